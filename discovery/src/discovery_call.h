@@ -1,0 +1,17 @@
+// One discovery call: the path choice and the chosen search, one call at a time.
+#ifndef SEEKWELL_DISCOVERY_CALL_H
+#define SEEKWELL_DISCOVERY_CALL_H
+
+#include <seekwell/seekwell.h>
+
+#include "search_parameters.h"
+
+namespace seekwell {
+
+// -1 when results is null or no search took place, else the number of
+// records written. Overlapping calls run one after the other.
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params);
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_DISCOVERY_CALL_H
