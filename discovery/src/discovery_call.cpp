@@ -23,13 +23,19 @@ int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 
 }  // namespace
 
-int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params)
+PlatformFacts ReadPlatformFacts()
+{
+    return PlatformFacts{platform::IsUpnpLibraryLoadable(), ProbeOsVersion()};
+}
+
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
+                     const PlatformFacts& facts)
 {
     if (results == nullptr) {
         return kNoSearch;
     }
     const std::lock_guard<std::mutex> lock(g_CallMutex);
-    switch (ChooseDiscoveryPath(platform::IsUpnpLibraryLoadable(), ProbeOsVersion())) {
+    switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
     case DiscoveryPath::Finder:
         return RunFinderPath(results);
     case DiscoveryPath::BuiltIn:

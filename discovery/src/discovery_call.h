@@ -8,9 +8,18 @@
 
 namespace seekwell {
 
+// The two facts the choice of path rests on.
+struct PlatformFacts {
+    bool finderAvailable;
+    int probeAnswer;
+};
+
+PlatformFacts ReadPlatformFacts();
+
 // -1 when results is null or no search took place, else the number of
 // records written. Overlapping calls run one after the other.
-int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params);
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
+                     const PlatformFacts& facts);
 
 }  // namespace seekwell
 

@@ -7,9 +7,10 @@
 extern "C" SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results)
 {
     try {
-        return seekwell::RunDiscoveryCall(results, seekwell::SearchParameters{});
+        return seekwell::RunDiscoveryCall(results, seekwell::SearchParameters{},
+                                          seekwell::ReadPlatformFacts());
     } catch (...) {
-        // Only taking the call lock can throw here, before anything is searched.
+        // Only taking the call lock can throw, before anything is searched.
         return seekwell::kNoSearch;
     }
 }

@@ -38,6 +38,7 @@ public:
     static std::string ExtractTag(const std::string& openTag, const std::string& closeTag,
                                   const std::string& document);
 
+    int ResultCount() const { return m_nResultCount; }
     const CDeviceEntry& Device(int row) const { return m_Devices[row]; }
 
 private:
