@@ -166,8 +166,8 @@ void ScriptedHttpPeer::Serve()
     }
 }
 
-StalledListener::StalledListener(const char* address)
-    : m_Listener(Listen(address, 0, 0)), m_QueuedClient(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+StalledListener::StalledListener(const char* address, std::uint16_t port)
+    : m_Listener(Listen(address, port, 0)), m_QueuedClient(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // With a backlog of 0 the queue holds one connection; this one fills it.
     const sockaddr_in server = Address(address, Port());

@@ -76,7 +76,7 @@ private:
 // stalls until the client's connect time-out.
 class StalledListener {
 public:
-    explicit StalledListener(const char* address);
+    explicit StalledListener(const char* address, std::uint16_t port = 0);
     ~StalledListener();
     StalledListener(const StalledListener&) = delete;
     StalledListener& operator=(const StalledListener&) = delete;
