@@ -10,6 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   libgupnp-1.6-dev
   iproute2 binutils
+  clang-14 libclang-rt-14-dev valgrind
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).
