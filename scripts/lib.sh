@@ -10,6 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   libgupnp-1.6-dev
   iproute2 binutils
+  dpkg-dev lintian abigail-tools python3 man-db
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).
