@@ -17,6 +17,7 @@ import xml.etree.ElementTree as ElementTree
 ABIDIFF_ERROR = 1
 ABIDIFF_USAGE_ERROR = 2
 
+ABIDIFF = ["abidiff", "--exported-interfaces-only", "--no-show-locs"]
 SPECIAL_CLASS_SYMBOL = re.compile(r"^(?:vtable|typeinfo|typeinfo name|VTT) for (.+)$")
 
 
@@ -38,14 +39,14 @@ def abidiff_passes(baseline, library):
     one, so any change other than added symbols fails; a deliberate one is
     accepted by recording a new baseline.
     """
-    changes = run(["abidiff", "--no-show-locs", "--no-added-syms", baseline, str(library)])
+    changes = run(ABIDIFF + ["--no-added-syms", baseline, str(library)])
     if changes.returncode & (ABIDIFF_ERROR | ABIDIFF_USAGE_ERROR):
         print(f"abidiff could not compare {library.name} with {baseline}:\n{changes.stderr}")
         return False
     if changes.returncode:
         print(f"ABI change against {baseline}:\n{changes.stdout}")
         return False
-    additions = run(["abidiff", "--no-show-locs", baseline, str(library)]).stdout.strip()
+    additions = run(ABIDIFF + [baseline, str(library)]).stdout.strip()
     if additions:
         print(f"Added to the ABI since {baseline}:\n{additions}")
     return True
@@ -59,12 +60,17 @@ def exported_symbols(library):
 
 
 def public_classes(library, include_dir):
-    """Names of the classes whose definition lies in the public headers."""
+    """Names of the classes whose definition lies in the public headers.
+
+    Debug paths may be absolute or remapped, so a header is recognised by
+    its path below the include directory, e.g. "kinemap/kinemap.h".
+    """
+    headers = tuple("/" + str(path.relative_to(include_dir)) for path in include_dir.rglob("*.h"))
     root = ElementTree.fromstring(output_of(["abidw", "--no-corpus-path", str(library)]))
     return {
         element.get("name")
         for element in root.iter("class-decl")
-        if element.get("filepath", "").startswith(str(include_dir) + "/")
+        if ("/" + element.get("filepath", "")).endswith(headers)
     }
 
 

@@ -9,8 +9,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 
 # record <library file> <baseline name>
 record() {
-    abidw --no-corpus-path --no-comp-dir-path --short-locs --type-id-style hash \
-          --out-file "$here/$2" "$1"
+    abidw --exported-interfaces-only --no-corpus-path --no-comp-dir-path --short-locs \
+          --type-id-style hash --out-file "$here/$2" "$1"
     echo "recorded $1 as $2"
 }
 
