@@ -120,12 +120,13 @@ start_robots() {
 
 # expect_robots <command...>: the command must list every simulated robot.
 expect_robots() {
-    local output i
+    local output i address
     output=$("$@" 2>&1) || fail "$* exited with $?: $output"
     echo "$output"
     grep -q "^$ROBOTS robot(s) found" <<<"$output" || fail "$* did not find $ROBOTS robots"
     for ((i = 0; i < ROBOTS; ++i)); do
-        grep -q " $SUBNET\.$((FIRST_ROBOT_HOST + i))\$" <<<"$output" || fail "$* missed the robot at $SUBNET.$((FIRST_ROBOT_HOST + i))"
+        address=$SUBNET.$((FIRST_ROBOT_HOST + i))
+        grep -qF " $address" <<<"$output" || fail "$* missed the robot at $address"
     done
 }
 
