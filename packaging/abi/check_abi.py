@@ -96,6 +96,9 @@ def is_public(demangled, classes, headers):
 
 
 def main(baseline, library, include_dir):
+    if not pathlib.Path(baseline).is_file():
+        print(f"No ABI baseline {baseline}: record it with packaging/abi/update-baselines.sh BUILD_DIR")
+        return 1
     library = pathlib.Path(library).resolve()
     include_dir = pathlib.Path(include_dir).resolve()
     passed = abidiff_passes(baseline, library)
