@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# The simulator across the namespaces, seen by an independent SSDP client (gssdp-discover): it
+# hears the multicast search on the robot side and every device answers by unicast.
+#
+#   sim_multicast_test.sh SIMULATOR
+set -u
+source "$(dirname "$0")/e2e_common.sh"
+simulator=$1
+e2e_require_lan
+if ! command -v gssdp-discover >/dev/null; then
+    echo "SKIP: gssdp-discover is missing (Debian package gupnp-tools)" >&2
+    exit $E2E_SKIP
+fi
+
+readonly LISTEN_SECONDS=2
+
+simlan_create "$E2E_LAN_NAME" 3 || exit 1
+simlan_start_sim "$simulator" --robots 2 --others 1 --fault 2:no-marker --log "$E2E_WORK/traffic.log" || exit 1
+
+simlan_client timeout $((LISTEN_SECONDS + 5)) gssdp-discover -i "$SIMLAN_CLIENT_IF" -n $LISTEN_SECONDS \
+    -t upnp:rootdevice >"$E2E_WORK/found.txt"
+cat "$E2E_WORK/found.txt"
+expect_equal "locations heard" "$(sed -n 's/^ *Location: *//p' "$E2E_WORK/found.txt" | sort -u)" "$(cat <<'LIST'
+http://192.0.2.10/ROVA.XML
+http://192.0.2.11/ROVA.XML
+http://192.0.2.12/description.xml
+LIST
+)"
+expect_equal "names announced" "$(sed -n 's/^ *USN: *uuid:\([^-]*\)-.*/\1/p' "$E2E_WORK/found.txt" | sort -u | tr '\n' ' ')" \
+    "5e1d0000 R0VA "
+expect_true "the search was logged with its sender" \
+    grep -q "^ssdp from=$SIMLAN_CLIENT_ADDRESS:[0-9]* bytes=[0-9]* data=\"M-SEARCH \\* HTTP/1.1" "$E2E_WORK/traffic.log"
+
+e2e_finish
