@@ -9,7 +9,7 @@
 namespace robotsim {
 namespace {
 
-// Room for every simulated device inside one /24 after the first address's default.
+// From the default first address, every device stays inside 192.0.2.0/24.
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
 
@@ -48,6 +48,11 @@ bool ParsePort(const std::string& text, std::uint16_t& port) {
     return value.has_value();
 }
 
+bool AssignText(const std::string& text, std::string& target) {
+    target = text;
+    return !text.empty();
+}
+
 bool AssignCount(const std::string& text, int low, int high, int& target) {
     const auto value = ParseCount(text, low, high);
     if (value) target = *value;
@@ -62,10 +67,10 @@ const std::map<std::string, ValueHandler>& ValueOptions() {
         {"--others", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.otherCount); }},
         {"--first-address",
          [](const std::string& v, SimConfig& c) { return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1; }},
-        {"--interface", [](const std::string& v, SimConfig& c) { return !(c.interfaceName = v).empty(); }},
+        {"--interface", [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
         {"--fault", ParseFault},
-        {"--log", [](const std::string& v, SimConfig& c) { return !(c.logPath = v).empty(); }},
-        {"--ready-file", [](const std::string& v, SimConfig& c) { return !(c.readyPath = v).empty(); }},
+        {"--log", [](const std::string& v, SimConfig& c) { return AssignText(v, c.logPath); }},
+        {"--ready-file", [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
         {"--duration",
          [](const std::string& v, SimConfig& c) { return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds); }},
         {"--ssdp-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},

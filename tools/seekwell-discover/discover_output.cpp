@@ -54,7 +54,7 @@ std::string JsonEscape(char32_t character, std::string_view original) {
     if (character == '"') return "\\\"";
     if (character == '\\') return "\\\\";
     if (!IsControl(character)) return std::string(original);
-    char escaped[8];
+    char escaped[16];
     std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(character));
     return escaped;
 }

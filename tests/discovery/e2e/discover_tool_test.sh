@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed seekwell-discover with the library copied alone beside it (built-in search), on a
-# simulated LAN with one robot more than a search can report.
+# simulated LAN with one robot more than a search can report, run on a terminal.
 #
 #   discover_tool_test.sh INSTALL-PREFIX
 set -u
@@ -27,11 +27,14 @@ expect_equal "exit status of a bad command line" "$?" 1
 simlan_create "$E2E_LAN_NAME" $ROBOTS || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS || exit 1
 
-simlan_client "$copy/bin/seekwell-discover" --json >"$E2E_WORK/out.json" 2>"$E2E_WORK/err.txt"
+# On a terminal the tool counts the window down on stderr: script(1) lends it one, while its
+# standard output goes to a file.
+run_tool="$(printf '%q ' "$copy/bin/seekwell-discover" --json)>$(printf '%q' "$E2E_WORK/out.json")"
+simlan_client script -q -e -c "$run_tool" "$E2E_WORK/terminal.txt" </dev/null >/dev/null
 expect_equal "exit status after a search" "$?" 0
 cat "$E2E_WORK/out.json"
-# Not a terminal: no countdown on stderr.
-expect_equal "stderr" "$(cat "$E2E_WORK/err.txt")" ""
+expect_true "countdown from 10 s on the terminal" grep -q 'Searching for robots: 10 s left' "$E2E_WORK/terminal.txt"
+expect_true "countdown down to 1 s on the terminal" grep -q 'Searching for robots:  1 s left' "$E2E_WORK/terminal.txt"
 
 expected="{\"count\": $REPORTED_AT_MOST, \"robots\": ["
 for ((i = 0; i < REPORTED_AT_MOST; i++)); do

@@ -95,6 +95,8 @@ int main(int argc, char** argv) {
     Dl_info where;
     int result;
 
+    /* Line by line: a sanitizer that ends the process at exit must not swallow the report. */
+    setvbuf(stdout, NULL, _IOLBF, 0);
     if (argc != 2) {
         fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL\n", argv[0]);
         return 2;
