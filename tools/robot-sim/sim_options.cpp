@@ -104,6 +104,9 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
     if (parsed.error.empty() && devices > kMaxDevices)
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
+    // Joining the SSDP group where the kernel likes would reach whatever LAN the machine is on.
+    if (parsed.error.empty() && !parsed.showHelp && parsed.config.interfaceName.empty())
+        parsed.error = "--interface is required";
     return parsed;
 }
 
@@ -116,7 +119,7 @@ std::string UsageText() {
            "  --robots N            robots to simulate (default 1)\n"
            "  --others M            other UPnP devices, without the robot marker (default 0)\n"
            "  --first-address A     address of robot 1; the others follow (default 192.0.2.10)\n"
-           "  --interface IF        interface on which to join 239.255.255.250\n"
+           "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
            "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of\n"
            "                        no-marker, bad-location, other-scheme, wrong-udn,\n"
            "                        error-status, huge-body, nul-body, no-http\n"

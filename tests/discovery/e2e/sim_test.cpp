@@ -226,7 +226,9 @@ TEST(RobotSimTest, ReadsSearchTargetsAsClientsWriteThem) {
 }
 
 TEST(RobotSimTest, ParsesItsCommandLine) {
-    const ParsedOptions defaults = ParseOptions({});
+    EXPECT_EQ(ParseOptions({}).error, "--interface is required");
+    EXPECT_TRUE(ParseOptions({"--help"}).error.empty());
+    const ParsedOptions defaults = ParseOptions({"--interface", "veth1"});
     EXPECT_TRUE(defaults.error.empty());
     EXPECT_EQ(AddressText(defaults.config.firstAddress), "192.0.2.10");
     EXPECT_EQ(defaults.config.ssdpPort, 1900);
