@@ -23,7 +23,7 @@ simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS)) || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS --others $OTHERS \
     --fault 3:no-http --fault 4:no-marker --fault 5:bad-location --fault 6:other-scheme \
     --fault 7:wrong-udn --fault 8:error-status --fault 9:huge-body --fault 10:nul-body \
-    --log "$E2E_WORK/traffic.log" || exit 1
+    --log "$E2E_WORK/traffic.log" "${E2E_SIM_LIFETIME[@]}" || exit 1
 
 simlan_client "$host" "$alone/libseekwell.so.2" >"$E2E_WORK/host.out"
 expect_equal "host exit status (sanitizers report through it)" "$?" 0

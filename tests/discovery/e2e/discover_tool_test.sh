@@ -25,7 +25,7 @@ expect_equal "--version" "$("$copy/bin/seekwell-discover" --version)" "2.00.0108
 expect_equal "exit status of a bad command line" "$?" 1
 
 simlan_create "$E2E_LAN_NAME" $ROBOTS || exit 1
-simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS || exit 1
+simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS "${E2E_SIM_LIFETIME[@]}" || exit 1
 
 # On a terminal the tool counts the window down on stderr: script(1) lends it one, while its
 # standard output goes to a file.

@@ -9,7 +9,10 @@ E2E_SKIP=77
 export LC_ALL=C
 E2E_FAILURES=0
 # Namespace names hold the PID, so parallel runs never meet.
-E2E_LAN_NAME=swe2e-$$
+E2E_LAN_PREFIX=swe2e
+E2E_LAN_NAME=$E2E_LAN_PREFIX-$$
+# Pass to every simulator: one that outlives a run killed outright still ends by itself.
+E2E_SIM_LIFETIME=(--duration 60)
 
 source "$E2E_ROOT/tools/robot-sim/simlan.sh"
 
@@ -20,8 +23,19 @@ e2e_cleanup() {
 trap e2e_cleanup EXIT
 trap 'exit 1' INT TERM
 
+# Namespaces of runs that were killed before their cleanup could run (their PID is gone).
+e2e_remove_stale_lans() {
+    local ns pid
+    for ns in $(ip netns list | awk '{ print $1 }' | grep -E "^$E2E_LAN_PREFIX-[0-9]+-[cr]\$"); do
+        pid=${ns#"$E2E_LAN_PREFIX"-}
+        pid=${pid%-*}
+        kill -0 "$pid" 2>/dev/null || ip netns del "$ns"
+    done
+}
+
 e2e_require_lan() {
     simlan_can_run || exit $E2E_SKIP
+    e2e_remove_stale_lans
     E2E_WORK=$(mktemp -d /tmp/seekwell-e2e.XXXXXX)
 }
 

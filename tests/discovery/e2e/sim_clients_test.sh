@@ -17,7 +17,7 @@ fi
 readonly LISTEN_SECONDS=2
 
 simlan_create "$E2E_LAN_NAME" 3 || exit 1
-simlan_start_sim "$simulator" --robots 2 --others 1 --fault 2:no-marker --log "$E2E_WORK/traffic.log" || exit 1
+simlan_start_sim "$simulator" --robots 2 --others 1 --fault 2:no-marker --log "$E2E_WORK/traffic.log" "${E2E_SIM_LIFETIME[@]}" || exit 1
 
 simlan_client timeout $((LISTEN_SECONDS + 5)) gssdp-discover -i "$SIMLAN_CLIENT_IF" -n $LISTEN_SECONDS \
     -t upnp:rootdevice >"$E2E_WORK/found.txt"
