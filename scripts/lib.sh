@@ -10,6 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   libgupnp-1.6-dev
   iproute2 binutils
+  gupnp-tools time
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).
