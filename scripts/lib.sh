@@ -10,6 +10,7 @@ PACKAGES=(
   libcurl4-openssl-dev
   libgupnp-1.6-dev
   iproute2 binutils
+  gupnp-tools time
   dpkg-dev lintian abigail-tools python3 man-db
 )
 
