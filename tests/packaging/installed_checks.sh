@@ -34,9 +34,22 @@ check_installed_files() {
         [ "$(pkg-config --modversion "$library")" = "$PACKAGE_VERSION" ] ||
             fail "pkg-config $library does not give $PACKAGE_VERSION"
     done
-    expect_output "^$VERSION_TEXT\$" kinemap-info --version
-    man -w kinemap-info >/dev/null || fail "no manual page for kinemap-info"
+    check_installed_tools
     check_gupnp_dependency
+}
+
+# Every installed tool has its manual page and answers --help; the ones
+# that report the libraries' version give 2.00.01080.
+check_installed_tools() {
+    local tool
+    for tool in $(dpkg -L seekwell-tools | grep '^/usr/bin/'); do
+        man -w "$(basename "$tool")" >/dev/null 2>&1 || fail "no manual page for $tool"
+        "$tool" --help >/dev/null || fail "$tool --help exited with $?"
+    done
+    expect_output "^$VERSION_TEXT\$" kinemap-info --version
+    if [ -x /usr/bin/seekwell-discover ]; then
+        expect_output "^$VERSION_TEXT\$" seekwell-discover --version
+    fi
 }
 
 # Only the finder plugin, shipped in libseekwell2, may pull GUPnP in.
