@@ -42,6 +42,45 @@ std::string TakeGString(char* text) {
     return copy;
 }
 
+// GUPnP resolves the element against the description's location, which would
+// turn an empty element into that location: an empty element is no URL.
+std::string PresentationUrl(GUPnPDeviceInfo* info) {
+    const std::string element =
+        TakeGString(gupnp_device_info_get_description_value(info, "presentationURL"));
+    return element.empty() ? std::string() : TakeGString(gupnp_device_info_get_presentation_url(info));
+}
+
+void DiscardLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+// The library reports nothing, so the warnings GUPnP logs while it searches
+// (failed fetches, unusable interfaces) are dropped; only its own log
+// domains are touched, and only for the search.
+class GupnpLogSilencer {
+public:
+    GupnpLogSilencer() {
+        for (const char* domain : kDomains) {
+            m_handlers.push_back(g_log_set_handler(domain, kLevels, &DiscardLogMessage, nullptr));
+        }
+    }
+    ~GupnpLogSilencer() {
+        for (std::size_t i = 0; i < m_handlers.size(); ++i) {
+            g_log_remove_handler(kDomains[i], m_handlers[i]);
+        }
+    }
+    GupnpLogSilencer(const GupnpLogSilencer&) = delete;
+    GupnpLogSilencer& operator=(const GupnpLogSilencer&) = delete;
+
+private:
+    static constexpr const char* kDomains[] = {
+        "gupnp-context",      "gupnp-context-manager", "gupnp-control-point", "gupnp-device-info",
+        "gupnp-resource-factory", "gupnp-xml-doc",     "gssdp-client",        "gssdp-net",
+        "libsoup"};
+    static constexpr GLogLevelFlags kLevels = static_cast<GLogLevelFlags>(
+        G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
+        G_LOG_LEVEL_DEBUG);
+    std::vector<guint> m_handlers;
+};
+
 class GupnpSearch {
 public:
     GupnpSearch(const char* target, std::chrono::milliseconds window)
@@ -114,7 +153,7 @@ private:
             }
             m_devices.push_back(DeviceProperties{
                 TakeGString(gupnp_device_info_get_friendly_name(info)),
-                TakeGString(gupnp_device_info_get_presentation_url(info)),
+                PresentationUrl(info),
                 TakeGString(gupnp_device_info_get_model_description(info))});
         } catch (const std::bad_alloc&) {
         }
@@ -140,6 +179,10 @@ private:
         for (GUPnPControlPoint* controlPoint : m_controlPoints) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
             gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), FALSE);
+            // A description fetch waiting for its retry holds a reference to
+            // the control point, so a plain unref would leave it, its sockets
+            // and its timer alive; disposing cancels the pending fetches.
+            g_object_run_dispose(G_OBJECT(controlPoint));
             g_object_unref(controlPoint);
         }
         m_controlPoints.clear();
@@ -171,6 +214,7 @@ private:
 }  // namespace
 
 DeviceList SearchDevices(const char* target, std::chrono::milliseconds window) {
+    const GupnpLogSilencer silencer;
     GupnpSearch search(target, window);
     return search.Run();
 }
