@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cstring>
 
 namespace seekwell::test {
@@ -15,6 +16,7 @@ namespace {
 
 constexpr const char kSsdpGroup[] = "239.255.255.250";
 constexpr unsigned short kSsdpPort = 1900;
+constexpr unsigned short kHttpPort = 80;
 constexpr int kRequestWaitMs = 2000;
 
 sockaddr_in Ipv4(const std::string& address, unsigned short port) {
@@ -102,14 +104,11 @@ std::string FakeUpnpResponder::Start() {
         return "join SSDP group: " + std::string(strerror(errno));
     }
     m_httpSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in httpAddress = Ipv4(m_strAddress, 0);
-    socklen_t length = sizeof httpAddress;
+    const sockaddr_in httpAddress = Ipv4(m_strAddress, kHttpPort);
     if (bind(m_httpSocket, reinterpret_cast<const sockaddr*>(&httpAddress), sizeof httpAddress) != 0 ||
-        listen(m_httpSocket, 16) != 0 ||
-        getsockname(m_httpSocket, reinterpret_cast<sockaddr*>(&httpAddress), &length) != 0) {
+        listen(m_httpSocket, 16) != 0) {
         return "HTTP listener: " + std::string(strerror(errno));
     }
-    m_httpPort = ntohs(httpAddress.sin_port);
     if (pipe2(m_stopPipe, O_CLOEXEC) != 0) {
         return "stop pipe: " + std::string(strerror(errno));
     }
@@ -156,18 +155,18 @@ void FakeUpnpResponder::ServeDescription() {
 
 std::string FakeUpnpResponder::SearchResponse(std::size_t index) const {
     return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nLOCATION: http://" + m_strAddress +
-           ":" + std::to_string(m_httpPort) + "/" + std::to_string(index) +
-           ".xml\r\nSERVER: Linux/6.1 UPnP/1.0 test/1.0\r\nST: upnp:rootdevice\r\nUSN: uuid:" +
+           "/" + std::to_string(index) + ".xml\r\nSERVER: Linux/6.1 UPnP/1.0 test/1.0\r\nST: upnp:rootdevice\r\nUSN: uuid:" +
            m_devices[index].strUdn + "::upnp:rootdevice\r\n\r\n";
 }
 
 std::string FakeUpnpResponder::DescriptionResponse(const std::string& request) const {
-    // "GET /<index>.xml HTTP/1.1"
-    std::size_t index = m_devices.size();
-    if (request.compare(0, 5, "GET /") == 0) {
+    // "GET /<index>.xml HTTP/1.1"; any other path is the first device's.
+    std::size_t index = 0;
+    if (request.compare(0, 5, "GET /") == 0 && std::isdigit(static_cast<unsigned char>(request[5]))) {
         index = std::strtoul(request.c_str() + 5, nullptr, 10);
     }
-    if (index >= m_devices.size() || !m_devices[index].bServesDescription) {
+    if (request.compare(0, 4, "GET ") != 0 || index >= m_devices.size() ||
+        !m_devices[index].bServesDescription) {
         return HttpResponse("404 Not Found", std::string());
     }
     return HttpResponse("200 OK", DescriptionDocument(m_devices[index]));

@@ -1,5 +1,7 @@
 // A stand-in for UPnP devices on a private test network: answers every
-// M-SEARCH for each device and serves their descriptions over HTTP.
+// M-SEARCH for each device and serves their descriptions over HTTP on port
+// 80, device k at "/k.xml" and the first device at any other path (so a
+// client that asks for its own fixed file name gets that one).
 #ifndef SEEKWELL_TESTS_FAKE_UPNP_RESPONDER_H
 #define SEEKWELL_TESTS_FAKE_UPNP_RESPONDER_H
 
@@ -20,7 +22,7 @@ struct ResponderDevice {
 class FakeUpnpResponder {
 public:
     // Joins the SSDP group on the interface holding interfaceAddress and
-    // serves HTTP on that address.
+    // serves HTTP on port 80 of that address.
     FakeUpnpResponder(std::string interfaceAddress, std::vector<ResponderDevice> devices);
     ~FakeUpnpResponder();
     FakeUpnpResponder(const FakeUpnpResponder&) = delete;
@@ -41,7 +43,6 @@ private:
     int m_ssdpSocket = -1;
     int m_httpSocket = -1;
     int m_stopPipe[2] = {-1, -1};
-    unsigned short m_httpPort = 0;
     std::thread m_thread;
 };
 
