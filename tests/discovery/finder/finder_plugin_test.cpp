@@ -14,9 +14,9 @@
 #include <sanitizer/lsan_interface.h>
 #endif
 
-#include "fake_upnp_responder.h"
 #include "finder/platform/finder_plugin.h"
 #include "private_network.h"
+#include "test_devices.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 // Leaks of the UPnP stack itself, a few dozen bytes per search: GSSDP 1.6.2
@@ -106,16 +106,6 @@ TEST(FinderPluginDeathTest, OlderHttpLibraryInTheProcessKeepsThePluginClosed) {
         ::testing::ExitedWithCode(0), "");
 }
 
-std::vector<ResponderDevice> TestDevices() {
-    return {
-        {"R0VA-test-0001", "Robot one", "ROVA robot", "http://192.0.2.10/index.html", true},
-        {"other-0001", "Printer", "A printer", "http://192.0.2.20/", true},
-        {"R0VA-test-0002", "Robot two", "ROVA robot", "http://192.0.2.11:8080/app/", true},
-        {"R0VA-test-0003", "Robot three", "ROVA robot", "", true},
-        {"R0VA-test-0004", "Unreachable robot", "ROVA robot", "http://192.0.2.13/", false},
-    };
-}
-
 int CountEntries(const char* directory) {
     int n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
@@ -193,7 +183,7 @@ std::vector<SearchReport> ParseReports(const std::string& output) {
 // The real group, port and window, so only ever inside a private namespace.
 TEST(FinderPluginNetworkTest, FindsDevicesWhoseDescriptionWasFetchedTwiceInARow) {
     const ChildOutcome outcome = RunInPrivateNetwork(
-        TestDevices(),
+        MixedTestDevices(),
         [](FILE* report) {
             // Descriptions must be fetched directly, whatever proxy the host names.
             setenv("http_proxy", "http://192.0.2.99:3128", 1);
@@ -222,8 +212,9 @@ TEST(FinderPluginNetworkTest, FindsDevicesWhoseDescriptionWasFetchedTwiceInARow)
         EXPECT_EQ(report.devices, (std::vector<std::string>{
                                       "Printer|http://192.0.2.20/|A printer",
                                       "Robot one|http://192.0.2.10/index.html|ROVA robot",
-                                      "Robot three||ROVA robot",
+                                      "Robot three|http://192.0.2.12/|ROVA robot",
                                       "Robot two|http://192.0.2.11:8080/app/|ROVA robot",
+                                      "Robot without page||ROVA robot",
                                   }));
     }
     // Nothing of the first search is left running or open.
