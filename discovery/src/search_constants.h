@@ -10,10 +10,27 @@ namespace seekwell {
 // Caller's result array, address table, device table and finder slots.
 constexpr int kMaxResults = 16;
 
+// Result of a call that made no search at all.
+constexpr int kNoSearch = -1;
+
+// Platform probe: the answer for which no search is made, and the answer
+// given where the platform has no version record to read.
+constexpr int kProbeAnswerNoSearch = 2;
+constexpr int kProbeAnswerUnknown = -1;
+
 // SSDP
 constexpr const char kSsdpMulticastGroup[] = "239.255.255.250";
 constexpr std::uint16_t kSsdpPort = 1900;
 constexpr unsigned int kSearchWindowMs = 10000;
+constexpr const char kMSearchDatagram[] =
+    "M-SEARCH * HTTP/1.1\r\n"
+    "Host:239.255.255.250:1900\r\n"
+    "ST:upnp:rootdevice\r\n"
+    "Man:\"ssdp:discover\"\r\n"
+    "MX:10\r\n"
+    "\r\n";
+constexpr std::size_t kMSearchDatagramSize = sizeof(kMSearchDatagram) - 1;
+static_assert(kMSearchDatagramSize == 98, "the M-SEARCH datagram is 98 bytes");
 
 // Receive worker buffers.
 constexpr std::size_t kReceiveBufferSize = 65536;
@@ -35,6 +52,8 @@ constexpr long kReceiveTimeoutMs = 30000;
 constexpr long kWholeFetchCapMs = kConnectTimeoutMs + kReceiveTimeoutMs;
 constexpr std::size_t kDescriptionMaxBytes = 4069;
 constexpr std::size_t kUdnKeptChars = 13;
+// Only an address text with exactly this many dots is reported.
+constexpr int kDotsInIpv4Address = 3;
 
 // Finder path
 constexpr const char kFinderDeviceType[] = "upnp:rootdevice";

@@ -1,0 +1,28 @@
+// One row of a search's device table: an accepted robot and its description fields.
+#ifndef SEEKWELL_DEVICE_ENTRY_H
+#define SEEKWELL_DEVICE_ENTRY_H
+
+#include <string>
+
+#include "search_constants.h"
+
+namespace seekwell {
+
+class CDeviceEntry {
+public:
+    // An empty address marks a free row.
+    bool IsFree() const { return m_szAddress[0] == '\0'; }
+
+    char m_szAddress[kAddressSlotSize] = {};
+    char m_szReserved[kAddressSlotSize] = {};  // kept zero, never used
+    std::string m_strManufacturer;
+    std::string m_strModelName;
+    std::string m_strModelDescription;
+    std::string m_strUDN;
+    std::string m_strPresentationURL;
+    std::string m_strFriendlyName;
+};
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_DEVICE_ENTRY_H

@@ -1,0 +1,21 @@
+// HTTP fetch of the start of a response body, over libcurl.
+#ifndef SEEKWELL_PLATFORM_INTERNET_SESSION_H
+#define SEEKWELL_PLATFORM_INTERNET_SESSION_H
+
+#include <string>
+
+#include "search_parameters.h"
+
+namespace seekwell::platform {
+
+// GETs url on limits.port over a direct connection and returns at most
+// limits.maxBodyBytes from the start of the body, whatever the status.
+// Any failure gives the empty text; nothing is reported otherwise.
+std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits);
+
+// Whether libcurl's global init is safe while other threads use libcurl.
+bool LibcurlInitIsThreadSafe();
+
+}  // namespace seekwell::platform
+
+#endif  // SEEKWELL_PLATFORM_INTERNET_SESSION_H

@@ -1,0 +1,114 @@
+#include "ssdp_receive.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cstring>
+
+#include "ssdp_socket.h"
+
+namespace seekwell {
+
+namespace {
+
+constexpr std::size_t kLocationPrefixLength = sizeof(kLocationPrefix) - 1;
+
+struct ReceiveBuffer {
+    char bytes[kReceiveBufferSize];
+};
+
+// Cuts the host text out into the working copy: from just after the first
+// location prefix to the first '/' after it, or to the end of the text.
+// Returns nullptr when the text holds no location prefix.
+const char* CutHostText(const char* text, ReplyScratch& scratch)
+{
+    const char* prefix = std::strstr(text, kLocationPrefix);
+    if (prefix == nullptr) {
+        return nullptr;
+    }
+    const char* host = prefix + kLocationPrefixLength;
+    std::size_t length = std::strcspn(host, "/");
+    if (length >= sizeof scratch.workingCopy) {
+        length = sizeof scratch.workingCopy - 1;  // only a caller's oversized text gets here
+    }
+    std::memcpy(scratch.workingCopy, host, length);
+    scratch.workingCopy[length] = '\0';
+    return scratch.workingCopy;
+}
+
+// inet_addr's reading of the host text, rendered as a dotted quad; a text it
+// rejects becomes 255.255.255.255.
+void RenderAddress(const char* hostText, char (&address)[INET_ADDRSTRLEN])
+{
+    in_addr parsed{};
+    parsed.s_addr = inet_addr(hostText);
+    inet_ntop(AF_INET, &parsed, address, sizeof address);
+}
+
+// First slot that holds the same text or is empty takes the address; when all
+// slots hold other addresses it is dropped.
+void RecordAddress(AddressTable& table, const char* address)
+{
+    for (char* slot : table) {
+        if (slot[0] == '\0') {
+            std::strcpy(slot, address);
+            return;
+        }
+        if (std::strcmp(slot, address) == 0) {
+            return;
+        }
+    }
+}
+
+// Blocks for one datagram and NUL-terminates it; false when the receive failed.
+bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
+{
+    std::memset(buffer.bytes, 0, sizeof buffer.bytes);
+    const ssize_t received = recvfrom(context.pSocket->Handle(), buffer.bytes, kMaxDatagramSize,
+                                      0, nullptr, nullptr);
+    if (received < 0) {
+        return false;
+    }
+    buffer.bytes[received] = '\0';
+    return true;
+}
+
+}  // namespace
+
+void SsdpReceiveContext::Clear()
+{
+    pSocket = nullptr;
+    bRunning.store(false);
+    std::memset(szAddressTable, 0, sizeof szAddressTable);
+}
+
+void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratch)
+{
+    if (std::strstr(text, kSsdpReplyMarker) == nullptr) {
+        return;
+    }
+    const char* hostText = CutHostText(text, scratch);
+    if (hostText == nullptr) {
+        return;
+    }
+    char address[INET_ADDRSTRLEN];
+    RenderAddress(hostText, address);
+    RecordAddress(table, address);
+}
+
+std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext)
+{
+    // Fixed buffers on the worker's own stack: the worker allocates nothing.
+    ReceiveBuffer buffer;
+    ReplyScratch scratch;
+    if (!pContext->bRunning.load()) {
+        return 0;
+    }
+    while (ReceiveDatagram(*pContext, buffer) && pContext->bRunning.load()) {
+        HandleSsdpReply(buffer.bytes, pContext->szAddressTable, scratch);
+    }
+    return 0;
+}
+
+}  // namespace seekwell

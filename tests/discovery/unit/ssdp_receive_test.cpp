@@ -1,0 +1,113 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "loopback.h"
+#include "ssdp_receive.h"
+#include "ssdp_socket.h"
+
+namespace seekwell {
+namespace {
+
+std::string Reply(const std::string& host, const std::string& marker = "R0VA")
+{
+    return "HTTP/1.1 200 OK\r\nLOCATION: http://" + host + "/ROVA.XML\r\nSERVER: " + marker + "\r\n\r\n";
+}
+
+// What one reply records in an empty table ("" when nothing).
+std::string Recorded(const std::string& text)
+{
+    static ReplyScratch scratch;
+    AddressTable table = {};
+    HandleSsdpReply(text.c_str(), table, scratch);
+    EXPECT_EQ(table[1][0], '\0');
+    return table[0];
+}
+
+TEST(SsdpReply, MarkerAnywhereAndExactLocationPrefix)
+{
+    EXPECT_EQ(Recorded(Reply("192.0.2.7")), "192.0.2.7");
+    EXPECT_EQ(Recorded(Reply("192.0.2.7", "other")), "");
+    EXPECT_EQ(Recorded(Reply("192.0.2.8/R0VA", "x")), "192.0.2.8");
+    EXPECT_EQ(Recorded(Reply("192.0.2.9", "x") + "body R0VA"), "192.0.2.9");
+    for (const char* prefix : {"Location: http://", "LOCATION:http://", "LOCATION: https://"}) {
+        EXPECT_EQ(Recorded(std::string("R0VA\r\n") + prefix + "192.0.2.7/x"), "") << prefix;
+    }
+    // The first occurrence wins, even inside another header.
+    EXPECT_EQ(Recorded("X: LOCATION: http://192.0.2.1/a\r\n" + Reply("192.0.2.2")), "192.0.2.1");
+}
+
+TEST(SsdpReply, HostTextFollowsInetAddrRules)
+{
+    EXPECT_EQ(Recorded(Reply("192.0.2.7:80")), "255.255.255.255");
+    EXPECT_EQ(Recorded(Reply("robot.local")), "255.255.255.255");
+    EXPECT_EQ(Recorded(Reply("0x7f.1")), "127.0.0.1");  // rendered canonically
+    // No '/' after the host: the text runs to the next '/' anywhere, or to the end.
+    EXPECT_EQ(Recorded("R0VA\r\nLOCATION: http://192.0.2.7:8\r\nX: a/b"), "255.255.255.255");
+    EXPECT_EQ(Recorded("R0VA\r\nLOCATION: http://192.0.2.7"), "192.0.2.7");
+}
+
+// The real worker on a loopback socket, with the test as the responders.
+class ReceiveWorker : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_EQ(m_Socket.Open(), 0);
+        m_Context->Clear();
+        m_Context->pSocket = &m_Socket;
+        m_Context->bRunning = true;
+        m_Worker = std::thread(SsdpReceiveThread, m_Context.get());
+    }
+    void Send(const std::string& bytes) { m_Responder.SendTo(bytes, test::LocalPort(m_Socket.Handle())); }
+    // A last datagram leaves the queue only after every earlier one was handled.
+    void StopWhenHandled()
+    {
+        ASSERT_TRUE(test::WaitUntilDrained(m_Socket.Handle()));
+        Send("sync");
+        ASSERT_TRUE(test::WaitUntilDrained(m_Socket.Handle()));
+        Stop();
+    }
+    void Stop()
+    {
+        m_Context->bRunning = false;
+        m_Socket.WakeReceiver();
+        m_Worker.join();
+    }
+    std::string Slot(int i) const { return m_Context->szAddressTable[i]; }
+
+    CSsdpSocket m_Socket{SsdpEndpoints{"127.0.0.1", 0, 0}};
+    std::unique_ptr<SsdpReceiveContext> m_Context = std::make_unique<SsdpReceiveContext>();
+    test::UdpEndpoint m_Responder;
+    std::thread m_Worker;
+};
+
+TEST_F(ReceiveWorker, DistinctRespondersFillSixteenSlotsInOrder)
+{
+    Send(std::string("LOCATION: http://127.0.0.9/\0R0VA", 32));  // marker after a NUL
+    for (int i = 1; i <= kMaxResults + 1; ++i) {
+        Send(Reply("127.0.1." + std::to_string(i)) + std::string("\0tail", 5));
+        Send(Reply("127.0.1." + std::to_string(i)));  // a repeat takes no slot
+    }
+    StopWhenHandled();
+    for (int i = 0; i < kMaxResults; ++i) {
+        EXPECT_EQ(Slot(i), "127.0.1." + std::to_string(i + 1));
+    }
+}
+
+TEST_F(ReceiveWorker, StopWakesWorkerAndLateDatagramIsDropped)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block in recvfrom
+    m_Context->bRunning = false;
+    Send(Reply("127.0.0.4"));
+    const auto started = std::chrono::steady_clock::now();
+    Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
+    EXPECT_EQ(Slot(0), "");
+    EXPECT_EQ(SsdpReceiveThread(m_Context.get()), 0u);  // a closed window ends it at once
+}
+
+}  // namespace
+}  // namespace seekwell
