@@ -1,16 +1,14 @@
 #include "finder/seekwell_app.h"
 
-#include <cstring>
-
 #include "finder/device_text.h"
 #include "finder/platform/finder_plugin.h"
 #include "load_order.h"
+#include "platform/heap_string.h"
 
 namespace seekwell {
 
 namespace {
 
-constexpr int kNoSearch = -1;
 constexpr DWORD kNoFindFlags = 0;
 
 using PropertyGetter = HRESULT (IUPnPDevice::*)(BSTR*);
@@ -142,9 +140,8 @@ int CSeekwellApp::CopyOut(DISCOVERY_RESULT* results) const {
         if (m_astrHost[i].empty()) {
             continue;
         }
-        // The caller owns the copies and frees them with free().
-        results[nWritten].pszName = strdup(m_astrFriendlyName[i].c_str());
-        results[nWritten].pszAddress = strdup(m_astrHost[i].c_str());
+        results[nWritten].pszName = platform::StrDupA(m_astrFriendlyName[i].c_str());
+        results[nWritten].pszAddress = platform::StrDupA(m_astrHost[i].c_str());
         ++nWritten;
     }
     return nWritten;
