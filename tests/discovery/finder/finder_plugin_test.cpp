@@ -10,47 +10,13 @@
 #include <string>
 #include <vector>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 #include "finder/platform/finder_plugin.h"
 #include "private_network.h"
+#include "sanitizer_checks.h"
 #include "test_devices.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-// Leaks of the UPnP stack itself, a few dozen bytes per search: GSSDP 1.6.2
-// drops a local-address object for each client it sets up, and GUPnP 1.6.3
-// the body of each description fetch that failed.
-extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
-    return "leak:libgssdp-1.6.so\n"
-           "leak:g_memory_output_stream_steal_as_bytes\n";
-}
-// The suppressions match frames inside libraries built without frame pointers.
-// Both hooks are looked up by the sanitizer runtime, so they are exported.
-extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
-    return "fast_unwind_on_malloc=0";
-}
-#endif
-#if defined(__SANITIZE_THREAD__)
-// The namespace children end with _exit, which would skip the failing exit
-// status of a race report: stop at the report instead.
-extern "C" __attribute__((visibility("default"))) const char* __tsan_default_options() {
-    return "halt_on_error=1";
-}
-#endif
 
 namespace seekwell::test {
 namespace {
-
-// The search's own leaks show here, as the child ends without exit checks.
-bool LeakCheckPasses() {
-#if defined(__SANITIZE_ADDRESS__)
-    return __lsan_do_recoverable_leak_check() == 0;
-#else
-    return true;
-#endif
-}
 
 // Built beside the tests; paths handed in by the build.
 constexpr const char kPluginPath[] = SEEKWELL_TEST_FINDER_PLUGIN;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "private_network.h"
+#include "sanitizer_checks.h"
 #include "seekwell/seekwell.h"
 #include "test_devices.h"
 
@@ -54,7 +55,7 @@ int ReportDiscovery(const fs::path& library, FILE* report) {
         std::free(records[i].pszName);
         std::free(records[i].pszAddress);
     }
-    return 0;
+    return LeakCheckPasses() ? 0 : 1;
 }
 
 struct Discovery {
