@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +53,8 @@ bool AwaitSignal(int fd, char expected) {
 
 // Lives until the client closes its end of `done`.
 [[noreturn]] void RunDeviceHost(const std::vector<ResponderDevice>& devices, int toClient, int done) {
+    // Never outlive the client, even when it is killed.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (unshare(CLONE_NEWNET) != 0 || !Signal(toClient, kNamespaceReady)) {
         _exit(kExitNoNamespace);
     }
