@@ -9,7 +9,7 @@
 #
 # Make them from a build configured with -DCMAKE_INSTALL_PREFIX=/usr (so the
 # libraries land in the multiarch directory) with `cpack -G DEB`;
-# tests/packaging/build_packages.sh does exactly that.
+# packaging/build-debs.sh does exactly that, with Debian's compiler flags.
 
 set(ROVA_PACKAGE_MAINTAINER "ROVA Host Libraries Team <rova-host@example.org>"
     CACHE STRING "Maintainer field of the Debian packages")
@@ -18,11 +18,7 @@ set(ROVA_SOURCE_PACKAGE rova-host-libraries)
 set(ROVA_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}/../packaging")
 cmake_path(NORMAL_PATH ROVA_PACKAGING_DIR)
 
-# The Seekwell components exist once its library is part of the tree.
-set(ROVA_PACKAGE_COMPONENTS kinemap kinemap-dev tools)
-if(TARGET seekwell)
-  list(PREPEND ROVA_PACKAGE_COMPONENTS seekwell seekwell-dev)
-endif()
+set(ROVA_PACKAGE_COMPONENTS seekwell seekwell-dev kinemap kinemap-dev tools)
 
 set(ROVA_PACKAGE_NAME_kinemap libkinemap2)
 set(ROVA_PACKAGE_NAME_kinemap-dev libkinemap-dev)
@@ -79,21 +75,19 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # dpkg-shlibdeps find them in the build tree (the component dependencies
 # below name their packages).
 foreach(library IN ITEMS kinemap seekwell)
-  if(TARGET ${library})
-    get_target_property(directory ${library} LIBRARY_OUTPUT_DIRECTORY)
-    if(NOT directory)
-      get_target_property(directory ${library} BINARY_DIR)
-    endif()
-    list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${directory}")
+  get_target_property(directory ${library} LIBRARY_OUTPUT_DIRECTORY)
+  if(NOT directory)
+    get_target_property(directory ${library} BINARY_DIR)
   endif()
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${directory}")
 endforeach()
 set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Libraries register with ldconfig through dpkg's trigger rather than
-# maintainer scripts.
+# Libraries register with ldconfig through dpkg's trigger. (CPack still adds
+# its own ldconfig calls to postinst and postrm; lintian warns, no harm.)
 set(ROVA_LDCONFIG_TRIGGER "${ROVA_PACKAGING_DIR}/debian/triggers")
 
 set(CPACK_DEBIAN_KINEMAP_PACKAGE_NAME ${ROVA_PACKAGE_NAME_kinemap})
@@ -144,8 +138,7 @@ package (find_package(Seekwell), target Seekwell::seekwell).")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ROVA_PACKAGE_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
-set(CPACK_COMPONENT_TOOLS_DEPENDS ${ROVA_PACKAGE_COMPONENTS})
-list(REMOVE_ITEM CPACK_COMPONENT_TOOLS_DEPENDS tools kinemap-dev seekwell-dev)
+set(CPACK_COMPONENT_TOOLS_DEPENDS kinemap seekwell)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION
 "command-line tools for ROVA robots
 seekwell-discover lists the ROVA robots on the local network, kinemap-info
