@@ -11,6 +11,7 @@ PACKAGES=(
   libgupnp-1.6-dev
   iproute2 binutils
   gupnp-tools time
+  dpkg-dev lintian abigail-tools python3 man-db
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).
