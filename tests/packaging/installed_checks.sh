@@ -38,18 +38,15 @@ check_installed_files() {
     check_gupnp_dependency
 }
 
-# Every installed tool has its manual page and answers --help; the ones
-# that report the libraries' version give 2.00.01080.
+# Every installed tool has its manual page, answers --help and reports the
+# libraries' version, 2.00.01080.
 check_installed_tools() {
     local tool
     for tool in $(dpkg -L seekwell-tools | grep '^/usr/bin/'); do
         man -w "$(basename "$tool")" >/dev/null 2>&1 || fail "no manual page for $tool"
         "$tool" --help >/dev/null || fail "$tool --help exited with $?"
+        expect_output "^$VERSION_TEXT\$" "$(basename "$tool")" --version
     done
-    expect_output "^$VERSION_TEXT\$" kinemap-info --version
-    if [ -x /usr/bin/seekwell-discover ]; then
-        expect_output "^$VERSION_TEXT\$" seekwell-discover --version
-    fi
 }
 
 # Only the finder plugin, shipped in libseekwell2, may pull GUPnP in.

@@ -46,6 +46,10 @@ int main(int argc, char** argv) {
         std::fputs(robotsim::UsageText().c_str(), stdout);
         return 0;
     }
+    if (options.showVersion) {
+        std::puts(ROBOT_SIM_VERSION);
+        return 0;
+    }
     if (!options.error.empty()) {
         std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(), robotsim::UsageText().c_str());
         return 1;

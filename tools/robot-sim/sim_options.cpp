@@ -96,6 +96,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
             parsed.showHelp = true;
             continue;
         }
+        if (name == "--version") {
+            parsed.showVersion = true;
+            continue;
+        }
         const auto option = ValueOptions().find(name);
         if (option == ValueOptions().end()) parsed.error = "unknown option " + name;
         else if (i + 1 == arguments.size()) parsed.error = name + " needs a value";
@@ -105,8 +109,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
     if (parsed.error.empty() && devices > kMaxDevices)
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
     // Joining the SSDP group where the kernel likes would reach whatever LAN the machine is on.
-    if (parsed.error.empty() && !parsed.showHelp && parsed.config.interfaceName.empty())
-        parsed.error = "--interface is required";
+    if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion && parsed.config.interfaceName.empty())
+        parsed.error = "--interface IF is required: name the interface (e.g. a veth in a private network namespace) on which to join the SSDP group";
     return parsed;
 }
 
@@ -128,7 +132,8 @@ std::string UsageText() {
            "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"
            "  --ssdp-port P         SSDP port (default 1900)\n"
            "  --http-port P         HTTP port of every device (default 80)\n"
-           "  --help                this text\n";
+           "  --help                this text\n"
+           "  --version             print the version\n";
 }
 
 }  // namespace robotsim

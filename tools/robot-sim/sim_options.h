@@ -12,6 +12,7 @@ namespace robotsim {
 struct ParsedOptions {
     SimConfig config;
     bool showHelp = false;
+    bool showVersion = false;
     std::string error;  // empty when the command line is good
 };
 
