@@ -226,8 +226,10 @@ TEST(RobotSimTest, ReadsSearchTargetsAsClientsWriteThem) {
 }
 
 TEST(RobotSimTest, ParsesItsCommandLine) {
-    EXPECT_EQ(ParseOptions({}).error, "--interface is required");
+    EXPECT_EQ(ParseOptions({}).error.rfind("--interface IF is required", 0), 0u);
     EXPECT_TRUE(ParseOptions({"--help"}).error.empty());
+    EXPECT_TRUE(ParseOptions({"--version"}).showVersion);
+    EXPECT_TRUE(ParseOptions({"--version"}).error.empty());
     const ParsedOptions defaults = ParseOptions({"--interface", "veth1"});
     EXPECT_TRUE(defaults.error.empty());
     EXPECT_EQ(AddressText(defaults.config.firstAddress), "192.0.2.10");
