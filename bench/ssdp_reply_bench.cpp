@@ -138,8 +138,11 @@ void BM_LoopbackSendReceive(benchmark::State& state, Datagram kind)
         }
         SetDatagramCounters(state, datagram.size());
     }
-    close(sender);
-    close(receiver);
+    for (int fd : {sender, receiver}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
 }
 
 BENCHMARK_CAPTURE(BM_LoopbackSendReceive, robot_300B, Datagram::RobotReply);
