@@ -79,7 +79,6 @@ std::string DescriptionDocument(const std::string& udn, const std::string& frien
     const std::string head =
         "<?xml version=\"1.0\"?>\n"
         "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n"
-        "<specVersion><major>1</major><minor>0</minor></specVersion>\n"
         "<device>\n"
         "<deviceType>urn:schemas-upnp-org:device:Basic:1</deviceType>\n"
         "<friendlyName>" + friendlyName + "</friendlyName>\n"
