@@ -117,10 +117,19 @@ def description_seeds():
 # --- Kinemap calls, in the byte order FuzzedDataProvider reads them ---------
 
 class Calls:
-    """Builds an input whose integers FuzzedDataProvider reads back, from the end."""
+    """Builds an input that FuzzedDataProvider reads back: integers from the
+    end of the data, strings from its start."""
 
     def __init__(self):
         self.consumed = bytearray()
+        self.front = bytearray()
+
+    def string(self, text):
+        data = text.encode("latin-1") if isinstance(text, str) else text
+        self.front += data.replace(b"\\", b"\\\\") + b"\\x"
+
+    def boolean(self, value):
+        self.integral(int(value), 0, 255)
 
     def integral(self, value, low, high):
         span, offset, count = high - low, value - low, 0
@@ -138,7 +147,7 @@ class Calls:
         self.integral(which, 0, 3)
 
     def data(self):
-        return bytes(reversed(self.consumed))
+        return bytes(self.front) + bytes(reversed(self.consumed))
 
 
 def kinemap_seeds():
@@ -178,7 +187,62 @@ def kinemap_seeds():
     write("kinemap", "arrays", arrays.data())
 
 
+# --- finder reports: devices, faults and counts ------------------------------
+
+FAULT_ONE_IN = 8
+
+
+def finder(name, devices, search_fault=0, count=None, creation_fails=False, conversion_fails=False):
+    """devices: (friendly name, presentation URL, description, device fault 0..6)."""
+    calls = Calls()
+    calls.integral(1 if creation_fails else 2, 1, FAULT_ONE_IN * 4)
+    calls.integral(1 if search_fault else 2, 1, FAULT_ONE_IN)
+    if search_fault:
+        calls.integral(search_fault, 1, 4)
+    calls.boolean(count is not None)
+    if count is not None:
+        calls.integral(count, 0, 40)
+    calls.integral(len(devices), 0, 24)
+    for friendly, url, description, fault in devices:
+        calls.integral(1 if fault else 2, 1, FAULT_ONE_IN)
+        if fault:
+            calls.integral(fault, 1, 6)
+        calls.string(friendly)
+        calls.string(url)
+        calls.string(description)
+    calls.integral(1 if conversion_fails else 2, 1, FAULT_ONE_IN * 4)
+    write("finder_texts", name, calls.data())
+
+
+def robot(index, url=None, name=None):
+    return (name or "Robot %d" % index, url or "http://192.0.2.%d/index.html" % (10 + index),
+            "ROVA walking robot", 0)
+
+
+PRINTER = ("Printer", "http://192.0.2.99/", "A printer", 0)
+
+
+def finder_seeds():
+    finder("three_robots_and_a_printer", [robot(0), PRINTER, robot(1), robot(2)])
+    finder("twenty_robots", [robot(i) for i in range(20)])
+    finder("url_shapes", [robot(0, "http://192.0.2.10/"), robot(1, "http://192.0.2.11:80/"),
+                          robot(2, "http://192.0.2.12/app/index.html"), robot(3, "https://192.0.2.13/"),
+                          robot(4, "http://192.0.2.14"), robot(5, ""), robot(6, "/"), robot(7, "http:///")])
+    finder("long_texts", [robot(0, name="N" * 2999), robot(1, "http://" + "h" * 2990 + "/x"),
+                          ("\xe3\x81\x82" * 999, "http://192.0.2.12/", "ROVA", 0),
+                          ("\x80" * 2500, "http://" + "\xbf" * 2100 + "/", "ROVA", 0)])
+    finder("word_in_other_case", [("r", "http://192.0.2.10/", "rova Rova ROV A", 0), robot(1)])
+    finder("fault_after_a_robot", [robot(0), ("x", "http://192.0.2.11/", "ROVA", 5), robot(2)])
+    finder("every_device_fault", [robot(0)] + [robot(i, name="f%d" % i)[:3] + (i,) for i in range(1, 7)])
+    finder("count_disagrees", [robot(0), robot(1)], count=5)
+    finder("count_zero", [robot(0)], count=0)
+    finder("search_faults", [robot(0)], search_fault=3)
+    finder("creation_fails", [robot(0)], creation_fails=True)
+    finder("conversion_fails", [robot(0)], conversion_fails=True)
+
+
 if __name__ == "__main__":
     datagram_seeds()
     description_seeds()
     kinemap_seeds()
+    finder_seeds()

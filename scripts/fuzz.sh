@@ -14,13 +14,16 @@ SECONDS_EACH=${1:-60}
 shift || true
 BUILD="$ROOT/build-fuzz"
 CC=clang-14 CXX=clang++-14 configure_and_build "$BUILD" \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROVA_BUILD_FUZZERS=ON -DROVA_BUILD_TESTS=OFF
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DROVA_BUILD_FUZZERS=ON -DROVA_BUILD_TESTS=OFF \
+  -DROVA_BUILD_BENCHMARKS=OFF
 
-# Longest input per fuzzer: a whole datagram, a document past the read size.
+# Longest input per fuzzer: a whole datagram, a document past the read size,
+# several finder texts past the narrowing limit.
 max_len_of() {
   case $1 in
     ssdp_reply) echo 65537 ;;
     description) echo 8192 ;;
+    finder_texts) echo 16384 ;;
     *) echo 4096 ;;
   esac
 }

@@ -9,7 +9,10 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libcurl4-openssl-dev
   libgupnp-1.6-dev
+  libbenchmark-dev
   iproute2 binutils
+  gupnp-tools time
+  dpkg-dev lintian abigail-tools python3 man-db
   clang-14 libclang-rt-14-dev valgrind
 )
 

@@ -1,6 +1,8 @@
 // The locator strings of the 43 body slots: table A for the keyed design,
 // table B for every other design. An empty slot means the design has nothing
 // there.
+#include <array>
+#include <cstddef>
 #include <cstring>
 
 #include "body_constants.h"
@@ -8,7 +10,7 @@
 using kinemap::kLocatorSize;
 using kinemap::kPrimitiveCount;
 
-static const char kKeyedDesignLocators[kPrimitiveCount][kLocatorSize] = {
+static constexpr char kKeyedDesignLocators[kPrimitiveCount][kLocatorSize] = {
     "PRM:/a1-Sensor:a1",                 // 0
     "PRM:/a2-Sensor:a2",                 // 1
     "PRM:/a3-Sensor:a3",                 // 2
@@ -54,7 +56,7 @@ static const char kKeyedDesignLocators[kPrimitiveCount][kLocatorSize] = {
     "PRM:PSDWithXY_F",                   // 42
 };
 
-static const char kDefaultDesignLocators[kPrimitiveCount][kLocatorSize] = {
+static constexpr char kDefaultDesignLocators[kPrimitiveCount][kLocatorSize] = {
     "PRM:/a1-Sensor:a1",                 // 0
     "PRM:/a2-Sensor:a2",                 // 1
     "PRM:/a3-Sensor:a3",                 // 2
@@ -102,12 +104,45 @@ static const char kDefaultDesignLocators[kPrimitiveCount][kLocatorSize] = {
 
 namespace {
 
-bool IsPrimitiveIndex(int index) { return index >= 0 && index < kPrimitiveCount; }
+using LocatorLengths = std::array<std::size_t, kPrimitiveCount>;
 
-const char* LocatorOf(unsigned int design, int index) {
-    return kinemap::IsKeyedDesign(design) ? kKeyedDesignLocators[index]
-                                          : kDefaultDesignLocators[index];
+// Lengths worked out when compiling, so a lookup copies without scanning.
+constexpr LocatorLengths LengthsOf(const char (&table)[kPrimitiveCount][kLocatorSize]) {
+    LocatorLengths lengths{};
+    for (int index = 0; index < kPrimitiveCount; ++index) {
+        std::size_t length = 0;
+        while (table[index][length] != '\0') ++length;
+        lengths[index] = length;
+    }
+    return lengths;
 }
+
+constexpr LocatorLengths kKeyedDesignLengths = LengthsOf(kKeyedDesignLocators);
+constexpr LocatorLengths kDefaultDesignLengths = LengthsOf(kDefaultDesignLocators);
+
+// Copies n bytes, 1 <= n <= kLocatorSize, with fixed-size moves that may
+// overlap: a locator is a few dozen bytes, where a library call or a string
+// instruction costs more than the copy itself.
+void CopyShort(char* destination, const char* source, std::size_t n) {
+    const std::size_t kChunk = 16;
+    if (n >= kChunk) {
+        for (std::size_t offset = 0; offset + kChunk < n; offset += kChunk)
+            std::memcpy(destination + offset, source + offset, kChunk);
+        std::memcpy(destination + n - kChunk, source + n - kChunk, kChunk);
+    } else if (n >= 8) {
+        std::memcpy(destination, source, 8);
+        std::memcpy(destination + n - 8, source + n - 8, 8);
+    } else if (n >= 4) {
+        std::memcpy(destination, source, 4);
+        std::memcpy(destination + n - 4, source + n - 4, 4);
+    } else {
+        destination[0] = source[0];
+        destination[n / 2] = source[n / 2];
+        destination[n - 1] = source[n - 1];
+    }
+}
+
+bool IsPrimitiveIndex(int index) { return index >= 0 && index < kPrimitiveCount; }
 
 }  // namespace
 
@@ -115,7 +150,9 @@ const char* LocatorOf(unsigned int design, int index) {
 // they were. A null buffer is refused rather than written through.
 int CKinemap::GetPrimitiveLocator(int nIndex, char* pszLocator) {
     if (!IsPrimitiveIndex(nIndex) || pszLocator == nullptr) return 0;
-    const char* locator = LocatorOf(m_nDesign, nIndex);
-    std::memcpy(pszLocator, locator, std::strlen(locator) + 1);
+    const bool keyed = kinemap::IsKeyedDesign(m_nDesign);
+    const char* locator = keyed ? kKeyedDesignLocators[nIndex] : kDefaultDesignLocators[nIndex];
+    const std::size_t length = keyed ? kKeyedDesignLengths[nIndex] : kDefaultDesignLengths[nIndex];
+    CopyShort(pszLocator, locator, length + 1);
     return 1;
 }

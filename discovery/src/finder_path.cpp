@@ -1,13 +1,14 @@
 #include "finder_path.h"
 
-#include "search_constants.h"
+#include "finder/seekwell_app.h"
 
 namespace seekwell {
 
-// Not reached while no finder is available (see IsUpnpLibraryLoadable).
-int RunFinderPath(DISCOVERY_RESULT* /*results*/)
+// The finder's objects need no per-thread initialisation here: the plugin
+// keeps all of its work on the calling thread.
+int RunFinderPath(DISCOVERY_RESULT* results)
 {
-    return kNoSearch;
+    return theApp.DiscoverByDeviceFinder(results);
 }
 
 }  // namespace seekwell

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Installs the kinemap component into a scratch prefix, then builds and runs a
+# Installs the kinemap components (library, development files, tools) into a scratch prefix, then builds and runs a
 # small host against it once through pkg-config and once through find_package.
 # usage: install_and_consume.sh <build-dir> <consumer-source> <work-dir> <c++> <libdir> [flags]
 set -eu
@@ -9,7 +9,9 @@ lib=$prefix/$libdir
 
 rm -rf "$work"
 mkdir -p "$work"
-cmake --install "$build" --prefix "$prefix" --component kinemap >/dev/null
+for component in kinemap kinemap-dev tools; do
+    cmake --install "$build" --prefix "$prefix" --component "$component" >/dev/null
+done
 
 for file in include/kinemap/kinemap.h "$libdir/pkgconfig/kinemap.pc" \
             "$libdir/cmake/Kinemap/KinemapConfig.cmake" "$libdir/cmake/Kinemap/KinemapConfigVersion.cmake" \

@@ -1,11 +1,14 @@
 #include "upnp_library.h"
 
+#include "finder/platform/finder_plugin.h"
+
 namespace seekwell::platform {
 
-// No device finder is wired in yet, so the built-in search always runs.
+// The finder lives in the plugin beside the library; the plugin opens only
+// where the UPnP stack it links is installed.
 bool IsUpnpLibraryLoadable()
 {
-    return false;
+    return IsFinderPluginLoadable(FinderPluginPath());
 }
 
 }  // namespace seekwell::platform

@@ -97,6 +97,18 @@ TEST_F(ReceiveWorker, DistinctRespondersFillSixteenSlotsInOrder)
     }
 }
 
+TEST_F(ReceiveWorker, ShorterDatagramNeverSeesTheTailOfALongerOne)
+{
+    // Each alone is dropped; read together they would form a robot's reply.
+    Send(std::string(64, 'x') + " R0VA");
+    Send("LOCATION: http://127.0.0.7/");
+    Send("LOCATION: http://127.0.0.8/ R0VA" + std::string(40, 'y'));
+    Send("LOCATION: http://127.0.0.9/");
+    StopWhenHandled();
+    EXPECT_EQ(Slot(0), "127.0.0.8");
+    EXPECT_EQ(Slot(1), "");
+}
+
 TEST_F(ReceiveWorker, StopWakesWorkerAndLateDatagramIsDropped)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block in recvfrom

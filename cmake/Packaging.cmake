@@ -1,0 +1,149 @@
+# Debian packages, one per install component:
+#
+#   component      package            contents
+#   kinemap        libkinemap2        libkinemap.so.2
+#   kinemap-dev    libkinemap-dev     header, libkinemap.so, kinemap.pc, CMake package
+#   seekwell       libseekwell2       libseekwell.so.2 and its finder plugin
+#   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package
+#   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator
+#
+# Make them from a build configured with -DCMAKE_INSTALL_PREFIX=/usr (so the
+# libraries land in the multiarch directory) with `cpack -G DEB`;
+# packaging/build-debs.sh does exactly that, with Debian's compiler flags.
+
+set(ROVA_PACKAGE_MAINTAINER "ROVA Host Libraries Team <rova-host@example.org>"
+    CACHE STRING "Maintainer field of the Debian packages")
+set(ROVA_DEBIAN_REVISION 1)
+set(ROVA_SOURCE_PACKAGE rova-host-libraries)
+set(ROVA_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}/../packaging")
+cmake_path(NORMAL_PATH ROVA_PACKAGING_DIR)
+
+set(ROVA_PACKAGE_COMPONENTS seekwell seekwell-dev kinemap kinemap-dev tools)
+
+set(ROVA_PACKAGE_NAME_kinemap libkinemap2)
+set(ROVA_PACKAGE_NAME_kinemap-dev libkinemap-dev)
+set(ROVA_PACKAGE_NAME_seekwell libseekwell2)
+set(ROVA_PACKAGE_NAME_seekwell-dev libseekwell-dev)
+set(ROVA_PACKAGE_NAME_tools seekwell-tools)
+
+# Debian wants manual pages and changelogs compressed with gzip -9n (no name,
+# no time stamp, so the packages stay reproducible).
+find_program(ROVA_GZIP gzip REQUIRED)
+function(rova_install_gzipped source destination component)
+  get_filename_component(name "${source}" NAME)
+  set(compressed "${CMAKE_BINARY_DIR}/packaging/${component}/${name}.gz")
+  file(MAKE_DIRECTORY "${CMAKE_BINARY_DIR}/packaging/${component}")
+  execute_process(COMMAND "${ROVA_GZIP}" -9nc "${source}"
+    OUTPUT_FILE "${compressed}" COMMAND_ERROR_IS_FATAL ANY)
+  set_property(DIRECTORY "${CMAKE_SOURCE_DIR}" APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${source}")
+  install(FILES "${compressed}" DESTINATION "${destination}" COMPONENT ${component})
+endfunction()
+
+# Every package carries its copyright file and changelog under its own name.
+foreach(component IN LISTS ROVA_PACKAGE_COMPONENTS)
+  set(docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${ROVA_PACKAGE_NAME_${component}}")
+  install(FILES "${ROVA_PACKAGING_DIR}/debian/copyright" DESTINATION "${docdir}"
+    COMPONENT ${component})
+  rova_install_gzipped("${ROVA_PACKAGING_DIR}/debian/changelog.Debian" "${docdir}" ${component})
+endforeach()
+
+# A tool's manual page is named after its target.
+file(GLOB ROVA_MANUAL_PAGES CONFIGURE_DEPENDS "${ROVA_PACKAGING_DIR}/man/*.1")
+foreach(page IN LISTS ROVA_MANUAL_PAGES)
+  get_filename_component(tool "${page}" NAME_WE)
+  if(TARGET ${tool})
+    rova_install_gzipped("${page}" "${CMAKE_INSTALL_MANDIR}/man1" tools)
+  endif()
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${ROVA_SOURCE_PACKAGE})
+set(CPACK_PACKAGE_VENDOR "ROVA")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "${ROVA_PACKAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DIRECTORY "${CMAKE_BINARY_DIR}/packages")
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL ${ROVA_PACKAGE_COMPONENTS})
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+
+set(CPACK_DEBIAN_PACKAGE_RELEASE ${ROVA_DEBIAN_REVISION})
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${ROVA_SOURCE_PACKAGE})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The tools link libraries built here, not yet known to dpkg: let
+# dpkg-shlibdeps find them in the build tree (the component dependencies
+# below name their packages).
+foreach(library IN ITEMS kinemap seekwell)
+  get_target_property(directory ${library} LIBRARY_OUTPUT_DIRECTORY)
+  if(NOT directory)
+    get_target_property(directory ${library} BINARY_DIR)
+  endif()
+  list(APPEND CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS "${directory}")
+endforeach()
+set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+
+# Libraries register with ldconfig through dpkg's trigger. (CPack still adds
+# its own ldconfig calls to postinst and postrm; lintian warns, no harm.)
+set(ROVA_LDCONFIG_TRIGGER "${ROVA_PACKAGING_DIR}/debian/triggers")
+
+set(CPACK_DEBIAN_KINEMAP_PACKAGE_NAME ${ROVA_PACKAGE_NAME_kinemap})
+set(CPACK_DEBIAN_KINEMAP_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_KINEMAP_PACKAGE_CONTROL_EXTRA "${ROVA_LDCONFIG_TRIGGER}")
+set(CPACK_COMPONENT_KINEMAP_DESCRIPTION
+"body description of ROVA robots - shared library
+Kinemap tells a host application how a ROVA robot's body is built: the
+identifiers of its joints, which joint sits in each body slot, the design's
+sensor slots and the hardware locator of every slot. It also carries the
+colour and model names in English and Japanese.
+.
+This package contains the shared library.")
+
+set(CPACK_DEBIAN_KINEMAP-DEV_PACKAGE_NAME ${ROVA_PACKAGE_NAME_kinemap-dev})
+set(CPACK_DEBIAN_KINEMAP-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_KINEMAP-DEV_DEPENDS kinemap)
+set(CPACK_COMPONENT_KINEMAP-DEV_DESCRIPTION
+"body description of ROVA robots - development files
+Kinemap tells a host application how a ROVA robot's body is built: the
+identifiers of its joints, which joint sits in each body slot, the design's
+sensor slots and the hardware locator of every slot.
+.
+This package contains the header, the pkg-config file and the CMake package
+(find_package(Kinemap), target Kinemap::kinemap).")
+
+set(CPACK_DEBIAN_SEEKWELL_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell})
+set(CPACK_DEBIAN_SEEKWELL_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_SEEKWELL_PACKAGE_CONTROL_EXTRA "${ROVA_LDCONFIG_TRIGGER}")
+set(CPACK_COMPONENT_SEEKWELL_DESCRIPTION
+"finds ROVA robots on the local network - shared library
+Seekwell runs one blocking search for ROVA robots on the local network and
+reports each robot's friendly name and address. It searches through its
+UPnP finder plugin, or with its own SSDP search and description check.
+.
+This package contains the shared library and its finder plugin.")
+
+set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell-dev})
+set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_SECTION libdevel)
+set(CPACK_COMPONENT_SEEKWELL-DEV_DEPENDS seekwell)
+set(CPACK_COMPONENT_SEEKWELL-DEV_DESCRIPTION
+"finds ROVA robots on the local network - development files
+Seekwell runs one blocking search for ROVA robots on the local network and
+reports each robot's friendly name and address.
+.
+This package contains the C headers, the pkg-config file and the CMake
+package (find_package(Seekwell), target Seekwell::seekwell).")
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ROVA_PACKAGE_NAME_tools})
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_COMPONENT_TOOLS_DEPENDS kinemap seekwell)
+set(CPACK_COMPONENT_TOOLS_DESCRIPTION
+"command-line tools for ROVA robots
+seekwell-discover lists the ROVA robots on the local network, kinemap-info
+prints a robot design's body description and names, and seekwell-robot-sim
+answers searches like one or more robots, for trying hosts out on a private
+network.")
+
+include(CPack)

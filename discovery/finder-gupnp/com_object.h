@@ -1,0 +1,48 @@
+// Reference counting and interface lookup shared by the plugin's objects.
+// Every object is used on the thread that created the finder, so the count
+// needs no atomics.
+#ifndef SEEKWELL_FINDER_GUPNP_COM_OBJECT_H
+#define SEEKWELL_FINDER_GUPNP_COM_OBJECT_H
+
+#include "finder/upnp_interfaces.h"
+
+namespace seekwell {
+
+// Implements Interface; answers queries for one interface only, the one the
+// library asks this kind of object for (none when pQueryableIid is null).
+template <class Interface>
+class ComObject : public Interface {
+public:
+    HRESULT QueryInterface(const IID& riid, void** ppv) override {
+        if (ppv == nullptr) {
+            return E_POINTER;
+        }
+        if (m_pQueryableIid == nullptr || riid != *m_pQueryableIid) {
+            *ppv = nullptr;
+            return E_NOINTERFACE;
+        }
+        ++m_nReferences;
+        *ppv = static_cast<Interface*>(this);
+        return S_OK;
+    }
+
+    ULONG Release() override {
+        const ULONG nLeft = --m_nReferences;
+        if (nLeft == 0) {
+            delete this;
+        }
+        return nLeft;
+    }
+
+protected:
+    explicit ComObject(const IID* pQueryableIid) : m_pQueryableIid(pQueryableIid) {}
+    virtual ~ComObject() = default;
+
+private:
+    const IID* m_pQueryableIid;
+    ULONG m_nReferences = 1;
+};
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_FINDER_GUPNP_COM_OBJECT_H

@@ -1,0 +1,21 @@
+// One synchronous root-device search over GUPnP.
+#ifndef SEEKWELL_FINDER_GUPNP_GUPNP_SEARCH_H
+#define SEEKWELL_FINDER_GUPNP_GUPNP_SEARCH_H
+
+#include <chrono>
+
+#include "device_collection.h"
+
+namespace seekwell {
+
+// Runs GUPnP control points for target on a private main context on the
+// calling thread, one per IPv4 interface that is up, not loopback and can
+// multicast, for window counted from the first such interface's arrival (or
+// from the start when none arrives). Returns the devices whose description
+// GUPnP fetched, each once, in the order they became available. Nothing of
+// the search is left running or allocated when it returns.
+DeviceList SearchDevices(const char* target, std::chrono::milliseconds window);
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_FINDER_GUPNP_GUPNP_SEARCH_H

@@ -1,0 +1,127 @@
+/*
+ * A host application in plain C: loads libseekwell from the path it is given, runs one search
+ * and prints what an end-to-end test needs to judge it, one fact per line:
+ *
+ *   library /tmp/x/libseekwell.so.2
+ *   result 2
+ *   record 0 "ROVA robot 1" "192.0.2.10"
+ *   record 1 ...
+ *   untouched yes          (records result..15 still hold what the host left in them)
+ *   elapsed_ms 10012       (wall time of the call)
+ *   cpu_us 2100            (user + system time of the whole process during the call)
+ *   maxrss_kb 9000         (peak resident size of the process)
+ *
+ * Every string the library stored is released with free(), as its contract says.
+ */
+#define _GNU_SOURCE
+#include <seekwell/seekwell.h>
+
+#include <dlfcn.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <time.h>
+
+typedef int (*DiscoverFunction)(DISCOVERY_RESULT*);
+
+/* Distinct addresses the library has no reason to write, so any write to them shows. */
+static char g_nameSentinels[SEEKWELL_MAX_RESULTS];
+static char g_addressSentinels[SEEKWELL_MAX_RESULTS];
+
+static void PrintQuoted(const char* text) {
+    const unsigned char* c;
+    if (text == NULL) {
+        fputs("(null)", stdout);
+        return;
+    }
+    putchar('"');
+    for (c = (const unsigned char*)text; *c != '\0'; ++c) {
+        if (*c == '"' || *c == '\\') printf("\\%c", *c);
+        else if (*c < 0x20 || *c >= 0x7f) printf("\\x%02x", *c);
+        else putchar(*c);
+    }
+    putchar('"');
+}
+
+static void Prefill(DISCOVERY_RESULT* records) {
+    int i;
+    for (i = 0; i < SEEKWELL_MAX_RESULTS; ++i) {
+        records[i].pszName = &g_nameSentinels[i];
+        records[i].pszAddress = &g_addressSentinels[i];
+    }
+}
+
+static int UntouchedFrom(const DISCOVERY_RESULT* records, int first) {
+    int i;
+    for (i = first < 0 ? 0 : first; i < SEEKWELL_MAX_RESULTS; ++i)
+        if (records[i].pszName != &g_nameSentinels[i] || records[i].pszAddress != &g_addressSentinels[i]) return 0;
+    return 1;
+}
+
+static long long MonotonicMs(void) {
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return (long long)now.tv_sec * 1000 + now.tv_nsec / 1000000;
+}
+
+static long long CpuUs(const struct rusage* usage) {
+    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 + usage->ru_utime.tv_usec +
+           usage->ru_stime.tv_usec;
+}
+
+static void ReportAndFree(DISCOVERY_RESULT* records, int result) {
+    int i;
+    printf("result %d\n", result);
+    for (i = 0; i < result && i < SEEKWELL_MAX_RESULTS; ++i) {
+        printf("record %d ", i);
+        PrintQuoted(records[i].pszName);
+        putchar(' ');
+        PrintQuoted(records[i].pszAddress);
+        putchar('\n');
+        free(records[i].pszName);
+        free(records[i].pszAddress);
+    }
+    printf("untouched %s\n", UntouchedFrom(records, result) ? "yes" : "no");
+}
+
+int main(int argc, char** argv) {
+    DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS];
+    struct rusage before, after;
+    long long started, elapsed;
+    void* library;
+    void* symbol;
+    DiscoverFunction discover = NULL;
+    Dl_info where;
+    int result;
+
+    /* Line by line: a sanitizer that ends the process at exit must not swallow the report. */
+    setvbuf(stdout, NULL, _IOLBF, 0);
+    if (argc != 2) {
+        fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL\n", argv[0]);
+        return 2;
+    }
+    library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    symbol = library ? dlsym(library, "DiscoveryROVAByUPnP") : NULL;
+    /* ISO C has no cast from an object pointer to a function pointer; POSIX guarantees the copy. */
+    memcpy(&discover, &symbol, sizeof discover);
+    if (symbol == NULL || !dladdr(symbol, &where)) {
+        fprintf(stderr, "cannot load DiscoveryROVAByUPnP from %s: %s\n", argv[1], dlerror());
+        return 1;
+    }
+    printf("library %s\n", where.dli_fname);
+
+    Prefill(records);
+    getrusage(RUSAGE_SELF, &before);
+    started = MonotonicMs();
+    result = discover(records);
+    elapsed = MonotonicMs() - started;
+    getrusage(RUSAGE_SELF, &after);
+
+    ReportAndFree(records, result);
+    printf("elapsed_ms %lld\n", elapsed);
+    printf("cpu_us %lld\n", CpuUs(&after) - CpuUs(&before));
+    printf("maxrss_kb %ld\n", after.ru_maxrss);
+    dlclose(library);
+    return 0;
+}

@@ -1,0 +1,287 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "fake_device_finder.h"
+#include "finder/device_text.h"
+#include "finder/seekwell_app.h"
+
+namespace seekwell::test {
+namespace {
+
+constexpr const char kRobotDescription[] = "ROVA companion robot";
+
+FakeDevice Robot(const std::string& name, const std::string& url) {
+    return FakeDevice{name, url, kRobotDescription};
+}
+
+FakeDevice Robot(int index) {
+    return Robot("robot " + std::to_string(index),
+                 "http://192.168.0." + std::to_string(10 + index) + "/index.html");
+}
+
+FakeDevice Other(const std::string& description) {
+    return FakeDevice{"printer", "http://192.168.0.99/", description};
+}
+
+// Each test drives a CSeekwellApp whose finder comes from the fake.
+class SeekwellAppTest : public ::testing::Test {
+protected:
+    SeekwellAppTest() : m_app(&CreateFakeFinder, &ConvertDeviceType) { s_current = this; }
+    ~SeekwellAppTest() override {
+        s_current = nullptr;
+        FreeRecords();
+    }
+
+    int Discover() {
+        FreeRecords();
+        for (DISCOVERY_RESULT& record : m_records) {
+            record = {Sentinel(), Sentinel()};
+        }
+        m_nWritten = m_app.DiscoverByDeviceFinder(m_records);
+        return m_nWritten;
+    }
+
+    // Names and addresses of the records written, "name@address".
+    std::vector<std::string> Reported() const {
+        std::vector<std::string> reported;
+        for (int i = 0; i < m_nWritten; ++i) {
+            reported.push_back(std::string(m_records[i].pszName) + "@" + m_records[i].pszAddress);
+        }
+        return reported;
+    }
+
+    bool RecordsUntouchedFrom(int first) const {
+        for (int i = first; i < kMaxResults; ++i) {
+            if (m_records[i].pszName != Sentinel() || m_records[i].pszAddress != Sentinel()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    FinderScript m_script;
+    ReferenceLedger m_ledger;
+    int m_nFindersCreated = 0;
+    bool m_bCreateFails = false;
+    bool m_bConversionFails = false;
+    CSeekwellApp m_app;
+
+private:
+    static char* Sentinel() {
+        static char sentinel[] = "untouched";
+        return sentinel;
+    }
+
+    static HRESULT CreateFakeFinder(IUPnPDeviceFinder** ppFinder) {
+        *ppFinder = nullptr;
+        if (s_current->m_bCreateFails) {
+            return E_FAIL;
+        }
+        ++s_current->m_nFindersCreated;
+        *ppFinder = NewFakeDeviceFinder(s_current->m_script, s_current->m_ledger);
+        return S_OK;
+    }
+
+    static BSTR ConvertDeviceType(const char* text) {
+        return s_current->m_bConversionFails ? nullptr : SysAllocString(text);
+    }
+
+    void FreeRecords() {
+        for (int i = 0; i < m_nWritten; ++i) {
+            std::free(m_records[i].pszName);
+            std::free(m_records[i].pszAddress);
+        }
+        m_nWritten = 0;
+    }
+
+    static SeekwellAppTest* s_current;
+    DISCOVERY_RESULT m_records[kMaxResults] = {};
+    int m_nWritten = 0;
+};
+
+SeekwellAppTest* SeekwellAppTest::s_current = nullptr;
+
+TEST(DeviceTextTest, NarrowingKeepsAtMost2047BytesWithoutSplittingACharacter) {
+    EXPECT_EQ(NarrowText(nullptr), "");
+    EXPECT_EQ(NarrowText("robot"), "robot");
+    EXPECT_EQ(NarrowText(std::string(2047, 'a').c_str()), std::string(2047, 'a'));
+    EXPECT_EQ(NarrowText(std::string(3000, 'a').c_str()), std::string(2047, 'a'));
+    // A two-byte character whose second byte would be byte 2048 goes whole.
+    const std::string split = std::string(2046, 'a') + "\xC3\xA9" + "tail";
+    EXPECT_EQ(NarrowText(split.c_str()), std::string(2046, 'a'));
+    // A four-byte character ending exactly at the limit stays.
+    const std::string fits = std::string(2043, 'a') + "\xF0\x9F\xA4\x96" + "tail";
+    EXPECT_EQ(NarrowText(fits.c_str()), std::string(2043, 'a') + "\xF0\x9F\xA4\x96");
+}
+
+TEST(DeviceTextTest, HostTextIsCutFromThePresentationUrl) {
+    EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10/index.html"), "192.168.0.10");
+    EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10/"), "192.168.0.10");
+    EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10:80/"), "192.168.0.10:80");
+    EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10/app/index.html"), "192.168.0.10/app");
+    EXPECT_EQ(HostFromPresentationUrl("https://192.168.0.10/index.html"), "/192.168.0.10");
+    EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10"), "");
+    EXPECT_EQ(HostFromPresentationUrl("http://a/"), "a");
+    EXPECT_EQ(HostFromPresentationUrl("http:///"), "");
+    EXPECT_EQ(HostFromPresentationUrl("index.html"), "");
+    EXPECT_EQ(HostFromPresentationUrl(""), "");
+}
+
+TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything) {
+    m_script.devices = {Robot("alpha", "http://192.168.0.10/index.html"),
+                        Other("network printer"),
+                        Other("rova in the wrong case"),
+                        Robot("beta", "http://192.168.0.11:80/"),
+                        Robot("no path", "http://192.168.0.12"),
+                        Robot("", "http://192.168.0.13/app/index.html"),
+                        Robot("secure", "https://192.168.0.14/index.html")};
+    EXPECT_EQ(Discover(), 4);
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"alpha@192.168.0.10", "beta@192.168.0.11:80",
+                                                    "@192.168.0.13/app", "secure@/192.168.0.14"}));
+    EXPECT_TRUE(RecordsUntouchedFrom(4));
+    EXPECT_EQ(m_ledger.nDevicesVisited, 7);
+    EXPECT_TRUE(m_ledger.AllReleased()) << m_ledger.nHandedOut << " handed out, " << m_ledger.nReleased
+                                        << " released";
+    EXPECT_EQ(m_app.m_pDeviceFinder, nullptr);
+    // All three texts are read for every device, in one order.
+    ASSERT_EQ(m_ledger.propertyReads.size(), 21u);
+    for (std::size_t i = 0; i < m_ledger.propertyReads.size(); i += 3) {
+        EXPECT_EQ(m_ledger.propertyReads[i], "name");
+        EXPECT_EQ(m_ledger.propertyReads[i + 1], "url");
+        EXPECT_EQ(m_ledger.propertyReads[i + 2], "description");
+    }
+}
+
+TEST_F(SeekwellAppTest, TwentyRobotsGiveTheFirstSixteenAndAllAreReleased) {
+    for (int i = 0; i < 20; ++i) {
+        m_script.devices.push_back(Robot(i));
+    }
+    ASSERT_EQ(Discover(), kMaxResults);
+    const std::vector<std::string> reported = Reported();
+    EXPECT_EQ(reported.front(), "robot 0@192.168.0.10");
+    EXPECT_EQ(reported.back(), "robot 15@192.168.0.25");
+    EXPECT_EQ(m_ledger.nDevicesVisited, 20);
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+TEST_F(SeekwellAppTest, RobotWithoutHostTakesASlotButNoRecord) {
+    for (int i = 0; i < 17; ++i) {
+        m_script.devices.push_back(Robot(i));
+    }
+    m_script.devices[1].strPresentationUrl = "http://192.168.0.11";
+    EXPECT_EQ(Discover(), 15);
+    EXPECT_EQ(Reported()[1], "robot 2@192.168.0.12");
+    EXPECT_EQ(Reported().back(), "robot 15@192.168.0.25");
+    EXPECT_TRUE(RecordsUntouchedFrom(15));
+}
+
+TEST_F(SeekwellAppTest, LongNameIsCutTo2047Characters) {
+    m_script.devices = {Robot(std::string(3000, 'n'), "http://192.168.0.10/")};
+    ASSERT_EQ(Discover(), 1);
+    EXPECT_EQ(Reported()[0], std::string(2047, 'n') + "@192.168.0.10");
+}
+
+TEST_F(SeekwellAppTest, SearchLevelFailuresReportNothingAndReleaseEverything) {
+    for (SearchFault fault : {SearchFault::kFindFails, SearchFault::kCountFails, SearchFault::kNewEnumFails,
+                              SearchFault::kNoEnumInterface}) {
+        m_script = FinderScript{{Robot(0)}, fault};
+        m_ledger = ReferenceLedger();
+        EXPECT_EQ(Discover(), 0) << static_cast<int>(fault);
+        EXPECT_TRUE(RecordsUntouchedFrom(0));
+        EXPECT_EQ(m_ledger.nDevicesVisited, 0);
+        EXPECT_TRUE(m_ledger.AllReleased()) << static_cast<int>(fault);
+    }
+    m_script = FinderScript{{Robot(0)}, SearchFault::kNone, 0};
+    m_ledger = ReferenceLedger();
+    EXPECT_EQ(Discover(), 0);
+    EXPECT_EQ(m_ledger.nDevicesVisited, 0);
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk) {
+    struct Case {
+        DeviceFault fault;
+        std::vector<std::string> readsOfFaultyDevice;
+    };
+    const Case cases[] = {
+        {DeviceFault::kNextFails, {}},
+        {DeviceFault::kNextYieldsNothing, {}},
+        {DeviceFault::kNoDeviceInterface, {}},
+        {DeviceFault::kFriendlyNameFails, {"name"}},
+        {DeviceFault::kPresentationUrlFails, {"name", "url"}},
+        {DeviceFault::kDescriptionFails, {"name", "url", "description"}},
+    };
+    for (const Case& c : cases) {
+        m_script = FinderScript{{Robot(0), Robot(1), Robot(2), Robot(3)}};
+        m_script.devices[2].fault = c.fault;
+        m_ledger = ReferenceLedger();
+        const int fault = static_cast<int>(c.fault);
+        EXPECT_EQ(Discover(), 2) << fault;
+        EXPECT_EQ(Reported(), (std::vector<std::string>{"robot 0@192.168.0.10", "robot 1@192.168.0.11"}))
+            << fault;
+        EXPECT_TRUE(RecordsUntouchedFrom(2)) << fault;
+        EXPECT_TRUE(m_ledger.AllReleased()) << fault;
+        const std::vector<std::string> faultyReads(m_ledger.propertyReads.begin() + 6,
+                                                   m_ledger.propertyReads.end());
+        EXPECT_EQ(faultyReads, c.readsOfFaultyDevice) << fault;
+    }
+}
+
+TEST_F(SeekwellAppTest, NonRobotWithUnreadableNameBeforeARobotEndsTheWalk) {
+    FakeDevice other = Other("printer");
+    other.fault = DeviceFault::kFriendlyNameFails;
+    m_script.devices = {other, Robot(0)};
+    EXPECT_EQ(Discover(), 0);
+    EXPECT_TRUE(RecordsUntouchedFrom(0));
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+TEST_F(SeekwellAppTest, CountBeyondTheDevicesEndsTheWalkAtTheLast) {
+    m_script.devices = {Robot(0)};
+    m_script.nCountOverride = 5;
+    EXPECT_EQ(Discover(), 1);
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+TEST_F(SeekwellAppTest, SecondCallReportsOnlyItsOwnFindings) {
+    m_script.devices = {Robot(0), Robot(1), Robot(2)};
+    ASSERT_EQ(Discover(), 3);
+    m_script.devices = {Other("printer"), Robot(7)};
+    ASSERT_EQ(Discover(), 1);
+    EXPECT_EQ(Reported(), std::vector<std::string>{"robot 7@192.168.0.17"});
+    EXPECT_TRUE(RecordsUntouchedFrom(1));
+    for (int i = 1; i < kMaxResults; ++i) {
+        EXPECT_TRUE(m_app.m_astrHost[i].empty());
+        EXPECT_TRUE(m_app.m_astrFriendlyName[i].empty());
+    }
+    EXPECT_EQ(m_nFindersCreated, 2);
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+TEST_F(SeekwellAppTest, NoFinderOrNoDeviceTypeMeansNoSearch) {
+    m_script.devices = {Robot(0)};
+    m_bCreateFails = true;
+    EXPECT_EQ(Discover(), -1);
+    EXPECT_TRUE(RecordsUntouchedFrom(0));
+    EXPECT_EQ(m_ledger.nHandedOut, 0);
+
+    // The finder obtained before the conversion failed is kept...
+    m_bCreateFails = false;
+    m_bConversionFails = true;
+    EXPECT_EQ(Discover(), -1);
+    EXPECT_TRUE(RecordsUntouchedFrom(0));
+    EXPECT_NE(m_app.m_pDeviceFinder, nullptr);
+    EXPECT_EQ(m_ledger.nHandedOut - m_ledger.nReleased, 1);
+
+    // ...until the next call releases it before it creates a new one.
+    m_bConversionFails = false;
+    EXPECT_EQ(Discover(), 1);
+    EXPECT_EQ(m_nFindersCreated, 2);
+    EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+}  // namespace
+}  // namespace seekwell::test

@@ -1,0 +1,160 @@
+# Checks run against the installed packages; sourced by packages_test.sh,
+# which provides fail(), the namespaces array and the clean-up.
+
+readonly VERSION_TEXT=2.00.01080
+readonly PACKAGE_VERSION=2.0.1080
+readonly KEYED_DESIGN_SLOT_37='slot 37  PRM:/r1/c1/c2/c3-Joint2:13 +joint  3 \(id 2023\)'
+readonly SUBNET=192.0.2
+readonly CLIENT_ADDRESS=$SUBNET.1
+readonly FIRST_ROBOT_HOST=10
+readonly FIRST_ROBOT_ADDRESS=$SUBNET.$FIRST_ROBOT_HOST
+readonly ROBOTS=3
+readonly READY_WAIT_S=10
+
+# expect_output <regex> <command...>: runs the command, fails unless its
+# output matches.
+expect_output() {
+    local pattern=$1 output
+    shift
+    output=$("$@" 2>&1) || fail "$* exited with $?: $output"
+    grep -Eq -- "$pattern" <<<"$output" || fail "$* did not print /$pattern/; it printed: $output"
+}
+
+installed_package() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
+}
+
+check_installed_files() {
+    echo "== installed files"
+    local libdir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH) library
+    for library in kinemap seekwell; do
+        installed_package "lib${library}2" || continue
+        [ -f "$libdir/lib$library.so.$PACKAGE_VERSION" ] || fail "lib$library.so.$PACKAGE_VERSION missing"
+        ldconfig -p | grep -q "lib$library.so.2 " || fail "ldconfig does not know lib$library.so.2"
+        [ "$(pkg-config --modversion "$library")" = "$PACKAGE_VERSION" ] ||
+            fail "pkg-config $library does not give $PACKAGE_VERSION"
+    done
+    check_installed_tools
+    check_gupnp_dependency
+}
+
+# Every installed tool has its manual page, answers --help and reports the
+# libraries' version, 2.00.01080.
+check_installed_tools() {
+    local tool
+    for tool in $(dpkg -L seekwell-tools | grep '^/usr/bin/'); do
+        man -w "$(basename "$tool")" >/dev/null 2>&1 || fail "no manual page for $tool"
+        "$tool" --help >/dev/null || fail "$tool --help exited with $?"
+        expect_output "^$VERSION_TEXT\$" "$(basename "$tool")" --version
+    done
+}
+
+# Only the finder plugin, shipped in libseekwell2, may pull GUPnP in.
+check_gupnp_dependency() {
+    local package
+    for package in "${packages[@]}"; do
+        if dpkg-query -W -f='${Depends}' "$package" | grep -q gupnp; then
+            [ "$package" = libseekwell2 ] || fail "$package depends on GUPnP"
+        fi
+    done
+    installed_package libseekwell2 || return 0
+    ! readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')" | grep -q gupnp ||
+        fail "libseekwell.so.2 itself links GUPnP"
+    if dpkg -L libseekwell2 | grep -q '/seekwell/seekwell-finder-gupnp\.so$'; then
+        dpkg-query -W -f='${Depends}' libseekwell2 | grep -q gupnp ||
+            fail "libseekwell2 does not depend on GUPnP although its finder plugin needs it"
+    fi
+}
+
+# Builds the examples against the installed development files, through the
+# CMake packages and through pkg-config.
+build_examples() {
+    local examples=$1 out=$2
+    echo "== building the examples"
+    cmake -S "$examples" -B "$out/cmake" >"$out.log" 2>&1 &&
+        cmake --build "$out/cmake" >>"$out.log" 2>&1 || { cat "$out.log"; fail "building the examples"; }
+    # shellcheck disable=SC2046 # the flags are meant to split
+    c++ -o "$out/walk_body-pc" "$examples/cpp-body/walk_body.cpp" $(pkg-config --cflags --libs kinemap) ||
+        fail "building walk_body through pkg-config"
+    if installed_package libseekwell-dev; then
+        # shellcheck disable=SC2046
+        cc -std=c99 -Wall -Wextra -Werror -o "$out/discover-pc" "$examples/c-discover/discover.c" \
+            $(pkg-config --cflags --libs seekwell) || fail "building discover through pkg-config"
+    fi
+}
+
+run_body_examples() {
+    local examples=$1 out=$2
+    echo "== body examples"
+    expect_output "design 1: 19 joints, 43 body slots" "$out/cmake/walk_body"
+    expect_output "$KEYED_DESIGN_SLOT_37" "$out/walk_body-pc"
+    expect_output "design 0: 19 joints, 43 body slots" "$out/cmake/walk_body" 0
+    expect_output "$KEYED_DESIGN_SLOT_37" python3 "$examples/python/rova_host.py" body
+    expect_output "names: Amber, .*, Dusk Violet, TK-42" python3 "$examples/python/rova_host.py" body 0
+}
+
+# A client namespace and a robot namespace joined by a veth pair on
+# 192.0.2.0/24; robots answer from 192.0.2.10 on.
+make_private_network() {
+    local client=rova-pkg-client-$$ robots=rova-pkg-robots-$$
+    namespaces=("$client" "$robots")
+    ip netns add "$client"
+    ip netns add "$robots"
+    ip -n "$client" link add veth0 type veth peer name veth1 netns "$robots"
+    ip -n "$client" addr add "$CLIENT_ADDRESS/24" dev veth0
+    local i
+    for ((i = 0; i < ROBOTS; ++i)); do
+        ip -n "$robots" addr add "$SUBNET.$((FIRST_ROBOT_HOST + i))/24" dev veth1
+    done
+    for namespace in "$client" "$robots"; do
+        ip -n "$namespace" link set lo up
+    done
+    ip -n "$client" link set veth0 up
+    ip -n "$robots" link set veth1 up
+    # The search is multicast: give it a route out of the client.
+    ip -n "$client" route add 224.0.0.0/4 dev veth0
+    ip -n "$robots" route add 224.0.0.0/4 dev veth1
+}
+
+start_robots() {
+    local ready=$1 robots=${namespaces[1]} waited
+    ip netns exec "$robots" seekwell-robot-sim --robots "$ROBOTS" \
+        --first-address "$FIRST_ROBOT_ADDRESS" --interface veth1 --ready-file "$ready" \
+        >"$ready.log" 2>&1 &
+    for ((waited = 0; waited < READY_WAIT_S * 10; ++waited)); do
+        [ -e "$ready" ] && return 0
+        sleep 0.1
+    done
+    cat "$ready.log"
+    fail "the robot simulator did not get ready"
+}
+
+# expect_robots <command...>: the command must list every simulated robot.
+expect_robots() {
+    local output i address
+    output=$("$@" 2>&1) || fail "$* exited with $?: $output"
+    echo "$output"
+    grep -q "^$ROBOTS robot(s) found" <<<"$output" || fail "$* did not find $ROBOTS robots"
+    for ((i = 0; i < ROBOTS; ++i)); do
+        address=$SUBNET.$((FIRST_ROBOT_HOST + i))
+        grep -qF " $address" <<<"$output" || fail "$* missed the robot at $address"
+    done
+}
+
+run_discovery_examples() {
+    local examples=$1 out=$2 client
+    echo "== discovery examples (private network namespaces)"
+    if ! ip netns list >/dev/null 2>&1; then
+        echo "   not run: network namespaces are unavailable here (ip netns from iproute2)"
+        return 0
+    fi
+    if ! command -v seekwell-robot-sim >/dev/null; then
+        echo "   not run: seekwell-robot-sim is not part of the tools package yet"
+        return 0
+    fi
+    make_private_network
+    client=${namespaces[0]}
+    start_robots "$out/robots.ready"
+    expect_robots ip netns exec "$client" "$out/cmake/discover"
+    expect_robots ip netns exec "$client" python3 "$examples/python/rova_host.py" discover
+}

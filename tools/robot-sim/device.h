@@ -1,0 +1,40 @@
+// The simulated devices and everything they say: search replies and description documents.
+#ifndef ROBOT_SIM_DEVICE_H
+#define ROBOT_SIM_DEVICE_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "sim_config.h"
+
+namespace robotsim {
+
+struct SimDevice {
+    bool isRobot = false;
+    int number = 0;  // 1-based within its kind
+    in_addr address{};
+    DeviceFault fault = DeviceFault::kNone;
+};
+
+// Robots first, then the other devices, at consecutive addresses from the first one.
+std::vector<SimDevice> PlanDevices(const SimConfig& config);
+
+std::string AddressText(in_addr address);
+std::string DeviceUdn(const SimDevice& device);
+std::string FriendlyName(const SimDevice& device);
+bool ServesHttp(const SimDevice& device);
+
+// Reply to an M-SEARCH for `searchTarget`, or nothing when the device does not match it.
+std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
+                                            std::uint16_t httpPort);
+
+std::string BuildDescription(const SimDevice& device);
+std::string BuildHttpResponse(const SimDevice& device);
+
+}  // namespace robotsim
+
+#endif  // ROBOT_SIM_DEVICE_H

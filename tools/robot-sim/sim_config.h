@@ -1,0 +1,47 @@
+// What one simulator run pretends to be: how many devices, where, and which robots misbehave.
+#ifndef ROBOT_SIM_SIM_CONFIG_H
+#define ROBOT_SIM_SIM_CONFIG_H
+
+#include <netinet/in.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace robotsim {
+
+constexpr std::uint16_t kSsdpPort = 1900;
+constexpr std::uint16_t kHttpPort = 80;
+constexpr const char kSsdpGroup[] = "239.255.255.250";
+constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
+
+// Ways a simulated robot can misbehave; each one exercises one rejection rule of a client.
+enum class DeviceFault {
+    kNone,
+    kNoMarker,     // search reply without the product marker
+    kBadLocation,  // location header name in other letter case
+    kOtherScheme,  // location with https instead of http
+    kWrongUdn,     // description whose UDN lacks the marker
+    kErrorStatus,  // 404 status carrying a proper description
+    kHugeBody,     // proper description followed by megabytes of padding
+    kNulBody,      // NUL byte inside the description, before the UDN
+    kNoHttp,       // nothing listens on the HTTP port
+};
+
+struct SimConfig {
+    int robotCount = 1;
+    int otherCount = 0;
+    in_addr firstAddress{};
+    std::string interfaceName;              // where to join the SSDP group; empty: kernel's choice
+    std::map<int, DeviceFault> robotFaults; // robot number (1-based) -> fault
+    std::uint16_t ssdpPort = kSsdpPort;     // 0 picks a free port (tests)
+    std::uint16_t httpPort = kHttpPort;     // 0 picks a free port per device (tests)
+    bool joinGroup = true;
+    std::string logPath;
+    std::string readyPath;
+    int durationSeconds = 0;                // 0: until SIGTERM or SIGINT
+};
+
+}  // namespace robotsim
+
+#endif  // ROBOT_SIM_SIM_CONFIG_H

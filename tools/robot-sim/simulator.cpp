@@ -1,0 +1,301 @@
+#include "simulator.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "ssdp_request.h"
+
+namespace robotsim {
+namespace {
+
+constexpr std::size_t kDatagramBufferSize = 65536;
+constexpr int kDatagramsPerWakeup = 64;      // keeps HTTP clients served during a datagram flood
+constexpr std::size_t kMaxConnections = 128;
+constexpr std::size_t kMaxRequestBytes = 16 * 1024;
+constexpr std::size_t kReadChunk = 4096;
+constexpr std::size_t kWriteChunk = 64 * 1024;
+constexpr int kListenBacklog = 64;
+constexpr std::chrono::seconds kConnectionLifetime{30};
+constexpr const char kRequestEnd[] = "\r\n\r\n";
+
+std::string Failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_family = AF_INET;
+    socketAddress.sin_addr = address;
+    socketAddress.sin_port = htons(port);
+    return socketAddress;
+}
+
+UniqueFd OpenBound(int type, in_addr address, std::uint16_t port, bool reuseAddress) {
+    UniqueFd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!fd.Valid()) return fd;
+    const int on = 1;
+    if (reuseAddress) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    const sockaddr_in local = SocketAddress(address, port);
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) fd.Reset();
+    return fd;
+}
+
+std::uint16_t LocalPort(int fd) {
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error) {
+    ip_mreqn request{};
+    inet_pton(AF_INET, kSsdpGroup, &request.imr_multiaddr);
+    if (!interfaceName.empty()) {
+        request.imr_ifindex = static_cast<int>(if_nametoindex(interfaceName.c_str()));
+        if (request.imr_ifindex == 0) {
+            *error = Failure("unknown interface " + interfaceName);
+            return false;
+        }
+    }
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0) return true;
+    *error = Failure(std::string("cannot join ") + kSsdpGroup);
+    return false;
+}
+
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+
+}  // namespace
+
+Simulator::Simulator(SimConfig config)
+    : config_(std::move(config)), devices_(PlanDevices(config_)), datagram_(kDatagramBufferSize) {
+    for (const SimDevice& device : devices_)
+        responses_.push_back(std::make_shared<const std::string>(BuildHttpResponse(device)));
+}
+
+bool Simulator::Start(std::string* error) {
+    if (!log_.Open(config_.logPath)) {
+        *error = Failure("cannot open log " + config_.logPath);
+        return false;
+    }
+    return OpenStopPipe(error) && OpenSsdpSocket(error) && OpenDeviceSockets(error);
+}
+
+bool Simulator::OpenStopPipe(std::string* error) {
+    int ends[2];
+    if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
+        *error = Failure("pipe");
+        return false;
+    }
+    stopRead_.Reset(ends[0]);
+    stopWrite_.Reset(ends[1]);
+    return true;
+}
+
+bool Simulator::OpenSsdpSocket(std::string* error) {
+    ssdpSocket_ = OpenBound(SOCK_DGRAM, in_addr{htonl(INADDR_ANY)}, config_.ssdpPort, true);
+    if (!ssdpSocket_.Valid()) {
+        *error = Failure("cannot listen on SSDP port " + std::to_string(config_.ssdpPort));
+        return false;
+    }
+    return !config_.joinGroup || JoinSsdpGroup(ssdpSocket_.Get(), config_.interfaceName, error);
+}
+
+bool Simulator::OpenDeviceSockets(std::string* error) {
+    for (const SimDevice& device : devices_) {
+        const std::string address = AddressText(device.address);
+        UniqueFd reply = OpenBound(SOCK_DGRAM, device.address, 0, false);
+        UniqueFd listener;
+        if (reply.Valid() && ServesHttp(device)) {
+            listener = OpenBound(SOCK_STREAM, device.address, config_.httpPort, true);
+            if (listener.Valid() && ::listen(listener.Get(), kListenBacklog) != 0) listener.Reset();
+        }
+        if (!reply.Valid() || (ServesHttp(device) && !listener.Valid())) {
+            *error = Failure("cannot serve " + address + " (is the address on an interface?)");
+            return false;
+        }
+        replySockets_.push_back(std::move(reply));
+        httpListeners_.push_back(std::move(listener));
+    }
+    return true;
+}
+
+void Simulator::Stop() const {
+    const char byte = 0;
+    [[maybe_unused]] const ssize_t written = ::write(stopWrite_.Get(), &byte, 1);
+}
+
+std::uint16_t Simulator::SsdpPort() const { return LocalPort(ssdpSocket_.Get()); }
+
+std::uint16_t Simulator::HttpPort(std::size_t device) const {
+    return httpListeners_[device].Valid() ? LocalPort(httpListeners_[device].Get()) : config_.httpPort;
+}
+
+void Simulator::Run() {
+    std::optional<Clock::time_point> runDeadline;
+    if (config_.durationSeconds > 0) runDeadline = Clock::now() + std::chrono::seconds(config_.durationSeconds);
+    std::vector<pollfd> fds;
+    std::vector<Watched> watched;
+    for (;;) {
+        if (runDeadline && Clock::now() >= *runDeadline) return;
+        BuildPollSet(fds, watched);
+        if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) return;
+        for (std::size_t i = 0; i < fds.size(); ++i)
+            if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) return;
+        DropFinishedConnections();
+    }
+}
+
+void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& watched) const {
+    fds.clear();
+    watched.clear();
+    auto watch = [&](int fd, short events, Source source, std::size_t index) {
+        fds.push_back(pollfd{fd, events, 0});
+        watched.push_back(Watched{source, index});
+    };
+    watch(stopRead_.Get(), POLLIN, Source::kStop, 0);
+    watch(ssdpSocket_.Get(), POLLIN, Source::kSsdp, 0);
+    if (connections_.size() < kMaxConnections)
+        for (std::size_t i = 0; i < httpListeners_.size(); ++i)
+            if (httpListeners_[i].Valid()) watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+    for (std::size_t i = 0; i < connections_.size(); ++i)
+        watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
+              Source::kConnection, i);
+}
+
+int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const {
+    std::optional<Clock::time_point> next = runDeadline;
+    for (const Connection& connection : connections_)
+        if (!next || connection.deadline < *next) next = connection.deadline;
+    if (!next) return -1;
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
+    return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
+}
+
+bool Simulator::Dispatch(const Watched& watched, short events) {
+    switch (watched.source) {
+        case Source::kStop:
+            return false;
+        case Source::kSsdp:
+            ReceiveDatagrams();
+            break;
+        case Source::kListener:
+            AcceptConnections(watched.index);
+            break;
+        case Source::kConnection:
+            ServeConnection(connections_[watched.index], events);
+            break;
+    }
+    return true;
+}
+
+void Simulator::ReceiveDatagrams() {
+    for (int i = 0; i < kDatagramsPerWakeup; ++i) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t size = ::recvfrom(ssdpSocket_.Get(), datagram_.data(), datagram_.size(), 0,
+                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (size < 0) return;
+        const std::string_view bytes(datagram_.data(), static_cast<std::size_t>(size));
+        log_.Datagram(from, bytes);
+        if (const auto searchTarget = SearchTargetOf(bytes)) AnswerSearch(from, *searchTarget);
+    }
+}
+
+void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget) {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
+        // A reply that cannot be sent now is lost, as on a real network.
+        if (reply)
+            ::sendto(replySockets_[i].Get(), reply->data(), reply->size(), 0,
+                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+    }
+}
+
+void Simulator::AcceptConnections(std::size_t device) {
+    while (connections_.size() < kMaxConnections) {
+        Connection connection;
+        socklen_t peerLength = sizeof connection.peer;
+        connection.fd.Reset(::accept4(httpListeners_[device].Get(), reinterpret_cast<sockaddr*>(&connection.peer),
+                                      &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!connection.fd.Valid()) return;
+        connection.device = device;
+        connection.deadline = Clock::now() + kConnectionLifetime;
+        connections_.push_back(std::move(connection));
+    }
+}
+
+void Simulator::ServeConnection(Connection& connection, short events) {
+    if ((events & (POLLERR | POLLNVAL)) != 0) {
+        connection.fd.Reset();
+        return;
+    }
+    switch (connection.phase) {
+        case Phase::kReading:
+            ReadRequest(connection);
+            break;
+        case Phase::kWriting:
+            WriteResponse(connection);
+            break;
+        case Phase::kDraining:
+            Drain(connection);
+            break;
+    }
+}
+
+void Simulator::ReadRequest(Connection& connection) {
+    char chunk[kReadChunk];
+    const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
+    if (size < 0 && WouldBlock()) return;
+    if (size <= 0) {
+        connection.fd.Reset();
+        return;
+    }
+    connection.request.append(chunk, static_cast<std::size_t>(size));
+    const std::size_t end = connection.request.find(kRequestEnd);
+    if (end == std::string::npos) {
+        // Unbounded headers would be unbounded memory: give up on such a client.
+        if (connection.request.size() > kMaxRequestBytes) connection.fd.Reset();
+        return;
+    }
+    connection.request.resize(end + std::strlen(kRequestEnd));
+    log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
+    connection.phase = Phase::kWriting;
+}
+
+void Simulator::WriteResponse(Connection& connection) {
+    const std::string& response = *responses_[connection.device];
+    const std::size_t chunk = std::min(kWriteChunk, response.size() - connection.sent);
+    const ssize_t size = ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
+    if (size < 0 && WouldBlock()) return;
+    if (size < 0) {
+        // Clients that read only the head of a long body hang up early.
+        connection.fd.Reset();
+        return;
+    }
+    connection.sent += static_cast<std::size_t>(size);
+    if (connection.sent < response.size()) return;
+    // Half-close and wait for the client to hang up, so that it never sees a reset before the body.
+    ::shutdown(connection.fd.Get(), SHUT_WR);
+    connection.phase = Phase::kDraining;
+}
+
+void Simulator::Drain(Connection& connection) {
+    char chunk[kReadChunk];
+    const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
+    if (size == 0 || (size < 0 && !WouldBlock())) connection.fd.Reset();
+}
+
+void Simulator::DropFinishedConnections() {
+    const Clock::time_point now = Clock::now();
+    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
+                                      [now](const Connection& connection) {
+                                          return !connection.fd.Valid() || connection.deadline <= now;
+                                      }),
+                       connections_.end());
+}
+
+}  // namespace robotsim

@@ -1,0 +1,37 @@
+// Owns one file descriptor and closes it exactly once.
+#ifndef ROBOT_SIM_UNIQUE_FD_H
+#define ROBOT_SIM_UNIQUE_FD_H
+
+#include <unistd.h>
+
+#include <utility>
+
+namespace robotsim {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { Reset(); }
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    void Reset(int fd = -1) {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = fd;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+}  // namespace robotsim
+
+#endif  // ROBOT_SIM_UNIQUE_FD_H

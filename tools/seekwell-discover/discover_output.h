@@ -1,0 +1,25 @@
+// How seekwell-discover shows what a search found. Names come from devices on the network, so
+// nothing of them reaches a terminal or a JSON reader unescaped.
+#ifndef SEEKWELL_DISCOVER_OUTPUT_H
+#define SEEKWELL_DISCOVER_OUTPUT_H
+
+#include <seekwell/seekwell.h>
+
+#include <ostream>
+#include <string>
+
+namespace seekwell_discover {
+
+// Safe to print on a terminal: control characters and invalid UTF-8 become '?'; null is "(none)".
+std::string PrintableText(const char* text);
+// A JSON string literal (quotes included), always valid UTF-8; null gives null.
+std::string JsonValue(const char* text);
+
+// Index, name and address of records 0..count-1, or a line saying that no robot was found.
+void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count);
+// {"count": n, "robots": [{"index": 0, "name": "...", "address": "..."}, ...]}
+void PrintJson(std::ostream& out, const DISCOVERY_RESULT* records, int count);
+
+}  // namespace seekwell_discover
+
+#endif  // SEEKWELL_DISCOVER_OUTPUT_H
