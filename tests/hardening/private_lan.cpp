@@ -30,6 +30,11 @@ std::string StormAddress(int index)
     return "192.0.2." + std::to_string(128 + index);
 }
 
+std::string RobotHostInterface()
+{
+    return kRobotLink;
+}
+
 std::string PrivateLanUnavailableReason()
 {
     if (geteuid() != 0) {

@@ -29,6 +29,9 @@ std::string RobotAddress(int index);
 // "192.0.2.<128 + index>": storm senders, index 0..126.
 std::string StormAddress(int index);
 
+// The robot host's end of the veth link.
+std::string RobotHostInterface();
+
 // Why no private LAN can be made here (not root, no ip tool), or "" when it can.
 std::string PrivateLanUnavailableReason();
 
