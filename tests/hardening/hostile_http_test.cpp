@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -109,16 +110,24 @@ TEST_F(HostileHttp, HundredMegabyteBodyIsCutAfterTheReadSizeAndTheConnectionDrop
     EXPECT_LT(MaxResidentKilobytes() - residentBefore, kMemoryBoundKb);
 }
 
+std::string Chunk(const std::string& data)
+{
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return size + data + "\r\n";
+}
+
+// body in two chunks, the first firstChunkSize bytes long.
+std::string ChunkedResponse(const std::string& body, std::size_t firstChunkSize)
+{
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk(body.substr(0, firstChunkSize)) +
+           Chunk(body.substr(firstChunkSize)) + "0\r\n\r\n";
+}
+
 TEST_F(HostileHttp, BodiesAreTakenAsSentWithoutDecoding)
 {
     const std::string robot = test::RobotDescription("Chunked");
-    const std::string chunked = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-        std::string("10\r\n") + robot.substr(0, 16) + "\r\n" + [&] {
-            char size[16];
-            std::snprintf(size, sizeof size, "%zx\r\n", robot.size() - 16);
-            return std::string(size);
-        }() + robot.substr(16) + "\r\n0\r\n\r\n";
-    EXPECT_EQ(FetchDocument(chunked), robot);
+    EXPECT_EQ(FetchDocument(ChunkedResponse(robot, 16)), robot);
 
     // gzip stays compressed: the document is its bytes up to the first NUL.
     const std::string gzipBody("\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03\xb3\x09", 12);
