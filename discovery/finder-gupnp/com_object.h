@@ -13,7 +13,8 @@ namespace seekwell {
 template <class Interface>
 class ComObject : public Interface {
 public:
-    HRESULT QueryInterface(const IID& riid, void** ppv) override {
+    HRESULT QueryInterface(const IID& riid, void** ppv) override
+    {
         if (ppv == nullptr) {
             return E_POINTER;
         }
@@ -26,7 +27,8 @@ public:
         return S_OK;
     }
 
-    ULONG Release() override {
+    ULONG Release() override
+    {
         const ULONG nLeft = --m_nReferences;
         if (nLeft == 0) {
             delete this;

@@ -10,7 +10,8 @@ namespace {
 
 using SharedDeviceList = std::shared_ptr<const DeviceList>;
 
-HRESULT CopyText(const std::string& text, BSTR* pbstr) {
+HRESULT CopyText(const std::string& text, BSTR* pbstr)
+{
     if (pbstr == nullptr) {
         return E_POINTER;
     }
@@ -21,15 +22,20 @@ HRESULT CopyText(const std::string& text, BSTR* pbstr) {
 class Device final : public ComObject<IUPnPDevice> {
 public:
     Device(SharedDeviceList devices, std::size_t index)
-        : ComObject(&IID_IUPnPDevice), m_devices(std::move(devices)), m_index(index) {}
+        : ComObject(&IID_IUPnPDevice), m_devices(std::move(devices)), m_index(index)
+    {
+    }
 
-    HRESULT get_FriendlyName(BSTR* pbstr) override {
+    HRESULT get_FriendlyName(BSTR* pbstr) override
+    {
         return CopyText(Properties().strFriendlyName, pbstr);
     }
-    HRESULT get_PresentationURL(BSTR* pbstr) override {
+    HRESULT get_PresentationURL(BSTR* pbstr) override
+    {
         return CopyText(Properties().strPresentationUrl, pbstr);
     }
-    HRESULT get_Description(BSTR* pbstr) override {
+    HRESULT get_Description(BSTR* pbstr) override
+    {
         return CopyText(Properties().strDescription, pbstr);
     }
 
@@ -43,10 +49,13 @@ private:
 class DeviceEnumerator final : public ComObject<IEnumUnknown> {
 public:
     explicit DeviceEnumerator(SharedDeviceList devices)
-        : ComObject(&IID_IEnumUnknown), m_devices(std::move(devices)) {}
+        : ComObject(&IID_IEnumUnknown), m_devices(std::move(devices))
+    {
+    }
 
     // Hands out up to celt devices; S_FALSE when fewer were left.
-    HRESULT Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) override {
+    HRESULT Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) override
+    {
         if (rgelt == nullptr) {
             return E_POINTER;
         }
@@ -74,9 +83,12 @@ private:
 class DeviceCollection final : public ComObject<IUPnPDevices> {
 public:
     explicit DeviceCollection(SharedDeviceList devices)
-        : ComObject(nullptr), m_devices(std::move(devices)) {}
+        : ComObject(nullptr), m_devices(std::move(devices))
+    {
+    }
 
-    HRESULT get_Count(long* plCount) override {
+    HRESULT get_Count(long* plCount) override
+    {
         if (plCount == nullptr) {
             return E_POINTER;
         }
@@ -84,7 +96,8 @@ public:
         return S_OK;
     }
 
-    HRESULT get__NewEnum(IUnknown** ppunk) override {
+    HRESULT get__NewEnum(IUnknown** ppunk) override
+    {
         if (ppunk == nullptr) {
             return E_POINTER;
         }
@@ -98,7 +111,8 @@ private:
 
 }  // namespace
 
-IUPnPDevices* NewDeviceCollection(DeviceList devices) {
+IUPnPDevices* NewDeviceCollection(DeviceList devices)
+{
     try {
         return new DeviceCollection(std::make_shared<const DeviceList>(std::move(devices)));
     } catch (const std::bad_alloc&) {

@@ -17,7 +17,8 @@ class GupnpDeviceFinder final : public ComObject<IUPnPDeviceFinder> {
 public:
     GupnpDeviceFinder() : ComObject(nullptr) {}
 
-    HRESULT FindByType(BSTR bstrTypeURI, DWORD /*dwFlags*/, IUPnPDevices** pDevices) override {
+    HRESULT FindByType(BSTR bstrTypeURI, DWORD /*dwFlags*/, IUPnPDevices** pDevices) override
+    {
         if (bstrTypeURI == nullptr || pDevices == nullptr) {
             return E_POINTER;
         }
@@ -32,7 +33,8 @@ public:
 }  // namespace seekwell
 
 extern "C" __attribute__((visibility("default"))) seekwell::HRESULT SeekwellCreateDeviceFinder(
-    seekwell::IUPnPDeviceFinder** ppFinder) {
+    seekwell::IUPnPDeviceFinder** ppFinder)
+{
     if (ppFinder == nullptr) {
         return seekwell::E_POINTER;
     }

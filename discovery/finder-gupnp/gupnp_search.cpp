@@ -20,7 +20,8 @@ namespace {
 // a source keeps itself ready.
 constexpr std::chrono::milliseconds kTeardownDrainLimit{100};
 
-bool IsSearchableInterface(const char* name) {
+bool IsSearchableInterface(const char* name)
+{
     if (name == nullptr) {
         return false;
     }
@@ -36,7 +37,8 @@ bool IsSearchableInterface(const char* name) {
     return bKnown && (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
 }
 
-std::string TakeGString(char* text) {
+std::string TakeGString(char* text)
+{
     std::string copy = text != nullptr ? text : "";
     g_free(text);
     return copy;
@@ -44,7 +46,8 @@ std::string TakeGString(char* text) {
 
 // GUPnP resolves the element against the description's location, which would
 // turn an empty element into that location: an empty element is no URL.
-std::string PresentationUrl(GUPnPDeviceInfo* info) {
+std::string PresentationUrl(GUPnPDeviceInfo* info)
+{
     const std::string element =
         TakeGString(gupnp_device_info_get_description_value(info, "presentationURL"));
     return element.empty() ? std::string() : TakeGString(gupnp_device_info_get_presentation_url(info));
@@ -57,12 +60,14 @@ void DiscardLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
 // domains are touched, and only for the search.
 class GupnpLogSilencer {
 public:
-    GupnpLogSilencer() {
+    GupnpLogSilencer()
+    {
         for (const char* domain : kDomains) {
             m_handlers.push_back(g_log_set_handler(domain, kLevels, &DiscardLogMessage, nullptr));
         }
     }
-    ~GupnpLogSilencer() {
+    ~GupnpLogSilencer()
+    {
         for (std::size_t i = 0; i < m_handlers.size(); ++i) {
             g_log_remove_handler(kDomains[i], m_handlers[i]);
         }
@@ -85,9 +90,12 @@ class GupnpSearch {
 public:
     GupnpSearch(const char* target, std::chrono::milliseconds window)
         : m_target(target), m_window(window), m_context(g_main_context_new()),
-          m_loop(g_main_loop_new(m_context, FALSE)) {}
+          m_loop(g_main_loop_new(m_context, FALSE))
+    {
+    }
 
-    ~GupnpSearch() {
+    ~GupnpSearch()
+    {
         g_main_loop_unref(m_loop);
         g_main_context_unref(m_context);
     }
@@ -95,7 +103,8 @@ public:
     GupnpSearch(const GupnpSearch&) = delete;
     GupnpSearch& operator=(const GupnpSearch&) = delete;
 
-    DeviceList Run() {
+    DeviceList Run()
+    {
         // Everything GUPnP creates from here on attaches to m_context.
         g_main_context_push_thread_default(m_context);
         m_manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, 0);
@@ -109,22 +118,26 @@ public:
     }
 
 private:
-    static void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer self) {
+    static void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer self)
+    {
         static_cast<GupnpSearch*>(self)->AddControlPoint(context);
     }
 
-    static void OnDeviceProxyAvailable(GUPnPControlPoint*, GUPnPDeviceProxy* proxy, gpointer self) {
+    static void OnDeviceProxyAvailable(GUPnPControlPoint*, GUPnPDeviceProxy* proxy, gpointer self)
+    {
         static_cast<GupnpSearch*>(self)->AddDevice(GUPNP_DEVICE_INFO(proxy));
     }
 
-    static gboolean OnWindowClosed(gpointer self) {
+    static gboolean OnWindowClosed(gpointer self)
+    {
         auto* search = static_cast<GupnpSearch*>(self);
         search->m_windowTimer = nullptr;
         g_main_loop_quit(search->m_loop);
         return G_SOURCE_REMOVE;
     }
 
-    void AddControlPoint(GUPnPContext* context) {
+    void AddControlPoint(GUPnPContext* context)
+    {
         if (!IsSearchableInterface(gssdp_client_get_interface(GSSDP_CLIENT(context)))) {
             return;
         }
@@ -145,7 +158,8 @@ private:
     // GUPnP announces a device only after it fetched and parsed its
     // description; a device seen on several interfaces is kept once.
     // Called from C: a device that cannot be stored is dropped.
-    void AddDevice(GUPnPDeviceInfo* info) noexcept {
+    void AddDevice(GUPnPDeviceInfo* info) noexcept
+    {
         const char* udn = gupnp_device_info_get_udn(info);
         try {
             if (udn == nullptr || !m_udns.insert(udn).second) {
@@ -159,7 +173,8 @@ private:
         }
     }
 
-    void ArmWindow() {
+    void ArmWindow()
+    {
         DisarmWindow();
         m_windowTimer = g_timeout_source_new(static_cast<guint>(m_window.count()));
         g_source_set_callback(m_windowTimer, &OnWindowClosed, this, nullptr);
@@ -167,14 +182,16 @@ private:
         g_source_unref(m_windowTimer);  // the context holds it until it fires
     }
 
-    void DisarmWindow() {
+    void DisarmWindow()
+    {
         if (m_windowTimer != nullptr) {
             g_source_destroy(m_windowTimer);
             m_windowTimer = nullptr;
         }
     }
 
-    void TearDown() {
+    void TearDown()
+    {
         DisarmWindow();
         for (GUPnPControlPoint* controlPoint : m_controlPoints) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
@@ -191,7 +208,8 @@ private:
         DrainContext();
     }
 
-    void DrainContext() {
+    void DrainContext()
+    {
         const gint64 end =
             g_get_monotonic_time() +
             std::chrono::duration_cast<std::chrono::microseconds>(kTeardownDrainLimit).count();
@@ -213,7 +231,8 @@ private:
 
 }  // namespace
 
-DeviceList SearchDevices(const char* target, std::chrono::milliseconds window) {
+DeviceList SearchDevices(const char* target, std::chrono::milliseconds window)
+{
     const GupnpLogSilencer silencer;
     GupnpSearch search(target, window);
     return search.Run();

@@ -11,6 +11,8 @@ constexpr const char kRobotServer[] = "Linux/6.1 UPnP/1.0 R0VA-sim/1.0";
 constexpr const char kPlainServer[] = "Linux/6.1 UPnP/1.0 sim/1.0";
 constexpr const char kRobotDescriptionPath[] = "/ROVA.XML";
 constexpr const char kOtherDescriptionPath[] = "/description.xml";
+constexpr const char kPresentationPage[] = "/index.html";
+constexpr const char kPresentationPageElsewhere[] = ":8080/app/";
 constexpr const char kRobotDeviceType[] = "urn:schemas-upnp-org:device:Basic:1";
 constexpr const char kOtherDeviceType[] = "urn:schemas-upnp-org:device:MediaRenderer:1";
 constexpr const char kRootDevice[] = "upnp:rootdevice";
@@ -65,15 +67,20 @@ std::string Element(const char* name, const std::string& text) {
     return std::string("<") + name + ">" + text + "</" + name + ">\n";
 }
 
+std::string PresentationUrl(const SimDevice& device) {
+    if (device.fault == DeviceFault::kNoPage) return std::string();
+    const bool elsewhere = device.fault == DeviceFault::kPageElsewhere;
+    return "http://" + AddressText(device.address) + (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
+}
+
 std::string DeviceElements(const SimDevice& device) {
-    const std::string address = AddressText(device.address);
     return Element("deviceType", DeviceType(device)) + Element("friendlyName", FriendlyName(device)) +
            Element("manufacturer", device.isRobot ? "Sim Robot Works" : "Sim Electronics") +
            Element("modelDescription",
                    device.isRobot ? "ROVA home robot (simulated)" : "Network media player (simulated)") +
            Element("modelName", device.isRobot ? "ROVA-SIM" : "MP-1") +
            Element("UDN", DeviceUdn(device)) +
-           Element("presentationURL", "http://" + address + "/index.html");
+           Element("presentationURL", PresentationUrl(device));
 }
 
 std::string HugePadding() {

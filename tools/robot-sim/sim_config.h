@@ -15,17 +15,19 @@ constexpr std::uint16_t kHttpPort = 80;
 constexpr const char kSsdpGroup[] = "239.255.255.250";
 constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
 
-// Ways a simulated robot can misbehave; each one exercises one rejection rule of a client.
+// Ways a simulated robot can misbehave or stand out; each one exercises one rule of a client.
 enum class DeviceFault {
     kNone,
-    kNoMarker,     // search reply without the product marker
-    kBadLocation,  // location header name in other letter case
-    kOtherScheme,  // location with https instead of http
-    kWrongUdn,     // description whose UDN lacks the marker
-    kErrorStatus,  // 404 status carrying a proper description
-    kHugeBody,     // proper description followed by megabytes of padding
-    kNulBody,      // NUL byte inside the description, before the UDN
-    kNoHttp,       // nothing listens on the HTTP port
+    kNoMarker,       // search reply without the product marker
+    kBadLocation,    // location header name in other letter case
+    kOtherScheme,    // location with https instead of http
+    kWrongUdn,       // description whose UDN lacks the marker
+    kErrorStatus,    // 404 status carrying a proper description
+    kHugeBody,       // proper description followed by megabytes of padding
+    kNulBody,        // NUL byte inside the description, before the UDN
+    kNoHttp,         // nothing listens on the HTTP port
+    kPageElsewhere,  // presentation page on another port and path than the description
+    kNoPage,         // empty presentationURL element
 };
 
 struct SimConfig {

@@ -19,6 +19,7 @@ const std::map<std::string, DeviceFault>& FaultNames() {
         {"other-scheme", DeviceFault::kOtherScheme}, {"wrong-udn", DeviceFault::kWrongUdn},
         {"error-status", DeviceFault::kErrorStatus}, {"huge-body", DeviceFault::kHugeBody},
         {"nul-body", DeviceFault::kNulBody},         {"no-http", DeviceFault::kNoHttp},
+        {"page-elsewhere", DeviceFault::kPageElsewhere}, {"no-page", DeviceFault::kNoPage},
     };
     return names;
 }
@@ -126,7 +127,8 @@ std::string UsageText() {
            "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
            "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of\n"
            "                        no-marker, bad-location, other-scheme, wrong-udn,\n"
-           "                        error-status, huge-body, nul-body, no-http\n"
+           "                        error-status, huge-body, nul-body, no-http,\n"
+           "                        page-elsewhere, no-page\n"
            "  --log FILE            append one line per request received\n"
            "  --ready-file FILE     write FILE once every socket is open\n"
            "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"

@@ -12,13 +12,15 @@ namespace {
 // validated, so other schemes simply lose their first 7 characters too.
 constexpr std::size_t kHttpSchemeLength = 7;
 
-bool IsUtf8ContinuationByte(char c) {
+bool IsUtf8ContinuationByte(char c)
+{
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
 }  // namespace
 
-std::string NarrowText(const char* text) {
+std::string NarrowText(const char* text)
+{
     if (text == nullptr) {
         return std::string();
     }
@@ -33,7 +35,8 @@ std::string NarrowText(const char* text) {
     return std::string(text, length);
 }
 
-std::string HostFromPresentationUrl(const std::string& url) {
+std::string HostFromPresentationUrl(const std::string& url)
+{
     const std::size_t lastSlash = url.rfind('/');
     if (lastSlash == std::string::npos || lastSlash <= kHttpSchemeLength) {
         return std::string();

@@ -14,7 +14,8 @@ constexpr DWORD kNoFindFlags = 0;
 using PropertyGetter = HRESULT (IUPnPDevice::*)(BSTR*);
 
 // Reads one text property; the finder's string is freed whatever happened.
-bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text) {
+bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text)
+{
     BSTR bstrValue = nullptr;
     const HRESULT hr = (pDevice->*getter)(&bstrValue);
     if (!Failed(hr)) {
@@ -26,7 +27,8 @@ bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text
 
 // A query that reports success but yields nothing counts as a failure.
 template <class Interface>
-bool Query(IUnknown* pObject, const IID& iid, Interface*& pResult) {
+bool Query(IUnknown* pObject, const IID& iid, Interface*& pResult)
+{
     return !Failed(pObject->QueryInterface(iid, reinterpret_cast<void**>(&pResult))) &&
            pResult != nullptr;
 }
@@ -38,9 +40,12 @@ CSeekwellApp theApp __attribute__((init_priority(SEEKWELL_INIT_PRIORITY_APP)));
 CSeekwellApp::CSeekwellApp() : CSeekwellApp(&CreateDeviceFinder, &SysAllocString) {}
 
 CSeekwellApp::CSeekwellApp(CreateDeviceFinderFn createDeviceFinder, AllocSysStringFn allocSysString)
-    : m_pfnCreateDeviceFinder(createDeviceFinder), m_pfnAllocSysString(allocSysString) {}
+    : m_pfnCreateDeviceFinder(createDeviceFinder), m_pfnAllocSysString(allocSysString)
+{
+}
 
-int CSeekwellApp::DiscoverByDeviceFinder(DISCOVERY_RESULT* results) {
+int CSeekwellApp::DiscoverByDeviceFinder(DISCOVERY_RESULT* results)
+{
     EmptySlots();
     const std::string strDeviceType = kFinderDeviceType;
     ReleaseInterface(m_pDeviceFinder);
@@ -59,7 +64,8 @@ int CSeekwellApp::DiscoverByDeviceFinder(DISCOVERY_RESULT* results) {
     return CopyOut(results);
 }
 
-void CSeekwellApp::CollectDevices(BSTR bstrTypeURI) {
+void CSeekwellApp::CollectDevices(BSTR bstrTypeURI)
+{
     IUPnPDevices* pDevices = nullptr;
     if (Failed(m_pDeviceFinder->FindByType(bstrTypeURI, kNoFindFlags, &pDevices)) ||
         pDevices == nullptr) {
@@ -79,20 +85,23 @@ void CSeekwellApp::CollectDevices(BSTR bstrTypeURI) {
     ReleaseInterface(pDevices);
 }
 
-void CSeekwellApp::ReleaseInterface(IUnknown* pInterface) {
+void CSeekwellApp::ReleaseInterface(IUnknown* pInterface)
+{
     if (pInterface != nullptr) {
         pInterface->Release();
     }
 }
 
-void CSeekwellApp::EmptySlots() {
+void CSeekwellApp::EmptySlots()
+{
     for (int i = 0; i < kMaxResults; ++i) {
         m_astrFriendlyName[i].clear();
         m_astrHost[i].clear();
     }
 }
 
-void CSeekwellApp::WalkDevices(IEnumUnknown* pEnum, long nCount) {
+void CSeekwellApp::WalkDevices(IEnumUnknown* pEnum, long nCount)
+{
     int nStored = 0;
     for (long i = 0; i < nCount; ++i) {
         if (!VisitNextDevice(pEnum, nStored)) {
@@ -101,7 +110,8 @@ void CSeekwellApp::WalkDevices(IEnumUnknown* pEnum, long nCount) {
     }
 }
 
-bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored) {
+bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored)
+{
     IUnknown* pElement = nullptr;
     if (Failed(pEnum->Next(1, &pElement, nullptr)) || pElement == nullptr) {
         ReleaseInterface(pElement);
@@ -119,13 +129,15 @@ bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored) {
     return bVisited;
 }
 
-bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts) {
+bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts)
+{
     return ReadProperty(pDevice, &IUPnPDevice::get_FriendlyName, texts.strFriendlyName) &&
            ReadProperty(pDevice, &IUPnPDevice::get_PresentationURL, texts.strPresentationUrl) &&
            ReadProperty(pDevice, &IUPnPDevice::get_Description, texts.strDescription);
 }
 
-void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored) {
+void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored)
+{
     if (texts.strDescription.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
         return;
     }
@@ -134,7 +146,8 @@ void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored) {
     ++nStored;
 }
 
-int CSeekwellApp::CopyOut(DISCOVERY_RESULT* results) const {
+int CSeekwellApp::CopyOut(DISCOVERY_RESULT* results) const
+{
     int nWritten = 0;
     for (int i = 0; i < kMaxResults; ++i) {
         if (m_astrHost[i].empty()) {

@@ -33,7 +33,8 @@ struct IID {
     std::uint8_t data4[8];
 };
 
-inline bool operator==(const IID& a, const IID& b) {
+inline bool operator==(const IID& a, const IID& b)
+{
     return std::memcmp(&a, &b, sizeof(IID)) == 0;
 }
 inline bool operator!=(const IID& a, const IID& b) { return !(a == b); }

@@ -11,14 +11,16 @@ namespace {
 constexpr const char kConflictingHttpLibrary[] = "libsoup-2.4.so.1";
 constexpr HRESULT kClassNotRegistered = static_cast<HRESULT>(0x80040154u);
 
-std::string DirectoryOf(const std::string& path) {
+std::string DirectoryOf(const std::string& path)
+{
     const std::size_t lastSlash = path.rfind('/');
     return lastSlash == std::string::npos ? std::string(".") : path.substr(0, lastSlash);
 }
 
 }  // namespace
 
-std::string FinderPluginPath() {
+std::string FinderPluginPath()
+{
     Dl_info info{};
     if (dladdr(reinterpret_cast<void*>(&FinderPluginPath), &info) == 0 || info.dli_fname == nullptr) {
         return std::string();
@@ -26,7 +28,8 @@ std::string FinderPluginPath() {
     return DirectoryOf(info.dli_fname) + "/" + kFinderPluginRelativePath;
 }
 
-bool IsConflictingHttpLibraryLoaded() {
+bool IsConflictingHttpLibraryLoaded()
+{
     void* handle = dlopen(kConflictingHttpLibrary, RTLD_LAZY | RTLD_NOLOAD);
     if (handle == nullptr) {
         return false;
@@ -35,7 +38,8 @@ bool IsConflictingHttpLibraryLoaded() {
     return true;
 }
 
-bool IsFinderPluginLoadable(const std::string& pluginPath) {
+bool IsFinderPluginLoadable(const std::string& pluginPath)
+{
     if (pluginPath.empty() || IsConflictingHttpLibraryLoaded()) {
         return false;
     }
@@ -47,7 +51,8 @@ bool IsFinderPluginLoadable(const std::string& pluginPath) {
     return true;
 }
 
-HRESULT CreateDeviceFinderFromPlugin(const std::string& pluginPath, IUPnPDeviceFinder** ppFinder) {
+HRESULT CreateDeviceFinderFromPlugin(const std::string& pluginPath, IUPnPDeviceFinder** ppFinder)
+{
     *ppFinder = nullptr;
     if (pluginPath.empty() || IsConflictingHttpLibraryLoaded()) {
         return kClassNotRegistered;
@@ -69,7 +74,8 @@ HRESULT CreateDeviceFinderFromPlugin(const std::string& pluginPath, IUPnPDeviceF
     return hr;
 }
 
-HRESULT CreateDeviceFinder(IUPnPDeviceFinder** ppFinder) {
+HRESULT CreateDeviceFinder(IUPnPDeviceFinder** ppFinder)
+{
     return CreateDeviceFinderFromPlugin(FinderPluginPath(), ppFinder);
 }
 

@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# The installed libseekwell, with its finder plugin beside it, searching a private simulated LAN:
+#
+#   finder  the finder path, twice in one process; the host's proxy settings are ignored, and
+#           nothing of the first search is left running or open
+#   soup2   a process that already holds the older HTTP library keeps to the built-in search
+#
+# The library copied alone takes the built-in search too: e2e.builtin_path shows that.
+#
+#   finder_lan_test.sh CASE INSTALL-PREFIX SEARCH-PROBE FAKE-SOUP2
+set -u
+source "$(dirname "$0")/../e2e/e2e_common.sh"
+case=$1
+prefix=$2
+probe=$3
+fake_soup2=$4
+e2e_require_lan
+
+readonly SEARCH_WINDOW_MS=10000
+# The finder's window starts with its first network context; the built-in search adds its
+# description fetches to the window.
+readonly FINDER_ALLOWANCE_MS=1000
+readonly BUILTIN_ALLOWANCE_MS=3000
+readonly UNREACHABLE_PROXY=http://192.0.2.99:3128
+# Robots 1 and 3 are plain, 2 shows its page elsewhere, 4 names no page, 5 answers its description
+# request with an error status (GUPnP retries such fetches); then one device that is no robot.
+readonly ROBOTS=5
+readonly OTHERS=1
+
+library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
+expect_true "plugin installed beside the library" test -f "$(dirname "$library")/seekwell/seekwell-finder-gupnp.so"
+simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS)) || exit 1
+simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS --others $OTHERS \
+    --fault 2:page-elsewhere --fault 4:no-page --fault 5:error-status "${E2E_SIM_LIFETIME[@]}" || exit 1
+
+# run_probe SEARCHES [LIBRARY-TO-LOAD-FIRST]: the probe's report in $E2E_WORK/probe.out.
+# GLib's slice allocator would hide GObject leaks from the leak checker.
+run_probe() {
+    G_SLICE=always-malloc http_proxy=$UNREACHABLE_PROXY HTTP_PROXY=$UNREACHABLE_PROXY \
+        simlan_client "$probe" "$library" "$@" >"$E2E_WORK/probe.out"
+    expect_equal "probe exit status (sanitizers report through it)" "$?" 0
+    cat "$E2E_WORK/probe.out"
+}
+
+# Records of search N (from 1), sorted: the finder yields them in the order their fetches ended.
+records_of_search() {
+    awk -v n="$1" '/^search / { k++ } k == n && /^record / { print substr($0, 8) }' "$E2E_WORK/probe.out" | sort
+}
+
+# expect_search N RESULT ALLOWANCE-MS
+expect_search() {
+    local fields elapsed
+    read -r -a fields <<<"$(grep '^search ' "$E2E_WORK/probe.out" | sed -n "$1p")"
+    elapsed=${fields[2]:-0}
+    expect_equal "result of search $1" "${fields[1]:-}" "$2"
+    expect_true "search $1 lasted the whole window ($elapsed ms)" test "$elapsed" -ge $SEARCH_WINDOW_MS
+    expect_true "search $1 ended soon after the window ($elapsed ms)" test "$elapsed" -lt $((SEARCH_WINDOW_MS + $3))
+}
+
+case $case in
+finder)
+    run_probe 2
+    # By the host text of the presentation URL: robot 2's port and path show it. Not the robot
+    # without a page, not the one whose description came with an error, not the media player.
+    for search in 1 2; do
+        expect_search $search 3 $FINDER_ALLOWANCE_MS
+        expect_equal "robots of search $search" "$(records_of_search $search)" "$(cat <<'LIST'
+ROVA robot 1@192.0.2.10
+ROVA robot 2@192.0.2.11:8080/app
+ROVA robot 3@192.0.2.12
+LIST
+)"
+    done
+    counts=$(grep '^search ' "$E2E_WORK/probe.out" | cut -d' ' -f4-)
+    expect_equal "threads and descriptors after the second search" "$(sed -n 2p <<<"$counts")" \
+        "$(sed -n 1p <<<"$counts")"
+    ;;
+soup2)
+    run_probe 1 "$fake_soup2"
+    # Robots at the address of their description, robots 4 and 5 among them; the finder's HTTP
+    # library would have aborted the process at load.
+    expect_search 1 5 $BUILTIN_ALLOWANCE_MS
+    expect_equal "robots" "$(records_of_search 1)" "$(cat <<'LIST'
+ROVA robot 1@192.0.2.10
+ROVA robot 2@192.0.2.11
+ROVA robot 3@192.0.2.12
+ROVA robot 4@192.0.2.13
+ROVA robot 5@192.0.2.14
+LIST
+)"
+    expect_equal "finder's HTTP library loaded" "$(e2e_value "$E2E_WORK/probe.out" libsoup3)" no
+    ;;
+*)
+    echo "unknown case $case" >&2
+    exit 2
+    ;;
+esac
+
+e2e_finish

@@ -1,0 +1,94 @@
+// Loads libseekwell from the path given, runs its search SEARCHES times in one process and prints
+// what a test needs to judge the searches, one fact per line:
+//
+//   search 3 10012 2 5     (result, elapsed ms, then threads and open descriptors after the call)
+//   record ROVA robot 1@192.0.2.10
+//   libsoup3 no            (whether the finder's HTTP library is in the process at the end)
+//
+// A third argument names a library to load and keep before libseekwell.
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "seekwell/seekwell.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// Leaks of the UPnP stack itself, a few dozen bytes per search: GSSDP 1.6.2 drops a local-address
+// object for each client it sets up, and GUPnP 1.6.3 the body of each description fetch that
+// failed. The runtime looks these hooks up by name.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
+    return "leak:libgssdp-1.6.so\n"
+           "leak:g_memory_output_stream_steal_as_bytes\n";
+}
+// The suppressions match frames inside libraries built without frame pointers.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
+    return "fast_unwind_on_malloc=0";
+}
+#endif
+
+namespace {
+
+constexpr const char kSoup3Library[] = "libsoup-3.0.so.0";
+
+using DiscoverFn = int (*)(DISCOVERY_RESULT*);
+
+int CountEntries(const char* directory) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
+        ++n;
+    }
+    return n;
+}
+
+void ReportSearch(DiscoverFn discover) {
+    DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
+    const auto start = std::chrono::steady_clock::now();
+    const int n = discover(records);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    std::printf("search %d %lld %d %d\n", n,
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
+                CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"));
+    for (int i = 0; i < n; ++i) {
+        std::printf("record %s@%s\n", records[i].pszName, records[i].pszAddress);
+        std::free(records[i].pszName);
+        std::free(records[i].pszAddress);
+    }
+}
+
+bool IsLoaded(const char* library) {
+    void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
+    if (handle != nullptr) {
+        dlclose(handle);
+    }
+    return handle != nullptr;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // Line by line: a sanitizer that ends the process at exit must not swallow the report.
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL SEARCHES [LIBRARY-TO-LOAD-FIRST]\n", argv[0]);
+        return 2;
+    }
+    if (argc == 4 && dlopen(argv[3], RTLD_NOW | RTLD_LOCAL) == nullptr) {
+        std::fprintf(stderr, "cannot load %s: %s\n", argv[3], dlerror());
+        return 1;
+    }
+    void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+    const auto discover =
+        library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
+    if (discover == nullptr) {
+        std::fprintf(stderr, "cannot load DiscoveryROVAByUPnP from %s: %s\n", argv[1], dlerror());
+        return 1;
+    }
+    for (int i = std::atoi(argv[2]); i > 0; --i) {
+        ReportSearch(discover);
+    }
+    std::printf("libsoup3 %s\n", IsLoaded(kSoup3Library) ? "yes" : "no");
+    return 0;
+}
