@@ -1,0 +1,50 @@
+// The built libseekwell.so copied alone into a scratch folder and loaded
+// from there: with no finder plugin beside it, the export takes the
+// built-in search with the product's own constants.
+#ifndef SEEKWELL_TESTS_LONE_LIBRARY_H
+#define SEEKWELL_TESTS_LONE_LIBRARY_H
+
+#include <seekwell/seekwell.h>
+
+#include <string>
+
+namespace seekwell::test {
+
+using DiscoveryExport = int (*)(DISCOVERY_RESULT*);
+
+class LoneLibrary {
+public:
+    explicit LoneLibrary(const std::string& builtLibrary);
+    ~LoneLibrary();
+    LoneLibrary(const LoneLibrary&) = delete;
+    LoneLibrary& operator=(const LoneLibrary&) = delete;
+
+    DiscoveryExport Discover() const { return m_Discover; }
+    const std::string& Path() const { return m_Path; }
+
+private:
+    std::string m_Folder;
+    std::string m_Path;
+    void* m_Handle;
+    DiscoveryExport m_Discover;
+};
+
+// 16 records set to a sentinel; frees whatever the library stored.
+class Records {
+public:
+    Records();
+    ~Records();
+    Records(const Records&) = delete;
+    Records& operator=(const Records&) = delete;
+    DISCOVERY_RESULT* Data() { return m_Records; }
+    const DISCOVERY_RESULT& operator[](int i) const { return m_Records[i]; }
+    bool UntouchedFrom(int first) const;
+
+private:
+    char m_Sentinel[8] = "unset";
+    DISCOVERY_RESULT m_Records[SEEKWELL_MAX_RESULTS];
+};
+
+}  // namespace seekwell::test
+
+#endif  // SEEKWELL_TESTS_LONE_LIBRARY_H

@@ -1,0 +1,109 @@
+// HTTP peers that misbehave on purpose, for the description fetch: each
+// accepted connection is handed to a scripted behaviour. Loopback or
+// private-namespace addresses only.
+#ifndef SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H
+#define SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace seekwell::test {
+
+// One accepted connection as a behaviour sees it.
+class PeerConnection {
+public:
+    PeerConnection(int fd, const std::atomic<bool>& stopping) : m_Fd(fd), m_Stopping(stopping) {}
+
+    // Reads the request head, up to its blank line (bounded in size and time).
+    void ReadRequestHead();
+    const std::string& RequestHead() const { return m_RequestHead; }
+    // False once the client has gone away or the peer is stopping.
+    bool Send(const std::string& bytes);
+    // Waits until the client closes its side or the peer stops.
+    void WaitForClientToLeave();
+    // Sleeps, cut short when the peer stops; false when stopping.
+    bool Pause(std::chrono::milliseconds duration);
+    // Aborts the connection with a TCP reset.
+    void Reset();
+    std::size_t BytesSent() const { return m_BytesSent; }
+
+private:
+    int m_Fd;
+    const std::atomic<bool>& m_Stopping;
+    std::string m_RequestHead;
+    std::size_t m_BytesSent = 0;
+};
+
+using PeerBehaviour = std::function<void(PeerConnection&)>;
+
+// Serves connections one at a time on its own thread until destroyed.
+class ScriptedHttpPeer {
+public:
+    ScriptedHttpPeer(const char* address, std::uint16_t port, PeerBehaviour behaviour);
+    ~ScriptedHttpPeer();
+    ScriptedHttpPeer(const ScriptedHttpPeer&) = delete;
+    ScriptedHttpPeer& operator=(const ScriptedHttpPeer&) = delete;
+
+    std::uint16_t Port() const;
+    std::vector<std::string> Requests() const;
+    // Waits until this many connections have been served to their end.
+    bool WaitUntilServed(int connections, std::chrono::milliseconds timeout) const;
+    // Bytes the behaviour got out on the last connection served.
+    std::size_t LastBytesSent() const { return m_LastBytesSent; }
+
+private:
+    void Serve();
+
+    int m_Listener;
+    PeerBehaviour m_Behaviour;
+    std::atomic<bool> m_Stopping{false};
+    std::atomic<std::size_t> m_LastBytesSent{0};
+    std::atomic<int> m_Served{0};
+    mutable std::mutex m_Mutex;
+    std::vector<std::string> m_Requests;
+    std::thread m_Thread;
+};
+
+// A listener whose accept queue is full and never drained: connecting to it
+// stalls until the client's connect time-out.
+class StalledListener {
+public:
+    explicit StalledListener(const char* address, std::uint16_t port = 0);
+    ~StalledListener();
+    StalledListener(const StalledListener&) = delete;
+    StalledListener& operator=(const StalledListener&) = delete;
+    std::uint16_t Port() const;
+
+private:
+    int m_Listener;
+    int m_QueuedClient;
+};
+
+// Behaviours
+PeerBehaviour Answer(std::string response);  // sends response, then waits for the client to close
+PeerBehaviour NeverAnswer();
+PeerBehaviour CloseAtOnce();
+PeerBehaviour DripBody(std::chrono::milliseconds interval);
+PeerBehaviour ResetMidBody(std::string bodyStart);
+PeerBehaviour EndlessBody(std::size_t declaredBytes);
+// The response for the request's Host header, or fallback for any other host.
+PeerBehaviour AnswerByHost(std::map<std::string, std::string> responses, std::string fallback);
+
+// The Host header of a request head, or "".
+std::string HostOfRequest(const std::string& head);
+
+std::string Response(const std::string& body, const std::string& headers = "",
+                     const std::string& status = "200 OK");
+std::string RobotDescription(const std::string& friendlyName);
+
+}  // namespace seekwell::test
+
+#endif  // SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H
