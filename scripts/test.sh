@@ -16,15 +16,28 @@ configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=addre
 configure_and_build "$ROOT/build-tsan" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=thread
 
 status=0
+results=$(mktemp)
+trap 'rm -f "$results"' EXIT
+# run_ctest <build-dir> [ctest args...]: runs the suite and keeps its closing tally.
+run_ctest() {
+  local dir=$1; shift
+  (cd "$ROOT/$dir" && ctest --output-on-failure -j "$JOBS" "$@") | tee -a "$results"
+  return "${PIPESTATUS[0]}"
+}
 for dir in build build-asan; do
   echo "== tests: $dir"
-  (cd "$ROOT/$dir" && ctest --output-on-failure -j "$JOBS") || status=1
+  run_ctest "$dir" || status=1
 done
 echo "== threaded tests: build-tsan"
-(cd "$ROOT/build-tsan" && ctest --output-on-failure -j "$JOBS" -R "$THREADED_TESTS") || status=1
+run_ctest build-tsan -R "$THREADED_TESTS" || status=1
 
 if [ "$FUZZ_SECONDS" -gt 0 ]; then
   echo "== fuzzers: ${FUZZ_SECONDS}s each"
   bash "$ROOT/scripts/fuzz.sh" "$FUZZ_SECONDS" || status=1
 fi
+
+# One closing tally over the three suites (ctest's "... tests failed out of N" lines).
+awk '/tests failed out of/ { failed += $(NF-5); total += $NF }
+     END { printf "all suites: %d passed, %d failed\n", total - failed, failed }' "$results"
+[ "$status" -eq 0 ] || echo "FAILED: see the output above" >&2
 exit $status
