@@ -6,10 +6,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <string>
 
+#include "result_records.h"
 #include "scripted_http_peer.h"
 #include "upnp_search_wnd.h"
 
@@ -187,16 +187,15 @@ TEST_F(HostileHttp, HostileRespondersDoNotCostTheNextOneItsRecord)
         {"127.0.0.6", port, test::Answer(Response(test::RobotDescription("Robot")))},
     };
     CUpnpSearchWnd search = Search(port);
-    DISCOVERY_RESULT results[kMaxResults] = {};
+    test::ResultRecords results;
     for (const char* address : {"127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5", "127.0.0.6"}) {
-        search.ProcessAddress(address, results);
+        search.ProcessAddress(address, results.Data());
     }
     ASSERT_EQ(search.ResultCount(), 1);
     EXPECT_STREQ(results[0].pszName, "Robot");
     EXPECT_STREQ(results[0].pszAddress, "127.0.0.6");
+    EXPECT_TRUE(results.UntouchedFrom(1));
     EXPECT_EQ(others[3].Requests().size(), 1u);  // asked once, never through the redirect
-    std::free(results[0].pszName);
-    std::free(results[0].pszAddress);
 }
 
 }  // namespace

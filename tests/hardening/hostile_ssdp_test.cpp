@@ -54,7 +54,7 @@ TEST_F(HostileSsdp, ReplyStormEndsOnTimeKeepsSixteenAddressesAndTheRobot)
         return RobotSsdpReply(early ? RobotAddress(1 + i % kEarlyDecoys) : RobotAddress(1 + kEarlyDecoys + i % kLateAddresses));
     });
 
-    Records records;
+    ResultRecords records;
     const Discovery discovery = Discover(records);
     storm->Join();
     ExpectOnTime(discovery);
@@ -98,7 +98,7 @@ TEST_F(HostileSsdp, OddRepliesAreSurvivedAndTheRealRobotsFound)
         {spaced, "R0VA LOCATION: http://" + spaced + " no slash and no line end"},
     });
 
-    Records records;
+    ResultRecords records;
     const Discovery discovery = Discover(records);
     ExpectOnTime(discovery);
     ASSERT_EQ(discovery.count, 2);
@@ -129,7 +129,7 @@ TEST_F(HostileSsdp, PortTakenTheSearchGoesOnUnboundAndHearsItsReplies)
     int holder = -1;
     m_Lan->Client().Run([&] { holder = HoldPort1900(); });
 
-    Records records;
+    ResultRecords records;
     const Discovery discovery = Discover(records);
     close(holder);
     ExpectOnTime(discovery);
@@ -148,7 +148,7 @@ TEST_F(HostileSsdp, TwoThreadsCallingAtOnceAreServedOneAfterTheOther)
     ServeDescriptions({{first, RobotResponse("First")}, {second, RobotResponse("Second")}});
     Respond({{first, RobotSsdpReply(first)}, {second, RobotSsdpReply(second)}});
 
-    Records records[2];
+    ResultRecords records[2];
     Discovery discoveries[2] = {};
     const auto start = Clock::now();
     m_Lan->Client().Run([&] {

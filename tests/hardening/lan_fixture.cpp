@@ -35,7 +35,7 @@ std::vector<std::string> LanFixture::DescriptionHostsAsked() const
     return hosts;
 }
 
-Discovery LanFixture::Discover(Records& records)
+Discovery LanFixture::Discover(ResultRecords& records)
 {
     Discovery discovery{};
     m_Lan->Client().Run([&] {

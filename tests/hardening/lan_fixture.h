@@ -39,7 +39,7 @@ protected:
     // Hosts asked for a description, in the order asked.
     std::vector<std::string> DescriptionHostsAsked() const;
     // Calls the export on the client host.
-    Discovery Discover(Records& records);
+    Discovery Discover(ResultRecords& records);
 
     std::unique_ptr<PrivateLan> m_Lan;
     std::unique_ptr<LoneLibrary> m_Library;

@@ -41,33 +41,4 @@ LoneLibrary::~LoneLibrary()
     fs::remove_all(m_Folder, ignored);
 }
 
-Records::Records()
-{
-    for (DISCOVERY_RESULT& record : m_Records) {
-        record = DISCOVERY_RESULT{m_Sentinel, m_Sentinel};
-    }
-}
-
-Records::~Records()
-{
-    for (DISCOVERY_RESULT& record : m_Records) {
-        if (record.pszName != m_Sentinel) {
-            std::free(record.pszName);
-        }
-        if (record.pszAddress != m_Sentinel) {
-            std::free(record.pszAddress);
-        }
-    }
-}
-
-bool Records::UntouchedFrom(int first) const
-{
-    for (int i = first; i < SEEKWELL_MAX_RESULTS; ++i) {
-        if (m_Records[i].pszName != m_Sentinel || m_Records[i].pszAddress != m_Sentinel) {
-            return false;
-        }
-    }
-    return true;
-}
-
 }  // namespace seekwell::test

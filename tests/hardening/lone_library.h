@@ -8,6 +8,8 @@
 
 #include <string>
 
+#include "result_records.h"
+
 namespace seekwell::test {
 
 using DiscoveryExport = int (*)(DISCOVERY_RESULT*);
@@ -27,22 +29,6 @@ private:
     std::string m_Path;
     void* m_Handle;
     DiscoveryExport m_Discover;
-};
-
-// 16 records set to a sentinel; frees whatever the library stored.
-class Records {
-public:
-    Records();
-    ~Records();
-    Records(const Records&) = delete;
-    Records& operator=(const Records&) = delete;
-    DISCOVERY_RESULT* Data() { return m_Records; }
-    const DISCOVERY_RESULT& operator[](int i) const { return m_Records[i]; }
-    bool UntouchedFrom(int first) const;
-
-private:
-    char m_Sentinel[8] = "unset";
-    DISCOVERY_RESULT m_Records[SEEKWELL_MAX_RESULTS];
 };
 
 }  // namespace seekwell::test

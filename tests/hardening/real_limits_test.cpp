@@ -31,7 +31,7 @@ TEST_F(RealLimits, SilentAndUnacceptingServersEachCostThirtySeconds)
              {unaccepting, RobotSsdpReply(unaccepting)},
              {robot, RobotSsdpReply(robot)}});
 
-    Records records;
+    ResultRecords records;
     const Discovery discovery = Discover(records);
     const long expectedMs = kWindowMs + kReceiveLimitMs + kConnectLimitMs;
     EXPECT_GE(discovery.tookMs, expectedMs - kEarlyMs);

@@ -1,5 +1,7 @@
 #include "scripted_http_peer.h"
 
+#include "socket_address.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -17,15 +19,6 @@ constexpr int kPollStepMs = 10;
 constexpr int kRequestWaitMs = 2000;
 constexpr std::size_t kMaxRequestHead = 64 * 1024;
 constexpr std::size_t kEndlessBlock = 64 * 1024;
-
-sockaddr_in Address(const char* address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    inet_pton(AF_INET, address, &result.sin_addr);
-    return result;
-}
 
 int Listen(const char* address, std::uint16_t port, int backlog)
 {

@@ -1,5 +1,7 @@
 #include "ssdp_peers.h"
 
+#include "socket_address.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -17,15 +19,6 @@ constexpr std::uint16_t kSsdpPort = 1900;
 constexpr int kPollStepMs = 10;
 constexpr int kStormBatches = 400;  // steps over which a storm is spread
 constexpr std::size_t kLargestDatagram = 65535;
-
-sockaddr_in Address(const char* address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    inet_pton(AF_INET, address, &result.sin_addr);
-    return result;
-}
 
 int BoundUdpSocket(const char* address, std::uint16_t port, bool reuse)
 {

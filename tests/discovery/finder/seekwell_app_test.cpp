@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <iterator>
 #include <string>
 #include <vector>
 
 #include "fake_device_finder.h"
+#include "result_records.h"
 #include "finder/device_text.h"
 #include "finder/seekwell_app.h"
 
@@ -31,17 +31,11 @@ FakeDevice Other(const std::string& description) {
 class SeekwellAppTest : public ::testing::Test {
 protected:
     SeekwellAppTest() : m_app(&CreateFakeFinder, &ConvertDeviceType) { s_current = this; }
-    ~SeekwellAppTest() override {
-        s_current = nullptr;
-        FreeRecords();
-    }
+    ~SeekwellAppTest() override { s_current = nullptr; }
 
     int Discover() {
-        FreeRecords();
-        for (DISCOVERY_RESULT& record : m_records) {
-            record = {Sentinel(), Sentinel()};
-        }
-        m_nWritten = m_app.DiscoverByDeviceFinder(m_records);
+        m_records.Reset();
+        m_nWritten = m_app.DiscoverByDeviceFinder(m_records.Data());
         return m_nWritten;
     }
 
@@ -54,14 +48,7 @@ protected:
         return reported;
     }
 
-    bool RecordsUntouchedFrom(int first) const {
-        for (int i = first; i < kMaxResults; ++i) {
-            if (m_records[i].pszName != Sentinel() || m_records[i].pszAddress != Sentinel()) {
-                return false;
-            }
-        }
-        return true;
-    }
+    bool RecordsUntouchedFrom(int first) const { return m_records.UntouchedFrom(first); }
 
     FinderScript m_script;
     ReferenceLedger m_ledger;
@@ -71,11 +58,6 @@ protected:
     CSeekwellApp m_app;
 
 private:
-    static char* Sentinel() {
-        static char sentinel[] = "untouched";
-        return sentinel;
-    }
-
     static HRESULT CreateFakeFinder(IUPnPDeviceFinder** ppFinder) {
         *ppFinder = nullptr;
         if (s_current->m_bCreateFails) {
@@ -90,16 +72,8 @@ private:
         return s_current->m_bConversionFails ? nullptr : SysAllocString(text);
     }
 
-    void FreeRecords() {
-        for (int i = 0; i < m_nWritten; ++i) {
-            std::free(m_records[i].pszName);
-            std::free(m_records[i].pszAddress);
-        }
-        m_nWritten = 0;
-    }
-
     static SeekwellAppTest* s_current;
-    DISCOVERY_RESULT m_records[kMaxResults] = {};
+    ResultRecords m_records;
     int m_nWritten = 0;
 };
 

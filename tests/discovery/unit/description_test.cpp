@@ -55,7 +55,7 @@ protected:
     SearchParameters m_Params{SsdpEndpoints{}, kSearchWindowMs, HttpFetchLimits{0}};
     std::vector<std::unique_ptr<LoopbackHttpServer>> m_Servers;
     std::unique_ptr<CUpnpSearchWnd> m_Search = std::make_unique<CUpnpSearchWnd>();
-    test::ResultArray m_Results;
+    test::ResultRecords m_Results;
 };
 
 TEST_F(DescriptionRules, AcceptedRobotFillsRowAndNextRecord)

@@ -1,5 +1,7 @@
 #include "loopback.h"
 
+#include "socket_address.h"
+
 #include <arpa/inet.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -7,7 +9,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace seekwell::test {
@@ -16,15 +17,6 @@ namespace {
 
 constexpr int kPeerTimeoutMs = 2000;
 constexpr int kPollStepMs = 10;
-
-sockaddr_in Address(const char* address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    inet_pton(AF_INET, address, &result.sin_addr);
-    return result;
-}
 
 int BoundSocket(int type, const char* address, std::uint16_t port)
 {
@@ -166,33 +158,6 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
            "</friendlyName><manufacturer>Maker</manufacturer><modelName>Model 7</modelName>"
            "<modelDescription>Walking robot</modelDescription><UDN>" + udn +
            "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
-}
-
-ResultArray::ResultArray()
-{
-    for (DISCOVERY_RESULT& record : m_Records) {
-        record = DISCOVERY_RESULT{m_Sentinel, m_Sentinel};
-    }
-}
-
-ResultArray::~ResultArray()
-{
-    for (DISCOVERY_RESULT& record : m_Records) {
-        if (record.pszName != m_Sentinel) {
-            std::free(record.pszName);
-            std::free(record.pszAddress);
-        }
-    }
-}
-
-bool ResultArray::UntouchedFrom(int first) const
-{
-    for (int i = first; i < SEEKWELL_MAX_RESULTS; ++i) {
-        if (m_Records[i].pszName != m_Sentinel || m_Records[i].pszAddress != m_Sentinel) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace seekwell::test

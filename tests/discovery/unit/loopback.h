@@ -5,6 +5,8 @@
 
 #include <seekwell/seekwell.h>
 
+#include "result_records.h"
+
 #include <atomic>
 #include <cstdint>
 #include <mutex>
@@ -57,20 +59,6 @@ private:
 std::string HttpResponse(const std::string& body, const std::string& status = "200 OK");
 std::string Description(const std::string& udn, const std::string& friendlyName,
                         const std::string& presentationUrl = "index.html");
-
-// 16 records pre-set to a sentinel, so that untouched ones can be told apart.
-class ResultArray {
-public:
-    ResultArray();
-    ~ResultArray();
-    DISCOVERY_RESULT* Data() { return m_Records; }
-    const DISCOVERY_RESULT& operator[](int i) const { return m_Records[i]; }
-    bool UntouchedFrom(int first) const;
-
-private:
-    char m_Sentinel[8] = "unset";
-    DISCOVERY_RESULT m_Records[SEEKWELL_MAX_RESULTS];
-};
 
 }  // namespace seekwell::test
 

@@ -42,7 +42,7 @@ TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
         }
     });
     CUpnpSearchWnd search(LoopbackParameters(responder.Port(), robotA.Port()));
-    test::ResultArray results;
+    test::ResultRecords results;
     const auto started = steady_clock::now();
     const int found = search.Search(results.Data());
     EXPECT_GE(steady_clock::now() - started, milliseconds(kShortWindowMs));
@@ -68,7 +68,7 @@ TEST(Search, RunsItsWindowWhenThePortIsTaken)
     SearchParameters params = LoopbackParameters(responder.Port());
     params.ssdp.bindPort = holder.Port();
     CUpnpSearchWnd search(params);
-    test::ResultArray results;
+    test::ResultRecords results;
     const auto started = steady_clock::now();
     EXPECT_EQ(search.Search(results.Data()), 0);
     EXPECT_GE(steady_clock::now() - started, milliseconds(kShortWindowMs));
@@ -84,7 +84,7 @@ TEST(DiscoveryCall, PathChoiceRowByRow)
     }
     test::UdpEndpoint sink;
     const SearchParameters params = LoopbackParameters(sink.Port());
-    test::ResultArray results;
+    test::ResultRecords results;
     EXPECT_EQ(RunDiscoveryCall(nullptr, params, kBuiltInFacts), kNoSearch);
     EXPECT_EQ(RunDiscoveryCall(results.Data(), params, PlatformFacts{false, kProbeAnswerNoSearch}), kNoSearch);
     EXPECT_TRUE(results.UntouchedFrom(0));
@@ -97,7 +97,7 @@ TEST(DiscoveryCall, OverlappingCallsRunOneAfterTheOther)
     const SearchParameters params = LoopbackParameters(sink.Port());
     int counts[2] = {-2, -2};
     auto call = [&params](int* count) {
-        test::ResultArray results;
+        test::ResultRecords results;
         *count = RunDiscoveryCall(results.Data(), params, kBuiltInFacts);
     };
     const auto started = steady_clock::now();
