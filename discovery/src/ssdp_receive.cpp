@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "ssdp_socket.h"
@@ -65,10 +66,15 @@ void RecordAddress(AddressTable& table, const char* address)
 // The buffer is not cleared first: the text ends at the NUL stored right after
 // the received bytes, so no byte of an earlier datagram is ever read, and
 // clearing 64 KiB cost several times the handling of a typical reply.
+// A receive cut short by a signal handler is no failure while the window is
+// open: the worker would otherwise miss every later responder.
 bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
 {
-    const ssize_t received = recvfrom(context.pSocket->Handle(), buffer.bytes, kMaxDatagramSize,
-                                      0, nullptr, nullptr);
+    ssize_t received;
+    do {
+        received = recvfrom(context.pSocket->Handle(), buffer.bytes, kMaxDatagramSize, 0,
+                            nullptr, nullptr);
+    } while (received < 0 && errno == EINTR && context.bRunning.load());
     if (received < 0) {
         return false;
     }
@@ -101,7 +107,8 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
 
 std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext)
 {
-    // Fixed buffers on the worker's own stack: the worker allocates nothing.
+    // Fixed buffers on the worker's own stack, which its creator sizes for
+    // them: the worker allocates nothing.
     ReceiveBuffer buffer;
     ReplyScratch scratch;
     if (!pContext->bRunning.load()) {

@@ -1,9 +1,34 @@
 #include "upnp_search_wnd.h"
 
 #include <chrono>
-#include <system_error>
+#include <thread>
 
 namespace seekwell {
+
+namespace {
+
+// Room for the frames of the C library and of a sanitizer beyond what a
+// worker keeps on its stack.
+constexpr std::size_t kWorkerStackHeadroom = 256 * 1024;
+// The receive worker keeps its receive buffer and its working copy on its
+// own stack, so that it allocates nothing.
+constexpr std::size_t kReceiveWorkerStackBytes =
+    kReceiveBufferSize + sizeof(ReplyScratch) + kWorkerStackHeadroom;
+constexpr std::size_t kTimerWorkerStackBytes = kWorkerStackHeadroom;
+
+void* ReceiveWorkerEntry(void* pContext)
+{
+    SsdpReceiveThread(static_cast<SsdpReceiveContext*>(pContext));
+    return nullptr;
+}
+
+void* TimerWorkerEntry(void* pMilliseconds)
+{
+    SearchTimerThread(static_cast<const unsigned int*>(pMilliseconds));
+    return nullptr;
+}
+
+}  // namespace
 
 CUpnpSearchWnd::CUpnpSearchWnd(const SearchParameters& params)
     : m_Socket(params.ssdp), m_Context(), m_nResultCount(0), m_Params(params)
@@ -34,22 +59,18 @@ int CUpnpSearchWnd::Search(DISCOVERY_RESULT* results)
 
 void CUpnpSearchWnd::StartReceiveWorker()
 {
-    try {
-        m_ReceiveWorker = std::thread(SsdpReceiveThread, &m_Context);
-    } catch (const std::system_error&) {
-        // Without the worker nothing is recorded; the search still completes.
-    }
+    // Without the worker nothing is recorded; the search still completes.
+    (void)m_ReceiveWorker.Start(ReceiveWorkerEntry, &m_Context, kReceiveWorkerStackBytes);
 }
 
 void CUpnpSearchWnd::WaitOutWindow()
 {
     // Lives until the timer worker has ended, which is waited for here.
-    const unsigned int windowMs = m_Params.windowMs;
-    try {
-        std::thread timer(SearchTimerThread, &windowMs);
-        timer.join();
-    } catch (const std::system_error&) {
-        // Without the timer worker the window closes at once.
+    unsigned int windowMs = m_Params.windowMs;
+    platform::CWorkerThread timer;
+    // Without the timer worker the window closes at once.
+    if (timer.Start(TimerWorkerEntry, &windowMs, kTimerWorkerStackBytes)) {
+        timer.Join();
     }
 }
 
@@ -57,9 +78,7 @@ void CUpnpSearchWnd::StopReceiveWorker()
 {
     m_Context.bRunning.store(false);
     m_Socket.WakeReceiver();
-    if (m_ReceiveWorker.joinable()) {
-        m_ReceiveWorker.join();
-    }
+    m_ReceiveWorker.Join();
 }
 
 void CUpnpSearchWnd::ProcessRecordedAddresses(DISCOVERY_RESULT* results)

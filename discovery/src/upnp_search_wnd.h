@@ -7,9 +7,9 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 
 #include "device_entry.h"
+#include "platform/worker_thread.h"
 #include "search_parameters.h"
 #include "ssdp_receive.h"
 #include "ssdp_socket.h"
@@ -19,7 +19,7 @@ namespace seekwell {
 class CUpnpSearchWnd {
 public:
     explicit CUpnpSearchWnd(const SearchParameters& params = SearchParameters{});
-    // Makes sure the receive worker has ended, whatever path led here.
+    // Makes sure both workers have ended, whatever path led here.
     virtual ~CUpnpSearchWnd();
     CUpnpSearchWnd(const CUpnpSearchWnd&) = delete;
     CUpnpSearchWnd& operator=(const CUpnpSearchWnd&) = delete;
@@ -53,7 +53,7 @@ private:
     int m_nResultCount;
     CDeviceEntry m_Devices[kMaxResults];
     SearchParameters m_Params;
-    std::thread m_ReceiveWorker;  // not joinable when it could not start
+    platform::CWorkerThread m_ReceiveWorker;
 };
 
 // The timer worker: sleeps *pMilliseconds. Exit code 0.
