@@ -1,12 +1,17 @@
 #include "internet_session.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace seekwell::platform {
 
@@ -22,6 +27,7 @@ constexpr const char kBypassProxyForAll[] = "*";
 // Drops the Accept header libcurl would add: the request carries no header
 // of its own beyond the user agent.
 constexpr const char kNoAcceptHeader[] = "Accept:";
+constexpr const char kOwnDescriptorsDir[] = "/proc/self/fd";
 
 // curl_global_init must not run from a static initialiser, so it runs on the
 // first fetch, exactly once. With CURL_VERSION_THREADSAFE (Debian's libcurl
@@ -49,6 +55,8 @@ struct FetchState {
     // meaningful once bClockRunning.
     Clock::time_point lastHeard;
     bool bClockRunning;
+    std::vector<int> inheritableBefore;
+    bool bWakeupPairMarked;
 
     void NoteBytesReceived()
     {
@@ -103,10 +111,63 @@ int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
                                                                   : kContinueTransfer;
 }
 
+bool IsCloseOnExec(int fd)
+{
+    const int flags = fcntl(fd, F_GETFD);
+    return flags < 0 || (flags & FD_CLOEXEC) != 0;
+}
+
+// The descriptors of the process that a started program would inherit.
+std::vector<int> InheritableDescriptors()
+{
+    std::vector<int> descriptors;
+    DIR* directory = opendir(kOwnDescriptorsDir);
+    if (directory == nullptr) {
+        return descriptors;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != dirfd(directory) && !IsCloseOnExec(fd)) {
+            descriptors.push_back(fd);
+        }
+    }
+    closedir(directory);
+    return descriptors;
+}
+
+// An unnamed local socket, as socketpair makes them.
+bool IsUnnamedLocalSocket(int fd)
+{
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           address.sun_family == AF_UNIX && length == sizeof address.sun_family;
+}
+
+// libcurl 7.88 makes the wakeup socket pair of the transfer's multi handle
+// without close-on-exec, and no option changes that. The pair is made when
+// the transfer starts, so at the first connection it is among the
+// inheritable descriptors that were not there before.
+void MarkWakeupPairCloseOnExec(const std::vector<int>& inheritableBefore)
+{
+    for (const int fd : InheritableDescriptors()) {
+        if (std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) ==
+                inheritableBefore.end() &&
+            IsUnnamedLocalSocket(fd)) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    }
+}
+
 // Created close-on-exec, so a program that another host thread starts during
 // the fetch does not inherit the device connection.
-curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype purpose, curl_sockaddr* address)
+curl_socket_t OpenCloseOnExecSocket(void* clientp, curlsocktype purpose, curl_sockaddr* address)
 {
+    auto* state = static_cast<FetchState*>(clientp);
+    if (!state->bWakeupPairMarked) {
+        MarkWakeupPairCloseOnExec(state->inheritableBefore);
+        state->bWakeupPairMarked = true;
+    }
     if (purpose != CURLSOCKTYPE_IPCXN) {
         return CURL_SOCKET_BAD;
     }
@@ -134,7 +195,6 @@ void SetConnectionOptions(CURL* handle, const HttpFetchLimits& limits)
     // The host's signal handlers stay untouched. A dotted address needs no
     // resolver, so no resolver thread is started either.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     // Silence is limited by CheckSilence; a server that trickles bytes just
     // fast enough is cut off by this cap on the whole fetch.
@@ -161,6 +221,8 @@ void SetCallbacks(CURL* handle, FetchState& state)
     curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
     curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
     curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &state);
 }
 
 bool TransferSucceeded(CURLcode result, const FetchState& state)
@@ -189,7 +251,7 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
     }
     FetchState state{handle.get(), std::string(), limits.maxBodyBytes,
                      std::chrono::milliseconds(limits.receiveTimeoutMs), Clock::now(),
-                     Clock::time_point(), false};
+                     Clock::time_point(), false, InheritableDescriptors(), false};
     state.body.reserve(limits.maxBodyBytes);
     SetConnectionOptions(handle.get(), limits);
     SetRequestOptions(handle.get(), url, headers.get());
