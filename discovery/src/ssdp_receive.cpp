@@ -15,10 +15,6 @@ namespace {
 
 constexpr std::size_t kLocationPrefixLength = sizeof(kLocationPrefix) - 1;
 
-struct ReceiveBuffer {
-    char bytes[kReceiveBufferSize];
-};
-
 // Cuts the host text out into the working copy: from just after the first
 // location prefix to the first '/' after it, or to the end of the text.
 // Returns nullptr when the text holds no location prefix.
@@ -68,17 +64,17 @@ void RecordAddress(AddressTable& table, const char* address)
 // clearing 64 KiB cost several times the handling of a typical reply.
 // A receive cut short by a signal handler is no failure while the window is
 // open: the worker would otherwise miss every later responder.
-bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
+bool ReceiveDatagram(const SsdpReceiveContext& context, char (&buffer)[kReceiveBufferSize])
 {
     ssize_t received;
     do {
-        received = recvfrom(context.pSocket->Handle(), buffer.bytes, kMaxDatagramSize, 0,
+        received = recvfrom(context.pSocket->Handle(), buffer, kMaxDatagramSize, 0,
                             nullptr, nullptr);
     } while (received < 0 && errno == EINTR && context.bRunning.load());
     if (received < 0) {
         return false;
     }
-    buffer.bytes[received] = '\0';
+    buffer[received] = '\0';
     return true;
 }
 
@@ -87,6 +83,7 @@ bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
 void SsdpReceiveContext::Clear()
 {
     pSocket = nullptr;
+    pBuffers = nullptr;
     bRunning.store(false);
     std::memset(szAddressTable, 0, sizeof szAddressTable);
 }
@@ -107,15 +104,12 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
 
 std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext)
 {
-    // Fixed buffers on the worker's own stack, which its creator sizes for
-    // them: the worker allocates nothing.
-    ReceiveBuffer buffer;
-    ReplyScratch scratch;
-    if (!pContext->bRunning.load()) {
+    ReceiveBuffers* buffers = pContext->pBuffers;
+    if (buffers == nullptr || !pContext->bRunning.load()) {
         return 0;
     }
-    while (ReceiveDatagram(*pContext, buffer) && pContext->bRunning.load()) {
-        HandleSsdpReply(buffer.bytes, pContext->szAddressTable, scratch);
+    while (ReceiveDatagram(*pContext, buffers->received) && pContext->bRunning.load()) {
+        HandleSsdpReply(buffers->received, pContext->szAddressTable, buffers->scratch);
     }
     return 0;
 }

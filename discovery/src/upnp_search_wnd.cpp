@@ -1,20 +1,17 @@
 #include "upnp_search_wnd.h"
 
 #include <chrono>
+#include <new>
 #include <thread>
 
 namespace seekwell {
 
 namespace {
 
-// Room for the frames of the C library and of a sanitizer beyond what a
-// worker keeps on its stack.
-constexpr std::size_t kWorkerStackHeadroom = 256 * 1024;
-// The receive worker keeps its receive buffer and its working copy on its
-// own stack, so that it allocates nothing.
-constexpr std::size_t kReceiveWorkerStackBytes =
-    kReceiveBufferSize + sizeof(ReplyScratch) + kWorkerStackHeadroom;
-constexpr std::size_t kTimerWorkerStackBytes = kWorkerStackHeadroom;
+// The workers keep nothing big on their stacks; this covers the frames of
+// the C library and of a sanitizer, and the static TLS that the C library
+// carves out of every thread's stack.
+constexpr std::size_t kWorkerStackBytes = 512 * 1024;
 
 void* ReceiveWorkerEntry(void* pContext)
 {
@@ -59,8 +56,13 @@ int CUpnpSearchWnd::Search(DISCOVERY_RESULT* results)
 
 void CUpnpSearchWnd::StartReceiveWorker()
 {
-    // Without the worker nothing is recorded; the search still completes.
-    (void)m_ReceiveWorker.Start(ReceiveWorkerEntry, &m_Context, kReceiveWorkerStackBytes);
+    // Without its buffers or without the worker nothing is recorded; the
+    // search still completes.
+    m_pReceiveBuffers.reset(new (std::nothrow) ReceiveBuffers);
+    if (m_pReceiveBuffers) {
+        m_Context.pBuffers = m_pReceiveBuffers.get();
+        (void)m_ReceiveWorker.Start(ReceiveWorkerEntry, &m_Context, kWorkerStackBytes);
+    }
 }
 
 void CUpnpSearchWnd::WaitOutWindow()
@@ -69,7 +71,7 @@ void CUpnpSearchWnd::WaitOutWindow()
     unsigned int windowMs = m_Params.windowMs;
     platform::CWorkerThread timer;
     // Without the timer worker the window closes at once.
-    if (timer.Start(TimerWorkerEntry, &windowMs, kTimerWorkerStackBytes)) {
+    if (timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes)) {
         timer.Join();
     }
 }

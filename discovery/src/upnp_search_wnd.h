@@ -6,6 +6,7 @@
 #include <seekwell/seekwell.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "device_entry.h"
@@ -53,6 +54,7 @@ private:
     int m_nResultCount;
     CDeviceEntry m_Devices[kMaxResults];
     SearchParameters m_Params;
+    std::unique_ptr<ReceiveBuffers> m_pReceiveBuffers;
     platform::CWorkerThread m_ReceiveWorker;
 };
 

@@ -60,6 +60,7 @@ protected:
         ASSERT_EQ(m_Socket.Open(), 0);
         m_Context->Clear();
         m_Context->pSocket = &m_Socket;
+        m_Context->pBuffers = m_Buffers.get();
         m_Context->bRunning = true;
         m_Worker = std::thread(SsdpReceiveThread, m_Context.get());
     }
@@ -82,6 +83,7 @@ protected:
 
     CSsdpSocket m_Socket{SsdpEndpoints{"127.0.0.1", 0, 0}};
     std::unique_ptr<SsdpReceiveContext> m_Context = std::make_unique<SsdpReceiveContext>();
+    std::unique_ptr<ReceiveBuffers> m_Buffers = std::make_unique<ReceiveBuffers>();
     test::UdpEndpoint m_Responder;
     std::thread m_Worker;
 };
