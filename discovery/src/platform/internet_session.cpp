@@ -117,21 +117,28 @@ bool IsCloseOnExec(int fd)
     return flags < 0 || (flags & FD_CLOEXEC) != 0;
 }
 
-// The descriptors of the process that a started program would inherit.
-std::vector<int> InheritableDescriptors()
+// Calls visit with each descriptor of the process that a started program
+// would inherit; allocates nothing beyond what opendir takes.
+template <typename Visit>
+void ForEachInheritableDescriptor(Visit visit)
 {
-    std::vector<int> descriptors;
     DIR* directory = opendir(kOwnDescriptorsDir);
     if (directory == nullptr) {
-        return descriptors;
+        return;
     }
     while (const dirent* entry = readdir(directory)) {
         const int fd = std::atoi(entry->d_name);
         if (entry->d_name[0] != '.' && fd != dirfd(directory) && !IsCloseOnExec(fd)) {
-            descriptors.push_back(fd);
+            visit(fd);
         }
     }
     closedir(directory);
+}
+
+std::vector<int> InheritableDescriptors()
+{
+    std::vector<int> descriptors;
+    ForEachInheritableDescriptor([&descriptors](int fd) { descriptors.push_back(fd); });
     return descriptors;
 }
 
@@ -148,15 +155,16 @@ bool IsUnnamedLocalSocket(int fd)
 // without close-on-exec, and no option changes that. The pair is made when
 // the transfer starts, so at the first connection it is among the
 // inheritable descriptors that were not there before.
+// Runs inside a libcurl callback, so it must not throw: it allocates nothing.
 void MarkWakeupPairCloseOnExec(const std::vector<int>& inheritableBefore)
 {
-    for (const int fd : InheritableDescriptors()) {
-        if (std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) ==
-                inheritableBefore.end() &&
-            IsUnnamedLocalSocket(fd)) {
+    ForEachInheritableDescriptor([&inheritableBefore](int fd) {
+        const bool isNew = std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) ==
+                           inheritableBefore.end();
+        if (isNew && IsUnnamedLocalSocket(fd)) {
             fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
-    }
+    });
 }
 
 // Created close-on-exec, so a program that another host thread starts during
