@@ -1,7 +1,10 @@
 #include "discovery_call.h"
 
-#include <mutex>
+#include <pthread.h>
 
+#include <atomic>
+
+#include "finder/seekwell_app.h"
 #include "finder_path.h"
 #include "path_choice.h"
 #include "platform/upnp_library.h"
@@ -12,8 +15,63 @@ namespace seekwell {
 namespace {
 
 // The finder path keeps its state in the one application object, so calls
-// must not overlap; nothing in a host enforces that, so this lock does.
-std::mutex g_CallMutex;
+// must not overlap; nothing in a host enforces that, so this lock does. A
+// plain mutex, so that a child forked in the middle of a call can renew it.
+pthread_mutex_t g_CallMutex = PTHREAD_MUTEX_INITIALIZER;
+
+// Whether a finder search is running at this moment; read only by the
+// handler that runs in a freshly forked child.
+std::atomic<bool> g_bFinderSearching{false};
+// Set in a child forked during a finder search: the UPnP stack's locks and
+// main loop may be held by parent threads that do not exist in the child,
+// so that child searches on the built-in path only.
+std::atomic<bool> g_bFinderUnusable{false};
+
+// Runs in the child of a fork, on its one thread, before fork returns.
+void RenewCallStateInChild()
+{
+    // The thread that held the lock in the parent does not exist here.
+    pthread_mutex_init(&g_CallMutex, nullptr);
+    // A finder held at the fork belongs to the parent's UPnP stack: releasing
+    // it here would act on the parent's state, so it is only forgotten.
+    theApp.m_pDeviceFinder = nullptr;
+    if (g_bFinderSearching.load()) {
+        g_bFinderUnusable.store(true);
+    }
+}
+
+// Registered once, at load; the library is never unmapped (-z nodelete), so
+// the handler stays valid for the life of the process.
+class CForkHandler {
+public:
+    CForkHandler() { pthread_atfork(nullptr, nullptr, RenewCallStateInChild); }
+};
+const CForkHandler g_ForkHandler;
+
+class CCallLock {
+public:
+    CCallLock() : m_bHeld(pthread_mutex_lock(&g_CallMutex) == 0) {}
+    ~CCallLock()
+    {
+        if (m_bHeld) {
+            pthread_mutex_unlock(&g_CallMutex);
+        }
+    }
+    CCallLock(const CCallLock&) = delete;
+    CCallLock& operator=(const CCallLock&) = delete;
+    bool IsHeld() const { return m_bHeld; }
+
+private:
+    bool m_bHeld;
+};
+
+int RunFinderSearch(DISCOVERY_RESULT* results)
+{
+    g_bFinderSearching.store(true);
+    const int result = RunFinderPath(results);
+    g_bFinderSearching.store(false);
+    return result;
+}
 
 int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 {
@@ -34,10 +92,14 @@ int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
     if (results == nullptr) {
         return kNoSearch;
     }
-    const std::lock_guard<std::mutex> lock(g_CallMutex);
-    switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
+    const CCallLock lock;
+    if (!lock.IsHeld()) {
+        return kNoSearch;
+    }
+    const bool finderAvailable = facts.finderAvailable && !g_bFinderUnusable.load();
+    switch (ChooseDiscoveryPath(finderAvailable, facts.probeAnswer)) {
     case DiscoveryPath::Finder:
-        return RunFinderPath(results);
+        return RunFinderSearch(results);
     case DiscoveryPath::BuiltIn:
         return RunBuiltInSearch(results, params);
     case DiscoveryPath::NoSearch:

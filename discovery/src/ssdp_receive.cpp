@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstring>
 
 #include "ssdp_socket.h"
@@ -13,10 +14,6 @@ namespace seekwell {
 namespace {
 
 constexpr std::size_t kLocationPrefixLength = sizeof(kLocationPrefix) - 1;
-
-struct ReceiveBuffer {
-    char bytes[kReceiveBufferSize];
-};
 
 // Cuts the host text out into the working copy: from just after the first
 // location prefix to the first '/' after it, or to the end of the text.
@@ -65,14 +62,19 @@ void RecordAddress(AddressTable& table, const char* address)
 // The buffer is not cleared first: the text ends at the NUL stored right after
 // the received bytes, so no byte of an earlier datagram is ever read, and
 // clearing 64 KiB cost several times the handling of a typical reply.
-bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
+// A receive cut short by a signal handler is no failure while the window is
+// open: the worker would otherwise miss every later responder.
+bool ReceiveDatagram(const SsdpReceiveContext& context, char (&buffer)[kReceiveBufferSize])
 {
-    const ssize_t received = recvfrom(context.pSocket->Handle(), buffer.bytes, kMaxDatagramSize,
-                                      0, nullptr, nullptr);
+    ssize_t received;
+    do {
+        received = recvfrom(context.pSocket->Handle(), buffer, kMaxDatagramSize, 0,
+                            nullptr, nullptr);
+    } while (received < 0 && errno == EINTR && context.bRunning.load());
     if (received < 0) {
         return false;
     }
-    buffer.bytes[received] = '\0';
+    buffer[received] = '\0';
     return true;
 }
 
@@ -81,6 +83,7 @@ bool ReceiveDatagram(const SsdpReceiveContext& context, ReceiveBuffer& buffer)
 void SsdpReceiveContext::Clear()
 {
     pSocket = nullptr;
+    pBuffers = nullptr;
     bRunning.store(false);
     std::memset(szAddressTable, 0, sizeof szAddressTable);
 }
@@ -101,14 +104,12 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
 
 std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext)
 {
-    // Fixed buffers on the worker's own stack: the worker allocates nothing.
-    ReceiveBuffer buffer;
-    ReplyScratch scratch;
-    if (!pContext->bRunning.load()) {
+    ReceiveBuffers* buffers = pContext->pBuffers;
+    if (buffers == nullptr || !pContext->bRunning.load()) {
         return 0;
     }
-    while (ReceiveDatagram(*pContext, buffer) && pContext->bRunning.load()) {
-        HandleSsdpReply(buffer.bytes, pContext->szAddressTable, scratch);
+    while (ReceiveDatagram(*pContext, buffers->received) && pContext->bRunning.load()) {
+        HandleSsdpReply(buffers->received, pContext->szAddressTable, buffers->scratch);
     }
     return 0;
 }

@@ -1,9 +1,31 @@
 #include "upnp_search_wnd.h"
 
 #include <chrono>
-#include <system_error>
+#include <new>
+#include <thread>
 
 namespace seekwell {
+
+namespace {
+
+// The workers keep nothing big on their stacks; this covers the frames of
+// the C library and of a sanitizer, and the static TLS that the C library
+// carves out of every thread's stack.
+constexpr std::size_t kWorkerStackBytes = 512 * 1024;
+
+void* ReceiveWorkerEntry(void* pContext)
+{
+    SsdpReceiveThread(static_cast<SsdpReceiveContext*>(pContext));
+    return nullptr;
+}
+
+void* TimerWorkerEntry(void* pMilliseconds)
+{
+    SearchTimerThread(static_cast<const unsigned int*>(pMilliseconds));
+    return nullptr;
+}
+
+}  // namespace
 
 CUpnpSearchWnd::CUpnpSearchWnd(const SearchParameters& params)
     : m_Socket(params.ssdp), m_Context(), m_nResultCount(0), m_Params(params)
@@ -34,22 +56,23 @@ int CUpnpSearchWnd::Search(DISCOVERY_RESULT* results)
 
 void CUpnpSearchWnd::StartReceiveWorker()
 {
-    try {
-        m_ReceiveWorker = std::thread(SsdpReceiveThread, &m_Context);
-    } catch (const std::system_error&) {
-        // Without the worker nothing is recorded; the search still completes.
+    // Without its buffers or without the worker nothing is recorded; the
+    // search still completes.
+    m_pReceiveBuffers.reset(new (std::nothrow) ReceiveBuffers);
+    if (m_pReceiveBuffers) {
+        m_Context.pBuffers = m_pReceiveBuffers.get();
+        (void)m_ReceiveWorker.Start(ReceiveWorkerEntry, &m_Context, kWorkerStackBytes);
     }
 }
 
 void CUpnpSearchWnd::WaitOutWindow()
 {
     // Lives until the timer worker has ended, which is waited for here.
-    const unsigned int windowMs = m_Params.windowMs;
-    try {
-        std::thread timer(SearchTimerThread, &windowMs);
-        timer.join();
-    } catch (const std::system_error&) {
-        // Without the timer worker the window closes at once.
+    unsigned int windowMs = m_Params.windowMs;
+    platform::CWorkerThread timer;
+    // Without the timer worker the window closes at once.
+    if (timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes)) {
+        timer.Join();
     }
 }
 
@@ -57,9 +80,7 @@ void CUpnpSearchWnd::StopReceiveWorker()
 {
     m_Context.bRunning.store(false);
     m_Socket.WakeReceiver();
-    if (m_ReceiveWorker.joinable()) {
-        m_ReceiveWorker.join();
-    }
+    m_ReceiveWorker.Join();
 }
 
 void CUpnpSearchWnd::ProcessRecordedAddresses(DISCOVERY_RESULT* results)

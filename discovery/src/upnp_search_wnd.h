@@ -6,10 +6,11 @@
 #include <seekwell/seekwell.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
-#include <thread>
 
 #include "device_entry.h"
+#include "platform/worker_thread.h"
 #include "search_parameters.h"
 #include "ssdp_receive.h"
 #include "ssdp_socket.h"
@@ -19,7 +20,7 @@ namespace seekwell {
 class CUpnpSearchWnd {
 public:
     explicit CUpnpSearchWnd(const SearchParameters& params = SearchParameters{});
-    // Makes sure the receive worker has ended, whatever path led here.
+    // Makes sure both workers have ended, whatever path led here.
     virtual ~CUpnpSearchWnd();
     CUpnpSearchWnd(const CUpnpSearchWnd&) = delete;
     CUpnpSearchWnd& operator=(const CUpnpSearchWnd&) = delete;
@@ -53,7 +54,8 @@ private:
     int m_nResultCount;
     CDeviceEntry m_Devices[kMaxResults];
     SearchParameters m_Params;
-    std::thread m_ReceiveWorker;  // not joinable when it could not start
+    std::unique_ptr<ReceiveBuffers> m_pReceiveBuffers;
+    platform::CWorkerThread m_ReceiveWorker;
 };
 
 // The timer worker: sleeps *pMilliseconds. Exit code 0.

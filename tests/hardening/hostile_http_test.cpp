@@ -1,13 +1,20 @@
 // Description fetches against HTTP peers that stall, flood, reset, redirect
 // or garble: every fetch ends within its limits with the body's first bytes
 // or nothing, and a hostile responder never costs the next one its record.
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "result_records.h"
 #include "scripted_http_peer.h"
@@ -40,9 +47,9 @@ class HostileHttp : public ::testing::Test {
 protected:
     CUpnpSearchWnd Search(std::uint16_t port) const
     {
-        return CUpnpSearchWnd(SearchParameters{
-            SsdpEndpoints{}, kSearchWindowMs,
-            HttpFetchLimits{port, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes}});
+        HttpFetchLimits limits = m_Limits;
+        limits.port = port;
+        return CUpnpSearchWnd(SearchParameters{SsdpEndpoints{}, kSearchWindowMs, limits});
     }
     TimedDocument FetchFrom(const char* address, std::uint16_t port) const
     {
@@ -59,6 +66,7 @@ protected:
     }
     std::string FetchDocument(const std::string& response) { return Fetch(test::Answer(response)).document; }
 
+    HttpFetchLimits m_Limits{0, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes};
     std::unique_ptr<ScriptedHttpPeer> m_Peer;
 };
 
@@ -146,8 +154,9 @@ TEST_F(HostileHttp, MalformedFramingGivesNothingOrTheBodyButNeverHangs)
     EXPECT_EQ(chunk.document, "");
     EXPECT_LT(chunk.tookMs, kCapMs + kSlackMs);
 
-    const TimedDocument garbage = Fetch(test::Answer("GARBAGE\r\n\r\n" + robot));
-    EXPECT_EQ(garbage.document, "");
+    // No status line: the whole response is the body, which ends with the connection.
+    const TimedDocument garbage = Fetch(test::AnswerThenClose("GARBAGE\r\n\r\n" + robot));
+    EXPECT_EQ(garbage.document, "GARBAGE\r\n\r\n" + robot);
     EXPECT_LT(garbage.tookMs, kSlackMs);
 
     std::string manyHeaders;
@@ -160,6 +169,99 @@ TEST_F(HostileHttp, MalformedFramingGivesNothingOrTheBodyButNeverHangs)
     const TimedDocument huge = Fetch(test::Answer(Response(robot, oneHugeHeader)));
     EXPECT_TRUE(huge.document.empty() || huge.document == robot);
     EXPECT_LT(huge.tookMs, kSlackMs);
+}
+
+// A body that declares more than it sends, then stalls.
+std::string StalledBody(const std::string& sent)
+{
+    return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + sent;
+}
+
+TEST_F(HostileHttp, ReadEndsAsSoonAsTheReadSizeIsIn)
+{
+    const std::string exact = test::RobotDescription("Exact") + std::string(kReadSize, ' ');
+    const struct {
+        const char* name;
+        std::string sent;
+    } cases[] = {
+        {"exactly the read size", exact.substr(0, kReadSize)},
+        {"more than the read size", exact + "beyond"},
+    };
+    for (const auto& c : cases) {
+        const TimedDocument stalled = Fetch(test::Answer(StalledBody(c.sent)));
+        EXPECT_EQ(stalled.document, exact.substr(0, kReadSize)) << c.name;
+        EXPECT_LT(stalled.tookMs, kReceiveMs / 2) << c.name;
+    }
+    // One byte short, it waits for the rest and gives up on the silence.
+    const TimedDocument short1 = Fetch(test::Answer(StalledBody(exact.substr(0, kReadSize - 1))));
+    EXPECT_EQ(short1.document, "");
+    EXPECT_GE(short1.tookMs, kReceiveMs - kEarlyMs);
+}
+
+TEST_F(HostileHttp, SilenceIsMeasuredFromTheLastByteReceived)
+{
+    // Longer limits than elsewhere, so that a clock started at the connection
+    // (or an average over whole seconds) would end the fetch clearly earlier.
+    constexpr long kLongReceiveMs = 2000;
+    constexpr long kLongCapMs = 6000;
+    m_Limits.receiveTimeoutMs = kLongReceiveMs;
+    m_Limits.wholeFetchCapMs = kLongCapMs;
+    const auto withinLimit = std::chrono::milliseconds(kLongReceiveMs * 6 / 10);
+    // Header bytes count: the limit runs afresh from each part.
+    const TimedDocument headers = Fetch(test::SendInSteps(
+        {"HTTP/1.1 200 OK\r\n", "Server: slow\r\n", "Content-Length: 100\r\n\r\n"}, withinLimit));
+    const long lastByteMs = 2 * static_cast<long>(withinLimit.count());
+    EXPECT_EQ(headers.document, "");
+    EXPECT_GE(headers.tookMs, lastByteMs + kLongReceiveMs - kEarlyMs);
+    EXPECT_LT(headers.tookMs, lastByteMs + kLongReceiveMs + kSlackMs);
+
+    // A byte within every limit keeps the fetch alive until the cap on the whole fetch.
+    const TimedDocument drip = Fetch(test::DripBody(withinLimit));
+    EXPECT_EQ(drip.document, "");
+    EXPECT_GE(drip.tookMs, kLongCapMs - kEarlyMs);
+    EXPECT_LT(drip.tookMs, kLongCapMs + kSlackMs);
+}
+
+struct Descriptor {
+    int fd;
+    bool closeOnExec;
+};
+
+std::vector<Descriptor> OpenSockets()
+{
+    std::vector<Descriptor> sockets;
+    DIR* directory = opendir("/proc/self/fd");
+    while (const dirent* entry = directory != nullptr ? readdir(directory) : nullptr) {
+        char target[64] = {};
+        const std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0) {
+            const int fd = std::atoi(entry->d_name);
+            sockets.push_back(Descriptor{fd, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0});
+        }
+    }
+    if (directory != nullptr) {
+        closedir(directory);
+    }
+    return sockets;
+}
+
+// Another host thread may start a program while a fetch waits on a device.
+TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
+{
+    m_Peer = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, test::NeverAnswer());
+    const std::size_t socketsBefore = OpenSockets().size();
+    std::thread fetch([this] { FetchFrom("127.0.0.1", m_Peer->Port()); });
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kSlackMs);
+    while (m_Peer->Requests().empty() && Clock::now() < deadline) {
+        std::this_thread::sleep_for(10ms);
+    }
+    const std::vector<Descriptor> during = OpenSockets();
+    fetch.join();
+    ASSERT_FALSE(m_Peer->Requests().empty());
+    EXPECT_GE(during.size(), socketsBefore + 2);  // the peer's end and the fetch's
+    for (const Descriptor& socket : during) {
+        EXPECT_TRUE(socket.closeOnExec) << "descriptor " << socket.fd;
+    }
 }
 
 TEST_F(HostileHttp, RedirectsAreNotFollowed)

@@ -261,4 +261,21 @@ std::string RobotDescription(const std::string& friendlyName)
            "<presentationURL>index.html</presentationURL></device></root>\n";
 }
 
+PeerBehaviour AnswerThenClose(std::string response)
+{
+    return [response](PeerConnection& connection) { connection.Send(response); };
+}
+
+PeerBehaviour SendInSteps(std::vector<std::string> parts, std::chrono::milliseconds pause)
+{
+    return [parts, pause](PeerConnection& connection) {
+        for (std::size_t i = 0; i < parts.size(); ++i) {
+            if ((i > 0 && !connection.Pause(pause)) || !connection.Send(parts[i])) {
+                return;
+            }
+        }
+        connection.WaitForClientToLeave();
+    };
+}
+
 }  // namespace seekwell::test

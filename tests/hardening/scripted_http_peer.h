@@ -104,6 +104,11 @@ std::string Response(const std::string& body, const std::string& headers = "",
                      const std::string& status = "200 OK");
 std::string RobotDescription(const std::string& friendlyName);
 
+// Sends response, then closes at once (a response whose body ends with the connection).
+PeerBehaviour AnswerThenClose(std::string response);
+// Sends the parts with pause between them, then holds the connection silent.
+PeerBehaviour SendInSteps(std::vector<std::string> parts, std::chrono::milliseconds pause);
+
 }  // namespace seekwell::test
 
 #endif  // SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H

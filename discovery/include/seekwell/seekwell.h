@@ -19,6 +19,9 @@
  *    when results is NULL).
  *  - Calls may come from any thread; overlapping calls are run one after the
  *    other.
+ *  - A cancellation request for the calling thread (pthread_cancel) takes
+ *    effect only after the call has returned, at the caller's next
+ *    cancellation point.
  */
 #ifndef SEEKWELL_SEEKWELL_H
 #define SEEKWELL_SEEKWELL_H

@@ -1,25 +1,33 @@
 #include "internet_session.h"
 
 #include <curl/curl.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace seekwell::platform {
 
 namespace {
 
-constexpr long kMsPerSecond = 1000;
-// The transfer gives up when less than this many bytes per second arrive for
-// the receive time-out.
-constexpr long kLowSpeedBytesPerSecond = 1;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kContinueTransfer = 0;
+constexpr int kAbortTransfer = 1;
 constexpr const char kOnlyHttp[] = "http";
 constexpr const char kNoProxy[] = "";
 constexpr const char kBypassProxyForAll[] = "*";
 // Drops the Accept header libcurl would add: the request carries no header
 // of its own beyond the user agent.
 constexpr const char kNoAcceptHeader[] = "Accept:";
+constexpr const char kOwnDescriptorsDir[] = "/proc/self/fd";
 
 // curl_global_init must not run from a static initialiser, so it runs on the
 // first fetch, exactly once. With CURL_VERSION_THREADSAFE (Debian's libcurl
@@ -36,20 +44,142 @@ bool InitialiseCurlOnce()
     return initialised;
 }
 
-struct BodyCollector {
+// What one fetch keeps while libcurl runs it.
+struct FetchState {
+    CURL* handle;
     std::string body;
     std::size_t maxBytes;
+    std::chrono::milliseconds silenceLimit;
+    Clock::time_point started;
+    // The last byte received, or the moment of connecting before the first;
+    // meaningful once bClockRunning.
+    Clock::time_point lastHeard;
+    bool bClockRunning;
+    std::vector<int> inheritableBefore;
+    bool bWakeupPairMarked;
+
+    void NoteBytesReceived()
+    {
+        lastHeard = Clock::now();
+        bClockRunning = true;
+    }
 };
 
-// Keeps at most maxBytes; returning short makes libcurl stop the transfer.
+// Keeps at most maxBytes. Once they are in, the read is complete: returning
+// short makes libcurl end the transfer instead of waiting for more.
 std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* userdata)
 {
-    auto* collector = static_cast<BodyCollector*>(userdata);
+    auto* state = static_cast<FetchState*>(userdata);
+    state->NoteBytesReceived();
     const std::size_t offered = size * count;
-    const std::size_t room = collector->maxBytes - collector->body.size();
-    const std::size_t taken = std::min(offered, room);
-    collector->body.append(data, taken);
-    return taken == offered && room > 0 ? offered : 0;
+    const std::size_t taken = std::min(offered, state->maxBytes - state->body.size());
+    state->body.append(data, taken);
+    return state->body.size() < state->maxBytes ? offered : 0;
+}
+
+// Header bytes count as received; the headers themselves are not kept.
+std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdata)
+{
+    static_cast<FetchState*>(userdata)->NoteBytesReceived();
+    return size * count;
+}
+
+// Before the first byte the silence is measured from the moment the
+// connection was made; while connecting, only the connect limit applies.
+bool StartClockAtConnection(FetchState& state)
+{
+    curl_off_t connectedAfterUs = 0;
+    if (curl_easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
+        connectedAfterUs <= 0) {
+        return false;
+    }
+    state.lastHeard = state.started + std::chrono::microseconds(connectedAfterUs);
+    state.bClockRunning = true;
+    return true;
+}
+
+// libcurl's own low-speed check works on an average over whole seconds; the
+// limit here is silence since the last byte, checked whenever libcurl reports
+// progress.
+int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+{
+    auto* state = static_cast<FetchState*>(clientp);
+    if (!state->bClockRunning && !StartClockAtConnection(*state)) {
+        return kContinueTransfer;
+    }
+    return Clock::now() - state->lastHeard >= state->silenceLimit ? kAbortTransfer
+                                                                  : kContinueTransfer;
+}
+
+bool IsCloseOnExec(int fd)
+{
+    const int flags = fcntl(fd, F_GETFD);
+    return flags < 0 || (flags & FD_CLOEXEC) != 0;
+}
+
+// Calls visit with each descriptor of the process that a started program
+// would inherit; allocates nothing beyond what opendir takes.
+template <typename Visit>
+void ForEachInheritableDescriptor(Visit visit)
+{
+    DIR* directory = opendir(kOwnDescriptorsDir);
+    if (directory == nullptr) {
+        return;
+    }
+    while (const dirent* entry = readdir(directory)) {
+        const int fd = std::atoi(entry->d_name);
+        if (entry->d_name[0] != '.' && fd != dirfd(directory) && !IsCloseOnExec(fd)) {
+            visit(fd);
+        }
+    }
+    closedir(directory);
+}
+
+std::vector<int> InheritableDescriptors()
+{
+    std::vector<int> descriptors;
+    ForEachInheritableDescriptor([&descriptors](int fd) { descriptors.push_back(fd); });
+    return descriptors;
+}
+
+// An unnamed local socket, as socketpair makes them.
+bool IsUnnamedLocalSocket(int fd)
+{
+    sockaddr_un address{};
+    socklen_t length = sizeof address;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+           address.sun_family == AF_UNIX && length == sizeof address.sun_family;
+}
+
+// libcurl 7.88 makes the wakeup socket pair of the transfer's multi handle
+// without close-on-exec, and no option changes that. The pair is made when
+// the transfer starts, so at the first connection it is among the
+// inheritable descriptors that were not there before.
+// Runs inside a libcurl callback, so it must not throw: it allocates nothing.
+void MarkWakeupPairCloseOnExec(const std::vector<int>& inheritableBefore)
+{
+    ForEachInheritableDescriptor([&inheritableBefore](int fd) {
+        const bool isNew = std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) ==
+                           inheritableBefore.end();
+        if (isNew && IsUnnamedLocalSocket(fd)) {
+            fcntl(fd, F_SETFD, FD_CLOEXEC);
+        }
+    });
+}
+
+// Created close-on-exec, so a program that another host thread starts during
+// the fetch does not inherit the device connection.
+curl_socket_t OpenCloseOnExecSocket(void* clientp, curlsocktype purpose, curl_sockaddr* address)
+{
+    auto* state = static_cast<FetchState*>(clientp);
+    if (!state->bWakeupPairMarked) {
+        MarkWakeupPairCloseOnExec(state->inheritableBefore);
+        state->bWakeupPairMarked = true;
+    }
+    if (purpose != CURLSOCKTYPE_IPCXN) {
+        return CURL_SOCKET_BAD;
+    }
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
 
 struct EasyHandleDeleter {
@@ -62,11 +192,6 @@ struct HeaderListDeleter {
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
-long SecondsRoundedUp(long milliseconds)
-{
-    return std::max(1L, (milliseconds + kMsPerSecond - 1) / kMsPerSecond);
-}
-
 void SetConnectionOptions(CURL* handle, const HttpFetchLimits& limits)
 {
     curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(limits.port));
@@ -75,13 +200,12 @@ void SetConnectionOptions(CURL* handle, const HttpFetchLimits& limits)
     // A direct connection even when http_proxy, HTTP_PROXY or ALL_PROXY is set.
     curl_easy_setopt(handle, CURLOPT_PROXY, kNoProxy);
     curl_easy_setopt(handle, CURLOPT_NOPROXY, kBypassProxyForAll);
-    // The host's signal handlers stay untouched; the resolver runs in a thread.
+    // The host's signal handlers stay untouched. A dotted address needs no
+    // resolver, so no resolver thread is started either.
     curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedBytesPerSecond);
-    curl_easy_setopt(handle, CURLOPT_LOW_SPEED_TIME, SecondsRoundedUp(limits.receiveTimeoutMs));
-    // The low-speed check works on an average, so a trickling server is also
-    // cut off by a cap on the whole fetch.
+    // Silence is limited by CheckSilence; a server that trickles bytes just
+    // fast enough is cut off by this cap on the whole fetch.
     curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
 }
 
@@ -90,14 +214,28 @@ void SetRequestOptions(CURL* handle, const std::string& url, curl_slist* headers
     curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl_easy_setopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
     curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
-    // The body is taken exactly as sent.
+    // The body is taken exactly as sent, and a response without a status
+    // line is all body: the status is never examined anyway.
     curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl_easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
 }
 
-bool TransferSucceeded(CURLcode result, const BodyCollector& collector)
+void SetCallbacks(CURL* handle, FetchState& state)
 {
-    const bool stoppedWhenFull =
-        result == CURLE_WRITE_ERROR && collector.body.size() == collector.maxBytes;
+    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
+    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, NoteHeader);
+    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &state);
+    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
+    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
+    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
+    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &state);
+}
+
+bool TransferSucceeded(CURLcode result, const FetchState& state)
+{
+    const bool stoppedWhenFull = result == CURLE_WRITE_ERROR && state.body.size() == state.maxBytes;
     return result == CURLE_OK || stoppedWhenFull;
 }
 
@@ -119,14 +257,15 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
     if (!handle || !headers) {
         return std::string();
     }
-    BodyCollector collector{std::string(), limits.maxBodyBytes};
-    collector.body.reserve(limits.maxBodyBytes);
+    FetchState state{handle.get(), std::string(), limits.maxBodyBytes,
+                     std::chrono::milliseconds(limits.receiveTimeoutMs), Clock::now(),
+                     Clock::time_point(), false, InheritableDescriptors(), false};
+    state.body.reserve(limits.maxBodyBytes);
     SetConnectionOptions(handle.get(), limits);
     SetRequestOptions(handle.get(), url, headers.get());
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEFUNCTION, CollectBody);
-    curl_easy_setopt(handle.get(), CURLOPT_WRITEDATA, &collector);
+    SetCallbacks(handle.get(), state);
     const CURLcode result = curl_easy_perform(handle.get());
-    return TransferSucceeded(result, collector) ? collector.body : std::string();
+    return TransferSucceeded(result, state) ? state.body : std::string();
 }
 
 }  // namespace seekwell::platform

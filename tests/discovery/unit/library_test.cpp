@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <pthread.h>
+#include <seekwell/seekwell.h>
 
 #include <cstdio>
 #include <memory>
@@ -49,6 +51,26 @@ TEST(SharedLibrary, LoadsAndUnloadsRepeatedly)
         EXPECT_NE(dlsym(handle, "DiscoveryROVAByUPnP"), nullptr);
         EXPECT_EQ(dlclose(handle), 0);
     }
+}
+
+// The call keeps cancellation off while it runs and gives the caller back the
+// cancel state it came with (no network: a null array is refused at once).
+TEST(SharedLibrary, CallGivesBackTheCallersCancelState)
+{
+    void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    const auto discover = reinterpret_cast<int (*)(DISCOVERY_RESULT*)>(dlsym(handle, "DiscoveryROVAByUPnP"));
+    ASSERT_NE(discover, nullptr);
+    int original = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &original);
+    for (const int state : {PTHREAD_CANCEL_ENABLE, PTHREAD_CANCEL_DISABLE}) {
+        pthread_setcancelstate(state, nullptr);
+        EXPECT_EQ(discover(nullptr), -1);
+        int after = -1;
+        pthread_setcancelstate(original, &after);
+        EXPECT_EQ(after, state);
+    }
+    dlclose(handle);
 }
 
 }  // namespace

@@ -1,8 +1,17 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <set>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "discovery_call.h"
 #include "loopback.h"
@@ -75,6 +84,99 @@ TEST(Search, RunsItsWindowWhenThePortIsTaken)
     EXPECT_EQ(responder.Receive(0).size(), 98u);  // sent from an implicit port
 }
 
+std::set<std::string> ThreadIds()
+{
+    std::set<std::string> ids;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        ids.insert(entry.path().filename().string());
+    }
+    return ids;
+}
+
+// The SigBlk line of a thread's status: the signals it has blocked.
+std::string BlockedSignals(const std::string& threadId)
+{
+    std::ifstream status("/proc/self/task/" + threadId + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            return line;
+        }
+    }
+    return "";
+}
+
+bool IsBlocked(int signal)
+{
+    sigset_t mask;
+    pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+    return sigismember(&mask, signal) == 1;
+}
+
+TEST(Search, WorkersRunWithEverySignalBlockedAndTheCallersMaskIsKept)
+{
+    test::UdpEndpoint sink;
+    CUpnpSearchWnd search(LoopbackParameters(sink.Port()));
+    sigset_t callerBlocks;
+    sigemptyset(&callerBlocks);
+    sigaddset(&callerBlocks, SIGUSR2);
+    pthread_sigmask(SIG_BLOCK, &callerBlocks, nullptr);
+    const std::set<std::string> before = ThreadIds();
+    std::string everythingBlocked;
+    std::vector<std::string> workerMasks;
+    std::thread observer([&] {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, nullptr);
+        const std::string self = std::to_string(gettid());
+        everythingBlocked = BlockedSignals(self);
+        std::this_thread::sleep_for(milliseconds(kShortWindowMs / 2));
+        for (const std::string& id : ThreadIds()) {
+            if (before.count(id) == 0 && id != self) {
+                workerMasks.push_back(BlockedSignals(id));
+            }
+        }
+    });
+    test::ResultRecords results;
+    EXPECT_EQ(search.Search(results.Data()), 0);
+    observer.join();
+    EXPECT_TRUE(IsBlocked(SIGUSR2));
+    EXPECT_FALSE(IsBlocked(SIGUSR1));
+    pthread_sigmask(SIG_UNBLOCK, &callerBlocks, nullptr);
+    ASSERT_EQ(workerMasks.size(), 2u);  // the receive and the timer worker
+    for (const std::string& mask : workerMasks) {
+        EXPECT_EQ(mask, everythingBlocked);
+    }
+}
+
+// The receive worker keeps 128 KiB of buffers on its stack: a host whose
+// threads get a smaller stack by default must not crash the search.
+TEST(Search, WorkersDoNotDependOnTheHostsDefaultStackSize)
+{
+    constexpr std::size_t kSmallDefaultStack = 64 * 1024;
+    test::LoopbackHttpServer robot("127.0.0.2", 0, test::HttpResponse(test::Description("R0VA-S", "Small")));
+    test::UdpEndpoint responder;
+    std::thread answering([&] {
+        std::uint16_t searchPort = 0;
+        responder.Receive(5000, &searchPort);
+        responder.SendTo("R0VA\r\nLOCATION: http://127.0.0.2/ROVA.XML\r\n\r\n", searchPort);
+    });
+    pthread_attr_t hostDefault;
+    pthread_attr_t small;
+    ASSERT_EQ(pthread_getattr_default_np(&hostDefault), 0);
+    pthread_attr_init(&small);
+    pthread_attr_setstacksize(&small, kSmallDefaultStack);
+    pthread_setattr_default_np(&small);
+    CUpnpSearchWnd search(LoopbackParameters(responder.Port(), robot.Port()));
+    test::ResultRecords results;
+    const int found = search.Search(results.Data());
+    pthread_setattr_default_np(&hostDefault);
+    pthread_attr_destroy(&small);
+    pthread_attr_destroy(&hostDefault);
+    answering.join();
+    ASSERT_EQ(found, 1);
+    EXPECT_STREQ(results[0].pszName, "Small");
+}
+
 TEST(DiscoveryCall, PathChoiceRowByRow)
 {
     EXPECT_EQ(ProbeOsVersion(), kProbeAnswerUnknown);
@@ -108,6 +210,44 @@ TEST(DiscoveryCall, OverlappingCallsRunOneAfterTheOther)
     EXPECT_EQ(counts[0], 0);
     EXPECT_EQ(counts[1], 0);
     EXPECT_GE(steady_clock::now() - started, milliseconds(2 * kShortWindowMs));
+}
+
+// A child forked while another thread is inside a call does not inherit a
+// held call lock. Thread sanitizer does not run threads in such a child.
+TEST(DiscoveryCall, ChildForkedDuringACallMakesItsOwnCall)
+{
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "a thread-sanitized child of a threaded process cannot start threads";
+#else
+    constexpr int kChildWaitMs = 5000;
+    constexpr int kPollMs = 10;
+    test::UdpEndpoint sink;
+    const SearchParameters params = LoopbackParameters(sink.Port());
+    std::thread inCall([&params] {
+        test::ResultRecords results;
+        RunDiscoveryCall(results.Data(), params, kBuiltInFacts);
+    });
+    std::this_thread::sleep_for(milliseconds(kShortWindowMs / 2));
+    const pid_t child = fork();
+    if (child == 0) {
+        test::ResultRecords results;
+        _exit(RunDiscoveryCall(results.Data(), params, kBuiltInFacts) == 0 ? 0 : 1);
+    }
+    inCall.join();
+    ASSERT_GT(child, 0);
+    int status = 0;
+    pid_t ended = 0;
+    for (int waitedMs = 0; ended == 0 && waitedMs < kChildWaitMs; waitedMs += kPollMs) {
+        ended = waitpid(child, &status, WNOHANG);
+        std::this_thread::sleep_for(milliseconds(kPollMs));
+    }
+    if (ended == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    ASSERT_EQ(ended, child) << "the child's call did not return";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+#endif
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <chrono>
+#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
@@ -58,6 +60,7 @@ protected:
         ASSERT_EQ(m_Socket.Open(), 0);
         m_Context->Clear();
         m_Context->pSocket = &m_Socket;
+        m_Context->pBuffers = m_Buffers.get();
         m_Context->bRunning = true;
         m_Worker = std::thread(SsdpReceiveThread, m_Context.get());
     }
@@ -80,6 +83,7 @@ protected:
 
     CSsdpSocket m_Socket{SsdpEndpoints{"127.0.0.1", 0, 0}};
     std::unique_ptr<SsdpReceiveContext> m_Context = std::make_unique<SsdpReceiveContext>();
+    std::unique_ptr<ReceiveBuffers> m_Buffers = std::make_unique<ReceiveBuffers>();
     test::UdpEndpoint m_Responder;
     std::thread m_Worker;
 };
@@ -107,6 +111,31 @@ TEST_F(ReceiveWorker, ShorterDatagramNeverSeesTheTailOfALongerOne)
     StopWhenHandled();
     EXPECT_EQ(Slot(0), "127.0.0.8");
     EXPECT_EQ(Slot(1), "");
+}
+
+// A host handler installed without SA_RESTART makes a blocked receive fail
+// with EINTR; the worker receives again instead of ending.
+TEST_F(ReceiveWorker, SignalsInterruptingTheReceiveDoNotEndTheWorker)
+{
+    constexpr int kResponders = 7;
+    constexpr int kSignalsPerResponder = 5;
+    struct sigaction interrupting {};
+    interrupting.sa_handler = [](int) {};
+    sigemptyset(&interrupting.sa_mask);
+    struct sigaction previous {};
+    ASSERT_EQ(sigaction(SIGUSR1, &interrupting, &previous), 0);
+    for (int i = 1; i <= kResponders; ++i) {
+        for (int k = 0; k < kSignalsPerResponder; ++k) {
+            pthread_kill(m_Worker.native_handle(), SIGUSR1);
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        Send(Reply("127.0.2." + std::to_string(i)));
+    }
+    StopWhenHandled();
+    sigaction(SIGUSR1, &previous, nullptr);
+    for (int i = 1; i <= kResponders; ++i) {
+        EXPECT_EQ(Slot(i - 1), "127.0.2." + std::to_string(i));
+    }
 }
 
 TEST_F(ReceiveWorker, StopWakesWorkerAndLateDatagramIsDropped)

@@ -1,0 +1,96 @@
+// Built-in searches whose worker threads cannot start: this binary's
+// pthread_create stands in front of the C library's and fails the starts a
+// test asks it to fail.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "discovery_call.h"
+#include "loopback.h"
+#include "upnp_search_wnd.h"
+
+namespace {
+
+// Bit n set: the n-th thread start from now on fails.
+std::atomic<unsigned int> g_uFailingStarts{0};
+std::atomic<int> g_nStartsSeen{0};
+
+void FailStarts(unsigned int startsBitmask)
+{
+    g_nStartsSeen = 0;
+    g_uFailingStarts = startsBitmask;
+}
+
+}  // namespace
+
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
+                              void* (*procedure)(void*), void* argument)
+{
+    using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
+    static const auto realCreate = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
+    const int start = g_nStartsSeen++;
+    if (start < 32 && (g_uFailingStarts.load() & (1u << start)) != 0) {
+        return EAGAIN;
+    }
+    return realCreate(thread, attributes, procedure, argument);
+}
+
+namespace seekwell {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr unsigned int kWindowMs = 600;
+constexpr unsigned int kReceiveWorkerStart = 1u << 0;  // started first
+constexpr unsigned int kTimerWorkerStart = 1u << 1;
+
+TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
+{
+    const struct {
+        unsigned int failing;
+        int found;        // robots reported
+        bool windowRuns;  // the window lasts its full time
+    } rows[] = {
+        {0, 1, true},
+        {kReceiveWorkerStart, 0, true},  // nothing is recorded
+        {kTimerWorkerStart, 0, false},   // the window closes at once
+        {kReceiveWorkerStart | kTimerWorkerStart, 0, false},
+    };
+    test::LoopbackHttpServer robot("127.0.0.2", 0, test::HttpResponse(test::Description("R0VA-T", "Robot")));
+    const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs, HttpFetchLimits{robot.Port()}};
+    for (const auto& row : rows) {
+        test::UdpEndpoint responder;
+        SearchParameters rowParams = params;
+        rowParams.ssdp.destinationPort = responder.Port();
+        std::thread answering([&responder] {
+            std::uint16_t searchPort = 0;
+            if (!responder.Receive(2000, &searchPort).empty()) {
+                responder.SendTo("R0VA\r\nLOCATION: http://127.0.0.2/ROVA.XML\r\n\r\n", searchPort);
+            }
+        });
+        test::ResultRecords results;
+        const auto started = steady_clock::now();
+        FailStarts(row.failing);
+        const int found = RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
+        FailStarts(0);
+        const auto took = steady_clock::now() - started;
+        answering.join();
+        EXPECT_EQ(found, row.found) << "failing starts " << row.failing;
+        EXPECT_TRUE(results.UntouchedFrom(found)) << row.failing;
+        if (row.windowRuns) {
+            EXPECT_GE(took, milliseconds(kWindowMs)) << row.failing;
+        } else {
+            EXPECT_LT(took, milliseconds(kWindowMs / 2)) << row.failing;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace seekwell
