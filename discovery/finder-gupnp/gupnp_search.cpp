@@ -1,7 +1,10 @@
 #include "gupnp_search.h"
 
 #include <libgupnp/gupnp.h>
+#include <libxml/xmlerror.h>
 #include <net/if.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,6 +22,12 @@ namespace {
 // (idle and cleanup sources) before the context goes; this bounds it in case
 // a source keeps itself ready.
 constexpr std::chrono::milliseconds kTeardownDrainLimit{100};
+// How long teardown waits for the description fetches it cancelled to hand
+// their cancellation to GUPnP; a cancelled fetch normally ends at once.
+constexpr std::chrono::milliseconds kFetchCancelLimit{500};
+// The search thread runs GLib, libsoup and libxml2; its stack does not
+// depend on the host's default.
+constexpr std::size_t kSearchThreadStackBytes = 4 * 1024 * 1024;
 
 bool IsSearchableInterface(const char* name)
 {
@@ -53,7 +62,16 @@ std::string PresentationUrl(GUPnPDeviceInfo* info)
     return element.empty() ? std::string() : TakeGString(gupnp_device_info_get_presentation_url(info));
 }
 
+gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
+{
+    return g_get_monotonic_time() + std::chrono::duration_cast<std::chrono::microseconds>(delay).count();
+}
+
 void DiscardLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+void DiscardXmlMessage(void*, const char*, ...) {}
+
+void DiscardXmlError(void*, xmlErrorPtr) {}
 
 // The library reports nothing, so the warnings GUPnP logs while it searches
 // (failed fetches, unusable interfaces) are dropped; only its own log
@@ -77,14 +95,25 @@ public:
 
 private:
     static constexpr const char* kDomains[] = {
-        "gupnp-context",      "gupnp-context-manager", "gupnp-control-point", "gupnp-device-info",
-        "gupnp-resource-factory", "gupnp-xml-doc",     "gssdp-client",        "gssdp-net",
-        "libsoup"};
+        "gupnp-context",       "gupnp-context-manager",        "gupnp-control-point",
+        "gupnp-device-info",   "gupnp-resource-factory",       "gupnp-xml-doc",
+        "gupnp-acl",           "gupnp-context-filter",         "gupnp-simple-context-manager",
+        "gupnp-unix-context-manager", "gupnp-service-proxy",   "gupnp-service-info",
+        "gssdp-client",        "gssdp-net",                    "libsoup"};
     static constexpr GLogLevelFlags kLevels = static_cast<GLogLevelFlags>(
         G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
         G_LOG_LEVEL_DEBUG);
     std::vector<guint> m_handlers;
 };
+
+// libxml2 keeps its error handlers per thread: set on the search thread only,
+// they leave the host's own settings alone. Texts from a device never reach
+// the host's stderr.
+void SilenceXmlErrorsOnThisThread()
+{
+    xmlSetGenericErrorFunc(nullptr, &DiscardXmlMessage);
+    xmlSetStructuredErrorFunc(nullptr, &DiscardXmlError);
+}
 
 class GupnpSearch {
 public:
@@ -128,6 +157,16 @@ private:
         static_cast<GupnpSearch*>(self)->AddDevice(GUPNP_DEVICE_INFO(proxy));
     }
 
+    static void OnRequestQueued(SoupSession*, SoupMessage*, gpointer self)
+    {
+        ++static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
+    }
+
+    static void OnRequestUnqueued(SoupSession*, SoupMessage*, gpointer self)
+    {
+        --static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
+    }
+
     static gboolean OnWindowClosed(gpointer self)
     {
         auto* search = static_cast<GupnpSearch*>(self);
@@ -136,18 +175,34 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    void AddControlPoint(GUPnPContext* context)
+    static gboolean OnCancelLimitReached(gpointer flag)
+    {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+    }
+
+    // Called from C: an interface that cannot be kept is not searched.
+    void AddControlPoint(GUPnPContext* context) noexcept
     {
         if (!IsSearchableInterface(gssdp_client_get_interface(GSSDP_CLIENT(context)))) {
+            return;
+        }
+        try {
+            m_controlPoints.reserve(m_controlPoints.size() + 1);
+        } catch (const std::bad_alloc&) {
             return;
         }
         if (!m_bWindowStarted) {
             m_bWindowStarted = true;
             ArmWindow();
         }
+        SoupSession* session = gupnp_context_get_session(context);
         // Descriptions are fetched directly: proxy settings of the host
         // (environment or desktop) must not send them elsewhere.
-        soup_session_set_proxy_resolver(gupnp_context_get_session(context), nullptr);
+        soup_session_set_proxy_resolver(session, nullptr);
+        // Counts the description fetches, which teardown has to see ended.
+        g_signal_connect(session, "request-queued", G_CALLBACK(OnRequestQueued), this);
+        g_signal_connect(session, "request-unqueued", G_CALLBACK(OnRequestUnqueued), this);
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, m_target);
         g_signal_connect(controlPoint, "device-proxy-available",
                          G_CALLBACK(OnDeviceProxyAvailable), this);
@@ -190,15 +245,34 @@ private:
         }
     }
 
+    static SoupSession* SessionOf(GUPnPControlPoint* controlPoint)
+    {
+        return gupnp_context_get_session(
+            GUPNP_CONTEXT(gssdp_resource_browser_get_client(GSSDP_RESOURCE_BROWSER(controlPoint))));
+    }
+
+    // GUPnP 1.6 frees a fetch's state when its control point is disposed,
+    // yet the fetch's callback still runs afterwards and uses it. So every
+    // fetch is cancelled and its callback dispatched first; disposing then
+    // only drops fetches that wait for a retry, which have no callback.
     void TearDown()
     {
         DisarmWindow();
         for (GUPnPControlPoint* controlPoint : m_controlPoints) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
             gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), FALSE);
-            // A description fetch waiting for its retry holds a reference to
-            // the control point, so a plain unref would leave it, its sockets
-            // and its timer alive; disposing cancels the pending fetches.
+        }
+        const bool bFetchesEnded = CancelFetches();
+        for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+            g_signal_handlers_disconnect_by_data(SessionOf(controlPoint), this);
+            if (!bFetchesEnded) {
+                // A fetch that outlived its cancellation would find freed
+                // state: its control point is kept rather than freed.
+                continue;
+            }
+            // A fetch waiting for its retry holds a reference to the control
+            // point, so a plain unref would leave it, its sockets and its
+            // timer alive; disposing drops such fetches.
             g_object_run_dispose(G_OBJECT(controlPoint));
             g_object_unref(controlPoint);
         }
@@ -208,11 +282,35 @@ private:
         DrainContext();
     }
 
+    // Cancels the fetches in flight (and any a retry timer starts meanwhile)
+    // and dispatches until their callbacks ran. False when some fetch has not
+    // ended within kFetchCancelLimit.
+    bool CancelFetches()
+    {
+        bool bLimitReached = false;
+        GSource* limit = g_timeout_source_new(static_cast<guint>(kFetchCancelLimit.count()));
+        g_source_set_callback(limit, &OnCancelLimitReached, &bLimitReached, nullptr);
+        g_source_attach(limit, m_context);
+        for (;;) {
+            for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+                soup_session_abort(SessionOf(controlPoint));
+            }
+            if (m_nRequestsInFlight == 0 || bLimitReached) {
+                break;
+            }
+            g_main_context_iteration(m_context, TRUE);
+        }
+        // A callback may still be queued behind the end of its request.
+        while (!bLimitReached && g_main_context_iteration(m_context, FALSE)) {
+        }
+        g_source_destroy(limit);
+        g_source_unref(limit);
+        return m_nRequestsInFlight == 0;
+    }
+
     void DrainContext()
     {
-        const gint64 end =
-            g_get_monotonic_time() +
-            std::chrono::duration_cast<std::chrono::microseconds>(kTeardownDrainLimit).count();
+        const gint64 end = MicrosecondsFromNow(kTeardownDrainLimit);
         while (g_main_context_iteration(m_context, FALSE) && g_get_monotonic_time() < end) {
         }
     }
@@ -225,17 +323,70 @@ private:
     std::vector<GUPnPControlPoint*> m_controlPoints;
     GSource* m_windowTimer = nullptr;
     bool m_bWindowStarted = false;
+    int m_nRequestsInFlight = 0;
     std::set<std::string> m_udns;
     DeviceList m_devices;
 };
 
+// What the search thread is given and gives back.
+struct SearchJob {
+    const char* szTarget;
+    std::chrono::milliseconds window;
+    DeviceList devices;
+};
+
+void* RunSearchThread(void* pJob) noexcept
+{
+    auto* job = static_cast<SearchJob*>(pJob);
+    SilenceXmlErrorsOnThisThread();
+    try {
+        GupnpSearch search(job->szTarget, job->window);
+        job->devices = search.Run();
+    } catch (const std::bad_alloc&) {
+        job->devices.clear();
+    }
+    return nullptr;
+}
+
+// Started with every signal blocked, so that neither it nor the threads
+// GLib and libsoup start from it ever take a signal meant for the host.
+bool StartSearchThread(SearchJob& job, pthread_t& thread)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    bool bStarted = false;
+    if (pthread_attr_setstacksize(&attributes, kSearchThreadStackBytes) == 0 &&
+        pthread_sigmask(SIG_SETMASK, &all, &previous) == 0) {
+        bStarted = pthread_create(&thread, &attributes, &RunSearchThread, &job) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+    return bStarted;
+}
+
 }  // namespace
 
-DeviceList SearchDevices(const char* target, std::chrono::milliseconds window)
+bool SearchDevices(const char* target, std::chrono::milliseconds window, DeviceList& devices)
 {
     const GupnpLogSilencer silencer;
-    GupnpSearch search(target, window);
-    return search.Run();
+    SearchJob job{target, window, DeviceList()};
+    pthread_t thread;
+    if (!StartSearchThread(job, thread)) {
+        return false;
+    }
+    // The join must not be where a cancellation of the caller takes effect:
+    // the thread works on job, which lives on this stack.
+    int previousCancelState = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousCancelState);
+    pthread_join(thread, nullptr);
+    pthread_setcancelstate(previousCancelState, nullptr);
+    devices = std::move(job.devices);
+    return true;
 }
 
 }  // namespace seekwell
