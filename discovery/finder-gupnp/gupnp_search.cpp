@@ -1,13 +1,13 @@
 #include "gupnp_search.h"
 
 #include <libgupnp/gupnp.h>
+#include <ifaddrs.h>
 #include <libxml/xmlerror.h>
 #include <net/if.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
@@ -29,21 +29,11 @@ constexpr std::chrono::milliseconds kFetchCancelLimit{500};
 // depend on the host's default.
 constexpr std::size_t kSearchThreadStackBytes = 4 * 1024 * 1024;
 
-bool IsSearchableInterface(const char* name)
+bool IsSearchableInterface(const ifaddrs& entry)
 {
-    if (name == nullptr) {
-        return false;
-    }
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    ifreq request{};
-    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    const bool bKnown = ioctl(probe, SIOCGIFFLAGS, &request) == 0;
-    close(probe);
-    const unsigned flags = static_cast<unsigned short>(request.ifr_flags);
-    return bKnown && (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
+    const unsigned flags = entry.ifa_flags;
+    return entry.ifa_addr != nullptr && entry.ifa_addr->sa_family == AF_INET && entry.ifa_name != nullptr &&
+           (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
 }
 
 std::string TakeGString(char* text)
@@ -95,11 +85,9 @@ public:
 
 private:
     static constexpr const char* kDomains[] = {
-        "gupnp-context",       "gupnp-context-manager",        "gupnp-control-point",
-        "gupnp-device-info",   "gupnp-resource-factory",       "gupnp-xml-doc",
-        "gupnp-acl",           "gupnp-context-filter",         "gupnp-simple-context-manager",
-        "gupnp-unix-context-manager", "gupnp-service-proxy",   "gupnp-service-info",
-        "gssdp-client",        "gssdp-net",                    "libsoup"};
+        "gupnp-context",     "gupnp-control-point", "gupnp-device-info", "gupnp-resource-factory",
+        "gupnp-xml-doc",     "gupnp-acl",           "gupnp-service-proxy", "gupnp-service-info",
+        "gssdp-client",      "gssdp-net",           "libsoup"};
     static constexpr GLogLevelFlags kLevels = static_cast<GLogLevelFlags>(
         G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
         G_LOG_LEVEL_DEBUG);
@@ -136,9 +124,7 @@ public:
     {
         // Everything GUPnP creates from here on attaches to m_context.
         g_main_context_push_thread_default(m_context);
-        m_manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, 0);
-        g_signal_connect(m_manager, "context-available", G_CALLBACK(OnContextAvailable), this);
-        // Closes the window even when no interface ever comes up.
+        AddControlPoints();
         ArmWindow();
         g_main_loop_run(m_loop);
         TearDown();
@@ -147,11 +133,6 @@ public:
     }
 
 private:
-    static void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer self)
-    {
-        static_cast<GupnpSearch*>(self)->AddControlPoint(context);
-    }
-
     static void OnDeviceProxyAvailable(GUPnPControlPoint*, GUPnPDeviceProxy* proxy, gpointer self)
     {
         static_cast<GupnpSearch*>(self)->AddDevice(GUPNP_DEVICE_INFO(proxy));
@@ -181,20 +162,40 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    // Called from C: an interface that cannot be kept is not searched.
-    void AddControlPoint(GUPnPContext* context) noexcept
+    // The contexts are made here rather than by GUPnP's context manager,
+    // whose Linux variant opens its netlink and ioctl sockets without
+    // close-on-exec; the interface list is read once, which suits one window.
+    void AddControlPoints()
     {
-        if (!IsSearchableInterface(gssdp_client_get_interface(GSSDP_CLIENT(context)))) {
+        ifaddrs* interfaces = nullptr;
+        if (getifaddrs(&interfaces) != 0) {
             return;
         }
+        for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+            if (IsSearchableInterface(*entry)) {
+                AddControlPoint(*entry);
+            }
+        }
+        freeifaddrs(interfaces);
+    }
+
+    // An interface whose context or control point cannot be made is not
+    // searched.
+    void AddControlPoint(const ifaddrs& entry)
+    {
         try {
             m_controlPoints.reserve(m_controlPoints.size() + 1);
         } catch (const std::bad_alloc&) {
             return;
         }
-        if (!m_bWindowStarted) {
-            m_bWindowStarted = true;
-            ArmWindow();
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
+        GInetAddress* inetAddress = g_inet_address_new_from_bytes(
+            reinterpret_cast<const guint8*>(&address->sin_addr), G_SOCKET_FAMILY_IPV4);
+        GUPnPContext* context =
+            gupnp_context_new_full(entry.ifa_name, inetAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
+        g_object_unref(inetAddress);
+        if (context == nullptr) {
+            return;
         }
         SoupSession* session = gupnp_context_get_session(context);
         // Descriptions are fetched directly: proxy settings of the host
@@ -204,6 +205,7 @@ private:
         g_signal_connect(session, "request-queued", G_CALLBACK(OnRequestQueued), this);
         g_signal_connect(session, "request-unqueued", G_CALLBACK(OnRequestUnqueued), this);
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, m_target);
+        g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available",
                          G_CALLBACK(OnDeviceProxyAvailable), this);
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
@@ -277,8 +279,6 @@ private:
             g_object_unref(controlPoint);
         }
         m_controlPoints.clear();
-        g_signal_handlers_disconnect_by_data(m_manager, this);
-        g_clear_object(&m_manager);
         DrainContext();
     }
 
@@ -319,10 +319,8 @@ private:
     std::chrono::milliseconds m_window;
     GMainContext* m_context;
     GMainLoop* m_loop;
-    GUPnPContextManager* m_manager = nullptr;
     std::vector<GUPnPControlPoint*> m_controlPoints;
     GSource* m_windowTimer = nullptr;
-    bool m_bWindowStarted = false;
     int m_nRequestsInFlight = 0;
     std::set<std::string> m_udns;
     DeviceList m_devices;
