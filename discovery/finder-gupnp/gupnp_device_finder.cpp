@@ -22,8 +22,12 @@ public:
         if (bstrTypeURI == nullptr || pDevices == nullptr) {
             return E_POINTER;
         }
-        *pDevices = NewDeviceCollection(
-            SearchDevices(bstrTypeURI, std::chrono::milliseconds(kSearchWindowMs)));
+        *pDevices = nullptr;
+        DeviceList devices;
+        if (!SearchDevices(bstrTypeURI, std::chrono::milliseconds(kSearchWindowMs), devices)) {
+            return E_FAIL;
+        }
+        *pDevices = NewDeviceCollection(std::move(devices));
         return *pDevices != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 };

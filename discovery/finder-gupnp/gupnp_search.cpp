@@ -1,10 +1,13 @@
 #include "gupnp_search.h"
 
 #include <libgupnp/gupnp.h>
+#include <ifaddrs.h>
+#include <libxml/xmlerror.h>
 #include <net/if.h>
-#include <sys/ioctl.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <new>
@@ -19,22 +22,18 @@ namespace {
 // (idle and cleanup sources) before the context goes; this bounds it in case
 // a source keeps itself ready.
 constexpr std::chrono::milliseconds kTeardownDrainLimit{100};
+// How long teardown waits for the description fetches it cancelled to hand
+// their cancellation to GUPnP; a cancelled fetch normally ends at once.
+constexpr std::chrono::milliseconds kFetchCancelLimit{500};
+// The search thread runs GLib, libsoup and libxml2; its stack does not
+// depend on the host's default.
+constexpr std::size_t kSearchThreadStackBytes = 4 * 1024 * 1024;
 
-bool IsSearchableInterface(const char* name)
+bool IsSearchableInterface(const ifaddrs& entry)
 {
-    if (name == nullptr) {
-        return false;
-    }
-    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (probe < 0) {
-        return false;
-    }
-    ifreq request{};
-    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    const bool bKnown = ioctl(probe, SIOCGIFFLAGS, &request) == 0;
-    close(probe);
-    const unsigned flags = static_cast<unsigned short>(request.ifr_flags);
-    return bKnown && (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
+    const unsigned flags = entry.ifa_flags;
+    return entry.ifa_addr != nullptr && entry.ifa_addr->sa_family == AF_INET && entry.ifa_name != nullptr &&
+           (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
 }
 
 std::string TakeGString(char* text)
@@ -53,7 +52,16 @@ std::string PresentationUrl(GUPnPDeviceInfo* info)
     return element.empty() ? std::string() : TakeGString(gupnp_device_info_get_presentation_url(info));
 }
 
+gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
+{
+    return g_get_monotonic_time() + std::chrono::duration_cast<std::chrono::microseconds>(delay).count();
+}
+
 void DiscardLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
+
+void DiscardXmlMessage(void*, const char*, ...) {}
+
+void DiscardXmlError(void*, xmlErrorPtr) {}
 
 // The library reports nothing, so the warnings GUPnP logs while it searches
 // (failed fetches, unusable interfaces) are dropped; only its own log
@@ -77,14 +85,23 @@ public:
 
 private:
     static constexpr const char* kDomains[] = {
-        "gupnp-context",      "gupnp-context-manager", "gupnp-control-point", "gupnp-device-info",
-        "gupnp-resource-factory", "gupnp-xml-doc",     "gssdp-client",        "gssdp-net",
-        "libsoup"};
+        "gupnp-context",     "gupnp-control-point", "gupnp-device-info", "gupnp-resource-factory",
+        "gupnp-xml-doc",     "gupnp-acl",           "gupnp-service-proxy", "gupnp-service-info",
+        "gssdp-client",      "gssdp-net",           "libsoup"};
     static constexpr GLogLevelFlags kLevels = static_cast<GLogLevelFlags>(
         G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
         G_LOG_LEVEL_DEBUG);
     std::vector<guint> m_handlers;
 };
+
+// libxml2 keeps its error handlers per thread: set on the search thread only,
+// they leave the host's own settings alone. Texts from a device never reach
+// the host's stderr.
+void SilenceXmlErrorsOnThisThread()
+{
+    xmlSetGenericErrorFunc(nullptr, &DiscardXmlMessage);
+    xmlSetStructuredErrorFunc(nullptr, &DiscardXmlError);
+}
 
 class GupnpSearch {
 public:
@@ -107,9 +124,7 @@ public:
     {
         // Everything GUPnP creates from here on attaches to m_context.
         g_main_context_push_thread_default(m_context);
-        m_manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, 0);
-        g_signal_connect(m_manager, "context-available", G_CALLBACK(OnContextAvailable), this);
-        // Closes the window even when no interface ever comes up.
+        AddControlPoints();
         ArmWindow();
         g_main_loop_run(m_loop);
         TearDown();
@@ -118,14 +133,19 @@ public:
     }
 
 private:
-    static void OnContextAvailable(GUPnPContextManager*, GUPnPContext* context, gpointer self)
-    {
-        static_cast<GupnpSearch*>(self)->AddControlPoint(context);
-    }
-
     static void OnDeviceProxyAvailable(GUPnPControlPoint*, GUPnPDeviceProxy* proxy, gpointer self)
     {
         static_cast<GupnpSearch*>(self)->AddDevice(GUPNP_DEVICE_INFO(proxy));
+    }
+
+    static void OnRequestQueued(SoupSession*, SoupMessage*, gpointer self)
+    {
+        ++static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
+    }
+
+    static void OnRequestUnqueued(SoupSession*, SoupMessage*, gpointer self)
+    {
+        --static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
     }
 
     static gboolean OnWindowClosed(gpointer self)
@@ -136,19 +156,56 @@ private:
         return G_SOURCE_REMOVE;
     }
 
-    void AddControlPoint(GUPnPContext* context)
+    static gboolean OnCancelLimitReached(gpointer flag)
     {
-        if (!IsSearchableInterface(gssdp_client_get_interface(GSSDP_CLIENT(context)))) {
+        *static_cast<bool*>(flag) = true;
+        return G_SOURCE_REMOVE;
+    }
+
+    // The contexts are made here rather than by GUPnP's context manager,
+    // whose Linux variant opens its netlink and ioctl sockets without
+    // close-on-exec; the interface list is read once, which suits one window.
+    void AddControlPoints()
+    {
+        ifaddrs* interfaces = nullptr;
+        if (getifaddrs(&interfaces) != 0) {
             return;
         }
-        if (!m_bWindowStarted) {
-            m_bWindowStarted = true;
-            ArmWindow();
+        for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
+            if (IsSearchableInterface(*entry)) {
+                AddControlPoint(*entry);
+            }
         }
+        freeifaddrs(interfaces);
+    }
+
+    // An interface whose context or control point cannot be made is not
+    // searched.
+    void AddControlPoint(const ifaddrs& entry)
+    {
+        try {
+            m_controlPoints.reserve(m_controlPoints.size() + 1);
+        } catch (const std::bad_alloc&) {
+            return;
+        }
+        const auto* address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
+        GInetAddress* inetAddress = g_inet_address_new_from_bytes(
+            reinterpret_cast<const guint8*>(&address->sin_addr), G_SOCKET_FAMILY_IPV4);
+        GUPnPContext* context =
+            gupnp_context_new_full(entry.ifa_name, inetAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
+        g_object_unref(inetAddress);
+        if (context == nullptr) {
+            return;
+        }
+        SoupSession* session = gupnp_context_get_session(context);
         // Descriptions are fetched directly: proxy settings of the host
         // (environment or desktop) must not send them elsewhere.
-        soup_session_set_proxy_resolver(gupnp_context_get_session(context), nullptr);
+        soup_session_set_proxy_resolver(session, nullptr);
+        // Counts the description fetches, which teardown has to see ended.
+        g_signal_connect(session, "request-queued", G_CALLBACK(OnRequestQueued), this);
+        g_signal_connect(session, "request-unqueued", G_CALLBACK(OnRequestUnqueued), this);
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, m_target);
+        g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available",
                          G_CALLBACK(OnDeviceProxyAvailable), this);
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
@@ -190,29 +247,70 @@ private:
         }
     }
 
+    static SoupSession* SessionOf(GUPnPControlPoint* controlPoint)
+    {
+        return gupnp_context_get_session(
+            GUPNP_CONTEXT(gssdp_resource_browser_get_client(GSSDP_RESOURCE_BROWSER(controlPoint))));
+    }
+
+    // GUPnP 1.6 frees a fetch's state when its control point is disposed,
+    // yet the fetch's callback still runs afterwards and uses it. So every
+    // fetch is cancelled and its callback dispatched first; disposing then
+    // only drops fetches that wait for a retry, which have no callback.
     void TearDown()
     {
         DisarmWindow();
         for (GUPnPControlPoint* controlPoint : m_controlPoints) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
             gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), FALSE);
-            // A description fetch waiting for its retry holds a reference to
-            // the control point, so a plain unref would leave it, its sockets
-            // and its timer alive; disposing cancels the pending fetches.
+        }
+        const bool bFetchesEnded = CancelFetches();
+        for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+            g_signal_handlers_disconnect_by_data(SessionOf(controlPoint), this);
+            if (!bFetchesEnded) {
+                // A fetch that outlived its cancellation would find freed
+                // state: its control point is kept rather than freed.
+                continue;
+            }
+            // A fetch waiting for its retry holds a reference to the control
+            // point, so a plain unref would leave it, its sockets and its
+            // timer alive; disposing drops such fetches.
             g_object_run_dispose(G_OBJECT(controlPoint));
             g_object_unref(controlPoint);
         }
         m_controlPoints.clear();
-        g_signal_handlers_disconnect_by_data(m_manager, this);
-        g_clear_object(&m_manager);
         DrainContext();
+    }
+
+    // Cancels the fetches in flight (and any a retry timer starts meanwhile)
+    // and dispatches until their callbacks ran. False when some fetch has not
+    // ended within kFetchCancelLimit.
+    bool CancelFetches()
+    {
+        bool bLimitReached = false;
+        GSource* limit = g_timeout_source_new(static_cast<guint>(kFetchCancelLimit.count()));
+        g_source_set_callback(limit, &OnCancelLimitReached, &bLimitReached, nullptr);
+        g_source_attach(limit, m_context);
+        for (;;) {
+            for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+                soup_session_abort(SessionOf(controlPoint));
+            }
+            if (m_nRequestsInFlight == 0 || bLimitReached) {
+                break;
+            }
+            g_main_context_iteration(m_context, TRUE);
+        }
+        // A callback may still be queued behind the end of its request.
+        while (!bLimitReached && g_main_context_iteration(m_context, FALSE)) {
+        }
+        g_source_destroy(limit);
+        g_source_unref(limit);
+        return m_nRequestsInFlight == 0;
     }
 
     void DrainContext()
     {
-        const gint64 end =
-            g_get_monotonic_time() +
-            std::chrono::duration_cast<std::chrono::microseconds>(kTeardownDrainLimit).count();
+        const gint64 end = MicrosecondsFromNow(kTeardownDrainLimit);
         while (g_main_context_iteration(m_context, FALSE) && g_get_monotonic_time() < end) {
         }
     }
@@ -221,21 +319,72 @@ private:
     std::chrono::milliseconds m_window;
     GMainContext* m_context;
     GMainLoop* m_loop;
-    GUPnPContextManager* m_manager = nullptr;
     std::vector<GUPnPControlPoint*> m_controlPoints;
     GSource* m_windowTimer = nullptr;
-    bool m_bWindowStarted = false;
+    int m_nRequestsInFlight = 0;
     std::set<std::string> m_udns;
     DeviceList m_devices;
 };
 
+// What the search thread is given and gives back.
+struct SearchJob {
+    const char* szTarget;
+    std::chrono::milliseconds window;
+    DeviceList devices;
+};
+
+void* RunSearchThread(void* pJob) noexcept
+{
+    auto* job = static_cast<SearchJob*>(pJob);
+    SilenceXmlErrorsOnThisThread();
+    try {
+        GupnpSearch search(job->szTarget, job->window);
+        job->devices = search.Run();
+    } catch (const std::bad_alloc&) {
+        job->devices.clear();
+    }
+    return nullptr;
+}
+
+// Started with every signal blocked, so that neither it nor the threads
+// GLib and libsoup start from it ever take a signal meant for the host.
+bool StartSearchThread(SearchJob& job, pthread_t& thread)
+{
+    pthread_attr_t attributes;
+    if (pthread_attr_init(&attributes) != 0) {
+        return false;
+    }
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    bool bStarted = false;
+    if (pthread_attr_setstacksize(&attributes, kSearchThreadStackBytes) == 0 &&
+        pthread_sigmask(SIG_SETMASK, &all, &previous) == 0) {
+        bStarted = pthread_create(&thread, &attributes, &RunSearchThread, &job) == 0;
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+    pthread_attr_destroy(&attributes);
+    return bStarted;
+}
+
 }  // namespace
 
-DeviceList SearchDevices(const char* target, std::chrono::milliseconds window)
+bool SearchDevices(const char* target, std::chrono::milliseconds window, DeviceList& devices)
 {
     const GupnpLogSilencer silencer;
-    GupnpSearch search(target, window);
-    return search.Run();
+    SearchJob job{target, window, DeviceList()};
+    pthread_t thread;
+    if (!StartSearchThread(job, thread)) {
+        return false;
+    }
+    // The join must not be where a cancellation of the caller takes effect:
+    // the thread works on job, which lives on this stack.
+    int previousCancelState = 0;
+    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousCancelState);
+    pthread_join(thread, nullptr);
+    pthread_setcancelstate(previousCancelState, nullptr);
+    devices = std::move(job.devices);
+    return true;
 }
 
 }  // namespace seekwell

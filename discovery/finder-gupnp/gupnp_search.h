@@ -8,13 +8,13 @@
 
 namespace seekwell {
 
-// Runs GUPnP control points for target on a private main context on the
-// calling thread, one per IPv4 interface that is up, not loopback and can
-// multicast, for window counted from the first such interface's arrival (or
-// from the start when none arrives). Returns the devices whose description
-// GUPnP fetched, each once, in the order they became available. Nothing of
-// the search is left running or allocated when it returns.
-DeviceList SearchDevices(const char* target, std::chrono::milliseconds window);
+// Runs GUPnP control points for target, one per IPv4 interface that is up,
+// not loopback and can multicast, for window, on a private main context of a
+// thread of its own that this call waits for. Puts the devices whose
+// description GUPnP fetched in devices, each once, in the order they became
+// available. Nothing of the search is left running or allocated when it returns. False,
+// devices untouched, when the search thread cannot be started.
+bool SearchDevices(const char* target, std::chrono::milliseconds window, DeviceList& devices);
 
 }  // namespace seekwell
 

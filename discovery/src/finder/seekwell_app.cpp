@@ -1,5 +1,7 @@
 #include "finder/seekwell_app.h"
 
+#include <new>
+
 #include "finder/device_text.h"
 #include "finder/platform/finder_plugin.h"
 #include "load_order.h"
@@ -13,15 +15,51 @@ constexpr DWORD kNoFindFlags = 0;
 
 using PropertyGetter = HRESULT (IUPnPDevice::*)(BSTR*);
 
+// A finder string, freed when it goes out of scope, also when memory ran out
+// while it was held.
+class OwnedBstr {
+public:
+    OwnedBstr() = default;
+    explicit OwnedBstr(BSTR bstr) : m_bstr(bstr) {}
+    ~OwnedBstr() { SysFreeString(m_bstr); }
+    OwnedBstr(const OwnedBstr&) = delete;
+    OwnedBstr& operator=(const OwnedBstr&) = delete;
+
+    BSTR Get() const { return m_bstr; }
+    BSTR* Out() { return &m_bstr; }
+
+private:
+    BSTR m_bstr = nullptr;
+};
+
+// A reference handed out by the finder, released through the application
+// object when it goes out of scope. References held together are declared in
+// the reverse of the order in which they are to be released.
+template <class Interface>
+class HeldInterface {
+public:
+    explicit HeldInterface(CSeekwellApp& app) : m_app(app) {}
+    ~HeldInterface() { m_app.ReleaseInterface(m_pInterface); }
+    HeldInterface(const HeldInterface&) = delete;
+    HeldInterface& operator=(const HeldInterface&) = delete;
+
+    Interface* Get() const { return m_pInterface; }
+    Interface** Out() { return &m_pInterface; }
+    Interface* operator->() const { return m_pInterface; }
+
+private:
+    CSeekwellApp& m_app;
+    Interface* m_pInterface = nullptr;
+};
+
 // Reads one text property; the finder's string is freed whatever happened.
 bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text)
 {
-    BSTR bstrValue = nullptr;
-    const HRESULT hr = (pDevice->*getter)(&bstrValue);
+    OwnedBstr bstrValue;
+    const HRESULT hr = (pDevice->*getter)(bstrValue.Out());
     if (!Failed(hr)) {
-        text = NarrowText(bstrValue);
+        text = NarrowText(bstrValue.Get());
     }
-    SysFreeString(bstrValue);
     return !Failed(hr);
 }
 
@@ -50,39 +88,45 @@ int CSeekwellApp::DiscoverByDeviceFinder(DISCOVERY_RESULT* results)
     const std::string strDeviceType = kFinderDeviceType;
     ReleaseInterface(m_pDeviceFinder);
     m_pDeviceFinder = nullptr;
-    const HRESULT hrCreate = m_pfnCreateDeviceFinder(&m_pDeviceFinder);
-    BSTR bstrDeviceType = m_pfnAllocSysString(strDeviceType.c_str());
+    const HRESULT hrCreate = MakeDeviceFinder();
+    const OwnedBstr bstrDeviceType(m_pfnAllocSysString(strDeviceType.c_str()));
     // A finder obtained here stays held until the next call releases it.
-    if (Failed(hrCreate) || m_pDeviceFinder == nullptr || bstrDeviceType == nullptr) {
-        SysFreeString(bstrDeviceType);
+    if (Failed(hrCreate) || m_pDeviceFinder == nullptr || bstrDeviceType.Get() == nullptr) {
         return kNoSearch;
     }
-    CollectDevices(bstrDeviceType);
-    SysFreeString(bstrDeviceType);
+    CollectDevices(bstrDeviceType.Get());
     ReleaseInterface(m_pDeviceFinder);
     m_pDeviceFinder = nullptr;
     return CopyOut(results);
 }
 
+// Memory running out counts as the finder failing: no finder.
+HRESULT CSeekwellApp::MakeDeviceFinder()
+{
+    try {
+        return m_pfnCreateDeviceFinder(&m_pDeviceFinder);
+    } catch (const std::bad_alloc&) {
+        return E_OUTOFMEMORY;
+    }
+}
+
+// Memory running out ends the search like a failed step: what was stored so
+// far stays, and every reference obtained is released in the usual order.
 void CSeekwellApp::CollectDevices(BSTR bstrTypeURI)
 {
-    IUPnPDevices* pDevices = nullptr;
-    if (Failed(m_pDeviceFinder->FindByType(bstrTypeURI, kNoFindFlags, &pDevices)) ||
-        pDevices == nullptr) {
-        ReleaseInterface(pDevices);
-        return;
+    HeldInterface<IUPnPDevices> pDevices(*this);
+    HeldInterface<IUnknown> pEnumerable(*this);
+    HeldInterface<IEnumUnknown> pEnum(*this);
+    try {
+        long nCount = 0;
+        if (!Failed(m_pDeviceFinder->FindByType(bstrTypeURI, kNoFindFlags, pDevices.Out())) &&
+            pDevices.Get() != nullptr && !Failed(pDevices->get_Count(&nCount)) && nCount != 0 &&
+            !Failed(pDevices->get__NewEnum(pEnumerable.Out())) && pEnumerable.Get() != nullptr &&
+            Query(pEnumerable.Get(), IID_IEnumUnknown, *pEnum.Out())) {
+            WalkDevices(pEnum.Get(), nCount);
+        }
+    } catch (const std::bad_alloc&) {
     }
-    long nCount = 0;
-    IUnknown* pEnumerable = nullptr;
-    IEnumUnknown* pEnum = nullptr;
-    if (!Failed(pDevices->get_Count(&nCount)) && nCount != 0 &&
-        !Failed(pDevices->get__NewEnum(&pEnumerable)) && pEnumerable != nullptr &&
-        Query(pEnumerable, IID_IEnumUnknown, pEnum)) {
-        WalkDevices(pEnum, nCount);
-    }
-    ReleaseInterface(pEnum);
-    ReleaseInterface(pEnumerable);
-    ReleaseInterface(pDevices);
 }
 
 void CSeekwellApp::ReleaseInterface(IUnknown* pInterface)
@@ -112,20 +156,17 @@ void CSeekwellApp::WalkDevices(IEnumUnknown* pEnum, long nCount)
 
 bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored)
 {
-    IUnknown* pElement = nullptr;
-    if (Failed(pEnum->Next(1, &pElement, nullptr)) || pElement == nullptr) {
-        ReleaseInterface(pElement);
+    HeldInterface<IUnknown> pElement(*this);
+    if (Failed(pEnum->Next(1, pElement.Out(), nullptr)) || pElement.Get() == nullptr) {
         return false;
     }
-    IUPnPDevice* pDevice = nullptr;
+    HeldInterface<IUPnPDevice> pDevice(*this);
     DeviceTexts texts;
-    const bool bVisited =
-        Query(pElement, IID_IUPnPDevice, pDevice) && ReadDeviceTexts(pDevice, texts);
+    const bool bVisited = Query(pElement.Get(), IID_IUPnPDevice, *pDevice.Out()) &&
+                          ReadDeviceTexts(pDevice.Get(), texts);
     if (bVisited) {
         StoreIfRobot(texts, nStored);
     }
-    ReleaseInterface(pDevice);
-    ReleaseInterface(pElement);
     return bVisited;
 }
 
@@ -141,8 +182,12 @@ void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored)
     if (texts.strDescription.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
         return;
     }
-    m_astrFriendlyName[nStored] = texts.strFriendlyName;
-    m_astrHost[nStored] = HostFromPresentationUrl(texts.strPresentationUrl);
+    // Both texts are made before the slot is touched: a slot is filled whole
+    // or not at all.
+    std::string strHost = HostFromPresentationUrl(texts.strPresentationUrl);
+    std::string strFriendlyName = texts.strFriendlyName;
+    m_astrFriendlyName[nStored].swap(strFriendlyName);
+    m_astrHost[nStored].swap(strHost);
     ++nStored;
 }
 

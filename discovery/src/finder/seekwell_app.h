@@ -45,6 +45,7 @@ private:
         std::string strDescription;
     };
 
+    HRESULT MakeDeviceFinder();
     void EmptySlots();
     void WalkDevices(IEnumUnknown* pEnum, long nCount);
     // False when the walk has to end at this device.

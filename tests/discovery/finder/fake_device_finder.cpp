@@ -68,7 +68,7 @@ public:
     }
 
 private:
-    FakeDevice m_device;
+    const FakeDevice& m_device;  // the script outlives the search
 };
 
 class Enumerator final : public IEnumUnknown, LedgerObject {

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # The installed libseekwell, with its finder plugin beside it, searching a private simulated LAN:
 #
-#   finder  the finder path, twice in one process; the host's proxy settings are ignored, and
-#           nothing of the first search is left running or open
+#   finder  the finder path, twice in one process, with a device whose description server never
+#           answers and one whose description is broken XML full of terminal escape codes: each
+#           search ends soon after its window, prints nothing, starts no thread that could take
+#           a host signal and opens no inheritable descriptor; the host's proxy settings are
+#           ignored, and nothing of the first search is left running or open
 #   soup2   a process that already holds the older HTTP library keeps to the built-in search
 #
 # The library copied alone takes the built-in search too: e2e.builtin_path shows that.
@@ -26,20 +29,48 @@ readonly UNREACHABLE_PROXY=http://192.0.2.99:3128
 # request with an error status (GUPnP retries such fetches); then one device that is no robot.
 readonly ROBOTS=5
 readonly OTHERS=1
+# After them, on addresses of their own, the hostile devices of the finder case.
+readonly HOSTILE_MODES=(hung escapes)
+readonly HOSTILE_HTTP_PORT=80
+readonly HOSTILE_LIFETIME_S=60
+hostile_pids=()
+
+stop_hostile_devices() {
+    local pid
+    for pid in "${hostile_pids[@]}"; do
+        kill "$pid" 2>/dev/null
+        wait "$pid" 2>/dev/null
+    done
+    e2e_cleanup
+}
+trap stop_hostile_devices EXIT
 
 library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
 expect_true "plugin installed beside the library" test -f "$(dirname "$library")/seekwell/seekwell-finder-gupnp.so"
-simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS)) || exit 1
+simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS + ${#HOSTILE_MODES[@]})) || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS --others $OTHERS \
     --fault 2:page-elsewhere --fault 4:no-page --fault 5:error-status "${E2E_SIM_LIFETIME[@]}" || exit 1
 
-# run_probe SEARCHES [LIBRARY-TO-LOAD-FIRST]: the probe's report in $E2E_WORK/probe.out.
-# GLib's slice allocator would hide GObject leaks from the leak checker.
+# start_hostile_devices: one per mode, each announcing itself until the test ends.
+start_hostile_devices() {
+    local i address
+    for i in "${!HOSTILE_MODES[@]}"; do
+        address=$(simlan_device_address $((ROBOTS + OTHERS + i + 1)))
+        ip netns exec "$SIMLAN_ROBOT_NS" python3 "$(dirname "$0")/hostile_device.py" \
+            "${HOSTILE_MODES[$i]}" "$address" $HOSTILE_HTTP_PORT $HOSTILE_LIFETIME_S &
+        hostile_pids+=($!)
+    done
+}
+
+# run_probe SEARCHES [LIBRARY-TO-LOAD-FIRST]: the probe's report in $E2E_WORK/probe.out, what it
+# wrote to stderr in $E2E_WORK/probe.err. GLib's slice allocator would hide GObject leaks from the
+# leak checker.
 run_probe() {
     G_SLICE=always-malloc http_proxy=$UNREACHABLE_PROXY HTTP_PROXY=$UNREACHABLE_PROXY \
-        simlan_client "$probe" "$library" "$@" >"$E2E_WORK/probe.out"
+        simlan_client "$probe" "$library" "$@" >"$E2E_WORK/probe.out" 2>"$E2E_WORK/probe.err"
     expect_equal "probe exit status (sanitizers report through it)" "$?" 0
     cat "$E2E_WORK/probe.out"
+    cat -v "$E2E_WORK/probe.err" >&2
 }
 
 # Records of search N (from 1), sorted: the finder yields them in the order their fetches ended.
@@ -59,7 +90,11 @@ expect_search() {
 
 case $case in
 finder)
+    start_hostile_devices
     run_probe 2
+    expect_equal "bytes the searches wrote to stderr" "$(wc -c <"$E2E_WORK/probe.err")" 0
+    expect_equal "signal-taking threads and inheritable descriptors during each search" \
+        "$(grep '^during ' "$E2E_WORK/probe.out" | cut -d' ' -f2- | sort -u)" "0 0"
     # By the host text of the presentation URL: robot 2's port and path show it. Not the robot
     # without a page, not the one whose description came with an error, not the media player.
     for search in 1 2; do

@@ -2,16 +2,25 @@
 // what a test needs to judge the searches, one fact per line:
 //
 //   search 3 10012 2 5     (result, elapsed ms, then threads and open descriptors after the call)
+//   during 0 0             (threads the call started that could take a host signal, descriptors
+//                           it opened without close-on-exec; both watched while the call ran)
 //   record ROVA robot 1@192.0.2.10
 //   libsoup3 no            (whether the finder's HTTP library is in the process at the end)
 //
 // A third argument names a library to load and keep before libseekwell.
 #include <dlfcn.h>
+#include <fcntl.h>
 
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
 
 #include "seekwell/seekwell.h"
 
@@ -22,6 +31,10 @@
 extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
     return "leak:libgssdp-1.6.so\n"
            "leak:g_memory_output_stream_steal_as_bytes\n";
+}
+// Nothing but a real report may reach stderr, which the LAN test expects empty.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_options() {
+    return "print_suppressions=0";
 }
 // The suppressions match frames inside libraries built without frame pointers.
 extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
@@ -43,14 +56,97 @@ int CountEntries(const char* directory) {
     return n;
 }
 
+constexpr auto kWatchInterval = std::chrono::milliseconds(20);
+
+std::set<std::string> EntryNames(const char* directory) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
+// Signals that no thread can block; the C library also keeps two of its own.
+unsigned long long UnblockableSignals() {
+    unsigned long long mask = 0;
+    for (const int signal : {SIGKILL, SIGSTOP, 32, 33}) {
+        mask |= 1ULL << (signal - 1);
+    }
+    return mask;
+}
+
+bool BlocksEverySignal(const std::string& task) {
+    std::ifstream status("/proc/self/task/" + task + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+            return (blocked | UnblockableSignals()) == ~0ULL;
+        }
+    }
+    return true;  // the thread ended meanwhile
+}
+
+bool IsInheritable(const std::string& fd) {
+    const int flags = fcntl(std::stoi(fd), F_GETFD);
+    return flags >= 0 && !(flags & FD_CLOEXEC);
+}
+
+// Watches, while a call runs, the threads and descriptors that were not there before it.
+class CallWatcher {
+public:
+    CallWatcher()
+        : m_tasksBefore(EntryNames("/proc/self/task")), m_fdsBefore(EntryNames("/proc/self/fd")),
+          m_thread([this] { Watch(); }) {}
+    ~CallWatcher() { Stop(); }
+
+    void Stop() {
+        m_bStop = true;
+        if (m_thread.joinable()) {
+            m_thread.join();
+        }
+    }
+    std::size_t ThreadsTakingSignals() const { return m_signalTakers.size(); }
+    std::size_t InheritableDescriptors() const { return m_inheritable.size(); }
+
+private:
+    void Watch() {
+        const std::string self = std::to_string(gettid());
+        while (!m_bStop) {
+            for (const std::string& task : EntryNames("/proc/self/task")) {
+                if (task != self && !m_tasksBefore.count(task) && !BlocksEverySignal(task)) {
+                    m_signalTakers.insert(task);
+                }
+            }
+            for (const std::string& fd : EntryNames("/proc/self/fd")) {
+                if (!m_fdsBefore.count(fd) && IsInheritable(fd)) {
+                    m_inheritable.insert(fd);
+                }
+            }
+            std::this_thread::sleep_for(kWatchInterval);
+        }
+    }
+
+    const std::set<std::string> m_tasksBefore;
+    const std::set<std::string> m_fdsBefore;
+    std::set<std::string> m_signalTakers;
+    std::set<std::string> m_inheritable;
+    std::atomic<bool> m_bStop{false};
+    std::thread m_thread;
+};
+
 void ReportSearch(DiscoverFn discover) {
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
+    CallWatcher watcher;
     const auto start = std::chrono::steady_clock::now();
     const int n = discover(records);
     const auto elapsed = std::chrono::steady_clock::now() - start;
+    watcher.Stop();
     std::printf("search %d %lld %d %d\n", n,
                 static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
                 CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"));
+    std::printf("during %zu %zu\n", watcher.ThreadsTakingSignals(), watcher.InheritableDescriptors());
     for (int i = 0; i < n; ++i) {
         std::printf("record %s@%s\n", records[i].pszName, records[i].pszAddress);
         std::free(records[i].pszName);

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <malloc.h>
 
+#include <cstring>
 #include <iterator>
 #include <string>
 #include <vector>
 
+#include "failing_new.h"
 #include "fake_device_finder.h"
 #include "result_records.h"
 #include "finder/device_text.h"
@@ -49,6 +52,29 @@ protected:
     }
 
     bool RecordsUntouchedFrom(int first) const { return m_records.UntouchedFrom(first); }
+
+    // Discover with the allocation numbered failingAllocation throwing; the
+    // records are checked and freed without allocating, so that the heap in
+    // use before and after the call can be compared.
+    struct FailedCall {
+        int nResult;
+        bool bReportsAPrefix;  // of expected, with nothing written after it
+        std::size_t nHeapGrowth;
+    };
+    FailedCall DiscoverFailingAt(long failingAllocation, const char* const (&expected)[3]) {
+        m_records.Reset();
+        const std::size_t nHeapBefore = mallinfo2().uordblks;
+        ArmAllocationFailure(failingAllocation);
+        const int n = m_app.DiscoverByDeviceFinder(m_records.Data());
+        DisarmAllocationFailure();
+        bool bPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) &&
+                       RecordsUntouchedFrom(n < 0 ? 0 : n);
+        for (int i = 0; bPrefix && i < n; ++i) {
+            bPrefix = std::strcmp(m_records[i].pszName, expected[i]) == 0;
+        }
+        m_records.Reset();
+        return FailedCall{n, bPrefix, mallinfo2().uordblks - nHeapBefore};
+    }
 
     FinderScript m_script;
     ReferenceLedger m_ledger;
@@ -213,6 +239,30 @@ TEST_F(SeekwellAppTest, SecondCallReportsOnlyItsOwnFindings) {
     }
     EXPECT_EQ(m_nFindersCreated, 2);
     EXPECT_TRUE(m_ledger.AllReleased());
+}
+
+// Memory running out at any allocation of a call ends the search like a
+// failed step: the robots stored before are reported, every reference is
+// released and every string freed.
+TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything) {
+    const char* const expected[] = {"robot 0", "robot 1", "robot 2"};
+    m_script.devices = {Robot(0), Other("network printer"), Robot(1), Robot(2)};
+    m_ledger.propertyReads.reserve(64);  // the ledger's growth is not the library's
+    ArmAllocationFailure(-1);
+    ASSERT_EQ(Discover(), 3);
+    const long nAllocations = DisarmAllocationFailure();
+    ASSERT_GT(nAllocations, 3);
+    for (long k = 0; k <= nAllocations; ++k) {
+        m_ledger.nHandedOut = m_ledger.nReleased = m_ledger.nDevicesVisited = 0;
+        m_ledger.propertyReads.clear();
+        const FailedCall call = DiscoverFailingAt(k, expected);
+        EXPECT_TRUE(call.bReportsAPrefix) << "allocation " << k << " failed, result " << call.nResult;
+        EXPECT_EQ(call.nResult == 3, k == nAllocations) << k;
+        EXPECT_TRUE(m_ledger.AllReleased()) << k << ": " << m_ledger.nHandedOut << " handed out, "
+                                            << m_ledger.nReleased << " released";
+        EXPECT_EQ(m_app.m_pDeviceFinder, nullptr) << k;
+        EXPECT_EQ(call.nHeapGrowth, 0u) << "allocation " << k << " failed";
+    }
 }
 
 TEST_F(SeekwellAppTest, NoFinderOrNoDeviceTypeMeansNoSearch) {
