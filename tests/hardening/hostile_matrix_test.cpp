@@ -41,6 +41,7 @@ constexpr std::size_t kLongText = 64 * 1024;
 constexpr std::size_t kTenMegabytes = 10 * 1024 * 1024;
 constexpr std::size_t kGarbageBytes = 8 * 1024;
 constexpr char kMallocPerturbByte[] = "165";
+constexpr std::size_t kShownErrorChars = 1500;
 
 // One device of the table: it answers the search with ssdpReply from
 // address; behaviour, when set, serves its description on port 80 there.
@@ -298,7 +299,9 @@ protected:
     void ExpectCalls(const HostRun& run, const std::vector<Device>& devices, int calls, long boundMs)
     {
         EXPECT_TRUE(run.exitedCleanly) << "the host process failed or was killed";
-        EXPECT_EQ(run.errorOutput, "") << "the library wrote to the host's stderr";
+        EXPECT_TRUE(run.errorOutput.empty())
+            << "the host's stderr (first " << kShownErrorChars << " characters):\n"
+            << run.errorOutput.substr(0, kShownErrorChars);
         ASSERT_EQ(static_cast<int>(run.calls.size()), calls) << "calls that returned";
         std::vector<std::string> robots;
         for (const Device& device : devices) {
