@@ -21,8 +21,8 @@ constexpr int kStormBatches = 400;  // steps over which a storm is spread
 constexpr std::size_t kLargestDatagram = 65535;
 // Long runs of replies go out in bursts small enough for the searcher's
 // receive buffer.
-constexpr std::size_t kRepliesPerBurst = 32;
-constexpr std::chrono::milliseconds kBurstGap{5};
+constexpr std::size_t kRepliesPerBurst = 16;
+constexpr std::chrono::milliseconds kBurstGap{10};
 
 int BoundUdpSocket(const char* address, std::uint16_t port, bool reuse)
 {
