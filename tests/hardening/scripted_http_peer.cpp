@@ -19,6 +19,8 @@ constexpr int kPollStepMs = 10;
 constexpr int kRequestWaitMs = 2000;
 constexpr std::size_t kMaxRequestHead = 64 * 1024;
 constexpr std::size_t kEndlessBlock = 64 * 1024;
+// Connections served at once; more wait in the listener's queue.
+constexpr std::size_t kMaxConnections = 64;
 
 int Listen(const char* address, std::uint16_t port, int backlog)
 {
@@ -142,20 +144,45 @@ bool ScriptedHttpPeer::WaitUntilServed(int connections, std::chrono::millisecond
 void ScriptedHttpPeer::Serve()
 {
     while (!m_Stopping) {
+        JoinWorkers(false);
+        if (m_Workers.size() >= kMaxConnections) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
+            continue;
+        }
         const int fd = Readable(m_Listener, kPollStepMs) ? accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (fd < 0) {
             continue;
         }
-        PeerConnection connection(fd, m_Stopping);
-        connection.ReadRequestHead();
-        {
-            const std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Requests.push_back(connection.RequestHead());
+        Worker& worker = m_Workers.emplace_back();
+        worker.thread = std::thread(&ScriptedHttpPeer::ServeConnection, this, fd, std::ref(worker.finished));
+    }
+    JoinWorkers(true);
+}
+
+void ScriptedHttpPeer::ServeConnection(int fd, std::atomic<bool>& finished)
+{
+    PeerConnection connection(fd, m_Stopping);
+    connection.ReadRequestHead();
+    {
+        const std::lock_guard<std::mutex> lock(m_Mutex);
+        m_Requests.push_back(connection.RequestHead());
+    }
+    m_Behaviour(connection);
+    m_LastBytesSent = connection.BytesSent();
+    close(fd);
+    ++m_Served;
+    finished = true;
+}
+
+void ScriptedHttpPeer::JoinWorkers(bool all)
+{
+    for (auto worker = m_Workers.begin(); worker != m_Workers.end();) {
+        if (all || worker->finished) {
+            worker->thread.join();
+            worker = m_Workers.erase(worker);
+        } else {
+            ++worker;
         }
-        m_Behaviour(connection);
-        m_LastBytesSent = connection.BytesSent();
-        close(fd);
-        ++m_Served;
     }
 }
 
@@ -242,6 +269,14 @@ PeerBehaviour AnswerByHost(std::map<std::string, std::string> responses, std::st
     return [responses, fallback](PeerConnection& connection) {
         const auto known = responses.find(HostOfRequest(connection.RequestHead()));
         connection.Send(known == responses.end() ? fallback : known->second);
+        connection.WaitForClientToLeave();
+    };
+}
+
+PeerBehaviour AnswerEach(std::function<std::string(const std::string& head)> respond)
+{
+    return [respond](PeerConnection& connection) {
+        connection.Send(respond(connection.RequestHead()));
         connection.WaitForClientToLeave();
     };
 }

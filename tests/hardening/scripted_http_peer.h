@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <map>
 #include <mutex>
 #include <string>
@@ -44,7 +45,9 @@ private:
 
 using PeerBehaviour = std::function<void(PeerConnection&)>;
 
-// Serves connections one at a time on its own thread until destroyed.
+// Serves each accepted connection on a thread of its own, a bounded number at
+// once, so that one stalling client does not hold up the others; every
+// thread is joined before the peer is gone.
 class ScriptedHttpPeer {
 public:
     ScriptedHttpPeer(const char* address, std::uint16_t port, PeerBehaviour behaviour);
@@ -60,7 +63,15 @@ public:
     std::size_t LastBytesSent() const { return m_LastBytesSent; }
 
 private:
+    struct Worker {
+        std::thread thread;
+        std::atomic<bool> finished{false};
+    };
+
     void Serve();
+    void ServeConnection(int fd, std::atomic<bool>& finished);
+    // Joins the workers whose connection has ended, or all of them.
+    void JoinWorkers(bool all);
 
     int m_Listener;
     PeerBehaviour m_Behaviour;
@@ -69,6 +80,7 @@ private:
     std::atomic<int> m_Served{0};
     mutable std::mutex m_Mutex;
     std::vector<std::string> m_Requests;
+    std::list<Worker> m_Workers;  // the accepting thread's own
     std::thread m_Thread;
 };
 
@@ -96,6 +108,8 @@ PeerBehaviour ResetMidBody(std::string bodyStart);
 PeerBehaviour EndlessBody(std::size_t declaredBytes);
 // The response for the request's Host header, or fallback for any other host.
 PeerBehaviour AnswerByHost(std::map<std::string, std::string> responses, std::string fallback);
+// The response respond gives for the request head.
+PeerBehaviour AnswerEach(std::function<std::string(const std::string& head)> respond);
 
 // The Host header of a request head, or "".
 std::string HostOfRequest(const std::string& head);

@@ -19,6 +19,10 @@ constexpr std::uint16_t kSsdpPort = 1900;
 constexpr int kPollStepMs = 10;
 constexpr int kStormBatches = 400;  // steps over which a storm is spread
 constexpr std::size_t kLargestDatagram = 65535;
+// Long runs of replies go out in bursts small enough for the searcher's
+// receive buffer.
+constexpr std::size_t kRepliesPerBurst = 16;
+constexpr std::chrono::milliseconds kBurstGap{10};
 
 int BoundUdpSocket(const char* address, std::uint16_t port, bool reuse)
 {
@@ -109,8 +113,11 @@ void SsdpResponder::Answer(const HeardSearch& search)
 {
     std::this_thread::sleep_for(m_ReplyDelay);
     const sockaddr_in to = Address(search.sourceAddress.c_str(), search.sourcePort);
-    for (const ScriptedReply& reply : m_Replies) {
-        SendFrom(reply.fromAddress, reply.text, to);
+    for (std::size_t i = 0; i < m_Replies.size(); ++i) {
+        if (i > 0 && i % kRepliesPerBurst == 0) {
+            std::this_thread::sleep_for(kBurstGap);
+        }
+        SendFrom(m_Replies[i].fromAddress, m_Replies[i].text, to);
     }
 }
 
