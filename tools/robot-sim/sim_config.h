@@ -28,7 +28,12 @@ enum class DeviceFault {
     kNoHttp,         // nothing listens on the HTTP port
     kPageElsewhere,  // presentation page on another port and path than the description
     kNoPage,         // empty presentationURL element
+    kSlowDescription,  // description sent only after a pause, so a fetch stays in progress
+    kBrokenXml,      // description with an undefined entity in an element a client does not need
 };
+
+// How long a robot with kSlowDescription holds back its answer.
+constexpr int kSlowDescriptionDelayMs = 2000;
 
 struct SimConfig {
     int robotCount = 1;

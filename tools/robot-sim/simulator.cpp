@@ -145,6 +145,7 @@ void Simulator::Run() {
         if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) return;
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) return;
+        ReleaseHeldConnections();
         DropFinishedConnections();
     }
 }
@@ -161,15 +162,19 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
     if (connections_.size() < kMaxConnections)
         for (std::size_t i = 0; i < httpListeners_.size(); ++i)
             if (httpListeners_[i].Valid()) watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+    // A held connection waits for its time, not for its socket.
     for (std::size_t i = 0; i < connections_.size(); ++i)
-        watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
-              Source::kConnection, i);
+        if (connections_[i].phase != Phase::kHolding)
+            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
+                  Source::kConnection, i);
 }
 
 int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const {
     std::optional<Clock::time_point> next = runDeadline;
-    for (const Connection& connection : connections_)
+    for (const Connection& connection : connections_) {
         if (!next || connection.deadline < *next) next = connection.deadline;
+        if (connection.phase == Phase::kHolding && connection.answerAt < *next) next = connection.answerAt;
+    }
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
@@ -237,6 +242,8 @@ void Simulator::ServeConnection(Connection& connection, short events) {
         case Phase::kReading:
             ReadRequest(connection);
             break;
+        case Phase::kHolding:
+            break;
         case Phase::kWriting:
             WriteResponse(connection);
             break;
@@ -263,6 +270,11 @@ void Simulator::ReadRequest(Connection& connection) {
     }
     connection.request.resize(end + std::strlen(kRequestEnd));
     log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
+    if (devices_[connection.device].fault == DeviceFault::kSlowDescription) {
+        connection.phase = Phase::kHolding;
+        connection.answerAt = Clock::now() + std::chrono::milliseconds(kSlowDescriptionDelayMs);
+        return;
+    }
     connection.phase = Phase::kWriting;
 }
 
@@ -287,6 +299,12 @@ void Simulator::Drain(Connection& connection) {
     char chunk[kReadChunk];
     const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
     if (size == 0 || (size < 0 && !WouldBlock())) connection.fd.Reset();
+}
+
+void Simulator::ReleaseHeldConnections() {
+    const Clock::time_point now = Clock::now();
+    for (Connection& connection : connections_)
+        if (connection.phase == Phase::kHolding && connection.answerAt <= now) connection.phase = Phase::kWriting;
 }
 
 void Simulator::DropFinishedConnections() {

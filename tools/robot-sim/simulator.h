@@ -37,7 +37,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Phase { kReading, kWriting, kDraining };
+    enum class Phase { kReading, kHolding, kWriting, kDraining };
     struct Connection {
         UniqueFd fd;
         std::size_t device = 0;
@@ -46,6 +46,7 @@ private:
         std::size_t sent = 0;
         Phase phase = Phase::kReading;
         Clock::time_point deadline;
+        Clock::time_point answerAt;  // while holding: when the response starts
     };
     enum class Source { kStop, kSsdp, kListener, kConnection };
     struct Watched {
@@ -68,6 +69,7 @@ private:
     void ReadRequest(Connection& connection);
     void WriteResponse(Connection& connection);
     void Drain(Connection& connection);
+    void ReleaseHeldConnections();
     void DropFinishedConnections();
 
     SimConfig config_;
