@@ -82,6 +82,8 @@ constexpr std::uint16_t kHttpPort = 80;
 constexpr const char kEstablished[] = "01";
 constexpr const char kListFdsMode[] = "list-fds";
 constexpr int kMaxTrackedThreads = 64;
+// The busy mode's main thread and its two spawners.
+constexpr int kBusyHostThreads = 3;
 
 int g_reportFd = -1;
 
@@ -166,14 +168,17 @@ std::string TaskStatusField(pid_t tid, const std::string& key) {
     return std::string();
 }
 
-// What "every signal blocked" reads as: the kernel and the C library keep a few unblockable.
-std::string FullyBlockedMask() {
-    std::string mask;
+std::uint64_t BlockedMaskOf(pid_t tid) { return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16); }
+
+// What "every signal blocked" reads as: the kernel and the C library keep a few unblockable. (A
+// thread being created shows even those blocked for a moment.)
+std::uint64_t FullyBlockedMask() {
+    std::uint64_t mask = 0;
     std::thread probe([&mask] {
         sigset_t all;
         sigfillset(&all);
         pthread_sigmask(SIG_SETMASK, &all, nullptr);
-        mask = TaskStatusField(CurrentTid(), "SigBlk");
+        mask = BlockedMaskOf(CurrentTid());
     });
     probe.join();
     return mask;
@@ -257,6 +262,19 @@ void SpawnAndReport(const char* when, const std::string& reportPath) {
     Report("spawn_%s inherited%s\n", when, ReadFile(listPath).c_str());
 }
 
+// Whatever this host was started with (a test runner's descriptors) is no business of the
+// children it starts, so only the library's own descriptors can show up in their listings.
+void KeepInheritedDescriptorsFromChildren() {
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (const dirent* entry = readdir(fds)) {
+            const int fd = std::atoi(entry->d_name);
+            if (entry->d_name[0] != '.' && fd > STDERR_FILENO && fd != dirfd(fds))
+                fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+        }
+        closedir(fds);
+    }
+}
+
 // --- modes --------------------------------------------------------------------------------------
 
 struct Host {
@@ -282,7 +300,7 @@ void InstallInterruptingHandler() {
 }
 
 // Signals every thread, and notes the threads the host did not start whose mask is not full.
-void SignalStorm(const std::atomic<bool>& callDone, const std::string& fullMask, std::set<pid_t>& foreign,
+void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask, std::set<pid_t>& foreign,
                  std::set<std::string>& unblocked) {
     RegisterHostThread();
     while (!callDone.load()) {
@@ -291,7 +309,8 @@ void SignalStorm(const std::atomic<bool>& callDone, const std::string& fullMask,
                 const std::string mask = TaskStatusField(tid, "SigBlk");
                 if (!mask.empty()) {
                     foreign.insert(tid);
-                    if (mask != fullMask) unblocked.insert(TaskStatusField(tid, "Name") + "(" + mask + ")");
+                    if ((BlockedMaskOf(tid) & fullMask) != fullMask)
+                        unblocked.insert("tid" + std::to_string(tid) + "(" + mask + ")");
                 }
             }
             syscall(SYS_tgkill, getpid(), tid, kStormSignal);
@@ -309,12 +328,11 @@ std::string Joined(const std::set<std::string>& items) {
 int RunBusy(const Host& host) {
     RegisterHostThread();
     InstallInterruptingHandler();
-    const std::string fullMask = FullyBlockedMask();
+    const std::uint64_t fullMask = FullyBlockedMask();
     std::atomic<bool> callDone{false};
     std::set<pid_t> foreign;
     std::set<std::string> unblocked;
     const Clock::time_point start = Clock::now();
-    std::thread storm(SignalStorm, std::cref(callDone), std::cref(fullMask), std::ref(foreign), std::ref(unblocked));
     std::thread windowSpawner([&] {
         RegisterHostThread();
         SleepUntil(start + kWindowActionDelay, callDone);
@@ -326,6 +344,9 @@ int RunBusy(const Host& host) {
         Report("spawn_fetch_seen %s\n", seen ? "yes" : "no");
         if (seen) SpawnAndReport("fetch", host.reportPath);
     });
+    // Every host thread is known before the storm starts to tell them from the library's.
+    while (g_hostTidCount.load() < kBusyHostThreads) std::this_thread::sleep_for(kPollInterval);
+    std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign), std::ref(unblocked));
     const CallOutcome outcome = RunCall(host.discover);
     callDone.store(true);
     storm.join();
@@ -476,6 +497,7 @@ int RunMode(const std::string& mode, const Host& host) {
 int main(int argc, char** argv) {
     if (argc == 3 && std::strcmp(argv[1], kListFdsMode) == 0) return ListInheritedDescriptors(argv[2]);
     if (argc != 5) return 2;
+    KeepInheritedDescriptorsFromChildren();
     g_reportFd = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (g_reportFd < 0) return 2;
     Host host{nullptr, argv[3], {}};

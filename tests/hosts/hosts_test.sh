@@ -29,20 +29,20 @@ finder)
     library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
     expect_true "plugin installed beside the library" \
         test -f "$(dirname "$library")/seekwell/seekwell-finder-gupnp.so"
-    # By the host text of each presentation URL; the finder's parser refuses robot 5's description.
-    expected_robots=$(printf 'ROVA robot %d@192.0.2.%d\n' 1 10 2 11 3 12 4 13)
     ;;
 builtin)
     e2e_copy_library_alone "$prefix" "$E2E_WORK/alone" || exit 1
     library="$E2E_WORK/alone/libseekwell.so.2"
-    # Tags are read from the text, so robot 5 counts here.
-    expected_robots=$(printf 'ROVA robot %d@192.0.2.%d\n' 1 10 2 11 3 12 4 13 5 14)
     ;;
 *)
     echo "unknown path $path" >&2
     exit 2
     ;;
 esac
+
+# Every robot on both paths: the finder's parser recovers from robot 5's entity, and on the finder
+# path the address is the host text of the presentation URL, here the same.
+expected_robots=$(printf 'ROVA robot %d@192.0.2.%d\n' 1 10 2 11 3 12 4 13 5 14)
 
 simlan_create "$E2E_LAN_NAME" $ROBOTS || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS \
