@@ -5,8 +5,9 @@
 #   builtin  the library copied alone into a scratch folder
 #
 # A private simulated LAN holds three plain robots, robot 4 whose description comes only after a
-# pause (so a fetch is in progress while the host acts) and robot 5 whose description has an
-# undefined entity. Each mode of the host harness is one process with one search (the fork mode
+# pause (so a fetch is in progress while the host acts), robot 5 whose description has an
+# undefined entity and robot 6 that answers 3 s into the window (so a receive that ended early
+# misses it). Each mode of the host harness is one process with one search (the fork mode
 # adds the child's); every check below names what it guards.
 #
 #   hosts_test.sh PATH INSTALL-PREFIX HOST-HARNESS THREAD-REFUSAL-SHIM
@@ -19,7 +20,7 @@ shim=$4
 e2e_require_lan
 
 readonly SEARCH_WINDOW_MS=10000
-readonly ROBOTS=5
+readonly ROBOTS=6
 readonly SLOW_ROBOT=4
 # Outlives every mode of one run; cleanup stops it earlier.
 readonly SIM_LIFETIME_S=400
@@ -42,11 +43,11 @@ esac
 
 # Every robot on both paths: the finder's parser recovers from robot 5's entity, and on the finder
 # path the address is the host text of the presentation URL, here the same.
-expected_robots=$(printf 'ROVA robot %d@192.0.2.%d\n' 1 10 2 11 3 12 4 13 5 14)
+expected_robots=$(printf 'ROVA robot %d@192.0.2.%d\n' 1 10 2 11 3 12 4 13 5 14 6 15)
 
 simlan_create "$E2E_LAN_NAME" $ROBOTS || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS \
-    --fault $SLOW_ROBOT:slow-description --fault 5:broken-xml --duration $SIM_LIFETIME_S || exit 1
+    --fault $SLOW_ROBOT:slow-description --fault 5:broken-xml --fault 6:late-reply --duration $SIM_LIFETIME_S || exit 1
 slow_address=$(simlan_device_address $SLOW_ROBOT)
 
 report=

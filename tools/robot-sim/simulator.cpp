@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kDatagramBufferSize = 65536;
 constexpr int kDatagramsPerWakeup = 64;      // keeps HTTP clients served during a datagram flood
 constexpr std::size_t kMaxConnections = 128;
+// Late replies beyond this many are dropped, so a flood of searches cannot grow memory.
+constexpr std::size_t kMaxPendingReplies = 1024;
 constexpr std::size_t kMaxRequestBytes = 16 * 1024;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kWriteChunk = 64 * 1024;
@@ -145,6 +147,7 @@ void Simulator::Run() {
         if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) return;
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) return;
+        SendDueReplies();
         ReleaseHeldConnections();
         DropFinishedConnections();
     }
@@ -175,6 +178,8 @@ int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
         if (!next || connection.deadline < *next) next = connection.deadline;
         if (connection.phase == Phase::kHolding && connection.answerAt < *next) next = connection.answerAt;
     }
+    for (const PendingReply& reply : pendingReplies_)
+        if (!next || reply.sendAt < *next) next = reply.sendAt;
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
@@ -213,11 +218,29 @@ void Simulator::ReceiveDatagrams() {
 void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
-        // A reply that cannot be sent now is lost, as on a real network.
-        if (reply)
-            ::sendto(replySockets_[i].Get(), reply->data(), reply->size(), 0,
-                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        if (!reply) continue;
+        if (devices_[i].fault == DeviceFault::kLateReply) {
+            if (pendingReplies_.size() < kMaxPendingReplies)
+                pendingReplies_.push_back(
+                    PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
+        } else {
+            SendReply(i, from, *reply);
+        }
     }
+}
+
+void Simulator::SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const {
+    // A reply that cannot be sent now is lost, as on a real network.
+    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+}
+
+void Simulator::SendDueReplies() {
+    const Clock::time_point now = Clock::now();
+    const auto due = std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
+                                           [now](const PendingReply& reply) { return reply.sendAt > now; });
+    for (auto reply = due; reply != pendingReplies_.end(); ++reply) SendReply(reply->device, reply->to, reply->datagram);
+    pendingReplies_.erase(due, pendingReplies_.end());
 }
 
 void Simulator::AcceptConnections(std::size_t device) {
