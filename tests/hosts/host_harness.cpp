@@ -45,6 +45,7 @@
 #include <fstream>
 #include <functional>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -129,6 +130,22 @@ void ReportOutcome(const char* prefix, const CallOutcome& outcome) {
     Report("%selapsed_ms %lld\n", prefix, outcome.elapsedMs);
 }
 
+// Close-on-exec, as every descriptor of this host: a child spawned meanwhile must not inherit it.
+std::string ReadFile(const std::string& path) {
+    std::string text;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return text;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t length = read(fd, chunk, sizeof chunk);
+        if (length < 0 && errno == EINTR) continue;
+        if (length <= 0) break;
+        text.append(chunk, static_cast<std::size_t>(length));
+    }
+    close(fd);
+    return text;
+}
+
 // --- the host's own threads and what it can see of the others ---------------------------------
 
 std::array<std::atomic<pid_t>, kMaxTrackedThreads> g_hostTids{};
@@ -158,7 +175,7 @@ std::vector<pid_t> ThreadsOfProcess() {
 
 // The "Key:" line of /proc/self/task/TID/status, without the key; empty once the thread is gone.
 std::string TaskStatusField(pid_t tid, const std::string& key) {
-    std::ifstream status("/proc/self/task/" + std::to_string(tid) + "/status");
+    std::istringstream status(ReadFile("/proc/self/task/" + std::to_string(tid) + "/status"));
     std::string line;
     while (std::getline(status, line))
         if (line.compare(0, key.size() + 1, key + ":") == 0) {
@@ -186,7 +203,7 @@ std::uint64_t FullyBlockedMask() {
 
 // True while a connection from this network namespace to ADDRESS:80 is established.
 bool FetchInProgress(in_addr address) {
-    std::ifstream table("/proc/self/net/tcp");
+    std::istringstream table(ReadFile("/proc/self/net/tcp"));
     std::string line;
     std::getline(table, line);  // column titles
     while (std::getline(table, line)) {
@@ -230,11 +247,6 @@ int ListInheritedDescriptors(const char* outputPath) {
     }
     std::ofstream(outputPath) << (listing.empty() ? " none" : listing);
     return 0;
-}
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path);
-    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
 }
 
 pid_t WaitRetrying(pid_t child, int* status) {
