@@ -53,13 +53,18 @@
 #include "seekwell/seekwell.h"
 
 #if defined(__SANITIZE_ADDRESS__)
-// Leaks of the UPnP stack itself, a few dozen bytes per search (see the finder's search probe).
+// Leaks of the UPnP stack itself, a few dozen bytes per search (see the finder's search probe);
+// the suppressions match frames inside libraries built without frame pointers.
 extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions() {
     return "leak:libgssdp-1.6.so\n"
            "leak:g_memory_output_stream_steal_as_bytes\n";
 }
 extern "C" __attribute__((visibility("default"))) const char* __asan_default_options() {
     return "fast_unwind_on_malloc=0";
+}
+// The list of suppressions used would land on standard error, where nothing may appear.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_options() {
+    return "print_suppressions=0";
 }
 #endif
 
