@@ -20,6 +20,8 @@ constexpr const char kSearchAll[] = "ssdp:all";
 constexpr const char kRobotUdnPrefix[] = "R0VA";
 constexpr const char kPlainUdnPrefix[] = "5e1d0000";
 constexpr std::size_t kHugePaddingBytes = 4 * 1024 * 1024;
+// An entity XML does not define: a strict parser rejects the document, a lenient one complains.
+constexpr const char kUndefinedEntityManufacturer[] = "Sim Robot Works &trade;";
 
 std::uint32_t HostOrder(in_addr address) { return ntohl(address.s_addr); }
 
@@ -73,9 +75,14 @@ std::string PresentationUrl(const SimDevice& device) {
     return "http://" + AddressText(device.address) + (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
 }
 
+std::string Manufacturer(const SimDevice& device) {
+    if (device.fault == DeviceFault::kBrokenXml) return kUndefinedEntityManufacturer;
+    return device.isRobot ? "Sim Robot Works" : "Sim Electronics";
+}
+
 std::string DeviceElements(const SimDevice& device) {
     return Element("deviceType", DeviceType(device)) + Element("friendlyName", FriendlyName(device)) +
-           Element("manufacturer", device.isRobot ? "Sim Robot Works" : "Sim Electronics") +
+           Element("manufacturer", Manufacturer(device)) +
            Element("modelDescription",
                    device.isRobot ? "ROVA home robot (simulated)" : "Network media player (simulated)") +
            Element("modelName", device.isRobot ? "ROVA-SIM" : "MP-1") +

@@ -20,6 +20,8 @@ const std::map<std::string, DeviceFault>& FaultNames() {
         {"error-status", DeviceFault::kErrorStatus}, {"huge-body", DeviceFault::kHugeBody},
         {"nul-body", DeviceFault::kNulBody},         {"no-http", DeviceFault::kNoHttp},
         {"page-elsewhere", DeviceFault::kPageElsewhere}, {"no-page", DeviceFault::kNoPage},
+        {"slow-description", DeviceFault::kSlowDescription}, {"broken-xml", DeviceFault::kBrokenXml},
+        {"late-reply", DeviceFault::kLateReply},
     };
     return names;
 }
@@ -128,7 +130,9 @@ std::string UsageText() {
            "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of\n"
            "                        no-marker, bad-location, other-scheme, wrong-udn,\n"
            "                        error-status, huge-body, nul-body, no-http,\n"
-           "                        page-elsewhere, no-page\n"
+           "                        page-elsewhere, no-page, slow-description (answers\n"
+           "                        its description request after 2 s), broken-xml,\n"
+           "                        late-reply (answers a search after 3 s)\n"
            "  --log FILE            append one line per request received\n"
            "  --ready-file FILE     write FILE once every socket is open\n"
            "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"

@@ -17,6 +17,8 @@ namespace {
 constexpr std::size_t kDatagramBufferSize = 65536;
 constexpr int kDatagramsPerWakeup = 64;      // keeps HTTP clients served during a datagram flood
 constexpr std::size_t kMaxConnections = 128;
+// Late replies beyond this many are dropped, so a flood of searches cannot grow memory.
+constexpr std::size_t kMaxPendingReplies = 1024;
 constexpr std::size_t kMaxRequestBytes = 16 * 1024;
 constexpr std::size_t kReadChunk = 4096;
 constexpr std::size_t kWriteChunk = 64 * 1024;
@@ -145,6 +147,8 @@ void Simulator::Run() {
         if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) return;
         for (std::size_t i = 0; i < fds.size(); ++i)
             if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) return;
+        SendDueReplies();
+        ReleaseHeldConnections();
         DropFinishedConnections();
     }
 }
@@ -161,15 +165,21 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
     if (connections_.size() < kMaxConnections)
         for (std::size_t i = 0; i < httpListeners_.size(); ++i)
             if (httpListeners_[i].Valid()) watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+    // A held connection waits for its time, not for its socket.
     for (std::size_t i = 0; i < connections_.size(); ++i)
-        watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
-              Source::kConnection, i);
+        if (connections_[i].phase != Phase::kHolding)
+            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
+                  Source::kConnection, i);
 }
 
 int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const {
     std::optional<Clock::time_point> next = runDeadline;
-    for (const Connection& connection : connections_)
+    for (const Connection& connection : connections_) {
         if (!next || connection.deadline < *next) next = connection.deadline;
+        if (connection.phase == Phase::kHolding && connection.answerAt < *next) next = connection.answerAt;
+    }
+    for (const PendingReply& reply : pendingReplies_)
+        if (!next || reply.sendAt < *next) next = reply.sendAt;
     if (!next) return -1;
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
@@ -208,11 +218,29 @@ void Simulator::ReceiveDatagrams() {
 void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget) {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
-        // A reply that cannot be sent now is lost, as on a real network.
-        if (reply)
-            ::sendto(replySockets_[i].Get(), reply->data(), reply->size(), 0,
-                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        if (!reply) continue;
+        if (devices_[i].fault == DeviceFault::kLateReply) {
+            if (pendingReplies_.size() < kMaxPendingReplies)
+                pendingReplies_.push_back(
+                    PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
+        } else {
+            SendReply(i, from, *reply);
+        }
     }
+}
+
+void Simulator::SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const {
+    // A reply that cannot be sent now is lost, as on a real network.
+    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
+}
+
+void Simulator::SendDueReplies() {
+    const Clock::time_point now = Clock::now();
+    const auto due = std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
+                                           [now](const PendingReply& reply) { return reply.sendAt > now; });
+    for (auto reply = due; reply != pendingReplies_.end(); ++reply) SendReply(reply->device, reply->to, reply->datagram);
+    pendingReplies_.erase(due, pendingReplies_.end());
 }
 
 void Simulator::AcceptConnections(std::size_t device) {
@@ -236,6 +264,8 @@ void Simulator::ServeConnection(Connection& connection, short events) {
     switch (connection.phase) {
         case Phase::kReading:
             ReadRequest(connection);
+            break;
+        case Phase::kHolding:
             break;
         case Phase::kWriting:
             WriteResponse(connection);
@@ -263,6 +293,11 @@ void Simulator::ReadRequest(Connection& connection) {
     }
     connection.request.resize(end + std::strlen(kRequestEnd));
     log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
+    if (devices_[connection.device].fault == DeviceFault::kSlowDescription) {
+        connection.phase = Phase::kHolding;
+        connection.answerAt = Clock::now() + std::chrono::milliseconds(kSlowDescriptionDelayMs);
+        return;
+    }
     connection.phase = Phase::kWriting;
 }
 
@@ -287,6 +322,12 @@ void Simulator::Drain(Connection& connection) {
     char chunk[kReadChunk];
     const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
     if (size == 0 || (size < 0 && !WouldBlock())) connection.fd.Reset();
+}
+
+void Simulator::ReleaseHeldConnections() {
+    const Clock::time_point now = Clock::now();
+    for (Connection& connection : connections_)
+        if (connection.phase == Phase::kHolding && connection.answerAt <= now) connection.phase = Phase::kWriting;
 }
 
 void Simulator::DropFinishedConnections() {

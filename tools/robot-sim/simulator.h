@@ -37,7 +37,7 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Phase { kReading, kWriting, kDraining };
+    enum class Phase { kReading, kHolding, kWriting, kDraining };
     struct Connection {
         UniqueFd fd;
         std::size_t device = 0;
@@ -46,6 +46,13 @@ private:
         std::size_t sent = 0;
         Phase phase = Phase::kReading;
         Clock::time_point deadline;
+        Clock::time_point answerAt;  // while holding: when the response starts
+    };
+    struct PendingReply {
+        std::size_t device = 0;
+        sockaddr_in to{};
+        std::string datagram;
+        Clock::time_point sendAt;
     };
     enum class Source { kStop, kSsdp, kListener, kConnection };
     struct Watched {
@@ -68,6 +75,9 @@ private:
     void ReadRequest(Connection& connection);
     void WriteResponse(Connection& connection);
     void Drain(Connection& connection);
+    void SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const;
+    void SendDueReplies();
+    void ReleaseHeldConnections();
     void DropFinishedConnections();
 
     SimConfig config_;
@@ -77,6 +87,7 @@ private:
     std::vector<UniqueFd> replySockets_;
     std::vector<UniqueFd> httpListeners_;
     std::vector<Connection> connections_;
+    std::vector<PendingReply> pendingReplies_;
     UniqueFd stopRead_;
     UniqueFd stopWrite_;
     std::vector<char> datagram_;
