@@ -2,7 +2,7 @@
 
 #include <pthread.h>
 
-#include <exception>
+#include <cxxabi.h>
 
 #include "discovery_call.h"
 #include "search_constants.h"
@@ -16,7 +16,9 @@ int DiscoverWithoutExceptions(DISCOVERY_RESULT* results)
     try {
         return seekwell::RunDiscoveryCall(results, seekwell::SearchParameters{},
                                           seekwell::ReadPlatformFacts());
-    } catch (const std::exception&) {
+    } catch (const abi::__forced_unwind&) {
+        throw;  // a thread that exits must unwind
+    } catch (...) {
         return seekwell::kNoSearch;
     }
 }

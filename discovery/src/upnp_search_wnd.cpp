@@ -70,9 +70,12 @@ void CUpnpSearchWnd::WaitOutWindow()
     // Lives until the timer worker has ended, which is waited for here.
     unsigned int windowMs = m_Params.windowMs;
     platform::CWorkerThread timer;
-    // Without the timer worker the window closes at once.
     if (timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes)) {
         timer.Join();
+    } else {
+        // Closing the window at once would lose what the receive worker
+        // hears: the caller's thread waits it out instead.
+        SearchTimerThread(&windowMs);
     }
 }
 
