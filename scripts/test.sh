@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the normal, ASan+UBSan and TSan configurations; runs the whole test
 # suite in the first two and the threaded tests under TSan; then runs every
-# fuzzer for a bounded time (FUZZ_SECONDS each, default 60; 0 skips them).
+# fuzzer for a bounded time (FUZZ_SECONDS each, default 30; 0 skips them).
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 ensure_packages
@@ -9,7 +9,7 @@ ensure_packages
 # Tests that start threads: the receive worker, the search, overlapping
 # export calls, concurrent Kinemap queries and the hostile peers around them.
 THREADED_TESTS='Search\.|DiscoveryCall\.|ReceiveWorker\.|Concurrent|HostileSsdp\.|HostileHttp\.'
-FUZZ_SECONDS=${FUZZ_SECONDS:-60}
+FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 configure_and_build "$ROOT/build-asan" -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=address,undefined

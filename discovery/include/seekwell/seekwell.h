@@ -7,6 +7,26 @@
  * 10 seconds and fetches each responder's description, so a call lasts at
  * least those 10 seconds plus the fetches.
  *
+ * How long a call can last:
+ *  - finder path: the 10 s window, then at most 1 s to end the search: 11 s.
+ *  - built-in search: the 10 s window, then one fetch per responder, one
+ *    after the other, each ending after 30 s without a connection, after
+ *    30 s of silence, or after 60 s in all: at most 10 s + 16 x 60 s = 970 s.
+ *  A call that waits for an overlapping one adds that one's time.
+ *
+ * The built-in search holds UDP port 1900 for the whole call: replies come
+ * back by unicast to the port the search was sent from. It sets no address
+ * reuse, because Linux gives each unicast datagram to only one of the
+ * sockets sharing a port; meanwhile another SSDP program on this host cannot
+ * bind the port. When one already holds it, the search goes on from a port
+ * the system picks.
+ *
+ * What the two paths report differs: on the finder path the name is decoded
+ * by an XML parser (entities resolved) and the address is the host text of
+ * the robot's presentation URL (it may carry a port or a path, such as
+ * "192.0.2.11:8080/app"); on the built-in path the name is the document's
+ * text taken verbatim and the address is always a dotted IPv4 address.
+ *
  * Contract:
  *  - results points to an array of at least 16 DISCOVERY_RESULT records.
  *  - A call returning n (0..16) has written both fields of records 0..n-1 and
