@@ -143,10 +143,13 @@ std::string ReadFile(const std::string& path) {
 
 std::array<std::atomic<pid_t>, kMaxTrackedThreads> g_hostTids{};
 std::atomic<int> g_hostTidCount{0};
+// Threads whose id is in its slot: a thread counted in g_hostTidCount may not have stored it yet.
+std::atomic<int> g_hostTidsStored{0};
 
 void RegisterHostThread() {
     const int slot = g_hostTidCount.fetch_add(1);
     if (slot < kMaxTrackedThreads) g_hostTids[slot].store(CurrentTid());
+    g_hostTidsStored.fetch_add(1);
 }
 
 bool IsHostThread(pid_t tid) {
@@ -350,7 +353,7 @@ int RunBusy(const Host& host) {
         if (seen) SpawnAndReport("fetch", host.reportPath);
     });
     // Every host thread is known before the storm starts to tell them from the library's.
-    while (g_hostTidCount.load() < kBusyHostThreads) std::this_thread::sleep_for(kPollInterval);
+    while (g_hostTidsStored.load() < kBusyHostThreads) std::this_thread::sleep_for(kPollInterval);
     std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign), std::ref(unblocked));
     const CallOutcome outcome = RunCall(host.discover);
     callDone.store(true);
