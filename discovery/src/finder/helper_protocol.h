@@ -1,0 +1,91 @@
+// What the library and its finder helper agree on: where the helper lies, how
+// it is started, and the stream in which it hands over the devices it found.
+//
+// The helper writes one stream to descriptor kHelperStreamFd and exits 0:
+//
+//   stream = magic device* end
+//   magic  = "SWFS" version            (kStreamMagic, 5 bytes)
+//   device = 'D' field field field     (friendly name, presentation URL,
+//                                       model description, in this order)
+//   field  = length bytes              (length: 32-bit little-endian, at most
+//                                       kMaxFieldBytes; bytes: no NUL)
+//   end    = 'E' count                 (count: 32-bit little-endian, the
+//                                       number of device frames before it)
+//
+// At most kMaxDevices devices, and the whole stream at most kMaxStreamBytes.
+// Anything else, or anything after the end frame, makes the stream invalid.
+#ifndef SEEKWELL_FINDER_HELPER_PROTOCOL_H
+#define SEEKWELL_FINDER_HELPER_PROTOCOL_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace seekwell::helper_protocol {
+
+// Relative to the directory of the module that holds the library's code.
+constexpr const char kHelperRelativePath[] = "seekwell/seekwell-finder-gupnp";
+
+// argv: helper kProbeArgument
+//   writes an empty stream at once and exits: the helper and the UPnP stack
+//   it links are installed and can run here.
+// argv: helper kSearchArgument <device type> <window in milliseconds>
+//   searches for that long, then writes what it found.
+constexpr const char kProbeArgument[] = "--probe";
+constexpr const char kSearchArgument[] = "--search";
+
+// The stream's descriptor in the helper; 0, 1 and 2 are /dev/null there.
+constexpr int kHelperStreamFd = 3;
+
+constexpr char kStreamMagic[] = {'S', 'W', 'F', 'S', 1};
+constexpr std::size_t kStreamMagicSize = sizeof(kStreamMagic);
+constexpr char kDeviceTag = 'D';
+constexpr char kEndTag = 'E';
+constexpr std::size_t kLengthSize = 4;
+constexpr std::size_t kFieldsPerDevice = 3;
+
+// Well above any text the library keeps (its names are cut far shorter),
+// so that the cut the helper makes never shows in a result.
+constexpr std::size_t kMaxFieldBytes = 64 * 1024;
+constexpr std::size_t kMaxDevices = 4096;
+constexpr std::size_t kMaxStreamBytes = 4 * 1024 * 1024;
+constexpr std::size_t kEndFrameSize = 1 + kLengthSize;
+
+inline void AppendLength(std::string& stream, std::uint32_t value)
+{
+    for (std::size_t i = 0; i < kLengthSize; ++i) {
+        stream.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    }
+}
+
+inline std::uint32_t ReadLength(const char* bytes)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i < kLengthSize; ++i) {
+        value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
+    }
+    return value;
+}
+
+inline void AppendMagic(std::string& stream) { stream.append(kStreamMagic, kStreamMagicSize); }
+
+// The caller keeps each field within kMaxFieldBytes and free of NUL.
+inline void AppendDevice(std::string& stream, const std::string& friendlyName,
+                         const std::string& presentationUrl, const std::string& description)
+{
+    stream.push_back(kDeviceTag);
+    for (const std::string* field : {&friendlyName, &presentationUrl, &description}) {
+        AppendLength(stream, static_cast<std::uint32_t>(field->size()));
+        stream.append(*field);
+    }
+}
+
+inline void AppendEnd(std::string& stream, std::uint32_t deviceCount)
+{
+    stream.push_back(kEndTag);
+    AppendLength(stream, deviceCount);
+}
+
+}  // namespace seekwell::helper_protocol
+
+#endif  // SEEKWELL_FINDER_HELPER_PROTOCOL_H

@@ -1,0 +1,53 @@
+// Reads the finder helper's stream (finder/helper_protocol.h) as it arrives,
+// in pieces of any size, and keeps the devices of the frames read whole.
+#ifndef SEEKWELL_FINDER_HELPER_STREAM_READER_H
+#define SEEKWELL_FINDER_HELPER_STREAM_READER_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace seekwell {
+
+struct DeviceProperties {
+    std::string strFriendlyName;
+    std::string strPresentationUrl;
+    std::string strDescription;  // the device's modelDescription
+};
+
+using DeviceList = std::vector<DeviceProperties>;
+
+class HelperStreamReader {
+public:
+    enum class State {
+        Reading,   // a valid beginning; more is expected
+        Complete,  // the end frame was read and agreed with the devices
+        Invalid,   // broken, over a bound, or more after the end frame
+    };
+
+    // Takes the next piece of the stream. Once Invalid, stays Invalid; a
+    // piece that runs past kMaxStreamBytes makes the stream Invalid.
+    State Feed(const char* data, std::size_t size);
+    // The stream ended (the helper closed it): Complete stays, Reading turns
+    // Invalid.
+    State Finish();
+    State GetState() const { return m_state; }
+    // The devices read; empty unless the stream is Complete.
+    DeviceList TakeDevices();
+
+private:
+    // Consumes whole frames from m_pending; false when the stream is broken.
+    bool ParsePending();
+    bool ParseDevice(std::size_t& offset, bool& whole);
+    bool ParseField(std::size_t& offset, std::string& field, bool& whole);
+
+    State m_state = State::Reading;
+    bool m_bMagicRead = false;
+    std::size_t m_nBytesSeen = 0;
+    std::string m_pending;  // bytes of a frame not yet whole
+    DeviceList m_devices;
+};
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_FINDER_HELPER_STREAM_READER_H
