@@ -28,7 +28,7 @@ bench_cleanup() {
 }
 
 # bench_prepare NAME: checks root and namespaces, builds what is missing, installs the library
-# twice (alone for the built-in search, with its plugin folder for the finder path) and creates
+# twice (alone for the built-in search, with its helper folder for the finder path) and creates
 # the LAN with every device's address. Sets BENCH_WORK, BENCH_ALONE and BENCH_FINDER.
 bench_prepare() {
     simlan_can_run || exit 1
@@ -41,8 +41,8 @@ bench_prepare() {
     trap 'exit 1' INT TERM
     cmake --install "$BENCH_BUILD" --prefix "$BENCH_WORK/prefix" >/dev/null
     BENCH_FINDER=$(find "$BENCH_WORK/prefix" -name 'libseekwell.so.2' | head -n 1)
-    [ -e "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp.so" ] || {
-        echo "the finder plugin was not installed beside $BENCH_FINDER" >&2
+    [ -x "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp" ] || {
+        echo "the finder helper was not installed beside $BENCH_FINDER" >&2
         exit 1
     }
     mkdir -p "$BENCH_WORK/alone"
@@ -66,16 +66,17 @@ bench_value() {
     sed -n "s/^$2 //p" "$1" | head -n 1
 }
 
-# bench_stats FILE: "median (min..max)" of the numbers in FILE, one per line.
+# bench_stats FILE [DECIMALS]: "median (min..max)" of the numbers in FILE, one per line, with
+# DECIMALS (default 1) places for those that are not whole.
 bench_stats() {
-    sort -g "$1" | awk '
+    sort -g "$1" | awk -v places="${2:-1}" '
         { v[NR] = $1 }
         END {
             if (NR == 0) { print "-"; exit }
             m = (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2
             printf "%s (%s..%s)\n", fmt(m), fmt(v[1]), fmt(v[NR])
         }
-        function fmt(x) { return (x == int(x)) ? sprintf("%d", x) : sprintf("%.1f", x) }'
+        function fmt(x) { return (x == int(x)) ? sprintf("%d", x) : sprintf("%." places "f", x) }'
 }
 
 # bench_record NAME VALUE: appends VALUE to the series NAME of this run.

@@ -9,6 +9,7 @@
  *   stage loaded ...
  *   stage searched ...
  *   peak_kb 11200
+ *   children_peak_kb 14000               (the largest child the library started and reaped, or 0)
  *   result 16
  *   mapping 3012 libcrypto.so.3          (resident kB per mapped file, largest first)
  *   mapping 2100 [anonymous]             (heap, thread stacks and other memory without a file)
@@ -20,6 +21,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 
 enum { kMaxGroups = 256, kLineSize = 4096, kNameSize = 256 };
 
@@ -116,6 +118,7 @@ static void PrintMappings(void) {
 int main(int argc, char** argv) {
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS];
     DiscoverFunction discover = NULL;
+    struct rusage children;
     void* library;
     void* symbol;
     int result, i;
@@ -136,7 +139,8 @@ int main(int argc, char** argv) {
     PrintStage("loaded");
     result = discover(records);
     PrintStage("searched");
-    printf("peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), result);
+    getrusage(RUSAGE_CHILDREN, &children);
+    printf("peak_kb %ld\nchildren_peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), children.ru_maxrss, result);
     PrintMappings();
     for (i = 0; i < result; ++i) {
         free(records[i].pszName);
