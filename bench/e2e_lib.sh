@@ -39,7 +39,7 @@ bench_prepare() {
     BENCH_WORK=$(mktemp -d /tmp/seekwell-bench.XXXXXX)
     trap bench_cleanup EXIT
     trap 'exit 1' INT TERM
-    cmake --install "$BENCH_BUILD" --prefix "$BENCH_WORK/prefix" >/dev/null
+    cmake --install "$BENCH_BUILD" --component seekwell --prefix "$BENCH_WORK/prefix" >/dev/null
     BENCH_FINDER=$(find "$BENCH_WORK/prefix" -name 'libseekwell.so.2' | head -n 1)
     [ -x "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp" ] || {
         echo "the finder helper was not installed beside $BENCH_FINDER" >&2
