@@ -25,7 +25,7 @@ readonly BEFORE_DIR=${BEFORE_DIR:-/tmp/seekwell-bench-before-$BEFORE_COMMIT}
 # Our library in its three forms.
 readonly OURS=(builtin finder-before finder)
 
-CONTENDERS=("${OURS[@]}" gssdp)
+CONTENDERS=("${OURS[@]}" helper gssdp)
 
 # prepare_before: builds the library and its plugin from BEFORE_COMMIT when BEFORE_DIR lacks
 # them, and sets BENCH_BEFORE to a copy of that library with its plugin folder beside it.
@@ -69,6 +69,11 @@ run_contender() {
     case $name in
         builtin | finder-before | finder)
             simlan_client "$BENCH_MEASURE" "$out.measure" "$BENCH_HOST" "$(library_of "$name")" ;;
+        # The helper started by the wrapper, not by the library: its own CPU and peak RSS, with
+        # no share of a host's memory (a child that the library spawns shares the host's pages
+        # until its exec, and its peak RSS counts them). Its stream goes nowhere.
+        helper) simlan_client "$BENCH_MEASURE" "$out.measure" "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp" \
+            --search "$BENCH_TARGET" "$BENCH_WINDOW_MS" 3>/dev/null ;;
         gssdp) simlan_client "$BENCH_MEASURE" "$out.measure" gssdp-discover -i "$SIMLAN_CLIENT_IF" \
             --timeout $((BENCH_WINDOW_MS / 1000)) -t "$BENCH_TARGET" ;;
         node) simlan_client "$BENCH_MEASURE" "$out.measure" env NODE_PATH="$NODE_SSDP_DIR/node_modules" \
@@ -111,6 +116,7 @@ record_run() {
             bench_record "$name.cpu_helper" "$(ms_of_us "$(bench_value "$out" children_cpu_us)")"
             bench_record "$name.rss_helper" "$(mib_of_kb "$(bench_value "$out" children_maxrss_kb)")"
             ;;
+        helper) ;;
         *)
             bench_record "$name.found" "$(peer_usns "$name" "$out" | grep -c "$ROBOT_USN" || true)"
             bench_record "$name.heard" "$(peer_usns "$name" "$out" | wc -l)"
@@ -244,5 +250,7 @@ done
 echo "load average (1 min) after: $(bench_load)"
 echo
 print_table
+echo
+print_ratios
 echo
 print_memory
