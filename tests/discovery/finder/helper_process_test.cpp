@@ -140,7 +140,10 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing) {
         if (c.bSilentToTheEnd) {
             EXPECT_GE(outcome.elapsed, deadline);
         }
-        EXPECT_EQ(outcome.devices.size(), c.nDevices);
+        // After a failure the caller ignores what the reader holds.
+        if (outcome.bResult) {
+            EXPECT_EQ(outcome.devices.size(), c.nDevices);
+        }
         if (c.nDevices != 0) {
             ExpectGoodDevices(outcome.devices);
         }
