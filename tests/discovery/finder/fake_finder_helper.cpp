@@ -9,13 +9,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "finder/helper_protocol.h"
@@ -148,10 +149,7 @@ int Good(int, char**) { return WriteStream(GoodStream()) ? 0 : 1; }
 
 // Silent for the whole window, as the real helper is while it searches.
 int Late(int, char** argv) {
-    const long windowMs = std::atol(argv[3]);
-    struct timespec window = {windowMs / 1000, (windowMs % 1000) * 1000000};
-    while (nanosleep(&window, &window) != 0 && errno == EINTR) {
-    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(argv[3])));
     return Good(0, nullptr);
 }
 
