@@ -33,6 +33,7 @@ constexpr int kSearchArgc = 4;
 // Far above the window the library asks for; a longer one is a mistake.
 constexpr unsigned long kMaxWindowMs = 60000;
 constexpr std::size_t kMaxWindowDigits = 5;
+constexpr unsigned long kDecimalBase = 10;
 
 // A plain decimal number of milliseconds within kMaxWindowMs, nothing else
 // (no sign, space or suffix).
@@ -47,7 +48,7 @@ std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
         if (text[i] < '0' || text[i] > '9') {
             return std::nullopt;
         }
-        value = value * 10 + static_cast<unsigned long>(text[i] - '0');
+        value = value * kDecimalBase + static_cast<unsigned long>(text[i] - '0');
     }
     if (value > kMaxWindowMs) {
         return std::nullopt;
