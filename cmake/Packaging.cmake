@@ -3,7 +3,7 @@
 #   component      package            contents
 #   kinemap        libkinemap2        libkinemap.so.2
 #   kinemap-dev    libkinemap-dev     header, libkinemap.so, kinemap.pc, CMake package
-#   seekwell       libseekwell2       libseekwell.so.2 and its finder plugin
+#   seekwell       libseekwell2       libseekwell.so.2 and its finder helper
 #   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package
 #   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator
 #
@@ -121,9 +121,10 @@ set(CPACK_COMPONENT_SEEKWELL_DESCRIPTION
 "finds ROVA robots on the local network - shared library
 Seekwell runs one blocking search for ROVA robots on the local network and
 reports each robot's friendly name and address. It searches through its
-UPnP finder plugin, or with its own SSDP search and description check.
+UPnP finder helper, a program of its own, or with its own SSDP search and
+description check.
 .
-This package contains the shared library and its finder plugin.")
+This package contains the shared library and its finder helper.")
 
 set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell-dev})
 set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_SECTION libdevel)

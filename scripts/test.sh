@@ -6,9 +6,10 @@ set -euo pipefail
 source "$(dirname "$0")/lib.sh"
 ensure_packages
 
-# Tests that start threads: the receive worker, the search, overlapping
-# export calls, concurrent Kinemap queries and the hostile peers around them.
-THREADED_TESTS='Search\.|DiscoveryCall\.|ReceiveWorker\.|Concurrent|HostileSsdp\.|HostileHttp\.'
+# Tests that start threads or processes: the receive worker, the search, overlapping
+# export calls, concurrent Kinemap queries, the hostile peers around them and
+# the finder helper runs with their SIGCHLD handlers.
+THREADED_TESTS='Search\.|DiscoveryCall\.|ReceiveWorker\.|Concurrent|HostileSsdp\.|HostileHttp\.|HelperProcess'
 FUZZ_SECONDS=${FUZZ_SECONDS:-30}
 
 configure_and_build "$ROOT/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo

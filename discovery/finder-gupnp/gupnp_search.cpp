@@ -2,17 +2,14 @@
 
 #include <libgupnp/gupnp.h>
 #include <ifaddrs.h>
-#include <libxml/xmlerror.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 
-#include <cstring>
 #include <new>
 #include <set>
 #include <string>
+#include <utility>
 
 namespace seekwell {
 
@@ -25,9 +22,6 @@ constexpr std::chrono::milliseconds kTeardownDrainLimit{100};
 // How long teardown waits for the description fetches it cancelled to hand
 // their cancellation to GUPnP; a cancelled fetch normally ends at once.
 constexpr std::chrono::milliseconds kFetchCancelLimit{500};
-// The search thread runs GLib, libsoup and libxml2; its stack does not
-// depend on the host's default.
-constexpr std::size_t kSearchThreadStackBytes = 4 * 1024 * 1024;
 
 bool IsSearchableInterface(const ifaddrs& entry)
 {
@@ -57,52 +51,6 @@ gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
     return g_get_monotonic_time() + std::chrono::duration_cast<std::chrono::microseconds>(delay).count();
 }
 
-void DiscardLogMessage(const gchar*, GLogLevelFlags, const gchar*, gpointer) {}
-
-void DiscardXmlMessage(void*, const char*, ...) {}
-
-void DiscardXmlError(void*, xmlErrorPtr) {}
-
-// The library reports nothing, so the warnings GUPnP logs while it searches
-// (failed fetches, unusable interfaces) are dropped; only its own log
-// domains are touched, and only for the search.
-class GupnpLogSilencer {
-public:
-    GupnpLogSilencer()
-    {
-        for (const char* domain : kDomains) {
-            m_handlers.push_back(g_log_set_handler(domain, kLevels, &DiscardLogMessage, nullptr));
-        }
-    }
-    ~GupnpLogSilencer()
-    {
-        for (std::size_t i = 0; i < m_handlers.size(); ++i) {
-            g_log_remove_handler(kDomains[i], m_handlers[i]);
-        }
-    }
-    GupnpLogSilencer(const GupnpLogSilencer&) = delete;
-    GupnpLogSilencer& operator=(const GupnpLogSilencer&) = delete;
-
-private:
-    static constexpr const char* kDomains[] = {
-        "gupnp-context",     "gupnp-control-point", "gupnp-device-info", "gupnp-resource-factory",
-        "gupnp-xml-doc",     "gupnp-acl",           "gupnp-service-proxy", "gupnp-service-info",
-        "gssdp-client",      "gssdp-net",           "libsoup"};
-    static constexpr GLogLevelFlags kLevels = static_cast<GLogLevelFlags>(
-        G_LOG_LEVEL_CRITICAL | G_LOG_LEVEL_WARNING | G_LOG_LEVEL_MESSAGE | G_LOG_LEVEL_INFO |
-        G_LOG_LEVEL_DEBUG);
-    std::vector<guint> m_handlers;
-};
-
-// libxml2 keeps its error handlers per thread: set on the search thread only,
-// they leave the host's own settings alone. Texts from a device never reach
-// the host's stderr.
-void SilenceXmlErrorsOnThisThread()
-{
-    xmlSetGenericErrorFunc(nullptr, &DiscardXmlMessage);
-    xmlSetStructuredErrorFunc(nullptr, &DiscardXmlError);
-}
-
 class GupnpSearch {
 public:
     GupnpSearch(const char* target, std::chrono::milliseconds window)
@@ -120,7 +68,7 @@ public:
     GupnpSearch(const GupnpSearch&) = delete;
     GupnpSearch& operator=(const GupnpSearch&) = delete;
 
-    DeviceList Run()
+    FoundDeviceList Run()
     {
         // Everything GUPnP creates from here on attaches to m_context.
         g_main_context_push_thread_default(m_context);
@@ -222,7 +170,7 @@ private:
             if (udn == nullptr || !m_udns.insert(udn).second) {
                 return;
             }
-            m_devices.push_back(DeviceProperties{
+            m_devices.push_back(FoundDevice{
                 TakeGString(gupnp_device_info_get_friendly_name(info)),
                 PresentationUrl(info),
                 TakeGString(gupnp_device_info_get_model_description(info))});
@@ -323,68 +271,15 @@ private:
     GSource* m_windowTimer = nullptr;
     int m_nRequestsInFlight = 0;
     std::set<std::string> m_udns;
-    DeviceList m_devices;
+    FoundDeviceList m_devices;
 };
-
-// What the search thread is given and gives back.
-struct SearchJob {
-    const char* szTarget;
-    std::chrono::milliseconds window;
-    DeviceList devices;
-};
-
-void* RunSearchThread(void* pJob) noexcept
-{
-    auto* job = static_cast<SearchJob*>(pJob);
-    SilenceXmlErrorsOnThisThread();
-    try {
-        GupnpSearch search(job->szTarget, job->window);
-        job->devices = search.Run();
-    } catch (const std::bad_alloc&) {
-        job->devices.clear();
-    }
-    return nullptr;
-}
-
-// Started with every signal blocked, so that neither it nor the threads
-// GLib and libsoup start from it ever take a signal meant for the host.
-bool StartSearchThread(SearchJob& job, pthread_t& thread)
-{
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) {
-        return false;
-    }
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    bool bStarted = false;
-    if (pthread_attr_setstacksize(&attributes, kSearchThreadStackBytes) == 0 &&
-        pthread_sigmask(SIG_SETMASK, &all, &previous) == 0) {
-        bStarted = pthread_create(&thread, &attributes, &RunSearchThread, &job) == 0;
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    pthread_attr_destroy(&attributes);
-    return bStarted;
-}
 
 }  // namespace
 
-bool SearchDevices(const char* target, std::chrono::milliseconds window, DeviceList& devices)
+FoundDeviceList SearchDevices(const char* target, std::chrono::milliseconds window)
 {
-    const GupnpLogSilencer silencer;
-    SearchJob job{target, window, DeviceList()};
-    pthread_t thread;
-    if (!StartSearchThread(job, thread)) {
-        return false;
-    }
-    // The join must not be where a cancellation of the caller takes effect:
-    // the thread works on job, which lives on this stack.
-    int previousCancelState = 0;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &previousCancelState);
-    pthread_join(thread, nullptr);
-    pthread_setcancelstate(previousCancelState, nullptr);
-    devices = std::move(job.devices);
-    return true;
+    GupnpSearch search(target, window);
+    return search.Run();
 }
 
 }  // namespace seekwell

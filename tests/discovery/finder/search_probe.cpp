@@ -1,16 +1,20 @@
 // Loads libseekwell from the path given, runs its search SEARCHES times in one process and prints
 // what a test needs to judge the searches, one fact per line:
 //
+//   start 1 3              (threads and open descriptors before the first search)
 //   search 3 10012 2 5     (result, elapsed ms, then threads and open descriptors after the call)
 //   during 0 0             (threads the call started that could take a host signal, descriptors
 //                           it opened without close-on-exec; both watched while the call ran)
 //   record ROVA robot 1@192.0.2.10
 //   libsoup3 no            (whether the finder's HTTP library is in the process at the end)
+//   upnp-stack none        (which libraries of the UPnP stack are mapped at the end, by file name)
+//   children 0             (children of the process left at the end, zombies included)
 //
 // A third argument names a library to load and keep before libseekwell.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -20,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -28,6 +33,9 @@
 namespace {
 
 constexpr const char kSoup3Library[] = "libsoup-3.0.so.0";
+// File names of the UPnP stack's libraries start with these.
+constexpr const char* kUpnpStackPrefixes[] = {"libglib-", "libgobject-", "libgio-", "libgupnp-",
+                                              "libgssdp-", "libsoup-", "libxml2."};
 
 using DiscoverFn = int (*)(DISCOVERY_RESULT*);
 
@@ -155,6 +163,57 @@ bool IsLoaded(const char* library) {
     return handle != nullptr;
 }
 
+// Names of the UPnP stack's libraries mapped in this process, or "none".
+std::string MappedUpnpStack() {
+    std::ifstream maps("/proc/self/maps");
+    std::set<std::string> mapped;
+    std::string line;
+    while (std::getline(maps, line)) {
+        const std::size_t slash = line.rfind('/');
+        const std::string file = slash == std::string::npos ? std::string() : line.substr(slash + 1);
+        for (const char* prefix : kUpnpStackPrefixes) {
+            if (file.rfind(prefix, 0) == 0) {
+                mapped.insert(file);
+            }
+        }
+    }
+    std::string names;
+    for (const std::string& file : mapped) {
+        names += (names.empty() ? "" : ",") + file;
+    }
+    return names.empty() ? "none" : names;
+}
+
+// The parent's PID of a process, from its stat line: the fields after the command's closing
+// parenthesis are the state, then the parent.
+int ParentOf(const std::filesystem::path& process) {
+    std::ifstream stat(process / "stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t end = line.rfind(')');
+    if (end == std::string::npos) {
+        return -1;
+    }
+    std::istringstream fields(line.substr(end + 1));
+    std::string state;
+    int parent = -1;
+    fields >> state >> parent;
+    return parent;
+}
+
+// Processes whose parent is this one, zombies not yet reaped included.
+int CountChildren() {
+    int n = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") == std::string::npos && ParentOf(entry.path()) == getpid()) {
+            ++n;
+        }
+    }
+    return n;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -175,9 +234,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "cannot load DiscoveryROVAByUPnP from %s: %s\n", argv[1], dlerror());
         return 1;
     }
+    std::printf("start %d %d\n", CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"));
     for (int i = std::atoi(argv[2]); i > 0; --i) {
         ReportSearch(discover);
     }
     std::printf("libsoup3 %s\n", IsLoaded(kSoup3Library) ? "yes" : "no");
+    std::printf("upnp-stack %s\n", MappedUpnpStack().c_str());
+    std::printf("children %d\n", CountChildren());
     return 0;
 }

@@ -1,0 +1,125 @@
+// The finder helper: searches with GUPnP in a process of its own and hands
+// what it found to the library that started it, as one stream on
+// kHelperStreamFd (finder/helper_protocol.h).
+//
+//   seekwell-finder-gupnp --probe
+//   seekwell-finder-gupnp --search <device type> <window in milliseconds>
+//
+// Exit status 0 once the stream is written, kUsageExit for arguments it does
+// not take (nothing is written then), kFailedExit when the stream could
+// not be made or written whole.
+#include <fcntl.h>
+#include <sys/prctl.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "finder/helper_protocol.h"
+#include "gupnp_search.h"
+#include "helper_stream_writer.h"
+
+namespace {
+
+namespace hp = seekwell::helper_protocol;
+
+constexpr int kUsageExit = 2;
+constexpr int kFailedExit = 1;
+constexpr int kProbeArgc = 2;
+constexpr int kSearchArgc = 4;
+// Far above the window the library asks for; a longer one is a mistake.
+constexpr unsigned long kMaxWindowMs = 60000;
+constexpr std::size_t kMaxWindowDigits = 5;
+constexpr unsigned long kDecimalBase = 10;
+
+// A plain decimal number of milliseconds within kMaxWindowMs, nothing else
+// (no sign, space or suffix).
+std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
+{
+    const std::size_t length = std::strlen(text);
+    if (length == 0 || length > kMaxWindowDigits) {
+        return std::nullopt;
+    }
+    unsigned long value = 0;
+    for (std::size_t i = 0; i < length; ++i) {
+        if (text[i] < '0' || text[i] > '9') {
+            return std::nullopt;
+        }
+        value = value * kDecimalBase + static_cast<unsigned long>(text[i] - '0');
+    }
+    if (value > kMaxWindowMs) {
+        return std::nullopt;
+    }
+    return std::chrono::milliseconds(value);
+}
+
+// The stream's descriptor must have been handed over open: were it closed, a
+// socket of the search could take its number and receive the stream.
+bool StreamDescriptorIsOpen()
+{
+    return fcntl(hp::kHelperStreamFd, F_GETFD) != -1;
+}
+
+int WriteStream(const seekwell::FoundDeviceList& devices)
+{
+    return seekwell::WriteAll(hp::kHelperStreamFd, seekwell::BuildStream(devices)) ? 0
+                                                                                   : kFailedExit;
+}
+
+int Run(int argc, char** argv)
+{
+    if (!StreamDescriptorIsOpen()) {
+        return kUsageExit;
+    }
+    // The stream is this process's alone; nothing it might start inherits it.
+    fcntl(hp::kHelperStreamFd, F_SETFD, FD_CLOEXEC);
+    if (argc == kProbeArgc && std::strcmp(argv[1], hp::kProbeArgument) == 0) {
+        return WriteStream({});
+    }
+    if (argc != kSearchArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0 || argv[2][0] == '\0') {
+        return kUsageExit;
+    }
+    const std::optional<std::chrono::milliseconds> window = ParseWindow(argv[3]);
+    if (!window) {
+        return kUsageExit;
+    }
+    return WriteStream(seekwell::SearchDevices(argv[2], *window));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Never outlive the thread that started us, whatever it runs into.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    // A reader that went away shows as a failed write, not as a signal.
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception&) {
+        return kFailedExit;
+    }
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+// Leaks of the UPnP stack itself, a few dozen bytes per search: GSSDP 1.6.2
+// drops a local-address object per client, GUPnP 1.6.3 the body of each failed fetch.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_suppressions()
+{
+    return "leak:libgssdp-1.6.so\n"
+           "leak:g_memory_output_stream_steal_as_bytes\n";
+}
+// The library reads the helper's exit status, not a list of used suppressions.
+extern "C" __attribute__((visibility("default"))) const char* __lsan_default_options()
+{
+    return "print_suppressions=0";
+}
+// The suppressions match frames inside libraries built without frame pointers.
+extern "C" __attribute__((visibility("default"))) const char* __asan_default_options()
+{
+    return "fast_unwind_on_malloc=0";
+}
+#endif

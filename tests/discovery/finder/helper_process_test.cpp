@@ -1,0 +1,238 @@
+// The finder helper run against a fake that misbehaves in every way the host must survive: the
+// answer, the time taken, and what the run leaves in the test process (children, descriptors,
+// threads). No network is touched.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "finder/helper_process.h"
+#include "finder/helper_protocol.h"
+
+namespace seekwell {
+namespace {
+
+namespace fs = std::filesystem;
+using std::chrono::milliseconds;
+namespace protocol = helper_protocol;
+
+constexpr milliseconds kProbeDeadline{1000};
+constexpr milliseconds kSearchDeadline{1500};
+constexpr const char kSearchWindowMs[] = "1000";
+// Spawning, killing and reaping on a loaded machine.
+constexpr milliseconds kSlack{500};
+constexpr const char kDeviceType[] = "upnp:rootdevice";
+
+int CountEntries(const char* directory) {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) {
+        ++n;
+    }
+    return n;
+}
+
+bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+
+struct RunOutcome {
+    bool bResult = false;
+    DeviceList devices;
+    milliseconds elapsed{0};
+};
+
+class HelperProcessTest : public ::testing::Test {
+protected:
+    // One copy of the fake per test process: it finds its mode file beside its real path.
+    static void SetUpTestSuite() {
+        char pattern[] = "/tmp/seekwell-helper-test.XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        s_directory = pattern;
+        fs::copy_file(SEEKWELL_TEST_FAKE_HELPER, HelperPath());
+    }
+    static void TearDownTestSuite() { fs::remove_all(s_directory); }
+
+    static fs::path HelperPath() { return s_directory / "seekwell-finder-gupnp"; }
+
+    static void SetMode(const std::string& mode) {
+        std::ofstream(s_directory / "fake-helper-mode") << mode << '\n';
+    }
+
+    static RunOutcome Run(const std::vector<std::string>& arguments, milliseconds deadline) {
+        HelperRequest request{HelperPath().string(), arguments, deadline};
+        HelperStreamReader reader;
+        RunOutcome outcome;
+        const auto start = std::chrono::steady_clock::now();
+        outcome.bResult = RunFinderHelper(request, reader);
+        outcome.elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+        outcome.devices = reader.TakeDevices();
+        return outcome;
+    }
+
+    // Runs one request and checks what every run must leave behind: a return within the
+    // deadline, no child, and the test process's threads and descriptors as before.
+    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments, milliseconds deadline) {
+        const int nThreadsBefore = CountEntries("/proc/self/task");
+        const int nFdsBefore = CountEntries("/proc/self/fd");
+        RunOutcome outcome = Run(arguments, deadline);
+        EXPECT_LE(outcome.elapsed, deadline + kSlack);
+        EXPECT_TRUE(NoChildLeft()) << "the helper was not reaped";
+        EXPECT_EQ(CountEntries("/proc/self/task"), nThreadsBefore);
+        EXPECT_EQ(CountEntries("/proc/self/fd"), nFdsBefore);
+        return outcome;
+    }
+
+    static RunOutcome Search() {
+        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+    }
+
+    static void ExpectGoodDevices(const DeviceList& devices) {
+        ASSERT_EQ(devices.size(), 3u);
+        EXPECT_EQ(devices[0].strFriendlyName, "ROVA robot 1");
+        EXPECT_EQ(devices[1].strPresentationUrl, "http://192.0.2.11/");
+        EXPECT_EQ(devices[2].strDescription, "Laser printer");
+    }
+
+    static fs::path s_directory;
+};
+
+fs::path HelperProcessTest::s_directory;
+
+struct ModeCase {
+    const char* szMode;
+    bool bProbe;
+    bool bExpected;
+    std::size_t nDevices;
+    // A helper that says nothing is waited for until the deadline.
+    bool bSilentToTheEnd;
+};
+
+TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing) {
+    const ModeCase cases[] = {
+        {"good", false, true, 3, false},
+        {"late", false, true, 3, false},
+        {"stray-output", false, true, 3, false},
+        {"good", true, true, 0, false},
+        {"crash", false, false, 0, false},
+        {"hang", false, false, 0, true},
+        {"garbage", false, false, 0, false},
+        {"flood", false, false, 0, false},
+        {"early-exit", false, false, 0, false},
+        {"bad-status", false, false, 0, false},
+        {"trailing", false, false, 0, false},
+        {"probe-hang", true, false, 0, true},
+        {"probe-fail", true, false, 0, false},
+    };
+    for (const ModeCase& c : cases) {
+        SCOPED_TRACE(std::string(c.szMode) + (c.bProbe ? " (probe)" : " (search)"));
+        SetMode(c.szMode);
+        const milliseconds deadline = c.bProbe ? kProbeDeadline : kSearchDeadline;
+        const RunOutcome outcome = c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
+        EXPECT_EQ(outcome.bResult, c.bExpected);
+        if (c.bSilentToTheEnd) {
+            EXPECT_GE(outcome.elapsed, deadline);
+        }
+        // After a failure the caller ignores what the reader holds.
+        if (outcome.bResult) {
+            EXPECT_EQ(outcome.devices.size(), c.nDevices);
+        }
+        if (c.nDevices != 0) {
+            ExpectGoodDevices(outcome.devices);
+        }
+    }
+}
+
+// The host's way with SIGCHLD, set for one test and put back after it.
+class HostSigchld {
+public:
+    explicit HostSigchld(void (*handler)(int)) {
+        struct sigaction action = {};
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        // No SA_RESTART: the library's waits see EINTR.
+        sigaction(SIGCHLD, &action, &m_previous);
+    }
+    ~HostSigchld() { sigaction(SIGCHLD, &m_previous, nullptr); }
+    HostSigchld(const HostSigchld&) = delete;
+    HostSigchld& operator=(const HostSigchld&) = delete;
+
+private:
+    struct sigaction m_previous = {};
+};
+
+void ReapEveryChild(int) {
+    const int savedErrno = errno;
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    errno = savedErrno;
+}
+
+TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswerInTime) {
+    struct HostCase {
+        const char* szHost;
+        void (*handler)(int);
+    };
+    for (const HostCase& host : {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
+        HostSigchld sigchld(host.handler);
+        SCOPED_TRACE(host.szHost);
+        SetMode("good");
+        const RunOutcome good = Search();
+        EXPECT_TRUE(good.bResult);
+        ExpectGoodDevices(good.devices);
+        SetMode("hang");
+        const RunOutcome hang = Search();
+        EXPECT_FALSE(hang.bResult);
+    }
+}
+
+// Dispositions, mask, a descriptor without close-on-exec and an environment variable of the host
+// that the helper must not inherit; all put back after the test.
+class UntidyHost {
+public:
+    UntidyHost() {
+        m_previousPipe = signal(SIGPIPE, SIG_IGN);
+        m_previousInt = signal(SIGINT, SIG_IGN);
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        pthread_sigmask(SIG_BLOCK, &usr1, &m_previousMask);
+        m_nInheritableFd = open("/dev/null", O_RDONLY);
+        setenv("SEEKWELL_TEST_HOST_VARIABLE", "1", 1);
+    }
+    ~UntidyHost() {
+        unsetenv("SEEKWELL_TEST_HOST_VARIABLE");
+        close(m_nInheritableFd);
+        pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+        signal(SIGINT, m_previousInt);
+        signal(SIGPIPE, m_previousPipe);
+    }
+    UntidyHost(const UntidyHost&) = delete;
+    UntidyHost& operator=(const UntidyHost&) = delete;
+
+private:
+    sighandler_t m_previousPipe;
+    sighandler_t m_previousInt;
+    sigset_t m_previousMask;
+    int m_nInheritableFd;
+};
+
+TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvironment) {
+    UntidyHost host;
+    SetMode("report");
+    const RunOutcome outcome = Search();
+    EXPECT_TRUE(outcome.bResult);
+    ASSERT_EQ(outcome.devices.size(), 1u);
+    EXPECT_EQ(outcome.devices[0].strFriendlyName,
+              "fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 1000");
+}
+
+}  // namespace
+}  // namespace seekwell
