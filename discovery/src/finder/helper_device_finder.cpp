@@ -1,6 +1,7 @@
 #include "finder/helper_device_finder.h"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <new>
@@ -67,7 +68,8 @@ std::string FinderHelperPath()
 
 bool IsFinderHelperUsable(const std::string& helperPath)
 {
-    if (helperPath.empty()) {
+    // Where no helper is installed, no child is started to find that out.
+    if (helperPath.empty() || access(helperPath.c_str(), X_OK) != 0) {
         return false;
     }
     try {
