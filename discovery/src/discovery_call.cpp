@@ -2,8 +2,6 @@
 
 #include <pthread.h>
 
-#include <atomic>
-
 #include "finder/seekwell_app.h"
 #include "finder_path.h"
 #include "path_choice.h"
@@ -19,25 +17,14 @@ namespace {
 // plain mutex, so that a child forked in the middle of a call can renew it.
 pthread_mutex_t g_CallMutex = PTHREAD_MUTEX_INITIALIZER;
 
-// Whether a finder search is running at this moment; read only by the
-// handler that runs in a freshly forked child.
-std::atomic<bool> g_bFinderSearching{false};
-// Set in a child forked during a finder search: the UPnP stack's locks and
-// main loop may be held by parent threads that do not exist in the child,
-// so that child searches on the built-in path only.
-std::atomic<bool> g_bFinderUnusable{false};
-
 // Runs in the child of a fork, on its one thread, before fork returns.
 void RenewCallStateInChild()
 {
     // The thread that held the lock in the parent does not exist here.
     pthread_mutex_init(&g_CallMutex, nullptr);
-    // A finder held at the fork belongs to the parent's UPnP stack: releasing
-    // it here would act on the parent's state, so it is only forgotten.
+    // A finder held at the fork may be in use by a parent thread that does
+    // not exist here: it is only forgotten.
     theApp.m_pDeviceFinder = nullptr;
-    if (g_bFinderSearching.load()) {
-        g_bFinderUnusable.store(true);
-    }
 }
 
 // Registered once, at load; the library is never unmapped (-z nodelete), so
@@ -65,14 +52,6 @@ private:
     bool m_bHeld;
 };
 
-int RunFinderSearch(DISCOVERY_RESULT* results)
-{
-    g_bFinderSearching.store(true);
-    const int result = RunFinderPath(results);
-    g_bFinderSearching.store(false);
-    return result;
-}
-
 int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 {
     CUpnpSearchWnd search(params);
@@ -96,10 +75,9 @@ int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
     if (!lock.IsHeld()) {
         return kNoSearch;
     }
-    const bool finderAvailable = facts.finderAvailable && !g_bFinderUnusable.load();
-    switch (ChooseDiscoveryPath(finderAvailable, facts.probeAnswer)) {
+    switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
     case DiscoveryPath::Finder:
-        return RunFinderSearch(results);
+        return RunFinderPath(results);
     case DiscoveryPath::BuiltIn:
         return RunBuiltInSearch(results, params);
     case DiscoveryPath::NoSearch:

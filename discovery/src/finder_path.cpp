@@ -4,8 +4,8 @@
 
 namespace seekwell {
 
-// The finder's objects need no per-thread initialisation here: the plugin
-// keeps all of its work on the calling thread.
+// The finder's objects need no per-thread initialisation here: they keep
+// all of their work on the calling thread.
 int RunFinderPath(DISCOVERY_RESULT* results)
 {
     return theApp.DiscoverByDeviceFinder(results);

@@ -58,6 +58,11 @@ constexpr int kDotsInIpv4Address = 3;
 // Finder path
 constexpr const char kFinderDeviceType[] = "upnp:rootdevice";
 constexpr std::size_t kNarrowTextMaxChars = 2047;
+// After the window the helper has this long to hand over what it found and
+// exit before it is killed; covers its start-up and its UPnP stack's teardown.
+constexpr unsigned int kFinderHelperGraceMs = 1000;
+// How long the path choice waits for the helper to show that it runs here.
+constexpr unsigned int kFinderProbeLimitMs = 1000;
 
 }  // namespace seekwell
 

@@ -7,8 +7,17 @@
  * 10 seconds and fetches each responder's description, so a call lasts at
  * least those 10 seconds plus the fetches.
  *
+ * The finder search runs in a helper program installed beside the library
+ * (seekwell/seekwell-finder-gupnp), which the call starts with posix_spawn
+ * and reaps itself before it returns; nothing the devices send is parsed in
+ * the caller's process. The host's SIGCHLD disposition plays no part; a host
+ * that reaps every child itself may collect the helper's status, and the
+ * call still returns in time.
+ *
  * How long a call can last:
- *  - finder path: the 10 s window, then at most 1 s to end the search: 11 s.
+ *  - finder path: a check that the helper runs here (a few milliseconds, at
+ *    most 1 s), the 10 s window, then at most 1 s for the helper to hand over
+ *    what it found and exit before it is killed: 12 s.
  *  - built-in search: the 10 s window, then one fetch per responder, one
  *    after the other, each ending after 30 s without a connection, after
  *    30 s of silence, or after 60 s in all: at most 10 s + 16 x 60 s = 970 s.

@@ -3,7 +3,7 @@
 #include <new>
 
 #include "finder/device_text.h"
-#include "finder/platform/finder_plugin.h"
+#include "finder/helper_device_finder.h"
 #include "load_order.h"
 #include "platform/heap_string.h"
 

@@ -18,7 +18,7 @@ public:
     using CreateDeviceFinderFn = HRESULT (*)(IUPnPDeviceFinder** ppFinder);
     using AllocSysStringFn = BSTR (*)(const char* text);
 
-    // The product's object: the finder comes from the plugin.
+    // The product's object: the finder searches through the helper.
     CSeekwellApp();
     CSeekwellApp(CreateDeviceFinderFn createDeviceFinder, AllocSysStringFn allocSysString);
     CSeekwellApp(const CSeekwellApp&) = delete;

@@ -1,14 +1,14 @@
 #include "upnp_library.h"
 
-#include "finder/platform/finder_plugin.h"
+#include "finder/helper_device_finder.h"
 
 namespace seekwell::platform {
 
-// The finder lives in the plugin beside the library; the plugin opens only
-// where the UPnP stack it links is installed.
+// The finder runs in the helper beside the library, which starts only where
+// the UPnP stack it links is installed.
 bool IsUpnpLibraryLoadable()
 {
-    return IsFinderPluginLoadable(FinderPluginPath());
+    return IsFinderHelperUsable(FinderHelperPath());
 }
 
 }  // namespace seekwell::platform

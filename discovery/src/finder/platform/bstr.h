@@ -1,5 +1,5 @@
 // Stand-in for the platform's automation strings: a UTF-8 text on the C heap.
-// Library and plugin both allocate and free them with the same C runtime, so
+// The finder's objects and the application object share one C runtime, so
 // a string made on one side can be freed on the other.
 #ifndef SEEKWELL_FINDER_PLATFORM_BSTR_H
 #define SEEKWELL_FINDER_PLATFORM_BSTR_H

@@ -1,8 +1,9 @@
-#include "device_collection.h"
+#include "finder/device_collection.h"
 
+#include <memory>
 #include <new>
 
-#include "com_object.h"
+#include "finder/com_object.h"
 
 namespace seekwell {
 

@@ -1,8 +1,8 @@
-// Reference counting and interface lookup shared by the plugin's objects.
+// Reference counting and interface lookup shared by the finder's objects.
 // Every object is used on the thread that created the finder, so the count
 // needs no atomics.
-#ifndef SEEKWELL_FINDER_GUPNP_COM_OBJECT_H
-#define SEEKWELL_FINDER_GUPNP_COM_OBJECT_H
+#ifndef SEEKWELL_FINDER_COM_OBJECT_H
+#define SEEKWELL_FINDER_COM_OBJECT_H
 
 #include "finder/upnp_interfaces.h"
 
@@ -47,4 +47,4 @@ private:
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_FINDER_GUPNP_COM_OBJECT_H
+#endif  // SEEKWELL_FINDER_COM_OBJECT_H

@@ -1,0 +1,29 @@
+// Stand-in for creating the platform's device finder: the finder the library
+// makes runs each search in the finder helper, a program beside the library
+// that links the platform's UPnP stack, so that nothing a device sends is
+// parsed in the host's process.
+#ifndef SEEKWELL_FINDER_HELPER_DEVICE_FINDER_H
+#define SEEKWELL_FINDER_HELPER_DEVICE_FINDER_H
+
+#include <string>
+
+#include "finder/upnp_interfaces.h"
+
+namespace seekwell {
+
+// <directory of the module holding this code>/seekwell/seekwell-finder-gupnp
+std::string FinderHelperPath();
+
+// Runs the helper's probe: true when it starts here and answers in time.
+bool IsFinderHelperUsable(const std::string& helperPath);
+
+// A new finder with one reference that searches through the helper at
+// helperPath; *ppFinder is null and the result negative when memory ran out.
+HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** ppFinder);
+
+// The product's creation: the helper at FinderHelperPath().
+HRESULT CreateDeviceFinder(IUPnPDeviceFinder** ppFinder);
+
+}  // namespace seekwell
+
+#endif  // SEEKWELL_FINDER_HELPER_DEVICE_FINDER_H
