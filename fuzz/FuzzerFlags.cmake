@@ -9,8 +9,7 @@ if(NOT SANITIZE)
 endif()
 add_compile_options(-fsanitize=fuzzer-no-link)
 # clang links no sanitizer runtime into shared libraries: their sanitizer
-# symbols come from the executable that loads them. Kinemap and the finder
-# plugin link with --no-undefined, so undefined symbols are allowed again at
-# the very end of every shared-library and module link of this configuration.
+# symbols come from the executable that loads them. Kinemap links with
+# --no-undefined, so undefined symbols are allowed again at the very end of
+# every shared-library link of this configuration.
 string(APPEND CMAKE_CXX_CREATE_SHARED_LIBRARY " -Wl,-z,undefs")
-string(APPEND CMAKE_CXX_CREATE_SHARED_MODULE " -Wl,-z,undefs")

@@ -241,8 +241,55 @@ def finder_seeds():
     finder("conversion_fails", [robot(0)], conversion_fails=True)
 
 
+# --- the finder helper's stream: piece sizes, then the stream -------------
+
+MAX_FIELD_BYTES = 64 * 1024
+
+
+def length(value):
+    return struct.pack("<I", value)
+
+
+def field(text):
+    data = text.encode("latin-1") if isinstance(text, str) else text
+    return length(len(data)) + data
+
+
+def helper_device(name, url, description="ROVA walking robot"):
+    return b"D" + field(name) + field(url) + field(description)
+
+
+def helper_stream(devices, count=None):
+    end = b"E" + length(len(devices) if count is None else count)
+    return b"SWFS\x01" + b"".join(devices) + end
+
+
+def stream(name, data, pieces=()):
+    write("helper_stream", name, bytes([len(pieces)]) + bytes(pieces) + data)
+
+
+def helper_stream_seeds():
+    robots = [helper_device("Robot %d" % i, "http://192.0.2.%d/" % (10 + i)) for i in range(3)]
+    stream("no_devices", helper_stream([]))
+    stream("three_robots", helper_stream(robots))
+    stream("three_robots_byte_by_byte", helper_stream(robots), pieces=[1])
+    stream("three_robots_odd_pieces", helper_stream(robots), pieces=[3, 7, 1, 0, 2])
+    stream("empty_fields_and_high_bytes", helper_stream([helper_device("", ""), helper_device(
+        "\xe3\x81\x82\xff", "http://192.0.2.12:8080/app/", "\x01\x7f")]))
+    stream("field_at_bound", helper_stream([helper_device("n" * MAX_FIELD_BYTES, "u")]), pieces=[0, 17])
+    stream("field_one_over_bound", helper_stream([helper_device("u", "n" * (MAX_FIELD_BYTES + 1))]))
+    stream("count_disagrees", helper_stream(robots, count=2))
+    stream("unknown_tag", helper_stream(robots).replace(b"D", b"X", 1))
+    stream("nul_in_field", helper_stream([helper_device("Rob\x00t", "http://192.0.2.10/")]))
+    stream("bytes_after_end", helper_stream(robots) + b"E", pieces=[64])
+    stream("ends_inside_frame", helper_stream(robots)[:-9])
+    stream("wrong_version", b"SWFS\x02" + helper_stream(robots)[5:])
+    stream("nothing", b"")
+
+
 if __name__ == "__main__":
     datagram_seeds()
     description_seeds()
     kinemap_seeds()
     finder_seeds()
+    helper_stream_seeds()

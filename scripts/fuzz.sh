@@ -18,12 +18,14 @@ CC=clang-14 CXX=clang++-14 configure_and_build "$BUILD" \
   -DROVA_BUILD_BENCHMARKS=OFF
 
 # Longest input per fuzzer: a whole datagram, a document past the read size,
-# several finder texts past the narrowing limit.
+# several finder texts past the narrowing limit, a helper's stream with two
+# fields at their bound.
 max_len_of() {
   case $1 in
     ssdp_reply) echo 65537 ;;
     description) echo 8192 ;;
     finder_texts) echo 16384 ;;
+    helper_stream) echo 132096 ;;
     *) echo 4096 ;;
   esac
 }

@@ -1,5 +1,5 @@
 // The built libseekwell.so copied alone into a scratch folder and loaded
-// from there: with no finder plugin beside it, the export takes the
+// from there: with no finder helper beside it, the export takes the
 // built-in search with the product's own constants.
 #ifndef SEEKWELL_TESTS_LONE_LIBRARY_H
 #define SEEKWELL_TESTS_LONE_LIBRARY_H

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The installed libseekwell as a guest in hosts that are hard on it, on one of its two paths:
 #
-#   finder   the installed library, with its finder plugin beside it
+#   finder   the installed library, with its finder helper beside it
 #   builtin  the library copied alone into a scratch folder
 #
 # A private simulated LAN holds three plain robots, robot 4 whose description comes only after a
@@ -28,8 +28,9 @@ readonly SIM_LIFETIME_S=400
 case $path in
 finder)
     library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
-    expect_true "plugin installed beside the library" \
-        test -f "$(dirname "$library")/seekwell/seekwell-finder-gupnp.so"
+    expect_true "helper installed beside the library and executable" \
+        test -f "$(dirname "$library")/seekwell/seekwell-finder-gupnp" -a \
+             -x "$(dirname "$library")/seekwell/seekwell-finder-gupnp"
     ;;
 builtin)
     e2e_copy_library_alone "$prefix" "$E2E_WORK/alone" || exit 1
@@ -57,7 +58,7 @@ run_mode() {
     local mode=$1 status
     shift
     report="$E2E_WORK/$mode.report"
-    G_SLICE=always-malloc simlan_client env "$@" "$harness" "$mode" "$library" "$report" "$slow_address" \
+    simlan_client env "$@" "$harness" "$mode" "$library" "$report" "$slow_address" \
         >"$E2E_WORK/$mode.stdout" 2>"$E2E_WORK/$mode.stderr"
     status=$?
     echo "--- $path $mode (exit status $status)"
@@ -117,11 +118,12 @@ expect_robots fork
 expect_equal "fork: the child's call ended" "$(value child_end)" exited
 expect_robots fork child_
 
-# No thread can be started for the library: each path keeps its contract and nothing crashes.
+# No thread can be started in the host: each path keeps its contract and nothing crashes. The
+# finder's threads live in its helper, which the shim does not reach: every robot is found.
 run_mode plain LD_PRELOAD="$shim" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 result=$(value result)
 if [ "$path" == finder ]; then
-    expect_equal "no threads: the finder's failed-search answer" "$result" 0
+    expect_robots plain
 else
     expect_true "no threads: a built-in search took place (result $result)" test "${result:--1}" -ge 0
 fi

@@ -1,7 +1,8 @@
 /*
  * Preloaded into the host harness: every pthread_create that does not come straight from the host
  * program itself fails with EAGAIN, as it does in a process at its thread or memory limit. The
- * library, its plugin and the libraries they use therefore start no thread at all.
+ * library and the libraries it uses therefore start no thread at all in the host; a finder helper
+ * it starts is a process of its own, which the shim does not reach.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>

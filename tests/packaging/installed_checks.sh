@@ -49,7 +49,7 @@ check_installed_tools() {
     done
 }
 
-# Only the finder plugin, shipped in libseekwell2, may pull GUPnP in.
+# Only the finder helper, shipped in libseekwell2, may pull GUPnP in.
 check_gupnp_dependency() {
     local package
     for package in "${packages[@]}"; do
@@ -60,9 +60,12 @@ check_gupnp_dependency() {
     installed_package libseekwell2 || return 0
     ! readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')" | grep -q gupnp ||
         fail "libseekwell.so.2 itself links GUPnP"
-    if dpkg -L libseekwell2 | grep -q '/seekwell/seekwell-finder-gupnp\.so$'; then
+    local helper
+    helper=$(dpkg -L libseekwell2 | grep '/seekwell/seekwell-finder-gupnp$')
+    if [ -n "$helper" ]; then
+        [ -x "$helper" ] || fail "the finder helper $helper is not executable"
         dpkg-query -W -f='${Depends}' libseekwell2 | grep -q gupnp ||
-            fail "libseekwell2 does not depend on GUPnP although its finder plugin needs it"
+            fail "libseekwell2 does not depend on GUPnP although its finder helper needs it"
     fi
 }
 

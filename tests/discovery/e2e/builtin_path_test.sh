@@ -29,9 +29,9 @@ simlan_client "$host" "$alone/libseekwell.so.2" >"$E2E_WORK/host.out"
 expect_equal "host exit status (sanitizers report through it)" "$?" 0
 cat "$E2E_WORK/host.out"
 
-# The built-in path ran: the library came from the lone copy, with no plugin folder beside it.
+# The built-in path ran: the library came from the lone copy, with no helper folder beside it.
 expect_equal "library loaded" "$(e2e_value "$E2E_WORK/host.out" library)" "$alone/libseekwell.so.2"
-expect_true "no plugin folder beside the lone copy" test ! -e "$alone/seekwell"
+expect_true "no helper folder beside the lone copy" test ! -e "$alone/seekwell"
 
 # Robots in the order they answered; the error status still counts, since the status is not
 # examined; a huge body is read only as far as needed. No marker, a bad location, a wrong UDN,

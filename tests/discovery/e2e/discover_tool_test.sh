@@ -11,7 +11,7 @@ e2e_require_lan
 readonly REPORTED_AT_MOST=16
 readonly ROBOTS=$((REPORTED_AT_MOST + 1))
 
-# The tool finds its library through $ORIGIN/../<libdir>; rebuild that layout without a plugin.
+# The tool finds its library through $ORIGIN/../<libdir>; rebuild that layout without a finder helper.
 tool=$(find "$prefix" -name seekwell-discover -type f | head -n 1)
 library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
 libdir=$(dirname "${library#"$prefix"/}")

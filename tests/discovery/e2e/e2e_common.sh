@@ -62,7 +62,7 @@ e2e_value() {
 }
 
 # e2e_copy_library_alone PREFIX DEST: copies the installed libseekwell.so* and nothing else (no
-# plugin folder beside it), so that loading it from DEST always takes the built-in search.
+# helper folder beside it), so that loading it from DEST always takes the built-in search.
 e2e_copy_library_alone() {
     local prefix=$1 dest=$2 library
     library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)

@@ -6,13 +6,14 @@
 //   during 0 0             (threads the call started that could take a host signal, descriptors
 //                           it opened without close-on-exec; both watched while the call ran)
 //   record ROVA robot 1@192.0.2.10
-//   libsoup3 no            (whether the finder's HTTP library is in the process at the end)
+//   helper-ran yes         (whether the library started and reaped a child: the finder helper)
 //   upnp-stack none        (which libraries of the UPnP stack are mapped at the end, by file name)
 //   children 0             (children of the process left at the end, zombies included)
 //
 // A third argument names a library to load and keep before libseekwell.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -32,7 +33,6 @@
 
 namespace {
 
-constexpr const char kSoup3Library[] = "libsoup-3.0.so.0";
 // File names of the UPnP stack's libraries start with these.
 constexpr const char* kUpnpStackPrefixes[] = {"libglib-", "libgobject-", "libgio-", "libgupnp-",
                                               "libgssdp-", "libsoup-", "libxml2."};
@@ -155,12 +155,10 @@ void ReportSearch(DiscoverFn discover) {
     }
 }
 
-bool IsLoaded(const char* library) {
-    void* handle = dlopen(library, RTLD_LAZY | RTLD_NOLOAD);
-    if (handle != nullptr) {
-        dlclose(handle);
-    }
-    return handle != nullptr;
+// This program starts no child of its own, so any reaped child is the library's finder helper.
+bool ReapedAChild() {
+    rusage children{};
+    return getrusage(RUSAGE_CHILDREN, &children) == 0 && children.ru_maxrss > 0;
 }
 
 // Names of the UPnP stack's libraries mapped in this process, or "none".
@@ -238,7 +236,7 @@ int main(int argc, char** argv) {
     for (int i = std::atoi(argv[2]); i > 0; --i) {
         ReportSearch(discover);
     }
-    std::printf("libsoup3 %s\n", IsLoaded(kSoup3Library) ? "yes" : "no");
+    std::printf("helper-ran %s\n", ReapedAChild() ? "yes" : "no");
     std::printf("upnp-stack %s\n", MappedUpnpStack().c_str());
     std::printf("children %d\n", CountChildren());
     return 0;
