@@ -20,8 +20,8 @@ using namespace std::chrono_literals;
 
 enum class SearchPath { Finder, BuiltIn };
 
-// The finder's window begins with its first network context and its
-// teardown is bounded; the built-in search adds its fetches after the window.
+// The finder helper is killed a grace period after its window; the built-in
+// search adds its fetches after the window.
 constexpr long kFinderGraceMs = 1000;
 constexpr long kBuiltInQuickFetchesMs = 3000;  // the fast rows together
 constexpr long kReceiveLimitMs = 30000;        // a silent server
