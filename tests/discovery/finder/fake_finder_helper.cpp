@@ -20,10 +20,12 @@
 #include <vector>
 
 #include "finder/helper_protocol.h"
+#include "helper_stream_writer.h"
 
 namespace {
 
 namespace protocol = seekwell::helper_protocol;
+using seekwell::WriteAll;
 
 constexpr const char kModeFileName[] = "fake-helper-mode";
 constexpr int kWrongArguments = 2;
@@ -34,21 +36,6 @@ constexpr std::size_t kTrailingBytes = 3;
 constexpr unsigned kGarbageSeed = 20240611;
 constexpr int kHighestSignal = 64;
 constexpr const char kRobotDescription[] = "ROVA service robot";
-
-bool WriteAll(int fd, const std::string& bytes) {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 bool WriteStream(const std::string& bytes) { return WriteAll(protocol::kHelperStreamFd, bytes); }
 

@@ -18,21 +18,9 @@ readonly ALLOWANCE_MS=1500
 # Robot 2 shows its page elsewhere, robot 3 names none; then one device that is no robot.
 readonly ROBOTS=3
 readonly OTHERS=1
-# After them, on addresses of their own.
-readonly HOSTILE_MODES=(hung escapes)
-readonly HOSTILE_HTTP_PORT=80
+# After them, on addresses of their own, the hostile devices.
+source "$(dirname "$0")/hostile_devices.sh"
 readonly HOSTILE_LIFETIME_S=30
-hostile_pids=()
-
-stop_hostile_devices() {
-    local pid
-    for pid in "${hostile_pids[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    e2e_cleanup
-}
-trap stop_hostile_devices EXIT
 
 # decode_stream FILE: one line per device, "name|page|description", sorted; fails on a stream that
 # breaks its format.
@@ -61,11 +49,7 @@ PY
 simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS + ${#HOSTILE_MODES[@]})) || exit 1
 simlan_start_sim "$simulator" --robots $ROBOTS --others $OTHERS \
     --fault 2:page-elsewhere --fault 3:no-page "${E2E_SIM_LIFETIME[@]}" || exit 1
-for i in "${!HOSTILE_MODES[@]}"; do
-    ip netns exec "$SIMLAN_ROBOT_NS" python3 "$(dirname "$0")/hostile_device.py" "${HOSTILE_MODES[$i]}" \
-        "$(simlan_device_address $((ROBOTS + OTHERS + i + 1)))" $HOSTILE_HTTP_PORT $HOSTILE_LIFETIME_S &
-    hostile_pids+=($!)
-done
+hostile_devices_start $((ROBOTS + OTHERS + 1)) $HOSTILE_LIFETIME_S
 
 started=$(date +%s%3N)
 simlan_client "$helper" --search upnp:rootdevice $WINDOW_MS \

@@ -29,10 +29,8 @@ readonly UNREACHABLE_PROXY=http://192.0.2.99:3128
 readonly ROBOTS=5
 readonly OTHERS=1
 # After them, on addresses of their own, the hostile devices of the finder case.
-readonly HOSTILE_MODES=(hung escapes)
-readonly HOSTILE_HTTP_PORT=80
+source "$(dirname "$0")/hostile_devices.sh"
 readonly HOSTILE_LIFETIME_S=60
-hostile_pids=()
 # What the finder path yields, sorted, by the host text of the presentation URL: robot 2's port
 # and path show it. Not the robot without a page, not the one whose description came with an
 # error, not the media player.
@@ -40,33 +38,12 @@ readonly FINDER_ROBOTS="ROVA robot 1@192.0.2.10
 ROVA robot 2@192.0.2.11:8080/app
 ROVA robot 3@192.0.2.12"
 
-stop_hostile_devices() {
-    local pid
-    for pid in "${hostile_pids[@]}"; do
-        kill "$pid" 2>/dev/null
-        wait "$pid" 2>/dev/null
-    done
-    e2e_cleanup
-}
-trap stop_hostile_devices EXIT
-
 library=$(find "$prefix" -name 'libseekwell.so.*.*' -type f | head -n 1)
 helper="$(dirname "$library")/seekwell/seekwell-finder-gupnp"
 expect_true "helper installed beside the library and executable" test -f "$helper" -a -x "$helper"
 simlan_create "$E2E_LAN_NAME" $((ROBOTS + OTHERS + ${#HOSTILE_MODES[@]})) || exit 1
 simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS --others $OTHERS \
     --fault 2:page-elsewhere --fault 4:no-page --fault 5:error-status "${E2E_SIM_LIFETIME[@]}" || exit 1
-
-# start_hostile_devices: one per mode, each announcing itself until the test ends.
-start_hostile_devices() {
-    local i address
-    for i in "${!HOSTILE_MODES[@]}"; do
-        address=$(simlan_device_address $((ROBOTS + OTHERS + i + 1)))
-        ip netns exec "$SIMLAN_ROBOT_NS" python3 "$(dirname "$0")/hostile_device.py" \
-            "${HOSTILE_MODES[$i]}" "$address" $HOSTILE_HTTP_PORT $HOSTILE_LIFETIME_S &
-        hostile_pids+=($!)
-    done
-}
 
 # run_probe SEARCHES [LIBRARY-TO-LOAD-FIRST]: the probe's report in $E2E_WORK/probe.out, what it
 # wrote to stderr in $E2E_WORK/probe.err.
@@ -95,7 +72,7 @@ expect_search() {
 
 case $case in
 finder)
-    start_hostile_devices
+    hostile_devices_start $((ROBOTS + OTHERS + 1)) $HOSTILE_LIFETIME_S
     run_probe 2
     expect_equal "bytes the searches wrote to stderr" "$(wc -c <"$E2E_WORK/probe.err")" 0
     expect_equal "signal-taking threads and inheritable descriptors during each search" \
