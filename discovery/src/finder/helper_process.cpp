@@ -80,9 +80,8 @@ int PollRetrying(pollfd* fds, nfds_t count, Clock::time_point deadline)
     }
 }
 
-// The pipe's read end stays with the library, non-blocking; its write end
-// is placed above the descriptors the child sets up, so that moving it to
-// kHelperStreamFd never overwrites it.
+// The pipe's read end stays with the library, non-blocking; the helper's
+// writes to the other end block as usual.
 bool MakeStreamPipe(UniqueFd& readEnd, UniqueFd& writeEnd)
 {
     int fds[2];
@@ -91,11 +90,8 @@ bool MakeStreamPipe(UniqueFd& readEnd, UniqueFd& writeEnd)
     }
     readEnd.Reset(fds[0]);
     writeEnd.Reset(fds[1]);
-    if (writeEnd.Get() < kFirstClosedFd) {
-        writeEnd.Reset(fcntl(writeEnd.Get(), F_DUPFD_CLOEXEC, kFirstClosedFd));
-    }
     const int flags = fcntl(readEnd.Get(), F_GETFL);
-    return writeEnd.IsValid() && flags >= 0 && fcntl(readEnd.Get(), F_SETFL, flags | O_NONBLOCK) == 0;
+    return flags >= 0 && fcntl(readEnd.Get(), F_SETFL, flags | O_NONBLOCK) == 0;
 }
 
 class SpawnSettings {
@@ -117,6 +113,9 @@ public:
         sigemptyset(&none);
         // The host's handlers and ignored signals, and the calling thread's
         // mask, are the host's business: the helper starts from defaults.
+        // The stream is placed first, as the write end may hold one of the
+        // numbers 0 to 2 in a host that closed its standard streams; moving
+        // it onto its own number clears its close-on-exec.
         m_bReady = posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
                    posix_spawnattr_setsigdefault(&m_attributes, &all) == 0 &&
                    posix_spawnattr_setsigmask(&m_attributes, &none) == 0 &&

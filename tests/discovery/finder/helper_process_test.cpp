@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "finder/helper_device_finder.h"
 #include "finder/helper_process.h"
 #include "finder/helper_protocol.h"
 
@@ -232,6 +233,48 @@ TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvir
     ASSERT_EQ(outcome.devices.size(), 1u);
     EXPECT_EQ(outcome.devices[0].strFriendlyName,
               "fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 1000");
+}
+
+// A host that closed some of its standard streams: the pipe the library makes takes their
+// numbers (with stderr alone closed, its write end becomes 3, the stream's own number in the
+// helper), and must still reach the helper as its stream.
+TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream) {
+    SetMode("report");
+    for (const int closedUpTo : {0, 2}) {
+        SCOPED_TRACE("closed from fd " + std::to_string(closedUpTo) + " to 2");
+        int saved[3] = {-1, -1, -1};
+        for (int fd = closedUpTo; fd < 3; ++fd) {
+            saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
+            close(fd);
+        }
+        const RunOutcome outcome = Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+        for (int fd = closedUpTo; fd < 3; ++fd) {
+            dup2(saved[fd], fd);
+            close(saved[fd]);
+        }
+        EXPECT_TRUE(outcome.bResult);
+        ASSERT_EQ(outcome.devices.size(), 1u);
+        EXPECT_EQ(outcome.devices[0].strFriendlyName.rfind("fds 0,1,2,3 ", 0), 0u)
+            << outcome.devices[0].strFriendlyName;
+    }
+}
+
+// The path choice's check: a helper that answers its probe, one that fails or hangs (cut off at
+// the probe's limit), and none at all.
+TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe) {
+    for (const auto& [szMode, bUsable] : {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
+        SCOPED_TRACE(szMode);
+        SetMode(szMode);
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(IsFinderHelperUsable(HelperPath().string()), bUsable);
+        EXPECT_LE(std::chrono::steady_clock::now() - start, kProbeDeadline + kSlack);
+        EXPECT_TRUE(NoChildLeft());
+    }
+    const fs::path notExecutable = s_directory / "fake-helper-mode";
+    for (const std::string& path : {std::string(), (s_directory / "missing").string(), notExecutable.string()}) {
+        SCOPED_TRACE(path);
+        EXPECT_FALSE(IsFinderHelperUsable(path));
+    }
 }
 
 }  // namespace
