@@ -30,7 +30,8 @@ check_installed_files() {
     for library in kinemap seekwell; do
         installed_package "lib${library}2" || continue
         [ -f "$libdir/lib$library.so.$PACKAGE_VERSION" ] || fail "lib$library.so.$PACKAGE_VERSION missing"
-        ldconfig -p | grep -q "lib$library.so.2 " || fail "ldconfig does not know lib$library.so.2"
+        # Read whole: grep -q would stop reading early, and under pipefail ldconfig's SIGPIPE fails the check.
+        grep -q "lib$library.so.2 " <<<"$(ldconfig -p)" || fail "ldconfig does not know lib$library.so.2"
         [ "$(pkg-config --modversion "$library")" = "$PACKAGE_VERSION" ] ||
             fail "pkg-config $library does not give $PACKAGE_VERSION"
     done
@@ -58,7 +59,7 @@ check_gupnp_dependency() {
         fi
     done
     installed_package libseekwell2 || return 0
-    ! readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')" | grep -q gupnp ||
+    ! grep -q gupnp <<<"$(readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')")" ||
         fail "libseekwell.so.2 itself links GUPnP"
     local helper
     helper=$(dpkg -L libseekwell2 | grep '/seekwell/seekwell-finder-gupnp$')
