@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # One discovery on a quiet simulated LAN of 16 robots and 50 other UPnP devices, inside private
-# network namespaces: our library on the built-in path, on the finder path as it is (a helper
-# process per search) and as it was before (a plugin loaded into the host, commit BEFORE_COMMIT),
-# and gssdp-discover and node-ssdp on the same network in the same run, each given the same 10 s
+# network namespaces: our library on the built-in path as it is and as it was while it linked
+# libcurl (commit BUILTIN_BEFORE_COMMIT), on the finder path as it is (a helper process per
+# search) and as it was before (a plugin loaded into the host, commit BEFORE_COMMIT), and
+# gssdp-discover and node-ssdp on the same network in the same run, each given the same 10 s
 # window and measured by the same wrapper. Runs are interleaved (run 1 of each, then run 2 of
 # each...), so a change of load on the shared machine falls on all of them alike. Not a test: it
 # reports figures. Run as root.
 #
 #   bench/e2e_discovery.sh [RUNS]       (default 5; uses ./build, building it when needed)
+#   BENCH_ONLY=builtin bench/e2e_discovery.sh [RUNS]    (the two built-in columns alone)
 #
 # node-ssdp comes from npm into NODE_SSDP_DIR (default /tmp/seekwell-bench-node-ssdp), once. The
-# library and plugin of BEFORE_COMMIT are built once into BEFORE_DIR and kept there.
+# libraries of the older commits are built once into BEFORE_DIR and BUILTIN_BEFORE_DIR and kept.
 source "$(dirname "$0")/e2e_lib.sh"
 
 readonly RUNS=${1:-5}
@@ -22,24 +24,50 @@ readonly TOP_MAPPINGS=12
 # The last commit whose finder path loads its GUPnP plugin into the host.
 readonly BEFORE_COMMIT=baa7066
 readonly BEFORE_DIR=${BEFORE_DIR:-/tmp/seekwell-bench-before-$BEFORE_COMMIT}
-# Our library in its three forms.
-readonly OURS=(builtin finder-before finder)
+# The last commit whose library links libcurl, loading it with the library.
+readonly BUILTIN_BEFORE_COMMIT=656aa6c
+readonly BUILTIN_BEFORE_DIR=${BUILTIN_BEFORE_DIR:-/tmp/seekwell-bench-before-$BUILTIN_BEFORE_COMMIT}
+# "builtin" runs only our two built-in columns; anything else, everything.
+readonly BENCH_ONLY=${BENCH_ONLY:-}
 
-CONTENDERS=("${OURS[@]}" helper gssdp)
+# Our library in its forms, and everything compared.
+if [ "$BENCH_ONLY" = builtin ]; then
+    OURS=(builtin builtin-before)
+    CONTENDERS=("${OURS[@]}")
+else
+    OURS=(builtin builtin-before finder-before finder)
+    CONTENDERS=("${OURS[@]}" helper gssdp)
+fi
+
+# build_commit COMMIT DIR TARGET...: builds TARGETs of COMMIT in DIR (RelWithDebInfo).
+build_commit() {
+    local commit=$1 dir=$2
+    shift 2
+    echo "building $* of $commit in $dir" >&2
+    rm -rf "$dir"
+    mkdir -p "$dir/src"
+    git -C "$ROOT" archive "$commit" | tar -x -C "$dir/src"
+    cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DROVA_BUILD_TESTS=OFF -DROVA_BUILD_BENCHMARKS=OFF >/dev/null
+    cmake --build "$dir/build" -j "$JOBS" --target "$@" >&2
+}
+
+# prepare_builtin_before: builds the library of BUILTIN_BEFORE_COMMIT when BUILTIN_BEFORE_DIR
+# lacks it, and sets BENCH_BUILTIN_BEFORE to a copy of it alone in a folder.
+prepare_builtin_before() {
+    local built="$BUILTIN_BEFORE_DIR/build/discovery"
+    [ -e "$built/libseekwell.so.2" ] || build_commit "$BUILTIN_BEFORE_COMMIT" "$BUILTIN_BEFORE_DIR" seekwell
+    mkdir -p "$BENCH_WORK/builtin-before"
+    cp -P "$built"/libseekwell.so* "$BENCH_WORK/builtin-before/"
+    BENCH_BUILTIN_BEFORE="$BENCH_WORK/builtin-before/libseekwell.so.2"
+}
 
 # prepare_before: builds the library and its plugin from BEFORE_COMMIT when BEFORE_DIR lacks
 # them, and sets BENCH_BEFORE to a copy of that library with its plugin folder beside it.
 prepare_before() {
     local built="$BEFORE_DIR/build/discovery"
-    if [ ! -e "$built/seekwell/seekwell-finder-gupnp.so" ]; then
-        echo "building the finder plugin of $BEFORE_COMMIT in $BEFORE_DIR" >&2
-        rm -rf "$BEFORE_DIR"
-        mkdir -p "$BEFORE_DIR/src"
-        git -C "$ROOT" archive "$BEFORE_COMMIT" | tar -x -C "$BEFORE_DIR/src"
-        cmake -S "$BEFORE_DIR/src" -B "$BEFORE_DIR/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-            -DROVA_BUILD_TESTS=OFF -DROVA_BUILD_BENCHMARKS=OFF >/dev/null
-        cmake --build "$BEFORE_DIR/build" -j "$JOBS" --target seekwell seekwell-finder-gupnp >&2
-    fi
+    [ -e "$built/seekwell/seekwell-finder-gupnp.so" ] ||
+        build_commit "$BEFORE_COMMIT" "$BEFORE_DIR" seekwell seekwell-finder-gupnp
     mkdir -p "$BENCH_WORK/before/seekwell"
     cp -P "$built"/libseekwell.so* "$BENCH_WORK/before/"
     cp "$built/seekwell/seekwell-finder-gupnp.so" "$BENCH_WORK/before/seekwell/"
@@ -50,6 +78,7 @@ prepare_before() {
 library_of() {
     case $1 in
         builtin) echo "$BENCH_ALONE" ;;
+        builtin-before) echo "$BENCH_BUILTIN_BEFORE" ;;
         finder-before) echo "$BENCH_BEFORE" ;;
         finder) echo "$BENCH_FINDER" ;;
     esac
@@ -67,7 +96,7 @@ have_node_ssdp() {
 run_contender() {
     local name=$1 out=$2
     case $name in
-        builtin | finder-before | finder)
+        builtin | builtin-before | finder-before | finder)
             simlan_client "$BENCH_MEASURE" "$out.measure" "$BENCH_HOST" "$(library_of "$name")" ;;
         # The helper started by the wrapper, not by the library: its own CPU and peak RSS, with
         # no share of a host's memory (a child that the library spawns shares the host's pages
@@ -106,7 +135,7 @@ record_run() {
     bench_record "$name.cpu_process" "$(ms_of_us "$cpu_us")"
     bench_record "$name.rss" "$(mib_of_kb "$(bench_value "$out.measure" maxrss_kb)")"
     case $name in
-        builtin | finder-before | finder)
+        builtin | builtin-before | finder-before | finder)
             bench_record "$name.found" "$(bench_value "$out" result)"
             bench_record "$name.over_call" "$(($(bench_value "$out" elapsed_ms) - BENCH_WINDOW_MS))"
             bench_record "$name.cpu_call" "$(ms_of_us "$(bench_value "$out" cpu_us)")"
@@ -166,10 +195,16 @@ ratio_row() {
     echo "| $1 | $(bench_stats "$ratios" 2) |"
 }
 
-# The finder path now against before, each ratio taken between runs of the same round.
+# Our paths now against before, each ratio taken between runs of the same round.
 print_ratios() {
     echo "| ratio, run by run (median (min..max) over $RUNS runs) | |"
     echo "|---|---|"
+    ratio_row "call's time beyond the window, builtin / builtin-before" over_call builtin builtin-before
+    ratio_row "whole process's time beyond the window, builtin / builtin-before" over_process builtin builtin-before
+    ratio_row "host CPU during the call, builtin / builtin-before" cpu_call builtin builtin-before
+    ratio_row "CPU of the whole process, builtin / builtin-before" cpu_process builtin builtin-before
+    ratio_row "host peak RSS, builtin / builtin-before" rss_host builtin builtin-before
+    [ "$BENCH_ONLY" = builtin ] && return 0
     ratio_row "host peak RSS, finder / finder-before" rss_host finder finder-before
     ratio_row "host CPU during the call, finder / finder-before" cpu_call finder finder-before
     ratio_row "host CPU alone, finder / finder-before" cpu_host finder finder-before
@@ -182,15 +217,16 @@ needed_sonames() {
     ldd "$1" | awk '$1 ~ /^lib/ { print $1 }' | sort
 }
 
-# Sonames that libseekwell loads only because of libcurl: everything it needs except the C and
-# C++ runtimes.
+# Sonames that libseekwell loads only because of libcurl: everything that the library of
+# BUILTIN_BEFORE_COMMIT, which links libcurl, needs except the C and C++ runtimes.
 curl_chain_sonames() {
-    needed_sonames "$BENCH_ALONE" | grep -Ev '^lib(c|m|gcc_s|stdc\+\+|seekwell)\.so'
+    needed_sonames "$BENCH_BUILTIN_BEFORE" | grep -Ev '^lib(c|m|gcc_s|stdc\+\+|seekwell)\.so'
 }
 
 # Sonames that only the former plugin brought into the host: GLib, GSSDP, GUPnP, libsoup,
 # libxml2 and what they need beyond libseekwell's own dependencies.
 finder_stack_sonames() {
+    [ -n "${BENCH_BEFORE:-}" ] || return 0
     comm -23 <(needed_sonames "$(dirname "$BENCH_BEFORE")/seekwell/seekwell-finder-gupnp.so") \
         <(needed_sonames "$BENCH_ALONE")
 }
@@ -229,12 +265,15 @@ print_memory() {
 }
 
 bench_prepare seekwell-bench
-prepare_before
-command -v gssdp-discover >/dev/null || { echo "gssdp-discover is missing (Debian package gupnp-tools)" >&2; exit 1; }
-if have_node_ssdp; then
-    CONTENDERS+=(node)
-else
-    echo "node or node-ssdp is unavailable: node-ssdp left out" >&2
+prepare_builtin_before
+if [ "$BENCH_ONLY" != builtin ]; then
+    prepare_before
+    command -v gssdp-discover >/dev/null || { echo "gssdp-discover is missing (Debian package gupnp-tools)" >&2; exit 1; }
+    if have_node_ssdp; then
+        CONTENDERS+=(node)
+    else
+        echo "node or node-ssdp is unavailable: node-ssdp left out" >&2
+    fi
 fi
 simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
 
