@@ -4,6 +4,8 @@
 #include <new>
 #include <thread>
 
+#include "platform/curl_functions.h"
+
 namespace seekwell {
 
 namespace {
@@ -70,7 +72,11 @@ void CUpnpSearchWnd::WaitOutWindow()
     // Lives until the timer worker has ended, which is waited for here.
     unsigned int windowMs = m_Params.windowMs;
     platform::CWorkerThread timer;
-    if (timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes)) {
+    const bool bTimerStarted = timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes);
+    // libcurl loads while the window runs, which the caller waits out anyway:
+    // the fetches after it find libcurl ready.
+    (void)platform::LoadCurl();
+    if (bTimerStarted) {
         timer.Join();
     } else {
         // Closing the window at once would lose what the receive worker

@@ -1,6 +1,5 @@
 #include "internet_session.h"
 
-#include <curl/curl.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -12,6 +11,8 @@
 #include <memory>
 #include <mutex>
 #include <vector>
+
+#include "curl_functions.h"
 
 namespace seekwell::platform {
 
@@ -36,16 +37,17 @@ constexpr const char kOwnDescriptorsDir[] = "/proc/self/fd";
 // own fetches are serialised, and a host that drives libcurl on other threads
 // must then have initialised it itself, which makes this call a mere count-up.
 // The library never calls curl_global_cleanup: others may still use libcurl.
-bool InitialiseCurlOnce()
+bool InitialiseCurlOnce(const CurlFunctions& curl)
 {
     static std::once_flag once;
     static bool initialised = false;
-    std::call_once(once, [] { initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    std::call_once(once, [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
     return initialised;
 }
 
 // What one fetch keeps while libcurl runs it.
 struct FetchState {
+    const CurlFunctions& curl;
     CURL* handle;
     std::string body;
     std::size_t maxBytes;
@@ -89,7 +91,7 @@ std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdat
 bool StartClockAtConnection(FetchState& state)
 {
     curl_off_t connectedAfterUs = 0;
-    if (curl_easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
+    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
         connectedAfterUs <= 0) {
         return false;
     }
@@ -183,54 +185,57 @@ curl_socket_t OpenCloseOnExecSocket(void* clientp, curlsocktype purpose, curl_so
 }
 
 struct EasyHandleDeleter {
-    void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
+    decltype(CurlFunctions::easy_cleanup) cleanup;
+    void operator()(CURL* handle) const { cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
 
 struct HeaderListDeleter {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    decltype(CurlFunctions::slist_free_all) freeAll;
+    void operator()(curl_slist* list) const { freeAll(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
-void SetConnectionOptions(CURL* handle, const HttpFetchLimits& limits)
+void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFetchLimits& limits)
 {
-    curl_easy_setopt(handle, CURLOPT_PORT, static_cast<long>(limits.port));
-    curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kOnlyHttp);
-    curl_easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl.easy_setopt(handle, CURLOPT_PORT, static_cast<long>(limits.port));
+    curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kOnlyHttp);
+    curl.easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     // A direct connection even when http_proxy, HTTP_PROXY or ALL_PROXY is set.
-    curl_easy_setopt(handle, CURLOPT_PROXY, kNoProxy);
-    curl_easy_setopt(handle, CURLOPT_NOPROXY, kBypassProxyForAll);
+    curl.easy_setopt(handle, CURLOPT_PROXY, kNoProxy);
+    curl.easy_setopt(handle, CURLOPT_NOPROXY, kBypassProxyForAll);
     // The host's signal handlers stay untouched. A dotted address needs no
     // resolver, so no resolver thread is started either.
-    curl_easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    curl.easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl.easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     // Silence is limited by CheckSilence; a server that trickles bytes just
     // fast enough is cut off by this cap on the whole fetch.
-    curl_easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
+    curl.easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
 }
 
-void SetRequestOptions(CURL* handle, const std::string& url, curl_slist* headers)
+void SetRequestOptions(const CurlFunctions& curl, CURL* handle, const std::string& url,
+                       curl_slist* headers)
 {
-    curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
-    curl_easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
+    curl.easy_setopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
+    curl.easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
     // The body is taken exactly as sent, and a response without a status
     // line is all body: the status is never examined anyway.
-    curl_easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-    curl_easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
+    curl.easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl.easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
 }
 
-void SetCallbacks(CURL* handle, FetchState& state)
+void SetCallbacks(const CurlFunctions& curl, CURL* handle, FetchState& state)
 {
-    curl_easy_setopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
-    curl_easy_setopt(handle, CURLOPT_WRITEDATA, &state);
-    curl_easy_setopt(handle, CURLOPT_HEADERFUNCTION, NoteHeader);
-    curl_easy_setopt(handle, CURLOPT_HEADERDATA, &state);
-    curl_easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
-    curl_easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
-    curl_easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
-    curl_easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &state);
+    curl.easy_setopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
+    curl.easy_setopt(handle, CURLOPT_WRITEDATA, &state);
+    curl.easy_setopt(handle, CURLOPT_HEADERFUNCTION, NoteHeader);
+    curl.easy_setopt(handle, CURLOPT_HEADERDATA, &state);
+    curl.easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
+    curl.easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
+    curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl.easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
+    curl.easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &state);
 }
 
 bool TransferSucceeded(CURLcode result, const FetchState& state)
@@ -243,28 +248,32 @@ bool TransferSucceeded(CURLcode result, const FetchState& state)
 
 bool LibcurlInitIsThreadSafe()
 {
-    const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
+    const CurlFunctions* curl = LoadCurl();
+    const curl_version_info_data* info =
+        curl != nullptr ? curl->version_info(CURLVERSION_NOW) : nullptr;
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
 
 std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
 {
-    if (!InitialiseCurlOnce()) {
+    const CurlFunctions* curl = LoadCurl();
+    if (curl == nullptr || !InitialiseCurlOnce(*curl)) {
         return std::string();
     }
-    const EasyHandle handle(curl_easy_init());
-    const HeaderList headers(curl_slist_append(nullptr, kNoAcceptHeader));
+    const EasyHandle handle(curl->easy_init(), EasyHandleDeleter{curl->easy_cleanup});
+    const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader),
+                             HeaderListDeleter{curl->slist_free_all});
     if (!handle || !headers) {
         return std::string();
     }
-    FetchState state{handle.get(), std::string(), limits.maxBodyBytes,
+    FetchState state{*curl, handle.get(), std::string(), limits.maxBodyBytes,
                      std::chrono::milliseconds(limits.receiveTimeoutMs), Clock::now(),
                      Clock::time_point(), false, InheritableDescriptors(), false};
     state.body.reserve(limits.maxBodyBytes);
-    SetConnectionOptions(handle.get(), limits);
-    SetRequestOptions(handle.get(), url, headers.get());
-    SetCallbacks(handle.get(), state);
-    const CURLcode result = curl_easy_perform(handle.get());
+    SetConnectionOptions(*curl, handle.get(), limits);
+    SetRequestOptions(*curl, handle.get(), url, headers.get());
+    SetCallbacks(*curl, handle.get(), state);
+    const CURLcode result = curl->easy_perform(handle.get());
     return TransferSucceeded(result, state) ? state.body : std::string();
 }
 

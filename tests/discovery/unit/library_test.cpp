@@ -1,12 +1,14 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 #include <seekwell/seekwell.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -41,6 +43,57 @@ TEST(SharedLibrary, OneExportSonameNodeleteAndVersionNote)
         "ダイナミック リンク ライブラリ" + tail + "}}\n";
     const std::string notes = Tool("readelf -n");
     EXPECT_NE(notes.find(expected), std::string::npos) << notes;
+}
+
+// The descriptors of the notes with this owner and type in the loaded library's note segments.
+std::vector<std::string> LoadedNotes(const char* owner, ElfW(Word) type)
+{
+    struct Search {
+        std::string owner;
+        ElfW(Word) type;
+        std::vector<std::string> found;
+    } search{owner, type, {}};
+    void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    dl_iterate_phdr(
+        [](dl_phdr_info* info, std::size_t, void* data) {
+            auto* search = static_cast<Search*>(data);
+            if (std::string(info->dlpi_name) != kLibrary) {
+                return 0;
+            }
+            for (int i = 0; i < info->dlpi_phnum; ++i) {
+                const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+                const char* note = reinterpret_cast<const char*>(info->dlpi_addr + segment.p_vaddr);
+                for (ElfW(Word) at = 0; segment.p_type == PT_NOTE && at < segment.p_memsz;) {
+                    const auto* header = reinterpret_cast<const ElfW(Nhdr)*>(note + at);
+                    const char* name = note + at + sizeof *header;
+                    const char* desc = name + ((header->n_namesz + 3) & ~3u);
+                    if (header->n_type == search->type && search->owner == name) {
+                        search->found.emplace_back(desc);
+                    }
+                    at += sizeof *header + ((header->n_namesz + 3) & ~3u) + ((header->n_descsz + 3) & ~3u);
+                }
+            }
+            return 1;
+        },
+        &search);
+    if (handle != nullptr) {
+        dlclose(handle);
+    }
+    return search.found;
+}
+
+// libcurl is not linked, only loaded by the first search; packaging tools learn of it from the
+// dlopen note.
+TEST(SharedLibrary, DeclaresLibcurlInItsDlopenNoteInsteadOfLinkingIt)
+{
+    const std::string dynamic = Tool("readelf -d");
+    EXPECT_EQ(dynamic.find("curl"), std::string::npos) << dynamic;
+    constexpr ElfW(Word) kDlopenNoteType = 0x407c0c0a;
+    const std::vector<std::string> expected = {
+        "[{\"feature\":\"description-fetch\",\"description\":\"HTTP fetch of each responder's "
+        "description in the built-in search\",\"priority\":\"required\",\"soname\":[\"" SEEKWELL_LIBCURL_SONAME
+        "\"]}]"};
+    EXPECT_EQ(LoadedNotes("FDO", kDlopenNoteType), expected);
 }
 
 TEST(SharedLibrary, LoadsAndUnloadsRepeatedly)

@@ -1,16 +1,20 @@
-# Embeds a JSON version record in a shared library as an ELF note following
-# the FDO packaging-metadata convention (section .note.package, owner "FDO",
-# type 0xcafe1a7e), so that `readelf -n` shows it.
+# Embeds JSON records in a shared library as ELF notes of the FDO conventions
+# (owner "FDO"), so that `readelf -n` and packaging tools read them:
 #
-#   add_package_note(<target> <json-template>)
+#   add_package_note(<target> <json-template>)  .note.package, type 0xcafe1a7e:
+#       the package and version the library comes from
+#   add_dlopen_note(<target> <json-template>)   .note.dlopen, type 0x407c0c0a:
+#       the libraries it loads with dlopen, which no DT_NEEDED entry shows
 #
-# The template is expanded with configure_file(@ONLY) first.
+# Each template is expanded with configure_file(@ONLY) first.
 
 set(_PACKAGE_NOTE_TYPE 0xcafe1a7e)
+set(_DLOPEN_NOTE_TYPE 0x407c0c0a)
 
-function(add_package_note target template)
-  set(json "${CMAKE_CURRENT_BINARY_DIR}/${target}-package-note.json")
-  set(asm "${CMAKE_CURRENT_BINARY_DIR}/${target}-package-note.S")
+# The note's descriptor is the JSON text and its NUL, padded to 4 bytes.
+function(_add_fdo_note target section type template)
+  set(json "${CMAKE_CURRENT_BINARY_DIR}/${target}${section}.json")
+  set(asm "${CMAKE_CURRENT_BINARY_DIR}/${target}${section}.S")
   configure_file("${template}" "${json}" @ONLY)
   file(READ "${json}" text)
   string(STRIP "${text}" text)
@@ -25,11 +29,11 @@ function(add_package_note target template)
   string(REGEX REPLACE ",$" "" bytes "${bytes}")
   string(REGEX REPLACE "(^|\n)0x" "\\1\t.byte 0x" bytes "${bytes}")
   file(WRITE "${asm}"
-"\t.section .note.package,\"a\",@note\n"
+"\t.section ${section},\"a\",@note\n"
 "\t.balign 4\n"
 "\t.long 4\n"
 "\t.long ${desc_size}\n"
-"\t.long ${_PACKAGE_NOTE_TYPE}\n"
+"\t.long ${type}\n"
 "\t.asciz \"FDO\"\n"
 "${bytes}\n"
 "\t.byte 0\n"
@@ -37,4 +41,12 @@ function(add_package_note target template)
 "\t.section .note.GNU-stack,\"\",@progbits\n")
   target_sources(${target} PRIVATE "${asm}")
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${template}")
+endfunction()
+
+function(add_package_note target template)
+  _add_fdo_note(${target} .note.package ${_PACKAGE_NOTE_TYPE} "${template}")
+endfunction()
+
+function(add_dlopen_note target template)
+  _add_fdo_note(${target} .note.dlopen ${_DLOPEN_NOTE_TYPE} "${template}")
 endfunction()
