@@ -8,8 +8,9 @@
 //   seekwell-load-cost [--runs 21] [--objects] LABEL=PATH ...
 //   seekwell-load-cost --runs 21 now=build/discovery/libseekwell.so.2 libcurl=libcurl.so.4
 //
-// The first label is held to the goals (wall, resident, private). With --objects, each library's
-// added memory is also shown by mapped file for its last run. Output is markdown tables.
+// The first label is held to the goals (wall, resident, private). With --objects, the first
+// library's added memory is also shown by mapping (file, heap, anonymous) for its last run.
+// Output is markdown tables.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -26,7 +27,6 @@
 #include <iterator>
 #include <map>
 #include <optional>
-#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -43,6 +43,7 @@ constexpr const char kSmaps[] = "/proc/self/smaps";
 // smaps_rollup is about 1 KiB; read into a static buffer so that reading allocates nothing.
 constexpr std::size_t kRollupBufferSize = 8192;
 constexpr double kNsPerMs = 1e6;
+constexpr const char kRestName[] = "heap,stacks,anonymous";
 
 // What the first label must stay within.
 constexpr double kGoalWallMs = 0.2;
@@ -105,53 +106,71 @@ long long MonotonicNs() {
     return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-// The real path of an object as dl_iterate_phdr names it (smaps names the file, not a symlink).
-std::string RealPath(const std::string& name) {
-    char resolved[PATH_MAX];
-    return realpath(name.c_str(), resolved) != nullptr ? std::string(resolved) : name;
-}
-
 struct ObjectMemory {
     long rssKb = 0;
     long privateKb = 0;
     long dirtyKb = 0;
 };
 
-// Prints "object PATH RSS_KB PRIVATE_KB DIRTY_KB" for every mapped file among PATHS, from
-// /proc/self/smaps.
-void PrintObjectMemory(const std::set<std::string>& paths) {
+using MemoryByMapping = std::map<std::string, ObjectMemory>;
+
+// The name of the mapping whose smaps header line is LINE: its file, or its bracketed kind, or
+// "[anonymous]".
+std::string MappingName(const char* line) {
+    const char* name = std::strpbrk(line, "/[");
+    return name != nullptr ? std::string(name, std::strcspn(name, "\n")) : std::string("[anonymous]");
+}
+
+void AddField(const char* first, const char* line, ObjectMemory& memory) {
+    if (std::strcmp(first, "Rss:") == 0) memory.rssKb += FieldKb(line, "Rss");
+    if (std::strcmp(first, "Private_Clean:") == 0) memory.privateKb += FieldKb(line, "Private_Clean");
+    if (std::strcmp(first, "Private_Dirty:") == 0) {
+        memory.privateKb += FieldKb(line, "Private_Dirty");
+        memory.dirtyKb += FieldKb(line, "Private_Dirty");
+    }
+}
+
+// Resident, private and dirty memory of every mapping in /proc/self/smaps, summed by name.
+MemoryByMapping ReadSmaps() {
+    MemoryByMapping byName;
     std::FILE* smaps = std::fopen(kSmaps, "re");
-    if (smaps == nullptr) return;
-    std::map<std::string, ObjectMemory> byPath;
+    if (smaps == nullptr) return byName;
     ObjectMemory* current = nullptr;
     char line[PATH_MAX + 256];
     while (std::fgets(line, sizeof line, smaps) != nullptr) {
         char first[64] = "";
         std::sscanf(line, "%63s", first);
         const std::size_t firstLength = std::strlen(first);
-        if (firstLength > 0 && first[firstLength - 1] != ':') {  // a mapping's header line
-            const char* path = std::strchr(line, '/');
-            std::string name = path != nullptr ? std::string(path, std::strcspn(path, "\n")) : std::string();
-            current = paths.count(name) != 0 ? &byPath[name] : nullptr;
+        if (firstLength > 0 && first[firstLength - 1] != ':') {
+            current = &byName[MappingName(line)];  // a mapping's header line
         } else if (current != nullptr) {
-            if (std::strcmp(first, "Rss:") == 0) current->rssKb += FieldKb(line, "Rss");
-            if (std::strcmp(first, "Private_Clean:") == 0) current->privateKb += FieldKb(line, "Private_Clean");
-            if (std::strcmp(first, "Private_Dirty:") == 0) {
-                current->privateKb += FieldKb(line, "Private_Dirty");
-                current->dirtyKb += FieldKb(line, "Private_Dirty");
-            }
+            AddField(first, line, *current);
         }
     }
     std::fclose(smaps);
-    for (const auto& [path, memory] : byPath)
-        std::printf("object %s %ld %ld %ld\n", path.c_str(), memory.rssKb, memory.privateKb, memory.dirtyKb);
+    return byName;
 }
 
-void PrintAddedObjects(const std::vector<std::string>& before, const std::vector<std::string>& after) {
-    std::set<std::string> added;
-    for (const std::string& name : after)
-        if (std::find(before.begin(), before.end(), name) == before.end()) added.insert(RealPath(name));
-    PrintObjectMemory(added);
+// Prints "object FILE RSS_KB PRIVATE_KB DIRTY_KB" for every mapped file whose memory changed
+// between BEFORE and AFTER, largest resident growth first, then the rest of TOTAL as the heap's
+// and anonymous memory's (read this way, the maps that the reading itself fills are left out).
+void PrintGrowth(const MemoryByMapping& before, const MemoryByMapping& after, const ObjectMemory& total) {
+    std::vector<std::pair<std::string, ObjectMemory>> grown;
+    ObjectMemory rest = total;
+    for (const auto& [name, memory] : after) {
+        const auto earlier = before.find(name);
+        const ObjectMemory base = earlier != before.end() ? earlier->second : ObjectMemory{};
+        const ObjectMemory growth{memory.rssKb - base.rssKb, memory.privateKb - base.privateKb,
+                                  memory.dirtyKb - base.dirtyKb};
+        if (name[0] != '/' || (growth.rssKb == 0 && growth.privateKb == 0)) continue;
+        grown.emplace_back(name, growth);
+        rest = {rest.rssKb - growth.rssKb, rest.privateKb - growth.privateKb, rest.dirtyKb - growth.dirtyKb};
+    }
+    std::stable_sort(grown.begin(), grown.end(),
+                     [](const auto& a, const auto& b) { return a.second.rssKb > b.second.rssKb; });
+    grown.emplace_back(kRestName, rest);
+    for (const auto& [name, memory] : grown)
+        std::printf("object %s %ld %ld %ld\n", name.c_str(), memory.rssKb, memory.privateKb, memory.dirtyKb);
 }
 
 int RunChild(const char* path) {
@@ -161,6 +180,7 @@ int RunChild(const char* path) {
     ReadRollup(after);
     MonotonicNs();
     const std::vector<std::string> objectsBefore = LoadedObjects();
+    const MemoryByMapping mappingsBefore = ReadSmaps();
     if (!ReadRollup(before)) return 1;
     const long long started = MonotonicNs();
     void* handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
@@ -171,11 +191,12 @@ int RunChild(const char* path) {
         return 1;
     }
     const std::vector<std::string> objectsAfter = LoadedObjects();
-    std::printf("wall_ns %lld\nrss_kb %ld\nprivate_kb %ld\ndirty_kb %ld\nobjects %zu\n", ended - started,
-                after.rssKb - before.rssKb,
-                after.privateCleanKb + after.privateDirtyKb - before.privateCleanKb - before.privateDirtyKb,
-                after.privateDirtyKb - before.privateDirtyKb, objectsAfter.size() - objectsBefore.size());
-    PrintAddedObjects(objectsBefore, objectsAfter);
+    const ObjectMemory added{after.rssKb - before.rssKb,
+                             after.privateCleanKb + after.privateDirtyKb - before.privateCleanKb - before.privateDirtyKb,
+                             after.privateDirtyKb - before.privateDirtyKb};
+    std::printf("wall_ns %lld\nrss_kb %ld\nprivate_kb %ld\ndirty_kb %ld\nobjects %zu\n", ended - started, added.rssKb,
+                added.privateKb, added.dirtyKb, objectsAfter.size() - objectsBefore.size());
+    PrintGrowth(mappingsBefore, ReadSmaps(), added);
     return 0;
 }
 
@@ -356,18 +377,17 @@ void PrintGoals(const Library& library, const std::vector<Measurement>& runs) {
     PrintGoal("private added", Series(runs, &Measurement::privateKb), kGoalPrivateKb, "KiB", 0);
 }
 
-void PrintObjects(const std::vector<Library>& libraries, const std::vector<std::vector<Measurement>>& runs) {
-    std::printf("\n| library, last run | object mapped | resident (KiB) | private (KiB) | of which dirty (KiB) |\n"
-                "|---|---|---|---|---|\n");
-    for (std::size_t library = 0; library < libraries.size(); ++library) {
-        for (const std::string& line : runs[library].back().objectLines) {
-            std::istringstream fields(line);
-            std::string path;
-            ObjectMemory memory;
-            fields >> path >> memory.rssKb >> memory.privateKb >> memory.dirtyKb;
-            std::printf("| %s | %s | %ld | %ld | %ld |\n", libraries[library].label.c_str(), path.c_str(), memory.rssKb,
-                        memory.privateKb, memory.dirtyKb);
-        }
+void PrintObjects(const Library& library, const Measurement& lastRun) {
+    std::printf("\n| %s, last run: where the memory went | resident added (KiB) | private added (KiB) |"
+                " of which dirty (KiB) |\n|---|---|---|---|\n",
+                library.label.c_str());
+    for (const std::string& line : lastRun.objectLines) {
+        std::istringstream fields(line);
+        std::string name;
+        ObjectMemory memory;
+        fields >> name >> memory.rssKb >> memory.privateKb >> memory.dirtyKb;
+        if (name == kRestName) name = "heap, stacks and anonymous memory (the rest)";
+        std::printf("| %s | %ld | %ld | %ld |\n", name.c_str(), memory.rssKb, memory.privateKb, memory.dirtyKb);
     }
 }
 
@@ -383,6 +403,9 @@ std::string LoadAverage() {
 
 int RunParent(const Options& options) {
     std::vector<std::vector<Measurement>> runs(options.libraries.size());
+    // A library just built has pages not yet written back, which smaps counts as dirty wherever
+    // they are mapped.
+    sync();
     const std::string loadBefore = LoadAverage();
     for (int run = 0; run < options.runs; ++run) {
         for (std::size_t library = 0; library < options.libraries.size(); ++library) {
@@ -398,7 +421,7 @@ int RunParent(const Options& options) {
     PrintFigures(options.libraries, runs);
     if (options.libraries.size() > 1) PrintRatios(options.libraries, runs);
     PrintGoals(options.libraries.front(), runs.front());
-    if (options.objects) PrintObjects(options.libraries, runs);
+    if (options.objects) PrintObjects(options.libraries.front(), runs.front().back());
     return 0;
 }
 
