@@ -115,6 +115,21 @@ This package contains the header, the pkg-config file and the CMake package
 (find_package(Kinemap), target Kinemap::kinemap).")
 
 set(CPACK_DEBIAN_SEEKWELL_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell})
+# libseekwell loads libcurl with dlopen, which dpkg-shlibdeps cannot see: the
+# package that ships the libcurl it was built for is named here, at the version
+# the library checks for.
+get_filename_component(_libcurl_directory "${SEEKWELL_LIBCURL_FILE}" DIRECTORY)
+file(REAL_PATH "${_libcurl_directory}/${SEEKWELL_LIBCURL_SONAME}" _libcurl_runtime)
+find_program(ROVA_DPKG_QUERY dpkg-query)
+if(ROVA_DPKG_QUERY)
+  execute_process(COMMAND "${ROVA_DPKG_QUERY}" -S "${_libcurl_runtime}"
+    OUTPUT_VARIABLE _libcurl_owner RESULT_VARIABLE _libcurl_unowned ERROR_QUIET)
+endif()
+if(ROVA_DPKG_QUERY AND _libcurl_unowned EQUAL 0 AND _libcurl_owner MATCHES "^([^:,]+)")
+  set(CPACK_DEBIAN_SEEKWELL_PACKAGE_DEPENDS "${CMAKE_MATCH_1} (>= ${SEEKWELL_LIBCURL_MIN_VERSION})")
+else()
+  message(STATUS "No Debian package owns ${_libcurl_runtime}: libseekwell2 will not name libcurl's")
+endif()
 set(CPACK_DEBIAN_SEEKWELL_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_SEEKWELL_PACKAGE_CONTROL_EXTRA "${ROVA_LDCONFIG_TRIGGER}")
 set(CPACK_COMPONENT_SEEKWELL_DESCRIPTION

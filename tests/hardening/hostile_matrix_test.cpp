@@ -66,6 +66,7 @@ struct HostRun {
     std::string errorOutput;
     std::string helperRan;
     std::string upnpStackMapped;
+    std::string libcurlMapped;
 };
 
 std::string UdnOf(const std::string& address)
@@ -196,7 +197,7 @@ std::string ReadWhole(const fs::path& file)
 }
 
 // The report of search_probe: "search RESULT MS THREADS FDS", "record NAME@ADDRESS",
-// "helper-ran yes|no", "upnp-stack none|NAMES".
+// "helper-ran yes|no", "upnp-stack none|NAMES", "libcurl none|NAMES".
 HostRun ParseReport(const std::string& report)
 {
     HostRun run;
@@ -216,6 +217,8 @@ HostRun ParseReport(const std::string& report)
             fields >> run.helperRan;
         } else if (kind == "upnp-stack") {
             fields >> run.upnpStackMapped;
+        } else if (kind == "libcurl") {
+            fields >> run.libcurlMapped;
         }
     }
     for (Call& call : run.calls) {
@@ -336,6 +339,8 @@ protected:
     {
         EXPECT_EQ(run.helperRan, path == SearchPath::Finder ? "yes" : "no") << "the path taken";
         EXPECT_EQ(run.upnpStackMapped, "none") << "the UPnP stack in the host";
+        // Only the built-in search's fetches need libcurl.
+        EXPECT_EQ(run.libcurlMapped == "none", path == SearchPath::Finder) << run.libcurlMapped;
     }
 
     std::size_t CrowdRequests() const { return m_Http ? m_Http->Requests().size() : 0; }

@@ -37,6 +37,7 @@ check_installed_files() {
     done
     check_installed_tools
     check_gupnp_dependency
+    check_libcurl_dependency
 }
 
 # Every installed tool has its manual page, answers --help and reports the
@@ -68,6 +69,19 @@ check_gupnp_dependency() {
         dpkg-query -W -f='${Depends}' libseekwell2 | grep -q gupnp ||
             fail "libseekwell2 does not depend on GUPnP although its finder helper needs it"
     fi
+}
+
+# libseekwell loads libcurl with dlopen: nothing links it, the package still
+# depends on it, and the library's dlopen note declares it.
+check_libcurl_dependency() {
+    installed_package libseekwell2 || return 0
+    local library
+    library=$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')
+    ! grep -q curl <<<"$(readelf -d "$library")" || fail "libseekwell.so.2 links libcurl"
+    grep -Eq '(^|, )libcurl[^ ]* \(>= 7\.85\.0\)' <<<"$(dpkg-query -W -f='${Depends}' libseekwell2)" ||
+        fail "libseekwell2 does not depend on libcurl 7.85.0 or later"
+    grep -q '"soname":\["libcurl\.so\.4"\]' <<<"$(readelf -p .note.dlopen "$library")" ||
+        fail "libseekwell.so.2 has no dlopen note naming libcurl.so.4"
 }
 
 # Builds the examples against the installed development files, through the

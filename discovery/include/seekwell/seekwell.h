@@ -14,6 +14,11 @@
  * that reaps every child itself may collect the helper's status, and the
  * call still returns in time.
  *
+ * The built-in search fetches with libcurl, which the library loads
+ * (libcurl.so.4) the first time a search runs, while the window is open; loading
+ * the library itself maps no more than the C and C++ runtimes. Where libcurl
+ * cannot be loaded, every fetch fails and the call reports no robot.
+ *
  * How long a call can last:
  *  - finder path: a check that the helper runs here (a few milliseconds, at
  *    most 1 s), the 10 s window, then at most 1 s for the helper to hand over

@@ -47,7 +47,9 @@ bool IsRecentEnough(const CurlFunctions& functions)
 bool BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& functions)
 {
     // RTLD_LOCAL: libcurl's symbols stay out of the host's global scope.
-    void* const library = dlopen(fileName, RTLD_NOW | RTLD_LOCAL);
+    // RTLD_LAZY: the many functions of its TLS and other libraries that a
+    // plain HTTP fetch never calls are never bound.
+    void* const library = dlopen(fileName, RTLD_LAZY | RTLD_LOCAL);
     if (library != nullptr && BindAll(library, symbolVersion, functions) &&
         IsRecentEnough(functions)) {
         return true;

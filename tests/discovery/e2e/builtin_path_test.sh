@@ -32,6 +32,9 @@ cat "$E2E_WORK/host.out"
 # The built-in path ran: the library came from the lone copy, with no helper folder beside it.
 expect_equal "library loaded" "$(e2e_value "$E2E_WORK/host.out" library)" "$alone/libseekwell.so.2"
 expect_true "no helper folder beside the lone copy" test ! -e "$alone/seekwell"
+# libcurl comes in with the first search, not with the library.
+expect_equal "libcurl mapped after loading" "$(e2e_value "$E2E_WORK/host.out" libcurl_after_load)" no
+expect_equal "libcurl mapped after the search" "$(e2e_value "$E2E_WORK/host.out" libcurl_after_call)" yes
 
 # Robots in the order they answered; the error status still counts, since the status is not
 # examined; a huge body is read only as far as needed. No marker, a bad location, a wrong UDN,

@@ -3,6 +3,7 @@
  * and prints what an end-to-end test needs to judge it, one fact per line:
  *
  *   library /tmp/x/libseekwell.so.2
+ *   libcurl_after_load no  (whether a libcurl is mapped once the library is loaded)
  *   result 2
  *   record 0 "ROVA robot 1" "192.0.2.10"
  *   record 1 ...
@@ -13,6 +14,7 @@
  *   self_cpu_us 9800       (user + system time of the process from its start to the call's return)
  *   children_cpu_us 30000  (user + system time of the children the library started and reaped)
  *   children_maxrss_kb 14000 (peak resident size of the largest of those children)
+ *   libcurl_after_call yes (whether a libcurl is mapped once the call has returned)
  *
  * The children's lines keep the host's own figures apart from those of any program the library
  * runs: a parent that reaps this host counts their time as the host's.
@@ -76,6 +78,19 @@ static long long CpuUs(const struct rusage* usage) {
            usage->ru_stime.tv_usec;
 }
 
+/* Whether a file named libcurl* is mapped into the process. */
+static const char* LibcurlMapped(void) {
+    char line[4096];
+    const char* mapped = "no";
+    FILE* maps = fopen("/proc/self/maps", "r");
+    while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
+        const char* name = strrchr(line, '/');
+        if (name != NULL && strncmp(name, "/libcurl", 8) == 0) mapped = "yes";
+    }
+    if (maps != NULL) fclose(maps);
+    return mapped;
+}
+
 static void ReportAndFree(DISCOVERY_RESULT* records, int result) {
     int i;
     printf("result %d\n", result);
@@ -116,6 +131,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     printf("library %s\n", where.dli_fname);
+    printf("libcurl_after_load %s\n", LibcurlMapped());
 
     Prefill(records);
     getrusage(RUSAGE_SELF, &before);
@@ -132,6 +148,7 @@ int main(int argc, char** argv) {
     printf("self_cpu_us %lld\n", CpuUs(&after));
     printf("children_cpu_us %lld\n", CpuUs(&children));
     printf("children_maxrss_kb %ld\n", children.ru_maxrss);
+    printf("libcurl_after_call %s\n", LibcurlMapped());
     dlclose(library);
     return 0;
 }

@@ -82,6 +82,7 @@ finder)
         expect_equal "robots of search $search" "$(records_of_search $search)" "$FINDER_ROBOTS"
     done
     expect_equal "UPnP stack mapped in the host" "$(e2e_value "$E2E_WORK/probe.out" upnp-stack)" none
+    expect_equal "libcurl mapped in the host" "$(e2e_value "$E2E_WORK/probe.out" libcurl)" none
     expect_equal "finder helper ran" "$(e2e_value "$E2E_WORK/probe.out" helper-ran)" yes
     counts=$(grep '^search ' "$E2E_WORK/probe.out" | cut -d' ' -f4-)
     expect_equal "threads and descriptors after the first search" "$(sed -n 1p <<<"$counts")" \

@@ -30,7 +30,7 @@ readonly FAILED_PROBES=(probe-hang probe-fail)
 readonly GOOD_ROBOTS='ROVA robot 1@192.0.2.10
 ROVA robot 2@192.0.2.11'
 readonly REPORT_ROBOT='fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 10000@192.0.2.10'
-readonly PROBE_LINES='^(start|search|during|record|helper-ran|upnp-stack|children) '
+readonly PROBE_LINES='^(start|search|during|record|helper-ran|upnp-stack|libcurl|children) '
 
 if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
     echo "SKIP: needs root and 'ip netns' to run each case in a private network namespace" >&2

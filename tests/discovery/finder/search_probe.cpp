@@ -8,6 +8,7 @@
 //   record ROVA robot 1@192.0.2.10
 //   helper-ran yes         (whether the library started and reaped a child: the finder helper)
 //   upnp-stack none        (which libraries of the UPnP stack are mapped at the end, by file name)
+//   libcurl none           (which libcurl is mapped at the end, by file name)
 //   children 0             (children of the process left at the end, zombies included)
 //
 // A third argument names a library to load and keep before libseekwell.
@@ -36,6 +37,7 @@ namespace {
 // File names of the UPnP stack's libraries start with these.
 constexpr const char* kUpnpStackPrefixes[] = {"libglib-", "libgobject-", "libgio-", "libgupnp-",
                                               "libgssdp-", "libsoup-", "libxml2."};
+constexpr const char* kLibcurlPrefixes[] = {"libcurl"};
 
 using DiscoverFn = int (*)(DISCOVERY_RESULT*);
 
@@ -161,15 +163,17 @@ bool ReapedAChild() {
     return getrusage(RUSAGE_CHILDREN, &children) == 0 && children.ru_maxrss > 0;
 }
 
-// Names of the UPnP stack's libraries mapped in this process, or "none".
-std::string MappedUpnpStack() {
+// Names of the libraries mapped in this process whose file names start with one of the
+// prefixes, or "none".
+template <std::size_t N>
+std::string MappedLibraries(const char* const (&prefixes)[N]) {
     std::ifstream maps("/proc/self/maps");
     std::set<std::string> mapped;
     std::string line;
     while (std::getline(maps, line)) {
         const std::size_t slash = line.rfind('/');
         const std::string file = slash == std::string::npos ? std::string() : line.substr(slash + 1);
-        for (const char* prefix : kUpnpStackPrefixes) {
+        for (const char* prefix : prefixes) {
             if (file.rfind(prefix, 0) == 0) {
                 mapped.insert(file);
             }
@@ -237,7 +241,8 @@ int main(int argc, char** argv) {
         ReportSearch(discover);
     }
     std::printf("helper-ran %s\n", ReapedAChild() ? "yes" : "no");
-    std::printf("upnp-stack %s\n", MappedUpnpStack().c_str());
+    std::printf("upnp-stack %s\n", MappedLibraries(kUpnpStackPrefixes).c_str());
+    std::printf("libcurl %s\n", MappedLibraries(kLibcurlPrefixes).c_str());
     std::printf("children %d\n", CountChildren());
     return 0;
 }
