@@ -4,7 +4,7 @@
 #include <new>
 #include <thread>
 
-#include "platform/curl_functions.h"
+#include "platform/internet_session.h"
 
 namespace seekwell {
 
@@ -73,9 +73,9 @@ void CUpnpSearchWnd::WaitOutWindow()
     unsigned int windowMs = m_Params.windowMs;
     platform::CWorkerThread timer;
     const bool bTimerStarted = timer.Start(TimerWorkerEntry, &windowMs, kWorkerStackBytes);
-    // libcurl loads while the window runs, which the caller waits out anyway:
-    // the fetches after it find libcurl ready.
-    (void)platform::LoadCurl();
+    // libcurl loads and initialises while the window runs, which the caller
+    // waits out anyway: the fetches after it find libcurl ready.
+    (void)platform::PrepareFetches();
     if (bTimerStarted) {
         timer.Join();
     } else {

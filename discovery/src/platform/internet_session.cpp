@@ -30,9 +30,10 @@ constexpr const char kBypassProxyForAll[] = "*";
 constexpr const char kNoAcceptHeader[] = "Accept:";
 constexpr const char kOwnDescriptorsDir[] = "/proc/self/fd";
 
-// curl_global_init must not run from a static initialiser, so it runs on the
-// first fetch, exactly once. With CURL_VERSION_THREADSAFE (Debian's libcurl
-// has it; a unit test checks) that is safe while host threads use libcurl.
+// curl_global_init must not run from a static initialiser, so it runs in the
+// first search's window (or at the first fetch), exactly once. With
+// CURL_VERSION_THREADSAFE (Debian's libcurl has it; a unit test checks) that is
+// safe while host threads use libcurl.
 // Without it the same lazy, single init is still the best moment we have: our
 // own fetches are serialised, and a host that drives libcurl on other threads
 // must then have initialised it itself, which makes this call a mere count-up.
@@ -254,12 +255,18 @@ bool LibcurlInitIsThreadSafe()
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
 
-std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
+bool PrepareFetches()
 {
     const CurlFunctions* curl = LoadCurl();
-    if (curl == nullptr || !InitialiseCurlOnce(*curl)) {
+    return curl != nullptr && InitialiseCurlOnce(*curl);
+}
+
+std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
+{
+    if (!PrepareFetches()) {
         return std::string();
     }
+    const CurlFunctions* curl = LoadCurl();
     const EasyHandle handle(curl->easy_init(), EasyHandleDeleter{curl->easy_cleanup});
     const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader),
                              HeaderListDeleter{curl->slist_free_all});

@@ -13,6 +13,10 @@ namespace seekwell::platform {
 // Any failure gives the empty text; nothing is reported otherwise.
 std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits);
 
+// Loads libcurl and runs its global init, once per process; what the first
+// fetch would otherwise spend. Whether fetches can be made.
+bool PrepareFetches();
+
 // Whether libcurl's global init is safe while other threads use libcurl.
 bool LibcurlInitIsThreadSafe();
 
