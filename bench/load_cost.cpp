@@ -348,10 +348,12 @@ void PrintFigures(const std::vector<Library>& libraries, const std::vector<std::
 
 // The first library's figure over another's, taken between runs of the same round.
 void PrintRatios(const std::vector<Library>& libraries, const std::vector<std::vector<Measurement>>& runs) {
-    constexpr std::size_t kRatioFigures = 3;  // wall, resident, private
+    constexpr std::size_t kRatioFigures = 4;  // wall, resident, private, dirty
     std::printf("\n| ratio, run by run (median (min..max)) |");
     for (std::size_t i = 0; i < kRatioFigures; ++i) std::printf(" %s |", kFigures[i].heading);
-    std::printf("\n|---|---|---|---|\n");
+    std::printf("\n|---|");
+    for (std::size_t i = 0; i < kRatioFigures; ++i) std::printf("---|");
+    std::printf("\n");
     for (std::size_t other = 1; other < libraries.size(); ++other) {
         std::printf("| %s / %s |", libraries.front().label.c_str(), libraries[other].label.c_str());
         for (std::size_t i = 0; i < kRatioFigures; ++i) {
