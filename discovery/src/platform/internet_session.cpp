@@ -46,6 +46,13 @@ bool InitialiseCurlOnce(const CurlFunctions& curl)
     return initialised;
 }
 
+// libcurl loaded and initialised, or nullptr when it cannot be.
+const CurlFunctions* ReadyCurl()
+{
+    const CurlFunctions* curl = LoadCurl();
+    return curl != nullptr && InitialiseCurlOnce(*curl) ? curl : nullptr;
+}
+
 // What one fetch keeps while libcurl runs it.
 struct FetchState {
     const CurlFunctions& curl;
@@ -257,16 +264,15 @@ bool LibcurlInitIsThreadSafe()
 
 bool PrepareFetches()
 {
-    const CurlFunctions* curl = LoadCurl();
-    return curl != nullptr && InitialiseCurlOnce(*curl);
+    return ReadyCurl() != nullptr;
 }
 
 std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
 {
-    if (!PrepareFetches()) {
+    const CurlFunctions* curl = ReadyCurl();
+    if (curl == nullptr) {
         return std::string();
     }
-    const CurlFunctions* curl = LoadCurl();
     const EasyHandle handle(curl->easy_init(), EasyHandleDeleter{curl->easy_cleanup});
     const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader),
                              HeaderListDeleter{curl->slist_free_all});
