@@ -10,7 +10,7 @@
 #include "allocation_counter.h"
 #include "result_records.h"
 #include "sample_texts.h"
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {

@@ -24,7 +24,7 @@
 
 #include "result_records.h"
 #include "sample_texts.h"
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {

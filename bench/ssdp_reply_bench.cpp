@@ -14,7 +14,7 @@
 
 #include "allocation_counter.h"
 #include "sample_texts.h"
-#include "ssdp_receive.h"
+#include "builtin/ssdp_receive.h"
 
 namespace seekwell {
 namespace {

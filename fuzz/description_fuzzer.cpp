@@ -8,7 +8,7 @@
 #include <memory>
 #include <string>
 
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "finder/helper_stream_reader.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <memory>
 
-#include "ssdp_receive.h"
+#include "builtin/ssdp_receive.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // The finder helper: searches with GUPnP in a process of its own and hands
 // what it found to the library that started it, as one stream on
-// kHelperStreamFd (finder/helper_protocol.h).
+// kHelperStreamFd (finder_wire.h).
 //
 //   seekwell-finder-gupnp --probe
 //   seekwell-finder-gupnp --search <device type> <window in milliseconds>
@@ -18,7 +18,7 @@
 #include <optional>
 #include <string>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "gupnp_search.h"
 #include "helper_stream_writer.h"
 

@@ -54,15 +54,15 @@ gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
 class GupnpSearch {
 public:
     GupnpSearch(const char* target, std::chrono::milliseconds window)
-        : m_target(target), m_window(window), m_context(g_main_context_new()),
-          m_loop(g_main_loop_new(m_context, FALSE))
+        : target_(target), window_(window), context_(g_main_context_new()),
+          loop_(g_main_loop_new(context_, FALSE))
     {
     }
 
     ~GupnpSearch()
     {
-        g_main_loop_unref(m_loop);
-        g_main_context_unref(m_context);
+        g_main_loop_unref(loop_);
+        g_main_context_unref(context_);
     }
 
     GupnpSearch(const GupnpSearch&) = delete;
@@ -70,14 +70,14 @@ public:
 
     FoundDeviceList Run()
     {
-        // Everything GUPnP creates from here on attaches to m_context.
-        g_main_context_push_thread_default(m_context);
+        // Everything GUPnP creates from here on attaches to context_.
+        g_main_context_push_thread_default(context_);
         AddControlPoints();
         ArmWindow();
-        g_main_loop_run(m_loop);
+        g_main_loop_run(loop_);
         TearDown();
-        g_main_context_pop_thread_default(m_context);
-        return std::move(m_devices);
+        g_main_context_pop_thread_default(context_);
+        return std::move(devices_);
     }
 
 private:
@@ -88,19 +88,19 @@ private:
 
     static void OnRequestQueued(SoupSession*, SoupMessage*, gpointer self)
     {
-        ++static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
+        ++static_cast<GupnpSearch*>(self)->requests_in_flight_;
     }
 
     static void OnRequestUnqueued(SoupSession*, SoupMessage*, gpointer self)
     {
-        --static_cast<GupnpSearch*>(self)->m_nRequestsInFlight;
+        --static_cast<GupnpSearch*>(self)->requests_in_flight_;
     }
 
     static gboolean OnWindowClosed(gpointer self)
     {
         auto* search = static_cast<GupnpSearch*>(self);
-        search->m_windowTimer = nullptr;
-        g_main_loop_quit(search->m_loop);
+        search->window_timer_ = nullptr;
+        g_main_loop_quit(search->loop_);
         return G_SOURCE_REMOVE;
     }
 
@@ -132,7 +132,7 @@ private:
     void AddControlPoint(const ifaddrs& entry)
     {
         try {
-            m_controlPoints.reserve(m_controlPoints.size() + 1);
+            control_points_.reserve(control_points_.size() + 1);
         } catch (const std::bad_alloc&) {
             return;
         }
@@ -152,12 +152,12 @@ private:
         // Counts the description fetches, which teardown has to see ended.
         g_signal_connect(session, "request-queued", G_CALLBACK(OnRequestQueued), this);
         g_signal_connect(session, "request-unqueued", G_CALLBACK(OnRequestUnqueued), this);
-        GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, m_target);
+        GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, target_);
         g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available",
                          G_CALLBACK(OnDeviceProxyAvailable), this);
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
-        m_controlPoints.push_back(controlPoint);
+        control_points_.push_back(controlPoint);
     }
 
     // GUPnP announces a device only after it fetched and parsed its
@@ -167,10 +167,10 @@ private:
     {
         const char* udn = gupnp_device_info_get_udn(info);
         try {
-            if (udn == nullptr || !m_udns.insert(udn).second) {
+            if (udn == nullptr || !udns_.insert(udn).second) {
                 return;
             }
-            m_devices.push_back(FoundDevice{
+            devices_.push_back(FoundDevice{
                 TakeGString(gupnp_device_info_get_friendly_name(info)),
                 PresentationUrl(info),
                 TakeGString(gupnp_device_info_get_model_description(info))});
@@ -181,17 +181,17 @@ private:
     void ArmWindow()
     {
         DisarmWindow();
-        m_windowTimer = g_timeout_source_new(static_cast<guint>(m_window.count()));
-        g_source_set_callback(m_windowTimer, &OnWindowClosed, this, nullptr);
-        g_source_attach(m_windowTimer, m_context);
-        g_source_unref(m_windowTimer);  // the context holds it until it fires
+        window_timer_ = g_timeout_source_new(static_cast<guint>(window_.count()));
+        g_source_set_callback(window_timer_, &OnWindowClosed, this, nullptr);
+        g_source_attach(window_timer_, context_);
+        g_source_unref(window_timer_);  // the context holds it until it fires
     }
 
     void DisarmWindow()
     {
-        if (m_windowTimer != nullptr) {
-            g_source_destroy(m_windowTimer);
-            m_windowTimer = nullptr;
+        if (window_timer_ != nullptr) {
+            g_source_destroy(window_timer_);
+            window_timer_ = nullptr;
         }
     }
 
@@ -208,12 +208,12 @@ private:
     void TearDown()
     {
         DisarmWindow();
-        for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+        for (GUPnPControlPoint* controlPoint : control_points_) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
             gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), FALSE);
         }
         const bool bFetchesEnded = CancelFetches();
-        for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+        for (GUPnPControlPoint* controlPoint : control_points_) {
             g_signal_handlers_disconnect_by_data(SessionOf(controlPoint), this);
             if (!bFetchesEnded) {
                 // A fetch that outlived its cancellation would find freed
@@ -226,7 +226,7 @@ private:
             g_object_run_dispose(G_OBJECT(controlPoint));
             g_object_unref(controlPoint);
         }
-        m_controlPoints.clear();
+        control_points_.clear();
         DrainContext();
     }
 
@@ -238,40 +238,40 @@ private:
         bool bLimitReached = false;
         GSource* limit = g_timeout_source_new(static_cast<guint>(kFetchCancelLimit.count()));
         g_source_set_callback(limit, &OnCancelLimitReached, &bLimitReached, nullptr);
-        g_source_attach(limit, m_context);
+        g_source_attach(limit, context_);
         for (;;) {
-            for (GUPnPControlPoint* controlPoint : m_controlPoints) {
+            for (GUPnPControlPoint* controlPoint : control_points_) {
                 soup_session_abort(SessionOf(controlPoint));
             }
-            if (m_nRequestsInFlight == 0 || bLimitReached) {
+            if (requests_in_flight_ == 0 || bLimitReached) {
                 break;
             }
-            g_main_context_iteration(m_context, TRUE);
+            g_main_context_iteration(context_, TRUE);
         }
         // A callback may still be queued behind the end of its request.
-        while (!bLimitReached && g_main_context_iteration(m_context, FALSE)) {
+        while (!bLimitReached && g_main_context_iteration(context_, FALSE)) {
         }
         g_source_destroy(limit);
         g_source_unref(limit);
-        return m_nRequestsInFlight == 0;
+        return requests_in_flight_ == 0;
     }
 
     void DrainContext()
     {
         const gint64 end = MicrosecondsFromNow(kTeardownDrainLimit);
-        while (g_main_context_iteration(m_context, FALSE) && g_get_monotonic_time() < end) {
+        while (g_main_context_iteration(context_, FALSE) && g_get_monotonic_time() < end) {
         }
     }
 
-    const char* m_target;
-    std::chrono::milliseconds m_window;
-    GMainContext* m_context;
-    GMainLoop* m_loop;
-    std::vector<GUPnPControlPoint*> m_controlPoints;
-    GSource* m_windowTimer = nullptr;
-    int m_nRequestsInFlight = 0;
-    std::set<std::string> m_udns;
-    FoundDeviceList m_devices;
+    const char* target_;
+    std::chrono::milliseconds window_;
+    GMainContext* context_;
+    GMainLoop* loop_;
+    std::vector<GUPnPControlPoint*> control_points_;
+    GSource* window_timer_ = nullptr;
+    int requests_in_flight_ = 0;
+    std::set<std::string> udns_;
+    FoundDeviceList devices_;
 };
 
 }  // namespace

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdint>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 
 namespace seekwell {
 

@@ -1,12 +1,11 @@
+// One discovery call: one call at a time, then the chosen path's search.
 #include "discovery_call.h"
 
 #include <pthread.h>
 
+#include "builtin/upnp_search_wnd.h"
 #include "finder/seekwell_app.h"
-#include "finder_path.h"
 #include "path_choice.h"
-#include "platform/upnp_library.h"
-#include "upnp_search_wnd.h"
 
 namespace seekwell {
 
@@ -29,27 +28,27 @@ void RenewCallStateInChild()
 
 // Registered once, at load; the library is never unmapped (-z nodelete), so
 // the handler stays valid for the life of the process.
-class CForkHandler {
+class ForkHandler {
 public:
-    CForkHandler() { pthread_atfork(nullptr, nullptr, RenewCallStateInChild); }
+    ForkHandler() { pthread_atfork(nullptr, nullptr, RenewCallStateInChild); }
 };
-const CForkHandler g_ForkHandler;
+const ForkHandler g_ForkHandler;
 
-class CCallLock {
+class CallLock {
 public:
-    CCallLock() : m_bHeld(pthread_mutex_lock(&g_CallMutex) == 0) {}
-    ~CCallLock()
+    CallLock() : held_(pthread_mutex_lock(&g_CallMutex) == 0) {}
+    ~CallLock()
     {
-        if (m_bHeld) {
+        if (held_) {
             pthread_mutex_unlock(&g_CallMutex);
         }
     }
-    CCallLock(const CCallLock&) = delete;
-    CCallLock& operator=(const CCallLock&) = delete;
-    bool IsHeld() const { return m_bHeld; }
+    CallLock(const CallLock&) = delete;
+    CallLock& operator=(const CallLock&) = delete;
+    bool IsHeld() const { return held_; }
 
 private:
-    bool m_bHeld;
+    bool held_;
 };
 
 int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
@@ -60,24 +59,19 @@ int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 
 }  // namespace
 
-PlatformFacts ReadPlatformFacts()
-{
-    return PlatformFacts{platform::IsUpnpLibraryLoadable(), ProbeOsVersion()};
-}
-
 int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
                      const PlatformFacts& facts)
 {
     if (results == nullptr) {
         return kNoSearch;
     }
-    const CCallLock lock;
+    const CallLock lock;
     if (!lock.IsHeld()) {
         return kNoSearch;
     }
     switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
     case DiscoveryPath::Finder:
-        return RunFinderPath(results);
+        return theApp.DiscoverByDeviceFinder(results);
     case DiscoveryPath::BuiltIn:
         return RunBuiltInSearch(results, params);
     case DiscoveryPath::NoSearch:

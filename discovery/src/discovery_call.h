@@ -4,17 +4,10 @@
 
 #include <seekwell/seekwell.h>
 
-#include "search_parameters.h"
+#include "builtin/search_parameters.h"
+#include "path_choice.h"
 
 namespace seekwell {
-
-// The two facts the choice of path rests on.
-struct PlatformFacts {
-    bool finderAvailable;
-    int probeAnswer;
-};
-
-PlatformFacts ReadPlatformFacts();
 
 // -1 when results is null or no search took place, else the number of
 // records written. Overlapping calls run one after the other.

@@ -2,16 +2,18 @@
 #ifndef SEEKWELL_SEARCH_CONSTANTS_H
 #define SEEKWELL_SEARCH_CONSTANTS_H
 
+#include <seekwell/seekwell.h>
+
 #include <cstddef>
 #include <cstdint>
 
 namespace seekwell {
 
 // Caller's result array, address table, device table and finder slots.
-constexpr int kMaxResults = 16;
+constexpr int kMaxResults = SEEKWELL_MAX_RESULTS;
 
 // Result of a call that made no search at all.
-constexpr int kNoSearch = -1;
+constexpr int kNoSearch = SEEKWELL_NO_SEARCH;
 
 // Platform probe: the answer for which no search is made, and the answer
 // given where the platform has no version record to read.
@@ -21,7 +23,7 @@ constexpr int kProbeAnswerUnknown = -1;
 // SSDP
 constexpr const char kSsdpMulticastGroup[] = "239.255.255.250";
 constexpr std::uint16_t kSsdpPort = 1900;
-constexpr unsigned int kSearchWindowMs = 10000;
+constexpr unsigned int kSearchWindowMs = SEEKWELL_SEARCH_WINDOW_MS;
 constexpr const char kMSearchDatagram[] =
     "M-SEARCH * HTTP/1.1\r\n"
     "Host:239.255.255.250:1900\r\n"

@@ -1,27 +1,33 @@
 #include "window_messages.h"
 
-#include "load_order.h"
-#include "platform/window_message_registry.h"
-
 namespace seekwell {
 
 namespace {
+
 constexpr const char* kWindowMessageNames[SEEKWELL_WM_NAME_COUNT] = SEEKWELL_WM_NAMES;
+
+// Stands in for the window manager's registration of message names: the
+// identifier is computed from the name alone, so every module agrees on it.
+unsigned int RegisterWindowMessageA(const char* name)
+{
+    return SeekwellWindowMessageId(name);
 }
 
-CWindowMessageSet::CWindowMessageSet()
+}  // namespace
+
+WindowMessageSet::WindowMessageSet()
 {
     for (int i = 0; i < SEEKWELL_WM_NAME_COUNT; ++i) {
-        m_auMessage[i] = platform::RegisterWindowMessageA(kWindowMessageNames[i]);
+        ids[i] = RegisterWindowMessageA(kWindowMessageNames[i]);
     }
 }
 
 // Registered at load, in this order, before the application object is built.
 __attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const CWindowMessageSet g_WindowMessagesFirst;
+const WindowMessageSet g_WindowMessagesFirst;
 __attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const CWindowMessageSet g_WindowMessagesSecond;
+const WindowMessageSet g_WindowMessagesSecond;
 __attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const CWindowMessageSet g_WindowMessagesThird;
+const WindowMessageSet g_WindowMessagesThird;
 
 }  // namespace seekwell

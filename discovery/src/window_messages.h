@@ -4,19 +4,26 @@
 
 #include <seekwell/window_messages.h>
 
+// Static objects that depend on each other's construction: the names are
+// registered before the application object exists.
+#define SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES 1001
+#define SEEKWELL_INIT_PRIORITY_APP 1002
+
 namespace seekwell {
 
 // One registration pass over the 17 names, in their order; the identifiers
 // are kept for the hosts' shared vocabulary, not read by the library.
-class CWindowMessageSet {
+class WindowMessageSet {
 public:
-    CWindowMessageSet();
-    unsigned int m_auMessage[SEEKWELL_WM_NAME_COUNT];
+    WindowMessageSet();
+    unsigned int ids[SEEKWELL_WM_NAME_COUNT];
 };
 
-extern const CWindowMessageSet g_WindowMessagesFirst;
-extern const CWindowMessageSet g_WindowMessagesSecond;
-extern const CWindowMessageSet g_WindowMessagesThird;
+// Three identical passes, kept as the library has always made them: a name
+// registered again gets its first identifier back, so the repeats change nothing.
+extern const WindowMessageSet g_WindowMessagesFirst;
+extern const WindowMessageSet g_WindowMessagesSecond;
+extern const WindowMessageSet g_WindowMessagesThird;
 
 }  // namespace seekwell
 

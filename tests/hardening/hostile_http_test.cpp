@@ -18,7 +18,7 @@
 
 #include "result_records.h"
 #include "scripted_http_peer.h"
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {

@@ -11,14 +11,12 @@
 
 #include "countdown.h"
 #include "discover_output.h"
-#include "search_constants.h"
 
 namespace {
 
 constexpr int kExitSearched = 0;
 constexpr int kExitUsage = 1;
 constexpr int kExitNoSearch = 2;
-constexpr int kNoSearch = -1;
 constexpr std::chrono::seconds kCountdownTick{1};
 
 const char kUsage[] =
@@ -55,7 +53,7 @@ Options ParseOptions(int argc, char** argv) {
 int Search(DISCOVERY_RESULT* records) {
     std::optional<seekwell_discover::Countdown> countdown;
     if (isatty(STDERR_FILENO))
-        countdown.emplace(stderr, std::chrono::milliseconds(seekwell::kSearchWindowMs), kCountdownTick);
+        countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS), kCountdownTick);
     return DiscoveryROVAByUPnP(records);
 }
 
@@ -80,7 +78,7 @@ int main(int argc, char** argv) {
     }
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
     const int count = Search(records);
-    if (count == kNoSearch) {
+    if (count == SEEKWELL_NO_SEARCH) {
         std::cerr << "seekwell-discover: no search took place\n";
         return kExitNoSearch;
     }

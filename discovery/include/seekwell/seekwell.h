@@ -73,6 +73,12 @@ extern "C" {
 /* Number of records the caller's array must hold. */
 #define SEEKWELL_MAX_RESULTS 16
 
+/* What DiscoveryROVAByUPnP returns when no search took place. */
+#define SEEKWELL_NO_SEARCH (-1)
+
+/* The response window of every search, in milliseconds: no call is shorter. */
+#define SEEKWELL_SEARCH_WINDOW_MS 10000
+
 typedef struct DISCOVERY_RESULT {
     char* pszName;    /* the robot's friendly name */
     char* pszAddress; /* its network address (dotted IPv4 on the built-in path) */

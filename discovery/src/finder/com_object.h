@@ -18,18 +18,18 @@ public:
         if (ppv == nullptr) {
             return E_POINTER;
         }
-        if (m_pQueryableIid == nullptr || riid != *m_pQueryableIid) {
+        if (queryable_iid_ == nullptr || riid != *queryable_iid_) {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
-        ++m_nReferences;
+        ++references_;
         *ppv = static_cast<Interface*>(this);
         return S_OK;
     }
 
     ULONG Release() override
     {
-        const ULONG nLeft = --m_nReferences;
+        const ULONG nLeft = --references_;
         if (nLeft == 0) {
             delete this;
         }
@@ -37,12 +37,12 @@ public:
     }
 
 protected:
-    explicit ComObject(const IID* pQueryableIid) : m_pQueryableIid(pQueryableIid) {}
+    explicit ComObject(const IID* pQueryableIid) : queryable_iid_(pQueryableIid) {}
     virtual ~ComObject() = default;
 
 private:
-    const IID* m_pQueryableIid;
-    ULONG m_nReferences = 1;
+    const IID* queryable_iid_;
+    ULONG references_ = 1;
 };
 
 }  // namespace seekwell

@@ -23,7 +23,7 @@ HRESULT CopyText(const std::string& text, BSTR* pbstr)
 class Device final : public ComObject<IUPnPDevice> {
 public:
     Device(SharedDeviceList devices, std::size_t index)
-        : ComObject(&IID_IUPnPDevice), m_devices(std::move(devices)), m_index(index)
+        : ComObject(&IID_IUPnPDevice), devices_(std::move(devices)), index_(index)
     {
     }
 
@@ -41,16 +41,16 @@ public:
     }
 
 private:
-    const DeviceProperties& Properties() const { return (*m_devices)[m_index]; }
+    const DeviceProperties& Properties() const { return (*devices_)[index_]; }
 
-    SharedDeviceList m_devices;
-    std::size_t m_index;
+    SharedDeviceList devices_;
+    std::size_t index_;
 };
 
 class DeviceEnumerator final : public ComObject<IEnumUnknown> {
 public:
     explicit DeviceEnumerator(SharedDeviceList devices)
-        : ComObject(&IID_IEnumUnknown), m_devices(std::move(devices))
+        : ComObject(&IID_IEnumUnknown), devices_(std::move(devices))
     {
     }
 
@@ -61,13 +61,13 @@ public:
             return E_POINTER;
         }
         ULONG nFetched = 0;
-        while (nFetched < celt && m_next < m_devices->size()) {
-            auto* pDevice = new (std::nothrow) Device(m_devices, m_next);
+        while (nFetched < celt && next_ < devices_->size()) {
+            auto* pDevice = new (std::nothrow) Device(devices_, next_);
             if (pDevice == nullptr) {
                 break;
             }
             rgelt[nFetched++] = pDevice;
-            ++m_next;
+            ++next_;
         }
         if (pceltFetched != nullptr) {
             *pceltFetched = nFetched;
@@ -76,15 +76,15 @@ public:
     }
 
 private:
-    SharedDeviceList m_devices;
-    std::size_t m_next = 0;
+    SharedDeviceList devices_;
+    std::size_t next_ = 0;
 };
 
 // Queried for nothing: the library only asks it for its enumerable object.
 class DeviceCollection final : public ComObject<IUPnPDevices> {
 public:
     explicit DeviceCollection(SharedDeviceList devices)
-        : ComObject(nullptr), m_devices(std::move(devices))
+        : ComObject(nullptr), devices_(std::move(devices))
     {
     }
 
@@ -93,7 +93,7 @@ public:
         if (plCount == nullptr) {
             return E_POINTER;
         }
-        *plCount = static_cast<long>(m_devices->size());
+        *plCount = static_cast<long>(devices_->size());
         return S_OK;
     }
 
@@ -102,12 +102,12 @@ public:
         if (ppunk == nullptr) {
             return E_POINTER;
         }
-        *ppunk = new (std::nothrow) DeviceEnumerator(m_devices);
+        *ppunk = new (std::nothrow) DeviceEnumerator(devices_);
         return *ppunk != nullptr ? S_OK : E_OUTOFMEMORY;
     }
 
 private:
-    SharedDeviceList m_devices;
+    SharedDeviceList devices_;
 };
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "finder/com_object.h"
 #include "finder/device_collection.h"
 #include "finder/helper_process.h"
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "search_constants.h"
 
 namespace seekwell {
@@ -28,7 +28,7 @@ std::string DirectoryOf(const std::string& path)
 class HelperDeviceFinder final : public ComObject<IUPnPDeviceFinder> {
 public:
     explicit HelperDeviceFinder(std::string helperPath)
-        : ComObject(nullptr), m_strHelperPath(std::move(helperPath))
+        : ComObject(nullptr), helper_path_(std::move(helperPath))
     {
     }
 
@@ -40,7 +40,7 @@ public:
         }
         *pDevices = nullptr;
         const HelperRequest request{
-            m_strHelperPath,
+            helper_path_,
             {hp::kSearchArgument, bstrTypeURI, std::to_string(kSearchWindowMs)},
             std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs)};
         HelperStreamReader reader;
@@ -52,7 +52,7 @@ public:
     }
 
 private:
-    std::string m_strHelperPath;
+    std::string helper_path_;
 };
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <new>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 
 namespace seekwell {
 
@@ -42,23 +42,23 @@ void KillThroughHandle(int processFd)
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : m_fd(fd) {}
+    explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
 
-    int Get() const { return m_fd; }
-    bool IsValid() const { return m_fd >= 0; }
+    int Get() const { return fd_; }
+    bool IsValid() const { return fd_ >= 0; }
     void Reset(int fd = -1)
     {
-        if (m_fd >= 0) {
-            close(m_fd);
+        if (fd_ >= 0) {
+            close(fd_);
         }
-        m_fd = fd;
+        fd_ = fd;
     }
 
 private:
-    int m_fd = -1;
+    int fd_ = -1;
 };
 
 int RemainingMs(Clock::time_point deadline)
@@ -98,13 +98,13 @@ class SpawnSettings {
 public:
     explicit SpawnSettings(int streamWriteFd)
     {
-        m_bReady = posix_spawn_file_actions_init(&m_actions) == 0;
-        if (!m_bReady) {
+        ready_ = posix_spawn_file_actions_init(&actions_) == 0;
+        if (!ready_) {
             return;
         }
-        if (posix_spawnattr_init(&m_attributes) != 0) {
-            posix_spawn_file_actions_destroy(&m_actions);
-            m_bReady = false;
+        if (posix_spawnattr_init(&attributes_) != 0) {
+            posix_spawn_file_actions_destroy(&actions_);
+            ready_ = false;
             return;
         }
         sigset_t all;
@@ -116,31 +116,31 @@ public:
         // The stream is placed first, as the write end may hold one of the
         // numbers 0 to 2 in a host that closed its standard streams; moving
         // it onto its own number clears its close-on-exec.
-        m_bReady = posix_spawnattr_setflags(&m_attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
-                   posix_spawnattr_setsigdefault(&m_attributes, &all) == 0 &&
-                   posix_spawnattr_setsigmask(&m_attributes, &none) == 0 &&
-                   posix_spawn_file_actions_adddup2(&m_actions, streamWriteFd, hp::kHelperStreamFd) == 0 &&
-                   posix_spawn_file_actions_addopen(&m_actions, STDIN_FILENO, kNullDevice, O_RDONLY, 0) == 0 &&
-                   posix_spawn_file_actions_addopen(&m_actions, STDOUT_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
-                   posix_spawn_file_actions_addopen(&m_actions, STDERR_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
-                   posix_spawn_file_actions_addclosefrom_np(&m_actions, kFirstClosedFd) == 0;
+        ready_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
+                   posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+                   posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+                   posix_spawn_file_actions_adddup2(&actions_, streamWriteFd, hp::kHelperStreamFd) == 0 &&
+                   posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, kNullDevice, O_RDONLY, 0) == 0 &&
+                   posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
+                   posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
+                   posix_spawn_file_actions_addclosefrom_np(&actions_, kFirstClosedFd) == 0;
     }
     ~SpawnSettings()
     {
-        posix_spawnattr_destroy(&m_attributes);
-        posix_spawn_file_actions_destroy(&m_actions);
+        posix_spawnattr_destroy(&attributes_);
+        posix_spawn_file_actions_destroy(&actions_);
     }
     SpawnSettings(const SpawnSettings&) = delete;
     SpawnSettings& operator=(const SpawnSettings&) = delete;
 
-    bool IsReady() const { return m_bReady; }
-    const posix_spawn_file_actions_t* Actions() const { return &m_actions; }
-    const posix_spawnattr_t* Attributes() const { return &m_attributes; }
+    bool IsReady() const { return ready_; }
+    const posix_spawn_file_actions_t* Actions() const { return &actions_; }
+    const posix_spawnattr_t* Attributes() const { return &attributes_; }
 
 private:
-    posix_spawn_file_actions_t m_actions{};
-    posix_spawnattr_t m_attributes{};
-    bool m_bReady = false;
+    posix_spawn_file_actions_t actions_{};
+    posix_spawnattr_t attributes_{};
+    bool ready_ = false;
 };
 
 // One started helper. Ends it on every way out: killed if it still runs,
@@ -172,11 +172,11 @@ public:
                         argv.data(), emptyEnvironment) != 0) {
             return false;
         }
-        m_process.Reset(OpenProcessHandle(pid));
-        if (!m_process.IsValid()) {
+        process_.Reset(OpenProcessHandle(pid));
+        if (!process_.IsValid()) {
             if (errno == ESRCH) {
                 // Already gone and reaped by the host: only its stream is left.
-                m_bExited = true;
+                exited_ = true;
                 return true;
             }
             // Without a handle that cannot outlive the process, a later kill
@@ -184,15 +184,15 @@ public:
             kill(pid, SIGKILL);
             while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
             }
-            m_bExited = true;
+            exited_ = true;
             return false;
         }
         return true;
     }
 
-    int ProcessFd() const { return m_bExited ? -1 : m_process.Get(); }
-    bool HasExited() const { return m_bExited; }
-    bool ExitedCleanly() const { return m_bExited && m_bStatusClean; }
+    int ProcessFd() const { return exited_ ? -1 : process_.Get(); }
+    bool HasExited() const { return exited_; }
+    bool ExitedCleanly() const { return exited_ && status_clean_; }
 
     // Called once ProcessFd() is readable: the helper has ended.
     void Reap()
@@ -200,33 +200,33 @@ public:
         siginfo_t info{};
         int result = 0;
         do {
-            result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(m_process.Get()), &info,
+            result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.Get()), &info,
                             WEXITED);
         } while (result < 0 && errno == EINTR);
         // ECHILD: the host ignores SIGCHLD or reaped the helper itself; its
         // status is lost, and the stream alone decides.
-        m_bStatusClean = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
-        m_bExited = true;
+        status_clean_ = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
+        exited_ = true;
     }
 
     void End()
     {
-        if (m_bExited || !m_process.IsValid()) {
+        if (exited_ || !process_.IsValid()) {
             return;
         }
-        KillThroughHandle(m_process.Get());
-        pollfd process{m_process.Get(), POLLIN, 0};
+        KillThroughHandle(process_.Get());
+        pollfd process{process_.Get(), POLLIN, 0};
         if (PollRetrying(&process, 1, Clock::now() + kReapLimit) > 0) {
             Reap();
         }
-        m_bStatusClean = false;
-        m_bExited = true;
+        status_clean_ = false;
+        exited_ = true;
     }
 
 private:
-    UniqueFd m_process;  // a pidfd
-    bool m_bExited = false;
-    bool m_bStatusClean = true;
+    UniqueFd process_;  // a pidfd
+    bool exited_ = false;
+    bool status_clean_ = true;
 };
 
 enum class Drain { Open, Ended };

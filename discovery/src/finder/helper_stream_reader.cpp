@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 
 namespace seekwell {
 
@@ -11,38 +11,38 @@ namespace hp = helper_protocol;
 
 HelperStreamReader::State HelperStreamReader::Feed(const char* data, std::size_t size)
 {
-    if (m_state != State::Reading || size == 0) {
+    if (state_ != State::Reading || size == 0) {
         // Nothing may follow the end frame.
         if (size != 0) {
-            m_state = State::Invalid;
+            state_ = State::Invalid;
         }
-        return m_state;
+        return state_;
     }
-    if (size > hp::kMaxStreamBytes - m_nBytesSeen) {
-        m_state = State::Invalid;
-        return m_state;
+    if (size > hp::kMaxStreamBytes - bytes_seen_) {
+        state_ = State::Invalid;
+        return state_;
     }
-    m_nBytesSeen += size;
-    m_pending.append(data, size);
+    bytes_seen_ += size;
+    pending_.append(data, size);
     if (!ParsePending()) {
-        m_state = State::Invalid;
+        state_ = State::Invalid;
     }
-    return m_state;
+    return state_;
 }
 
 HelperStreamReader::State HelperStreamReader::Finish()
 {
-    if (m_state == State::Reading) {
-        m_state = State::Invalid;
+    if (state_ == State::Reading) {
+        state_ = State::Invalid;
     }
-    return m_state;
+    return state_;
 }
 
 DeviceList HelperStreamReader::TakeDevices()
 {
     DeviceList devices;
-    if (m_state == State::Complete) {
-        devices.swap(m_devices);
+    if (state_ == State::Complete) {
+        devices.swap(devices_);
     }
     return devices;
 }
@@ -50,41 +50,41 @@ DeviceList HelperStreamReader::TakeDevices()
 bool HelperStreamReader::ParsePending()
 {
     std::size_t offset = 0;
-    if (!m_bMagicRead) {
-        const std::size_t compared = std::min(m_pending.size(), hp::kStreamMagicSize);
-        if (std::memcmp(m_pending.data(), hp::kStreamMagic, compared) != 0) {
+    if (!magic_read_) {
+        const std::size_t compared = std::min(pending_.size(), hp::kStreamMagicSize);
+        if (std::memcmp(pending_.data(), hp::kStreamMagic, compared) != 0) {
             return false;
         }
         if (compared < hp::kStreamMagicSize) {
             return true;
         }
-        m_bMagicRead = true;
+        magic_read_ = true;
         offset = hp::kStreamMagicSize;
     }
     bool whole = true;
-    while (offset < m_pending.size() && m_state == State::Reading && whole) {
-        const char tag = m_pending[offset];
+    while (offset < pending_.size() && state_ == State::Reading && whole) {
+        const char tag = pending_[offset];
         if (tag == hp::kDeviceTag) {
             if (!ParseDevice(offset, whole)) {
                 return false;
             }
         } else if (tag == hp::kEndTag) {
-            if (m_pending.size() - offset < hp::kEndFrameSize) {
+            if (pending_.size() - offset < hp::kEndFrameSize) {
                 break;
             }
-            if (hp::ReadLength(&m_pending[offset + 1]) != m_devices.size()) {
+            if (hp::ReadLength(&pending_[offset + 1]) != devices_.size()) {
                 return false;
             }
             offset += hp::kEndFrameSize;
-            m_state = State::Complete;
+            state_ = State::Complete;
         } else {
             return false;
         }
     }
-    if (m_state == State::Complete && offset != m_pending.size()) {
+    if (state_ == State::Complete && offset != pending_.size()) {
         return false;
     }
-    m_pending.erase(0, offset);
+    pending_.erase(0, offset);
     return true;
 }
 
@@ -92,7 +92,7 @@ bool HelperStreamReader::ParsePending()
 // whole turns false when more bytes are needed first.
 bool HelperStreamReader::ParseDevice(std::size_t& offset, bool& whole)
 {
-    if (m_devices.size() == hp::kMaxDevices) {
+    if (devices_.size() == hp::kMaxDevices) {
         return false;
     }
     std::size_t cursor = offset + 1;
@@ -106,26 +106,26 @@ bool HelperStreamReader::ParseDevice(std::size_t& offset, bool& whole)
             return true;
         }
     }
-    m_devices.push_back(std::move(device));
+    devices_.push_back(std::move(device));
     offset = cursor;
     return true;
 }
 
 bool HelperStreamReader::ParseField(std::size_t& offset, std::string& field, bool& whole)
 {
-    if (m_pending.size() - offset < hp::kLengthSize) {
+    if (pending_.size() - offset < hp::kLengthSize) {
         whole = false;
         return true;
     }
-    const std::size_t length = hp::ReadLength(&m_pending[offset]);
+    const std::size_t length = hp::ReadLength(&pending_[offset]);
     if (length > hp::kMaxFieldBytes) {
         return false;
     }
-    if (m_pending.size() - offset - hp::kLengthSize < length) {
+    if (pending_.size() - offset - hp::kLengthSize < length) {
         whole = false;
         return true;
     }
-    field.assign(m_pending, offset + hp::kLengthSize, length);
+    field.assign(pending_, offset + hp::kLengthSize, length);
     offset += hp::kLengthSize + length;
     // Texts are handed on as C strings: a NUL would silently cut one.
     return field.find('\0') == std::string::npos;

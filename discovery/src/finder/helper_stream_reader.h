@@ -1,4 +1,4 @@
-// Reads the finder helper's stream (finder/helper_protocol.h) as it arrives,
+// Reads the finder helper's stream (finder_wire.h) as it arrives,
 // in pieces of any size, and keeps the devices of the frames read whole.
 #ifndef SEEKWELL_FINDER_HELPER_STREAM_READER_H
 #define SEEKWELL_FINDER_HELPER_STREAM_READER_H
@@ -31,21 +31,21 @@ public:
     // The stream ended (the helper closed it): Complete stays, Reading turns
     // Invalid.
     State Finish();
-    State GetState() const { return m_state; }
+    State GetState() const { return state_; }
     // The devices read; empty unless the stream is Complete.
     DeviceList TakeDevices();
 
 private:
-    // Consumes whole frames from m_pending; false when the stream is broken.
+    // Consumes whole frames from pending_; false when the stream is broken.
     bool ParsePending();
     bool ParseDevice(std::size_t& offset, bool& whole);
     bool ParseField(std::size_t& offset, std::string& field, bool& whole);
 
-    State m_state = State::Reading;
-    bool m_bMagicRead = false;
-    std::size_t m_nBytesSeen = 0;
-    std::string m_pending;  // bytes of a frame not yet whole
-    DeviceList m_devices;
+    State state_ = State::Reading;
+    bool magic_read_ = false;
+    std::size_t bytes_seen_ = 0;
+    std::string pending_;  // bytes of a frame not yet whole
+    DeviceList devices_;
 };
 
 }  // namespace seekwell

@@ -4,8 +4,7 @@
 
 #include "finder/device_text.h"
 #include "finder/helper_device_finder.h"
-#include "load_order.h"
-#include "platform/heap_string.h"
+#include "window_messages.h"
 
 namespace seekwell {
 
@@ -20,16 +19,16 @@ using PropertyGetter = HRESULT (IUPnPDevice::*)(BSTR*);
 class OwnedBstr {
 public:
     OwnedBstr() = default;
-    explicit OwnedBstr(BSTR bstr) : m_bstr(bstr) {}
-    ~OwnedBstr() { SysFreeString(m_bstr); }
+    explicit OwnedBstr(BSTR bstr) : bstr_(bstr) {}
+    ~OwnedBstr() { SysFreeString(bstr_); }
     OwnedBstr(const OwnedBstr&) = delete;
     OwnedBstr& operator=(const OwnedBstr&) = delete;
 
-    BSTR Get() const { return m_bstr; }
-    BSTR* Out() { return &m_bstr; }
+    BSTR Get() const { return bstr_; }
+    BSTR* Out() { return &bstr_; }
 
 private:
-    BSTR m_bstr = nullptr;
+    BSTR bstr_ = nullptr;
 };
 
 // A reference handed out by the finder, released through the application
@@ -38,18 +37,18 @@ private:
 template <class Interface>
 class HeldInterface {
 public:
-    explicit HeldInterface(CSeekwellApp& app) : m_app(app) {}
-    ~HeldInterface() { m_app.ReleaseInterface(m_pInterface); }
+    explicit HeldInterface(CSeekwellApp& app) : app_(app) {}
+    ~HeldInterface() { app_.ReleaseInterface(interface_); }
     HeldInterface(const HeldInterface&) = delete;
     HeldInterface& operator=(const HeldInterface&) = delete;
 
-    Interface* Get() const { return m_pInterface; }
-    Interface** Out() { return &m_pInterface; }
-    Interface* operator->() const { return m_pInterface; }
+    Interface* Get() const { return interface_; }
+    Interface** Out() { return &interface_; }
+    Interface* operator->() const { return interface_; }
 
 private:
-    CSeekwellApp& m_app;
-    Interface* m_pInterface = nullptr;
+    CSeekwellApp& app_;
+    Interface* interface_ = nullptr;
 };
 
 // Reads one text property; the finder's string is freed whatever happened.
@@ -198,8 +197,8 @@ int CSeekwellApp::CopyOut(DISCOVERY_RESULT* results) const
         if (m_astrHost[i].empty()) {
             continue;
         }
-        results[nWritten].pszName = platform::StrDupA(m_astrFriendlyName[i].c_str());
-        results[nWritten].pszAddress = platform::StrDupA(m_astrHost[i].c_str());
+        results[nWritten].pszName = strdup(m_astrFriendlyName[i].c_str());
+        results[nWritten].pszAddress = strdup(m_astrHost[i].c_str());
         ++nWritten;
     }
     return nWritten;

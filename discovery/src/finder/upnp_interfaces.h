@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "finder/platform/bstr.h"
+#include "finder/bstr.h"
 
 namespace seekwell {
 

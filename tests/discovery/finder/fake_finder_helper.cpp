@@ -19,7 +19,7 @@
 #include <thread>
 #include <vector>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "helper_stream_writer.h"
 
 namespace {

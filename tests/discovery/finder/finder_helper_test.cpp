@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "helper_stream_writer.h"
 
 namespace seekwell::test {

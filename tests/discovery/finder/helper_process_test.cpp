@@ -18,7 +18,7 @@
 
 #include "finder/helper_device_finder.h"
 #include "finder/helper_process.h"
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 
 namespace seekwell {
 namespace {

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "finder/helper_protocol.h"
+#include "finder_wire.h"
 #include "finder/helper_stream_reader.h"
 
 namespace seekwell::test {

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "platform/curl_functions.h"
+#include "builtin/curl_functions.h"
 
 namespace seekwell::platform {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "loopback.h"
-#include "platform/internet_session.h"
-#include "upnp_search_wnd.h"
+#include "builtin/description_fetch.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {

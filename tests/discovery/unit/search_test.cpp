@@ -16,7 +16,7 @@
 #include "discovery_call.h"
 #include "loopback.h"
 #include "path_choice.h"
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {

@@ -8,8 +8,8 @@
 #include <thread>
 
 #include "loopback.h"
-#include "ssdp_receive.h"
-#include "ssdp_socket.h"
+#include "builtin/ssdp_receive.h"
+#include "builtin/ssdp_socket.h"
 
 namespace seekwell {
 namespace {

@@ -13,7 +13,7 @@
 
 #include "discovery_call.h"
 #include "loopback.h"
-#include "upnp_search_wnd.h"
+#include "builtin/upnp_search_wnd.h"
 
 namespace {
 

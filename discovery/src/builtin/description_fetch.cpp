@@ -1,4 +1,4 @@
-#include "internet_session.h"
+#include "builtin/description_fetch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "curl_functions.h"
+#include "builtin/curl_functions.h"
 
 namespace seekwell::platform {
 

@@ -1,4 +1,4 @@
-#include "curl_functions.h"
+#include "builtin/curl_functions.h"
 
 #include <dlfcn.h>
 

@@ -1,7 +1,7 @@
 // Where and how long one built-in search looks. The product always uses the
 // defaults; tests point a search at loopback ports with a short window.
-#ifndef SEEKWELL_SEARCH_PARAMETERS_H
-#define SEEKWELL_SEARCH_PARAMETERS_H
+#ifndef SEEKWELL_BUILTIN_SEARCH_PARAMETERS_H
+#define SEEKWELL_BUILTIN_SEARCH_PARAMETERS_H
 
 #include <cstddef>
 #include <cstdint>
@@ -34,4 +34,4 @@ struct SearchParameters {
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_SEARCH_PARAMETERS_H
+#endif  // SEEKWELL_BUILTIN_SEARCH_PARAMETERS_H

@@ -1,8 +1,8 @@
 // A thin wrapper of the search's one IPv4 UDP socket.
-#ifndef SEEKWELL_SSDP_SOCKET_H
-#define SEEKWELL_SSDP_SOCKET_H
+#ifndef SEEKWELL_BUILTIN_SSDP_SOCKET_H
+#define SEEKWELL_BUILTIN_SSDP_SOCKET_H
 
-#include "search_parameters.h"
+#include "builtin/search_parameters.h"
 
 namespace seekwell {
 
@@ -39,4 +39,4 @@ private:
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_SSDP_SOCKET_H
+#endif  // SEEKWELL_BUILTIN_SSDP_SOCKET_H

@@ -1,7 +1,7 @@
-// A worker thread that a host cannot disturb: it starts with every signal
-// blocked and on a stack of its own size, whatever the host's defaults.
-#ifndef SEEKWELL_PLATFORM_WORKER_THREAD_H
-#define SEEKWELL_PLATFORM_WORKER_THREAD_H
+// Stands in for the platform's thread creation: a worker that a host cannot
+// disturb, started with every signal blocked and on a stack of its own size.
+#ifndef SEEKWELL_BUILTIN_WORKER_THREAD_H
+#define SEEKWELL_BUILTIN_WORKER_THREAD_H
 
 #include <pthread.h>
 
@@ -9,15 +9,15 @@
 
 namespace seekwell::platform {
 
-class CWorkerThread {
+class WorkerThread {
 public:
     using Procedure = void* (*)(void* argument);
 
-    CWorkerThread() = default;
+    WorkerThread() = default;
     // Waits for a started worker, so none outlives what it works on.
-    ~CWorkerThread();
-    CWorkerThread(const CWorkerThread&) = delete;
-    CWorkerThread& operator=(const CWorkerThread&) = delete;
+    ~WorkerThread();
+    WorkerThread(const WorkerThread&) = delete;
+    WorkerThread& operator=(const WorkerThread&) = delete;
 
     // False when the thread could not be started; nothing runs then. The
     // calling thread's signal mask is the same afterwards as before.
@@ -26,10 +26,10 @@ public:
     void Join();
 
 private:
-    pthread_t m_hThread{};
-    bool m_bStarted = false;
+    pthread_t thread_{};
+    bool started_ = false;
 };
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_PLATFORM_WORKER_THREAD_H
+#endif  // SEEKWELL_BUILTIN_WORKER_THREAD_H

@@ -1,4 +1,4 @@
-#include "ssdp_receive.h"
+#include "builtin/ssdp_receive.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "ssdp_socket.h"
+#include "builtin/ssdp_socket.h"
 
 namespace seekwell {
 

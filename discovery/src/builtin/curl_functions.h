@@ -1,8 +1,8 @@
 // libcurl's functions, bound at run time instead of linked: libcurl and the
 // TLS, Kerberos and LDAP libraries it brings load only when a search first
 // needs them, so a host that never searches never pays for them.
-#ifndef SEEKWELL_PLATFORM_CURL_FUNCTIONS_H
-#define SEEKWELL_PLATFORM_CURL_FUNCTIONS_H
+#ifndef SEEKWELL_BUILTIN_CURL_FUNCTIONS_H
+#define SEEKWELL_BUILTIN_CURL_FUNCTIONS_H
 
 #include <curl/curl.h>
 
@@ -34,4 +34,4 @@ bool BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& fu
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_PLATFORM_CURL_FUNCTIONS_H
+#endif  // SEEKWELL_BUILTIN_CURL_FUNCTIONS_H

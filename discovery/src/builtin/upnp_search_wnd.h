@@ -1,7 +1,7 @@
 // One built-in search: SSDP M-SEARCH, a response window, then a description
 // fetch for each responder.
-#ifndef SEEKWELL_UPNP_SEARCH_WND_H
-#define SEEKWELL_UPNP_SEARCH_WND_H
+#ifndef SEEKWELL_BUILTIN_UPNP_SEARCH_WND_H
+#define SEEKWELL_BUILTIN_UPNP_SEARCH_WND_H
 
 #include <seekwell/seekwell.h>
 
@@ -9,11 +9,11 @@
 #include <memory>
 #include <string>
 
-#include "device_entry.h"
-#include "platform/worker_thread.h"
-#include "search_parameters.h"
-#include "ssdp_receive.h"
-#include "ssdp_socket.h"
+#include "builtin/device_entry.h"
+#include "builtin/worker_thread.h"
+#include "builtin/search_parameters.h"
+#include "builtin/ssdp_receive.h"
+#include "builtin/ssdp_socket.h"
 
 namespace seekwell {
 
@@ -55,12 +55,13 @@ private:
     CDeviceEntry m_Devices[kMaxResults];
     SearchParameters m_Params;
     std::unique_ptr<ReceiveBuffers> m_pReceiveBuffers;
-    platform::CWorkerThread m_ReceiveWorker;
+    platform::WorkerThread m_ReceiveWorker;
 };
 
-// The timer worker: sleeps *pMilliseconds. Exit code 0.
+// The timer worker: sleeps *pMilliseconds. Exit code 0. A thread of its own
+// that only sleeps, so the caller's thread stays free to load libcurl meanwhile.
 std::uint32_t SearchTimerThread(const unsigned int* pMilliseconds);
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_UPNP_SEARCH_WND_H
+#endif  // SEEKWELL_BUILTIN_UPNP_SEARCH_WND_H

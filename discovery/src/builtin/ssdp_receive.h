@@ -1,6 +1,6 @@
 // The receive worker of a built-in search and the rules it applies to replies.
-#ifndef SEEKWELL_SSDP_RECEIVE_H
-#define SEEKWELL_SSDP_RECEIVE_H
+#ifndef SEEKWELL_BUILTIN_SSDP_RECEIVE_H
+#define SEEKWELL_BUILTIN_SSDP_RECEIVE_H
 
 #include <atomic>
 #include <cstddef>
@@ -53,4 +53,4 @@ std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext);
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_SSDP_RECEIVE_H
+#endif  // SEEKWELL_BUILTIN_SSDP_RECEIVE_H

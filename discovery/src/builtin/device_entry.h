@@ -1,6 +1,6 @@
 // One row of a search's device table: an accepted robot and its description fields.
-#ifndef SEEKWELL_DEVICE_ENTRY_H
-#define SEEKWELL_DEVICE_ENTRY_H
+#ifndef SEEKWELL_BUILTIN_DEVICE_ENTRY_H
+#define SEEKWELL_BUILTIN_DEVICE_ENTRY_H
 
 #include <string>
 
@@ -14,7 +14,8 @@ public:
     bool IsFree() const { return m_szAddress[0] == '\0'; }
 
     char m_szAddress[kAddressSlotSize] = {};
-    char m_szReserved[kAddressSlotSize] = {};  // kept zero, never used
+    // Kept zero and never read: the row keeps the layout it has always had.
+    char m_szReserved[kAddressSlotSize] = {};
     std::string m_strManufacturer;
     std::string m_strModelName;
     std::string m_strModelDescription;
@@ -25,4 +26,4 @@ public:
 
 }  // namespace seekwell
 
-#endif  // SEEKWELL_DEVICE_ENTRY_H
+#endif  // SEEKWELL_BUILTIN_DEVICE_ENTRY_H

@@ -1,4 +1,4 @@
-#include "ssdp_socket.h"
+#include "builtin/ssdp_socket.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -1,10 +1,11 @@
-// HTTP fetch of the start of a response body, over libcurl.
-#ifndef SEEKWELL_PLATFORM_INTERNET_SESSION_H
-#define SEEKWELL_PLATFORM_INTERNET_SESSION_H
+// Stands in for the platform's HTTP internet classes: the fetch of the start
+// of a response body, over libcurl.
+#ifndef SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H
+#define SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H
 
 #include <string>
 
-#include "search_parameters.h"
+#include "builtin/search_parameters.h"
 
 namespace seekwell::platform {
 
@@ -22,4 +23,4 @@ bool LibcurlInitIsThreadSafe();
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_PLATFORM_INTERNET_SESSION_H
+#endif  // SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H

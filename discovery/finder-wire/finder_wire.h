@@ -14,8 +14,8 @@
 //
 // At most kMaxDevices devices, and the whole stream at most kMaxStreamBytes.
 // Anything else, or anything after the end frame, makes the stream invalid.
-#ifndef SEEKWELL_FINDER_HELPER_PROTOCOL_H
-#define SEEKWELL_FINDER_HELPER_PROTOCOL_H
+#ifndef SEEKWELL_FINDER_WIRE_H
+#define SEEKWELL_FINDER_WIRE_H
 
 #include <cstddef>
 #include <cstdint>
@@ -88,4 +88,4 @@ inline void AppendEnd(std::string& stream, std::uint32_t deviceCount)
 
 }  // namespace seekwell::helper_protocol
 
-#endif  // SEEKWELL_FINDER_HELPER_PROTOCOL_H
+#endif  // SEEKWELL_FINDER_WIRE_H
