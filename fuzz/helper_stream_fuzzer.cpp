@@ -15,7 +15,7 @@
 
 namespace {
 
-namespace hp = seekwell::helper_protocol;
+namespace hp = seekwell::finder_wire;
 using seekwell::DeviceList;
 using seekwell::HelperStreamReader;
 using State = HelperStreamReader::State;

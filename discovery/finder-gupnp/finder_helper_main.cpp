@@ -24,7 +24,7 @@
 
 namespace {
 
-namespace hp = seekwell::helper_protocol;
+namespace hp = seekwell::finder_wire;
 
 constexpr int kUsageExit = 2;
 constexpr int kFailedExit = 1;

@@ -9,7 +9,7 @@
 
 namespace seekwell {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 
 namespace {
 

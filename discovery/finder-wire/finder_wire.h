@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <string>
 
-namespace seekwell::helper_protocol {
+namespace seekwell::finder_wire {
 
 // Relative to the directory of the module that holds the library's code.
 constexpr const char kHelperRelativePath[] = "seekwell/seekwell-finder-gupnp";
@@ -86,6 +86,6 @@ inline void AppendEnd(std::string& stream, std::uint32_t deviceCount)
     AppendLength(stream, deviceCount);
 }
 
-}  // namespace seekwell::helper_protocol
+}  // namespace seekwell::finder_wire
 
 #endif  // SEEKWELL_FINDER_WIRE_H

@@ -16,7 +16,7 @@ namespace seekwell {
 
 namespace {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 
 std::string DirectoryOf(const std::string& path)
 {

@@ -17,7 +17,7 @@ namespace seekwell {
 
 namespace {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 using Clock = std::chrono::steady_clock;
 
 constexpr int kFirstClosedFd = hp::kHelperStreamFd + 1;

@@ -7,7 +7,7 @@
 
 namespace seekwell {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 
 HelperStreamReader::State HelperStreamReader::Feed(const char* data, std::size_t size)
 {

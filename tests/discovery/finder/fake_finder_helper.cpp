@@ -24,7 +24,7 @@
 
 namespace {
 
-namespace protocol = seekwell::helper_protocol;
+namespace protocol = seekwell::finder_wire;
 using seekwell::WriteAll;
 
 constexpr const char kModeFileName[] = "fake-helper-mode";

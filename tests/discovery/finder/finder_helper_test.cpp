@@ -17,7 +17,7 @@
 namespace seekwell::test {
 namespace {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 
 // Built beside the tests; the path handed in by the build.
 constexpr const char kHelperPath[] = SEEKWELL_TEST_FINDER_HELPER;

@@ -25,7 +25,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
-namespace protocol = helper_protocol;
+namespace protocol = finder_wire;
 
 constexpr milliseconds kProbeDeadline{1000};
 constexpr milliseconds kSearchDeadline{1500};

@@ -15,7 +15,7 @@
 namespace seekwell::test {
 namespace {
 
-namespace hp = helper_protocol;
+namespace hp = finder_wire;
 using State = HelperStreamReader::State;
 
 // Splitting at every place costs a reader per place; longer streams are fed
