@@ -58,7 +58,8 @@ void CheckNewRow(const seekwell::CDeviceEntry& row, const std::string& address,
     Require(address == row.m_szAddress);
     Require(row.m_strUDN.size() <= seekwell::kUdnKeptChars);
     Require(row.m_strPresentationURL.rfind("http://" + address + "/", 0) == 0);
-    Require(CUpnpSearchWnd::ExtractTag("<UDN>", "</UDN>", document).find("R0VA") != std::string::npos);
+    Require(CUpnpSearchWnd::ExtractTag("<UDN>", "</UDN>", document).find("R0VA") !=
+            std::string::npos);
 }
 
 void FreeRecords(DISCOVERY_RESULT* results, int count)

@@ -47,7 +47,8 @@ FakeDevice ReadDevice(FuzzedDataProvider& input)
 {
     FakeDevice device;
     const bool faulty = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1;
-    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6)) : DeviceFault::kNone;
+    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6))
+                          : DeviceFault::kNone;
     device.strFriendlyName = input.ConsumeRandomLengthString(kMaxTextLength);
     device.strPresentationUrl = input.ConsumeRandomLengthString(kMaxTextLength);
     device.strDescription = input.ConsumeRandomLengthString(kMaxTextLength);
@@ -60,9 +61,10 @@ void ReadScript(FuzzedDataProvider& input)
     g_Ledger = ReferenceLedger{};
     g_CreationFails = input.ConsumeIntegralInRange<int>(1, kFaultOneIn * 4) == 1;
     g_Script.fault = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1
-        ? static_cast<SearchFault>(input.ConsumeIntegralInRange<int>(1, 4))
-        : SearchFault::kNone;
-    g_Script.nCountOverride = input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
+                         ? static_cast<SearchFault>(input.ConsumeIntegralInRange<int>(1, 4))
+                         : SearchFault::kNone;
+    g_Script.nCountOverride =
+        input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
     const int devices = input.ConsumeIntegralInRange<int>(0, kMaxDevices);
     for (int i = 0; i < devices && input.remaining_bytes() > 0; ++i) {
         g_Script.devices.push_back(ReadDevice(input));
@@ -88,7 +90,8 @@ void CheckRecords(const DISCOVERY_RESULT* results, int count)
         Require(results[i].pszName != nullptr && results[i].pszAddress != nullptr);
         const std::string name = results[i].pszName;
         const std::string host = results[i].pszAddress;
-        Require(name.size() <= seekwell::kNarrowTextMaxChars && host.size() <= seekwell::kNarrowTextMaxChars);
+        Require(name.size() <= seekwell::kNarrowTextMaxChars &&
+                host.size() <= seekwell::kNarrowTextMaxChars);
         Require(!host.empty() && ComesFromSomeDevice(name, host));
     }
 }
@@ -100,9 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider input(data, size);
     ReadScript(input);
     const bool conversionFails = input.ConsumeIntegralInRange<int>(1, kFaultOneIn * 4) == 1;
-    seekwell::CSeekwellApp app(&CreateScriptedFinder, conversionFails
-        ? +[](const char*) -> seekwell::BSTR { return nullptr; }
-        : +[](const char* text) { return seekwell::SysAllocString(text); });
+    seekwell::CSeekwellApp app(
+        &CreateScriptedFinder,
+        conversionFails ? +[](const char*) -> seekwell::BSTR { return nullptr; }
+                        : +[](const char* text) { return seekwell::SysAllocString(text); });
 
     // Exactly the caller's 16 records, so that ASan sees a write past them.
     const auto results = std::make_unique<DISCOVERY_RESULT[]>(seekwell::kMaxResults);

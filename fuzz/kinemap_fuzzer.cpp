@@ -104,10 +104,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FuzzedDataProvider input(data, size);
     while (input.remaining_bytes() > 0) {
         switch (input.ConsumeIntegralInRange<int>(0, 3)) {
-        case 0: RobotDesign(input); break;
-        case 1: PrimitiveLocator(input); break;
-        case 2: LoadString(input); break;
-        default: Arrays(input); break;
+            case 0:
+                RobotDesign(input);
+                break;
+            case 1:
+                PrimitiveLocator(input);
+                break;
+            case 2:
+                LoadString(input);
+                break;
+            default:
+                Arrays(input);
+                break;
         }
     }
     return 0;

@@ -21,18 +21,24 @@ const DesignKey kDesignKeys[] = {
 
 const unsigned int kNoDesign = 0;
 
-bool KeyMatches(const DesignKey& key, const unsigned short* units, int count) {
+bool KeyMatches(const DesignKey& key, const unsigned short* units, int count)
+{
     return key.units != nullptr && key.count == count &&
            std::memcmp(key.units, units, count * sizeof *units) == 0;
 }
 
 }  // namespace
 
-unsigned int CKinemap::GetRobotDesign(unsigned short* pKey, int nCount) {
-    if (pKey == nullptr) return kNoDesign;
+unsigned int CKinemap::GetRobotDesign(unsigned short* pKey, int nCount)
+{
+    if (pKey == nullptr) {
+        return kNoDesign;
+    }
     const unsigned int rows = sizeof kDesignKeys / sizeof kDesignKeys[0];
     for (unsigned int design = 0; design < rows; ++design) {
-        if (KeyMatches(kDesignKeys[design], pKey, nCount)) return design;
+        if (KeyMatches(kDesignKeys[design], pKey, nCount)) {
+            return design;
+        }
     }
     return kNoDesign;
 }

@@ -40,18 +40,30 @@ const int kKeyedDesignSensorSlots[] = {
 };
 
 template <int N>
-int CopyWhole(const int (&table)[N], int* destination) {
-    if (destination != nullptr) std::memcpy(destination, table, sizeof table);
+int CopyWhole(const int (&table)[N], int* destination)
+{
+    if (destination != nullptr) {
+        std::memcpy(destination, table, sizeof table);
+    }
     return N;
 }
 
 }  // namespace
 
-int CKinemap::GetJointArray(int* pArray) { return CopyWhole(kJointIds, pArray); }
+int CKinemap::GetJointArray(int* pArray)
+{
+    return CopyWhole(kJointIds, pArray);
+}
 
-int CKinemap::GetSensorArray(int* pArray) { return CopyWhole(kJointPositionBySlot, pArray); }
+int CKinemap::GetSensorArray(int* pArray)
+{
+    return CopyWhole(kJointPositionBySlot, pArray);
+}
 
-int CKinemap::GetSensorIDs(int* pArray) {
-    if (!kinemap::IsKeyedDesign(m_nDesign)) return 0;
+int CKinemap::GetSensorIDs(int* pArray)
+{
+    if (!kinemap::IsKeyedDesign(m_nDesign)) {
+        return 0;
+    }
     return CopyWhole(kKeyedDesignSensorSlots, pArray);
 }

@@ -7,7 +7,8 @@ CKinemap::CKinemap(unsigned int nDesign) : m_nDesign(nDesign) {}
 
 CKinemap::CKinemap(const CKinemap& other) : m_nDesign(other.m_nDesign) {}
 
-CKinemap& CKinemap::operator=(const CKinemap& other) {
+CKinemap& CKinemap::operator=(const CKinemap& other)
+{
     m_nDesign = other.m_nDesign;
     return *this;
 }

@@ -107,11 +107,14 @@ namespace {
 using LocatorLengths = std::array<std::size_t, kPrimitiveCount>;
 
 // Lengths worked out when compiling, so a lookup copies without scanning.
-constexpr LocatorLengths LengthsOf(const char (&table)[kPrimitiveCount][kLocatorSize]) {
+constexpr LocatorLengths LengthsOf(const char (&table)[kPrimitiveCount][kLocatorSize])
+{
     LocatorLengths lengths{};
     for (int index = 0; index < kPrimitiveCount; ++index) {
         std::size_t length = 0;
-        while (table[index][length] != '\0') ++length;
+        while (table[index][length] != '\0') {
+            ++length;
+        }
         lengths[index] = length;
     }
     return lengths;
@@ -123,11 +126,13 @@ constexpr LocatorLengths kDefaultDesignLengths = LengthsOf(kDefaultDesignLocator
 // Copies n bytes, 1 <= n <= kLocatorSize, with fixed-size moves that may
 // overlap: a locator is a few dozen bytes, where a library call or a string
 // instruction costs more than the copy itself.
-void CopyShort(char* destination, const char* source, std::size_t n) {
+void CopyShort(char* destination, const char* source, std::size_t n)
+{
     const std::size_t kChunk = 16;
     if (n >= kChunk) {
-        for (std::size_t offset = 0; offset + kChunk < n; offset += kChunk)
+        for (std::size_t offset = 0; offset + kChunk < n; offset += kChunk) {
             std::memcpy(destination + offset, source + offset, kChunk);
+        }
         std::memcpy(destination + n - kChunk, source + n - kChunk, kChunk);
     } else if (n >= 8) {
         std::memcpy(destination, source, 8);
@@ -142,14 +147,20 @@ void CopyShort(char* destination, const char* source, std::size_t n) {
     }
 }
 
-bool IsPrimitiveIndex(int index) { return index >= 0 && index < kPrimitiveCount; }
+bool IsPrimitiveIndex(int index)
+{
+    return index >= 0 && index < kPrimitiveCount;
+}
 
 }  // namespace
 
 // Copies the entry and its NUL only, so the caller's bytes beyond stay as
 // they were. A null buffer is refused rather than written through.
-int CKinemap::GetPrimitiveLocator(int nIndex, char* pszLocator) {
-    if (!IsPrimitiveIndex(nIndex) || pszLocator == nullptr) return 0;
+int CKinemap::GetPrimitiveLocator(int nIndex, char* pszLocator)
+{
+    if (!IsPrimitiveIndex(nIndex) || pszLocator == nullptr) {
+        return 0;
+    }
     const bool keyed = kinemap::IsKeyedDesign(m_nDesign);
     const char* locator = keyed ? kKeyedDesignLocators[nIndex] : kDefaultDesignLocators[nIndex];
     const std::size_t length = keyed ? kKeyedDesignLengths[nIndex] : kDefaultDesignLengths[nIndex];

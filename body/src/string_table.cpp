@@ -34,7 +34,8 @@ const StringEntry kStrings[] = {
 
 // The first locale variable that is set and not empty decides, as in the C
 // library's own lookup order for messages.
-unsigned short LanguageOfLocale() {
+unsigned short LanguageOfLocale()
+{
     const char* const variables[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
     for (const char* variable : variables) {
         const char* value = std::getenv(variable);
@@ -45,34 +46,54 @@ unsigned short LanguageOfLocale() {
     return kLanguageEnglish;
 }
 
-const char* Lookup(unsigned int id, unsigned short language) {
-    if (language == kLanguageFromLocale) language = LanguageOfLocale();
-    if (language != kLanguageEnglish && language != kLanguageJapanese) return nullptr;
+const char* Lookup(unsigned int id, unsigned short language)
+{
+    if (language == kLanguageFromLocale) {
+        language = LanguageOfLocale();
+    }
+    if (language != kLanguageEnglish && language != kLanguageJapanese) {
+        return nullptr;
+    }
     for (const StringEntry& entry : kStrings) {
-        if (entry.id == id) return language == kLanguageJapanese ? entry.japanese : entry.english;
+        if (entry.id == id) {
+            return language == kLanguageJapanese ? entry.japanese : entry.english;
+        }
     }
     return nullptr;
 }
 
-bool IsContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+bool IsContinuationByte(char byte)
+{
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
 
 // Longest prefix of text that fits in room bytes without splitting a
 // multi-byte UTF-8 character.
-size_t FittingLength(const char* text, size_t room) {
+size_t FittingLength(const char* text, size_t room)
+{
     size_t length = std::strlen(text);
-    if (length <= room) return length;
-    while (room > 0 && IsContinuationByte(text[room])) --room;
+    if (length <= room) {
+        return length;
+    }
+    while (room > 0 && IsContinuationByte(text[room])) {
+        --room;
+    }
     return room;
 }
 
 }  // namespace
 
 extern "C" int KinemapLoadString(unsigned int uID, unsigned short wLanguage, char* lpBuffer,
-                                 int cchBufferMax) {
-    if (lpBuffer == nullptr || cchBufferMax <= 0) return 0;
+                                 int cchBufferMax)
+{
+    if (lpBuffer == nullptr || cchBufferMax <= 0) {
+        return 0;
+    }
     const char* text = Lookup(uID, wLanguage);
     const size_t length = text == nullptr ? 0 : FittingLength(text, cchBufferMax - 1);
-    if (length > 0) std::memcpy(lpBuffer, text, length);
+    if (length > 0) {
+        std::memcpy(lpBuffer, text, length);
+    }
     lpBuffer[length] = '\0';
     return static_cast<int>(length);
 }

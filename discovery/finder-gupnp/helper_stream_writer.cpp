@@ -58,7 +58,8 @@ std::string BuildStream(const FoundDeviceList& devices)
         if (count == hp::kMaxDevices) {
             break;
         }
-        const FoundDevice device{CutField(found.strFriendlyName), CutField(found.strPresentationUrl),
+        const FoundDevice device{CutField(found.strFriendlyName),
+                                 CutField(found.strPresentationUrl),
                                  CutField(found.strDescription)};
         if (stream.size() + DeviceFrameSize(device) + hp::kEndFrameSize > hp::kMaxStreamBytes) {
             break;

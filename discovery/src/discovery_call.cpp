@@ -70,12 +70,12 @@ int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
         return kNoSearch;
     }
     switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
-    case DiscoveryPath::Finder:
-        return theApp.DiscoverByDeviceFinder(results);
-    case DiscoveryPath::BuiltIn:
-        return RunBuiltInSearch(results, params);
-    case DiscoveryPath::NoSearch:
-        break;
+        case DiscoveryPath::Finder:
+            return theApp.DiscoverByDeviceFinder(results);
+        case DiscoveryPath::BuiltIn:
+            return RunBuiltInSearch(results, params);
+        case DiscoveryPath::NoSearch:
+            break;
     }
     return kNoSearch;
 }

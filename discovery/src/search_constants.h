@@ -40,9 +40,9 @@ constexpr std::size_t kMaxDatagramSize = 65535;
 constexpr std::size_t kAddressSlotSize = 256;
 
 // Markers
-constexpr const char kSsdpReplyMarker[] = "R0VA";   // in SSDP replies and UDNs
+constexpr const char kSsdpReplyMarker[] = "R0VA";  // in SSDP replies and UDNs
 constexpr const char kLocationPrefix[] = "LOCATION: http://";
-constexpr const char kFinderRobotWord[] = "ROVA";   // in finder description texts
+constexpr const char kFinderRobotWord[] = "ROVA";  // in finder description texts
 
 // Description fetch
 constexpr const char kDescriptionFile[] = "ROVA.XML";

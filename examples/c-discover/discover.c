@@ -11,11 +11,13 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static const char* TextOr(const char* text, const char* fallback) {
+static const char* TextOr(const char* text, const char* fallback)
+{
     return text != NULL ? text : fallback;
 }
 
-int main(void) {
+int main(void)
+{
     DISCOVERY_RESULT robots[SEEKWELL_MAX_RESULTS];
     const int count = DiscoveryROVAByUPnP(robots);
 

@@ -12,21 +12,26 @@
 
 namespace {
 
-unsigned int DesignFromArguments(int argc, char** argv) {
-    if (argc > 1) return static_cast<unsigned int>(std::strtoul(argv[1], nullptr, 10));
+unsigned int DesignFromArguments(int argc, char** argv)
+{
+    if (argc > 1) {
+        return static_cast<unsigned int>(std::strtoul(argv[1], nullptr, 10));
+    }
     // The key a robot of the keyed design reports.
     unsigned short key[] = {11, 1, 1};
     return CKinemap::GetRobotDesign(key, 3);
 }
 
 // A null pointer asks for the count; then the caller supplies the room.
-std::vector<int> JointIds(CKinemap& body) {
+std::vector<int> JointIds(CKinemap& body)
+{
     std::vector<int> ids(body.GetJointArray(nullptr));
     body.GetJointArray(ids.data());
     return ids;
 }
 
-std::vector<int> JointPositionPerSlot(CKinemap& body) {
+std::vector<int> JointPositionPerSlot(CKinemap& body)
+{
     std::vector<int> positions(body.GetSensorArray(nullptr));
     body.GetSensorArray(positions.data());
     return positions;
@@ -34,7 +39,8 @@ std::vector<int> JointPositionPerSlot(CKinemap& body) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     CKinemap body(DesignFromArguments(argc, argv));
     const std::vector<int> joints = JointIds(body);
     const std::vector<int> positions = JointPositionPerSlot(body);

@@ -36,7 +36,8 @@ struct UsageError {
     std::string message;
 };
 
-void PrintHelp() {
+void PrintHelp()
+{
     std::printf(
         "Usage: %s [--design N | --key U,U,...] [--lang en|ja]\n"
         "Prints a robot design's body (slot, locator, joint position, joint identifier),\n"
@@ -50,15 +51,19 @@ void PrintHelp() {
         kProgram);
 }
 
-bool ParseUnsigned(const std::string& text, unsigned long maximum, unsigned long& value) {
-    if (text.empty() || text[0] < '0' || text[0] > '9') return false;
+bool ParseUnsigned(const std::string& text, unsigned long maximum, unsigned long& value)
+{
+    if (text.empty() || text[0] < '0' || text[0] > '9') {
+        return false;
+    }
     char* end = nullptr;
     errno = 0;
     value = std::strtoul(text.c_str(), &end, 10);
     return errno == 0 && *end == '\0' && value <= maximum;
 }
 
-unsigned int ParseDesign(const std::string& text) {
+unsigned int ParseDesign(const std::string& text)
+{
     unsigned long value = 0;
     if (!ParseUnsigned(text, UINT_MAX, value)) {
         throw UsageError{"--design needs a whole number from 0 to " + std::to_string(UINT_MAX) +
@@ -67,34 +72,47 @@ unsigned int ParseDesign(const std::string& text) {
     return static_cast<unsigned int>(value);
 }
 
-std::vector<unsigned short> ParseKey(const std::string& text) {
+std::vector<unsigned short> ParseKey(const std::string& text)
+{
     std::vector<unsigned short> units;
     size_t start = 0;
     for (;;) {
         const size_t comma = text.find(',', start);
         unsigned long value = 0;
         if (!ParseUnsigned(text.substr(start, comma - start), USHRT_MAX, value)) {
-            throw UsageError{"--key needs numbers from 0 to 65535 separated by commas, "
-                             "e.g. --key 11,1,1"};
+            throw UsageError{
+                "--key needs numbers from 0 to 65535 separated by commas, "
+                "e.g. --key 11,1,1"};
         }
         units.push_back(static_cast<unsigned short>(value));
-        if (comma == std::string::npos) return units;
+        if (comma == std::string::npos) {
+            return units;
+        }
         start = comma + 1;
     }
 }
 
-unsigned short ParseLanguage(const std::string& text) {
-    if (text == "en") return kEnglish;
-    if (text == "ja") return kJapanese;
+unsigned short ParseLanguage(const std::string& text)
+{
+    if (text == "en") {
+        return kEnglish;
+    }
+    if (text == "ja") {
+        return kJapanese;
+    }
     throw UsageError{"--lang takes en (English) or ja (Japanese)"};
 }
 
-std::string ValueOf(int argc, char** argv, int& i) {
-    if (i + 1 >= argc) throw UsageError{std::string(argv[i]) + " needs a value"};
+std::string ValueOf(int argc, char** argv, int& i)
+{
+    if (i + 1 >= argc) {
+        throw UsageError{std::string(argv[i]) + " needs a value"};
+    }
     return argv[++i];
 }
 
-Options ParseOptions(int argc, char** argv) {
+Options ParseOptions(int argc, char** argv)
+{
     Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string option = argv[i];
@@ -120,13 +138,15 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-std::string LocatorOf(CKinemap& body, int slot) {
+std::string LocatorOf(CKinemap& body, int slot)
+{
     char locator[KINEMAP_LOCATOR_SIZE] = "";
     body.GetPrimitiveLocator(slot, locator);
     return locator;
 }
 
-void PrintBody(CKinemap& body) {
+void PrintBody(CKinemap& body)
+{
     std::vector<int> joints(body.GetJointArray(nullptr));
     std::vector<int> positions(body.GetSensorArray(nullptr));
     body.GetJointArray(joints.data());
@@ -145,7 +165,8 @@ void PrintBody(CKinemap& body) {
     }
 }
 
-void PrintSensorList() {
+void PrintSensorList()
+{
     CKinemap body(kSensorListDesign);
     std::vector<int> slots(body.GetSensorIDs(nullptr));
     const int count = body.GetSensorIDs(slots.data());
@@ -157,7 +178,8 @@ void PrintSensorList() {
     }
 }
 
-void PrintStrings(unsigned short language) {
+void PrintStrings(unsigned short language)
+{
     std::printf("\nString table (%s, %u)\n", language == kJapanese ? "Japanese" : "English",
                 language);
     for (unsigned int id = kFirstStringId; id <= kLastStringId; ++id) {
@@ -167,8 +189,11 @@ void PrintStrings(unsigned short language) {
     }
 }
 
-unsigned int ChosenDesign(Options& options) {
-    if (!options.keyGiven) return options.design;
+unsigned int ChosenDesign(Options& options)
+{
+    if (!options.keyGiven) {
+        return options.design;
+    }
     const unsigned int design =
         CKinemap::GetRobotDesign(options.key.data(), static_cast<int>(options.key.size()));
     std::printf("Key matches design %u\n\n", design);
@@ -177,7 +202,8 @@ unsigned int ChosenDesign(Options& options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     Options options;
     try {
         options = ParseOptions(argc, argv);

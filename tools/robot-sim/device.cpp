@@ -23,80 +23,119 @@ constexpr std::size_t kHugePaddingBytes = 4 * 1024 * 1024;
 // An entity XML does not define: a strict parser rejects the document, a lenient one complains.
 constexpr const char kUndefinedEntityManufacturer[] = "Sim Robot Works &trade;";
 
-std::uint32_t HostOrder(in_addr address) { return ntohl(address.s_addr); }
+std::uint32_t HostOrder(in_addr address)
+{
+    return ntohl(address.s_addr);
+}
 
 // Unique per address; the prefix decides whether the product marker is in it.
-std::string UdnWithPrefix(const char* prefix, in_addr address) {
+std::string UdnWithPrefix(const char* prefix, in_addr address)
+{
     char text[64];
     std::snprintf(text, sizeof text, "uuid:%s-5151-4000-8000-%012x", prefix,
                   static_cast<unsigned>(HostOrder(address)));
     return text;
 }
 
-bool CarriesMarker(const SimDevice& device) { return device.isRobot && device.fault != DeviceFault::kNoMarker; }
-
-// The UDN a device announces in its search replies: a robot that hides its marker hides it here too.
-std::string AnnouncedUdn(const SimDevice& device) {
-    return CarriesMarker(device) ? DeviceUdn(device) : UdnWithPrefix(kPlainUdnPrefix, device.address);
+bool CarriesMarker(const SimDevice& device)
+{
+    return device.isRobot && device.fault != DeviceFault::kNoMarker;
 }
 
-const char* ServerText(const SimDevice& device) { return CarriesMarker(device) ? kRobotServer : kPlainServer; }
+// The UDN a device announces in its search replies: a robot that hides its marker hides it here
+// too.
+std::string AnnouncedUdn(const SimDevice& device)
+{
+    return CarriesMarker(device) ? DeviceUdn(device)
+                                 : UdnWithPrefix(kPlainUdnPrefix, device.address);
+}
 
-const char* DeviceType(const SimDevice& device) { return device.isRobot ? kRobotDeviceType : kOtherDeviceType; }
+const char* ServerText(const SimDevice& device)
+{
+    return CarriesMarker(device) ? kRobotServer : kPlainServer;
+}
 
-std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort) {
+const char* DeviceType(const SimDevice& device)
+{
+    return device.isRobot ? kRobotDeviceType : kOtherDeviceType;
+}
+
+std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
+{
     std::string header = "LOCATION: http://";
-    if (device.fault == DeviceFault::kBadLocation) header = "Location: http://";
-    if (device.fault == DeviceFault::kOtherScheme) header = "LOCATION: https://";
+    if (device.fault == DeviceFault::kBadLocation) {
+        header = "Location: http://";
+    }
+    if (device.fault == DeviceFault::kOtherScheme) {
+        header = "LOCATION: https://";
+    }
     header += AddressText(device.address);
-    if (httpPort != kHttpPort) header += ":" + std::to_string(httpPort);
+    if (httpPort != kHttpPort) {
+        header += ":" + std::to_string(httpPort);
+    }
     return header + (device.isRobot ? kRobotDescriptionPath : kOtherDescriptionPath);
 }
 
 // ST and USN of the reply, or nothing when the target is not this device's.
 std::optional<std::pair<std::string, std::string>> ReplyTarget(const SimDevice& device,
-                                                               const std::string& searchTarget) {
+                                                               const std::string& searchTarget)
+{
     const std::string udn = AnnouncedUdn(device);
-    if (searchTarget == kSearchAll || searchTarget == kRootDevice)
+    if (searchTarget == kSearchAll || searchTarget == kRootDevice) {
         return std::make_pair(std::string(kRootDevice), udn + "::" + kRootDevice);
-    if (searchTarget == udn) return std::make_pair(udn, udn);
-    if (searchTarget == DeviceType(device))
+    }
+    if (searchTarget == udn) {
+        return std::make_pair(udn, udn);
+    }
+    if (searchTarget == DeviceType(device)) {
         return std::make_pair(searchTarget, udn + "::" + searchTarget);
+    }
     return std::nullopt;
 }
 
-std::string Element(const char* name, const std::string& text) {
+std::string Element(const char* name, const std::string& text)
+{
     return std::string("<") + name + ">" + text + "</" + name + ">\n";
 }
 
-std::string PresentationUrl(const SimDevice& device) {
-    if (device.fault == DeviceFault::kNoPage) return std::string();
+std::string PresentationUrl(const SimDevice& device)
+{
+    if (device.fault == DeviceFault::kNoPage) {
+        return std::string();
+    }
     const bool elsewhere = device.fault == DeviceFault::kPageElsewhere;
-    return "http://" + AddressText(device.address) + (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
+    return "http://" + AddressText(device.address) +
+           (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
 }
 
-std::string Manufacturer(const SimDevice& device) {
-    if (device.fault == DeviceFault::kBrokenXml) return kUndefinedEntityManufacturer;
+std::string Manufacturer(const SimDevice& device)
+{
+    if (device.fault == DeviceFault::kBrokenXml) {
+        return kUndefinedEntityManufacturer;
+    }
     return device.isRobot ? "Sim Robot Works" : "Sim Electronics";
 }
 
-std::string DeviceElements(const SimDevice& device) {
-    return Element("deviceType", DeviceType(device)) + Element("friendlyName", FriendlyName(device)) +
+std::string DeviceElements(const SimDevice& device)
+{
+    return Element("deviceType", DeviceType(device)) +
+           Element("friendlyName", FriendlyName(device)) +
            Element("manufacturer", Manufacturer(device)) +
-           Element("modelDescription",
-                   device.isRobot ? "ROVA home robot (simulated)" : "Network media player (simulated)") +
+           Element("modelDescription", device.isRobot ? "ROVA home robot (simulated)"
+                                                      : "Network media player (simulated)") +
            Element("modelName", device.isRobot ? "ROVA-SIM" : "MP-1") +
-           Element("UDN", DeviceUdn(device)) +
-           Element("presentationURL", PresentationUrl(device));
+           Element("UDN", DeviceUdn(device)) + Element("presentationURL", PresentationUrl(device));
 }
 
-std::string HugePadding() {
+std::string HugePadding()
+{
     return "<!-- " + std::string(kHugePaddingBytes, 'x') + " -->\n";
 }
 
 }  // namespace
 
-std::vector<SimDevice> PlanDevices(const SimConfig& config) {
+std::vector<SimDevice> PlanDevices(const SimConfig& config)
+{
     std::vector<SimDevice> devices;
     std::uint32_t next = HostOrder(config.firstAddress);
     auto add = [&](bool isRobot, int number) {
@@ -105,34 +144,49 @@ std::vector<SimDevice> PlanDevices(const SimConfig& config) {
         device.number = number;
         device.address.s_addr = htonl(next++);
         auto fault = config.robotFaults.find(number);
-        if (isRobot && fault != config.robotFaults.end()) device.fault = fault->second;
+        if (isRobot && fault != config.robotFaults.end()) {
+            device.fault = fault->second;
+        }
         devices.push_back(device);
     };
-    for (int robot = 1; robot <= config.robotCount; ++robot) add(true, robot);
-    for (int other = 1; other <= config.otherCount; ++other) add(false, other);
+    for (int robot = 1; robot <= config.robotCount; ++robot) {
+        add(true, robot);
+    }
+    for (int other = 1; other <= config.otherCount; ++other) {
+        add(false, other);
+    }
     return devices;
 }
 
-std::string AddressText(in_addr address) {
+std::string AddressText(in_addr address)
+{
     char text[INET_ADDRSTRLEN];
     return inet_ntop(AF_INET, &address, text, sizeof text);
 }
 
-std::string DeviceUdn(const SimDevice& device) {
+std::string DeviceUdn(const SimDevice& device)
+{
     const bool marked = device.isRobot && device.fault != DeviceFault::kWrongUdn;
     return UdnWithPrefix(marked ? kRobotUdnPrefix : kPlainUdnPrefix, device.address);
 }
 
-std::string FriendlyName(const SimDevice& device) {
+std::string FriendlyName(const SimDevice& device)
+{
     return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
 }
 
-bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::kNoHttp; }
+bool ServesHttp(const SimDevice& device)
+{
+    return device.fault != DeviceFault::kNoHttp;
+}
 
-std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
-                                            std::uint16_t httpPort) {
+std::optional<std::string> BuildSearchReply(const SimDevice& device,
+                                            const std::string& searchTarget, std::uint16_t httpPort)
+{
     const auto target = ReplyTarget(device, searchTarget);
-    if (!target) return std::nullopt;
+    if (!target) {
+        return std::nullopt;
+    }
     return "HTTP/1.1 200 OK\r\n"
            "CACHE-CONTROL: max-age=1800\r\n"
            "EXT:\r\n" +
@@ -140,27 +194,35 @@ std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::
            "ST: " + target->first + "\r\n" + "USN: " + target->second + "\r\n\r\n";
 }
 
-std::string BuildDescription(const SimDevice& device) {
+std::string BuildDescription(const SimDevice& device)
+{
     std::string elements = DeviceElements(device);
-    if (device.fault == DeviceFault::kNulBody) elements.insert(0, 1, '\0');
+    if (device.fault == DeviceFault::kNulBody) {
+        elements.insert(0, 1, '\0');
+    }
     std::string document =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
         "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n"
         "<specVersion><major>1</major><minor>0</minor></specVersion>\n"
         "<device>\n" +
         elements + "</device>\n</root>\n";
-    if (device.fault == DeviceFault::kHugeBody) document += HugePadding();
+    if (device.fault == DeviceFault::kHugeBody) {
+        document += HugePadding();
+    }
     return document;
 }
 
-std::string BuildHttpResponse(const SimDevice& device) {
+std::string BuildHttpResponse(const SimDevice& device)
+{
     const std::string body = BuildDescription(device);
     const char* status = device.fault == DeviceFault::kErrorStatus ? "404 Not Found" : "200 OK";
     return std::string("HTTP/1.1 ") + status + "\r\n" +
            "Content-Type: text/xml; charset=\"utf-8\"\r\n"
-           "Content-Length: " + std::to_string(body.size()) + "\r\n" +
+           "Content-Length: " +
+           std::to_string(body.size()) + "\r\n" +
            "Connection: close\r\n"
-           "Server: " + ServerText(device) + "\r\n\r\n" + body;
+           "Server: " +
+           ServerText(device) + "\r\n\r\n" + body;
 }
 
 }  // namespace robotsim

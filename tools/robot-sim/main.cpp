@@ -13,11 +13,15 @@ namespace {
 
 const robotsim::Simulator* g_simulator = nullptr;
 
-void OnStopSignal(int) {
-    if (g_simulator != nullptr) g_simulator->Stop();
+void OnStopSignal(int)
+{
+    if (g_simulator != nullptr) {
+        g_simulator->Stop();
+    }
 }
 
-void InstallSignalHandlers() {
+void InstallSignalHandlers()
+{
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -28,20 +32,25 @@ void InstallSignalHandlers() {
 }
 
 // Written under a temporary name and renamed, so a waiting test never reads half a file.
-bool WriteReadyFile(const std::string& path) {
+bool WriteReadyFile(const std::string& path)
+{
     const std::string temporary = path + ".tmp";
     {
         std::ofstream file(temporary);
         file << "ready\n";
-        if (!file) return false;
+        if (!file) {
+            return false;
+        }
     }
     return std::rename(temporary.c_str(), path.c_str()) == 0;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    const robotsim::ParsedOptions options = robotsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+int main(int argc, char** argv)
+{
+    const robotsim::ParsedOptions options =
+        robotsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (options.showHelp) {
         std::fputs(robotsim::UsageText().c_str(), stdout);
         return 0;
@@ -51,7 +60,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(), robotsim::UsageText().c_str());
+        std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(),
+                     robotsim::UsageText().c_str());
         return 1;
     }
     robotsim::Simulator simulator(options.config);
@@ -63,7 +73,8 @@ int main(int argc, char** argv) {
     g_simulator = &simulator;
     InstallSignalHandlers();
     if (!options.config.readyPath.empty() && !WriteReadyFile(options.config.readyPath)) {
-        std::fprintf(stderr, "seekwell-robot-sim: cannot write %s\n", options.config.readyPath.c_str());
+        std::fprintf(stderr, "seekwell-robot-sim: cannot write %s\n",
+                     options.config.readyPath.c_str());
         return 1;
     }
     simulator.Run();

@@ -18,19 +18,19 @@ constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
 // Ways a simulated robot can misbehave or stand out; each one exercises one rule of a client.
 enum class DeviceFault {
     kNone,
-    kNoMarker,       // search reply without the product marker
-    kBadLocation,    // location header name in other letter case
-    kOtherScheme,    // location with https instead of http
-    kWrongUdn,       // description whose UDN lacks the marker
-    kErrorStatus,    // 404 status carrying a proper description
-    kHugeBody,       // proper description followed by megabytes of padding
-    kNulBody,        // NUL byte inside the description, before the UDN
-    kNoHttp,         // nothing listens on the HTTP port
-    kPageElsewhere,  // presentation page on another port and path than the description
-    kNoPage,         // empty presentationURL element
+    kNoMarker,         // search reply without the product marker
+    kBadLocation,      // location header name in other letter case
+    kOtherScheme,      // location with https instead of http
+    kWrongUdn,         // description whose UDN lacks the marker
+    kErrorStatus,      // 404 status carrying a proper description
+    kHugeBody,         // proper description followed by megabytes of padding
+    kNulBody,          // NUL byte inside the description, before the UDN
+    kNoHttp,           // nothing listens on the HTTP port
+    kPageElsewhere,    // presentation page on another port and path than the description
+    kNoPage,           // empty presentationURL element
     kSlowDescription,  // description sent only after a pause, so a fetch stays in progress
-    kBrokenXml,      // description with an undefined entity in an element a client does not need
-    kLateReply,      // search reply sent only after a pause, well inside a client's window
+    kBrokenXml,        // description with an undefined entity in an element a client does not need
+    kLateReply,        // search reply sent only after a pause, well inside a client's window
 };
 
 // How long a robot with kSlowDescription holds back its answer.
@@ -42,14 +42,14 @@ struct SimConfig {
     int robotCount = 1;
     int otherCount = 0;
     in_addr firstAddress{};
-    std::string interfaceName;              // where to join the SSDP group; empty: kernel's choice
-    std::map<int, DeviceFault> robotFaults; // robot number (1-based) -> fault
-    std::uint16_t ssdpPort = kSsdpPort;     // 0 picks a free port (tests)
-    std::uint16_t httpPort = kHttpPort;     // 0 picks a free port per device (tests)
+    std::string interfaceName;               // where to join the SSDP group; empty: kernel's choice
+    std::map<int, DeviceFault> robotFaults;  // robot number (1-based) -> fault
+    std::uint16_t ssdpPort = kSsdpPort;      // 0 picks a free port (tests)
+    std::uint16_t httpPort = kHttpPort;      // 0 picks a free port per device (tests)
     bool joinGroup = true;
     std::string logPath;
     std::string readyPath;
-    int durationSeconds = 0;                // 0: until SIGTERM or SIGINT
+    int durationSeconds = 0;  // 0: until SIGTERM or SIGINT
 };
 
 }  // namespace robotsim

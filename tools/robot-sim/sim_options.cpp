@@ -13,76 +13,112 @@ namespace {
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
 
-const std::map<std::string, DeviceFault>& FaultNames() {
+const std::map<std::string, DeviceFault>& FaultNames()
+{
     static const std::map<std::string, DeviceFault> names = {
-        {"no-marker", DeviceFault::kNoMarker},       {"bad-location", DeviceFault::kBadLocation},
-        {"other-scheme", DeviceFault::kOtherScheme}, {"wrong-udn", DeviceFault::kWrongUdn},
-        {"error-status", DeviceFault::kErrorStatus}, {"huge-body", DeviceFault::kHugeBody},
-        {"nul-body", DeviceFault::kNulBody},         {"no-http", DeviceFault::kNoHttp},
-        {"page-elsewhere", DeviceFault::kPageElsewhere}, {"no-page", DeviceFault::kNoPage},
-        {"slow-description", DeviceFault::kSlowDescription}, {"broken-xml", DeviceFault::kBrokenXml},
+        {"no-marker", DeviceFault::kNoMarker},
+        {"bad-location", DeviceFault::kBadLocation},
+        {"other-scheme", DeviceFault::kOtherScheme},
+        {"wrong-udn", DeviceFault::kWrongUdn},
+        {"error-status", DeviceFault::kErrorStatus},
+        {"huge-body", DeviceFault::kHugeBody},
+        {"nul-body", DeviceFault::kNulBody},
+        {"no-http", DeviceFault::kNoHttp},
+        {"page-elsewhere", DeviceFault::kPageElsewhere},
+        {"no-page", DeviceFault::kNoPage},
+        {"slow-description", DeviceFault::kSlowDescription},
+        {"broken-xml", DeviceFault::kBrokenXml},
         {"late-reply", DeviceFault::kLateReply},
     };
     return names;
 }
 
-std::optional<int> ParseCount(const std::string& text, int low, int high) {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+std::optional<int> ParseCount(const std::string& text, int low, int high)
+{
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
+    }
     const int value = std::stoi(text);
-    if (value < low || value > high) return std::nullopt;
+    if (value < low || value > high) {
+        return std::nullopt;
+    }
     return value;
 }
 
 // "K:kind", robot K counted from 1.
-bool ParseFault(const std::string& text, SimConfig& config) {
+bool ParseFault(const std::string& text, SimConfig& config)
+{
     const std::size_t colon = text.find(':');
-    if (colon == std::string::npos) return false;
+    if (colon == std::string::npos) {
+        return false;
+    }
     const auto robot = ParseCount(text.substr(0, colon), 1, kMaxDevices);
     const auto kind = FaultNames().find(text.substr(colon + 1));
-    if (!robot || kind == FaultNames().end()) return false;
+    if (!robot || kind == FaultNames().end()) {
+        return false;
+    }
     config.robotFaults[*robot] = kind->second;
     return true;
 }
 
-bool ParsePort(const std::string& text, std::uint16_t& port) {
+bool ParsePort(const std::string& text, std::uint16_t& port)
+{
     const auto value = ParseCount(text, 0, 65535);
-    if (value) port = static_cast<std::uint16_t>(*value);
+    if (value) {
+        port = static_cast<std::uint16_t>(*value);
+    }
     return value.has_value();
 }
 
-bool AssignText(const std::string& text, std::string& target) {
+bool AssignText(const std::string& text, std::string& target)
+{
     target = text;
     return !text.empty();
 }
 
-bool AssignCount(const std::string& text, int low, int high, int& target) {
+bool AssignCount(const std::string& text, int low, int high, int& target)
+{
     const auto value = ParseCount(text, low, high);
-    if (value) target = *value;
+    if (value) {
+        target = *value;
+    }
     return value.has_value();
 }
 
 using ValueHandler = std::function<bool(const std::string&, SimConfig&)>;
 
-const std::map<std::string, ValueHandler>& ValueOptions() {
+const std::map<std::string, ValueHandler>& ValueOptions()
+{
     static const std::map<std::string, ValueHandler> options = {
-        {"--robots", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.robotCount); }},
-        {"--others", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.otherCount); }},
+        {"--robots", [](const std::string& v,
+                        SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.robotCount); }},
+        {"--others", [](const std::string& v,
+                        SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.otherCount); }},
         {"--first-address",
-         [](const std::string& v, SimConfig& c) { return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1; }},
-        {"--interface", [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
+         [](const std::string& v, SimConfig& c) {
+             return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1;
+         }},
+        {"--interface",
+         [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
         {"--fault", ParseFault},
         {"--log", [](const std::string& v, SimConfig& c) { return AssignText(v, c.logPath); }},
-        {"--ready-file", [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
+        {"--ready-file",
+         [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
         {"--duration",
-         [](const std::string& v, SimConfig& c) { return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds); }},
-        {"--ssdp-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},
-        {"--http-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
+         [](const std::string& v, SimConfig& c) {
+             return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds);
+         }},
+        {"--ssdp-port",
+         [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},
+        {"--http-port",
+         [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
     };
     return options;
 }
 
-SimConfig DefaultConfig() {
+SimConfig DefaultConfig()
+{
     SimConfig config;
     inet_pton(AF_INET, kDefaultFirstAddress, &config.firstAddress);
     return config;
@@ -90,7 +126,8 @@ SimConfig DefaultConfig() {
 
 }  // namespace
 
-ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
+ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
+{
     ParsedOptions parsed;
     parsed.config = DefaultConfig();
     for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
@@ -104,20 +141,30 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments) {
             continue;
         }
         const auto option = ValueOptions().find(name);
-        if (option == ValueOptions().end()) parsed.error = "unknown option " + name;
-        else if (i + 1 == arguments.size()) parsed.error = name + " needs a value";
-        else if (!option->second(arguments[++i], parsed.config)) parsed.error = "bad value for " + name + ": " + arguments[i];
+        if (option == ValueOptions().end()) {
+            parsed.error = "unknown option " + name;
+        } else if (i + 1 == arguments.size()) {
+            parsed.error = name + " needs a value";
+        } else if (!option->second(arguments[++i], parsed.config)) {
+            parsed.error = "bad value for " + name + ": " + arguments[i];
+        }
     }
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
-    if (parsed.error.empty() && devices > kMaxDevices)
+    if (parsed.error.empty() && devices > kMaxDevices) {
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
+    }
     // Joining the SSDP group where the kernel likes would reach whatever LAN the machine is on.
-    if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion && parsed.config.interfaceName.empty())
-        parsed.error = "--interface IF is required: name the interface (e.g. a veth in a private network namespace) on which to join the SSDP group";
+    if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion &&
+        parsed.config.interfaceName.empty()) {
+        parsed.error =
+            "--interface IF is required: name the interface (e.g. a veth in a private network "
+            "namespace) on which to join the SSDP group";
+    }
     return parsed;
 }
 
-std::string UsageText() {
+std::string UsageText()
+{
     return "Usage: seekwell-robot-sim [options]\n"
            "Answers SSDP searches like one or many robots, each at its own IPv4 address,\n"
            "and serves their device descriptions over HTTP. The addresses must already be\n"

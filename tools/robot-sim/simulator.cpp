@@ -15,7 +15,7 @@ namespace robotsim {
 namespace {
 
 constexpr std::size_t kDatagramBufferSize = 65536;
-constexpr int kDatagramsPerWakeup = 64;      // keeps HTTP clients served during a datagram flood
+constexpr int kDatagramsPerWakeup = 64;  // keeps HTTP clients served during a datagram flood
 constexpr std::size_t kMaxConnections = 128;
 // Late replies beyond this many are dropped, so a flood of searches cannot grow memory.
 constexpr std::size_t kMaxPendingReplies = 1024;
@@ -26,9 +26,13 @@ constexpr int kListenBacklog = 64;
 constexpr std::chrono::seconds kConnectionLifetime{30};
 constexpr const char kRequestEnd[] = "\r\n\r\n";
 
-std::string Failure(const std::string& what) { return what + ": " + std::strerror(errno); }
+std::string Failure(const std::string& what)
+{
+    return what + ": " + std::strerror(errno);
+}
 
-sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
+sockaddr_in SocketAddress(in_addr address, std::uint16_t port)
+{
     sockaddr_in socketAddress{};
     socketAddress.sin_family = AF_INET;
     socketAddress.sin_addr = address;
@@ -36,24 +40,35 @@ sockaddr_in SocketAddress(in_addr address, std::uint16_t port) {
     return socketAddress;
 }
 
-UniqueFd OpenBound(int type, in_addr address, std::uint16_t port, bool reuseAddress) {
+UniqueFd OpenBound(int type, in_addr address, std::uint16_t port, bool reuseAddress)
+{
     UniqueFd fd(::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (!fd.Valid()) return fd;
+    if (!fd.Valid()) {
+        return fd;
+    }
     const int on = 1;
-    if (reuseAddress) ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (reuseAddress) {
+        ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    }
     const sockaddr_in local = SocketAddress(address, port);
-    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) fd.Reset();
+    if (::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+        fd.Reset();
+    }
     return fd;
 }
 
-std::uint16_t LocalPort(int fd) {
+std::uint16_t LocalPort(int fd)
+{
     sockaddr_in local{};
     socklen_t length = sizeof local;
-    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
+        return 0;
+    }
     return ntohs(local.sin_port);
 }
 
-bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error) {
+bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error)
+{
     ip_mreqn request{};
     inet_pton(AF_INET, kSsdpGroup, &request.imr_multiaddr);
     if (!interfaceName.empty()) {
@@ -63,22 +78,30 @@ bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error)
             return false;
         }
     }
-    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0) return true;
+    if (::setsockopt(fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) == 0) {
+        return true;
+    }
     *error = Failure(std::string("cannot join ") + kSsdpGroup);
     return false;
 }
 
-bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
+bool WouldBlock()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
 
 }  // namespace
 
 Simulator::Simulator(SimConfig config)
-    : config_(std::move(config)), devices_(PlanDevices(config_)), datagram_(kDatagramBufferSize) {
-    for (const SimDevice& device : devices_)
+    : config_(std::move(config)), devices_(PlanDevices(config_)), datagram_(kDatagramBufferSize)
+{
+    for (const SimDevice& device : devices_) {
         responses_.push_back(std::make_shared<const std::string>(BuildHttpResponse(device)));
+    }
 }
 
-bool Simulator::Start(std::string* error) {
+bool Simulator::Start(std::string* error)
+{
     if (!log_.Open(config_.logPath)) {
         *error = Failure("cannot open log " + config_.logPath);
         return false;
@@ -86,7 +109,8 @@ bool Simulator::Start(std::string* error) {
     return OpenStopPipe(error) && OpenSsdpSocket(error) && OpenDeviceSockets(error);
 }
 
-bool Simulator::OpenStopPipe(std::string* error) {
+bool Simulator::OpenStopPipe(std::string* error)
+{
     int ends[2];
     if (::pipe2(ends, O_NONBLOCK | O_CLOEXEC) != 0) {
         *error = Failure("pipe");
@@ -97,7 +121,8 @@ bool Simulator::OpenStopPipe(std::string* error) {
     return true;
 }
 
-bool Simulator::OpenSsdpSocket(std::string* error) {
+bool Simulator::OpenSsdpSocket(std::string* error)
+{
     ssdpSocket_ = OpenBound(SOCK_DGRAM, in_addr{htonl(INADDR_ANY)}, config_.ssdpPort, true);
     if (!ssdpSocket_.Valid()) {
         *error = Failure("cannot listen on SSDP port " + std::to_string(config_.ssdpPort));
@@ -106,14 +131,17 @@ bool Simulator::OpenSsdpSocket(std::string* error) {
     return !config_.joinGroup || JoinSsdpGroup(ssdpSocket_.Get(), config_.interfaceName, error);
 }
 
-bool Simulator::OpenDeviceSockets(std::string* error) {
+bool Simulator::OpenDeviceSockets(std::string* error)
+{
     for (const SimDevice& device : devices_) {
         const std::string address = AddressText(device.address);
         UniqueFd reply = OpenBound(SOCK_DGRAM, device.address, 0, false);
         UniqueFd listener;
         if (reply.Valid() && ServesHttp(device)) {
             listener = OpenBound(SOCK_STREAM, device.address, config_.httpPort, true);
-            if (listener.Valid() && ::listen(listener.Get(), kListenBacklog) != 0) listener.Reset();
+            if (listener.Valid() && ::listen(listener.Get(), kListenBacklog) != 0) {
+                listener.Reset();
+            }
         }
         if (!reply.Valid() || (ServesHttp(device) && !listener.Valid())) {
             *error = Failure("cannot serve " + address + " (is the address on an interface?)");
@@ -125,35 +153,52 @@ bool Simulator::OpenDeviceSockets(std::string* error) {
     return true;
 }
 
-void Simulator::Stop() const {
+void Simulator::Stop() const
+{
     const char byte = 0;
     [[maybe_unused]] const ssize_t written = ::write(stopWrite_.Get(), &byte, 1);
 }
 
-std::uint16_t Simulator::SsdpPort() const { return LocalPort(ssdpSocket_.Get()); }
-
-std::uint16_t Simulator::HttpPort(std::size_t device) const {
-    return httpListeners_[device].Valid() ? LocalPort(httpListeners_[device].Get()) : config_.httpPort;
+std::uint16_t Simulator::SsdpPort() const
+{
+    return LocalPort(ssdpSocket_.Get());
 }
 
-void Simulator::Run() {
+std::uint16_t Simulator::HttpPort(std::size_t device) const
+{
+    return httpListeners_[device].Valid() ? LocalPort(httpListeners_[device].Get())
+                                          : config_.httpPort;
+}
+
+void Simulator::Run()
+{
     std::optional<Clock::time_point> runDeadline;
-    if (config_.durationSeconds > 0) runDeadline = Clock::now() + std::chrono::seconds(config_.durationSeconds);
+    if (config_.durationSeconds > 0) {
+        runDeadline = Clock::now() + std::chrono::seconds(config_.durationSeconds);
+    }
     std::vector<pollfd> fds;
     std::vector<Watched> watched;
     for (;;) {
-        if (runDeadline && Clock::now() >= *runDeadline) return;
+        if (runDeadline && Clock::now() >= *runDeadline) {
+            return;
+        }
         BuildPollSet(fds, watched);
-        if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) return;
-        for (std::size_t i = 0; i < fds.size(); ++i)
-            if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) return;
+        if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) {
+            return;
+        }
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) {
+                return;
+            }
+        }
         SendDueReplies();
         ReleaseHeldConnections();
         DropFinishedConnections();
     }
 }
 
-void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& watched) const {
+void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& watched) const
+{
     fds.clear();
     watched.clear();
     auto watch = [&](int fd, short events, Source source, std::size_t index) {
@@ -162,30 +207,48 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
     };
     watch(stopRead_.Get(), POLLIN, Source::kStop, 0);
     watch(ssdpSocket_.Get(), POLLIN, Source::kSsdp, 0);
-    if (connections_.size() < kMaxConnections)
-        for (std::size_t i = 0; i < httpListeners_.size(); ++i)
-            if (httpListeners_[i].Valid()) watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+    if (connections_.size() < kMaxConnections) {
+        for (std::size_t i = 0; i < httpListeners_.size(); ++i) {
+            if (httpListeners_[i].Valid()) {
+                watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+            }
+        }
+    }
     // A held connection waits for its time, not for its socket.
-    for (std::size_t i = 0; i < connections_.size(); ++i)
-        if (connections_[i].phase != Phase::kHolding)
-            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
-                  Source::kConnection, i);
+    for (std::size_t i = 0; i < connections_.size(); ++i) {
+        if (connections_[i].phase != Phase::kHolding) {
+            watch(connections_[i].fd.Get(),
+                  connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN, Source::kConnection,
+                  i);
+        }
+    }
 }
 
-int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const {
+int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
+{
     std::optional<Clock::time_point> next = runDeadline;
     for (const Connection& connection : connections_) {
-        if (!next || connection.deadline < *next) next = connection.deadline;
-        if (connection.phase == Phase::kHolding && connection.answerAt < *next) next = connection.answerAt;
+        if (!next || connection.deadline < *next) {
+            next = connection.deadline;
+        }
+        if (connection.phase == Phase::kHolding && connection.answerAt < *next) {
+            next = connection.answerAt;
+        }
     }
-    for (const PendingReply& reply : pendingReplies_)
-        if (!next || reply.sendAt < *next) next = reply.sendAt;
-    if (!next) return -1;
+    for (const PendingReply& reply : pendingReplies_) {
+        if (!next || reply.sendAt < *next) {
+            next = reply.sendAt;
+        }
+    }
+    if (!next) {
+        return -1;
+    }
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*next - Clock::now());
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
 }
 
-bool Simulator::Dispatch(const Watched& watched, short events) {
+bool Simulator::Dispatch(const Watched& watched, short events)
+{
     switch (watched.source) {
         case Source::kStop:
             return false;
@@ -202,61 +265,81 @@ bool Simulator::Dispatch(const Watched& watched, short events) {
     return true;
 }
 
-void Simulator::ReceiveDatagrams() {
+void Simulator::ReceiveDatagrams()
+{
     for (int i = 0; i < kDatagramsPerWakeup; ++i) {
         sockaddr_in from{};
         socklen_t fromLength = sizeof from;
         const ssize_t size = ::recvfrom(ssdpSocket_.Get(), datagram_.data(), datagram_.size(), 0,
                                         reinterpret_cast<sockaddr*>(&from), &fromLength);
-        if (size < 0) return;
+        if (size < 0) {
+            return;
+        }
         const std::string_view bytes(datagram_.data(), static_cast<std::size_t>(size));
         log_.Datagram(from, bytes);
-        if (const auto searchTarget = SearchTargetOf(bytes)) AnswerSearch(from, *searchTarget);
+        if (const auto searchTarget = SearchTargetOf(bytes)) {
+            AnswerSearch(from, *searchTarget);
+        }
     }
 }
 
-void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget) {
+void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget)
+{
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
-        if (!reply) continue;
+        if (!reply) {
+            continue;
+        }
         if (devices_[i].fault == DeviceFault::kLateReply) {
-            if (pendingReplies_.size() < kMaxPendingReplies)
-                pendingReplies_.push_back(
-                    PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
+            if (pendingReplies_.size() < kMaxPendingReplies) {
+                pendingReplies_.push_back(PendingReply{
+                    i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
+            }
         } else {
             SendReply(i, from, *reply);
         }
     }
 }
 
-void Simulator::SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const {
+void Simulator::SendReply(std::size_t device, const sockaddr_in& to,
+                          const std::string& datagram) const
+{
     // A reply that cannot be sent now is lost, as on a real network.
-    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-             sizeof to);
+    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0,
+             reinterpret_cast<const sockaddr*>(&to), sizeof to);
 }
 
-void Simulator::SendDueReplies() {
+void Simulator::SendDueReplies()
+{
     const Clock::time_point now = Clock::now();
-    const auto due = std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
-                                           [now](const PendingReply& reply) { return reply.sendAt > now; });
-    for (auto reply = due; reply != pendingReplies_.end(); ++reply) SendReply(reply->device, reply->to, reply->datagram);
+    const auto due =
+        std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
+                              [now](const PendingReply& reply) { return reply.sendAt > now; });
+    for (auto reply = due; reply != pendingReplies_.end(); ++reply) {
+        SendReply(reply->device, reply->to, reply->datagram);
+    }
     pendingReplies_.erase(due, pendingReplies_.end());
 }
 
-void Simulator::AcceptConnections(std::size_t device) {
+void Simulator::AcceptConnections(std::size_t device)
+{
     while (connections_.size() < kMaxConnections) {
         Connection connection;
         socklen_t peerLength = sizeof connection.peer;
-        connection.fd.Reset(::accept4(httpListeners_[device].Get(), reinterpret_cast<sockaddr*>(&connection.peer),
-                                      &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
-        if (!connection.fd.Valid()) return;
+        connection.fd.Reset(::accept4(httpListeners_[device].Get(),
+                                      reinterpret_cast<sockaddr*>(&connection.peer), &peerLength,
+                                      SOCK_NONBLOCK | SOCK_CLOEXEC));
+        if (!connection.fd.Valid()) {
+            return;
+        }
         connection.device = device;
         connection.deadline = Clock::now() + kConnectionLifetime;
         connections_.push_back(std::move(connection));
     }
 }
 
-void Simulator::ServeConnection(Connection& connection, short events) {
+void Simulator::ServeConnection(Connection& connection, short events)
+{
     if ((events & (POLLERR | POLLNVAL)) != 0) {
         connection.fd.Reset();
         return;
@@ -276,10 +359,13 @@ void Simulator::ServeConnection(Connection& connection, short events) {
     }
 }
 
-void Simulator::ReadRequest(Connection& connection) {
+void Simulator::ReadRequest(Connection& connection)
+{
     char chunk[kReadChunk];
     const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
-    if (size < 0 && WouldBlock()) return;
+    if (size < 0 && WouldBlock()) {
+        return;
+    }
     if (size <= 0) {
         connection.fd.Reset();
         return;
@@ -288,7 +374,9 @@ void Simulator::ReadRequest(Connection& connection) {
     const std::size_t end = connection.request.find(kRequestEnd);
     if (end == std::string::npos) {
         // Unbounded headers would be unbounded memory: give up on such a client.
-        if (connection.request.size() > kMaxRequestBytes) connection.fd.Reset();
+        if (connection.request.size() > kMaxRequestBytes) {
+            connection.fd.Reset();
+        }
         return;
     }
     connection.request.resize(end + std::strlen(kRequestEnd));
@@ -301,40 +389,55 @@ void Simulator::ReadRequest(Connection& connection) {
     connection.phase = Phase::kWriting;
 }
 
-void Simulator::WriteResponse(Connection& connection) {
+void Simulator::WriteResponse(Connection& connection)
+{
     const std::string& response = *responses_[connection.device];
     const std::size_t chunk = std::min(kWriteChunk, response.size() - connection.sent);
-    const ssize_t size = ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
-    if (size < 0 && WouldBlock()) return;
+    const ssize_t size =
+        ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
+    if (size < 0 && WouldBlock()) {
+        return;
+    }
     if (size < 0) {
         // Clients that read only the head of a long body hang up early.
         connection.fd.Reset();
         return;
     }
     connection.sent += static_cast<std::size_t>(size);
-    if (connection.sent < response.size()) return;
+    if (connection.sent < response.size()) {
+        return;
+    }
     // Half-close and wait for the client to hang up, so that it never sees a reset before the body.
     ::shutdown(connection.fd.Get(), SHUT_WR);
     connection.phase = Phase::kDraining;
 }
 
-void Simulator::Drain(Connection& connection) {
+void Simulator::Drain(Connection& connection)
+{
     char chunk[kReadChunk];
     const ssize_t size = ::recv(connection.fd.Get(), chunk, sizeof chunk, 0);
-    if (size == 0 || (size < 0 && !WouldBlock())) connection.fd.Reset();
+    if (size == 0 || (size < 0 && !WouldBlock())) {
+        connection.fd.Reset();
+    }
 }
 
-void Simulator::ReleaseHeldConnections() {
+void Simulator::ReleaseHeldConnections()
+{
     const Clock::time_point now = Clock::now();
-    for (Connection& connection : connections_)
-        if (connection.phase == Phase::kHolding && connection.answerAt <= now) connection.phase = Phase::kWriting;
+    for (Connection& connection : connections_) {
+        if (connection.phase == Phase::kHolding && connection.answerAt <= now) {
+            connection.phase = Phase::kWriting;
+        }
+    }
 }
 
-void Simulator::DropFinishedConnections() {
+void Simulator::DropFinishedConnections()
+{
     const Clock::time_point now = Clock::now();
     connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
                                       [now](const Connection& connection) {
-                                          return !connection.fd.Valid() || connection.deadline <= now;
+                                          return !connection.fd.Valid() ||
+                                                 connection.deadline <= now;
                                       }),
                        connections_.end());
 }

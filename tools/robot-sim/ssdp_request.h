@@ -9,7 +9,8 @@
 namespace robotsim {
 
 // The search target of an M-SEARCH request, or nothing for any other datagram.
-// Header names match in any letter case and the value may or may not follow a space, as clients differ.
+// Header names match in any letter case and the value may or may not follow a space, as clients
+// differ.
 std::optional<std::string> SearchTargetOf(std::string_view datagram);
 
 }  // namespace robotsim

@@ -38,26 +38,36 @@ struct Options {
     std::string error;
 };
 
-Options ParseOptions(int argc, char** argv) {
+Options ParseOptions(int argc, char** argv)
+{
     Options options;
     for (int i = 1; i < argc && options.error.empty(); ++i) {
         const std::string argument = argv[i];
-        if (argument == "--json") options.json = true;
-        else if (argument == "--help" || argument == "-h") options.help = true;
-        else if (argument == "--version") options.version = true;
-        else options.error = "unknown option " + argument;
+        if (argument == "--json") {
+            options.json = true;
+        } else if (argument == "--help" || argument == "-h") {
+            options.help = true;
+        } else if (argument == "--version") {
+            options.version = true;
+        } else {
+            options.error = "unknown option " + argument;
+        }
     }
     return options;
 }
 
-int Search(DISCOVERY_RESULT* records) {
+int Search(DISCOVERY_RESULT* records)
+{
     std::optional<seekwell_discover::Countdown> countdown;
-    if (isatty(STDERR_FILENO))
-        countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS), kCountdownTick);
+    if (isatty(STDERR_FILENO)) {
+        countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS),
+                          kCountdownTick);
+    }
     return DiscoveryROVAByUPnP(records);
 }
 
-void FreeRecords(DISCOVERY_RESULT* records, int count) {
+void FreeRecords(DISCOVERY_RESULT* records, int count)
+{
     for (int i = 0; i < count; ++i) {
         std::free(records[i].pszName);
         std::free(records[i].pszAddress);
@@ -66,7 +76,8 @@ void FreeRecords(DISCOVERY_RESULT* records, int count) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const Options options = ParseOptions(argc, argv);
     if (!options.error.empty()) {
         std::cerr << "seekwell-discover: " << options.error << "\n" << kUsage;
@@ -82,8 +93,11 @@ int main(int argc, char** argv) {
         std::cerr << "seekwell-discover: no search took place\n";
         return kExitNoSearch;
     }
-    if (options.json) seekwell_discover::PrintJson(std::cout, records, count);
-    else seekwell_discover::PrintTable(std::cout, records, count);
+    if (options.json) {
+        seekwell_discover::PrintJson(std::cout, records, count);
+    } else {
+        seekwell_discover::PrintTable(std::cout, records, count);
+    }
     FreeRecords(records, count);
     return kExitSearched;
 }

@@ -42,7 +42,8 @@ bool InitialiseCurlOnce(const CurlFunctions& curl)
 {
     static std::once_flag once;
     static bool initialised = false;
-    std::call_once(once, [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    std::call_once(once,
+                   [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
     return initialised;
 }
 
@@ -99,7 +100,8 @@ std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdat
 bool StartClockAtConnection(FetchState& state)
 {
     curl_off_t connectedAfterUs = 0;
-    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
+    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) !=
+            CURLE_OK ||
         connectedAfterUs <= 0) {
         return false;
     }
@@ -279,9 +281,16 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
     if (!handle || !headers) {
         return std::string();
     }
-    FetchState state{*curl, handle.get(), std::string(), limits.maxBodyBytes,
-                     std::chrono::milliseconds(limits.receiveTimeoutMs), Clock::now(),
-                     Clock::time_point(), false, InheritableDescriptors(), false};
+    FetchState state{*curl,
+                     handle.get(),
+                     std::string(),
+                     limits.maxBodyBytes,
+                     std::chrono::milliseconds(limits.receiveTimeoutMs),
+                     Clock::now(),
+                     Clock::time_point(),
+                     false,
+                     InheritableDescriptors(),
+                     false};
     state.body.reserve(limits.maxBodyBytes);
     SetConnectionOptions(*curl, handle.get(), limits);
     SetRequestOptions(*curl, handle.get(), url, headers.get());

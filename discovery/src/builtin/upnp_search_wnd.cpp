@@ -33,7 +33,6 @@ void* TimerWorkerEntry(void* pMilliseconds)
     return nullptr;
 }
 
-
 constexpr const char kUdnOpenTag[] = "<UDN>";
 constexpr const char kUdnCloseTag[] = "</UDN>";
 constexpr const char kManufacturerOpenTag[] = "<manufacturer>";

@@ -10,10 +10,10 @@
 #include <string>
 
 #include "builtin/device_entry.h"
-#include "builtin/worker_thread.h"
 #include "builtin/search_parameters.h"
 #include "builtin/ssdp_receive.h"
 #include "builtin/ssdp_socket.h"
+#include "builtin/worker_thread.h"
 
 namespace seekwell {
 

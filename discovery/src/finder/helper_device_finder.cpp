@@ -60,7 +60,8 @@ private:
 std::string FinderHelperPath()
 {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FinderHelperPath), &info) == 0 || info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&FinderHelperPath), &info) == 0 ||
+        info.dli_fname == nullptr) {
         return std::string();
     }
     return DirectoryOf(info.dli_fname) + "/" + hp::kHelperRelativePath;
@@ -73,8 +74,8 @@ bool IsFinderHelperUsable(const std::string& helperPath)
         return false;
     }
     try {
-        const HelperRequest request{helperPath, {hp::kProbeArgument},
-                                    std::chrono::milliseconds(kFinderProbeLimitMs)};
+        const HelperRequest request{
+            helperPath, {hp::kProbeArgument}, std::chrono::milliseconds(kFinderProbeLimitMs)};
         HelperStreamReader reader;
         return RunFinderHelper(request, reader);
     } catch (const std::bad_alloc&) {

@@ -178,7 +178,8 @@ bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts)
 
 void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored)
 {
-    if (texts.strDescription.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
+    if (texts.strDescription.find(kFinderRobotWord) == std::string::npos ||
+        nStored >= kMaxResults) {
         return;
     }
     // Both texts are made before the slot is touched: a slot is filled whole
