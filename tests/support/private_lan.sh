@@ -7,6 +7,7 @@
 #   simlan_create mylan 3                # client 192.0.2.1, devices 192.0.2.10..12
 #   simlan_start_sim /path/to/seekwell-robot-sim --robots 3 --log "$dir/log"
 #   simlan_client some-command ...       # runs in the client namespace
+#   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
 #
 # Run: bash private_lan.sh --help
@@ -35,6 +36,7 @@ SIMLAN_CLIENT_NS=
 SIMLAN_ROBOT_NS=
 # Set when the namespaces are those of two running processes (simlan_join), not named ones.
 SIMLAN_BY_PID=
+SIMLAN_RUNNER=()
 SIMLAN_SIM_PID=
 SIMLAN_SIM_READY_FILE=
 
@@ -49,16 +51,22 @@ simlan_can_run() {
     fi
 }
 
-# simlan_in NAMESPACE COMMAND...: runs the command in the namespace (a name, or a PID with
-# SIMLAN_BY_PID).
-simlan_in() {
-    local ns=$1
-    shift
+# simlan_runner NAMESPACE: sets SIMLAN_RUNNER to the command prefix that runs a program in the
+# namespace (a name, or a PID with SIMLAN_BY_PID). A prefix rather than a function, so that a
+# program started in the background is the one that $! names.
+simlan_runner() {
     if [ -n "$SIMLAN_BY_PID" ]; then
-        nsenter --net="/proc/$ns/ns/net" "$@"
+        SIMLAN_RUNNER=(nsenter --net="/proc/$1/ns/net")
     else
-        ip netns exec "$ns" "$@"
+        SIMLAN_RUNNER=(ip netns exec "$1")
     fi
+}
+
+# simlan_in NAMESPACE COMMAND...: runs the command in the namespace.
+simlan_in() {
+    simlan_runner "$1"
+    shift
+    "${SIMLAN_RUNNER[@]}" "$@"
 }
 
 # simlan_ip NAMESPACE ARGS...: ip in the namespace.
@@ -123,7 +131,8 @@ simlan_start_sim() {
     local simulator=$1 waited=0
     shift
     SIMLAN_SIM_READY_FILE=$(mktemp -u /tmp/simlan-ready.XXXXXX)
-    simlan_in "$SIMLAN_ROBOT_NS" "$simulator" --interface "$SIMLAN_ROBOT_IF" \
+    simlan_runner "$SIMLAN_ROBOT_NS"
+    "${SIMLAN_RUNNER[@]}" "$simulator" --interface "$SIMLAN_ROBOT_IF" \
         --first-address "$(simlan_device_address 1)" \
         --ready-file "$SIMLAN_SIM_READY_FILE" "$@" &
     SIMLAN_SIM_PID=$!
@@ -139,6 +148,10 @@ simlan_start_sim() {
 
 simlan_client() {
     simlan_in "$SIMLAN_CLIENT_NS" "$@"
+}
+
+simlan_robots() {
+    simlan_in "$SIMLAN_ROBOT_NS" "$@"
 }
 
 # simlan_device_address N: address of device N, counted from 1 (robots first, then the others).
