@@ -4,7 +4,7 @@
 
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/../scripts/lib.sh"
-source "$ROOT/tools/robot-sim/simlan.sh"
+source "$ROOT/tests/support/private_lan.sh"
 export LC_ALL=C
 
 readonly BENCH_DIR="$ROOT/bench"

@@ -3,7 +3,7 @@
 # namespaces joined by a veth pair) where three simulated robots answer. Run as root.
 set -euo pipefail
 source "$(dirname "$0")/lib.sh"
-source "$ROOT/tools/robot-sim/simlan.sh"
+source "$ROOT/tests/support/private_lan.sh"
 
 readonly DEMO_ROBOTS=3
 

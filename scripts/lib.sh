@@ -13,7 +13,7 @@ PACKAGES=(
   iproute2 binutils
   gupnp-tools time
   dpkg-dev lintian abigail-tools python3 man-db
-  clang-14 libclang-rt-14-dev valgrind
+  clang-14 libclang-rt-14-dev valgrind clang-format
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).

@@ -237,10 +237,10 @@ protected:
         }
         char pattern[] = "/tmp/seekwell-matrix-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
-        m_strScratch = pattern;
-        m_strInstalledLibrary = InstalledLibrary();
-        ASSERT_FALSE(m_strInstalledLibrary.empty()) << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
-        const fs::path helper = fs::path(m_strInstalledLibrary).parent_path() / "seekwell/seekwell-finder-gupnp";
+        scratch_ = pattern;
+        installed_library_ = InstalledLibrary();
+        ASSERT_FALSE(installed_library_.empty()) << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
+        const fs::path helper = fs::path(installed_library_).parent_path() / "seekwell/seekwell-finder-gupnp";
         const bool executable = (fs::status(helper).permissions() & fs::perms::owner_exec) != fs::perms::none;
         ASSERT_TRUE(fs::is_regular_file(helper) && executable)
             << "the finder helper is not installed beside the library, or not executable";
@@ -248,12 +248,12 @@ protected:
 
     void TearDown() override
     {
-        m_Peers.clear();
-        m_Http.reset();
-        m_Responder.reset();
-        if (!m_strScratch.empty()) {
+        peers_.clear();
+        http_.reset();
+        responder_.reset();
+        if (!scratch_.empty()) {
             std::error_code ignored;
-            fs::remove_all(m_strScratch, ignored);
+            fs::remove_all(scratch_, ignored);
         }
     }
 
@@ -267,15 +267,15 @@ protected:
         for (int i = 0; i < crowd; ++i) {
             replies.push_back({RobotAddress(kCrowdFirstAddress + i % kCrowdHosts), CrowdSsdpReply(i)});
         }
-        m_Lan->Robots().Run([&] {
+        lan_->Robots().Run([&] {
             for (const Device& device : devices) {
                 if (device.behaviour) {
-                    m_Peers.push_back(
+                    peers_.push_back(
                         std::make_unique<ScriptedHttpPeer>(device.address.c_str(), kHttpPort, device.behaviour));
                 }
             }
             if (crowd > 0) {
-                m_Http = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kCrowdPort, AnswerEach(CrowdResponse));
+                http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kCrowdPort, AnswerEach(CrowdResponse));
             }
         });
         Respond(replies);
@@ -284,19 +284,19 @@ protected:
     // Runs calls searches in one host process on the client host.
     HostRun RunHost(SearchPath path, int calls)
     {
-        std::string library = m_strInstalledLibrary;
+        std::string library = installed_library_;
         if (path == SearchPath::BuiltIn) {
-            const fs::path lone = fs::path(m_strScratch) / "lone" / fs::path(library).filename();
+            const fs::path lone = fs::path(scratch_) / "lone" / fs::path(library).filename();
             fs::create_directories(lone.parent_path());
             fs::copy_file(library, lone, fs::copy_options::overwrite_existing);
             library = lone.string();
         }
-        const fs::path out = fs::path(m_strScratch) / "host.out";
-        const fs::path err = fs::path(m_strScratch) / "host.err";
+        const fs::path out = fs::path(scratch_) / "host.out";
+        const fs::path err = fs::path(scratch_) / "host.err";
         const std::string command = "{ env " + MallocCheckSettings() + SEEKWELL_SEARCH_PROBE +
                                     " '" + library + "' " + std::to_string(calls) + " >'" + out.string() + "' 2>'" +
                                     err.string() + "'; }";
-        const bool exitedCleanly = m_Lan->Client().Shell(command);
+        const bool exitedCleanly = lan_->Client().Shell(command);
         HostRun run = ParseReport(ReadWhole(out));
         run.exitedCleanly = exitedCleanly;
         run.errorOutput = ReadWhole(err);
@@ -343,7 +343,7 @@ protected:
         EXPECT_EQ(run.libcurlMapped == "none", path == SearchPath::Finder) << run.libcurlMapped;
     }
 
-    std::size_t CrowdRequests() const { return m_Http ? m_Http->Requests().size() : 0; }
+    std::size_t CrowdRequests() const { return http_ ? http_->Requests().size() : 0; }
 
 private:
     static std::string InstalledLibrary()
@@ -369,9 +369,9 @@ private:
         return "MALLOC_PERTURB_=" + std::string(kMallocPerturbByte) + " MALLOC_CHECK_=3 LD_PRELOAD=" + checker + " ";
     }
 
-    std::string m_strScratch;
-    std::string m_strInstalledLibrary;
-    std::vector<std::unique_ptr<ScriptedHttpPeer>> m_Peers;
+    std::string scratch_;
+    std::string installed_library_;
+    std::vector<std::unique_ptr<ScriptedHttpPeer>> peers_;
 };
 
 TEST_F(HostileMatrix, FastLanFinderPath)

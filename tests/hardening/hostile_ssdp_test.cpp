@@ -48,8 +48,8 @@ TEST_F(HostileSsdp, ReplyStormEndsOnTimeKeepsSixteenAddressesAndTheRobot)
         senders.push_back(StormAddress(i));
     }
     std::unique_ptr<ReplyStorm> storm;
-    m_Lan->Robots().Run([&] { storm = std::make_unique<ReplyStorm>(senders, 4); });
-    storm->Start(kClientAddress, 1900, kStormDatagrams, 8s, [](int i) {
+    lan_->Robots().Run([&] { storm = std::make_unique<ReplyStorm>(senders, 4); });
+    storm->Start(ClientAddress().c_str(), 1900, kStormDatagrams, 8s, [](int i) {
         const bool early = i < kStormDatagrams * 3 / 10;
         return RobotSsdpReply(early ? RobotAddress(1 + i % kEarlyDecoys) : RobotAddress(1 + kEarlyDecoys + i % kLateAddresses));
     });
@@ -91,7 +91,7 @@ TEST_F(HostileSsdp, OddRepliesAreSurvivedAndTheRealRobotsFound)
         {big, MaxSizeReply(big)},
         {RobotAddress(2), "R0VA\r\nLOCATION: http://" + std::string(60000, '7') + "/ROVA.XML\r\n\r\n"},
         {odd, "HTTP/1.1 200 OK\r\nSERVER: \xff\xfeR0VA\xc0\x80\r\nLOCATION: http://" + odd + "/ROVA.XML\r\n\r\n"},
-        {RobotAddress(3), RobotSsdpReply(kClientAddress)},
+        {RobotAddress(3), RobotSsdpReply(ClientAddress())},
         {RobotAddress(4), RobotSsdpReply("255.255.255.255")},
         {RobotAddress(5), std::string("HTTP/1.1 200 OK\r\n\0R0VA LOCATION: http://", 41) + RobotAddress(6) + "/"},
         // inet_addr reads up to the first space: the address after it counts.
@@ -127,7 +127,7 @@ TEST_F(HostileSsdp, PortTakenTheSearchGoesOnUnboundAndHearsItsReplies)
     ServeDescriptions({{robot, RobotResponse("Heard anyway")}});
     Respond({{robot, RobotSsdpReply(robot)}});
     int holder = -1;
-    m_Lan->Client().Run([&] { holder = HoldPort1900(); });
+    lan_->Client().Run([&] { holder = HoldPort1900(); });
 
     ResultRecords records;
     const Discovery discovery = Discover(records);
@@ -135,7 +135,7 @@ TEST_F(HostileSsdp, PortTakenTheSearchGoesOnUnboundAndHearsItsReplies)
     ExpectOnTime(discovery);
     ASSERT_EQ(discovery.count, 1);
     EXPECT_STREQ(records[0].pszName, "Heard anyway");
-    const std::vector<HeardSearch> searches = m_Responder->Searches();
+    const std::vector<HeardSearch> searches = responder_->Searches();
     ASSERT_EQ(searches.size(), 1u);
     EXPECT_NE(searches[0].sourcePort, 1900);  // the port the first send gave it
     EXPECT_EQ(searches[0].bytes.size(), kMSearchSize);
@@ -151,8 +151,8 @@ TEST_F(HostileSsdp, TwoThreadsCallingAtOnceAreServedOneAfterTheOther)
     ResultRecords records[2];
     Discovery discoveries[2] = {};
     const auto start = Clock::now();
-    m_Lan->Client().Run([&] {
-        auto call = [&](int i) { discoveries[i].count = m_Library->Discover()(records[i].Data()); };
+    lan_->Client().Run([&] {
+        auto call = [&](int i) { discoveries[i].count = library_->Discover()(records[i].Data()); };
         std::thread a(call, 0);  // threads started here share the client's namespace
         std::thread b(call, 1);
         a.join();
@@ -167,7 +167,7 @@ TEST_F(HostileSsdp, TwoThreadsCallingAtOnceAreServedOneAfterTheOther)
         EXPECT_STREQ(records[i][1].pszAddress, second.c_str());
         EXPECT_TRUE(records[i].UntouchedFrom(2));
     }
-    const std::vector<HeardSearch> searches = m_Responder->Searches();
+    const std::vector<HeardSearch> searches = responder_->Searches();
     ASSERT_EQ(searches.size(), 2u);
     EXPECT_GE(searches[1].at - searches[0].at, std::chrono::milliseconds(kWindowMs));
     EXPECT_GE(took, 2 * kWindowMs);

@@ -8,20 +8,20 @@ void LanFixture::SetUp()
     if (!reason.empty()) {
         GTEST_SKIP() << "private LAN test skipped: " << reason;
     }
-    m_Lan = std::make_unique<PrivateLan>();
-    ASSERT_TRUE(m_Lan->Up()) << "could not set up the private namespaces and their veth link";
-    m_Library = std::make_unique<LoneLibrary>(SEEKWELL_LIBRARY_FILE);
+    lan_ = std::make_unique<PrivateLan>();
+    ASSERT_TRUE(lan_->Up()) << "could not set up the private namespaces and their veth link";
+    library_ = std::make_unique<LoneLibrary>(SEEKWELL_LIBRARY_FILE);
 }
 
 void LanFixture::Respond(std::vector<ScriptedReply> replies, std::chrono::milliseconds delay)
 {
-    m_Lan->Robots().Run([&] { m_Responder = std::make_unique<SsdpResponder>(kRobotHostAddress, replies, delay); });
+    lan_->Robots().Run([&] { responder_ = std::make_unique<SsdpResponder>(RobotHostAddress().c_str(), replies, delay); });
 }
 
 void LanFixture::ServeDescriptions(std::map<std::string, std::string> responsesByHost)
 {
-    m_Lan->Robots().Run([&] {
-        m_Http = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kHttpPort,
+    lan_->Robots().Run([&] {
+        http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kHttpPort,
                                                     AnswerByHost(responsesByHost, OtherDeviceResponse()));
     });
 }
@@ -29,7 +29,7 @@ void LanFixture::ServeDescriptions(std::map<std::string, std::string> responsesB
 std::vector<std::string> LanFixture::DescriptionHostsAsked() const
 {
     std::vector<std::string> hosts;
-    for (const std::string& head : m_Http->Requests()) {
+    for (const std::string& head : http_->Requests()) {
         hosts.push_back(HostOfRequest(head));
     }
     return hosts;
@@ -38,9 +38,9 @@ std::vector<std::string> LanFixture::DescriptionHostsAsked() const
 Discovery LanFixture::Discover(ResultRecords& records)
 {
     Discovery discovery{};
-    m_Lan->Client().Run([&] {
+    lan_->Client().Run([&] {
         const auto start = Clock::now();
-        discovery.count = m_Library->Discover()(records.Data());
+        discovery.count = library_->Discover()(records.Data());
         discovery.tookMs = static_cast<long>(
             std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     });

@@ -41,10 +41,10 @@ protected:
     // Calls the export on the client host.
     Discovery Discover(ResultRecords& records);
 
-    std::unique_ptr<PrivateLan> m_Lan;
-    std::unique_ptr<LoneLibrary> m_Library;
-    std::unique_ptr<SsdpResponder> m_Responder;
-    std::unique_ptr<ScriptedHttpPeer> m_Http;
+    std::unique_ptr<PrivateLan> lan_;
+    std::unique_ptr<LoneLibrary> library_;
+    std::unique_ptr<SsdpResponder> responder_;
+    std::unique_ptr<ScriptedHttpPeer> http_;
 };
 
 // A description whose UDN carries no marker.

@@ -24,21 +24,21 @@ std::string ScratchFolder()
 }  // namespace
 
 LoneLibrary::LoneLibrary(const std::string& builtLibrary)
-    : m_Folder(ScratchFolder()), m_Path(m_Folder + "/" + fs::path(builtLibrary).filename().string())
+    : folder_(ScratchFolder()), path_(folder_ + "/" + fs::path(builtLibrary).filename().string())
 {
-    fs::copy_file(builtLibrary, m_Path);
-    m_Handle = dlopen(m_Path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    m_Discover = m_Handle ? reinterpret_cast<DiscoveryExport>(dlsym(m_Handle, "DiscoveryROVAByUPnP")) : nullptr;
-    if (m_Discover == nullptr) {
-        throw std::runtime_error("cannot load the copied library: " + m_Path);
+    fs::copy_file(builtLibrary, path_);
+    handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
+    discover_ = handle_ ? reinterpret_cast<DiscoveryExport>(dlsym(handle_, "DiscoveryROVAByUPnP")) : nullptr;
+    if (discover_ == nullptr) {
+        throw std::runtime_error("cannot load the copied library: " + path_);
     }
 }
 
 LoneLibrary::~LoneLibrary()
 {
-    dlclose(m_Handle);
+    dlclose(handle_);
     std::error_code ignored;
-    fs::remove_all(m_Folder, ignored);
+    fs::remove_all(folder_, ignored);
 }
 
 }  // namespace seekwell::test

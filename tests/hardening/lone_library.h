@@ -21,14 +21,14 @@ public:
     LoneLibrary(const LoneLibrary&) = delete;
     LoneLibrary& operator=(const LoneLibrary&) = delete;
 
-    DiscoveryExport Discover() const { return m_Discover; }
-    const std::string& Path() const { return m_Path; }
+    DiscoveryExport Discover() const { return discover_; }
+    const std::string& Path() const { return path_; }
 
 private:
-    std::string m_Folder;
-    std::string m_Path;
-    void* m_Handle;
-    DiscoveryExport m_Discover;
+    std::string folder_;
+    std::string path_;
+    void* handle_;
+    DiscoveryExport discover_;
 };
 
 }  // namespace seekwell::test

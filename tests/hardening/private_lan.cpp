@@ -4,35 +4,87 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <map>
 
 namespace seekwell::test {
 
 namespace {
 
-constexpr const char kClientLink[] = "swc0";
-constexpr const char kRobotLink[] = "swr0";
+// Enough for every line the script describes the layout with.
+constexpr int kLayoutLineSize = 256;
 
 std::string Quiet(const std::string& command)
 {
     return command + " >/dev/null 2>&1";
 }
 
+std::string RunScript(const std::string& arguments)
+{
+    return std::string("bash '") + SEEKWELL_PRIVATE_LAN_SCRIPT + "' " + arguments;
+}
+
+// The script's "describe": addresses and link names, KEY=VALUE a line.
+const std::map<std::string, std::string>& Layout()
+{
+    static const std::map<std::string, std::string> layout = [] {
+        std::map<std::string, std::string> values;
+        FILE* const output = popen(RunScript("describe").c_str(), "r");
+        if (output == nullptr) {
+            return values;
+        }
+        char line[kLayoutLineSize];
+        while (std::fgets(line, sizeof line, output) != nullptr) {
+            const std::string text(line, std::strcspn(line, "\n"));
+            const std::size_t equals = text.find('=');
+            if (equals != std::string::npos) {
+                values[text.substr(0, equals)] = text.substr(equals + 1);
+            }
+        }
+        pclose(output);
+        return values;
+    }();
+    return layout;
+}
+
+std::string LayoutValue(const std::string& key)
+{
+    const auto found = Layout().find(key);
+    return found == Layout().end() ? std::string() : found->second;
+}
+
+std::string HostAddress(const std::string& firstHostKey, int index)
+{
+    return LayoutValue("device_net") + "." + std::to_string(std::stoi(LayoutValue(firstHostKey)) + index);
+}
+
 }  // namespace
+
+std::string ClientAddress()
+{
+    return LayoutValue("client_address");
+}
+
+std::string RobotHostAddress()
+{
+    return LayoutValue("robot_host_address");
+}
 
 std::string RobotAddress(int index)
 {
-    return "192.0.2." + std::to_string(64 + index);
+    return HostAddress("first_local_robot_host", index);
 }
 
 std::string StormAddress(int index)
 {
-    return "192.0.2." + std::to_string(128 + index);
+    return HostAddress("first_storm_host", index);
 }
 
 std::string RobotHostInterface()
 {
-    return kRobotLink;
+    return LayoutValue("robot_interface");
 }
 
 std::string PrivateLanUnavailableReason()
@@ -43,50 +95,53 @@ std::string PrivateLanUnavailableReason()
     if (std::system(Quiet("ip -V").c_str()) != 0) {
         return "the ip tool (iproute2) is not installed";
     }
+    if (Layout().empty()) {
+        return std::string("cannot run ") + SEEKWELL_PRIVATE_LAN_SCRIPT;
+    }
     return "";
 }
 
-NamespaceHost::NamespaceHost() : m_Thread(&NamespaceHost::Loop, this)
+NamespaceHost::NamespaceHost() : thread_(&NamespaceHost::Loop, this)
 {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    m_Changed.wait(lock, [this] { return m_ThreadId != 0; });
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return thread_id_ != 0; });
 }
 
 NamespaceHost::~NamespaceHost()
 {
     {
-        const std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Stopping = true;
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
     }
-    m_Changed.notify_all();
-    m_Thread.join();
+    changed_.notify_all();
+    thread_.join();
 }
 
 void NamespaceHost::Loop()
 {
     const bool ready = unshare(CLONE_NEWNET) == 0;
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    m_Ready = ready;
-    m_ThreadId = static_cast<pid_t>(syscall(SYS_gettid));
-    m_Changed.notify_all();
+    std::unique_lock<std::mutex> lock(mutex_);
+    ready_ = ready;
+    thread_id_ = static_cast<pid_t>(syscall(SYS_gettid));
+    changed_.notify_all();
     while (true) {
-        m_Changed.wait(lock, [this] { return m_Stopping || m_Work != nullptr; });
-        if (m_Work == nullptr) {
+        changed_.wait(lock, [this] { return stopping_ || work_ != nullptr; });
+        if (work_ == nullptr) {
             return;
         }
-        (*m_Work)();
-        m_Work = nullptr;
-        m_Changed.notify_all();
+        (*work_)();
+        work_ = nullptr;
+        changed_.notify_all();
     }
 }
 
 void NamespaceHost::Run(const std::function<void()>& work)
 {
-    std::unique_lock<std::mutex> lock(m_Mutex);
-    m_Changed.wait(lock, [this] { return m_Work == nullptr; });
-    m_Work = &work;
-    m_Changed.notify_all();
-    m_Changed.wait(lock, [this, &work] { return m_Work != &work; });
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [this] { return work_ == nullptr; });
+    work_ = &work;
+    changed_.notify_all();
+    changed_.wait(lock, [this, &work] { return work_ != &work; });
 }
 
 bool NamespaceHost::Shell(const std::string& command)
@@ -97,22 +152,12 @@ bool NamespaceHost::Shell(const std::string& command)
     return succeeded;
 }
 
-PrivateLan::PrivateLan() : m_Up(m_Client.Ready() && m_Robots.Ready() && Configure()) {}
-
-bool PrivateLan::Configure()
+PrivateLan::PrivateLan()
+    : up_(client_.Ready() && robots_.Ready() &&
+          std::system(Quiet(RunScript("join " + std::to_string(client_.ThreadId()) + " " +
+                                      std::to_string(robots_.ThreadId())))
+                          .c_str()) == 0)
 {
-    const std::string client = kClientLink;
-    const std::string robot = kRobotLink;
-    return m_Client.Shell("ip link add " + client + " type veth peer name " + robot + " netns " +
-                          std::to_string(m_Robots.ThreadId())) &&
-           m_Client.Shell("ip link set lo up && ip addr add " + std::string(kClientAddress) + "/24 dev " +
-                          client + " && ip link set " + client + " up && ip route add 224.0.0.0/4 dev " +
-                          client) &&
-           m_Robots.Shell("ip link set lo up && ip addr add " + std::string(kRobotHostAddress) + "/24 dev " +
-                          robot + " && ip link set " + robot + " up" +
-                          " && ip route add local 192.0.2.64/26 dev lo" +
-                          " && ip route add local 192.0.2.128/25 dev lo" +
-                          " && ip route add 224.0.0.0/4 dev " + robot);
 }
 
 }  // namespace seekwell::test

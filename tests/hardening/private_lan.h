@@ -1,12 +1,11 @@
 // A private test LAN: two fresh network namespaces, a client host and a
-// robot host, joined by a veth pair on 192.0.2.0/24. Each host is a thread
-// that lives in its namespace; work posted to it runs there, and sockets it
-// creates stay there. Everything vanishes with the object: the namespaces
-// belong to this process alone, so nothing is left behind even on a crash.
+// robot host, joined by a veth pair. Each host is a thread that lives in its
+// namespace; work posted to it runs there, and sockets it creates stay there.
+// Everything vanishes with the object: the namespaces belong to this process
+// alone, so nothing is left behind even on a crash.
 //
-// Client: 192.0.2.1 on its veth, multicast routed onto the veth.
-// Robot host: 192.0.2.2 on its veth; every address of 192.0.2.64/26 (robots
-// and decoys) and 192.0.2.128/25 (storm senders) is local to it as well.
+// tests/support/private_lan.sh links and addresses the two namespaces, as it
+// does for the shell tests, and says where everything is.
 #ifndef SEEKWELL_TESTS_PRIVATE_LAN_H
 #define SEEKWELL_TESTS_PRIVATE_LAN_H
 
@@ -21,12 +20,11 @@
 
 namespace seekwell::test {
 
-constexpr const char kClientAddress[] = "192.0.2.1";
-constexpr const char kRobotHostAddress[] = "192.0.2.2";
-
-// "192.0.2.<64 + index>": robots and decoys, index 0..63.
+std::string ClientAddress();
+std::string RobotHostAddress();
+// Robots and decoys, index 0..63: addresses local to the robot host.
 std::string RobotAddress(int index);
-// "192.0.2.<128 + index>": storm senders, index 0..126.
+// Storm senders, index 0..126: addresses local to the robot host.
 std::string StormAddress(int index);
 
 // The robot host's end of the veth link.
@@ -47,35 +45,33 @@ public:
     void Run(const std::function<void()>& work);
     // Runs a shell command inside the namespace; true when it exits with 0.
     bool Shell(const std::string& command);
-    pid_t ThreadId() const { return m_ThreadId; }
-    bool Ready() const { return m_Ready; }
+    pid_t ThreadId() const { return thread_id_; }
+    bool Ready() const { return ready_; }
 
 private:
     void Loop();
 
-    std::mutex m_Mutex;
-    std::condition_variable m_Changed;
-    const std::function<void()>* m_Work = nullptr;
-    bool m_Stopping = false;
-    bool m_Ready = false;
-    pid_t m_ThreadId = 0;
-    std::thread m_Thread;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    const std::function<void()>* work_ = nullptr;
+    bool stopping_ = false;
+    bool ready_ = false;
+    pid_t thread_id_ = 0;
+    std::thread thread_;
 };
 
 class PrivateLan {
 public:
     PrivateLan();
     // False when the namespaces or the link could not be set up.
-    bool Up() const { return m_Up; }
-    NamespaceHost& Client() { return m_Client; }
-    NamespaceHost& Robots() { return m_Robots; }
+    bool Up() const { return up_; }
+    NamespaceHost& Client() { return client_; }
+    NamespaceHost& Robots() { return robots_; }
 
 private:
-    bool Configure();
-
-    NamespaceHost m_Client;
-    NamespaceHost m_Robots;
-    bool m_Up;
+    NamespaceHost client_;
+    NamespaceHost robots_;
+    bool up_;
 };
 
 }  // namespace seekwell::test

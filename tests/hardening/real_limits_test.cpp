@@ -21,7 +21,7 @@ TEST_F(RealLimits, SilentAndUnacceptingServersEachCostThirtySeconds)
     std::unique_ptr<ScriptedHttpPeer> silentServer;
     std::unique_ptr<StalledListener> stalledServer;
     std::unique_ptr<ScriptedHttpPeer> robotServer;
-    m_Lan->Robots().Run([&] {
+    lan_->Robots().Run([&] {
         silentServer = std::make_unique<ScriptedHttpPeer>(silent.c_str(), kHttpPort, NeverAnswer());
         stalledServer = std::make_unique<StalledListener>(unaccepting.c_str(), kHttpPort);
         robotServer = std::make_unique<ScriptedHttpPeer>(robot.c_str(), kHttpPort,

@@ -49,29 +49,29 @@ void SendFrom(const std::string& fromAddress, const std::string& text, const soc
 
 SsdpResponder::SsdpResponder(const char* interfaceAddress, std::vector<ScriptedReply> replies,
                              std::chrono::milliseconds replyDelay)
-    : m_Socket(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), m_Replies(std::move(replies)), m_ReplyDelay(replyDelay)
+    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), replies_(std::move(replies)), reply_delay_(replyDelay)
 {
     ip_mreq membership{};
     inet_pton(AF_INET, kGroup, &membership.imr_multiaddr);
     inet_pton(AF_INET, interfaceAddress, &membership.imr_interface);
-    if (setsockopt(m_Socket, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
-        close(m_Socket);
+    if (setsockopt(socket_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+        close(socket_);
         throw std::runtime_error("cannot join the SSDP group");
     }
-    m_Thread = std::thread(&SsdpResponder::Serve, this);
+    thread_ = std::thread(&SsdpResponder::Serve, this);
 }
 
 SsdpResponder::~SsdpResponder()
 {
-    m_Stopping = true;
-    m_Thread.join();
-    close(m_Socket);
+    stopping_ = true;
+    thread_.join();
+    close(socket_);
 }
 
 std::vector<HeardSearch> SsdpResponder::Searches() const
 {
-    const std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Searches;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return searches_;
 }
 
 bool SsdpResponder::WaitForSearch(std::chrono::milliseconds timeout) const
@@ -86,14 +86,14 @@ bool SsdpResponder::WaitForSearch(std::chrono::milliseconds timeout) const
 void SsdpResponder::Serve()
 {
     std::string buffer(kLargestDatagram, '\0');
-    while (!m_Stopping) {
-        pollfd entry{m_Socket, POLLIN, 0};
+    while (!stopping_) {
+        pollfd entry{socket_, POLLIN, 0};
         if (poll(&entry, 1, kPollStepMs) <= 0) {
             continue;
         }
         sockaddr_in sender{};
         socklen_t length = sizeof sender;
-        const ssize_t n = recvfrom(m_Socket, buffer.data(), buffer.size(), 0,
+        const ssize_t n = recvfrom(socket_, buffer.data(), buffer.size(), 0,
                                    reinterpret_cast<sockaddr*>(&sender), &length);
         if (n <= 0 || buffer.compare(0, 8, "M-SEARCH") != 0) {
             continue;
@@ -102,8 +102,8 @@ void SsdpResponder::Serve()
         inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
         const HeardSearch search{address, ntohs(sender.sin_port), buffer.substr(0, n), Clock::now()};
         {
-            const std::lock_guard<std::mutex> lock(m_Mutex);
-            m_Searches.push_back(search);
+            const std::lock_guard<std::mutex> lock(mutex_);
+            searches_.push_back(search);
         }
         Answer(search);
     }
@@ -111,13 +111,13 @@ void SsdpResponder::Serve()
 
 void SsdpResponder::Answer(const HeardSearch& search)
 {
-    std::this_thread::sleep_for(m_ReplyDelay);
+    std::this_thread::sleep_for(reply_delay_);
     const sockaddr_in to = Address(search.sourceAddress.c_str(), search.sourcePort);
-    for (std::size_t i = 0; i < m_Replies.size(); ++i) {
+    for (std::size_t i = 0; i < replies_.size(); ++i) {
         if (i > 0 && i % kRepliesPerBurst == 0) {
             std::this_thread::sleep_for(kBurstGap);
         }
-        SendFrom(m_Replies[i].fromAddress, m_Replies[i].text, to);
+        SendFrom(replies_[i].fromAddress, replies_[i].text, to);
     }
 }
 
@@ -125,7 +125,7 @@ ReplyStorm::ReplyStorm(std::vector<std::string> senderAddresses, int socketsPerA
 {
     for (const std::string& address : senderAddresses) {
         for (int i = 0; i < socketsPerAddress; ++i) {
-            m_Sockets.push_back(BoundUdpSocket(address.c_str(), 0, false));
+            sockets_.push_back(BoundUdpSocket(address.c_str(), 0, false));
         }
     }
 }
@@ -133,7 +133,7 @@ ReplyStorm::ReplyStorm(std::vector<std::string> senderAddresses, int socketsPerA
 ReplyStorm::~ReplyStorm()
 {
     Join();
-    for (const int fd : m_Sockets) {
+    for (const int fd : sockets_) {
         close(fd);
     }
 }
@@ -142,14 +142,14 @@ void ReplyStorm::Start(const char* target, std::uint16_t port, int count, std::c
                        std::function<std::string(int)> datagram)
 {
     const sockaddr_in to = Address(target, port);
-    m_Thread = std::thread([this, to, count, duration, datagram] {
+    thread_ = std::thread([this, to, count, duration, datagram] {
         const auto start = Clock::now();
         for (int batch = 0; batch < kStormBatches; ++batch) {
             for (int i = batch * count / kStormBatches; i < (batch + 1) * count / kStormBatches; ++i) {
                 const std::string text = datagram(i);
-                const int fd = m_Sockets[static_cast<std::size_t>(i) % m_Sockets.size()];
+                const int fd = sockets_[static_cast<std::size_t>(i) % sockets_.size()];
                 if (sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
-                    ++m_Sent;
+                    ++sent_;
                 }
             }
             std::this_thread::sleep_until(start + duration * (batch + 1) / kStormBatches);
@@ -159,8 +159,8 @@ void ReplyStorm::Start(const char* target, std::uint16_t port, int count, std::c
 
 void ReplyStorm::Join()
 {
-    if (m_Thread.joinable()) {
-        m_Thread.join();
+    if (thread_.joinable()) {
+        thread_.join();
     }
 }
 

@@ -46,13 +46,13 @@ private:
     void Serve();
     void Answer(const HeardSearch& search);
 
-    int m_Socket;
-    std::vector<ScriptedReply> m_Replies;
-    std::chrono::milliseconds m_ReplyDelay;
-    std::atomic<bool> m_Stopping{false};
-    mutable std::mutex m_Mutex;
-    std::vector<HeardSearch> m_Searches;
-    std::thread m_Thread;
+    int socket_;
+    std::vector<ScriptedReply> replies_;
+    std::chrono::milliseconds reply_delay_;
+    std::atomic<bool> stopping_{false};
+    mutable std::mutex mutex_;
+    std::vector<HeardSearch> searches_;
+    std::thread thread_;
 };
 
 // Sends count datagrams, spread evenly over duration, round robin from one
@@ -68,12 +68,12 @@ public:
     void Start(const char* target, std::uint16_t port, int count, std::chrono::milliseconds duration,
                std::function<std::string(int)> datagram);
     void Join();
-    int Sent() const { return m_Sent; }
+    int Sent() const { return sent_; }
 
 private:
-    std::vector<int> m_Sockets;
-    std::atomic<int> m_Sent{0};
-    std::thread m_Thread;
+    std::vector<int> sockets_;
+    std::atomic<int> sent_{0};
+    std::thread thread_;
 };
 
 // A reply as robots send it: the marker in the server header and a location

@@ -38,22 +38,22 @@ public:
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
-        host.Run([&] { m_Started = posix_spawn(&m_Pid, argv[0], nullptr, nullptr, argv.data(), environ) == 0; });
+        host.Run([&] { started_ = posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) == 0; });
     }
     ~Simulator()
     {
-        if (m_Started) {
-            kill(m_Pid, SIGTERM);
-            waitpid(m_Pid, nullptr, 0);
+        if (started_) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
         }
     }
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
-    bool Started() const { return m_Started; }
+    bool Started() const { return started_; }
 
 private:
-    pid_t m_Pid = 0;
-    bool m_Started = false;
+    pid_t pid_ = 0;
+    bool started_ = false;
 };
 
 bool WaitForFile(const std::string& path)
@@ -76,16 +76,16 @@ TEST_F(UnderValgrind, WholeDiscoveryHasNoErrorAndNoLeak)
     const std::string ready = scratch + ".ready";
     const std::string log = scratch + ".log";
     // Three robots, the third without an HTTP server, and one other device.
-    const Simulator simulator(m_Lan->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault",
+    const Simulator simulator(lan_->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault",
                                                 "3:no-http", "--first-address", RobotAddress(0), "--interface",
                                                 RobotHostInterface(), "--ready-file", ready, "--duration", "120"});
     ASSERT_TRUE(simulator.Started() && WaitForFile(ready)) << "the simulator did not start";
 
     const std::string command = "valgrind --error-exitcode=99 --leak-check=full"
         " --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible " +
-        std::string(VALGRIND_HOST) + " " + m_Library->Path() + " 2 >" + log + " 2>&1";
+        std::string(VALGRIND_HOST) + " " + library_->Path() + " 2 >" + log + " 2>&1";
     int status = -1;
-    m_Lan->Client().Run([&] { status = std::system(command.c_str()); });
+    lan_->Client().Run([&] { status = std::system(command.c_str()); });
     const std::string output = ReadFile(log);
     std::filesystem::remove(log);
     std::filesystem::remove(ready);

@@ -12,7 +12,7 @@
 #
 #   hosts_test.sh PATH INSTALL-PREFIX HOST-HARNESS THREAD-REFUSAL-SHIM
 set -u
-source "$(dirname "$0")/../discovery/e2e/e2e_common.sh"
+source "$(dirname "$0")/../support/e2e_common.sh"
 path=$1
 prefix=$2
 harness=$3

@@ -4,12 +4,7 @@
 readonly VERSION_TEXT=2.00.01080
 readonly PACKAGE_VERSION=2.0.1080
 readonly KEYED_DESIGN_SLOT_37='slot 37  PRM:/r1/c1/c2/c3-Joint2:13 +joint  3 \(id 2023\)'
-readonly SUBNET=192.0.2
-readonly CLIENT_ADDRESS=$SUBNET.1
-readonly FIRST_ROBOT_HOST=10
-readonly FIRST_ROBOT_ADDRESS=$SUBNET.$FIRST_ROBOT_HOST
 readonly ROBOTS=3
-readonly READY_WAIT_S=10
 
 # expect_output <regex> <command...>: runs the command, fails unless its
 # output matches.
@@ -111,40 +106,21 @@ run_body_examples() {
     expect_output "names: Amber, .*, Dusk Violet, TK-42" python3 "$examples/python/rova_host.py" body 0
 }
 
-# A client namespace and a robot namespace joined by a veth pair on
-# 192.0.2.0/24; robots answer from 192.0.2.10 on.
+# The private LAN of the other namespace tests, with the robots on it; the
+# clean-up removes its namespaces with their processes.
 make_private_network() {
-    local client=rova-pkg-client-$$ robots=rova-pkg-robots-$$
-    namespaces=("$client" "$robots")
-    ip netns add "$client"
-    ip netns add "$robots"
-    ip -n "$client" link add veth0 type veth peer name veth1 netns "$robots"
-    ip -n "$client" addr add "$CLIENT_ADDRESS/24" dev veth0
-    local i
-    for ((i = 0; i < ROBOTS; ++i)); do
-        ip -n "$robots" addr add "$SUBNET.$((FIRST_ROBOT_HOST + i))/24" dev veth1
-    done
-    for namespace in "$client" "$robots"; do
-        ip -n "$namespace" link set lo up
-    done
-    ip -n "$client" link set veth0 up
-    ip -n "$robots" link set veth1 up
-    # The search is multicast: give it a route out of the client.
-    ip -n "$client" route add 224.0.0.0/4 dev veth0
-    ip -n "$robots" route add 224.0.0.0/4 dev veth1
+    local name=rova-pkg-$$
+    source "$source_dir/tests/support/private_lan.sh"
+    namespaces=("$name-c" "$name-r")
+    simlan_create "$name" "$ROBOTS" || fail "could not set up the private network"
 }
 
 start_robots() {
-    local ready=$1 robots=${namespaces[1]} waited
-    ip netns exec "$robots" seekwell-robot-sim --robots "$ROBOTS" \
-        --first-address "$FIRST_ROBOT_ADDRESS" --interface veth1 --ready-file "$ready" \
-        >"$ready.log" 2>&1 &
-    for ((waited = 0; waited < READY_WAIT_S * 10; ++waited)); do
-        [ -e "$ready" ] && return 0
-        sleep 0.1
-    done
-    cat "$ready.log"
-    fail "the robot simulator did not get ready"
+    local log=$1
+    simlan_start_sim seekwell-robot-sim --robots "$ROBOTS" >"$log" 2>&1 || {
+        cat "$log"
+        fail "the robot simulator did not get ready"
+    }
 }
 
 # expect_robots <command...>: the command must list every simulated robot.
@@ -154,13 +130,13 @@ expect_robots() {
     echo "$output"
     grep -q "^$ROBOTS robot(s) found" <<<"$output" || fail "$* did not find $ROBOTS robots"
     for ((i = 0; i < ROBOTS; ++i)); do
-        address=$SUBNET.$((FIRST_ROBOT_HOST + i))
+        address=$(simlan_device_address $((i + 1)))
         grep -qF " $address" <<<"$output" || fail "$* missed the robot at $address"
     done
 }
 
 run_discovery_examples() {
-    local examples=$1 out=$2 client
+    local examples=$1 out=$2
     echo "== discovery examples (private network namespaces)"
     if ! ip netns list >/dev/null 2>&1; then
         echo "   not run: network namespaces are unavailable here (ip netns from iproute2)"
@@ -171,8 +147,7 @@ run_discovery_examples() {
         return 0
     fi
     make_private_network
-    client=${namespaces[0]}
-    start_robots "$out/robots.ready"
-    expect_robots ip netns exec "$client" "$out/cmake/discover"
-    expect_robots ip netns exec "$client" python3 "$examples/python/rova_host.py" discover
+    start_robots "$out/robots.log"
+    expect_robots simlan_client "$out/cmake/discover"
+    expect_robots simlan_client python3 "$examples/python/rova_host.py" discover
 }

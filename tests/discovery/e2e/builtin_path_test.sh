@@ -5,7 +5,7 @@
 #
 #   builtin_path_test.sh INSTALL-PREFIX HOST-PROGRAM
 set -u
-source "$(dirname "$0")/e2e_common.sh"
+source "$(dirname "$0")/../../support/e2e_common.sh"
 prefix=$1
 host=$2
 e2e_require_lan

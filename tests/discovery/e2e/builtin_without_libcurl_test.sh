@@ -6,7 +6,7 @@
 #
 #   builtin_without_libcurl_test.sh INSTALL-PREFIX HOST-PROGRAM OLD-LIBCURL-FOLDER
 set -u
-source "$(dirname "$0")/e2e_common.sh"
+source "$(dirname "$0")/../../support/e2e_common.sh"
 prefix=$1
 host=$2
 old_libcurl=$3

@@ -7,7 +7,7 @@
 #
 #   finder_helper_lan_test.sh HELPER SIMULATOR
 set -u
-source "$(dirname "$0")/../e2e/e2e_common.sh"
+source "$(dirname "$0")/../../support/e2e_common.sh"
 helper=$1
 simulator=$2
 e2e_require_lan

@@ -13,7 +13,7 @@
 #
 #   finder_lan_test.sh CASE INSTALL-PREFIX SEARCH-PROBE FAKE-SOUP2
 set -u
-source "$(dirname "$0")/../e2e/e2e_common.sh"
+source "$(dirname "$0")/../../support/e2e_common.sh"
 case=$1
 prefix=$2
 probe=$3

@@ -11,7 +11,7 @@
 #
 #   hostile_helper_test.sh INSTALL-PREFIX SEARCH-PROBE FAKE-HELPER
 set -u
-source "$(dirname "$0")/../e2e/e2e_common.sh"
+source "$(dirname "$0")/../../support/e2e_common.sh"
 prefix=$1
 probe=$2
 fake_helper=$3

@@ -4,7 +4,7 @@
 #
 #   discover_tool_test.sh INSTALL-PREFIX
 set -u
-source "$(dirname "$0")/e2e_common.sh"
+source "$(dirname "$0")/../support/e2e_common.sh"
 prefix=$1
 e2e_require_lan
 

@@ -5,7 +5,7 @@
 #
 #   sim_clients_test.sh SIMULATOR [GUPNP-PROBE]
 set -u
-source "$(dirname "$0")/e2e_common.sh"
+source "$(dirname "$0")/../support/e2e_common.sh"
 simulator=$1
 probe=${2:-}
 e2e_require_lan

@@ -2,7 +2,6 @@
 # Source it; the sourcing script gets a work folder ($E2E_WORK) and a cleanup that runs on any exit.
 
 E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-E2E_ROOT=$(cd "$E2E_DIR/../../.." && pwd)
 # ctest's SKIP_RETURN_CODE for these tests.
 E2E_SKIP=77
 # Sorting and matching byte by byte.
@@ -14,7 +13,7 @@ E2E_LAN_NAME=$E2E_LAN_PREFIX-$$
 # Pass to every simulator: one that outlives a run killed outright still ends by itself.
 E2E_SIM_LIFETIME=(--duration 60)
 
-source "$E2E_ROOT/tools/robot-sim/simlan.sh"
+source "$E2E_DIR/private_lan.sh"
 
 e2e_cleanup() {
     simlan_destroy

@@ -1,0 +1,236 @@
+# A private simulated LAN: a client "host" and a robot "host", each a network namespace of its
+# own, joined by a veth pair on 192.0.2.0/24 and connected to nothing else. The one place where
+# the LAN's addresses, link names and routes are decided; shell scripts source it, programs run it.
+#
+# Sourced:
+#   simlan_can_run || exit 77            # explains why not (needs root and ip netns)
+#   simlan_create mylan 3                # client 192.0.2.1, devices 192.0.2.10..12
+#   simlan_start_sim /path/to/seekwell-robot-sim --robots 3 --log "$dir/log"
+#   simlan_client some-command ...       # runs in the client namespace
+#   simlan_robots some-command ...       # runs in the robot namespace
+#   simlan_destroy                       # stops the simulator, removes both namespaces
+#
+# Run: bash private_lan.sh --help
+#
+# Names of the namespaces start with the name given to simlan_create; pick one that holds the
+# caller's PID so that parallel runs never meet.
+#
+# Layout. Client: 192.0.2.1, multicast routed onto its link. Robot host: 192.0.2.2 on its link,
+# the devices from 192.0.2.10 on as addresses of that link, and every address of 192.0.2.64/26
+# (robots and decoys of the hardening tests) and 192.0.2.128/25 (storm senders) local to it.
+
+SIMLAN_CLIENT_ADDRESS=192.0.2.1
+SIMLAN_ROBOT_HOST_ADDRESS=192.0.2.2
+SIMLAN_PREFIX_LENGTH=24
+SIMLAN_DEVICE_NET=192.0.2
+SIMLAN_FIRST_DEVICE_HOST=10
+SIMLAN_FIRST_LOCAL_ROBOT_HOST=64
+SIMLAN_LOCAL_ROBOT_BLOCK=192.0.2.64/26
+SIMLAN_FIRST_STORM_HOST=128
+SIMLAN_STORM_BLOCK=192.0.2.128/25
+SIMLAN_CLIENT_IF=sw-client
+SIMLAN_ROBOT_IF=sw-robots
+SIMLAN_MULTICAST_ROUTE=224.0.0.0/4
+SIMLAN_READY_TIMEOUT_S=10
+SIMLAN_CLIENT_NS=
+SIMLAN_ROBOT_NS=
+# Set when the namespaces are those of two running processes (simlan_join), not named ones.
+SIMLAN_BY_PID=
+SIMLAN_RUNNER=()
+SIMLAN_SIM_PID=
+SIMLAN_SIM_READY_FILE=
+
+simlan_can_run() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "SKIP: needs root to create private network namespaces" >&2
+        return 1
+    fi
+    if ! command -v ip >/dev/null || ! ip netns list >/dev/null 2>&1; then
+        echo "SKIP: 'ip netns' is unavailable (install iproute2)" >&2
+        return 1
+    fi
+}
+
+# simlan_runner NAMESPACE: sets SIMLAN_RUNNER to the command prefix that runs a program in the
+# namespace (a name, or a PID with SIMLAN_BY_PID). A prefix rather than a function, so that a
+# program started in the background is the one that $! names.
+simlan_runner() {
+    if [ -n "$SIMLAN_BY_PID" ]; then
+        SIMLAN_RUNNER=(nsenter --net="/proc/$1/ns/net")
+    else
+        SIMLAN_RUNNER=(ip netns exec "$1")
+    fi
+}
+
+# simlan_in NAMESPACE COMMAND...: runs the command in the namespace.
+simlan_in() {
+    simlan_runner "$1"
+    shift
+    "${SIMLAN_RUNNER[@]}" "$@"
+}
+
+# simlan_ip NAMESPACE ARGS...: ip in the namespace.
+simlan_ip() {
+    local ns=$1
+    shift
+    if [ -n "$SIMLAN_BY_PID" ]; then
+        simlan_in "$ns" ip "$@"
+    else
+        ip -n "$ns" "$@"
+    fi
+}
+
+# simlan_configure DEVICE_COUNT: joins the two namespaces and gives them the layout above.
+simlan_configure() {
+    local devices=$1 i ns
+    # Both ends are created inside the namespaces, so nothing ever appears in the caller's.
+    simlan_ip "$SIMLAN_CLIENT_NS" link add name "$SIMLAN_CLIENT_IF" type veth \
+        peer name "$SIMLAN_ROBOT_IF" netns "$SIMLAN_ROBOT_NS" || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" addr add "$SIMLAN_CLIENT_ADDRESS/$SIMLAN_PREFIX_LENGTH" \
+        dev "$SIMLAN_CLIENT_IF" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" addr add "$SIMLAN_ROBOT_HOST_ADDRESS/$SIMLAN_PREFIX_LENGTH" \
+        dev "$SIMLAN_ROBOT_IF" || return 1
+    for ((i = 1; i <= devices; i++)); do
+        simlan_ip "$SIMLAN_ROBOT_NS" addr add "$(simlan_device_address $i)/$SIMLAN_PREFIX_LENGTH" \
+            dev "$SIMLAN_ROBOT_IF" || return 1
+    done
+    for ns in "$SIMLAN_CLIENT_NS" "$SIMLAN_ROBOT_NS"; do
+        simlan_ip "$ns" link set lo up || return 1
+    done
+    simlan_ip "$SIMLAN_CLIENT_NS" link set "$SIMLAN_CLIENT_IF" up || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$SIMLAN_ROBOT_IF" up || return 1
+    # Whole blocks of the robot host's addresses without one address each: peers bind to them.
+    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_LOCAL_ROBOT_BLOCK" dev lo || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_STORM_BLOCK" dev lo || return 1
+    # A search is multicast by route, like on a LAN with a default gateway; so are the answers.
+    simlan_ip "$SIMLAN_CLIENT_NS" route add "$SIMLAN_MULTICAST_ROUTE" dev "$SIMLAN_CLIENT_IF" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route add "$SIMLAN_MULTICAST_ROUTE" dev "$SIMLAN_ROBOT_IF" || return 1
+}
+
+# simlan_create NAME DEVICE_COUNT: two named namespaces, NAME-c and NAME-r.
+simlan_create() {
+    SIMLAN_BY_PID=
+    SIMLAN_CLIENT_NS=$1-c
+    SIMLAN_ROBOT_NS=$1-r
+    ip netns add "$SIMLAN_CLIENT_NS" || return 1
+    ip netns add "$SIMLAN_ROBOT_NS" || return 1
+    simlan_configure "$2"
+}
+
+# simlan_join CLIENT_PID ROBOT_PID DEVICE_COUNT: the network namespaces two processes (or threads)
+# already live in. They vanish with those, so there is nothing to destroy.
+simlan_join() {
+    SIMLAN_BY_PID=1
+    SIMLAN_CLIENT_NS=$1
+    SIMLAN_ROBOT_NS=$2
+    simlan_configure "$3"
+}
+
+# simlan_start_sim SIMULATOR [ARGS...]: starts it in the robot namespace, waits until it listens.
+simlan_start_sim() {
+    local simulator=$1 waited=0
+    shift
+    SIMLAN_SIM_READY_FILE=$(mktemp -u /tmp/simlan-ready.XXXXXX)
+    simlan_runner "$SIMLAN_ROBOT_NS"
+    "${SIMLAN_RUNNER[@]}" "$simulator" --interface "$SIMLAN_ROBOT_IF" \
+        --first-address "$(simlan_device_address 1)" \
+        --ready-file "$SIMLAN_SIM_READY_FILE" "$@" &
+    SIMLAN_SIM_PID=$!
+    while [ ! -e "$SIMLAN_SIM_READY_FILE" ]; do
+        if ! kill -0 "$SIMLAN_SIM_PID" 2>/dev/null || [ $waited -ge $((SIMLAN_READY_TIMEOUT_S * 10)) ]; then
+            echo "simlan: the simulator did not start" >&2
+            return 1
+        fi
+        sleep 0.1
+        waited=$((waited + 1))
+    done
+}
+
+simlan_client() {
+    simlan_in "$SIMLAN_CLIENT_NS" "$@"
+}
+
+simlan_robots() {
+    simlan_in "$SIMLAN_ROBOT_NS" "$@"
+}
+
+# simlan_device_address N: address of device N, counted from 1 (robots first, then the others).
+simlan_device_address() {
+    echo "$SIMLAN_DEVICE_NET.$((SIMLAN_FIRST_DEVICE_HOST + $1 - 1))"
+}
+
+simlan_destroy() {
+    if [ -n "$SIMLAN_SIM_PID" ]; then
+        kill "$SIMLAN_SIM_PID" 2>/dev/null
+        wait "$SIMLAN_SIM_PID" 2>/dev/null
+        SIMLAN_SIM_PID=
+    fi
+    [ -n "$SIMLAN_SIM_READY_FILE" ] && rm -f "$SIMLAN_SIM_READY_FILE"
+    local ns
+    if [ -z "$SIMLAN_BY_PID" ]; then
+        for ns in "$SIMLAN_CLIENT_NS" "$SIMLAN_ROBOT_NS"; do
+            [ -n "$ns" ] && ip netns del "$ns" 2>/dev/null
+        done
+    fi
+    SIMLAN_CLIENT_NS=
+    SIMLAN_ROBOT_NS=
+    return 0
+}
+
+# The layout, one KEY=VALUE a line, for programs that run this script.
+simlan_describe() {
+    echo "client_address=$SIMLAN_CLIENT_ADDRESS"
+    echo "robot_host_address=$SIMLAN_ROBOT_HOST_ADDRESS"
+    echo "device_net=$SIMLAN_DEVICE_NET"
+    echo "first_device_host=$SIMLAN_FIRST_DEVICE_HOST"
+    echo "first_local_robot_host=$SIMLAN_FIRST_LOCAL_ROBOT_HOST"
+    echo "first_storm_host=$SIMLAN_FIRST_STORM_HOST"
+    echo "client_interface=$SIMLAN_CLIENT_IF"
+    echo "robot_interface=$SIMLAN_ROBOT_IF"
+}
+
+simlan_usage() {
+    cat <<EOF
+usage: bash private_lan.sh create NAME [DEVICES]   namespaces NAME-c (client) and NAME-r (robots)
+       bash private_lan.sh destroy NAME
+       bash private_lan.sh join CLIENT_PID ROBOT_PID [DEVICES]
+                                                   the namespaces of two running processes
+       bash private_lan.sh describe                the layout, KEY=VALUE
+Client $SIMLAN_CLIENT_ADDRESS on $SIMLAN_CLIENT_IF; robot host $SIMLAN_ROBOT_HOST_ADDRESS on $SIMLAN_ROBOT_IF,
+devices from $(simlan_device_address 1) on, $SIMLAN_LOCAL_ROBOT_BLOCK and $SIMLAN_STORM_BLOCK local to it.
+Needs root. Source the file instead for the simlan_* functions.
+EOF
+}
+
+# simlan_main ARGS...: the command line of the script when run rather than sourced.
+simlan_main() {
+    case ${1:-} in
+    create)
+        [ $# -ge 2 ] || { simlan_usage >&2; return 2; }
+        simlan_can_run || return 77
+        simlan_create "$2" "${3:-0}" || { simlan_destroy; return 1; }
+        ;;
+    destroy)
+        [ $# -eq 2 ] || { simlan_usage >&2; return 2; }
+        SIMLAN_CLIENT_NS=$2-c
+        SIMLAN_ROBOT_NS=$2-r
+        simlan_destroy
+        ;;
+    join)
+        [ $# -ge 3 ] || { simlan_usage >&2; return 2; }
+        simlan_can_run || return 77
+        simlan_join "$2" "$3" "${4:-0}"
+        ;;
+    describe) simlan_describe ;;
+    -h | --help) simlan_usage ;;
+    *)
+        simlan_usage >&2
+        return 2
+        ;;
+    esac
+}
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+    simlan_main "$@"
+    exit $?
+fi
