@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "discovery_call.h"
-#include "loopback.h"
+#include "loopback_sockets.h"
+#include "result_records.h"
+#include "scripted_http_peer.h"
 #include "path_choice.h"
 #include "upnp_search_wnd.h"
 
@@ -36,11 +38,12 @@ SearchParameters LoopbackParameters(std::uint16_t responderPort, std::uint16_t h
 
 TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
 {
+    using test::Answer;
     using test::Description;
-    using test::HttpResponse;
-    test::LoopbackHttpServer robotA("127.0.0.2", 0, HttpResponse(Description("R0VA-A", "Alpha")));
-    test::LoopbackHttpServer other("127.0.0.3", robotA.Port(), HttpResponse(Description("plain", "TV")));
-    test::LoopbackHttpServer robotB("127.0.0.4", robotA.Port(), HttpResponse(Description("R0VA-B", "Beta")));
+    using test::Response;
+    test::ScriptedHttpPeer robotA("127.0.0.2", 0, Answer(Response(Description("R0VA-A", "Alpha"))));
+    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(), Answer(Response(Description("plain", "TV"))));
+    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(), Answer(Response(Description("R0VA-B", "Beta"))));
     test::UdpEndpoint responder;
     std::string msearch;
     std::thread answering([&] {
@@ -156,7 +159,7 @@ TEST(Search, WorkersRunWithEverySignalBlockedAndTheCallersMaskIsKept)
 TEST(Search, WorkersDoNotDependOnTheHostsDefaultStackSize)
 {
     constexpr std::size_t kSmallDefaultStack = 64 * 1024;
-    test::LoopbackHttpServer robot("127.0.0.2", 0, test::HttpResponse(test::Description("R0VA-S", "Small")));
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
     test::UdpEndpoint responder;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
