@@ -222,7 +222,7 @@ void BM_LoopbackDiscovery(benchmark::State& state)
         CUpnpSearchWnd search(params);
         DISCOVERY_RESULT records[kMaxResults] = {};
         const int found = search.Search(records);
-        beyondWindowMs += test::ElapsedMs(start) - kShortWindowMs;
+        beyondWindowMs += test::Elapsed(start) - kShortWindowMs;
         runsFindingAll += found == kRobots ? 1 : 0;
         test::ReleaseRecords(records, found);
     }

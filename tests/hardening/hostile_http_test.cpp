@@ -57,7 +57,7 @@ protected:
         const auto start = Clock::now();
         std::string document =
             Search(port).FetchDescription(std::string("http://") + address + "/ROVA.XML");
-        return TimedDocument{std::move(document), static_cast<long>(test::ElapsedMs(start))};
+        return TimedDocument{std::move(document), static_cast<long>(test::Elapsed(start))};
     }
     TimedDocument Fetch(const PeerBehaviour& behaviour)
     {

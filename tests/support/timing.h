@@ -3,6 +3,7 @@
 #define SEEKWELL_TESTS_TIMING_H
 
 #include <chrono>
+#include <ratio>
 #include <thread>
 
 namespace seekwell::test {
@@ -11,10 +12,11 @@ using Clock = std::chrono::steady_clock;
 
 constexpr std::chrono::milliseconds kPollStep{10};
 
-// Milliseconds since start, with the fraction kept for averages.
-inline double ElapsedMs(Clock::time_point start)
+// Time since start in Unit (milliseconds unless told), the fraction kept for averages.
+template <typename Unit = std::milli>
+double Elapsed(Clock::time_point start)
 {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+    return std::chrono::duration<double, Unit>(Clock::now() - start).count();
 }
 
 // Asks done every step until it holds (true) or timeout has passed (false).

@@ -17,6 +17,7 @@
 #include "loopback_sockets.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"
+#include "timing.h"
 #include "path_choice.h"
 #include "upnp_search_wnd.h"
 
@@ -225,8 +226,7 @@ TEST(DiscoveryCall, ChildForkedDuringACallMakesItsOwnCall)
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a thread-sanitized child of a threaded process cannot start threads";
 #else
-    constexpr int kChildWaitMs = 5000;
-    constexpr int kPollMs = 10;
+    constexpr milliseconds kChildWait{5000};
     test::UdpEndpoint sink;
     const SearchParameters params = LoopbackParameters(sink.Port());
     std::thread inCall([&params] {
@@ -243,10 +243,7 @@ TEST(DiscoveryCall, ChildForkedDuringACallMakesItsOwnCall)
     ASSERT_GT(child, 0);
     int status = 0;
     pid_t ended = 0;
-    for (int waitedMs = 0; ended == 0 && waitedMs < kChildWaitMs; waitedMs += kPollMs) {
-        ended = waitpid(child, &status, WNOHANG);
-        std::this_thread::sleep_for(milliseconds(kPollMs));
-    }
+    test::WaitUntil([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; }, kChildWait);
     if (ended == 0) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);
