@@ -49,7 +49,7 @@ std::uint64_t AllocationCount() { return g_Allocations.load(std::memory_order_re
 
 void AllocationProbe::Report(benchmark::State& state, std::int64_t items) const
 {
-    const double calls = static_cast<double>(AllocationCount() - m_Start);
+    const double calls = static_cast<double>(AllocationCount() - start_);
     state.counters["allocs_per_item"] = items > 0 ? calls / static_cast<double>(items) : calls;
 }
 

@@ -16,12 +16,12 @@ std::uint64_t AllocationCount();
 // the counter "allocs_per_item" (items: iterations unless given otherwise).
 class AllocationProbe {
 public:
-    AllocationProbe() : m_Start(AllocationCount()) {}
+    AllocationProbe() : start_(AllocationCount()) {}
     void Report(benchmark::State& state, std::int64_t items) const;
     void Report(benchmark::State& state) const { Report(state, state.iterations()); }
 
 private:
-    std::uint64_t m_Start;
+    std::uint64_t start_;
 };
 
 }  // namespace bench

@@ -39,7 +39,7 @@ void BM_AcceptDescription(benchmark::State& state, const char* udn, std::size_t 
             search.AcceptDescription(address, document, records);
         }
         lastCount = search.ResultCount();
-        bench::ReleaseRecords(records, lastCount);
+        test::ReleaseRecords(records, lastCount);
     }
     const std::int64_t documents = state.iterations() * kMaxResults;
     probe.Report(state, documents);

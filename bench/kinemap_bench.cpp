@@ -11,10 +11,11 @@
 #include <cstring>
 
 #include "allocation_counter.h"
+#include "timing.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using seekwell::test::Clock;
 
 // Long enough that reading the clock twice costs well under 1% of a batch.
 constexpr int kCallsPerBatch = 4096;
@@ -40,7 +41,7 @@ double BatchNanoseconds(Call call)
         call();
         benchmark::ClobberMemory();
     }
-    return std::chrono::duration<double, std::nano>(Clock::now() - start).count();
+    return seekwell::test::Elapsed<std::nano>(start);
 }
 
 // The benchmark's own time is the query batch; the counters give every side

@@ -6,7 +6,6 @@
 // reported as beyond_window_ms.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -18,12 +17,16 @@
 
 #include <array>
 #include <chrono>
-#include <cstring>
+#include <memory>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "loopback_sockets.h"
 #include "result_records.h"
 #include "sample_texts.h"
+#include "scripted_http_peer.h"
+#include "timing.h"
 #include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
@@ -39,38 +42,10 @@ constexpr const char kSsdpResponderAddress[] = "127.0.0.1";
 constexpr const char kRobotSubnet[] = "127.0.2.";  // robots at .1 to .16
 constexpr const char kOtherSubnet[] = "127.0.3.";
 constexpr int kListenBacklog = 4;
-constexpr int kPeerTimeoutSeconds = 1;
-constexpr std::size_t kRequestHeadRoom = 4096;
 
-using Clock = std::chrono::steady_clock;
+using test::Clock;
 
 std::string RobotHost(int robot) { return kRobotSubnet + std::to_string(robot + 1); }
-
-int BoundSocket(int type, const std::string& address, std::uint16_t port)
-{
-    const int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return -1;
-    }
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(port);
-    inet_pton(AF_INET, address.c_str(), &local.sin_addr);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        (type == SOCK_STREAM && listen(fd, kListenBacklog) != 0)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-std::uint16_t LocalPort(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return ntohs(address.sin_port);
-}
 
 std::vector<std::string> SearchReplies()
 {
@@ -97,26 +72,15 @@ std::string DescriptionResponse(int robot)
            std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
-// Everything the responder process uses is made before the fork, so that the
-// child only makes system calls.
+// The sockets and texts are made before the fork. The child starts the HTTP
+// peers' threads of its own; the parent forks between searches, when none of
+// the library's threads runs.
 struct ResponderPlan {
     int ssdpSocket = -1;
     std::array<int, kRobots> httpListeners{};
     std::vector<std::string> searchReplies;
     std::array<std::string, kRobots> descriptionResponses;
 };
-
-void SendAll(int fd, const std::string& bytes)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0) {
-            return;
-        }
-        sent += static_cast<std::size_t>(n);
-    }
-}
 
 void AnswerSearch(const ResponderPlan& plan)
 {
@@ -133,48 +97,24 @@ void AnswerSearch(const ResponderPlan& plan)
     }
 }
 
-// Reads the request head (bounded in size and time), then answers and closes.
-void ServeDescription(int listener, const std::string& response)
-{
-    const int connection = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) {
-        return;
-    }
-    const timeval timeout{kPeerTimeoutSeconds, 0};
-    setsockopt(connection, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-    char head[kRequestHeadRoom];
-    std::size_t received = 0;
-    while (received < sizeof head && memmem(head, received, "\r\n\r\n", 4) == nullptr) {
-        const ssize_t n = recv(connection, head + received, sizeof head - received, 0);
-        if (n <= 0) {
-            break;
-        }
-        received += static_cast<std::size_t>(n);
-    }
-    SendAll(connection, response);
-    close(connection);
-}
-
 // The responder process: serves until the benchmark closes its end of stopPipe.
 [[noreturn]] void RunResponders(const ResponderPlan& plan, int stopPipe)
 {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    constexpr int kStop = 0;
-    constexpr int kSsdp = 1;
-    constexpr int kFirstListener = 2;
-    std::array<pollfd, kFirstListener + kRobots> watched{};
-    watched[kStop] = {stopPipe, POLLIN, 0};
-    watched[kSsdp] = {plan.ssdpSocket, POLLIN, 0};
-    for (int robot = 0; robot < kRobots; ++robot) {
-        watched[kFirstListener + robot] = {plan.httpListeners[robot], POLLIN, 0};
-    }
-    while (poll(watched.data(), watched.size(), -1) >= 0 && watched[kStop].revents == 0) {
-        if (watched[kSsdp].revents & POLLIN) {
-            AnswerSearch(plan);
-        }
+    {
+        std::vector<std::unique_ptr<test::ScriptedHttpPeer>> robots;
         for (int robot = 0; robot < kRobots; ++robot) {
-            if (watched[kFirstListener + robot].revents & POLLIN) {
-                ServeDescription(plan.httpListeners[robot], plan.descriptionResponses[robot]);
+            robots.push_back(std::make_unique<test::ScriptedHttpPeer>(
+                plan.httpListeners[robot], test::AnswerThenClose(plan.descriptionResponses[robot])));
+        }
+        constexpr int kStop = 0;
+        constexpr int kSsdp = 1;
+        std::array<pollfd, 2> watched{};
+        watched[kStop] = {stopPipe, POLLIN, 0};
+        watched[kSsdp] = {plan.ssdpSocket, POLLIN, 0};
+        while (poll(watched.data(), watched.size(), -1) >= 0 && watched[kStop].revents == 0) {
+            if (watched[kSsdp].revents & POLLIN) {
+                AnswerSearch(plan);
             }
         }
     }
@@ -187,9 +127,9 @@ public:
     LoopbackLan()
     {
         if (OpenSockets()) {
-            m_Plan.searchReplies = SearchReplies();
+            plan_.searchReplies = SearchReplies();
             for (int robot = 0; robot < kRobots; ++robot) {
-                m_Plan.descriptionResponses[robot] = DescriptionResponse(robot);
+                plan_.descriptionResponses[robot] = DescriptionResponse(robot);
             }
             StartResponders();
         }
@@ -197,33 +137,34 @@ public:
     }
     ~LoopbackLan()
     {
-        if (m_Responders > 0) {
-            close(m_StopPipe);
-            waitpid(m_Responders, nullptr, 0);
+        if (responders_ > 0) {
+            close(stop_pipe_);
+            waitpid(responders_, nullptr, 0);
         }
     }
     LoopbackLan(const LoopbackLan&) = delete;
     LoopbackLan& operator=(const LoopbackLan&) = delete;
 
-    bool Running() const { return m_Responders > 0; }
-    std::uint16_t SsdpPort() const { return m_SsdpPort; }
-    std::uint16_t HttpPort() const { return m_HttpPort; }
+    bool Running() const { return responders_ > 0; }
+    std::uint16_t SsdpPort() const { return ssdp_port_; }
+    std::uint16_t HttpPort() const { return http_port_; }
 
 private:
     // All robots listen on one port, each on its own loopback address.
     bool OpenSockets()
     {
-        m_Plan.ssdpSocket = BoundSocket(SOCK_DGRAM, kSsdpResponderAddress, 0);
-        m_Plan.httpListeners.fill(-1);
-        for (int robot = 0; robot < kRobots; ++robot) {
-            m_Plan.httpListeners[robot] = BoundSocket(SOCK_STREAM, RobotHost(robot), m_HttpPort);
-            if (m_Plan.httpListeners[robot] < 0) {
-                return false;
+        plan_.httpListeners.fill(-1);
+        try {
+            plan_.ssdpSocket = test::BoundSocket(SOCK_DGRAM, kSsdpResponderAddress, 0);
+            for (int robot = 0; robot < kRobots; ++robot) {
+                plan_.httpListeners[robot] = test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
+                http_port_ = test::LocalPort(plan_.httpListeners[robot]);
             }
-            m_HttpPort = LocalPort(m_Plan.httpListeners[robot]);
+        } catch (const std::runtime_error&) {
+            return false;
         }
-        m_SsdpPort = m_Plan.ssdpSocket < 0 ? 0 : LocalPort(m_Plan.ssdpSocket);
-        return m_Plan.ssdpSocket >= 0;
+        ssdp_port_ = test::LocalPort(plan_.ssdpSocket);
+        return true;
     }
 
     void StartResponders()
@@ -235,34 +176,34 @@ private:
         const pid_t child = fork();
         if (child == 0) {
             close(stopPipe[1]);
-            RunResponders(m_Plan, stopPipe[0]);
+            RunResponders(plan_, stopPipe[0]);
         }
         close(stopPipe[0]);
         if (child < 0) {
             close(stopPipe[1]);
             return;
         }
-        m_Responders = child;
-        m_StopPipe = stopPipe[1];
+        responders_ = child;
+        stop_pipe_ = stopPipe[1];
     }
 
     void CloseSockets()
     {
-        for (int fd : m_Plan.httpListeners) {
+        for (int fd : plan_.httpListeners) {
             if (fd >= 0) {
                 close(fd);
             }
         }
-        if (m_Plan.ssdpSocket >= 0) {
-            close(m_Plan.ssdpSocket);
+        if (plan_.ssdpSocket >= 0) {
+            close(plan_.ssdpSocket);
         }
     }
 
-    ResponderPlan m_Plan;
-    std::uint16_t m_SsdpPort = 0;
-    std::uint16_t m_HttpPort = 0;
-    pid_t m_Responders = -1;
-    int m_StopPipe = -1;
+    ResponderPlan plan_;
+    std::uint16_t ssdp_port_ = 0;
+    std::uint16_t http_port_ = 0;
+    pid_t responders_ = -1;
+    int stop_pipe_ = -1;
 };
 
 void BM_LoopbackDiscovery(benchmark::State& state)
@@ -281,10 +222,9 @@ void BM_LoopbackDiscovery(benchmark::State& state)
         CUpnpSearchWnd search(params);
         DISCOVERY_RESULT records[kMaxResults] = {};
         const int found = search.Search(records);
-        beyondWindowMs +=
-            std::chrono::duration<double, std::milli>(Clock::now() - start).count() - kShortWindowMs;
+        beyondWindowMs += test::Elapsed(start) - kShortWindowMs;
         runsFindingAll += found == kRobots ? 1 : 0;
-        bench::ReleaseRecords(records, found);
+        test::ReleaseRecords(records, found);
     }
     state.counters["beyond_window_ms"] =
         benchmark::Counter(beyondWindowMs, benchmark::Counter::kAvgIterations);

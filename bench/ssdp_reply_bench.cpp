@@ -4,15 +4,13 @@
 // pair beside it is the kernel's share of the same datagram.
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <string>
 
 #include "allocation_counter.h"
+#include "loopback_sockets.h"
 #include "sample_texts.h"
 #include "builtin/ssdp_receive.h"
 
@@ -95,54 +93,24 @@ BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_clear_64KiB, Datagram::LargestRob
 BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_nul_only, Datagram::LargestRobotReply,
                   Clearing::TerminatorOnly);
 
-int LoopbackUdpSocket()
-{
-    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-sockaddr_in BoundAddress(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    return address;
-}
-
 // One sendto and the worker's recvfrom of the same datagram on loopback.
 void BM_LoopbackSendReceive(benchmark::State& state, Datagram kind)
 {
     const std::string datagram = DatagramText(kind);
-    const int sender = LoopbackUdpSocket();
-    const int receiver = LoopbackUdpSocket();
-    if (sender < 0 || receiver < 0) {
-        state.SkipWithError("no loopback UDP socket");
-    } else {
-        const sockaddr_in destination = BoundAddress(receiver);
-        for (auto _ : state) {
-            sendto(sender, datagram.data(), datagram.size(), 0,
-                   reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-            const ssize_t received = recvfrom(receiver, g_Worker.receive, kMaxDatagramSize,
-                                              MSG_DONTWAIT, nullptr, nullptr);
-            if (received != static_cast<ssize_t>(datagram.size())) {
-                state.SkipWithError("the datagram did not come back whole");
-                break;
-            }
-        }
-        SetDatagramCounters(state, datagram.size());
-    }
-    for (int fd : {sender, receiver}) {
-        if (fd >= 0) {
-            close(fd);
+    const test::UdpEndpoint sender;
+    const test::UdpEndpoint receiver;
+    const sockaddr_in destination = test::Address("127.0.0.1", receiver.Port());
+    for (auto _ : state) {
+        sendto(sender.Fd(), datagram.data(), datagram.size(), 0,
+               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+        const ssize_t received = recvfrom(receiver.Fd(), g_Worker.receive, kMaxDatagramSize,
+                                          MSG_DONTWAIT, nullptr, nullptr);
+        if (received != static_cast<ssize_t>(datagram.size())) {
+            state.SkipWithError("the datagram did not come back whole");
+            break;
         }
     }
+    SetDatagramCounters(state, datagram.size());
 }
 
 BENCHMARK_CAPTURE(BM_LoopbackSendReceive, robot_300B, Datagram::RobotReply);

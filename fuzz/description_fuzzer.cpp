@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "result_records.h"
 #include "builtin/upnp_search_wnd.h"
 
 namespace {
@@ -62,14 +63,6 @@ void CheckNewRow(const seekwell::CDeviceEntry& row, const std::string& address,
             std::string::npos);
 }
 
-void FreeRecords(DISCOVERY_RESULT* results, int count)
-{
-    for (int i = 0; i < count; ++i) {
-        std::free(results[i].pszName);
-        std::free(results[i].pszAddress);
-    }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -110,6 +103,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             Require(address == record.pszAddress && row.m_strFriendlyName == record.pszName);
         }
     }
-    FreeRecords(results.get(), search->ResultCount());
+    seekwell::test::ReleaseRecords(results.get(), search->ResultCount());
     return 0;
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fake_device_finder.h"
+#include "result_records.h"
 #include "finder/seekwell_app.h"
 
 namespace {
@@ -119,9 +120,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (count > 0) {
         CheckRecords(results.get(), count);
     }
-    for (int i = 0; i < count; ++i) {
-        std::free(results[i].pszName);
-        std::free(results[i].pszAddress);
-    }
+    seekwell::test::ReleaseRecords(results.get(), count);
     return 0;
 }

@@ -18,6 +18,7 @@
 
 #include "result_records.h"
 #include "scripted_http_peer.h"
+#include "timing.h"
 #include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
@@ -27,7 +28,7 @@ using namespace std::chrono_literals;
 using test::PeerBehaviour;
 using test::Response;
 using test::ScriptedHttpPeer;
-using Clock = std::chrono::steady_clock;
+using test::Clock;
 
 // Short limits in place of the 30 s ones, which hardening_slow_test proves.
 constexpr long kConnectMs = 500;
@@ -47,7 +48,7 @@ class HostileHttp : public ::testing::Test {
 protected:
     CUpnpSearchWnd Search(std::uint16_t port) const
     {
-        HttpFetchLimits limits = m_Limits;
+        HttpFetchLimits limits = limits_;
         limits.port = port;
         return CUpnpSearchWnd(SearchParameters{SsdpEndpoints{}, kSearchWindowMs, limits});
     }
@@ -56,18 +57,17 @@ protected:
         const auto start = Clock::now();
         std::string document =
             Search(port).FetchDescription(std::string("http://") + address + "/ROVA.XML");
-        const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
-        return TimedDocument{std::move(document), static_cast<long>(took.count())};
+        return TimedDocument{std::move(document), static_cast<long>(test::Elapsed(start))};
     }
     TimedDocument Fetch(const PeerBehaviour& behaviour)
     {
-        m_Peer = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, behaviour);
-        return FetchFrom("127.0.0.1", m_Peer->Port());
+        peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, behaviour);
+        return FetchFrom("127.0.0.1", peer_->Port());
     }
     std::string FetchDocument(const std::string& response) { return Fetch(test::Answer(response)).document; }
 
-    HttpFetchLimits m_Limits{0, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes};
-    std::unique_ptr<ScriptedHttpPeer> m_Peer;
+    HttpFetchLimits limits_{0, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes};
+    std::unique_ptr<ScriptedHttpPeer> peer_;
 };
 
 TEST_F(HostileHttp, StallingPeersEndWithinTheirLimitsAndGiveNothing)
@@ -113,8 +113,8 @@ TEST_F(HostileHttp, HundredMegabyteBodyIsCutAfterTheReadSizeAndTheConnectionDrop
     EXPECT_LT(huge.tookMs, kSlackMs);
     // The client hangs up at once, so the peer's sending fails soon, having
     // got out little more than the socket buffers hold.
-    ASSERT_TRUE(m_Peer->WaitUntilServed(1, std::chrono::milliseconds(kSlackMs)));
-    EXPECT_LT(m_Peer->LastBytesSent(), kHundredMegabytes / 10);
+    ASSERT_TRUE(peer_->WaitUntilServed(1, std::chrono::milliseconds(kSlackMs)));
+    EXPECT_LT(peer_->LastBytesSent(), kHundredMegabytes / 10);
     EXPECT_LT(MaxResidentKilobytes() - residentBefore, kMemoryBoundKb);
 }
 
@@ -204,8 +204,8 @@ TEST_F(HostileHttp, SilenceIsMeasuredFromTheLastByteReceived)
     // (or an average over whole seconds) would end the fetch clearly earlier.
     constexpr long kLongReceiveMs = 2000;
     constexpr long kLongCapMs = 6000;
-    m_Limits.receiveTimeoutMs = kLongReceiveMs;
-    m_Limits.wholeFetchCapMs = kLongCapMs;
+    limits_.receiveTimeoutMs = kLongReceiveMs;
+    limits_.wholeFetchCapMs = kLongCapMs;
     const auto withinLimit = std::chrono::milliseconds(kLongReceiveMs * 6 / 10);
     // Header bytes count: the limit runs afresh from each part.
     const TimedDocument headers = Fetch(test::SendInSteps(
@@ -248,16 +248,13 @@ std::vector<Descriptor> OpenSockets()
 // Another host thread may start a program while a fetch waits on a device.
 TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
 {
-    m_Peer = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, test::NeverAnswer());
+    peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, test::NeverAnswer());
     const std::size_t socketsBefore = OpenSockets().size();
-    std::thread fetch([this] { FetchFrom("127.0.0.1", m_Peer->Port()); });
-    const auto deadline = Clock::now() + std::chrono::milliseconds(kSlackMs);
-    while (m_Peer->Requests().empty() && Clock::now() < deadline) {
-        std::this_thread::sleep_for(10ms);
-    }
+    std::thread fetch([this] { FetchFrom("127.0.0.1", peer_->Port()); });
+    test::WaitUntil([this] { return !peer_->Requests().empty(); }, std::chrono::milliseconds(kSlackMs));
     const std::vector<Descriptor> during = OpenSockets();
     fetch.join();
-    ASSERT_FALSE(m_Peer->Requests().empty());
+    ASSERT_FALSE(peer_->Requests().empty());
     EXPECT_GE(during.size(), socketsBefore + 2);  // the peer's end and the fetch's
     for (const Descriptor& socket : during) {
         EXPECT_TRUE(socket.closeOnExec) << "descriptor " << socket.fd;

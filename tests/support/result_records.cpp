@@ -4,10 +4,18 @@
 
 namespace seekwell::test {
 
+void ReleaseRecords(DISCOVERY_RESULT* records, int count)
+{
+    for (int i = 0; i < count; ++i) {
+        std::free(records[i].pszName);
+        std::free(records[i].pszAddress);
+    }
+}
+
 ResultRecords::ResultRecords()
 {
-    for (DISCOVERY_RESULT& record : m_Records) {
-        record = DISCOVERY_RESULT{m_Sentinel, m_Sentinel};
+    for (DISCOVERY_RESULT& record : records_) {
+        record = DISCOVERY_RESULT{sentinel_, sentinel_};
     }
 }
 
@@ -19,15 +27,15 @@ ResultRecords::~ResultRecords()
 void ResultRecords::Reset()
 {
     FreeStored();
-    for (DISCOVERY_RESULT& record : m_Records) {
-        record = DISCOVERY_RESULT{m_Sentinel, m_Sentinel};
+    for (DISCOVERY_RESULT& record : records_) {
+        record = DISCOVERY_RESULT{sentinel_, sentinel_};
     }
 }
 
 bool ResultRecords::UntouchedFrom(int first) const
 {
     for (int i = first; i < SEEKWELL_MAX_RESULTS; ++i) {
-        if (m_Records[i].pszName != m_Sentinel || m_Records[i].pszAddress != m_Sentinel) {
+        if (records_[i].pszName != sentinel_ || records_[i].pszAddress != sentinel_) {
             return false;
         }
     }
@@ -36,11 +44,11 @@ bool ResultRecords::UntouchedFrom(int first) const
 
 void ResultRecords::FreeStored()
 {
-    for (DISCOVERY_RESULT& record : m_Records) {
-        if (record.pszName != m_Sentinel) {
+    for (DISCOVERY_RESULT& record : records_) {
+        if (record.pszName != sentinel_) {
             std::free(record.pszName);
         }
-        if (record.pszAddress != m_Sentinel) {
+        if (record.pszAddress != sentinel_) {
             std::free(record.pszAddress);
         }
     }

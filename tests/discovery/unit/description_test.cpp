@@ -6,16 +6,19 @@
 #include <string>
 #include <vector>
 
-#include "loopback.h"
+#include "result_records.h"
+#include "scripted_http_peer.h"
+#include "timing.h"
 #include "builtin/description_fetch.h"
 #include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {
 
+using test::Answer;
 using test::Description;
-using test::HttpResponse;
-using test::LoopbackHttpServer;
+using test::Response;
+using test::ScriptedHttpPeer;
 
 constexpr char kRobotUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000001";  // 41 characters
 
@@ -34,28 +37,32 @@ class DescriptionRules : public ::testing::Test {
 protected:
     void Accept(const char* address, const std::string& document)
     {
-        m_Search->AcceptDescription(address, document, m_Results.Data());
+        search_->AcceptDescription(address, document, results_.Data());
     }
-    const CDeviceEntry& Row(int i) const { return m_Search->Device(i); }
-    int Count() const { return m_Search->ResultCount(); }
-    LoopbackHttpServer& Serve(const char* address, const std::string& response)
+    const CDeviceEntry& Row(int i) const { return search_->Device(i); }
+    int Count() const { return search_->ResultCount(); }
+    ScriptedHttpPeer& Serve(const char* address, const std::string& response)
     {
-        m_Servers.push_back(std::make_unique<LoopbackHttpServer>(address, m_Params.http.port, response));
-        if (m_Params.http.port == 0) {
-            m_Params.http.port = m_Servers.back()->Port();
-            m_Search = std::make_unique<CUpnpSearchWnd>(m_Params);
+        return Serve(address, Answer(response));
+    }
+    ScriptedHttpPeer& Serve(const char* address, test::PeerBehaviour behaviour)
+    {
+        peers_.push_back(std::make_unique<ScriptedHttpPeer>(address, params_.http.port, std::move(behaviour)));
+        if (params_.http.port == 0) {
+            params_.http.port = peers_.back()->Port();
+            search_ = std::make_unique<CUpnpSearchWnd>(params_);
         }
-        return *m_Servers.back();
+        return *peers_.back();
     }
     std::string Fetch(const std::string& address)
     {
-        return m_Search->FetchDescription("http://" + address + "/ROVA.XML");
+        return search_->FetchDescription("http://" + address + "/ROVA.XML");
     }
 
-    SearchParameters m_Params{SsdpEndpoints{}, kSearchWindowMs, HttpFetchLimits{0}};
-    std::vector<std::unique_ptr<LoopbackHttpServer>> m_Servers;
-    std::unique_ptr<CUpnpSearchWnd> m_Search = std::make_unique<CUpnpSearchWnd>();
-    test::ResultRecords m_Results;
+    SearchParameters params_{SsdpEndpoints{}, kSearchWindowMs, HttpFetchLimits{0}};
+    std::vector<std::unique_ptr<ScriptedHttpPeer>> peers_;
+    std::unique_ptr<CUpnpSearchWnd> search_ = std::make_unique<CUpnpSearchWnd>();
+    test::ResultRecords results_;
 };
 
 TEST_F(DescriptionRules, AcceptedRobotFillsRowAndNextRecord)
@@ -66,9 +73,9 @@ TEST_F(DescriptionRules, AcceptedRobotFillsRowAndNextRecord)
     Accept("192.0.2.4", "</UDN><UDN>R0VA</UDN>");
     Accept("192.0.2.10", Description(kRobotUdn, "Rova One"));
     ASSERT_EQ(Count(), 1);
-    EXPECT_STREQ(m_Results[0].pszName, "Rova One");
-    EXPECT_STREQ(m_Results[0].pszAddress, "192.0.2.10");
-    EXPECT_TRUE(m_Results.UntouchedFrom(1));
+    EXPECT_STREQ(results_[0].pszName, "Rova One");
+    EXPECT_STREQ(results_[0].pszAddress, "192.0.2.10");
+    EXPECT_TRUE(results_.UntouchedFrom(1));
     EXPECT_STREQ(Row(0).m_szAddress, "192.0.2.10");
     EXPECT_EQ(Row(0).m_strManufacturer, "Maker");
     EXPECT_EQ(Row(0).m_strModelName, "Model 7");
@@ -92,26 +99,26 @@ TEST_F(DescriptionRules, FieldsAreCutRebuiltAndTakenFromFirstOccurrence)
     EXPECT_EQ(Row(1).m_strPresentationURL, "http://192.0.2.2/app/index.html");
     EXPECT_EQ(Row(2).m_strPresentationURL, "http://192.0.2.3/http://192.0.2.99/");
     ASSERT_EQ(Count(), 4);
-    EXPECT_STREQ(m_Results[3].pszName, "");
+    EXPECT_STREQ(results_[3].pszName, "");
 }
 
 TEST_F(DescriptionRules, StatusIgnoredPlainRequestDirectAndNoRedirect)
 {
-    LoopbackHttpServer& lost = Serve("127.0.0.2", HttpResponse(Description(kRobotUdn, "Lost"), "404 Not Found"));
-    LoopbackHttpServer& moved = Serve("127.0.0.3", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.4/ROVA.XML"
+    ScriptedHttpPeer& lost = Serve("127.0.0.2", Response(Description(kRobotUdn, "Lost"), "", "404 Not Found"));
+    ScriptedHttpPeer& moved = Serve("127.0.0.3", "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.4/ROVA.XML"
                                                    "\r\nContent-Length: 5\r\n\r\nmoved");
-    LoopbackHttpServer& target = Serve("127.0.0.4", HttpResponse(Description(kRobotUdn, "target")));
+    ScriptedHttpPeer& target = Serve("127.0.0.4", Response(Description(kRobotUdn, "target")));
     const char* proxies[] = {"http_proxy", "HTTP_PROXY", "ALL_PROXY", "all_proxy"};
     for (const char* variable : proxies) {
         setenv(variable, "http://127.0.0.1:9", 1);  // nothing listens there
     }
-    m_Search->ProcessAddress("127.0.0.2", m_Results.Data());
+    search_->ProcessAddress("127.0.0.2", results_.Data());
     EXPECT_EQ(Fetch("127.0.0.3"), "moved");
     for (const char* variable : proxies) {
         unsetenv(variable);
     }
     ASSERT_EQ(Count(), 1);
-    EXPECT_STREQ(m_Results[0].pszName, "Lost");
+    EXPECT_STREQ(results_[0].pszName, "Lost");
     ASSERT_EQ(lost.Requests().size(), 1u);
     const std::string request = lost.Requests()[0];
     EXPECT_EQ(request.rfind("GET /ROVA.XML HTTP/1.1\r\n", 0), 0u) << request;
@@ -124,42 +131,44 @@ TEST_F(DescriptionRules, StatusIgnoredPlainRequestDirectAndNoRedirect)
 TEST_F(DescriptionRules, DocumentEndsAfter4069BytesOrAtFirstNul)
 {
     // More than the socket buffers hold, so the server sees the rest go unread.
-    const LoopbackHttpServer& huge = Serve("127.0.0.2", HttpResponse(std::string(32 << 20, 'b')));
-    Serve("127.0.0.3", HttpResponse(std::string("<UDN>R0VA</UDN>\0<friendlyName>x</friendlyName>", 46)));
+    const std::string hugeResponse = Response(std::string(32 << 20, 'b'));
+    const ScriptedHttpPeer& huge = Serve("127.0.0.2", hugeResponse);
+    Serve("127.0.0.3", Response(std::string("<UDN>R0VA</UDN>\0<friendlyName>x</friendlyName>", 46)));
     const std::string padding(4069, ' ');
-    Serve("127.0.0.4", HttpResponse("<UDN>R0VA</UDN><friendlyName>far" + padding + "</friendlyName>"));
-    Serve("127.0.0.5", HttpResponse("<friendlyName>x</friendlyName><UDN>R0VA" + padding + "</UDN>"));
+    Serve("127.0.0.4", Response("<UDN>R0VA</UDN><friendlyName>far" + padding + "</friendlyName>"));
+    Serve("127.0.0.5", Response("<friendlyName>x</friendlyName><UDN>R0VA" + padding + "</UDN>"));
     EXPECT_EQ(Fetch("127.0.0.2"), std::string(4069, 'b'));
-    EXPECT_EQ(huge.CompleteAnswers(), 0);
+    ASSERT_TRUE(huge.WaitUntilServed(1, std::chrono::seconds(5)));
+    EXPECT_LT(huge.LastBytesSent(), hugeResponse.size());
     EXPECT_EQ(Fetch("127.0.0.3"), "<UDN>R0VA</UDN>");
-    m_Search->ProcessAddress("127.0.0.4", m_Results.Data());
-    m_Search->ProcessAddress("127.0.0.5", m_Results.Data());  // its UDN is cut off
+    search_->ProcessAddress("127.0.0.4", results_.Data());
+    search_->ProcessAddress("127.0.0.5", results_.Data());  // its UDN is cut off
     ASSERT_EQ(Count(), 1);
-    EXPECT_STREQ(m_Results[0].pszName, "");
+    EXPECT_STREQ(results_[0].pszName, "");
 }
 
 TEST_F(DescriptionRules, FailedFetchOrNamedAddressWritesNoRecord)
 {
-    Serve("127.0.0.1", HttpResponse(Description(kRobotUdn, "local")));
-    Serve("127.0.0.2", HttpResponse(Description(kRobotUdn, "next")));
-    m_Search->ProcessAddress("127.0.0.5", m_Results.Data());  // connection refused
-    m_Search->ProcessAddress("localhost", m_Results.Data());  // not three dots
-    m_Search->ProcessAddress("127.0.0.2", m_Results.Data());
+    Serve("127.0.0.1", Response(Description(kRobotUdn, "local")));
+    Serve("127.0.0.2", Response(Description(kRobotUdn, "next")));
+    search_->ProcessAddress("127.0.0.5", results_.Data());  // connection refused
+    search_->ProcessAddress("localhost", results_.Data());  // not three dots
+    search_->ProcessAddress("127.0.0.2", results_.Data());
     EXPECT_STREQ(Row(0).m_szAddress, "localhost");
     EXPECT_EQ(Row(0).m_strFriendlyName, "local");
     EXPECT_STREQ(Row(1).m_szAddress, "127.0.0.2");
     ASSERT_EQ(Count(), 1);
-    EXPECT_STREQ(m_Results[0].pszAddress, "127.0.0.2");
-    EXPECT_TRUE(m_Results.UntouchedFrom(1));
+    EXPECT_STREQ(results_[0].pszAddress, "127.0.0.2");
+    EXPECT_TRUE(results_.UntouchedFrom(1));
 }
 
 TEST_F(DescriptionRules, SilentServerGivesEmptyDocumentAfterReceiveTimeOut)
 {
-    m_Params.http.receiveTimeoutMs = 1000;
-    Serve("127.0.0.2", "");
-    const auto started = std::chrono::steady_clock::now();
+    params_.http.receiveTimeoutMs = 1000;
+    Serve("127.0.0.2", test::NeverAnswer());
+    const auto started = test::Clock::now();
     EXPECT_EQ(Fetch("127.0.0.2"), "");
-    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_LT(test::Clock::now() - started, std::chrono::seconds(10));
     // The lazy global init above is safe on a host thread only with this bit.
     EXPECT_TRUE(platform::LibcurlInitIsThreadSafe());
 }

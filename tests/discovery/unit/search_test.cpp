@@ -14,7 +14,10 @@
 #include <vector>
 
 #include "discovery_call.h"
-#include "loopback.h"
+#include "loopback_sockets.h"
+#include "result_records.h"
+#include "scripted_http_peer.h"
+#include "timing.h"
 #include "path_choice.h"
 #include "builtin/upnp_search_wnd.h"
 
@@ -36,11 +39,12 @@ SearchParameters LoopbackParameters(std::uint16_t responderPort, std::uint16_t h
 
 TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
 {
+    using test::Answer;
     using test::Description;
-    using test::HttpResponse;
-    test::LoopbackHttpServer robotA("127.0.0.2", 0, HttpResponse(Description("R0VA-A", "Alpha")));
-    test::LoopbackHttpServer other("127.0.0.3", robotA.Port(), HttpResponse(Description("plain", "TV")));
-    test::LoopbackHttpServer robotB("127.0.0.4", robotA.Port(), HttpResponse(Description("R0VA-B", "Beta")));
+    using test::Response;
+    test::ScriptedHttpPeer robotA("127.0.0.2", 0, Answer(Response(Description("R0VA-A", "Alpha"))));
+    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(), Answer(Response(Description("plain", "TV"))));
+    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(), Answer(Response(Description("R0VA-B", "Beta"))));
     test::UdpEndpoint responder;
     std::string msearch;
     std::thread answering([&] {
@@ -156,7 +160,7 @@ TEST(Search, WorkersRunWithEverySignalBlockedAndTheCallersMaskIsKept)
 TEST(Search, WorkersDoNotDependOnTheHostsDefaultStackSize)
 {
     constexpr std::size_t kSmallDefaultStack = 64 * 1024;
-    test::LoopbackHttpServer robot("127.0.0.2", 0, test::HttpResponse(test::Description("R0VA-S", "Small")));
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
     test::UdpEndpoint responder;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
@@ -222,8 +226,7 @@ TEST(DiscoveryCall, ChildForkedDuringACallMakesItsOwnCall)
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "a thread-sanitized child of a threaded process cannot start threads";
 #else
-    constexpr int kChildWaitMs = 5000;
-    constexpr int kPollMs = 10;
+    constexpr milliseconds kChildWait{5000};
     test::UdpEndpoint sink;
     const SearchParameters params = LoopbackParameters(sink.Port());
     std::thread inCall([&params] {
@@ -240,10 +243,7 @@ TEST(DiscoveryCall, ChildForkedDuringACallMakesItsOwnCall)
     ASSERT_GT(child, 0);
     int status = 0;
     pid_t ended = 0;
-    for (int waitedMs = 0; ended == 0 && waitedMs < kChildWaitMs; waitedMs += kPollMs) {
-        ended = waitpid(child, &status, WNOHANG);
-        std::this_thread::sleep_for(milliseconds(kPollMs));
-    }
+    test::WaitUntil([&] { return (ended = waitpid(child, &status, WNOHANG)) != 0; }, kChildWait);
     if (ended == 0) {
         kill(child, SIGKILL);
         waitpid(child, &status, 0);

@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "loopback.h"
+#include "loopback_sockets.h"
 #include "builtin/ssdp_receive.h"
 #include "builtin/ssdp_socket.h"
 
@@ -57,35 +57,35 @@ class ReceiveWorker : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        ASSERT_EQ(m_Socket.Open(), 0);
-        m_Context->Clear();
-        m_Context->pSocket = &m_Socket;
-        m_Context->pBuffers = m_Buffers.get();
-        m_Context->bRunning = true;
-        m_Worker = std::thread(SsdpReceiveThread, m_Context.get());
+        ASSERT_EQ(socket_.Open(), 0);
+        context_->Clear();
+        context_->pSocket = &socket_;
+        context_->pBuffers = buffers_.get();
+        context_->bRunning = true;
+        worker_ = std::thread(SsdpReceiveThread, context_.get());
     }
-    void Send(const std::string& bytes) { m_Responder.SendTo(bytes, test::LocalPort(m_Socket.Handle())); }
+    void Send(const std::string& bytes) { responder_.SendTo(bytes, test::LocalPort(socket_.Handle())); }
     // A last datagram leaves the queue only after every earlier one was handled.
     void StopWhenHandled()
     {
-        ASSERT_TRUE(test::WaitUntilDrained(m_Socket.Handle()));
+        ASSERT_TRUE(test::WaitUntilDrained(socket_.Handle()));
         Send("sync");
-        ASSERT_TRUE(test::WaitUntilDrained(m_Socket.Handle()));
+        ASSERT_TRUE(test::WaitUntilDrained(socket_.Handle()));
         Stop();
     }
     void Stop()
     {
-        m_Context->bRunning = false;
-        m_Socket.WakeReceiver();
-        m_Worker.join();
+        context_->bRunning = false;
+        socket_.WakeReceiver();
+        worker_.join();
     }
-    std::string Slot(int i) const { return m_Context->szAddressTable[i]; }
+    std::string Slot(int i) const { return context_->szAddressTable[i]; }
 
-    CSsdpSocket m_Socket{SsdpEndpoints{"127.0.0.1", 0, 0}};
-    std::unique_ptr<SsdpReceiveContext> m_Context = std::make_unique<SsdpReceiveContext>();
-    std::unique_ptr<ReceiveBuffers> m_Buffers = std::make_unique<ReceiveBuffers>();
-    test::UdpEndpoint m_Responder;
-    std::thread m_Worker;
+    CSsdpSocket socket_{SsdpEndpoints{"127.0.0.1", 0, 0}};
+    std::unique_ptr<SsdpReceiveContext> context_ = std::make_unique<SsdpReceiveContext>();
+    std::unique_ptr<ReceiveBuffers> buffers_ = std::make_unique<ReceiveBuffers>();
+    test::UdpEndpoint responder_;
+    std::thread worker_;
 };
 
 TEST_F(ReceiveWorker, DistinctRespondersFillSixteenSlotsInOrder)
@@ -126,7 +126,7 @@ TEST_F(ReceiveWorker, SignalsInterruptingTheReceiveDoNotEndTheWorker)
     ASSERT_EQ(sigaction(SIGUSR1, &interrupting, &previous), 0);
     for (int i = 1; i <= kResponders; ++i) {
         for (int k = 0; k < kSignalsPerResponder; ++k) {
-            pthread_kill(m_Worker.native_handle(), SIGUSR1);
+            pthread_kill(worker_.native_handle(), SIGUSR1);
             std::this_thread::sleep_for(std::chrono::milliseconds(2));
         }
         Send(Reply("127.0.2." + std::to_string(i)));
@@ -141,13 +141,13 @@ TEST_F(ReceiveWorker, SignalsInterruptingTheReceiveDoNotEndTheWorker)
 TEST_F(ReceiveWorker, StopWakesWorkerAndLateDatagramIsDropped)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block in recvfrom
-    m_Context->bRunning = false;
+    context_->bRunning = false;
     Send(Reply("127.0.0.4"));
     const auto started = std::chrono::steady_clock::now();
     Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
     EXPECT_EQ(Slot(0), "");
-    EXPECT_EQ(SsdpReceiveThread(m_Context.get()), 0u);  // a closed window ends it at once
+    EXPECT_EQ(SsdpReceiveThread(context_.get()), 0u);  // a closed window ends it at once
 }
 
 }  // namespace

@@ -12,7 +12,9 @@
 #include <thread>
 
 #include "discovery_call.h"
-#include "loopback.h"
+#include "loopback_sockets.h"
+#include "result_records.h"
+#include "scripted_http_peer.h"
 #include "builtin/upnp_search_wnd.h"
 
 namespace {
@@ -64,7 +66,7 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         {kTimerWorkerStart, 1},
         {kReceiveWorkerStart | kTimerWorkerStart, 0},
     };
-    test::LoopbackHttpServer robot("127.0.0.2", 0, test::HttpResponse(test::Description("R0VA-T", "Robot")));
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-T", "Robot"))));
     const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs, HttpFetchLimits{robot.Port()}};
     for (const auto& row : rows) {
         test::UdpEndpoint responder;

@@ -1,63 +1,59 @@
 #include "scripted_http_peer.h"
 
-#include "socket_address.h"
+#include "loopback_sockets.h"
+#include "timing.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <memory>
 #include <stdexcept>
 
 namespace seekwell::test {
 
 namespace {
 
-constexpr int kPollStepMs = 10;
 constexpr int kRequestWaitMs = 2000;
 constexpr std::size_t kMaxRequestHead = 64 * 1024;
 constexpr std::size_t kEndlessBlock = 64 * 1024;
 // Connections served at once; more wait in the listener's queue.
 constexpr std::size_t kMaxConnections = 64;
+// Connection threads bring their own stack size: a test may shrink the
+// process's default for the library's threads while the peer serves.
+constexpr std::size_t kConnectionStackBytes = 8 << 20;
+constexpr char kRobotUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000001";
 
-int Listen(const char* address, std::uint16_t port, int backlog)
+constexpr int kPollStepMs = static_cast<int>(kPollStep.count());
+
+bool StartThread(pthread_t& thread, std::function<void()> body)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    const int on = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    const sockaddr_in local = Address(address, port);
-    if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
-        listen(fd, backlog) != 0) {
-        throw std::runtime_error("cannot listen on a test address");
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, kConnectionStackBytes);
+    auto* owned = new std::function<void()>(std::move(body));
+    const int error = pthread_create(&thread, &attributes, [](void* argument) -> void* {
+        const std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(argument));
+        (*run)();
+        return nullptr;
+    }, owned);
+    pthread_attr_destroy(&attributes);
+    if (error != 0) {
+        delete owned;
     }
-    return fd;
-}
-
-std::uint16_t LocalPort(int fd)
-{
-    sockaddr_in local{};
-    socklen_t length = sizeof local;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length);
-    return ntohs(local.sin_port);
-}
-
-bool Readable(int fd, int timeoutMs)
-{
-    pollfd entry{fd, POLLIN, 0};
-    return poll(&entry, 1, timeoutMs) > 0;
+    return error == 0;
 }
 
 }  // namespace
 
 void PeerConnection::ReadRequestHead()
 {
-    std::string& head = m_RequestHead;
+    std::string& head = request_head_;
     char chunk[1024];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead &&
-           Readable(m_Fd, kRequestWaitMs)) {
-        const ssize_t n = recv(m_Fd, chunk, sizeof chunk, 0);
+           Readable(fd_, kRequestWaitMs)) {
+        const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
         if (n <= 0) {
             break;
         }
@@ -68,19 +64,19 @@ void PeerConnection::ReadRequestHead()
 bool PeerConnection::Send(const std::string& bytes)
 {
     for (std::size_t sent = 0; sent < bytes.size();) {
-        pollfd entry{m_Fd, POLLOUT, 0};
-        if (m_Stopping || poll(&entry, 1, kPollStepMs) < 0) {
+        pollfd entry{fd_, POLLOUT, 0};
+        if (stopping_ || poll(&entry, 1, kPollStepMs) < 0) {
             return false;
         }
         if ((entry.revents & POLLOUT) == 0) {
             continue;
         }
-        const ssize_t n = send(m_Fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) {
             return false;
         }
         sent += static_cast<std::size_t>(n);
-        m_BytesSent += static_cast<std::size_t>(n);
+        bytes_sent_ += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -88,8 +84,8 @@ bool PeerConnection::Send(const std::string& bytes)
 void PeerConnection::WaitForClientToLeave()
 {
     char sink[4096];
-    while (!m_Stopping) {
-        if (Readable(m_Fd, kPollStepMs) && recv(m_Fd, sink, sizeof sink, 0) <= 0) {
+    while (!stopping_) {
+        if (Readable(fd_, kPollStepMs) && recv(fd_, sink, sizeof sink, 0) <= 0) {
             return;
         }
     }
@@ -97,89 +93,87 @@ void PeerConnection::WaitForClientToLeave()
 
 bool PeerConnection::Pause(std::chrono::milliseconds duration)
 {
-    const auto end = std::chrono::steady_clock::now() + duration;
-    while (!m_Stopping && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
-    }
-    return !m_Stopping;
+    return !WaitUntil([this] { return stopping_.load(); }, duration);
 }
 
 void PeerConnection::Reset()
 {
     const linger abort{1, 0};
-    setsockopt(m_Fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-    shutdown(m_Fd, SHUT_RD);
+    setsockopt(fd_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    shutdown(fd_, SHUT_RD);
 }
 
 ScriptedHttpPeer::ScriptedHttpPeer(const char* address, std::uint16_t port, PeerBehaviour behaviour)
-    : m_Listener(Listen(address, port, SOMAXCONN)), m_Behaviour(std::move(behaviour))
+    : ScriptedHttpPeer(Listener(address, port, SOMAXCONN), std::move(behaviour)) {}
+
+ScriptedHttpPeer::ScriptedHttpPeer(int listener, PeerBehaviour behaviour)
+    : listener_(listener), behaviour_(std::move(behaviour))
 {
-    m_Thread = std::thread(&ScriptedHttpPeer::Serve, this);
+    thread_ = std::thread(&ScriptedHttpPeer::Serve, this);
 }
 
 ScriptedHttpPeer::~ScriptedHttpPeer()
 {
-    m_Stopping = true;
-    m_Thread.join();
-    close(m_Listener);
+    stopping_ = true;
+    thread_.join();
+    close(listener_);
 }
 
-std::uint16_t ScriptedHttpPeer::Port() const { return LocalPort(m_Listener); }
+std::uint16_t ScriptedHttpPeer::Port() const { return LocalPort(listener_); }
 
 std::vector<std::string> ScriptedHttpPeer::Requests() const
 {
-    const std::lock_guard<std::mutex> lock(m_Mutex);
-    return m_Requests;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return requests_;
 }
 
 bool ScriptedHttpPeer::WaitUntilServed(int connections, std::chrono::milliseconds timeout) const
 {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (m_Served < connections && std::chrono::steady_clock::now() < end) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
-    }
-    return m_Served >= connections;
+    return WaitUntil([this, connections] { return served_ >= connections; }, timeout);
 }
 
 void ScriptedHttpPeer::Serve()
 {
-    while (!m_Stopping) {
+    while (!stopping_) {
         JoinWorkers(false);
-        if (m_Workers.size() >= kMaxConnections) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
+        if (workers_.size() >= kMaxConnections) {
+            std::this_thread::sleep_for(kPollStep);
             continue;
         }
-        const int fd = Readable(m_Listener, kPollStepMs) ? accept4(m_Listener, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        const int fd = Readable(listener_, kPollStepMs) ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (fd < 0) {
             continue;
         }
-        Worker& worker = m_Workers.emplace_back();
-        worker.thread = std::thread(&ScriptedHttpPeer::ServeConnection, this, fd, std::ref(worker.finished));
+        Worker& worker = workers_.emplace_back();
+        if (!StartThread(worker.thread, [this, fd, &worker] { ServeConnection(fd, worker.finished); })) {
+            close(fd);
+            workers_.pop_back();
+        }
     }
     JoinWorkers(true);
 }
 
 void ScriptedHttpPeer::ServeConnection(int fd, std::atomic<bool>& finished)
 {
-    PeerConnection connection(fd, m_Stopping);
+    PeerConnection connection(fd, stopping_);
     connection.ReadRequestHead();
     {
-        const std::lock_guard<std::mutex> lock(m_Mutex);
-        m_Requests.push_back(connection.RequestHead());
+        const std::lock_guard<std::mutex> lock(mutex_);
+        requests_.push_back(connection.RequestHead());
     }
-    m_Behaviour(connection);
-    m_LastBytesSent = connection.BytesSent();
+    behaviour_(connection);
+    last_bytes_sent_ = connection.BytesSent();
     close(fd);
-    ++m_Served;
+    ++served_;
     finished = true;
 }
 
 void ScriptedHttpPeer::JoinWorkers(bool all)
 {
-    for (auto worker = m_Workers.begin(); worker != m_Workers.end();) {
+    for (auto worker = workers_.begin(); worker != workers_.end();) {
         if (all || worker->finished) {
-            worker->thread.join();
-            worker = m_Workers.erase(worker);
+            pthread_join(worker->thread, nullptr);
+            worker = workers_.erase(worker);
         } else {
             ++worker;
         }
@@ -187,22 +181,22 @@ void ScriptedHttpPeer::JoinWorkers(bool all)
 }
 
 StalledListener::StalledListener(const char* address, std::uint16_t port)
-    : m_Listener(Listen(address, port, 0)), m_QueuedClient(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    : listener_(Listener(address, port, 0)), queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // With a backlog of 0 the queue holds one connection; this one fills it.
     const sockaddr_in server = Address(address, Port());
-    if (connect(m_QueuedClient, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    if (connect(queued_client_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         throw std::runtime_error("cannot fill the accept queue");
     }
 }
 
 StalledListener::~StalledListener()
 {
-    close(m_QueuedClient);
-    close(m_Listener);
+    close(queued_client_);
+    close(listener_);
 }
 
-std::uint16_t StalledListener::Port() const { return LocalPort(m_Listener); }
+std::uint16_t StalledListener::Port() const { return LocalPort(listener_); }
 
 PeerBehaviour Answer(std::string response)
 {
@@ -287,13 +281,18 @@ std::string Response(const std::string& body, const std::string& headers, const 
            "\r\nConnection: close\r\n" + headers + "\r\n" + body;
 }
 
-std::string RobotDescription(const std::string& friendlyName)
+std::string Description(const std::string& udn, const std::string& friendlyName,
+                        const std::string& presentationUrl)
 {
     return "<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
            "<friendlyName>" + friendlyName + "</friendlyName><manufacturer>Maker</manufacturer>"
            "<modelName>Model 7</modelName><modelDescription>Walking robot</modelDescription>"
-           "<UDN>uuid:00000000-0000-1000-8000-R0VA00000001</UDN>"
-           "<presentationURL>index.html</presentationURL></device></root>\n";
+           "<UDN>" + udn + "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
+}
+
+std::string RobotDescription(const std::string& friendlyName)
+{
+    return Description(kRobotUdn, friendlyName);
 }
 
 PeerBehaviour AnswerThenClose(std::string response)

@@ -1,8 +1,10 @@
-// HTTP peers that misbehave on purpose, for the description fetch: each
-// accepted connection is handed to a scripted behaviour. Loopback or
-// private-namespace addresses only.
+// HTTP peers for the description fetch, well-behaved or misbehaving on
+// purpose: each accepted connection is handed to a scripted behaviour.
+// Loopback or private-namespace addresses only.
 #ifndef SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H
 #define SEEKWELL_TESTS_SCRIPTED_HTTP_PEER_H
+
+#include <pthread.h>
 
 #include <atomic>
 #include <chrono>
@@ -21,11 +23,11 @@ namespace seekwell::test {
 // One accepted connection as a behaviour sees it.
 class PeerConnection {
 public:
-    PeerConnection(int fd, const std::atomic<bool>& stopping) : m_Fd(fd), m_Stopping(stopping) {}
+    PeerConnection(int fd, const std::atomic<bool>& stopping) : fd_(fd), stopping_(stopping) {}
 
     // Reads the request head, up to its blank line (bounded in size and time).
     void ReadRequestHead();
-    const std::string& RequestHead() const { return m_RequestHead; }
+    const std::string& RequestHead() const { return request_head_; }
     // False once the client has gone away or the peer is stopping.
     bool Send(const std::string& bytes);
     // Waits until the client closes its side or the peer stops.
@@ -34,13 +36,13 @@ public:
     bool Pause(std::chrono::milliseconds duration);
     // Aborts the connection with a TCP reset.
     void Reset();
-    std::size_t BytesSent() const { return m_BytesSent; }
+    std::size_t BytesSent() const { return bytes_sent_; }
 
 private:
-    int m_Fd;
-    const std::atomic<bool>& m_Stopping;
-    std::string m_RequestHead;
-    std::size_t m_BytesSent = 0;
+    int fd_;
+    const std::atomic<bool>& stopping_;
+    std::string request_head_;
+    std::size_t bytes_sent_ = 0;
 };
 
 using PeerBehaviour = std::function<void(PeerConnection&)>;
@@ -51,6 +53,8 @@ using PeerBehaviour = std::function<void(PeerConnection&)>;
 class ScriptedHttpPeer {
 public:
     ScriptedHttpPeer(const char* address, std::uint16_t port, PeerBehaviour behaviour);
+    // Serves on a listening socket made beforehand, and closes it when gone.
+    ScriptedHttpPeer(int listener, PeerBehaviour behaviour);
     ~ScriptedHttpPeer();
     ScriptedHttpPeer(const ScriptedHttpPeer&) = delete;
     ScriptedHttpPeer& operator=(const ScriptedHttpPeer&) = delete;
@@ -60,11 +64,11 @@ public:
     // Waits until this many connections have been served to their end.
     bool WaitUntilServed(int connections, std::chrono::milliseconds timeout) const;
     // Bytes the behaviour got out on the last connection served.
-    std::size_t LastBytesSent() const { return m_LastBytesSent; }
+    std::size_t LastBytesSent() const { return last_bytes_sent_; }
 
 private:
     struct Worker {
-        std::thread thread;
+        pthread_t thread{};
         std::atomic<bool> finished{false};
     };
 
@@ -73,15 +77,15 @@ private:
     // Joins the workers whose connection has ended, or all of them.
     void JoinWorkers(bool all);
 
-    int m_Listener;
-    PeerBehaviour m_Behaviour;
-    std::atomic<bool> m_Stopping{false};
-    std::atomic<std::size_t> m_LastBytesSent{0};
-    std::atomic<int> m_Served{0};
-    mutable std::mutex m_Mutex;
-    std::vector<std::string> m_Requests;
-    std::list<Worker> m_Workers;  // the accepting thread's own
-    std::thread m_Thread;
+    int listener_;
+    PeerBehaviour behaviour_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::size_t> last_bytes_sent_{0};
+    std::atomic<int> served_{0};
+    mutable std::mutex mutex_;
+    std::vector<std::string> requests_;
+    std::list<Worker> workers_;  // the accepting thread's own
+    std::thread thread_;
 };
 
 // A listener whose accept queue is full and never drained: connecting to it
@@ -95,8 +99,8 @@ public:
     std::uint16_t Port() const;
 
 private:
-    int m_Listener;
-    int m_QueuedClient;
+    int listener_;
+    int queued_client_;
 };
 
 // Behaviours
@@ -116,6 +120,10 @@ std::string HostOfRequest(const std::string& head);
 
 std::string Response(const std::string& body, const std::string& headers = "",
                      const std::string& status = "200 OK");
+// A device description with the usual fields; udn decides whether it is a robot.
+std::string Description(const std::string& udn, const std::string& friendlyName,
+                        const std::string& presentationUrl = "index.html");
+// A robot's description, under a fixed robot UDN.
 std::string RobotDescription(const std::string& friendlyName);
 
 // Sends response, then closes at once (a response whose body ends with the connection).
