@@ -8,9 +8,9 @@
 #include <string>
 
 #include "allocation_counter.h"
+#include "builtin/upnp_search_wnd.h"
 #include "result_records.h"
 #include "sample_texts.h"
-#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {
@@ -52,7 +52,8 @@ void BM_AcceptDescription(benchmark::State& state, const char* udn, std::size_t 
 }
 
 BENCHMARK_CAPTURE(BM_AcceptDescription, robot_2048B, kRobotUdn, bench::kTypicalDescriptionBytes);
-BENCHMARK_CAPTURE(BM_AcceptDescription, robot_4069B, kRobotUdn, bench::kLargestReadDescriptionBytes);
+BENCHMARK_CAPTURE(BM_AcceptDescription, robot_4069B, kRobotUdn,
+                  bench::kLargestReadDescriptionBytes);
 BENCHMARK_CAPTURE(BM_AcceptDescription, other_2048B, kOtherUdn, bench::kTypicalDescriptionBytes);
 
 }  // namespace

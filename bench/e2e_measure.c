@@ -18,23 +18,29 @@
 #include <time.h>
 #include <unistd.h>
 
-static long long MonotonicUs(void) {
+static long long MonotonicUs(void)
+{
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
 }
 
-static long long CpuUs(const struct rusage* usage) {
-    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 + usage->ru_utime.tv_usec +
-           usage->ru_stime.tv_usec;
+static long long CpuUs(const struct rusage* usage)
+{
+    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 +
+           usage->ru_utime.tv_usec + usage->ru_stime.tv_usec;
 }
 
-static int ExitStatus(int status) {
-    if (WIFEXITED(status)) return WEXITSTATUS(status);
+static int ExitStatus(int status)
+{
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status);
+    }
     return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : 255;
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     struct rusage usage;
     long long started, wall;
     int status;
@@ -66,7 +72,7 @@ int main(int argc, char** argv) {
         perror(argv[1]);
         return 2;
     }
-    fprintf(report, "wall_us %lld\ncpu_us %lld\nmaxrss_kb %ld\nstatus %d\n", wall, CpuUs(&usage), usage.ru_maxrss,
-            ExitStatus(status));
+    fprintf(report, "wall_us %lld\ncpu_us %lld\nmaxrss_kb %ld\nstatus %d\n", wall, CpuUs(&usage),
+            usage.ru_maxrss, ExitStatus(status));
     return fclose(report) == 0 ? ExitStatus(status) : 2;
 }

@@ -33,37 +33,51 @@ typedef struct {
 } MappingGroup;
 
 /* The value of "Key:   123 kB" in /proc/self/status, or -1. */
-static long StatusKb(const char* key) {
+static long StatusKb(const char* key)
+{
     char line[kLineSize];
     long value = -1;
     size_t keyLength = strlen(key);
     FILE* status = fopen("/proc/self/status", "r");
-    if (status == NULL) return -1;
-    while (fgets(line, sizeof line, status) != NULL)
-        if (strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') value = strtol(line + keyLength + 1, NULL, 10);
+    if (status == NULL) {
+        return -1;
+    }
+    while (fgets(line, sizeof line, status) != NULL) {
+        if (strncmp(line, key, keyLength) == 0 && line[keyLength] == ':') {
+            value = strtol(line + keyLength + 1, NULL, 10);
+        }
+    }
     fclose(status);
     return value;
 }
 
-static void PrintStage(const char* stage) {
-    printf("stage %s rss_kb %ld anon_kb %ld file_kb %ld\n", stage, StatusKb("VmRSS"), StatusKb("RssAnon"),
-           StatusKb("RssFile"));
+static void PrintStage(const char* stage)
+{
+    printf("stage %s rss_kb %ld anon_kb %ld file_kb %ld\n", stage, StatusKb("VmRSS"),
+           StatusKb("RssAnon"), StatusKb("RssFile"));
 }
 
 /* The group a mapping line of smaps belongs to: the file's base name, a bracketed kernel name, or
  * "[anonymous]". */
-static void GroupName(const char* mappingLine, char* name) {
+static void GroupName(const char* mappingLine, char* name)
+{
     const char* path = NULL;
     const char* slash;
     int field = 0;
     const char* c = mappingLine;
     /* address perms offset dev inode path */
     while (*c != '\0' && field < 5) {
-        while (*c != '\0' && *c != ' ') ++c;
-        while (*c == ' ') ++c;
+        while (*c != '\0' && *c != ' ') {
+            ++c;
+        }
+        while (*c == ' ') {
+            ++c;
+        }
         ++field;
     }
-    if (*c != '\0' && *c != '\n') path = c;
+    if (*c != '\0' && *c != '\n') {
+        path = c;
+    }
     if (path == NULL || strncmp(path, "[heap]", 6) == 0 || strncmp(path, "[stack]", 7) == 0) {
         snprintf(name, kNameSize, "%.*s", kNameSize - 1, path == NULL ? "[anonymous]" : path);
     } else {
@@ -73,12 +87,18 @@ static void GroupName(const char* mappingLine, char* name) {
     name[strcspn(name, "\n")] = '\0';
 }
 
-static void AddToGroup(MappingGroup* groups, int* count, const char* name, long kb) {
+static void AddToGroup(MappingGroup* groups, int* count, const char* name, long kb)
+{
     int i;
-    for (i = 0; i < *count; ++i)
-        if (strcmp(groups[i].name, name) == 0) break;
+    for (i = 0; i < *count; ++i) {
+        if (strcmp(groups[i].name, name) == 0) {
+            break;
+        }
+    }
     if (i == *count) {
-        if (*count == kMaxGroups) return;
+        if (*count == kMaxGroups) {
+            return;
+        }
         snprintf(groups[i].name, kNameSize, "%s", name);
         groups[i].residentKb = 0;
         ++*count;
@@ -86,7 +106,8 @@ static void AddToGroup(MappingGroup* groups, int* count, const char* name, long 
     groups[i].residentKb += kb;
 }
 
-static int ByResidentDescending(const void* a, const void* b) {
+static int ByResidentDescending(const void* a, const void* b)
+{
     long left = ((const MappingGroup*)a)->residentKb;
     long right = ((const MappingGroup*)b)->residentKb;
     return (left < right) - (left > right);
@@ -94,28 +115,39 @@ static int ByResidentDescending(const void* a, const void* b) {
 
 /* A mapping line starts with its address range in lower-case hex; attribute lines start with a
  * capitalised name. */
-static int IsMappingLine(const char* line) {
+static int IsMappingLine(const char* line)
+{
     return strchr("0123456789abcdef", line[0]) != NULL && line[0] != '\0';
 }
 
-static void PrintMappings(void) {
+static void PrintMappings(void)
+{
     static MappingGroup groups[kMaxGroups];
     char line[kLineSize], current[kNameSize] = "[anonymous]";
     int count = 0, i;
     long kb;
     FILE* smaps = fopen("/proc/self/smaps", "r");
-    if (smaps == NULL) return;
+    if (smaps == NULL) {
+        return;
+    }
     while (fgets(line, sizeof line, smaps) != NULL) {
-        if (sscanf(line, "Rss: %ld kB", &kb) == 1) AddToGroup(groups, &count, current, kb);
-        else if (IsMappingLine(line)) GroupName(line, current);
+        if (sscanf(line, "Rss: %ld kB", &kb) == 1) {
+            AddToGroup(groups, &count, current, kb);
+        } else if (IsMappingLine(line)) {
+            GroupName(line, current);
+        }
     }
     fclose(smaps);
     qsort(groups, (size_t)count, sizeof groups[0], ByResidentDescending);
-    for (i = 0; i < count; ++i)
-        if (groups[i].residentKb > 0) printf("mapping %ld %s\n", groups[i].residentKb, groups[i].name);
+    for (i = 0; i < count; ++i) {
+        if (groups[i].residentKb > 0) {
+            printf("mapping %ld %s\n", groups[i].residentKb, groups[i].name);
+        }
+    }
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS];
     DiscoverFunction discover = NULL;
     struct rusage children;
@@ -140,7 +172,8 @@ int main(int argc, char** argv) {
     result = discover(records);
     PrintStage("searched");
     getrusage(RUSAGE_CHILDREN, &children);
-    printf("peak_kb %ld\nchildren_peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), children.ru_maxrss, result);
+    printf("peak_kb %ld\nchildren_peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), children.ru_maxrss,
+           result);
     PrintMappings();
     for (i = 0; i < result; ++i) {
         free(records[i].pszName);

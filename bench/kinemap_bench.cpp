@@ -72,8 +72,14 @@ void SideBySide(benchmark::State& state, Query query)
     state.counters["x_inline_copy"] = queryNs / inlineCopyNs;
 }
 
-int* DestinationInts() { return reinterpret_cast<int*>(g_Destination); }
-char* DestinationChars() { return reinterpret_cast<char*>(g_Destination); }
+int* DestinationInts()
+{
+    return reinterpret_cast<int*>(g_Destination);
+}
+char* DestinationChars()
+{
+    return reinterpret_cast<char*>(g_Destination);
+}
 
 void BM_GetJointArray(benchmark::State& state)
 {
@@ -96,9 +102,8 @@ void BM_GetSensorIDs(benchmark::State& state)
 void BM_GetPrimitiveLocator(benchmark::State& state)
 {
     CKinemap body(kKeyedDesign);
-    SideBySide<kLongestLocatorBytes>(state, [&] {
-        return body.GetPrimitiveLocator(kLongestLocatorIndex, DestinationChars());
-    });
+    SideBySide<kLongestLocatorBytes>(
+        state, [&] { return body.GetPrimitiveLocator(kLongestLocatorIndex, DestinationChars()); });
 }
 
 // Compares the key rather than copying it: the copy of its 6 bytes is the
@@ -106,7 +111,8 @@ void BM_GetPrimitiveLocator(benchmark::State& state)
 void BM_GetRobotDesign(benchmark::State& state)
 {
     unsigned short key[kDesignKeyUnits] = {11, 1, 1};
-    SideBySide<kDesignKeyBytes>(state, [&] { return CKinemap::GetRobotDesign(key, kDesignKeyUnits); });
+    SideBySide<kDesignKeyBytes>(state,
+                                [&] { return CKinemap::GetRobotDesign(key, kDesignKeyUnits); });
 }
 
 BENCHMARK(BM_GetJointArray)->UseManualTime();

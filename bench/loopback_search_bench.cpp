@@ -22,12 +22,12 @@
 #include <string>
 #include <vector>
 
+#include "builtin/upnp_search_wnd.h"
 #include "loopback_sockets.h"
 #include "result_records.h"
 #include "sample_texts.h"
 #include "scripted_http_peer.h"
 #include "timing.h"
-#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {
@@ -45,7 +45,10 @@ constexpr int kListenBacklog = 4;
 
 using test::Clock;
 
-std::string RobotHost(int robot) { return kRobotSubnet + std::to_string(robot + 1); }
+std::string RobotHost(int robot)
+{
+    return kRobotSubnet + std::to_string(robot + 1);
+}
 
 std::vector<std::string> SearchReplies()
 {
@@ -105,7 +108,8 @@ void AnswerSearch(const ResponderPlan& plan)
         std::vector<std::unique_ptr<test::ScriptedHttpPeer>> robots;
         for (int robot = 0; robot < kRobots; ++robot) {
             robots.push_back(std::make_unique<test::ScriptedHttpPeer>(
-                plan.httpListeners[robot], test::AnswerThenClose(plan.descriptionResponses[robot])));
+                plan.httpListeners[robot],
+                test::AnswerThenClose(plan.descriptionResponses[robot])));
         }
         constexpr int kStop = 0;
         constexpr int kSsdp = 1;
@@ -157,7 +161,8 @@ private:
         try {
             plan_.ssdpSocket = test::BoundSocket(SOCK_DGRAM, kSsdpResponderAddress, 0);
             for (int robot = 0; robot < kRobots; ++robot) {
-                plan_.httpListeners[robot] = test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
+                plan_.httpListeners[robot] =
+                    test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
                 http_port_ = test::LocalPort(plan_.httpListeners[robot]);
             }
         } catch (const std::runtime_error&) {

@@ -40,10 +40,16 @@ std::string ReplyHeaders(const std::string& location, const std::string& server,
     return "CACHE-CONTROL: max-age=1800\r\n"
            "DATE: Tue, 01 Dec 2026 10:00:00 GMT\r\n"
            "EXT:\r\n"
-           "LOCATION: " + location + "\r\n"
-           "SERVER: " + server + "\r\n"
+           "LOCATION: " +
+           location +
+           "\r\n"
+           "SERVER: " +
+           server +
+           "\r\n"
            "ST: upnp:rootdevice\r\n"
-           "USN: " + usn + "::upnp:rootdevice\r\n"
+           "USN: " +
+           usn +
+           "::upnp:rootdevice\r\n"
            "\r\n";
 }
 
@@ -81,14 +87,18 @@ std::string DescriptionDocument(const std::string& udn, const std::string& frien
         "<root xmlns=\"urn:schemas-upnp-org:device-1-0\">\n"
         "<device>\n"
         "<deviceType>urn:schemas-upnp-org:device:Basic:1</deviceType>\n"
-        "<friendlyName>" + friendlyName + "</friendlyName>\n"
+        "<friendlyName>" +
+        friendlyName +
+        "</friendlyName>\n"
         "<manufacturer>Example Robotics</manufacturer>\n"
         "<manufacturerURL>http://www.example.com/</manufacturerURL>\n"
         "<modelDescription>Entertainment robot</modelDescription>\n"
         "<modelName>RV-2</modelName>\n"
         "<modelNumber>2.00</modelNumber>\n"
         "<serialNumber>000123</serialNumber>\n"
-        "<UDN>" + udn + "</UDN>\n"
+        "<UDN>" +
+        udn +
+        "</UDN>\n"
         "<iconList><icon><mimetype>image/png</mimetype><width>48</width><height>48</height>"
         "<depth>24</depth><url>/icon48.png</url></icon></iconList>\n"
         "<serviceList>\n";
@@ -106,9 +116,8 @@ std::string DescriptionDocument(const std::string& udn, const std::string& frien
         }
         services += next;
     }
-    return Padded(head + services, tail, bytes, commentOverhead, [](std::size_t n) {
-        return kCommentOpen + std::string(n, '.') + kCommentClose;
-    });
+    return Padded(head + services, tail, bytes, commentOverhead,
+                  [](std::size_t n) { return kCommentOpen + std::string(n, '.') + kCommentClose; });
 }
 
 }  // namespace bench

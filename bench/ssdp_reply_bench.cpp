@@ -10,9 +10,9 @@
 #include <string>
 
 #include "allocation_counter.h"
+#include "builtin/ssdp_receive.h"
 #include "loopback_sockets.h"
 #include "sample_texts.h"
-#include "builtin/ssdp_receive.h"
 
 namespace seekwell {
 namespace {
@@ -26,12 +26,12 @@ enum class Clearing { WholeBuffer, TerminatorOnly };
 std::string DatagramText(Datagram kind)
 {
     switch (kind) {
-    case Datagram::RobotReply:
-        return bench::RobotReply(kRobotHost, bench::kTypicalReplyBytes);
-    case Datagram::OtherReply:
-        return bench::OtherDeviceReply(kOtherHost, bench::kTypicalReplyBytes);
-    case Datagram::LargestRobotReply:
-        return bench::RobotReply(kRobotHost, bench::kLargestUdpPayloadBytes);
+        case Datagram::RobotReply:
+            return bench::RobotReply(kRobotHost, bench::kTypicalReplyBytes);
+        case Datagram::OtherReply:
+            return bench::OtherDeviceReply(kOtherHost, bench::kTypicalReplyBytes);
+        case Datagram::LargestRobotReply:
+            return bench::RobotReply(kRobotHost, bench::kLargestUdpPayloadBytes);
     }
     return std::string();
 }
@@ -84,10 +84,14 @@ void BM_ReceiveStep(benchmark::State& state, Datagram kind, Clearing clearing)
     }
 }
 
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_clear_64KiB, Datagram::RobotReply, Clearing::WholeBuffer);
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_nul_only, Datagram::RobotReply, Clearing::TerminatorOnly);
-BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_clear_64KiB, Datagram::OtherReply, Clearing::WholeBuffer);
-BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_nul_only, Datagram::OtherReply, Clearing::TerminatorOnly);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_clear_64KiB, Datagram::RobotReply,
+                  Clearing::WholeBuffer);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_nul_only, Datagram::RobotReply,
+                  Clearing::TerminatorOnly);
+BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_clear_64KiB, Datagram::OtherReply,
+                  Clearing::WholeBuffer);
+BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_nul_only, Datagram::OtherReply,
+                  Clearing::TerminatorOnly);
 BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_clear_64KiB, Datagram::LargestRobotReply,
                   Clearing::WholeBuffer);
 BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_nul_only, Datagram::LargestRobotReply,

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "result_records.h"
 #include "builtin/upnp_search_wnd.h"
+#include "result_records.h"
 
 namespace {
 

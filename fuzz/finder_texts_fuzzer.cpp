@@ -10,8 +10,8 @@
 #include <string>
 
 #include "fake_device_finder.h"
-#include "result_records.h"
 #include "finder/seekwell_app.h"
+#include "result_records.h"
 
 namespace {
 

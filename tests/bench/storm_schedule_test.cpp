@@ -11,7 +11,8 @@ using std::chrono::milliseconds;
 using std::chrono::nanoseconds;
 using std::chrono::seconds;
 
-TEST(StormPacer, SpreadsTheRateEvenlyAndStopsAtTheTotal) {
+TEST(StormPacer, SpreadsTheRateEvenlyAndStopsAtTheTotal)
+{
     const StormPacer pacer(100000, seconds(10));
     EXPECT_EQ(pacer.Total(), 1000000u);
     EXPECT_EQ(pacer.DueBy(nanoseconds(-1)), 0u);
@@ -26,7 +27,8 @@ TEST(StormPacer, SpreadsTheRateEvenlyAndStopsAtTheTotal) {
     }
 }
 
-TEST(StormPacer, KeepsFractionalRatesAndShortStorms) {
+TEST(StormPacer, KeepsFractionalRatesAndShortStorms)
+{
     const StormPacer slow(2.5, seconds(2));
     EXPECT_EQ(slow.Total(), 5u);
     EXPECT_EQ(slow.DueBy(milliseconds(399)), 1u);
@@ -34,10 +36,12 @@ TEST(StormPacer, KeepsFractionalRatesAndShortStorms) {
     EXPECT_EQ(StormPacer(1000, milliseconds(0)).DueBy(seconds(1)), 0u);
 }
 
-TEST(PlanRobotReplies, EveryRobotOnceInsideTheSpreadInTimeOrder) {
+TEST(PlanRobotReplies, EveryRobotOnceInsideTheSpreadInTimeOrder)
+{
     std::mt19937 random(7);
     const Clock::time_point search = Clock::now();
-    const auto replies = PlanRobotReplies(search, 16, milliseconds(500), milliseconds(3000), random);
+    const auto replies =
+        PlanRobotReplies(search, 16, milliseconds(500), milliseconds(3000), random);
     ASSERT_EQ(replies.size(), 16u);
     std::set<std::size_t> robots;
     for (std::size_t i = 0; i < replies.size(); ++i) {

@@ -14,12 +14,15 @@
 namespace {
 
 // Everything a host can learn from one object, as text for comparing objects.
-std::string AnswersOf(CKinemap body) {
+std::string AnswersOf(CKinemap body)
+{
     int values[64];
     std::string answers;
     const auto append = [&](int count) {
         answers += std::to_string(count) + ":";
-        for (int i = 0; i < count; ++i) answers += std::to_string(values[i]) + ",";
+        for (int i = 0; i < count; ++i) {
+            answers += std::to_string(values[i]) + ",";
+        }
     };
     append(body.GetJointArray(values));
     append(body.GetSensorArray(values));
@@ -31,7 +34,8 @@ std::string AnswersOf(CKinemap body) {
     return answers;
 }
 
-unsigned int DesignOfKey(std::vector<unsigned short> units, int count) {
+unsigned int DesignOfKey(std::vector<unsigned short> units, int count)
+{
     // Exactly sized heap copy: reading past it is caught by AddressSanitizer.
     unsigned short* key = new unsigned short[units.size()];
     std::copy(units.begin(), units.end(), key);
@@ -42,7 +46,8 @@ unsigned int DesignOfKey(std::vector<unsigned short> units, int count) {
 
 }  // namespace
 
-TEST(RobotDesign, MatchesOnlyTheExactKey) {
+TEST(RobotDesign, MatchesOnlyTheExactKey)
+{
     EXPECT_EQ(1u, DesignOfKey({11, 1, 1}, 3));
     EXPECT_EQ(0u, DesignOfKey({11, 1, 1, 0}, 4));
     EXPECT_EQ(0u, DesignOfKey({11, 1}, 2));
@@ -50,15 +55,19 @@ TEST(RobotDesign, MatchesOnlyTheExactKey) {
     EXPECT_EQ(0u, DesignOfKey({1, 1, 11}, 3));
     EXPECT_EQ(0u, DesignOfKey({11 | 0x100, 1, 1}, 3));
     EXPECT_EQ(0u, DesignOfKey({0x0B00, 0x0100, 0x0100}, 3));  // byte-swapped
-    for (int count : {0, -1, -3, INT_MIN}) EXPECT_EQ(0u, DesignOfKey({}, count)) << count;
+    for (int count : {0, -1, -3, INT_MIN}) {
+        EXPECT_EQ(0u, DesignOfKey({}, count)) << count;
+    }
 }
 
-TEST(RobotDesign, NullKeyGivesNoDesign) {
+TEST(RobotDesign, NullKeyGivesNoDesign)
+{
     EXPECT_EQ(0u, CKinemap::GetRobotDesign(nullptr, 3));
     EXPECT_EQ(0u, CKinemap::GetRobotDesign(nullptr, 0));
 }
 
-TEST(BodyObject, LayoutIsAVtablePointerAndTheDesign) {
+TEST(BodyObject, LayoutIsAVtablePointerAndTheDesign)
+{
     EXPECT_TRUE(std::has_virtual_destructor<CKinemap>::value);
     const size_t unpadded = sizeof(void*) + sizeof(unsigned int);
     EXPECT_EQ((unpadded + alignof(void*) - 1) / alignof(void*) * alignof(void*), sizeof(CKinemap));
@@ -68,7 +77,8 @@ TEST(BodyObject, LayoutIsAVtablePointerAndTheDesign) {
     EXPECT_EQ(5u, body.m_nDesign);
 }
 
-TEST(BodyObject, CopyAndAssignCopyTheDesign) {
+TEST(BodyObject, CopyAndAssignCopyTheDesign)
+{
     CKinemap keyed(1), target(0);
     const std::string keyedAnswers = AnswersOf(keyed);
     CKinemap copy(keyed);
@@ -81,7 +91,8 @@ TEST(BodyObject, CopyAndAssignCopyTheDesign) {
     EXPECT_EQ(1u, target.m_nDesign);
 }
 
-TEST(BodyObject, HeapObjectsDieThroughTheVirtualDestructor) {
+TEST(BodyObject, HeapObjectsDieThroughTheVirtualDestructor)
+{
     static int destroyed = 0;
     struct Derived : CKinemap {
         Derived() : CKinemap(1) {}
@@ -97,7 +108,8 @@ TEST(BodyObject, HeapObjectsDieThroughTheVirtualDestructor) {
     delete[] several;
 }
 
-TEST(BodyObject, EveryDesignButOneAnswersAsDesignZero) {
+TEST(BodyObject, EveryDesignButOneAnswersAsDesignZero)
+{
     const std::string zero = AnswersOf(CKinemap(0));
     for (unsigned int design : {2u, 3u, 0x80000001u, UINT_MAX}) {
         EXPECT_EQ(zero, AnswersOf(CKinemap(design))) << design;
@@ -105,7 +117,8 @@ TEST(BodyObject, EveryDesignButOneAnswersAsDesignZero) {
     EXPECT_NE(zero, AnswersOf(CKinemap(1)));
 }
 
-TEST(BodyObject, ConcurrentCallsGiveIdenticalAnswers) {
+TEST(BodyObject, ConcurrentCallsGiveIdenticalAnswers)
+{
     CKinemap shared[] = {CKinemap(0), CKinemap(1)};
     const std::string expected[] = {AnswersOf(shared[0]), AnswersOf(shared[1])};
     std::atomic<int> mismatches{0};
@@ -123,6 +136,8 @@ TEST(BodyObject, ConcurrentCallsGiveIdenticalAnswers) {
             }
         });
     }
-    for (std::thread& thread : threads) thread.join();
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
     EXPECT_EQ(0, mismatches.load());
 }

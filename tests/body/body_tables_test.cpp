@@ -14,7 +14,8 @@ const int kMarker = 0x7A7A7A7A;
 const char kFill = 'Z';
 
 // Re-typed independently: these bytes are what hosts depend on.
-const char* const kLocators[43][2] = {  // {design 1 (table A), other designs (table B)}
+const char* const kLocators[43][2] = {
+    // {design 1 (table A), other designs (table B)}
     {"PRM:/a1-Sensor:a1", "PRM:/a1-Sensor:a1"},
     {"PRM:/a2-Sensor:a2", "PRM:/a2-Sensor:a2"},
     {"PRM:/a3-Sensor:a3", "PRM:/a3-Sensor:a3"},
@@ -64,12 +65,14 @@ const std::vector<int> kJoints = {2000, 2001, 2002, 2023, 2003, 3000, 3001, 3002
 const std::vector<int> kSensorArray = {-1, -1, -1, 0,  1,  2,  -1, -1, -1, -1, 5,  6,  7,  -1, 8,
                                        9,  10, -1, 11, 12, 13, -1, 14, 15, 16, -1, -1, -1, -1, 4,
                                        17, 18, -1, -1, -1, -1, -1, 3,  -1, -1, -1, -1, -1};
-const std::vector<int> kSensorIds = {3,  4,  37, 27, 28, 29, 6,  7,  8,  10, 11, 12, 14, 15, 16, 18, 19,
-                                     20, 22, 23, 24, 30, 31, 26, 38, 39, 36, 40, 41, 42, 0,  1,  2};
+const std::vector<int> kSensorIds = {3,  4,  37, 27, 28, 29, 6,  7,  8,  10, 11,
+                                     12, 14, 15, 16, 18, 19, 20, 22, 23, 24, 30,
+                                     31, 26, 38, 39, 36, 40, 41, 42, 0,  1,  2};
 
 enum Table { kTableA, kTableB };
 
-std::string LocatorOf(unsigned int design, int slot) {
+std::string LocatorOf(unsigned int design, int slot)
+{
     char buffer[KINEMAP_LOCATOR_SIZE] = "";
     CKinemap(design).GetPrimitiveLocator(slot, buffer);
     return buffer;
@@ -78,17 +81,21 @@ std::string LocatorOf(unsigned int design, int slot) {
 // Calls query with a marker-filled array of 64 and returns what it wrote up
 // to the first untouched marker, checking the count it returned.
 template <typename Query>
-std::vector<int> Written(Query query, int expectedCount) {
+std::vector<int> Written(Query query, int expectedCount)
+{
     std::vector<int> array(64, kMarker);
     EXPECT_EQ(expectedCount, query(array.data()));
     std::vector<int> written(array.begin(), array.begin() + expectedCount);
-    for (size_t i = expectedCount; i < array.size(); ++i) EXPECT_EQ(kMarker, array[i]) << i;
+    for (size_t i = expectedCount; i < array.size(); ++i) {
+        EXPECT_EQ(kMarker, array[i]) << i;
+    }
     return written;
 }
 
 }  // namespace
 
-TEST(BodyArrays, FullArraysAndExactCounts) {
+TEST(BodyArrays, FullArraysAndExactCounts)
+{
     for (unsigned int design : {0u, 1u, 2u, UINT_MAX}) {
         CKinemap body(design);
         EXPECT_EQ(19, body.GetJointArray(nullptr));
@@ -97,23 +104,29 @@ TEST(BodyArrays, FullArraysAndExactCounts) {
         EXPECT_EQ(kSensorArray, Written([&](int* a) { return body.GetSensorArray(a); }, 43));
         const bool keyed = design == 1;
         EXPECT_EQ(keyed ? 33 : 0, body.GetSensorIDs(nullptr));
-        const std::vector<int> ids = Written([&](int* a) { return body.GetSensorIDs(a); }, keyed ? 33 : 0);
+        const std::vector<int> ids =
+            Written([&](int* a) { return body.GetSensorIDs(a); }, keyed ? 33 : 0);
         if (keyed) {
             EXPECT_EQ(kSensorIds, ids);
         }
     }
 }
 
-TEST(BodyArrays, CrossTableInvariants) {
+TEST(BodyArrays, CrossTableInvariants)
+{
     std::set<int> seenPositions;
     for (int slot = 0; slot < 43; ++slot) {
         const int position = kSensorArray[slot];
-        if (position < 0) continue;
+        if (position < 0) {
+            continue;
+        }
         EXPECT_TRUE(seenPositions.insert(position).second) << "position twice: " << position;
         const std::string a = kLocators[slot][kTableA], b = kLocators[slot][kTableB];
         EXPECT_FALSE(a.empty() && b.empty()) << slot;
         for (const std::string& locator : {a, b}) {
-            if (locator.empty()) continue;
+            if (locator.empty()) {
+                continue;
+            }
             EXPECT_NE(std::string::npos, locator.find("-Joint2:")) << slot;
             // Thousands group follows the root segment: /r1 is 2000s ... /r6 is 7000s.
             EXPECT_EQ(locator[6] - '0' + 1, kJoints[position] / 1000) << slot;
@@ -124,10 +137,13 @@ TEST(BodyArrays, CrossTableInvariants) {
     EXPECT_EQ(-1, kSensorArray[28]);
     std::set<int> listed(kSensorIds.begin(), kSensorIds.end());
     EXPECT_EQ(33u, listed.size());
-    for (int left : {5, 9, 13, 17, 21, 25, 32, 33, 34, 35}) EXPECT_EQ(0u, listed.count(left));
+    for (int left : {5, 9, 13, 17, 21, 25, 32, 33, 34, 35}) {
+        EXPECT_EQ(0u, listed.count(left));
+    }
 }
 
-TEST(Locators, EveryEntryOfBothTables) {
+TEST(Locators, EveryEntryOfBothTables)
+{
     std::set<int> emptyA, emptyB;
     size_t longest = 0;
     for (int slot = 0; slot < 43; ++slot) {
@@ -138,8 +154,12 @@ TEST(Locators, EveryEntryOfBothTables) {
             ASSERT_EQ(1, CKinemap(design).GetPrimitiveLocator(slot, buffer));
             const size_t length = std::strlen(expected);
             EXPECT_EQ(0, std::memcmp(expected, buffer, length + 1)) << slot << " design " << design;
-            for (size_t i = length + 1; i < sizeof buffer; ++i) ASSERT_EQ(kFill, buffer[i]) << slot;
-            if (length == 0) (design == 1 ? emptyA : emptyB).insert(slot);
+            for (size_t i = length + 1; i < sizeof buffer; ++i) {
+                ASSERT_EQ(kFill, buffer[i]) << slot;
+            }
+            if (length == 0) {
+                (design == 1 ? emptyA : emptyB).insert(slot);
+            }
             longest = std::max(longest, length);
             if (length > 0) {
                 EXPECT_EQ(0, std::strncmp(expected, "PRM:", 4));
@@ -153,13 +173,16 @@ TEST(Locators, EveryEntryOfBothTables) {
     EXPECT_EQ(LocatorOf(0, 8), LocatorOf(1, 8));
 }
 
-TEST(Locators, OutOfRangeOrNullBufferWritesNothing) {
+TEST(Locators, OutOfRangeOrNullBufferWritesNothing)
+{
     for (unsigned int design : {0u, 1u, 2u, UINT_MAX}) {
         for (int slot : {-1, 43, 44, INT_MIN, INT_MAX}) {
             char buffer[KINEMAP_LOCATOR_SIZE];
             std::memset(buffer, kFill, sizeof buffer);
             EXPECT_EQ(0, CKinemap(design).GetPrimitiveLocator(slot, buffer)) << slot;
-            for (char c : buffer) ASSERT_EQ(kFill, c) << slot;
+            for (char c : buffer) {
+                ASSERT_EQ(kFill, c) << slot;
+            }
         }
         EXPECT_EQ(0, CKinemap(design).GetPrimitiveLocator(0, nullptr));
         EXPECT_EQ(0, CKinemap(design).GetPrimitiveLocator(-1, nullptr));

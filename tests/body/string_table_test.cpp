@@ -26,7 +26,8 @@ const char* const kStrings[13][2] = {
     {"TK-50", "TK-50"},
 };
 
-std::string Load(unsigned int id, unsigned short language, int room = 256) {
+std::string Load(unsigned int id, unsigned short language, int room = 256)
+{
     char buffer[256];
     std::memset(buffer, 'Z', sizeof buffer);
     const int copied = KinemapLoadString(id, language, buffer, room);
@@ -35,16 +36,20 @@ std::string Load(unsigned int id, unsigned short language, int room = 256) {
 }
 
 // Loads with language 0 under the given locale variables (null: unset).
-std::string LoadByLocale(unsigned int id, const char* all, const char* messages, const char* lang) {
+std::string LoadByLocale(unsigned int id, const char* all, const char* messages, const char* lang)
+{
     const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
     const char* const values[] = {all, messages, lang};
-    for (int i = 0; i < 3; ++i) values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    for (int i = 0; i < 3; ++i) {
+        values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
+    }
     return Load(id, kByLocale);
 }
 
 }  // namespace
 
-TEST(StringTable, BothLanguagesInFull) {
+TEST(StringTable, BothLanguagesInFull)
+{
     for (unsigned int id = 1; id <= 12; ++id) {
         EXPECT_EQ(kStrings[id][0], Load(id, kEnglish)) << id;
         EXPECT_EQ(kStrings[id][1], Load(id, kJapanese)) << id;
@@ -54,10 +59,13 @@ TEST(StringTable, BothLanguagesInFull) {
             EXPECT_EQ("", Load(id, language)) << id;
         }
     }
-    for (unsigned short language : {1036, 1, 0xFFFF}) EXPECT_EQ("", Load(1, language)) << language;
+    for (unsigned short language : {1036, 1, 0xFFFF}) {
+        EXPECT_EQ("", Load(1, language)) << language;
+    }
 }
 
-TEST(StringTable, BufferEdgesAndCharacterBoundaries) {
+TEST(StringTable, BufferEdgesAndCharacterBoundaries)
+{
     EXPECT_EQ(0, KinemapLoadString(1, kEnglish, nullptr, 16));
     char untouched[4] = {'a', 'b', 'c', 0};
     EXPECT_EQ(0, KinemapLoadString(1, kEnglish, untouched, 0));
@@ -79,7 +87,8 @@ TEST(StringTable, BufferEdgesAndCharacterBoundaries) {
     }
 }
 
-TEST(StringTable, LanguageZeroFollowsTheLocale) {
+TEST(StringTable, LanguageZeroFollowsTheLocale)
+{
     EXPECT_EQ("アンバー", LoadByLocale(1, "", "ja_JP.UTF-8", "en_US.UTF-8"));
     EXPECT_EQ("Amber", LoadByLocale(1, "C", "ja_JP.UTF-8", "ja_JP.UTF-8"));
     EXPECT_EQ("オニキス", LoadByLocale(2, nullptr, nullptr, "ja"));

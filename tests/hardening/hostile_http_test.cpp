@@ -16,19 +16,19 @@
 #include <thread>
 #include <vector>
 
+#include "builtin/upnp_search_wnd.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"
 #include "timing.h"
-#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Clock;
 using test::PeerBehaviour;
 using test::Response;
 using test::ScriptedHttpPeer;
-using test::Clock;
 
 // Short limits in place of the 30 s ones, which hardening_slow_test proves.
 constexpr long kConnectMs = 500;
@@ -64,7 +64,10 @@ protected:
         peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, behaviour);
         return FetchFrom("127.0.0.1", peer_->Port());
     }
-    std::string FetchDocument(const std::string& response) { return Fetch(test::Answer(response)).document; }
+    std::string FetchDocument(const std::string& response)
+    {
+        return Fetch(test::Answer(response)).document;
+    }
 
     HttpFetchLimits limits_{0, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes};
     std::unique_ptr<ScriptedHttpPeer> peer_;
@@ -89,7 +92,8 @@ TEST_F(HostileHttp, StallingPeersEndWithinTheirLimitsAndGiveNothing)
     EXPECT_GE(unaccepted.tookMs, kConnectMs - kEarlyMs);
     EXPECT_LT(unaccepted.tookMs, kConnectMs + kSlackMs);
 
-    for (const PeerBehaviour& abrupt : {test::CloseAtOnce(), test::ResetMidBody(test::RobotDescription("Reset"))}) {
+    for (const PeerBehaviour& abrupt :
+         {test::CloseAtOnce(), test::ResetMidBody(test::RobotDescription("Reset"))}) {
         const TimedDocument cut = Fetch(abrupt);
         EXPECT_EQ(cut.document, "");
         EXPECT_LT(cut.tookMs, kSlackMs);
@@ -128,8 +132,8 @@ std::string Chunk(const std::string& data)
 // body in two chunks, the first firstChunkSize bytes long.
 std::string ChunkedResponse(const std::string& body, std::size_t firstChunkSize)
 {
-    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk(body.substr(0, firstChunkSize)) +
-           Chunk(body.substr(firstChunkSize)) + "0\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
+           Chunk(body.substr(0, firstChunkSize)) + Chunk(body.substr(firstChunkSize)) + "0\r\n\r\n";
 }
 
 TEST_F(HostileHttp, BodiesAreTakenAsSentWithoutDecoding)
@@ -148,7 +152,8 @@ TEST_F(HostileHttp, BodiesAreTakenAsSentWithoutDecoding)
 TEST_F(HostileHttp, MalformedFramingGivesNothingOrTheBodyButNeverHangs)
 {
     const std::string robot = test::RobotDescription("Framed");
-    const std::string hugeChunk = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffff\r\n" + robot;
+    const std::string hugeChunk =
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffff\r\n" + robot;
     // The peer never completes the chunk; the cap on the whole fetch ends it.
     const TimedDocument chunk = Fetch(test::Answer(hugeChunk));
     EXPECT_EQ(chunk.document, "");
@@ -234,7 +239,8 @@ std::vector<Descriptor> OpenSockets()
     while (const dirent* entry = directory != nullptr ? readdir(directory) : nullptr) {
         char target[64] = {};
         const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0) {
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
+            std::strncmp(target, "socket:", 7) == 0) {
             const int fd = std::atoi(entry->d_name);
             sockets.push_back(Descriptor{fd, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0});
         }
@@ -251,7 +257,8 @@ TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
     peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, test::NeverAnswer());
     const std::size_t socketsBefore = OpenSockets().size();
     std::thread fetch([this] { FetchFrom("127.0.0.1", peer_->Port()); });
-    test::WaitUntil([this] { return !peer_->Requests().empty(); }, std::chrono::milliseconds(kSlackMs));
+    test::WaitUntil([this] { return !peer_->Requests().empty(); },
+                    std::chrono::milliseconds(kSlackMs));
     const std::vector<Descriptor> during = OpenSockets();
     fetch.join();
     ASSERT_FALSE(peer_->Requests().empty());
@@ -264,12 +271,16 @@ TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
 TEST_F(HostileHttp, RedirectsAreNotFollowed)
 {
     const std::string redirectBody = "moved";
-    EXPECT_EQ(FetchDocument(Response(redirectBody, "Location: file:///etc/passwd\r\n", "302 Found")),
-              redirectBody);
+    EXPECT_EQ(
+        FetchDocument(Response(redirectBody, "Location: file:///etc/passwd\r\n", "302 Found")),
+        redirectBody);
 
-    ScriptedHttpPeer elsewhere("127.0.0.2", 0, test::Answer(Response(test::RobotDescription("Elsewhere"))));
-    const std::string toOtherHost = "Location: http://127.0.0.2:" + std::to_string(elsewhere.Port()) + "/ROVA.XML\r\n";
-    EXPECT_EQ(FetchDocument(Response(redirectBody, toOtherHost, "301 Moved Permanently")), redirectBody);
+    ScriptedHttpPeer elsewhere("127.0.0.2", 0,
+                               test::Answer(Response(test::RobotDescription("Elsewhere"))));
+    const std::string toOtherHost =
+        "Location: http://127.0.0.2:" + std::to_string(elsewhere.Port()) + "/ROVA.XML\r\n";
+    EXPECT_EQ(FetchDocument(Response(redirectBody, toOtherHost, "301 Moved Permanently")),
+              redirectBody);
     EXPECT_TRUE(elsewhere.Requests().empty());
 }
 
@@ -282,7 +293,8 @@ TEST_F(HostileHttp, HostileRespondersDoNotCostTheNextOneItsRecord)
     const ScriptedHttpPeer others[] = {
         {"127.0.0.3", port, test::EndlessBody(100u * 1000 * 1000)},
         {"127.0.0.4", port, test::ResetMidBody(test::RobotDescription("Reset"))},
-        {"127.0.0.5", port, test::Answer(Response("", "Location: http://127.0.0.6/ROVA.XML\r\n", "302 Found"))},
+        {"127.0.0.5", port,
+         test::Answer(Response("", "Location: http://127.0.0.6/ROVA.XML\r\n", "302 Found"))},
         {"127.0.0.6", port, test::Answer(Response(test::RobotDescription("Robot")))},
     };
     CUpnpSearchWnd search = Search(port);

@@ -15,14 +15,16 @@ void LanFixture::SetUp()
 
 void LanFixture::Respond(std::vector<ScriptedReply> replies, std::chrono::milliseconds delay)
 {
-    lan_->Robots().Run([&] { responder_ = std::make_unique<SsdpResponder>(RobotHostAddress().c_str(), replies, delay); });
+    lan_->Robots().Run([&] {
+        responder_ = std::make_unique<SsdpResponder>(RobotHostAddress().c_str(), replies, delay);
+    });
 }
 
 void LanFixture::ServeDescriptions(std::map<std::string, std::string> responsesByHost)
 {
     lan_->Robots().Run([&] {
-        http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kHttpPort,
-                                                    AnswerByHost(responsesByHost, OtherDeviceResponse()));
+        http_ = std::make_unique<ScriptedHttpPeer>(
+            "0.0.0.0", kHttpPort, AnswerByHost(responsesByHost, OtherDeviceResponse()));
     });
 }
 
@@ -49,7 +51,9 @@ Discovery LanFixture::Discover(ResultRecords& records)
 
 std::string OtherDeviceResponse()
 {
-    return Response("<root><device><friendlyName>Printer</friendlyName><UDN>uuid:printer-1</UDN></device></root>");
+    return Response(
+        "<root><device><friendlyName>Printer</friendlyName><UDN>uuid:printer-1</UDN></device></"
+        "root>");
 }
 
 }  // namespace seekwell::test

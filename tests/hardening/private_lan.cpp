@@ -57,7 +57,8 @@ std::string LayoutValue(const std::string& key)
 
 std::string HostAddress(const std::string& firstHostKey, int index)
 {
-    return LayoutValue("device_net") + "." + std::to_string(std::stoi(LayoutValue(firstHostKey)) + index);
+    return LayoutValue("device_net") + "." +
+           std::to_string(std::stoi(LayoutValue(firstHostKey)) + index);
 }
 
 }  // namespace

@@ -49,7 +49,9 @@ void SendFrom(const std::string& fromAddress, const std::string& text, const soc
 
 SsdpResponder::SsdpResponder(const char* interfaceAddress, std::vector<ScriptedReply> replies,
                              std::chrono::milliseconds replyDelay)
-    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), replies_(std::move(replies)), reply_delay_(replyDelay)
+    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)),
+      replies_(std::move(replies)),
+      reply_delay_(replyDelay)
 {
     ip_mreq membership{};
     inet_pton(AF_INET, kGroup, &membership.imr_multiaddr);
@@ -100,7 +102,8 @@ void SsdpResponder::Serve()
         }
         char address[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
-        const HeardSearch search{address, ntohs(sender.sin_port), buffer.substr(0, n), Clock::now()};
+        const HeardSearch search{address, ntohs(sender.sin_port), buffer.substr(0, n),
+                                 Clock::now()};
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             searches_.push_back(search);
@@ -138,17 +141,19 @@ ReplyStorm::~ReplyStorm()
     }
 }
 
-void ReplyStorm::Start(const char* target, std::uint16_t port, int count, std::chrono::milliseconds duration,
-                       std::function<std::string(int)> datagram)
+void ReplyStorm::Start(const char* target, std::uint16_t port, int count,
+                       std::chrono::milliseconds duration, std::function<std::string(int)> datagram)
 {
     const sockaddr_in to = Address(target, port);
     thread_ = std::thread([this, to, count, duration, datagram] {
         const auto start = Clock::now();
         for (int batch = 0; batch < kStormBatches; ++batch) {
-            for (int i = batch * count / kStormBatches; i < (batch + 1) * count / kStormBatches; ++i) {
+            for (int i = batch * count / kStormBatches; i < (batch + 1) * count / kStormBatches;
+                 ++i) {
                 const std::string text = datagram(i);
                 const int fd = sockets_[static_cast<std::size_t>(i) % sockets_.size()];
-                if (sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
+                if (sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                           sizeof to) > 0) {
                     ++sent_;
                 }
             }
@@ -168,7 +173,8 @@ std::string RobotSsdpReply(const std::string& host)
 {
     return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nLOCATION: http://" + host +
            "/ROVA.XML\r\nSERVER: Linux/6.1 UPnP/1.0 R0VA/1.0\r\nST: upnp:rootdevice\r\n"
-           "USN: uuid:R0VA-" + host + "::upnp:rootdevice\r\n\r\n";
+           "USN: uuid:R0VA-" +
+           host + "::upnp:rootdevice\r\n\r\n";
 }
 
 }  // namespace seekwell::test

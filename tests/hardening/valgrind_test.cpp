@@ -38,7 +38,9 @@ public:
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
-        host.Run([&] { started_ = posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) == 0; });
+        host.Run([&] {
+            started_ = posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) == 0;
+        });
     }
     ~Simulator()
     {
@@ -72,17 +74,21 @@ TEST_F(UnderValgrind, WholeDiscoveryHasNoErrorAndNoLeak)
     if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "valgrind is not installed";
     }
-    const std::string scratch = ::testing::TempDir() + "seekwell-valgrind-" + std::to_string(getpid());
+    const std::string scratch =
+        ::testing::TempDir() + "seekwell-valgrind-" + std::to_string(getpid());
     const std::string ready = scratch + ".ready";
     const std::string log = scratch + ".log";
     // Three robots, the third without an HTTP server, and one other device.
-    const Simulator simulator(lan_->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault",
-                                                "3:no-http", "--first-address", RobotAddress(0), "--interface",
-                                                RobotHostInterface(), "--ready-file", ready, "--duration", "120"});
+    const Simulator simulator(
+        lan_->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault", "3:no-http",
+                         "--first-address", RobotAddress(0), "--interface", RobotHostInterface(),
+                         "--ready-file", ready, "--duration", "120"});
     ASSERT_TRUE(simulator.Started() && WaitForFile(ready)) << "the simulator did not start";
 
-    const std::string command = "valgrind --error-exitcode=99 --leak-check=full"
-        " --show-leak-kinds=definite,indirect,possible --errors-for-leak-kinds=definite,indirect,possible " +
+    const std::string command =
+        "valgrind --error-exitcode=99 --leak-check=full"
+        " --show-leak-kinds=definite,indirect,possible "
+        "--errors-for-leak-kinds=definite,indirect,possible " +
         std::string(VALGRIND_HOST) + " " + library_->Path() + " 2 >" + log + " 2>&1";
     int status = -1;
     lan_->Client().Run([&] { status = std::system(command.c_str()); });

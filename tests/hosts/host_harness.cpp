@@ -82,16 +82,21 @@ constexpr int kBusyHostThreads = 3;
 int g_reportFd = -1;
 
 void Report(const char* format, ...) __attribute__((format(printf, 1, 2)));
-void Report(const char* format, ...) {
+void Report(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
     vdprintf(g_reportFd, format, arguments);
     va_end(arguments);
 }
 
-pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
+pid_t CurrentTid()
+{
+    return static_cast<pid_t>(syscall(SYS_gettid));
+}
 
-long long MsSince(Clock::time_point start) {
+long long MsSince(Clock::time_point start)
+{
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
@@ -102,37 +107,48 @@ struct CallOutcome {
     std::vector<std::string> robots;
 };
 
-CallOutcome RunCall(DiscoverFn discover) {
+CallOutcome RunCall(DiscoverFn discover)
+{
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
     CallOutcome outcome;
     const Clock::time_point start = Clock::now();
     outcome.result = discover(records);
     outcome.elapsedMs = MsSince(start);
     for (int i = 0; i < outcome.result && i < SEEKWELL_MAX_RESULTS; ++i) {
-        outcome.robots.push_back(std::string(records[i].pszName ? records[i].pszName : "(null)") + "@" +
-                                 (records[i].pszAddress ? records[i].pszAddress : "(null)"));
+        outcome.robots.push_back(std::string(records[i].pszName ? records[i].pszName : "(null)") +
+                                 "@" + (records[i].pszAddress ? records[i].pszAddress : "(null)"));
         std::free(records[i].pszName);
         std::free(records[i].pszAddress);
     }
     return outcome;
 }
 
-void ReportOutcome(const char* prefix, const CallOutcome& outcome) {
+void ReportOutcome(const char* prefix, const CallOutcome& outcome)
+{
     Report("%sresult %d\n", prefix, outcome.result);
-    for (const std::string& robot : outcome.robots) Report("%srecord %s\n", prefix, robot.c_str());
+    for (const std::string& robot : outcome.robots) {
+        Report("%srecord %s\n", prefix, robot.c_str());
+    }
     Report("%selapsed_ms %lld\n", prefix, outcome.elapsedMs);
 }
 
 // Close-on-exec, as every descriptor of this host: a child spawned meanwhile must not inherit it.
-std::string ReadFile(const std::string& path) {
+std::string ReadFile(const std::string& path)
+{
     std::string text;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return text;
+    if (fd < 0) {
+        return text;
+    }
     char chunk[4096];
     for (;;) {
         const ssize_t length = read(fd, chunk, sizeof chunk);
-        if (length < 0 && errno == EINTR) continue;
-        if (length <= 0) break;
+        if (length < 0 && errno == EINTR) {
+            continue;
+        }
+        if (length <= 0) {
+            break;
+        }
         text.append(chunk, static_cast<std::size_t>(length));
     }
     close(fd);
@@ -146,46 +162,63 @@ std::atomic<int> g_hostTidCount{0};
 // Threads whose id is in its slot: a thread counted in g_hostTidCount may not have stored it yet.
 std::atomic<int> g_hostTidsStored{0};
 
-void RegisterHostThread() {
+void RegisterHostThread()
+{
     const int slot = g_hostTidCount.fetch_add(1);
-    if (slot < kMaxTrackedThreads) g_hostTids[slot].store(CurrentTid());
+    if (slot < kMaxTrackedThreads) {
+        g_hostTids[slot].store(CurrentTid());
+    }
     g_hostTidsStored.fetch_add(1);
 }
 
-bool IsHostThread(pid_t tid) {
+bool IsHostThread(pid_t tid)
+{
     const int count = std::min(g_hostTidCount.load(), kMaxTrackedThreads);
-    for (int i = 0; i < count; ++i)
-        if (g_hostTids[i].load() == tid) return true;
+    for (int i = 0; i < count; ++i) {
+        if (g_hostTids[i].load() == tid) {
+            return true;
+        }
+    }
     return false;
 }
 
-std::vector<pid_t> ThreadsOfProcess() {
+std::vector<pid_t> ThreadsOfProcess()
+{
     std::vector<pid_t> tids;
     if (DIR* tasks = opendir("/proc/self/task")) {
-        while (const dirent* entry = readdir(tasks))
-            if (entry->d_name[0] != '.') tids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+        while (const dirent* entry = readdir(tasks)) {
+            if (entry->d_name[0] != '.') {
+                tids.push_back(static_cast<pid_t>(std::atoi(entry->d_name)));
+            }
+        }
         closedir(tasks);
     }
     return tids;
 }
 
 // The "Key:" line of /proc/self/task/TID/status, without the key; empty once the thread is gone.
-std::string TaskStatusField(pid_t tid, const std::string& key) {
+std::string TaskStatusField(pid_t tid, const std::string& key)
+{
     std::istringstream status(ReadFile("/proc/self/task/" + std::to_string(tid) + "/status"));
     std::string line;
-    while (std::getline(status, line))
+    while (std::getline(status, line)) {
         if (line.compare(0, key.size() + 1, key + ":") == 0) {
             const std::size_t value = line.find_first_not_of(" \t", key.size() + 1);
             return value == std::string::npos ? std::string() : line.substr(value);
         }
+    }
     return std::string();
 }
 
-std::uint64_t BlockedMaskOf(pid_t tid) { return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16); }
+std::uint64_t BlockedMaskOf(pid_t tid)
+{
+    return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16);
+}
 
 // What "every signal blocked" reads as: the kernel and the C library keep a few unblockable. (A
 // thread being created shows even those blocked for a moment.)
-std::uint64_t FullyBlockedMask() {
+std::uint64_t FullyBlockedMask()
+{
     std::uint64_t mask = 0;
     std::thread probe([&mask] {
         sigset_t all;
@@ -198,46 +231,60 @@ std::uint64_t FullyBlockedMask() {
 }
 
 // True while a connection from this network namespace to ADDRESS:80 is established.
-bool FetchInProgress(in_addr address) {
+bool FetchInProgress(in_addr address)
+{
     std::istringstream table(ReadFile("/proc/self/net/tcp"));
     std::string line;
     std::getline(table, line);  // column titles
     while (std::getline(table, line)) {
         unsigned remoteAddress = 0, remotePort = 0;
         char state[3] = {};
-        if (std::sscanf(line.c_str(), " %*d: %*x:%*x %x:%x %2s", &remoteAddress, &remotePort, state) == 3 &&
-            remoteAddress == address.s_addr && remotePort == kHttpPort && std::strcmp(state, kEstablished) == 0)
+        if (std::sscanf(line.c_str(), " %*d: %*x:%*x %x:%x %2s", &remoteAddress, &remotePort,
+                        state) == 3 &&
+            remoteAddress == address.s_addr && remotePort == kHttpPort &&
+            std::strcmp(state, kEstablished) == 0) {
             return true;
+        }
     }
     return false;
 }
 
-bool WaitForFetch(in_addr address, const std::atomic<bool>& callDone) {
+bool WaitForFetch(in_addr address, const std::atomic<bool>& callDone)
+{
     const Clock::time_point start = Clock::now();
     while (!callDone.load() && Clock::now() - start < kFetchWatchLimit) {
-        if (FetchInProgress(address)) return true;
+        if (FetchInProgress(address)) {
+            return true;
+        }
         std::this_thread::sleep_for(kPollInterval);
     }
     return false;
 }
 
-void SleepUntil(Clock::time_point when, const std::atomic<bool>& callDone) {
-    while (!callDone.load() && Clock::now() < when) std::this_thread::sleep_for(kPollInterval);
+void SleepUntil(Clock::time_point when, const std::atomic<bool>& callDone)
+{
+    while (!callDone.load() && Clock::now() < when) {
+        std::this_thread::sleep_for(kPollInterval);
+    }
 }
 
 // --- children that list what they inherited ----------------------------------------------------
 
 // In the spawned child: every descriptor above the standard three, with what it refers to.
-int ListInheritedDescriptors(const char* outputPath) {
+int ListInheritedDescriptors(const char* outputPath)
+{
     std::string listing;
     if (DIR* fds = opendir("/proc/self/fd")) {
         while (const dirent* entry = readdir(fds)) {
             const int fd = std::atoi(entry->d_name);
-            if (entry->d_name[0] == '.' || fd <= STDERR_FILENO || fd == dirfd(fds)) continue;
+            if (entry->d_name[0] == '.' || fd <= STDERR_FILENO || fd == dirfd(fds)) {
+                continue;
+            }
             char target[256] = {};
-            const ssize_t length = readlink(("/proc/self/fd/" + std::string(entry->d_name)).c_str(), target,
-                                            sizeof target - 1);
-            listing += " " + std::to_string(fd) + "=" + std::string(target, length > 0 ? length : 0);
+            const ssize_t length = readlink(("/proc/self/fd/" + std::string(entry->d_name)).c_str(),
+                                            target, sizeof target - 1);
+            listing +=
+                " " + std::to_string(fd) + "=" + std::string(target, length > 0 ? length : 0);
         }
         closedir(fds);
     }
@@ -245,7 +292,8 @@ int ListInheritedDescriptors(const char* outputPath) {
     return 0;
 }
 
-pid_t WaitRetrying(pid_t child, int* status) {
+pid_t WaitRetrying(pid_t child, int* status)
+{
     pid_t waited;
     do {
         waited = waitpid(child, status, 0);
@@ -254,7 +302,8 @@ pid_t WaitRetrying(pid_t child, int* status) {
 }
 
 // Starts this program again as a child that lists its descriptors; reports what it found.
-void SpawnAndReport(const char* when, const std::string& reportPath) {
+void SpawnAndReport(const char* when, const std::string& reportPath)
+{
     const std::string listPath = reportPath + "." + when + ".fds";
     std::string self = "/proc/self/exe";
     std::string mode = kListFdsMode;
@@ -272,12 +321,14 @@ void SpawnAndReport(const char* when, const std::string& reportPath) {
 
 // Whatever this host was started with (a test runner's descriptors) is no business of the
 // children it starts, so only the library's own descriptors can show up in their listings.
-void KeepInheritedDescriptorsFromChildren() {
+void KeepInheritedDescriptorsFromChildren()
+{
     if (DIR* fds = opendir("/proc/self/fd")) {
         while (const dirent* entry = readdir(fds)) {
             const int fd = std::atoi(entry->d_name);
-            if (entry->d_name[0] != '.' && fd > STDERR_FILENO && fd != dirfd(fds))
+            if (entry->d_name[0] != '.' && fd > STDERR_FILENO && fd != dirfd(fds)) {
                 fcntl(fd, F_SETFD, fcntl(fd, F_GETFD) | FD_CLOEXEC);
+            }
         }
         closedir(fds);
     }
@@ -295,21 +346,25 @@ std::atomic<int> g_signalsOnHostThreads{0};
 std::atomic<int> g_signalsElsewhere{0};
 
 // Only async-signal-safe work: lock-free counters.
-void CountSignal(int) {
+void CountSignal(int)
+{
     (IsHostThread(CurrentTid()) ? g_signalsOnHostThreads : g_signalsElsewhere).fetch_add(1);
 }
 
-void InstallInterruptingHandler() {
+void InstallInterruptingHandler()
+{
     struct sigaction action {};
     action.sa_handler = CountSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: blocking calls of whichever thread it hits fail with EINTR
+    action.sa_flags =
+        0;  // no SA_RESTART: blocking calls of whichever thread it hits fail with EINTR
     sigaction(kStormSignal, &action, nullptr);
 }
 
 // Signals every thread, and notes the threads the host did not start whose mask is not full.
-void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask, std::set<pid_t>& foreign,
-                 std::set<std::string>& unblocked) {
+void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask,
+                 std::set<pid_t>& foreign, std::set<std::string>& unblocked)
+{
     RegisterHostThread();
     while (!callDone.load()) {
         for (pid_t tid : ThreadsOfProcess()) {
@@ -317,8 +372,9 @@ void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask, std:
                 const std::string mask = TaskStatusField(tid, "SigBlk");
                 if (!mask.empty()) {
                     foreign.insert(tid);
-                    if ((BlockedMaskOf(tid) & fullMask) != fullMask)
+                    if ((BlockedMaskOf(tid) & fullMask) != fullMask) {
                         unblocked.insert("tid" + std::to_string(tid) + "(" + mask + ")");
+                    }
                 }
             }
             syscall(SYS_tgkill, getpid(), tid, kStormSignal);
@@ -327,13 +383,17 @@ void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask, std:
     }
 }
 
-std::string Joined(const std::set<std::string>& items) {
+std::string Joined(const std::set<std::string>& items)
+{
     std::string text;
-    for (const std::string& item : items) text += " " + item;
+    for (const std::string& item : items) {
+        text += " " + item;
+    }
     return text;
 }
 
-int RunBusy(const Host& host) {
+int RunBusy(const Host& host)
+{
     RegisterHostThread();
     InstallInterruptingHandler();
     const std::uint64_t fullMask = FullyBlockedMask();
@@ -350,11 +410,16 @@ int RunBusy(const Host& host) {
         RegisterHostThread();
         const bool seen = WaitForFetch(host.slowRobot, callDone);
         Report("spawn_fetch_seen %s\n", seen ? "yes" : "no");
-        if (seen) SpawnAndReport("fetch", host.reportPath);
+        if (seen) {
+            SpawnAndReport("fetch", host.reportPath);
+        }
     });
     // Every host thread is known before the storm starts to tell them from the library's.
-    while (g_hostTidsStored.load() < kBusyHostThreads) std::this_thread::sleep_for(kPollInterval);
-    std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign), std::ref(unblocked));
+    while (g_hostTidsStored.load() < kBusyHostThreads) {
+        std::this_thread::sleep_for(kPollInterval);
+    }
+    std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign),
+                      std::ref(unblocked));
     const CallOutcome outcome = RunCall(host.discover);
     callDone.store(true);
     storm.join();
@@ -364,7 +429,8 @@ int RunBusy(const Host& host) {
     Report("signals_on_host_threads %d\n", g_signalsOnHostThreads.load());
     Report("signals_on_library_threads %d\n", g_signalsElsewhere.load());
     Report("library_threads_seen %zu\n", foreign.size());
-    Report("library_threads_unblocked%s\n", unblocked.empty() ? " none" : Joined(unblocked).c_str());
+    Report("library_threads_unblocked%s\n",
+           unblocked.empty() ? " none" : Joined(unblocked).c_str());
     return 0;
 }
 
@@ -376,7 +442,8 @@ struct CallerThread {
     std::atomic<bool> survivedCancellation{false};
 };
 
-void* CallThenHonourCancellation(void* argument) {
+void* CallThenHonourCancellation(void* argument)
+{
     auto* caller = static_cast<CallerThread*>(argument);
     caller->outcome = RunCall(caller->host->discover);
     caller->returned.store(true);
@@ -391,7 +458,8 @@ void* CallThenHonourCancellation(void* argument) {
     return nullptr;
 }
 
-bool StartCallerThread(CallerThread& caller, pthread_t* thread) {
+bool StartCallerThread(CallerThread& caller, pthread_t* thread)
+{
     if (pthread_create(thread, nullptr, CallThenHonourCancellation, &caller) != 0) {
         Report("caller_thread failed\n");
         return false;
@@ -399,7 +467,8 @@ bool StartCallerThread(CallerThread& caller, pthread_t* thread) {
     return true;
 }
 
-int RunSmallStack(const Host& host) {
+int RunSmallStack(const Host& host)
+{
     pthread_attr_t attributes;
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kSmallStackBytes);
@@ -412,49 +481,68 @@ int RunSmallStack(const Host& host) {
     CallerThread caller;
     caller.host = &host;
     pthread_t thread;
-    if (!StartCallerThread(caller, &thread)) return 1;
+    if (!StartCallerThread(caller, &thread)) {
+        return 1;
+    }
     pthread_join(thread, nullptr);
     ReportOutcome("", caller.outcome);
     return 0;
 }
 
-int RunCancel(const Host& host, bool duringFetch) {
+int RunCancel(const Host& host, bool duringFetch)
+{
     CallerThread caller;
     caller.host = &host;
     const Clock::time_point start = Clock::now();
     pthread_t thread;
-    if (!StartCallerThread(caller, &thread)) return 1;
-    if (duringFetch) Report("cancel_fetch_seen %s\n", WaitForFetch(host.slowRobot, caller.returned) ? "yes" : "no");
-    else SleepUntil(start + kWindowActionDelay, caller.returned);
+    if (!StartCallerThread(caller, &thread)) {
+        return 1;
+    }
+    if (duringFetch) {
+        Report("cancel_fetch_seen %s\n",
+               WaitForFetch(host.slowRobot, caller.returned) ? "yes" : "no");
+    } else {
+        SleepUntil(start + kWindowActionDelay, caller.returned);
+    }
     Report("cancel_sent_while_calling %s\n", caller.returned.load() ? "no" : "yes");
     pthread_cancel(thread);
     void* exitValue = nullptr;
     pthread_join(thread, &exitValue);
     Report("call_returned %s\n", caller.returned.load() ? "yes" : "no");
-    Report("thread_cancelled %s\n", exitValue == PTHREAD_CANCELED && !caller.survivedCancellation.load() ? "yes" : "no");
-    if (caller.returned.load()) ReportOutcome("", caller.outcome);
+    Report("thread_cancelled %s\n",
+           exitValue == PTHREAD_CANCELED && !caller.survivedCancellation.load() ? "yes" : "no");
+    if (caller.returned.load()) {
+        ReportOutcome("", caller.outcome);
+    }
     return 0;
 }
 
 // In the forked child: waits for the parent's call to end, then makes its own.
-[[noreturn]] void ForkedChild(const Host& host, int parentDone) {
+[[noreturn]] void ForkedChild(const Host& host, int parentDone)
+{
     pollfd wait{parentDone, POLLIN, 0};
     while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
     }
     const CallOutcome outcome = RunCall(host.discover);
     std::string lines = "child_result " + std::to_string(outcome.result) + "\n";
-    for (const std::string& robot : outcome.robots) lines += "child_record " + robot + "\n";
+    for (const std::string& robot : outcome.robots) {
+        lines += "child_record " + robot + "\n";
+    }
     std::ofstream(host.reportPath + ".child") << lines;
     _exit(0);
 }
 
 // Waits a bounded time for the child; a child that is still running then is killed.
-std::string ReapForkedChild(pid_t child) {
+std::string ReapForkedChild(pid_t child)
+{
     const Clock::time_point start = Clock::now();
     int status = 0;
     while (Clock::now() - start < kForkChildLimit) {
         const pid_t waited = waitpid(child, &status, WNOHANG);
-        if (waited == child) return WIFEXITED(status) ? "exited" : "killed by signal " + std::to_string(WTERMSIG(status));
+        if (waited == child) {
+            return WIFEXITED(status) ? "exited"
+                                     : "killed by signal " + std::to_string(WTERMSIG(status));
+        }
         std::this_thread::sleep_for(kPollInterval);
     }
     kill(child, SIGKILL);
@@ -462,9 +550,12 @@ std::string ReapForkedChild(pid_t child) {
     return "hung";
 }
 
-int RunFork(const Host& host) {
+int RunFork(const Host& host)
+{
     int parentDone[2];
-    if (pipe2(parentDone, O_CLOEXEC) != 0) return 1;
+    if (pipe2(parentDone, O_CLOEXEC) != 0) {
+        return 1;
+    }
     std::atomic<bool> callDone{false};
     std::atomic<pid_t> child{-1};
     const Clock::time_point start = Clock::now();
@@ -492,35 +583,55 @@ int RunFork(const Host& host) {
     return 0;
 }
 
-int RunMode(const std::string& mode, const Host& host) {
+int RunMode(const std::string& mode, const Host& host)
+{
     if (mode == "plain") {
         ReportOutcome("", RunCall(host.discover));
         return 0;
     }
-    if (mode == "busy") return RunBusy(host);
-    if (mode == "small-stack") return RunSmallStack(host);
-    if (mode == "cancel-window") return RunCancel(host, false);
-    if (mode == "cancel-fetch") return RunCancel(host, true);
-    if (mode == "fork") return RunFork(host);
+    if (mode == "busy") {
+        return RunBusy(host);
+    }
+    if (mode == "small-stack") {
+        return RunSmallStack(host);
+    }
+    if (mode == "cancel-window") {
+        return RunCancel(host, false);
+    }
+    if (mode == "cancel-fetch") {
+        return RunCancel(host, true);
+    }
+    if (mode == "fork") {
+        return RunFork(host);
+    }
     Report("unknown mode %s\n", mode.c_str());
     return 2;
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    if (argc == 3 && std::strcmp(argv[1], kListFdsMode) == 0) return ListInheritedDescriptors(argv[2]);
-    if (argc != 5) return 2;
+int main(int argc, char** argv)
+{
+    if (argc == 3 && std::strcmp(argv[1], kListFdsMode) == 0) {
+        return ListInheritedDescriptors(argv[2]);
+    }
+    if (argc != 5) {
+        return 2;
+    }
     KeepInheritedDescriptorsFromChildren();
     g_reportFd = open(argv[3], O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (g_reportFd < 0) return 2;
+    if (g_reportFd < 0) {
+        return 2;
+    }
     Host host{nullptr, argv[3], {}};
     if (inet_pton(AF_INET, argv[4], &host.slowRobot) != 1) {
         Report("bad address %s\n", argv[4]);
         return 2;
     }
     void* library = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
-    host.discover = library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
+    host.discover = library != nullptr
+                        ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP"))
+                        : nullptr;
     if (host.discover == nullptr) {
         Report("cannot load %s: %s\n", argv[2], dlerror());
         return 2;

@@ -75,16 +75,23 @@ bool Readable(int fd, int timeoutMs)
 
 bool WaitUntilDrained(int fd)
 {
-    return WaitUntil([fd] {
-        int pending = 0;
-        return ioctl(fd, FIONREAD, &pending) == 0 && pending == 0;
-    }, kDrainTimeout, kDrainStep);
+    return WaitUntil(
+        [fd] {
+            int pending = 0;
+            return ioctl(fd, FIONREAD, &pending) == 0 && pending == 0;
+        },
+        kDrainTimeout, kDrainStep);
 }
 
 UdpEndpoint::UdpEndpoint(const char* address, std::uint16_t port)
-    : fd_(BoundSocket(SOCK_DGRAM, address, port)) {}
+    : fd_(BoundSocket(SOCK_DGRAM, address, port))
+{
+}
 
-UdpEndpoint::~UdpEndpoint() { close(fd_); }
+UdpEndpoint::~UdpEndpoint()
+{
+    close(fd_);
+}
 
 void UdpEndpoint::SendTo(const std::string& bytes, std::uint16_t port) const
 {
@@ -97,9 +104,10 @@ std::string UdpEndpoint::Receive(int timeoutMs, std::uint16_t* senderPort) const
     static thread_local char buffer[kLargestDatagram];
     sockaddr_in sender{};
     socklen_t length = sizeof sender;
-    const ssize_t n = Readable(fd_, timeoutMs)
-        ? recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length)
-        : 0;
+    const ssize_t n =
+        Readable(fd_, timeoutMs)
+            ? recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length)
+            : 0;
     if (senderPort != nullptr) {
         *senderPort = ntohs(sender.sin_port);
     }

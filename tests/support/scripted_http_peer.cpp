@@ -33,11 +33,15 @@ bool StartThread(pthread_t& thread, std::function<void()> body)
     pthread_attr_init(&attributes);
     pthread_attr_setstacksize(&attributes, kConnectionStackBytes);
     auto* owned = new std::function<void()>(std::move(body));
-    const int error = pthread_create(&thread, &attributes, [](void* argument) -> void* {
-        const std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(argument));
-        (*run)();
-        return nullptr;
-    }, owned);
+    const int error = pthread_create(
+        &thread, &attributes,
+        [](void* argument) -> void* {
+            const std::unique_ptr<std::function<void()>> run(
+                static_cast<std::function<void()>*>(argument));
+            (*run)();
+            return nullptr;
+        },
+        owned);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
         delete owned;
@@ -71,7 +75,8 @@ bool PeerConnection::Send(const std::string& bytes)
         if ((entry.revents & POLLOUT) == 0) {
             continue;
         }
-        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n =
+            send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) {
             return false;
         }
@@ -104,7 +109,9 @@ void PeerConnection::Reset()
 }
 
 ScriptedHttpPeer::ScriptedHttpPeer(const char* address, std::uint16_t port, PeerBehaviour behaviour)
-    : ScriptedHttpPeer(Listener(address, port, SOMAXCONN), std::move(behaviour)) {}
+    : ScriptedHttpPeer(Listener(address, port, SOMAXCONN), std::move(behaviour))
+{
+}
 
 ScriptedHttpPeer::ScriptedHttpPeer(int listener, PeerBehaviour behaviour)
     : listener_(listener), behaviour_(std::move(behaviour))
@@ -119,7 +126,10 @@ ScriptedHttpPeer::~ScriptedHttpPeer()
     close(listener_);
 }
 
-std::uint16_t ScriptedHttpPeer::Port() const { return LocalPort(listener_); }
+std::uint16_t ScriptedHttpPeer::Port() const
+{
+    return LocalPort(listener_);
+}
 
 std::vector<std::string> ScriptedHttpPeer::Requests() const
 {
@@ -140,12 +150,15 @@ void ScriptedHttpPeer::Serve()
             std::this_thread::sleep_for(kPollStep);
             continue;
         }
-        const int fd = Readable(listener_, kPollStepMs) ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
+        const int fd = Readable(listener_, kPollStepMs)
+                           ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)
+                           : -1;
         if (fd < 0) {
             continue;
         }
         Worker& worker = workers_.emplace_back();
-        if (!StartThread(worker.thread, [this, fd, &worker] { ServeConnection(fd, worker.finished); })) {
+        if (!StartThread(worker.thread,
+                         [this, fd, &worker] { ServeConnection(fd, worker.finished); })) {
             close(fd);
             workers_.pop_back();
         }
@@ -181,7 +194,8 @@ void ScriptedHttpPeer::JoinWorkers(bool all)
 }
 
 StalledListener::StalledListener(const char* address, std::uint16_t port)
-    : listener_(Listener(address, port, 0)), queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    : listener_(Listener(address, port, 0)),
+      queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // With a backlog of 0 the queue holds one connection; this one fills it.
     const sockaddr_in server = Address(address, Port());
@@ -196,7 +210,10 @@ StalledListener::~StalledListener()
     close(listener_);
 }
 
-std::uint16_t StalledListener::Port() const { return LocalPort(listener_); }
+std::uint16_t StalledListener::Port() const
+{
+    return LocalPort(listener_);
+}
 
 PeerBehaviour Answer(std::string response)
 {
@@ -240,7 +257,8 @@ PeerBehaviour ResetMidBody(std::string bodyStart)
 PeerBehaviour EndlessBody(std::size_t declaredBytes)
 {
     return [declaredBytes](PeerConnection& connection) {
-        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declaredBytes) + "\r\n\r\n");
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declaredBytes) +
+                        "\r\n\r\n");
         const std::string block(kEndlessBlock, 'x');
         while (connection.BytesSent() < declaredBytes && connection.Send(block)) {
         }
@@ -285,9 +303,13 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
                         const std::string& presentationUrl)
 {
     return "<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
-           "<friendlyName>" + friendlyName + "</friendlyName><manufacturer>Maker</manufacturer>"
+           "<friendlyName>" +
+           friendlyName +
+           "</friendlyName><manufacturer>Maker</manufacturer>"
            "<modelName>Model 7</modelName><modelDescription>Walking robot</modelDescription>"
-           "<UDN>" + udn + "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
+           "<UDN>" +
+           udn + "</UDN><presentationURL>" + presentationUrl +
+           "</presentationURL></device></root>\n";
 }
 
 std::string RobotDescription(const std::string& friendlyName)

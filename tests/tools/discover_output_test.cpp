@@ -12,17 +12,22 @@
 namespace seekwell_discover {
 namespace {
 
-TEST(DiscoverOutputTest, TerminalTextKeepsUtf8AndReplacesControlsAndBadBytes) {
+TEST(DiscoverOutputTest, TerminalTextKeepsUtf8AndReplacesControlsAndBadBytes)
+{
     EXPECT_EQ(PrintableText("ROVA robot 1"), "ROVA robot 1");
-    EXPECT_EQ(PrintableText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c"), "R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c");
+    EXPECT_EQ(PrintableText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c"),
+              "R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c");
     EXPECT_EQ(PrintableText("\x1b[2Jx\r\n\x7f"), "?[2Jx???");
-    EXPECT_EQ(PrintableText("\xc2\x9b" "31m"), "?31m");          // C1 control character
-    EXPECT_EQ(PrintableText("a\xff\xc0\xaf\xc3"), "a????");       // stray, overlong, cut short
-    EXPECT_EQ(PrintableText("\xed\xa0\x80"), "???");              // UTF-16 surrogate
+    EXPECT_EQ(PrintableText("\xc2\x9b"
+                            "31m"),
+              "?31m");                                       // C1 control character
+    EXPECT_EQ(PrintableText("a\xff\xc0\xaf\xc3"), "a????");  // stray, overlong, cut short
+    EXPECT_EQ(PrintableText("\xed\xa0\x80"), "???");         // UTF-16 surrogate
     EXPECT_EQ(PrintableText(nullptr), "(none)");
 }
 
-TEST(DiscoverOutputTest, JsonStringsAreEscapedAndValidUtf8) {
+TEST(DiscoverOutputTest, JsonStringsAreEscapedAndValidUtf8)
+{
     EXPECT_EQ(JsonValue("say \"hi\" \\ now"), "\"say \\\"hi\\\" \\\\ now\"");
     EXPECT_EQ(JsonValue("\x1b\n"), "\"\\u001b\\u000a\"");
     EXPECT_EQ(JsonValue("R\xc3\xb6ve\xff"), "\"R\xc3\xb6ve\\ufffd\"");
@@ -30,8 +35,10 @@ TEST(DiscoverOutputTest, JsonStringsAreEscapedAndValidUtf8) {
     EXPECT_EQ(JsonValue(nullptr), "null");
 }
 
-TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder) {
-    char name0[] = "ROVA robot 1", address0[] = "192.0.2.10", name1[] = "R\xc3\xb6ve", address1[] = "192.0.2.11";
+TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder)
+{
+    char name0[] = "ROVA robot 1", address0[] = "192.0.2.10", name1[] = "R\xc3\xb6ve",
+         address1[] = "192.0.2.11";
     const DISCOVERY_RESULT records[] = {{name0, address0}, {name1, address1}, {nullptr, address1}};
     std::ostringstream table;
     PrintTable(table, records, 3);
@@ -43,7 +50,8 @@ TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder) {
     std::ostringstream json;
     PrintJson(json, records, 2);
     EXPECT_EQ(json.str(),
-              "{\"count\": 2, \"robots\": [{\"index\": 0, \"name\": \"ROVA robot 1\", \"address\": \"192.0.2.10\"}, "
+              "{\"count\": 2, \"robots\": [{\"index\": 0, \"name\": \"ROVA robot 1\", \"address\": "
+              "\"192.0.2.10\"}, "
               "{\"index\": 1, \"name\": \"R\xc3\xb6ve\", \"address\": \"192.0.2.11\"}]}\n");
 
     std::ostringstream none;
@@ -52,7 +60,8 @@ TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder) {
     EXPECT_EQ(none.str(), "No robot found.\n{\"count\": 0, \"robots\": []}\n");
 }
 
-TEST(DiscoverOutputTest, CountdownCountsDownThenBlanksItsLine) {
+TEST(DiscoverOutputTest, CountdownCountsDownThenBlanksItsLine)
+{
     std::FILE* out = std::tmpfile();
     ASSERT_NE(out, nullptr);
     {
@@ -61,7 +70,9 @@ TEST(DiscoverOutputTest, CountdownCountsDownThenBlanksItsLine) {
     }
     std::rewind(out);
     std::string written;
-    for (int c; (c = std::fgetc(out)) != EOF;) written += static_cast<char>(c);
+    for (int c; (c = std::fgetc(out)) != EOF;) {
+        written += static_cast<char>(c);
+    }
     std::fclose(out);
     EXPECT_EQ(written.rfind("\rSearching for robots:  2 s left ", 0), 0u) << written;
     EXPECT_NE(written.find("\rSearching for robots:  1 s left "), std::string::npos);

@@ -10,21 +10,25 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static void OnDeviceAvailable(GUPnPControlPoint* controlPoint, GUPnPDeviceProxy* proxy, gpointer unused) {
+static void OnDeviceAvailable(GUPnPControlPoint* controlPoint, GUPnPDeviceProxy* proxy,
+                              gpointer unused)
+{
     GUPnPDeviceInfo* info = GUPNP_DEVICE_INFO(proxy);
     char* name = gupnp_device_info_get_friendly_name(info);
     char* description = gupnp_device_info_get_model_description(info);
     char* presentation = gupnp_device_info_get_presentation_url(info);
     (void)controlPoint;
     (void)unused;
-    printf("device %s|%s|%s|%s\n", name, description, presentation, gupnp_device_info_get_udn(info));
+    printf("device %s|%s|%s|%s\n", name, description, presentation,
+           gupnp_device_info_get_udn(info));
     fflush(stdout);
     g_free(name);
     g_free(description);
     g_free(presentation);
 }
 
-static void OnContextAvailable(GUPnPContextManager* manager, GUPnPContext* context, gpointer unused) {
+static void OnContextAvailable(GUPnPContextManager* manager, GUPnPContext* context, gpointer unused)
+{
     GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, "upnp:rootdevice");
     (void)unused;
     g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceAvailable), NULL);
@@ -33,12 +37,14 @@ static void OnContextAvailable(GUPnPContextManager* manager, GUPnPContext* conte
     g_object_unref(controlPoint);
 }
 
-static gboolean Quit(gpointer loop) {
+static gboolean Quit(gpointer loop)
+{
     g_main_loop_quit(loop);
     return G_SOURCE_REMOVE;
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     GMainLoop* loop;
     GUPnPContextManager* manager;
     int seconds = argc == 2 ? atoi(argv[1]) : 0;

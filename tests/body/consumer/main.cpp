@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-int main() {
+int main()
+{
     unsigned short key[] = {11, 1, 1};
     CKinemap body(CKinemap::GetRobotDesign(key, 3));
     char locator[KINEMAP_LOCATOR_SIZE];

@@ -38,7 +38,8 @@ typedef int (*DiscoverFunction)(DISCOVERY_RESULT*);
 static char g_nameSentinels[SEEKWELL_MAX_RESULTS];
 static char g_addressSentinels[SEEKWELL_MAX_RESULTS];
 
-static void PrintQuoted(const char* text) {
+static void PrintQuoted(const char* text)
+{
     const unsigned char* c;
     if (text == NULL) {
         fputs("(null)", stdout);
@@ -46,14 +47,19 @@ static void PrintQuoted(const char* text) {
     }
     putchar('"');
     for (c = (const unsigned char*)text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') printf("\\%c", *c);
-        else if (*c < 0x20 || *c >= 0x7f) printf("\\x%02x", *c);
-        else putchar(*c);
+        if (*c == '"' || *c == '\\') {
+            printf("\\%c", *c);
+        } else if (*c < 0x20 || *c >= 0x7f) {
+            printf("\\x%02x", *c);
+        } else {
+            putchar(*c);
+        }
     }
     putchar('"');
 }
 
-static void Prefill(DISCOVERY_RESULT* records) {
+static void Prefill(DISCOVERY_RESULT* records)
+{
     int i;
     for (i = 0; i < SEEKWELL_MAX_RESULTS; ++i) {
         records[i].pszName = &g_nameSentinels[i];
@@ -61,38 +67,51 @@ static void Prefill(DISCOVERY_RESULT* records) {
     }
 }
 
-static int UntouchedFrom(const DISCOVERY_RESULT* records, int first) {
+static int UntouchedFrom(const DISCOVERY_RESULT* records, int first)
+{
     int i;
-    for (i = first < 0 ? 0 : first; i < SEEKWELL_MAX_RESULTS; ++i)
-        if (records[i].pszName != &g_nameSentinels[i] || records[i].pszAddress != &g_addressSentinels[i]) return 0;
+    for (i = first < 0 ? 0 : first; i < SEEKWELL_MAX_RESULTS; ++i) {
+        if (records[i].pszName != &g_nameSentinels[i] ||
+            records[i].pszAddress != &g_addressSentinels[i]) {
+            return 0;
+        }
+    }
     return 1;
 }
 
-static long long MonotonicUs(void) {
+static long long MonotonicUs(void)
+{
     struct timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
 }
 
-static long long CpuUs(const struct rusage* usage) {
-    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 + usage->ru_utime.tv_usec +
-           usage->ru_stime.tv_usec;
+static long long CpuUs(const struct rusage* usage)
+{
+    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 +
+           usage->ru_utime.tv_usec + usage->ru_stime.tv_usec;
 }
 
 /* Whether a file named libcurl* is mapped into the process. */
-static const char* LibcurlMapped(void) {
+static const char* LibcurlMapped(void)
+{
     char line[4096];
     const char* mapped = "no";
     FILE* maps = fopen("/proc/self/maps", "r");
     while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
         const char* name = strrchr(line, '/');
-        if (name != NULL && strncmp(name, "/libcurl", 8) == 0) mapped = "yes";
+        if (name != NULL && strncmp(name, "/libcurl", 8) == 0) {
+            mapped = "yes";
+        }
     }
-    if (maps != NULL) fclose(maps);
+    if (maps != NULL) {
+        fclose(maps);
+    }
     return mapped;
 }
 
-static void ReportAndFree(DISCOVERY_RESULT* records, int result) {
+static void ReportAndFree(DISCOVERY_RESULT* records, int result)
+{
     int i;
     printf("result %d\n", result);
     for (i = 0; i < result && i < SEEKWELL_MAX_RESULTS; ++i) {
@@ -107,7 +126,8 @@ static void ReportAndFree(DISCOVERY_RESULT* records, int result) {
     printf("untouched %s\n", UntouchedFrom(records, result) ? "yes" : "no");
 }
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS];
     struct rusage before, after, children;
     long long started, elapsed;

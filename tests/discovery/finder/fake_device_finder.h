@@ -13,9 +13,9 @@ namespace seekwell::test {
 
 enum class DeviceFault {
     kNone,
-    kNextFails,               // the enumerator fails instead of yielding it
-    kNextYieldsNothing,       // the enumerator succeeds without an element
-    kNoDeviceInterface,       // the element refuses the device interface
+    kNextFails,          // the enumerator fails instead of yielding it
+    kNextYieldsNothing,  // the enumerator succeeds without an element
+    kNoDeviceInterface,  // the element refuses the device interface
     kFriendlyNameFails,
     kPresentationUrlFails,
     kDescriptionFails,
@@ -39,7 +39,7 @@ enum class SearchFault {
 struct ReferenceLedger {
     int nHandedOut = 0;
     int nReleased = 0;
-    int nDevicesVisited = 0;  // device interfaces handed out
+    int nDevicesVisited = 0;                 // device interfaces handed out
     std::vector<std::string> propertyReads;  // "name", "url", "description" in call order
     bool AllReleased() const { return nHandedOut == nReleased; }
 };

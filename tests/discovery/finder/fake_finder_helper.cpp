@@ -37,16 +37,21 @@ constexpr unsigned kGarbageSeed = 20240611;
 constexpr int kHighestSignal = 64;
 constexpr const char kRobotDescription[] = "ROVA service robot";
 
-bool WriteStream(const std::string& bytes) { return WriteAll(protocol::kHelperStreamFd, bytes); }
+bool WriteStream(const std::string& bytes)
+{
+    return WriteAll(protocol::kHelperStreamFd, bytes);
+}
 
-[[noreturn]] void HangForever() {
+[[noreturn]] void HangForever()
+{
     signal(SIGTERM, SIG_IGN);
     for (;;) {
         pause();
     }
 }
 
-std::string EmptyStream() {
+std::string EmptyStream()
+{
     std::string stream;
     protocol::AppendMagic(stream);
     protocol::AppendEnd(stream, 0);
@@ -54,7 +59,8 @@ std::string EmptyStream() {
 }
 
 // Two robots and a printer, which the library leaves out.
-std::string GoodStream() {
+std::string GoodStream()
+{
     std::string stream;
     protocol::AppendMagic(stream);
     protocol::AppendDevice(stream, "ROVA robot 1", "http://192.0.2.10/", kRobotDescription);
@@ -64,7 +70,8 @@ std::string GoodStream() {
     return stream;
 }
 
-std::string JoinNumbers(const std::vector<int>& numbers) {
+std::string JoinNumbers(const std::vector<int>& numbers)
+{
     if (numbers.empty()) {
         return "none";
     }
@@ -75,7 +82,8 @@ std::string JoinNumbers(const std::vector<int>& numbers) {
     return text;
 }
 
-std::vector<int> OpenDescriptors() {
+std::vector<int> OpenDescriptors()
+{
     std::vector<int> fds;
     DIR* directory = opendir("/proc/self/fd");
     if (directory == nullptr) {
@@ -92,7 +100,8 @@ std::vector<int> OpenDescriptors() {
 
 // Only SIG_IGN survives exec (a handler cannot), so "ignored" is every disposition inherited
 // that is not the default; a sanitizer's own handlers are set after exec and do not count.
-std::string SignalReport() {
+std::string SignalReport()
+{
     sigset_t blocked;
     sigprocmask(SIG_BLOCK, nullptr, &blocked);
     std::vector<int> blockedSignals;
@@ -109,7 +118,8 @@ std::string SignalReport() {
     return "blocked " + JoinNumbers(blockedSignals) + " ignored " + JoinNumbers(ignoredSignals);
 }
 
-std::size_t EnvironmentSize() {
+std::size_t EnvironmentSize()
+{
     std::size_t n = 0;
     while (environ[n] != nullptr) {
         ++n;
@@ -119,7 +129,8 @@ std::size_t EnvironmentSize() {
 
 // One robot whose name tells what the helper inherited, e.g.
 // "fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 10000".
-std::string ReportStream(int argc, char** argv) {
+std::string ReportStream(int argc, char** argv)
+{
     std::string report = "fds " + JoinNumbers(OpenDescriptors()) + " " + SignalReport() + " env " +
                          std::to_string(EnvironmentSize()) + " args";
     for (int i = 1; i < argc; ++i) {
@@ -132,15 +143,20 @@ std::string ReportStream(int argc, char** argv) {
     return stream;
 }
 
-int Good(int, char**) { return WriteStream(GoodStream()) ? 0 : 1; }
+int Good(int, char**)
+{
+    return WriteStream(GoodStream()) ? 0 : 1;
+}
 
 // Silent for the whole window, as the real helper is while it searches.
-int Late(int, char** argv) {
+int Late(int, char** argv)
+{
     std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(argv[3])));
     return Good(0, nullptr);
 }
 
-int Crash(int, char**) {
+int Crash(int, char**)
+{
     const std::string stream = GoodStream();
     WriteStream(stream.substr(0, stream.size() / 2));
     // A sanitizer's handler would turn the signal into an exit.
@@ -149,9 +165,13 @@ int Crash(int, char**) {
     return 1;
 }
 
-int Hang(int, char**) { HangForever(); }
+int Hang(int, char**)
+{
+    HangForever();
+}
 
-int Garbage(int, char**) {
+int Garbage(int, char**)
+{
     std::mt19937 random(kGarbageSeed);
     std::string bytes(kGarbageBytes, '\0');
     for (char& byte : bytes) {
@@ -161,7 +181,8 @@ int Garbage(int, char**) {
 }
 
 // Valid device frames, more than any bound allows, and no end frame ever.
-int Flood(int, char**) {
+int Flood(int, char**)
+{
     std::string frames;
     protocol::AppendMagic(frames);
     WriteStream(frames);
@@ -177,30 +198,45 @@ int Flood(int, char**) {
     HangForever();
 }
 
-int EarlyExit(int, char**) {
+int EarlyExit(int, char**)
+{
     std::string stream;
     protocol::AppendMagic(stream);
     protocol::AppendDevice(stream, "ROVA robot 1", "http://192.0.2.10/", kRobotDescription);
     return WriteStream(stream) ? 0 : 1;
 }
 
-int BadStatus(int, char**) {
+int BadStatus(int, char**)
+{
     WriteStream(GoodStream());
     return kBadStatus;
 }
 
-int Trailing(int, char**) { return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1; }
+int Trailing(int, char**)
+{
+    return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1;
+}
 
-int StrayOutput(int, char**) {
+int StrayOutput(int, char**)
+{
     WriteAll(STDOUT_FILENO, "stray output of the helper on its stdout\n");
     WriteAll(STDERR_FILENO, "stray output of the helper on its stderr\n");
     return Good(0, nullptr);
 }
 
-int Report(int argc, char** argv) { return WriteStream(ReportStream(argc, argv)) ? 0 : 1; }
+int Report(int argc, char** argv)
+{
+    return WriteStream(ReportStream(argc, argv)) ? 0 : 1;
+}
 
-int AnswerProbe(int, char**) { return WriteStream(EmptyStream()) ? 0 : 1; }
-int FailProbe(int, char**) { return 1; }
+int AnswerProbe(int, char**)
+{
+    return WriteStream(EmptyStream()) ? 0 : 1;
+}
+int FailProbe(int, char**)
+{
+    return 1;
+}
 
 using Behaviour = int (*)(int argc, char** argv);
 
@@ -226,7 +262,8 @@ constexpr Mode kModes[] = {
     {"probe-fail", FailProbe, Good},
 };
 
-std::string ReadModeName() {
+std::string ReadModeName()
+{
     std::error_code error;
     const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
     std::ifstream file(self.parent_path() / kModeFileName);
@@ -237,7 +274,8 @@ std::string ReadModeName() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     const bool probe = argc == 2 && std::strcmp(argv[1], protocol::kProbeArgument) == 0;
     const bool search = argc == 4 && std::strcmp(argv[1], protocol::kSearchArgument) == 0;
     if (!probe && !search) {

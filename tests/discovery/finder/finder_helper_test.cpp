@@ -31,7 +31,8 @@ struct HelperRun {
     std::string strOutput;   // what it wrote on stdout and stderr
 };
 
-std::string ReadToEnd(int fd) {
+std::string ReadToEnd(int fd)
+{
     std::string text;
     char buffer[4096];
     for (;;) {
@@ -50,7 +51,8 @@ std::string ReadToEnd(int fd) {
 // but a loopback that is down: whatever the arguments make it do, nothing
 // leaves this machine. Its stdout and stderr go to one pipe, the stream to
 // another, on the descriptor the library hands it.
-HelperRun RunHelper(const std::vector<std::string>& arguments) {
+HelperRun RunHelper(const std::vector<std::string>& arguments)
+{
     int stream[2];
     int output[2];
     if (pipe2(stream, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
@@ -90,7 +92,8 @@ HelperRun RunHelper(const std::vector<std::string>& arguments) {
     return run;
 }
 
-std::string EmptyStream() {
+std::string EmptyStream()
+{
     std::string stream;
     hp::AppendMagic(stream);
     hp::AppendEnd(stream, 0);
@@ -99,9 +102,11 @@ std::string EmptyStream() {
 
 // The devices of a well-formed stream, or nothing when it breaks any rule of
 // its format.
-std::optional<FoundDeviceList> DecodeStream(const std::string& stream) {
-    if (stream.size() > hp::kMaxStreamBytes || stream.compare(0, hp::kStreamMagicSize,
-                                                              std::string(hp::kStreamMagic, hp::kStreamMagicSize)) != 0) {
+std::optional<FoundDeviceList> DecodeStream(const std::string& stream)
+{
+    if (stream.size() > hp::kMaxStreamBytes ||
+        stream.compare(0, hp::kStreamMagicSize,
+                       std::string(hp::kStreamMagic, hp::kStreamMagicSize)) != 0) {
         return std::nullopt;
     }
     std::size_t offset = hp::kStreamMagicSize;
@@ -119,7 +124,8 @@ std::optional<FoundDeviceList> DecodeStream(const std::string& stream) {
         std::string fields[hp::kFieldsPerDevice];
         for (std::string& field : fields) {
             std::uint32_t length = 0;
-            if (!readLength(length) || length > hp::kMaxFieldBytes || stream.size() - offset < length) {
+            if (!readLength(length) || length > hp::kMaxFieldBytes ||
+                stream.size() - offset < length) {
                 return std::nullopt;
             }
             field = stream.substr(offset, length);
@@ -138,7 +144,8 @@ std::optional<FoundDeviceList> DecodeStream(const std::string& stream) {
     return devices;
 }
 
-TEST(FinderHelperTest, ProbeWritesAnEmptyStreamAndNothingElse) {
+TEST(FinderHelperTest, ProbeWritesAnEmptyStreamAndNothingElse)
+{
     const HelperRun run = RunHelper({hp::kProbeArgument});
     if (!run.bIsolated) {
         GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
@@ -148,7 +155,8 @@ TEST(FinderHelperTest, ProbeWritesAnEmptyStreamAndNothingElse) {
     EXPECT_EQ(run.strOutput, "");
 }
 
-TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream) {
+TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream)
+{
     const HelperRun run = RunHelper({hp::kSearchArgument, "upnp:rootdevice", "200"});
     if (!run.bIsolated) {
         GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
@@ -158,7 +166,8 @@ TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream) {
     EXPECT_EQ(run.strOutput, "");
 }
 
-TEST(FinderHelperTest, ArgumentsItDoesNotTakeEndItWithStatus2AndNoStream) {
+TEST(FinderHelperTest, ArgumentsItDoesNotTakeEndItWithStatus2AndNoStream)
+{
     const std::vector<std::vector<std::string>> cases = {
         {},
         {"--bogus"},
@@ -193,9 +202,10 @@ TEST(FinderHelperTest, ArgumentsItDoesNotTakeEndItWithStatus2AndNoStream) {
     }
 }
 
-TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary) {
+TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary)
+{
     const std::size_t bound = hp::kMaxFieldBytes;
-    const std::string euro = "\xE2\x82\xAC";   // three bytes
+    const std::string euro = "\xE2\x82\xAC";       // three bytes
     const std::string smile = "\xF0\x9F\x98\x80";  // four bytes
     struct Case {
         const char* szWhat;
@@ -207,9 +217,12 @@ TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary) {
         {"ASCII is cut at the bound", std::string(bound + 10, 'a'), bound},
         {"a character ending at the bound stays", std::string(bound - 3, 'a') + euro + "b", bound},
         {"a character across the bound goes whole", std::string(bound - 1, 'a') + euro, bound - 1},
-        {"a four-byte character across the bound goes whole", std::string(bound - 2, 'a') + smile, bound - 2},
-        {"a two-byte character across the bound goes whole", std::string(bound - 1, 'a') + "\xC3\xA9", bound - 1},
-        {"continuation bytes that are no text are cut at the bound", std::string(bound + 4, '\x80'), bound},
+        {"a four-byte character across the bound goes whole", std::string(bound - 2, 'a') + smile,
+         bound - 2},
+        {"a two-byte character across the bound goes whole",
+         std::string(bound - 1, 'a') + "\xC3\xA9", bound - 1},
+        {"continuation bytes that are no text are cut at the bound", std::string(bound + 4, '\x80'),
+         bound},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szWhat);
@@ -219,7 +232,8 @@ TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary) {
     }
 }
 
-TEST(FinderHelperStreamTest, DevicesAreWrittenInOrderWithTheirFields) {
+TEST(FinderHelperStreamTest, DevicesAreWrittenInOrderWithTheirFields)
+{
     const FoundDeviceList devices = {
         {"ROVA robot 1", "http://192.0.2.10/", "Cleaning robot"},
         {"Media player", "", ""},
@@ -234,7 +248,8 @@ TEST(FinderHelperStreamTest, DevicesAreWrittenInOrderWithTheirFields) {
     }
 }
 
-TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds) {
+TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds)
+{
     const std::string longest(hp::kMaxFieldBytes, 'x');
     struct Case {
         const char* szWhat;
@@ -243,12 +258,17 @@ TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds)
     };
     // Each device of the second case takes three whole fields; the stream has
     // room for the magic, whole device frames and the end frame only.
-    const std::size_t largeFrame = 1 + hp::kFieldsPerDevice * (hp::kLengthSize + hp::kMaxFieldBytes);
-    const std::size_t largeFit = (hp::kMaxStreamBytes - hp::kStreamMagicSize - hp::kEndFrameSize) / largeFrame;
+    const std::size_t largeFrame =
+        1 + hp::kFieldsPerDevice * (hp::kLengthSize + hp::kMaxFieldBytes);
+    const std::size_t largeFit =
+        (hp::kMaxStreamBytes - hp::kStreamMagicSize - hp::kEndFrameSize) / largeFrame;
     const Case cases[] = {
-        {"more devices than the stream takes", FoundDeviceList(hp::kMaxDevices + 5, {"a", "b", "c"}), hp::kMaxDevices},
-        {"devices larger than the stream takes", FoundDeviceList(largeFit + 3, {longest, longest, longest}), largeFit},
-        {"fields over their bound are cut, not dropped", FoundDeviceList(1, {longest + "tail", "", ""}), 1},
+        {"more devices than the stream takes",
+         FoundDeviceList(hp::kMaxDevices + 5, {"a", "b", "c"}), hp::kMaxDevices},
+        {"devices larger than the stream takes",
+         FoundDeviceList(largeFit + 3, {longest, longest, longest}), largeFit},
+        {"fields over their bound are cut, not dropped",
+         FoundDeviceList(1, {longest + "tail", "", ""}), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szWhat);

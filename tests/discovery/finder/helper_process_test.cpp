@@ -34,7 +34,8 @@ constexpr const char kSearchWindowMs[] = "1000";
 constexpr milliseconds kSlack{500};
 constexpr const char kDeviceType[] = "upnp:rootdevice";
 
-int CountEntries(const char* directory) {
+int CountEntries(const char* directory)
+{
     int n = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(directory)) {
         ++n;
@@ -42,7 +43,10 @@ int CountEntries(const char* directory) {
     return n;
 }
 
-bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
+bool NoChildLeft()
+{
+    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+}
 
 struct RunOutcome {
     bool bResult = false;
@@ -53,7 +57,8 @@ struct RunOutcome {
 class HelperProcessTest : public ::testing::Test {
 protected:
     // One copy of the fake per test process: it finds its mode file beside its real path.
-    static void SetUpTestSuite() {
+    static void SetUpTestSuite()
+    {
         char pattern[] = "/tmp/seekwell-helper-test.XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         s_directory = pattern;
@@ -63,24 +68,29 @@ protected:
 
     static fs::path HelperPath() { return s_directory / "seekwell-finder-gupnp"; }
 
-    static void SetMode(const std::string& mode) {
+    static void SetMode(const std::string& mode)
+    {
         std::ofstream(s_directory / "fake-helper-mode") << mode << '\n';
     }
 
-    static RunOutcome Run(const std::vector<std::string>& arguments, milliseconds deadline) {
+    static RunOutcome Run(const std::vector<std::string>& arguments, milliseconds deadline)
+    {
         HelperRequest request{HelperPath().string(), arguments, deadline};
         HelperStreamReader reader;
         RunOutcome outcome;
         const auto start = std::chrono::steady_clock::now();
         outcome.bResult = RunFinderHelper(request, reader);
-        outcome.elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+        outcome.elapsed =
+            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
         outcome.devices = reader.TakeDevices();
         return outcome;
     }
 
     // Runs one request and checks what every run must leave behind: a return within the
     // deadline, no child, and the test process's threads and descriptors as before.
-    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments, milliseconds deadline) {
+    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments,
+                                      milliseconds deadline)
+    {
         const int nThreadsBefore = CountEntries("/proc/self/task");
         const int nFdsBefore = CountEntries("/proc/self/fd");
         RunOutcome outcome = Run(arguments, deadline);
@@ -91,11 +101,14 @@ protected:
         return outcome;
     }
 
-    static RunOutcome Search() {
-        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+    static RunOutcome Search()
+    {
+        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs},
+                               kSearchDeadline);
     }
 
-    static void ExpectGoodDevices(const DeviceList& devices) {
+    static void ExpectGoodDevices(const DeviceList& devices)
+    {
         ASSERT_EQ(devices.size(), 3u);
         EXPECT_EQ(devices[0].strFriendlyName, "ROVA robot 1");
         EXPECT_EQ(devices[1].strPresentationUrl, "http://192.0.2.11/");
@@ -116,27 +129,23 @@ struct ModeCase {
     bool bSilentToTheEnd;
 };
 
-TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing) {
+TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
+{
     const ModeCase cases[] = {
-        {"good", false, true, 3, false},
-        {"late", false, true, 3, false},
-        {"stray-output", false, true, 3, false},
-        {"good", true, true, 0, false},
-        {"crash", false, false, 0, false},
-        {"hang", false, false, 0, true},
-        {"garbage", false, false, 0, false},
-        {"flood", false, false, 0, false},
-        {"early-exit", false, false, 0, false},
-        {"bad-status", false, false, 0, false},
-        {"trailing", false, false, 0, false},
-        {"probe-hang", true, false, 0, true},
+        {"good", false, true, 3, false},         {"late", false, true, 3, false},
+        {"stray-output", false, true, 3, false}, {"good", true, true, 0, false},
+        {"crash", false, false, 0, false},       {"hang", false, false, 0, true},
+        {"garbage", false, false, 0, false},     {"flood", false, false, 0, false},
+        {"early-exit", false, false, 0, false},  {"bad-status", false, false, 0, false},
+        {"trailing", false, false, 0, false},    {"probe-hang", true, false, 0, true},
         {"probe-fail", true, false, 0, false},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(std::string(c.szMode) + (c.bProbe ? " (probe)" : " (search)"));
         SetMode(c.szMode);
         const milliseconds deadline = c.bProbe ? kProbeDeadline : kSearchDeadline;
-        const RunOutcome outcome = c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
+        const RunOutcome outcome =
+            c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
         EXPECT_EQ(outcome.bResult, c.bExpected);
         if (c.bSilentToTheEnd) {
             EXPECT_GE(outcome.elapsed, deadline);
@@ -154,34 +163,38 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing) {
 // The host's way with SIGCHLD, set for one test and put back after it.
 class HostSigchld {
 public:
-    explicit HostSigchld(void (*handler)(int)) {
+    explicit HostSigchld(void (*handler)(int))
+    {
         struct sigaction action = {};
         action.sa_handler = handler;
         sigemptyset(&action.sa_mask);
         // No SA_RESTART: the library's waits see EINTR.
-        sigaction(SIGCHLD, &action, &m_previous);
+        sigaction(SIGCHLD, &action, &previous_);
     }
-    ~HostSigchld() { sigaction(SIGCHLD, &m_previous, nullptr); }
+    ~HostSigchld() { sigaction(SIGCHLD, &previous_, nullptr); }
     HostSigchld(const HostSigchld&) = delete;
     HostSigchld& operator=(const HostSigchld&) = delete;
 
 private:
-    struct sigaction m_previous = {};
+    struct sigaction previous_ = {};
 };
 
-void ReapEveryChild(int) {
+void ReapEveryChild(int)
+{
     const int savedErrno = errno;
     while (waitpid(-1, nullptr, WNOHANG) > 0) {
     }
     errno = savedErrno;
 }
 
-TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswerInTime) {
+TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswerInTime)
+{
     struct HostCase {
         const char* szHost;
         void (*handler)(int);
     };
-    for (const HostCase& host : {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
+    for (const HostCase& host :
+         {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
         HostSigchld sigchld(host.handler);
         SCOPED_TRACE(host.szHost);
         SetMode("good");
@@ -198,34 +211,37 @@ TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswer
 // that the helper must not inherit; all put back after the test.
 class UntidyHost {
 public:
-    UntidyHost() {
-        m_previousPipe = signal(SIGPIPE, SIG_IGN);
-        m_previousInt = signal(SIGINT, SIG_IGN);
+    UntidyHost()
+    {
+        previous_pipe_ = signal(SIGPIPE, SIG_IGN);
+        previous_int_ = signal(SIGINT, SIG_IGN);
         sigset_t usr1;
         sigemptyset(&usr1);
         sigaddset(&usr1, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &usr1, &m_previousMask);
-        m_nInheritableFd = open("/dev/null", O_RDONLY);
+        pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask_);
+        inheritable_fd_ = open("/dev/null", O_RDONLY);
         setenv("SEEKWELL_TEST_HOST_VARIABLE", "1", 1);
     }
-    ~UntidyHost() {
+    ~UntidyHost()
+    {
         unsetenv("SEEKWELL_TEST_HOST_VARIABLE");
-        close(m_nInheritableFd);
-        pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
-        signal(SIGINT, m_previousInt);
-        signal(SIGPIPE, m_previousPipe);
+        close(inheritable_fd_);
+        pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
+        signal(SIGINT, previous_int_);
+        signal(SIGPIPE, previous_pipe_);
     }
     UntidyHost(const UntidyHost&) = delete;
     UntidyHost& operator=(const UntidyHost&) = delete;
 
 private:
-    sighandler_t m_previousPipe;
-    sighandler_t m_previousInt;
-    sigset_t m_previousMask;
-    int m_nInheritableFd;
+    sighandler_t previous_pipe_;
+    sighandler_t previous_int_;
+    sigset_t previous_mask_;
+    int inheritable_fd_;
 };
 
-TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvironment) {
+TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvironment)
+{
     UntidyHost host;
     SetMode("report");
     const RunOutcome outcome = Search();
@@ -238,7 +254,8 @@ TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvir
 // A host that closed some of its standard streams: the pipe the library makes takes their
 // numbers (with stderr alone closed, its write end becomes 3, the stream's own number in the
 // helper), and must still reach the helper as its stream.
-TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream) {
+TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
+{
     SetMode("report");
     for (const int closedUpTo : {0, 2}) {
         SCOPED_TRACE("closed from fd " + std::to_string(closedUpTo) + " to 2");
@@ -247,7 +264,8 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream) {
             saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
             close(fd);
         }
-        const RunOutcome outcome = Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+        const RunOutcome outcome =
+            Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
         for (int fd = closedUpTo; fd < 3; ++fd) {
             dup2(saved[fd], fd);
             close(saved[fd]);
@@ -261,8 +279,10 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream) {
 
 // The path choice's check: a helper that answers its probe, one that fails or hangs (cut off at
 // the probe's limit), and none at all.
-TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe) {
-    for (const auto& [szMode, bUsable] : {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
+TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe)
+{
+    for (const auto& [szMode, bUsable] :
+         {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
         SCOPED_TRACE(szMode);
         SetMode(szMode);
         const auto start = std::chrono::steady_clock::now();
@@ -271,7 +291,8 @@ TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe) {
         EXPECT_TRUE(NoChildLeft());
     }
     const fs::path notExecutable = s_directory / "fake-helper-mode";
-    for (const std::string& path : {std::string(), (s_directory / "missing").string(), notExecutable.string()}) {
+    for (const std::string& path :
+         {std::string(), (s_directory / "missing").string(), notExecutable.string()}) {
         SCOPED_TRACE(path);
         EXPECT_FALSE(IsFinderHelperUsable(path));
     }

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "finder_wire.h"
 #include "finder/helper_stream_reader.h"
+#include "finder_wire.h"
 
 namespace seekwell::test {
 namespace {
@@ -40,7 +40,8 @@ std::string End(std::uint32_t count)
 std::string Device(const DeviceProperties& device)
 {
     std::string stream;
-    hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
+    hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl,
+                     device.strDescription);
     return stream;
 }
 
@@ -84,8 +85,8 @@ DeviceList Robots(std::size_t count)
 bool SameDevices(const DeviceList& a, const DeviceList& b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.strFriendlyName == y.strFriendlyName && x.strPresentationUrl == y.strPresentationUrl &&
-               x.strDescription == y.strDescription;
+        return x.strFriendlyName == y.strFriendlyName &&
+               x.strPresentationUrl == y.strPresentationUrl && x.strDescription == y.strDescription;
     });
 }
 
@@ -111,7 +112,8 @@ Outcome Read(const std::vector<std::string>& pieces)
     EXPECT_EQ(outcome.afterFinish, reader.GetState());
     outcome.devices = reader.TakeDevices();
     if (outcome.afterFinish != State::Complete) {
-        EXPECT_TRUE(outcome.devices.empty()) << outcome.devices.size() << " devices from a stream that is not Complete";
+        EXPECT_TRUE(outcome.devices.empty())
+            << outcome.devices.size() << " devices from a stream that is not Complete";
     }
     return outcome;
 }
@@ -128,7 +130,7 @@ std::vector<std::string> Pieces(const std::string& stream, std::size_t pieceByte
 struct StreamCase {
     const char* name;
     std::string stream;
-    State afterFeed;   // once every byte is in
+    State afterFeed;  // once every byte is in
     State afterFinish;
     DeviceList devices;  // when Complete
 };
@@ -153,7 +155,8 @@ void RunCase(const StreamCase& c)
     }
     ExpectOutcome(c, Read(Pieces(c.stream, 1)), "one byte at a time");
     for (std::size_t at = 1; at < c.stream.size(); ++at) {
-        ExpectOutcome(c, Read({c.stream.substr(0, at), c.stream.substr(at)}), "split at " + std::to_string(at));
+        ExpectOutcome(c, Read({c.stream.substr(0, at), c.stream.substr(at)}),
+                      "split at " + std::to_string(at));
     }
 }
 
@@ -170,14 +173,27 @@ std::vector<StreamCase> SmallCases()
         {"magic only", Magic(), State::Reading, State::Invalid, {}},
         {"no devices", Stream({}), State::Complete, State::Complete, {}},
         {"three robots", good, State::Complete, State::Complete, kThreeRobots},
-        {"end count too high", Magic() + Device(Robot(0)) + End(2), State::Invalid, State::Invalid, {}},
-        {"end count too low", Magic() + Device(Robot(0)) + Device(Robot(1)) + End(1), State::Invalid,
-         State::Invalid, {}},
+        {"end count too high",
+         Magic() + Device(Robot(0)) + End(2),
+         State::Invalid,
+         State::Invalid,
+         {}},
+        {"end count too low",
+         Magic() + Device(Robot(0)) + Device(Robot(1)) + End(1),
+         State::Invalid,
+         State::Invalid,
+         {}},
         {"end count zero after a device", oneRobot + End(0), State::Invalid, State::Invalid, {}},
-        {"unknown tag", Magic() + "X" + Length(0) + Length(0) + Length(0) + End(1), State::Invalid,
-         State::Invalid, {}},
-        {"lower-case tag", Magic() + "d" + Length(0) + Length(0) + Length(0) + End(1), State::Invalid,
-         State::Invalid, {}},
+        {"unknown tag",
+         Magic() + "X" + Length(0) + Length(0) + Length(0) + End(1),
+         State::Invalid,
+         State::Invalid,
+         {}},
+        {"lower-case tag",
+         Magic() + "d" + Length(0) + Length(0) + Length(0) + End(1),
+         State::Invalid,
+         State::Invalid,
+         {}},
         {"NUL inside a field", nulInField, State::Invalid, State::Invalid, {}},
         {"byte after the end", good + "E", State::Invalid, State::Invalid, {}},
         {"second end", good + End(3), State::Invalid, State::Invalid, {}},
@@ -188,10 +204,22 @@ std::vector<StreamCase> SmallCases()
         {"no magic", good.substr(hp::kStreamMagicSize), State::Invalid, State::Invalid, {}},
         {"ends inside the magic", Magic().substr(0, 3), State::Reading, State::Invalid, {}},
         {"ends after a tag", Magic() + "D", State::Reading, State::Invalid, {}},
-        {"ends inside a length", Magic() + "D" + Length(5).substr(0, 2), State::Reading, State::Invalid, {}},
-        {"ends inside a field", oneRobot.substr(0, oneRobot.size() - 3), State::Reading, State::Invalid, {}},
+        {"ends inside a length",
+         Magic() + "D" + Length(5).substr(0, 2),
+         State::Reading,
+         State::Invalid,
+         {}},
+        {"ends inside a field",
+         oneRobot.substr(0, oneRobot.size() - 3),
+         State::Reading,
+         State::Invalid,
+         {}},
         {"ends before the end frame", oneRobot, State::Reading, State::Invalid, {}},
-        {"ends inside the end frame", oneRobot + End(1).substr(0, 3), State::Reading, State::Invalid, {}},
+        {"ends inside the end frame",
+         oneRobot + End(1).substr(0, 3),
+         State::Reading,
+         State::Invalid,
+         {}},
     };
 }
 
@@ -209,13 +237,24 @@ TEST(HelperStreamReader, FieldAndDeviceBounds)
     const std::string overLength = Length(static_cast<std::uint32_t>(hp::kMaxFieldBytes + 1));
     const std::vector<StreamCase> cases = {
         {"fields at the bound", Stream(longFields), State::Complete, State::Complete, longFields},
-        {"field one over the bound", Magic() + "D" + overLength + std::string(hp::kMaxFieldBytes + 1, 'n') +
-             Length(0) + Length(0) + End(1),
-         State::Invalid, State::Invalid, {}},
-        {"field length at its largest", Magic() + "D" + Length(UINT32_MAX) + "n", State::Invalid, State::Invalid, {}},
+        {"field one over the bound",
+         Magic() + "D" + overLength + std::string(hp::kMaxFieldBytes + 1, 'n') + Length(0) +
+             Length(0) + End(1),
+         State::Invalid,
+         State::Invalid,
+         {}},
+        {"field length at its largest",
+         Magic() + "D" + Length(UINT32_MAX) + "n",
+         State::Invalid,
+         State::Invalid,
+         {}},
         {"devices at the bound", Stream(Robots(hp::kMaxDevices)), State::Complete, State::Complete,
          Robots(hp::kMaxDevices)},
-        {"one device over the bound", Stream(Robots(hp::kMaxDevices + 1)), State::Invalid, State::Invalid, {}},
+        {"one device over the bound",
+         Stream(Robots(hp::kMaxDevices + 1)),
+         State::Invalid,
+         State::Invalid,
+         {}},
     };
     for (const StreamCase& c : cases) {
         RunCase(c);
@@ -228,7 +267,8 @@ TEST(HelperStreamReader, FieldAndDeviceBounds)
 // waits for (and keeps) the bytes it announces.
 TEST(HelperStreamReader, OverlongLengthRefusedBeforeItsBytes)
 {
-    for (const std::uint32_t length : {static_cast<std::uint32_t>(hp::kMaxFieldBytes + 1), UINT32_MAX}) {
+    for (const std::uint32_t length :
+         {static_cast<std::uint32_t>(hp::kMaxFieldBytes + 1), UINT32_MAX}) {
         HelperStreamReader reader;
         const std::string stream = Magic() + "D" + Length(0) + Length(length);
         EXPECT_EQ(reader.Feed(stream.data(), stream.size()), State::Invalid) << length;
@@ -247,7 +287,8 @@ std::string StreamOfSize(std::size_t extra)
     std::size_t text = total - outside - devices * frameBytes;
     DeviceList list(devices);
     for (DeviceProperties& device : list) {
-        for (std::string* field : {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
+        for (std::string* field :
+             {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
             field->assign(std::min(text, hp::kMaxFieldBytes), 'a');
             text -= field->size();
         }

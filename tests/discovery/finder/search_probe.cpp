@@ -35,13 +35,14 @@
 namespace {
 
 // File names of the UPnP stack's libraries start with these.
-constexpr const char* kUpnpStackPrefixes[] = {"libglib-", "libgobject-", "libgio-", "libgupnp-",
-                                              "libgssdp-", "libsoup-", "libxml2."};
+constexpr const char* kUpnpStackPrefixes[] = {"libglib-",  "libgobject-", "libgio-", "libgupnp-",
+                                              "libgssdp-", "libsoup-",    "libxml2."};
 constexpr const char* kLibcurlPrefixes[] = {"libcurl"};
 
 using DiscoverFn = int (*)(DISCOVERY_RESULT*);
 
-int CountEntries(const char* directory) {
+int CountEntries(const char* directory)
+{
     int n = 0;
     for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(directory)) {
         ++n;
@@ -51,7 +52,8 @@ int CountEntries(const char* directory) {
 
 constexpr auto kWatchInterval = std::chrono::milliseconds(20);
 
-std::set<std::string> EntryNames(const char* directory) {
+std::set<std::string> EntryNames(const char* directory)
+{
     std::set<std::string> names;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
@@ -61,7 +63,8 @@ std::set<std::string> EntryNames(const char* directory) {
 }
 
 // Signals that no thread can block; the C library also keeps two of its own.
-unsigned long long UnblockableSignals() {
+unsigned long long UnblockableSignals()
+{
     unsigned long long mask = 0;
     for (const int signal : {SIGKILL, SIGSTOP, 32, 33}) {
         mask |= 1ULL << (signal - 1);
@@ -69,7 +72,8 @@ unsigned long long UnblockableSignals() {
     return mask;
 }
 
-bool BlocksEverySignal(const std::string& task) {
+bool BlocksEverySignal(const std::string& task)
+{
     std::ifstream status("/proc/self/task/" + task + "/status");
     std::string line;
     while (std::getline(status, line)) {
@@ -84,13 +88,15 @@ bool BlocksEverySignal(const std::string& task) {
 // GSSDP 1.6 looks up the sender of each SSDP message that names its software through a netlink
 // socket it opens without close-on-exec and closes again within the same dispatch; nothing
 // outside GSSDP can reach that call, so such a socket is not counted.
-bool IsNetlinkSocket(int fd) {
+bool IsNetlinkSocket(int fd)
+{
     int domain = 0;
     socklen_t length = sizeof domain;
     return getsockopt(fd, SOL_SOCKET, SO_DOMAIN, &domain, &length) == 0 && domain == AF_NETLINK;
 }
 
-bool IsInheritable(const std::string& fd) {
+bool IsInheritable(const std::string& fd)
+{
     const int number = std::stoi(fd);
     const int flags = fcntl(number, F_GETFD);
     return flags >= 0 && !(flags & FD_CLOEXEC) && !IsNetlinkSocket(number);
@@ -100,46 +106,52 @@ bool IsInheritable(const std::string& fd) {
 class CallWatcher {
 public:
     CallWatcher()
-        : m_tasksBefore(EntryNames("/proc/self/task")), m_fdsBefore(EntryNames("/proc/self/fd")),
-          m_thread([this] { Watch(); }) {}
+        : tasks_before_(EntryNames("/proc/self/task")),
+          fds_before_(EntryNames("/proc/self/fd")),
+          thread_([this] { Watch(); })
+    {
+    }
     ~CallWatcher() { Stop(); }
 
-    void Stop() {
-        m_bStop = true;
-        if (m_thread.joinable()) {
-            m_thread.join();
+    void Stop()
+    {
+        stop_ = true;
+        if (thread_.joinable()) {
+            thread_.join();
         }
     }
-    std::size_t ThreadsTakingSignals() const { return m_signalTakers.size(); }
-    std::size_t InheritableDescriptors() const { return m_inheritable.size(); }
+    std::size_t ThreadsTakingSignals() const { return signal_takers_.size(); }
+    std::size_t InheritableDescriptors() const { return inheritable_.size(); }
 
 private:
-    void Watch() {
+    void Watch()
+    {
         const std::string self = std::to_string(gettid());
-        while (!m_bStop) {
+        while (!stop_) {
             for (const std::string& task : EntryNames("/proc/self/task")) {
-                if (task != self && !m_tasksBefore.count(task) && !BlocksEverySignal(task)) {
-                    m_signalTakers.insert(task);
+                if (task != self && !tasks_before_.count(task) && !BlocksEverySignal(task)) {
+                    signal_takers_.insert(task);
                 }
             }
             for (const std::string& fd : EntryNames("/proc/self/fd")) {
-                if (!m_fdsBefore.count(fd) && IsInheritable(fd)) {
-                    m_inheritable.insert(fd);
+                if (!fds_before_.count(fd) && IsInheritable(fd)) {
+                    inheritable_.insert(fd);
                 }
             }
             std::this_thread::sleep_for(kWatchInterval);
         }
     }
 
-    const std::set<std::string> m_tasksBefore;
-    const std::set<std::string> m_fdsBefore;
-    std::set<std::string> m_signalTakers;
-    std::set<std::string> m_inheritable;
-    std::atomic<bool> m_bStop{false};
-    std::thread m_thread;
+    const std::set<std::string> tasks_before_;
+    const std::set<std::string> fds_before_;
+    std::set<std::string> signal_takers_;
+    std::set<std::string> inheritable_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
 };
 
-void ReportSearch(DiscoverFn discover) {
+void ReportSearch(DiscoverFn discover)
+{
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
     CallWatcher watcher;
     const auto start = std::chrono::steady_clock::now();
@@ -147,9 +159,11 @@ void ReportSearch(DiscoverFn discover) {
     const auto elapsed = std::chrono::steady_clock::now() - start;
     watcher.Stop();
     std::printf("search %d %lld %d %d\n", n,
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
                 CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"));
-    std::printf("during %zu %zu\n", watcher.ThreadsTakingSignals(), watcher.InheritableDescriptors());
+    std::printf("during %zu %zu\n", watcher.ThreadsTakingSignals(),
+                watcher.InheritableDescriptors());
     for (int i = 0; i < n; ++i) {
         std::printf("record %s@%s\n", records[i].pszName, records[i].pszAddress);
         std::free(records[i].pszName);
@@ -158,7 +172,8 @@ void ReportSearch(DiscoverFn discover) {
 }
 
 // This program starts no child of its own, so any reaped child is the library's finder helper.
-bool ReapedAChild() {
+bool ReapedAChild()
+{
     rusage children{};
     return getrusage(RUSAGE_CHILDREN, &children) == 0 && children.ru_maxrss > 0;
 }
@@ -166,13 +181,15 @@ bool ReapedAChild() {
 // Names of the libraries mapped in this process whose file names start with one of the
 // prefixes, or "none".
 template <std::size_t N>
-std::string MappedLibraries(const char* const (&prefixes)[N]) {
+std::string MappedLibraries(const char* const (&prefixes)[N])
+{
     std::ifstream maps("/proc/self/maps");
     std::set<std::string> mapped;
     std::string line;
     while (std::getline(maps, line)) {
         const std::size_t slash = line.rfind('/');
-        const std::string file = slash == std::string::npos ? std::string() : line.substr(slash + 1);
+        const std::string file =
+            slash == std::string::npos ? std::string() : line.substr(slash + 1);
         for (const char* prefix : prefixes) {
             if (file.rfind(prefix, 0) == 0) {
                 mapped.insert(file);
@@ -188,7 +205,8 @@ std::string MappedLibraries(const char* const (&prefixes)[N]) {
 
 // The parent's PID of a process, from its stat line: the fields after the command's closing
 // parenthesis are the state, then the parent.
-int ParentOf(const std::filesystem::path& process) {
+int ParentOf(const std::filesystem::path& process)
+{
     std::ifstream stat(process / "stat");
     std::string line;
     std::getline(stat, line);
@@ -204,12 +222,14 @@ int ParentOf(const std::filesystem::path& process) {
 }
 
 // Processes whose parent is this one, zombies not yet reaped included.
-int CountChildren() {
+int CountChildren()
+{
     int n = 0;
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") == std::string::npos && ParentOf(entry.path()) == getpid()) {
+        if (name.find_first_not_of("0123456789") == std::string::npos &&
+            ParentOf(entry.path()) == getpid()) {
             ++n;
         }
     }
@@ -218,11 +238,13 @@ int CountChildren() {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int argc, char** argv)
+{
     // Line by line: a sanitizer that ends the process at exit must not swallow the report.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL SEARCHES [LIBRARY-TO-LOAD-FIRST]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL SEARCHES [LIBRARY-TO-LOAD-FIRST]\n",
+                     argv[0]);
         return 2;
     }
     if (argc == 4 && dlopen(argv[3], RTLD_NOW | RTLD_LOCAL) == nullptr) {
@@ -230,8 +252,9 @@ int main(int argc, char** argv) {
         return 1;
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    const auto discover =
-        library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
+    const auto discover = library != nullptr
+                              ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP"))
+                              : nullptr;
     if (discover == nullptr) {
         std::fprintf(stderr, "cannot load DiscoveryROVAByUPnP from %s: %s\n", argv[1], dlerror());
         return 1;

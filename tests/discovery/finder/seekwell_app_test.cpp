@@ -8,50 +8,55 @@
 
 #include "failing_new.h"
 #include "fake_device_finder.h"
-#include "result_records.h"
 #include "finder/device_text.h"
 #include "finder/seekwell_app.h"
+#include "result_records.h"
 
 namespace seekwell::test {
 namespace {
 
 constexpr const char kRobotDescription[] = "ROVA companion robot";
 
-FakeDevice Robot(const std::string& name, const std::string& url) {
+FakeDevice Robot(const std::string& name, const std::string& url)
+{
     return FakeDevice{name, url, kRobotDescription};
 }
 
-FakeDevice Robot(int index) {
+FakeDevice Robot(int index)
+{
     return Robot("robot " + std::to_string(index),
                  "http://192.168.0." + std::to_string(10 + index) + "/index.html");
 }
 
-FakeDevice Other(const std::string& description) {
+FakeDevice Other(const std::string& description)
+{
     return FakeDevice{"printer", "http://192.168.0.99/", description};
 }
 
 // Each test drives a CSeekwellApp whose finder comes from the fake.
 class SeekwellAppTest : public ::testing::Test {
 protected:
-    SeekwellAppTest() : m_app(&CreateFakeFinder, &ConvertDeviceType) { s_current = this; }
+    SeekwellAppTest() : app_(&CreateFakeFinder, &ConvertDeviceType) { s_current = this; }
     ~SeekwellAppTest() override { s_current = nullptr; }
 
-    int Discover() {
-        m_records.Reset();
-        m_nWritten = m_app.DiscoverByDeviceFinder(m_records.Data());
-        return m_nWritten;
+    int Discover()
+    {
+        records_.Reset();
+        written_ = app_.DiscoverByDeviceFinder(records_.Data());
+        return written_;
     }
 
     // Names and addresses of the records written, "name@address".
-    std::vector<std::string> Reported() const {
+    std::vector<std::string> Reported() const
+    {
         std::vector<std::string> reported;
-        for (int i = 0; i < m_nWritten; ++i) {
-            reported.push_back(std::string(m_records[i].pszName) + "@" + m_records[i].pszAddress);
+        for (int i = 0; i < written_; ++i) {
+            reported.push_back(std::string(records_[i].pszName) + "@" + records_[i].pszAddress);
         }
         return reported;
     }
 
-    bool RecordsUntouchedFrom(int first) const { return m_records.UntouchedFrom(first); }
+    bool RecordsUntouchedFrom(int first) const { return records_.UntouchedFrom(first); }
 
     // Discover with the allocation numbered failingAllocation throwing; the
     // records are checked and freed without allocating, so that the heap in
@@ -61,51 +66,55 @@ protected:
         bool bReportsAPrefix;  // of expected, with nothing written after it
         std::size_t nHeapGrowth;
     };
-    FailedCall DiscoverFailingAt(long failingAllocation, const char* const (&expected)[3]) {
-        m_records.Reset();
+    FailedCall DiscoverFailingAt(long failingAllocation, const char* const (&expected)[3])
+    {
+        records_.Reset();
         const std::size_t nHeapBefore = mallinfo2().uordblks;
         ArmAllocationFailure(failingAllocation);
-        const int n = m_app.DiscoverByDeviceFinder(m_records.Data());
+        const int n = app_.DiscoverByDeviceFinder(records_.Data());
         DisarmAllocationFailure();
         bool bPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) &&
                        RecordsUntouchedFrom(n < 0 ? 0 : n);
         for (int i = 0; bPrefix && i < n; ++i) {
-            bPrefix = std::strcmp(m_records[i].pszName, expected[i]) == 0;
+            bPrefix = std::strcmp(records_[i].pszName, expected[i]) == 0;
         }
-        m_records.Reset();
+        records_.Reset();
         return FailedCall{n, bPrefix, mallinfo2().uordblks - nHeapBefore};
     }
 
-    FinderScript m_script;
-    ReferenceLedger m_ledger;
-    int m_nFindersCreated = 0;
-    bool m_bCreateFails = false;
-    bool m_bConversionFails = false;
-    CSeekwellApp m_app;
+    FinderScript script_;
+    ReferenceLedger ledger_;
+    int finders_created_ = 0;
+    bool create_fails_ = false;
+    bool conversion_fails_ = false;
+    CSeekwellApp app_;
 
 private:
-    static HRESULT CreateFakeFinder(IUPnPDeviceFinder** ppFinder) {
+    static HRESULT CreateFakeFinder(IUPnPDeviceFinder** ppFinder)
+    {
         *ppFinder = nullptr;
-        if (s_current->m_bCreateFails) {
+        if (s_current->create_fails_) {
             return E_FAIL;
         }
-        ++s_current->m_nFindersCreated;
-        *ppFinder = NewFakeDeviceFinder(s_current->m_script, s_current->m_ledger);
+        ++s_current->finders_created_;
+        *ppFinder = NewFakeDeviceFinder(s_current->script_, s_current->ledger_);
         return S_OK;
     }
 
-    static BSTR ConvertDeviceType(const char* text) {
-        return s_current->m_bConversionFails ? nullptr : SysAllocString(text);
+    static BSTR ConvertDeviceType(const char* text)
+    {
+        return s_current->conversion_fails_ ? nullptr : SysAllocString(text);
     }
 
     static SeekwellAppTest* s_current;
-    ResultRecords m_records;
-    int m_nWritten = 0;
+    ResultRecords records_;
+    int written_ = 0;
 };
 
 SeekwellAppTest* SeekwellAppTest::s_current = nullptr;
 
-TEST(DeviceTextTest, NarrowingKeepsAtMost2047BytesWithoutSplittingACharacter) {
+TEST(DeviceTextTest, NarrowingKeepsAtMost2047BytesWithoutSplittingACharacter)
+{
     EXPECT_EQ(NarrowText(nullptr), "");
     EXPECT_EQ(NarrowText("robot"), "robot");
     EXPECT_EQ(NarrowText(std::string(2047, 'a').c_str()), std::string(2047, 'a'));
@@ -118,7 +127,8 @@ TEST(DeviceTextTest, NarrowingKeepsAtMost2047BytesWithoutSplittingACharacter) {
 }
 
 // The application object's tests show the usual URL forms; these are the edges of the cut.
-TEST(DeviceTextTest, HostTextIsCutFromThePresentationUrl) {
+TEST(DeviceTextTest, HostTextIsCutFromThePresentationUrl)
+{
     EXPECT_EQ(HostFromPresentationUrl("http://192.168.0.10/"), "192.168.0.10");
     EXPECT_EQ(HostFromPresentationUrl("http://a/"), "a");
     EXPECT_EQ(HostFromPresentationUrl("http:///"), "");
@@ -126,69 +136,73 @@ TEST(DeviceTextTest, HostTextIsCutFromThePresentationUrl) {
     EXPECT_EQ(HostFromPresentationUrl(""), "");
 }
 
-TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything) {
-    m_script.devices = {Robot("alpha", "http://192.168.0.10/index.html"),
-                        Other("network printer"),
-                        Other("rova in the wrong case"),
-                        Robot("beta", "http://192.168.0.11:80/"),
-                        Robot("no path", "http://192.168.0.12"),
-                        Robot("", "http://192.168.0.13/app/index.html"),
-                        Robot("secure", "https://192.168.0.14/index.html"),
-                        Robot(std::string(3000, 'n'), "http://192.168.0.15/")};
+TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything)
+{
+    script_.devices = {Robot("alpha", "http://192.168.0.10/index.html"),
+                       Other("network printer"),
+                       Other("rova in the wrong case"),
+                       Robot("beta", "http://192.168.0.11:80/"),
+                       Robot("no path", "http://192.168.0.12"),
+                       Robot("", "http://192.168.0.13/app/index.html"),
+                       Robot("secure", "https://192.168.0.14/index.html"),
+                       Robot(std::string(3000, 'n'), "http://192.168.0.15/")};
     EXPECT_EQ(Discover(), 5);
     EXPECT_EQ(Reported(), (std::vector<std::string>{"alpha@192.168.0.10", "beta@192.168.0.11:80",
                                                     "@192.168.0.13/app", "secure@/192.168.0.14",
                                                     std::string(2047, 'n') + "@192.168.0.15"}));
     EXPECT_TRUE(RecordsUntouchedFrom(5));
-    EXPECT_EQ(m_ledger.nDevicesVisited, 8);
-    EXPECT_TRUE(m_ledger.AllReleased()) << m_ledger.nHandedOut << " handed out, " << m_ledger.nReleased
-                                        << " released";
-    EXPECT_EQ(m_app.m_pDeviceFinder, nullptr);
+    EXPECT_EQ(ledger_.nDevicesVisited, 8);
+    EXPECT_TRUE(ledger_.AllReleased())
+        << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
+    EXPECT_EQ(app_.m_pDeviceFinder, nullptr);
     // All three texts are read for every device, in one order.
-    ASSERT_EQ(m_ledger.propertyReads.size(), 24u);
-    for (std::size_t i = 0; i < m_ledger.propertyReads.size(); i += 3) {
-        EXPECT_EQ(m_ledger.propertyReads[i], "name");
-        EXPECT_EQ(m_ledger.propertyReads[i + 1], "url");
-        EXPECT_EQ(m_ledger.propertyReads[i + 2], "description");
+    ASSERT_EQ(ledger_.propertyReads.size(), 24u);
+    for (std::size_t i = 0; i < ledger_.propertyReads.size(); i += 3) {
+        EXPECT_EQ(ledger_.propertyReads[i], "name");
+        EXPECT_EQ(ledger_.propertyReads[i + 1], "url");
+        EXPECT_EQ(ledger_.propertyReads[i + 2], "description");
     }
 }
 
-TEST_F(SeekwellAppTest, TwentyRobotsFillTheSixteenSlotsAndAllAreReleased) {
+TEST_F(SeekwellAppTest, TwentyRobotsFillTheSixteenSlotsAndAllAreReleased)
+{
     for (int i = 0; i < 20; ++i) {
-        m_script.devices.push_back(Robot(i));
+        script_.devices.push_back(Robot(i));
     }
     ASSERT_EQ(Discover(), kMaxResults);
     const std::vector<std::string> reported = Reported();
     EXPECT_EQ(reported.front(), "robot 0@192.168.0.10");
     EXPECT_EQ(reported.back(), "robot 15@192.168.0.25");
-    EXPECT_EQ(m_ledger.nDevicesVisited, 20);
-    EXPECT_TRUE(m_ledger.AllReleased());
+    EXPECT_EQ(ledger_.nDevicesVisited, 20);
+    EXPECT_TRUE(ledger_.AllReleased());
 
     // A robot without host text takes a slot all the same, but no record.
-    m_script.devices[1].strPresentationUrl = "http://192.168.0.11";
+    script_.devices[1].strPresentationUrl = "http://192.168.0.11";
     EXPECT_EQ(Discover(), 15);
     EXPECT_EQ(Reported()[1], "robot 2@192.168.0.12");
     EXPECT_EQ(Reported().back(), "robot 15@192.168.0.25");
     EXPECT_TRUE(RecordsUntouchedFrom(15));
 }
 
-TEST_F(SeekwellAppTest, SearchLevelFailuresReportNothingAndReleaseEverything) {
+TEST_F(SeekwellAppTest, SearchLevelFailuresReportNothingAndReleaseEverything)
+{
     const FinderScript scripts[] = {
         {{Robot(0)}, SearchFault::kFindFails},    {{Robot(0)}, SearchFault::kCountFails},
         {{Robot(0)}, SearchFault::kNewEnumFails}, {{Robot(0)}, SearchFault::kNoEnumInterface},
         {{Robot(0)}, SearchFault::kNone, 0},  // a count of 0
     };
     for (std::size_t i = 0; i < std::size(scripts); ++i) {
-        m_script = scripts[i];
-        m_ledger = ReferenceLedger();
+        script_ = scripts[i];
+        ledger_ = ReferenceLedger();
         EXPECT_EQ(Discover(), 0) << i;
         EXPECT_TRUE(RecordsUntouchedFrom(0)) << i;
-        EXPECT_EQ(m_ledger.nDevicesVisited, 0) << i;
-        EXPECT_TRUE(m_ledger.AllReleased()) << i;
+        EXPECT_EQ(ledger_.nDevicesVisited, 0) << i;
+        EXPECT_TRUE(ledger_.AllReleased()) << i;
     }
 }
 
-TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk) {
+TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk)
+{
     struct Case {
         DeviceFault fault;
         std::vector<std::string> readsOfFaultyDevice;
@@ -202,52 +216,56 @@ TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk) {
         {DeviceFault::kDescriptionFails, {"name", "url", "description"}},
     };
     for (const Case& c : cases) {
-        m_script = FinderScript{{Robot(0), Robot(1), Robot(2), Robot(3)}};
-        m_script.devices[2].fault = c.fault;
-        m_ledger = ReferenceLedger();
+        script_ = FinderScript{{Robot(0), Robot(1), Robot(2), Robot(3)}};
+        script_.devices[2].fault = c.fault;
+        ledger_ = ReferenceLedger();
         const int fault = static_cast<int>(c.fault);
         EXPECT_EQ(Discover(), 2) << fault;
-        EXPECT_EQ(Reported(), (std::vector<std::string>{"robot 0@192.168.0.10", "robot 1@192.168.0.11"}))
+        EXPECT_EQ(Reported(),
+                  (std::vector<std::string>{"robot 0@192.168.0.10", "robot 1@192.168.0.11"}))
             << fault;
         EXPECT_TRUE(RecordsUntouchedFrom(2)) << fault;
-        EXPECT_TRUE(m_ledger.AllReleased()) << fault;
-        const std::vector<std::string> faultyReads(m_ledger.propertyReads.begin() + 6,
-                                                   m_ledger.propertyReads.end());
+        EXPECT_TRUE(ledger_.AllReleased()) << fault;
+        const std::vector<std::string> faultyReads(ledger_.propertyReads.begin() + 6,
+                                                   ledger_.propertyReads.end());
         EXPECT_EQ(faultyReads, c.readsOfFaultyDevice) << fault;
     }
 }
 
-TEST_F(SeekwellAppTest, NonRobotWithUnreadableNameBeforeARobotEndsTheWalk) {
+TEST_F(SeekwellAppTest, NonRobotWithUnreadableNameBeforeARobotEndsTheWalk)
+{
     FakeDevice other = Other("printer");
     other.fault = DeviceFault::kFriendlyNameFails;
-    m_script.devices = {other, Robot(0)};
+    script_.devices = {other, Robot(0)};
     EXPECT_EQ(Discover(), 0);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
-    EXPECT_TRUE(m_ledger.AllReleased());
+    EXPECT_TRUE(ledger_.AllReleased());
 }
 
-TEST_F(SeekwellAppTest, SecondCallReportsOnlyItsOwnFindings) {
-    m_script.devices = {Robot(0), Robot(1), Robot(2)};
+TEST_F(SeekwellAppTest, SecondCallReportsOnlyItsOwnFindings)
+{
+    script_.devices = {Robot(0), Robot(1), Robot(2)};
     ASSERT_EQ(Discover(), 3);
-    m_script.devices = {Other("printer"), Robot(7)};
+    script_.devices = {Other("printer"), Robot(7)};
     ASSERT_EQ(Discover(), 1);
     EXPECT_EQ(Reported(), std::vector<std::string>{"robot 7@192.168.0.17"});
     EXPECT_TRUE(RecordsUntouchedFrom(1));
     for (int i = 1; i < kMaxResults; ++i) {
-        EXPECT_TRUE(m_app.m_astrHost[i].empty());
-        EXPECT_TRUE(m_app.m_astrFriendlyName[i].empty());
+        EXPECT_TRUE(app_.m_astrHost[i].empty());
+        EXPECT_TRUE(app_.m_astrFriendlyName[i].empty());
     }
-    EXPECT_EQ(m_nFindersCreated, 2);
-    EXPECT_TRUE(m_ledger.AllReleased());
+    EXPECT_EQ(finders_created_, 2);
+    EXPECT_TRUE(ledger_.AllReleased());
 }
 
 // Memory running out at any allocation of a call ends the search like a
 // failed step: the robots stored before are reported, every reference is
 // released and every string freed.
-TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything) {
+TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything)
+{
     const char* const expected[] = {"robot 0", "robot 1", "robot 2"};
-    m_script.devices = {Robot(0), Other("network printer"), Robot(1), Robot(2)};
-    m_ledger.propertyReads.reserve(64);  // the ledger's growth is not the library's
+    script_.devices = {Robot(0), Other("network printer"), Robot(1), Robot(2)};
+    ledger_.propertyReads.reserve(64);  // the ledger's growth is not the library's
     ArmAllocationFailure(-1);
     ASSERT_EQ(Discover(), 3);
     const long nAllocations = DisarmAllocationFailure();
@@ -259,38 +277,40 @@ TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything) {
         DiscoverFailingAt(k, expected);
     }
     for (long k = 0; k <= nAllocations; ++k) {
-        m_ledger.nHandedOut = m_ledger.nReleased = m_ledger.nDevicesVisited = 0;
-        m_ledger.propertyReads.clear();
+        ledger_.nHandedOut = ledger_.nReleased = ledger_.nDevicesVisited = 0;
+        ledger_.propertyReads.clear();
         const FailedCall call = DiscoverFailingAt(k, expected);
-        EXPECT_TRUE(call.bReportsAPrefix) << "allocation " << k << " failed, result " << call.nResult;
+        EXPECT_TRUE(call.bReportsAPrefix)
+            << "allocation " << k << " failed, result " << call.nResult;
         EXPECT_EQ(call.nResult == 3, k == nAllocations) << k;
-        EXPECT_TRUE(m_ledger.AllReleased()) << k << ": " << m_ledger.nHandedOut << " handed out, "
-                                            << m_ledger.nReleased << " released";
-        EXPECT_EQ(m_app.m_pDeviceFinder, nullptr) << k;
+        EXPECT_TRUE(ledger_.AllReleased()) << k << ": " << ledger_.nHandedOut << " handed out, "
+                                           << ledger_.nReleased << " released";
+        EXPECT_EQ(app_.m_pDeviceFinder, nullptr) << k;
         EXPECT_EQ(call.nHeapGrowth, 0u) << "allocation " << k << " failed";
     }
 }
 
-TEST_F(SeekwellAppTest, NoFinderOrNoDeviceTypeMeansNoSearch) {
-    m_script.devices = {Robot(0)};
-    m_bCreateFails = true;
+TEST_F(SeekwellAppTest, NoFinderOrNoDeviceTypeMeansNoSearch)
+{
+    script_.devices = {Robot(0)};
+    create_fails_ = true;
     EXPECT_EQ(Discover(), -1);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
-    EXPECT_EQ(m_ledger.nHandedOut, 0);
+    EXPECT_EQ(ledger_.nHandedOut, 0);
 
     // The finder obtained before the conversion failed is kept...
-    m_bCreateFails = false;
-    m_bConversionFails = true;
+    create_fails_ = false;
+    conversion_fails_ = true;
     EXPECT_EQ(Discover(), -1);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
-    EXPECT_NE(m_app.m_pDeviceFinder, nullptr);
-    EXPECT_EQ(m_ledger.nHandedOut - m_ledger.nReleased, 1);
+    EXPECT_NE(app_.m_pDeviceFinder, nullptr);
+    EXPECT_EQ(ledger_.nHandedOut - ledger_.nReleased, 1);
 
     // ...until the next call releases it before it creates a new one.
-    m_bConversionFails = false;
+    conversion_fails_ = false;
     EXPECT_EQ(Discover(), 1);
-    EXPECT_EQ(m_nFindersCreated, 2);
-    EXPECT_TRUE(m_ledger.AllReleased());
+    EXPECT_EQ(finders_created_, 2);
+    EXPECT_TRUE(ledger_.AllReleased());
 }
 
 }  // namespace

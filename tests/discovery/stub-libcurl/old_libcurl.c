@@ -10,50 +10,61 @@
 /* The last version without CURLOPT_PROTOCOLS_STR. */
 #define OLD_VERSION_NUM 0x075400
 
-static curl_version_info_data g_info = {.age = CURLVERSION_FIRST, .version = "7.84.0",
-                                        .version_num = OLD_VERSION_NUM, .host = "stub"};
+static curl_version_info_data g_info = {
+    .age = CURLVERSION_FIRST, .version = "7.84.0", .version_num = OLD_VERSION_NUM, .host = "stub"};
 
-curl_version_info_data* curl_version_info(CURLversion age) {
+curl_version_info_data* curl_version_info(CURLversion age)
+{
     (void)age;
     return &g_info;
 }
 
-CURLcode curl_global_init(long flags) {
+CURLcode curl_global_init(long flags)
+{
     (void)flags;
     abort();
 }
 
-CURL* curl_easy_init(void) { abort(); }
+CURL* curl_easy_init(void)
+{
+    abort();
+}
 
-CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...) {
+CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...)
+{
     (void)handle;
     (void)option;
     abort();
 }
 
-CURLcode curl_easy_getinfo(CURL* handle, CURLINFO info, ...) {
+CURLcode curl_easy_getinfo(CURL* handle, CURLINFO info, ...)
+{
     (void)handle;
     (void)info;
     abort();
 }
 
-CURLcode curl_easy_perform(CURL* handle) {
+CURLcode curl_easy_perform(CURL* handle)
+{
     (void)handle;
     abort();
 }
 
-void curl_easy_cleanup(CURL* handle) {
+void curl_easy_cleanup(CURL* handle)
+{
     (void)handle;
     abort();
 }
 
-struct curl_slist* curl_slist_append(struct curl_slist* list, const char* text) {
+struct curl_slist* curl_slist_append(struct curl_slist* list, const char* text)
+{
     (void)list;
     (void)text;
     abort();
 }
 
-void curl_slist_free_all(struct curl_slist* list) {
+void curl_slist_free_all(struct curl_slist* list)
+{
     (void)list;
     abort();
 }

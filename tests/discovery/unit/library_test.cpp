@@ -17,7 +17,8 @@ constexpr char kLibrary[] = SEEKWELL_LIBRARY_PATH;  // the real file, libseekwel
 std::string Tool(const std::string& tool)
 {
     std::string output;
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((tool + " '" + kLibrary + "' 2>&1").c_str(), "r"), pclose);
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(
+        popen((tool + " '" + kLibrary + "' 2>&1").c_str(), "r"), pclose);
     char chunk[4096];
     while (std::size_t n = pipe ? std::fread(chunk, 1, sizeof chunk, pipe.get()) : 0) {
         output.append(chunk, n);
@@ -32,14 +33,19 @@ TEST(SharedLibrary, OneExportSonameNodeleteAndVersionNote)
     EXPECT_NE(dynamic.find("Library soname: [libseekwell.so.2]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("NODELETE"), std::string::npos) << dynamic;
     const std::string record =
-        "{\"Comments\":\"\",\"CompanyName\":\"\",\"FileDescription\":\"Seekwell DLL\",\"FileVersion\":"
-        "\"2.00.01080\",\"InternalName\":\"Seekwell\",\"LegalTrademarks\":\"\",\"OriginalFilename\":"
+        "{\"Comments\":\"\",\"CompanyName\":\"\",\"FileDescription\":\"Seekwell "
+        "DLL\",\"FileVersion\":"
+        "\"2.00.01080\",\"InternalName\":\"Seekwell\",\"LegalTrademarks\":\"\","
+        "\"OriginalFilename\":"
         "\"Seekwell.DLL\",\"PrivateBuild\":\"\",\"ProductName\":\"Seekwell ";
     const std::string tail = "\",\"ProductVersion\":\"2.00.01080\",\"SpecialBuild\":\"\"}";
     const std::string expected =
-        "Packaging Metadata: {\"type\":\"deb\",\"os\":\"debian\",\"name\":\"libseekwell2\",\"version\":"
-        "\"2.00.01080\",\"FileVersionNumber\":\"2.0.0.1080\",\"ProductVersionNumber\":\"2.0.0.1080\","
-        "\"StringFileInfo\":{\"1033\":" + record + "Dynamic Link Library" + tail + ",\"1041\":" + record +
+        "Packaging Metadata: "
+        "{\"type\":\"deb\",\"os\":\"debian\",\"name\":\"libseekwell2\",\"version\":"
+        "\"2.00.01080\",\"FileVersionNumber\":\"2.0.0.1080\",\"ProductVersionNumber\":\"2.0.0."
+        "1080\","
+        "\"StringFileInfo\":{\"1033\":" +
+        record + "Dynamic Link Library" + tail + ",\"1041\":" + record +
         "ダイナミック リンク ライブラリ" + tail + "}}\n";
     const std::string notes = Tool("readelf -n");
     EXPECT_NE(notes.find(expected), std::string::npos) << notes;
@@ -70,7 +76,8 @@ std::vector<std::string> LoadedNotes(const char* owner, ElfW(Word) type)
                     if (header->n_type == search->type && search->owner == name) {
                         search->found.emplace_back(desc);
                     }
-                    at += sizeof *header + ((header->n_namesz + 3) & ~3u) + ((header->n_descsz + 3) & ~3u);
+                    at += sizeof *header + ((header->n_namesz + 3) & ~3u) +
+                          ((header->n_descsz + 3) & ~3u);
                 }
             }
             return 1;
@@ -91,8 +98,8 @@ TEST(SharedLibrary, DeclaresLibcurlInItsDlopenNoteInsteadOfLinkingIt)
     constexpr ElfW(Word) kDlopenNoteType = 0x407c0c0a;
     const std::vector<std::string> expected = {
         "[{\"feature\":\"description-fetch\",\"description\":\"HTTP fetch of each responder's "
-        "description in the built-in search\",\"priority\":\"required\",\"soname\":[\"" SEEKWELL_LIBCURL_SONAME
-        "\"]}]"};
+        "description in the built-in "
+        "search\",\"priority\":\"required\",\"soname\":[\"" SEEKWELL_LIBCURL_SONAME "\"]}]"};
     EXPECT_EQ(LoadedNotes("FDO", kDlopenNoteType), expected);
 }
 
@@ -112,7 +119,8 @@ TEST(SharedLibrary, CallGivesBackTheCallersCancelState)
 {
     void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
-    const auto discover = reinterpret_cast<int (*)(DISCOVERY_RESULT*)>(dlsym(handle, "DiscoveryROVAByUPnP"));
+    const auto discover =
+        reinterpret_cast<int (*)(DISCOVERY_RESULT*)>(dlsym(handle, "DiscoveryROVAByUPnP"));
     ASSERT_NE(discover, nullptr);
     int original = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &original);

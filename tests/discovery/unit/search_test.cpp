@@ -13,13 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "builtin/upnp_search_wnd.h"
 #include "discovery_call.h"
 #include "loopback_sockets.h"
+#include "path_choice.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"
 #include "timing.h"
-#include "path_choice.h"
-#include "builtin/upnp_search_wnd.h"
 
 namespace seekwell {
 namespace {
@@ -43,15 +43,18 @@ TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
     using test::Description;
     using test::Response;
     test::ScriptedHttpPeer robotA("127.0.0.2", 0, Answer(Response(Description("R0VA-A", "Alpha"))));
-    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(), Answer(Response(Description("plain", "TV"))));
-    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(), Answer(Response(Description("R0VA-B", "Beta"))));
+    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(),
+                                 Answer(Response(Description("plain", "TV"))));
+    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(),
+                                  Answer(Response(Description("R0VA-B", "Beta"))));
     test::UdpEndpoint responder;
     std::string msearch;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
         msearch = responder.Receive(5000, &searchPort);
         for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.4"}) {
-            responder.SendTo(std::string("R0VA\r\nLOCATION: http://") + host + "/ROVA.XML\r\n\r\n", searchPort);
+            responder.SendTo(std::string("R0VA\r\nLOCATION: http://") + host + "/ROVA.XML\r\n\r\n",
+                             searchPort);
         }
     });
     CUpnpSearchWnd search(LoopbackParameters(responder.Port(), robotA.Port()));
@@ -61,8 +64,9 @@ TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
     EXPECT_GE(steady_clock::now() - started, milliseconds(kShortWindowMs));
     answering.join();
 
-    EXPECT_EQ(msearch, "M-SEARCH * HTTP/1.1\r\nHost:239.255.255.250:1900\r\nST:upnp:rootdevice\r\n"
-                       "Man:\"ssdp:discover\"\r\nMX:10\r\n\r\n");
+    EXPECT_EQ(msearch,
+              "M-SEARCH * HTTP/1.1\r\nHost:239.255.255.250:1900\r\nST:upnp:rootdevice\r\n"
+              "Man:\"ssdp:discover\"\r\nMX:10\r\n\r\n");
     EXPECT_EQ(msearch.size(), 98u);
     ASSERT_EQ(found, 2);
     EXPECT_STREQ(results[0].pszName, "Alpha");
@@ -160,7 +164,8 @@ TEST(Search, WorkersRunWithEverySignalBlockedAndTheCallersMaskIsKept)
 TEST(Search, WorkersDoNotDependOnTheHostsDefaultStackSize)
 {
     constexpr std::size_t kSmallDefaultStack = 64 * 1024;
-    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
+    test::ScriptedHttpPeer robot(
+        "127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
     test::UdpEndpoint responder;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
@@ -189,13 +194,15 @@ TEST(DiscoveryCall, PathChoiceRowByRow)
     EXPECT_EQ(ProbeOsVersion(), kProbeAnswerUnknown);
     for (int probe : {-1, 0, 1, 2}) {
         EXPECT_EQ(ChooseDiscoveryPath(true, probe), DiscoveryPath::Finder) << probe;
-        EXPECT_EQ(ChooseDiscoveryPath(false, probe), probe == 2 ? DiscoveryPath::NoSearch : DiscoveryPath::BuiltIn);
+        EXPECT_EQ(ChooseDiscoveryPath(false, probe),
+                  probe == 2 ? DiscoveryPath::NoSearch : DiscoveryPath::BuiltIn);
     }
     test::UdpEndpoint sink;
     const SearchParameters params = LoopbackParameters(sink.Port());
     test::ResultRecords results;
     EXPECT_EQ(RunDiscoveryCall(nullptr, params, kBuiltInFacts), kNoSearch);
-    EXPECT_EQ(RunDiscoveryCall(results.Data(), params, PlatformFacts{false, kProbeAnswerNoSearch}), kNoSearch);
+    EXPECT_EQ(RunDiscoveryCall(results.Data(), params, PlatformFacts{false, kProbeAnswerNoSearch}),
+              kNoSearch);
     EXPECT_TRUE(results.UntouchedFrom(0));
     EXPECT_EQ(sink.Receive(0), "");  // neither call sent anything
 }

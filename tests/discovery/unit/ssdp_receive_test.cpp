@@ -7,16 +7,17 @@
 #include <string>
 #include <thread>
 
-#include "loopback_sockets.h"
 #include "builtin/ssdp_receive.h"
 #include "builtin/ssdp_socket.h"
+#include "loopback_sockets.h"
 
 namespace seekwell {
 namespace {
 
 std::string Reply(const std::string& host, const std::string& marker = "R0VA")
 {
-    return "HTTP/1.1 200 OK\r\nLOCATION: http://" + host + "/ROVA.XML\r\nSERVER: " + marker + "\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nLOCATION: http://" + host + "/ROVA.XML\r\nSERVER: " + marker +
+           "\r\n\r\n";
 }
 
 // What one reply records in an empty table ("" when nothing).
@@ -64,7 +65,10 @@ protected:
         context_->bRunning = true;
         worker_ = std::thread(SsdpReceiveThread, context_.get());
     }
-    void Send(const std::string& bytes) { responder_.SendTo(bytes, test::LocalPort(socket_.Handle())); }
+    void Send(const std::string& bytes)
+    {
+        responder_.SendTo(bytes, test::LocalPort(socket_.Handle()));
+    }
     // A last datagram leaves the queue only after every earlier one was handled.
     void StopWhenHandled()
     {

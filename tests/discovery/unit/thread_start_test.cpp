@@ -11,11 +11,11 @@
 #include <string>
 #include <thread>
 
+#include "builtin/upnp_search_wnd.h"
 #include "discovery_call.h"
 #include "loopback_sockets.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"
-#include "builtin/upnp_search_wnd.h"
 
 namespace {
 
@@ -66,8 +66,10 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         {kTimerWorkerStart, 1},
         {kReceiveWorkerStart | kTimerWorkerStart, 0},
     };
-    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-T", "Robot"))));
-    const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs, HttpFetchLimits{robot.Port()}};
+    test::ScriptedHttpPeer robot(
+        "127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-T", "Robot"))));
+    const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs,
+                                  HttpFetchLimits{robot.Port()}};
     for (const auto& row : rows) {
         test::UdpEndpoint responder;
         SearchParameters rowParams = params;
@@ -81,7 +83,8 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         test::ResultRecords results;
         const auto started = steady_clock::now();
         FailStarts(row.failing);
-        const int found = RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
+        const int found =
+            RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
         FailStarts(0);
         const auto took = steady_clock::now() - started;
         answering.join();
