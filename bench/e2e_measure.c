@@ -18,18 +18,7 @@
 #include <time.h>
 #include <unistd.h>
 
-static long long MonotonicUs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-static long long CpuUs(const struct rusage* usage)
-{
-    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 +
-           usage->ru_utime.tv_usec + usage->ru_stime.tv_usec;
-}
+#include "microseconds.h"
 
 static int ExitStatus(int status)
 {

@@ -32,6 +32,8 @@
 #include <sys/resource.h>
 #include <time.h>
 
+#include "microseconds.h"
+
 typedef int (*DiscoverFunction)(DISCOVERY_RESULT*);
 
 /* Distinct addresses the library has no reason to write, so any write to them shows. */
@@ -77,19 +79,6 @@ static int UntouchedFrom(const DISCOVERY_RESULT* records, int first)
         }
     }
     return 1;
-}
-
-static long long MonotonicUs(void)
-{
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-static long long CpuUs(const struct rusage* usage)
-{
-    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 +
-           usage->ru_utime.tv_usec + usage->ru_stime.tv_usec;
 }
 
 /* Whether a file named libcurl* is mapped into the process. */
