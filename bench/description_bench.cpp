@@ -20,9 +20,8 @@ constexpr const char kOtherUdn[] = "uuid:4d696e69-444c-164e-9d41-b827eb3a7f21";
 constexpr const char kFriendlyName[] = "ROVA robot in the living room";
 
 const char* const kResponderAddresses[kMaxResults] = {
-    "192.0.2.10", "192.0.2.11", "192.0.2.12", "192.0.2.13", "192.0.2.14", "192.0.2.15",
-    "192.0.2.16", "192.0.2.17", "192.0.2.18", "192.0.2.19", "192.0.2.20", "192.0.2.21",
-    "192.0.2.22", "192.0.2.23", "192.0.2.24", "192.0.2.25",
+    "192.0.2.10", "192.0.2.11", "192.0.2.12", "192.0.2.13", "192.0.2.14", "192.0.2.15", "192.0.2.16", "192.0.2.17",
+    "192.0.2.18", "192.0.2.19", "192.0.2.20", "192.0.2.21", "192.0.2.22", "192.0.2.23", "192.0.2.24", "192.0.2.25",
 };
 
 void BM_AcceptDescription(benchmark::State& state, const char* udn, std::size_t documentBytes)
@@ -52,8 +51,7 @@ void BM_AcceptDescription(benchmark::State& state, const char* udn, std::size_t 
 }
 
 BENCHMARK_CAPTURE(BM_AcceptDescription, robot_2048B, kRobotUdn, bench::kTypicalDescriptionBytes);
-BENCHMARK_CAPTURE(BM_AcceptDescription, robot_4069B, kRobotUdn,
-                  bench::kLargestReadDescriptionBytes);
+BENCHMARK_CAPTURE(BM_AcceptDescription, robot_4069B, kRobotUdn, bench::kLargestReadDescriptionBytes);
 BENCHMARK_CAPTURE(BM_AcceptDescription, other_2048B, kOtherUdn, bench::kTypicalDescriptionBytes);
 
 }  // namespace

@@ -61,7 +61,7 @@ int main(int argc, char** argv)
         perror(argv[1]);
         return 2;
     }
-    fprintf(report, "wall_us %lld\ncpu_us %lld\nmaxrss_kb %ld\nstatus %d\n", wall, CpuUs(&usage),
-            usage.ru_maxrss, ExitStatus(status));
+    fprintf(report, "wall_us %lld\ncpu_us %lld\nmaxrss_kb %ld\nstatus %d\n", wall, CpuUs(&usage), usage.ru_maxrss,
+            ExitStatus(status));
     return fclose(report) == 0 ? ExitStatus(status) : 2;
 }

@@ -53,8 +53,8 @@ static long StatusKb(const char* key)
 
 static void PrintStage(const char* stage)
 {
-    printf("stage %s rss_kb %ld anon_kb %ld file_kb %ld\n", stage, StatusKb("VmRSS"),
-           StatusKb("RssAnon"), StatusKb("RssFile"));
+    printf("stage %s rss_kb %ld anon_kb %ld file_kb %ld\n", stage, StatusKb("VmRSS"), StatusKb("RssAnon"),
+           StatusKb("RssFile"));
 }
 
 /* The group a mapping line of smaps belongs to: the file's base name, a bracketed kernel name, or
@@ -172,8 +172,7 @@ int main(int argc, char** argv)
     result = discover(records);
     PrintStage("searched");
     getrusage(RUSAGE_CHILDREN, &children);
-    printf("peak_kb %ld\nchildren_peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), children.ru_maxrss,
-           result);
+    printf("peak_kb %ld\nchildren_peak_kb %ld\nresult %d\n", StatusKb("VmHWM"), children.ru_maxrss, result);
     PrintMappings();
     for (i = 0; i < result; ++i) {
         free(records[i].pszName);

@@ -111,8 +111,7 @@ void BM_GetPrimitiveLocator(benchmark::State& state)
 void BM_GetRobotDesign(benchmark::State& state)
 {
     unsigned short key[kDesignKeyUnits] = {11, 1, 1};
-    SideBySide<kDesignKeyBytes>(state,
-                                [&] { return CKinemap::GetRobotDesign(key, kDesignKeyUnits); });
+    SideBySide<kDesignKeyBytes>(state, [&] { return CKinemap::GetRobotDesign(key, kDesignKeyUnits); });
 }
 
 BENCHMARK(BM_GetJointArray)->UseManualTime();

@@ -137,8 +137,7 @@ using MemoryByMapping = std::map<std::string, ObjectMemory>;
 std::string MappingName(const char* line)
 {
     const char* name = std::strpbrk(line, "/[");
-    return name != nullptr ? std::string(name, std::strcspn(name, "\n"))
-                           : std::string("[anonymous]");
+    return name != nullptr ? std::string(name, std::strcspn(name, "\n")) : std::string("[anonymous]");
 }
 
 void AddField(const char* first, const char* line, ObjectMemory& memory)
@@ -182,8 +181,7 @@ MemoryByMapping ReadSmaps()
 // Prints "object FILE RSS_KB PRIVATE_KB DIRTY_KB" for every mapped file whose memory changed
 // between BEFORE and AFTER, largest resident growth first, then the rest of TOTAL as the heap's
 // and anonymous memory's (read this way, the maps that the reading itself fills are left out).
-void PrintGrowth(const MemoryByMapping& before, const MemoryByMapping& after,
-                 const ObjectMemory& total)
+void PrintGrowth(const MemoryByMapping& before, const MemoryByMapping& after, const ObjectMemory& total)
 {
     std::vector<std::pair<std::string, ObjectMemory>> grown;
     ObjectMemory rest = total;
@@ -196,15 +194,13 @@ void PrintGrowth(const MemoryByMapping& before, const MemoryByMapping& after,
             continue;
         }
         grown.emplace_back(name, growth);
-        rest = {rest.rssKb - growth.rssKb, rest.privateKb - growth.privateKb,
-                rest.dirtyKb - growth.dirtyKb};
+        rest = {rest.rssKb - growth.rssKb, rest.privateKb - growth.privateKb, rest.dirtyKb - growth.dirtyKb};
     }
     std::stable_sort(grown.begin(), grown.end(),
                      [](const auto& a, const auto& b) { return a.second.rssKb > b.second.rssKb; });
     grown.emplace_back(kRestName, rest);
     for (const auto& [name, memory] : grown) {
-        std::printf("object %s %ld %ld %ld\n", name.c_str(), memory.rssKb, memory.privateKb,
-                    memory.dirtyKb);
+        std::printf("object %s %ld %ld %ld\n", name.c_str(), memory.rssKb, memory.privateKb, memory.dirtyKb);
     }
 }
 
@@ -234,9 +230,8 @@ int RunChild(const char* path)
         after.rssKb - before.rssKb,
         after.privateCleanKb + after.privateDirtyKb - before.privateCleanKb - before.privateDirtyKb,
         after.privateDirtyKb - before.privateDirtyKb};
-    std::printf("wall_ns %lld\nrss_kb %ld\nprivate_kb %ld\ndirty_kb %ld\nobjects %zu\n",
-                ended - started, added.rssKb, added.privateKb, added.dirtyKb,
-                objectsAfter.size() - objectsBefore.size());
+    std::printf("wall_ns %lld\nrss_kb %ld\nprivate_kb %ld\ndirty_kb %ld\nobjects %zu\n", ended - started, added.rssKb,
+                added.privateKb, added.dirtyKb, objectsAfter.size() - objectsBefore.size());
     PrintGrowth(mappingsBefore, ReadSmaps(), added);
     return 0;
 }
@@ -264,10 +259,8 @@ struct Figure {
 };
 
 constexpr Figure kFigures[] = {
-    {"wall time of dlopen (ms)", &Measurement::wallMs, 3},
-    {"resident added (KiB)", &Measurement::rssKb, 0},
-    {"private added (KiB)", &Measurement::privateKb, 0},
-    {"of which dirty (KiB)", &Measurement::dirtyKb, 0},
+    {"wall time of dlopen (ms)", &Measurement::wallMs, 3}, {"resident added (KiB)", &Measurement::rssKb, 0},
+    {"private added (KiB)", &Measurement::privateKb, 0},   {"of which dirty (KiB)", &Measurement::dirtyKb, 0},
     {"objects added", &Measurement::objects, 0},
 };
 
@@ -392,8 +385,7 @@ std::string Format(double value, int decimals)
 std::string Stats(const std::vector<double>& values, int decimals)
 {
     const auto [low, high] = std::minmax_element(values.begin(), values.end());
-    return Format(Median(values), decimals) + " (" + Format(*low, decimals) + ".." +
-           Format(*high, decimals) + ")";
+    return Format(Median(values), decimals) + " (" + Format(*low, decimals) + ".." + Format(*high, decimals) + ")";
 }
 
 std::vector<double> Series(const std::vector<Measurement>& runs, double Measurement::*field)
@@ -405,8 +397,7 @@ std::vector<double> Series(const std::vector<Measurement>& runs, double Measurem
     return values;
 }
 
-void PrintFigures(const std::vector<Library>& libraries,
-                  const std::vector<std::vector<Measurement>>& runs)
+void PrintFigures(const std::vector<Library>& libraries, const std::vector<std::vector<Measurement>>& runs)
 {
     std::printf("| library (median (min..max) over %zu runs) |", runs.front().size());
     for (const Figure& figure : kFigures) {
@@ -418,19 +409,16 @@ void PrintFigures(const std::vector<Library>& libraries,
     }
     std::printf("\n");
     for (std::size_t library = 0; library < libraries.size(); ++library) {
-        std::printf("| %s (`%s`) |", libraries[library].label.c_str(),
-                    libraries[library].path.c_str());
+        std::printf("| %s (`%s`) |", libraries[library].label.c_str(), libraries[library].path.c_str());
         for (const Figure& figure : kFigures) {
-            std::printf(" %s |",
-                        Stats(Series(runs[library], figure.field), figure.decimals).c_str());
+            std::printf(" %s |", Stats(Series(runs[library], figure.field), figure.decimals).c_str());
         }
         std::printf("\n");
     }
 }
 
 // The first library's figure over another's, taken between runs of the same round.
-void PrintRatios(const std::vector<Library>& libraries,
-                 const std::vector<std::vector<Measurement>>& runs)
+void PrintRatios(const std::vector<Library>& libraries, const std::vector<std::vector<Measurement>>& runs)
 {
     constexpr std::size_t kRatioFigures = 4;  // wall, resident, private, dirty
     std::printf("\n| ratio, run by run (median (min..max)) |");
@@ -458,21 +446,17 @@ void PrintRatios(const std::vector<Library>& libraries,
     }
 }
 
-void PrintGoal(const char* what, const std::vector<double>& values, double goal, const char* unit,
-               int decimals)
+void PrintGoal(const char* what, const std::vector<double>& values, double goal, const char* unit, int decimals)
 {
     const double median = Median(values);
-    const auto within =
-        std::count_if(values.begin(), values.end(), [goal](double value) { return value <= goal; });
-    std::printf("| %s ≤ %s %s | %s %s | %td of %zu | %s |\n", what, Format(goal, decimals).c_str(),
-                unit, Format(median, decimals).c_str(), unit, within, values.size(),
-                median <= goal ? "met" : "**missed**");
+    const auto within = std::count_if(values.begin(), values.end(), [goal](double value) { return value <= goal; });
+    std::printf("| %s ≤ %s %s | %s %s | %td of %zu | %s |\n", what, Format(goal, decimals).c_str(), unit,
+                Format(median, decimals).c_str(), unit, within, values.size(), median <= goal ? "met" : "**missed**");
 }
 
 void PrintGoals(const Library& library, const std::vector<Measurement>& runs)
 {
-    std::printf("\n| goal for %s | median | runs within | |\n|---|---|---|---|\n",
-                library.label.c_str());
+    std::printf("\n| goal for %s | median | runs within | |\n|---|---|---|---|\n", library.label.c_str());
     PrintGoal("wall time of dlopen", Series(runs, &Measurement::wallMs), kGoalWallMs, "ms", 3);
     PrintGoal("resident added", Series(runs, &Measurement::rssKb), kGoalResidentKb, "KiB", 0);
     PrintGoal("private dirty added", Series(runs, &Measurement::dirtyKb), kGoalPrivateKb, "KiB", 0);
@@ -492,8 +476,7 @@ void PrintObjects(const Library& library, const Measurement& lastRun)
         if (name == kRestName) {
             name = "heap, stacks and anonymous memory (the rest)";
         }
-        std::printf("| %s | %ld | %ld | %ld |\n", name.c_str(), memory.rssKb, memory.privateKb,
-                    memory.dirtyKb);
+        std::printf("| %s | %ld | %ld | %ld |\n", name.c_str(), memory.rssKb, memory.privateKb, memory.dirtyKb);
     }
 }
 
@@ -528,8 +511,7 @@ int RunParent(const Options& options)
             runs[library].push_back(ParseReport(*report));
         }
     }
-    std::printf("load average (1 min): %s before, %s after\n\n", loadBefore.c_str(),
-                LoadAverage().c_str());
+    std::printf("load average (1 min): %s before, %s after\n\n", loadBefore.c_str(), LoadAverage().c_str());
     PrintFigures(options.libraries, runs);
     if (options.libraries.size() > 1) {
         PrintRatios(options.libraries, runs);

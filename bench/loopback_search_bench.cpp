@@ -69,10 +69,10 @@ std::vector<std::string> SearchReplies()
 std::string DescriptionResponse(int robot)
 {
     const std::string udn = "uuid:00000000-0000-1000-8000-R0VA000000" + std::to_string(10 + robot);
-    const std::string body = bench::DescriptionDocument(udn, "ROVA robot " + std::to_string(robot),
-                                                        bench::kTypicalDescriptionBytes);
-    return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    const std::string body =
+        bench::DescriptionDocument(udn, "ROVA robot " + std::to_string(robot), bench::kTypicalDescriptionBytes);
+    return "HTTP/1.1 200 OK\r\nContent-Type: text/xml\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // The sockets and texts are made before the fork. The child starts the HTTP
@@ -90,13 +90,11 @@ void AnswerSearch(const ResponderPlan& plan)
     char datagram[kReceiveBufferSize];
     sockaddr_in searcher{};
     socklen_t length = sizeof searcher;
-    if (recvfrom(plan.ssdpSocket, datagram, sizeof datagram, 0,
-                 reinterpret_cast<sockaddr*>(&searcher), &length) < 0) {
+    if (recvfrom(plan.ssdpSocket, datagram, sizeof datagram, 0, reinterpret_cast<sockaddr*>(&searcher), &length) < 0) {
         return;
     }
     for (const std::string& reply : plan.searchReplies) {
-        sendto(plan.ssdpSocket, reply.data(), reply.size(), 0,
-               reinterpret_cast<const sockaddr*>(&searcher), length);
+        sendto(plan.ssdpSocket, reply.data(), reply.size(), 0, reinterpret_cast<const sockaddr*>(&searcher), length);
     }
 }
 
@@ -108,8 +106,7 @@ void AnswerSearch(const ResponderPlan& plan)
         std::vector<std::unique_ptr<test::ScriptedHttpPeer>> robots;
         for (int robot = 0; robot < kRobots; ++robot) {
             robots.push_back(std::make_unique<test::ScriptedHttpPeer>(
-                plan.httpListeners[robot],
-                test::AnswerThenClose(plan.descriptionResponses[robot])));
+                plan.httpListeners[robot], test::AnswerThenClose(plan.descriptionResponses[robot])));
         }
         constexpr int kStop = 0;
         constexpr int kSsdp = 1;
@@ -161,8 +158,7 @@ private:
         try {
             plan_.ssdpSocket = test::BoundSocket(SOCK_DGRAM, kSsdpResponderAddress, 0);
             for (int robot = 0; robot < kRobots; ++robot) {
-                plan_.httpListeners[robot] =
-                    test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
+                plan_.httpListeners[robot] = test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
                 http_port_ = test::LocalPort(plan_.httpListeners[robot]);
             }
         } catch (const std::runtime_error&) {
@@ -218,8 +214,8 @@ void BM_LoopbackDiscovery(benchmark::State& state)
         state.SkipWithError("could not set up the loopback responders");
         return;
     }
-    const SearchParameters params{SsdpEndpoints{kSsdpResponderAddress, lan.SsdpPort(), 0},
-                                  kShortWindowMs, HttpFetchLimits{lan.HttpPort()}};
+    const SearchParameters params{SsdpEndpoints{kSsdpResponderAddress, lan.SsdpPort(), 0}, kShortWindowMs,
+                                  HttpFetchLimits{lan.HttpPort()}};
     double beyondWindowMs = 0;
     int runsFindingAll = 0;
     for (auto _ : state) {
@@ -231,8 +227,7 @@ void BM_LoopbackDiscovery(benchmark::State& state)
         runsFindingAll += found == kRobots ? 1 : 0;
         test::ReleaseRecords(records, found);
     }
-    state.counters["beyond_window_ms"] =
-        benchmark::Counter(beyondWindowMs, benchmark::Counter::kAvgIterations);
+    state.counters["beyond_window_ms"] = benchmark::Counter(beyondWindowMs, benchmark::Counter::kAvgIterations);
     state.counters["runs_all_found"] = runsFindingAll;
     state.counters["window_ms"] = kShortWindowMs;
 }

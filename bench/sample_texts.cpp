@@ -14,8 +14,8 @@ constexpr const char kCommentClose[] = " -->\n";
 
 // Fills the gap between head and tail with filler(n) to reach exactly bytes.
 template <typename Filler>
-std::string Padded(const std::string& head, const std::string& tail, std::size_t bytes,
-                   std::size_t fillerOverhead, Filler filler)
+std::string Padded(const std::string& head, const std::string& tail, std::size_t bytes, std::size_t fillerOverhead,
+                   Filler filler)
 {
     const std::size_t fixed = head.size() + tail.size() + fillerOverhead;
     if (fixed > bytes) {
@@ -29,13 +29,11 @@ std::string Padded(const std::string& head, const std::string& tail, std::size_t
 std::string PaddedReply(const std::string& headers, std::size_t bytes)
 {
     const std::size_t overhead = sizeof kPaddingHeaderName - 1 + sizeof kLineEnd - 1;
-    return Padded(kReplyStatusLine, headers, bytes, overhead, [](std::size_t n) {
-        return kPaddingHeaderName + std::string(n, 'x') + kLineEnd;
-    });
+    return Padded(kReplyStatusLine, headers, bytes, overhead,
+                  [](std::size_t n) { return kPaddingHeaderName + std::string(n, 'x') + kLineEnd; });
 }
 
-std::string ReplyHeaders(const std::string& location, const std::string& server,
-                         const std::string& usn)
+std::string ReplyHeaders(const std::string& location, const std::string& server, const std::string& usn)
 {
     return "CACHE-CONTROL: max-age=1800\r\n"
            "DATE: Tue, 01 Dec 2026 10:00:00 GMT\r\n"
@@ -57,9 +55,9 @@ std::string ServiceBlock(int number)
 {
     const std::string n = std::to_string(number);
     return "<service><serviceType>urn:schemas-upnp-org:service:Control:" + n +
-           "</serviceType><serviceId>urn:upnp-org:serviceId:Control" + n +
-           "</serviceId><SCPDURL>/control" + n + ".xml</SCPDURL><controlURL>/control" + n +
-           "</controlURL><eventSubURL>/event" + n + "</eventSubURL></service>\n";
+           "</serviceType><serviceId>urn:upnp-org:serviceId:Control" + n + "</serviceId><SCPDURL>/control" + n +
+           ".xml</SCPDURL><controlURL>/control" + n + "</controlURL><eventSubURL>/event" + n +
+           "</eventSubURL></service>\n";
 }
 
 }  // namespace
@@ -73,14 +71,12 @@ std::string RobotReply(const std::string& host, std::size_t bytes)
 
 std::string OtherDeviceReply(const std::string& host, std::size_t bytes)
 {
-    return PaddedReply(ReplyHeaders("http://" + host + ":49152/description.xml",
-                                    "Linux/5.10 UPnP/1.0 MediaServer/1.0",
+    return PaddedReply(ReplyHeaders("http://" + host + ":49152/description.xml", "Linux/5.10 UPnP/1.0 MediaServer/1.0",
                                     "uuid:4d696e69-444c-164e-9d41-b827eb3a7f21"),
                        bytes);
 }
 
-std::string DescriptionDocument(const std::string& udn, const std::string& friendlyName,
-                                std::size_t bytes)
+std::string DescriptionDocument(const std::string& udn, const std::string& friendlyName, std::size_t bytes)
 {
     const std::string head =
         "<?xml version=\"1.0\"?>\n"

@@ -21,8 +21,7 @@ std::string OtherDeviceReply(const std::string& host, std::size_t bytes);
 
 // A device description whose fields follow the usual order, with the
 // presentation URL after the service list; udn decides whether it is a robot.
-std::string DescriptionDocument(const std::string& udn, const std::string& friendlyName,
-                                std::size_t bytes);
+std::string DescriptionDocument(const std::string& udn, const std::string& friendlyName, std::size_t bytes);
 
 }  // namespace bench
 

@@ -84,18 +84,12 @@ void BM_ReceiveStep(benchmark::State& state, Datagram kind, Clearing clearing)
     }
 }
 
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_clear_64KiB, Datagram::RobotReply,
-                  Clearing::WholeBuffer);
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_nul_only, Datagram::RobotReply,
-                  Clearing::TerminatorOnly);
-BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_clear_64KiB, Datagram::OtherReply,
-                  Clearing::WholeBuffer);
-BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_nul_only, Datagram::OtherReply,
-                  Clearing::TerminatorOnly);
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_clear_64KiB, Datagram::LargestRobotReply,
-                  Clearing::WholeBuffer);
-BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_nul_only, Datagram::LargestRobotReply,
-                  Clearing::TerminatorOnly);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_clear_64KiB, Datagram::RobotReply, Clearing::WholeBuffer);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_300B_nul_only, Datagram::RobotReply, Clearing::TerminatorOnly);
+BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_clear_64KiB, Datagram::OtherReply, Clearing::WholeBuffer);
+BENCHMARK_CAPTURE(BM_ReceiveStep, other_300B_nul_only, Datagram::OtherReply, Clearing::TerminatorOnly);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_clear_64KiB, Datagram::LargestRobotReply, Clearing::WholeBuffer);
+BENCHMARK_CAPTURE(BM_ReceiveStep, robot_65507B_nul_only, Datagram::LargestRobotReply, Clearing::TerminatorOnly);
 
 // One sendto and the worker's recvfrom of the same datagram on loopback.
 void BM_LoopbackSendReceive(benchmark::State& state, Datagram kind)
@@ -105,10 +99,10 @@ void BM_LoopbackSendReceive(benchmark::State& state, Datagram kind)
     const test::UdpEndpoint receiver;
     const sockaddr_in destination = test::Address("127.0.0.1", receiver.Port());
     for (auto _ : state) {
-        sendto(sender.Fd(), datagram.data(), datagram.size(), 0,
-               reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
-        const ssize_t received = recvfrom(receiver.Fd(), g_Worker.receive, kMaxDatagramSize,
-                                          MSG_DONTWAIT, nullptr, nullptr);
+        sendto(sender.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
+               sizeof destination);
+        const ssize_t received =
+            recvfrom(receiver.Fd(), g_Worker.receive, kMaxDatagramSize, MSG_DONTWAIT, nullptr, nullptr);
         if (received != static_cast<ssize_t>(datagram.size())) {
             state.SkipWithError("the datagram did not come back whole");
             break;

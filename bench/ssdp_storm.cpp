@@ -38,15 +38,13 @@ using robotsim::UniqueFd;
 constexpr std::size_t kBatch = 64;  // datagrams per sendmmsg call
 constexpr std::size_t kDatagramBufferSize = 65536;
 constexpr std::chrono::milliseconds kEarliestRobotReply{500};  // the storm is in full flow by then
-constexpr std::chrono::milliseconds kLatestRobotReply{
-    3000};  // inside the smallest MX of the clients
+constexpr std::chrono::milliseconds kLatestRobotReply{3000};   // inside the smallest MX of the clients
 constexpr std::chrono::milliseconds kIdlePoll{100};
 constexpr std::chrono::microseconds kLongestNap{1000};  // keeps new searches and replies on time
 constexpr const char kFallbackTarget[] = "upnp:rootdevice";
 
 struct StormOptions {
-    robotsim::SimConfig
-        devices;  // robots then others, at consecutive addresses, as the simulator plans them
+    robotsim::SimConfig devices;  // robots then others, at consecutive addresses, as the simulator plans them
     int portsPerSource = 4;
     double rate = 0;
     int durationMs = 10000;
@@ -93,30 +91,20 @@ using OptionHandler = std::function<bool(const std::string&, StormOptions&)>;
 const std::map<std::string, OptionHandler>& OptionHandlers()
 {
     static const std::map<std::string, OptionHandler> handlers = {
-        {"--interface", [](const std::string& v,
-                           StormOptions& o) { return !(o.devices.interfaceName = v).empty(); }},
+        {"--interface", [](const std::string& v, StormOptions& o) { return !(o.devices.interfaceName = v).empty(); }},
         {"--first-address",
          [](const std::string& v, StormOptions& o) {
              return inet_pton(AF_INET, v.c_str(), &o.devices.firstAddress) == 1;
          }},
-        {"--robots", [](const std::string& v,
-                        StormOptions& o) { return AssignInt(v, 0, 100, o.devices.robotCount); }},
-        {"--others", [](const std::string& v,
-                        StormOptions& o) { return AssignInt(v, 1, 200, o.devices.otherCount); }},
+        {"--robots", [](const std::string& v, StormOptions& o) { return AssignInt(v, 0, 100, o.devices.robotCount); }},
+        {"--others", [](const std::string& v, StormOptions& o) { return AssignInt(v, 1, 200, o.devices.otherCount); }},
         {"--ports-per-source",
-         [](const std::string& v, StormOptions& o) {
-             return AssignInt(v, 1, 64, o.portsPerSource);
-         }},
-        {"--rate",
-         [](const std::string& v, StormOptions& o) { return ParseNumber(v, 1, 1e7, o.rate); }},
-        {"--duration-ms", [](const std::string& v,
-                             StormOptions& o) { return AssignInt(v, 1, 600000, o.durationMs); }},
-        {"--lifetime", [](const std::string& v,
-                          StormOptions& o) { return AssignInt(v, 1, 3600, o.lifetimeSeconds); }},
-        {"--report",
-         [](const std::string& v, StormOptions& o) { return !(o.reportPath = v).empty(); }},
-        {"--ready-file",
-         [](const std::string& v, StormOptions& o) { return !(o.readyPath = v).empty(); }},
+         [](const std::string& v, StormOptions& o) { return AssignInt(v, 1, 64, o.portsPerSource); }},
+        {"--rate", [](const std::string& v, StormOptions& o) { return ParseNumber(v, 1, 1e7, o.rate); }},
+        {"--duration-ms", [](const std::string& v, StormOptions& o) { return AssignInt(v, 1, 600000, o.durationMs); }},
+        {"--lifetime", [](const std::string& v, StormOptions& o) { return AssignInt(v, 1, 3600, o.lifetimeSeconds); }},
+        {"--report", [](const std::string& v, StormOptions& o) { return !(o.reportPath = v).empty(); }},
+        {"--ready-file", [](const std::string& v, StormOptions& o) { return !(o.readyPath = v).empty(); }},
     };
     return handlers;
 }
@@ -136,11 +124,10 @@ std::optional<StormOptions> ParseOptions(int argc, char** argv)
     }
     // Flooding wherever the kernel likes would reach whatever LAN the machine is on.
     if (argc % 2 == 0 || options.devices.interfaceName.empty() || options.rate <= 0) {
-        std::fprintf(
-            stderr,
-            "usage: seekwell-ssdp-storm --interface IF --rate N [--first-address A] [--robots N]\n"
-            "  [--others M] [--ports-per-source K] [--duration-ms MS] [--lifetime S]\n"
-            "  [--report FILE] [--ready-file FILE]\n");
+        std::fprintf(stderr,
+                     "usage: seekwell-ssdp-storm --interface IF --rate N [--first-address A] [--robots N]\n"
+                     "  [--others M] [--ports-per-source K] [--duration-ms MS] [--lifetime S]\n"
+                     "  [--report FILE] [--ready-file FILE]\n");
         return std::nullopt;
     }
     return options;
@@ -157,8 +144,7 @@ UniqueFd BoundUdpSocket(in_addr address, std::uint16_t port, int flags)
     if (fd.Valid() && port != 0) {
         ::setsockopt(fd.Get(), SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
     }
-    if (fd.Valid() &&
-        ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
+    if (fd.Valid() && ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         fd.Reset();
     }
     return fd;
@@ -171,9 +157,8 @@ UniqueFd OpenSearchListener(const std::string& interfaceName)
     ip_mreqn request{};
     inet_pton(AF_INET, robotsim::kSsdpGroup, &request.imr_multiaddr);
     request.imr_ifindex = static_cast<int>(if_nametoindex(interfaceName.c_str()));
-    if (fd.Valid() &&
-        (request.imr_ifindex == 0 ||
-         ::setsockopt(fd.Get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)) {
+    if (fd.Valid() && (request.imr_ifindex == 0 ||
+                       ::setsockopt(fd.Get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request) != 0)) {
         fd.Reset();
     }
     return fd;
@@ -203,8 +188,7 @@ public:
                 if (!fd.Valid()) {
                     return Fail("cannot send from " + robotsim::AddressText(device.address));
                 }
-                (device.isRobot ? robotSockets_ : sourceSockets_)
-                    .push_back(Source{std::move(fd), &device});
+                (device.isRobot ? robotSockets_ : sourceSockets_).push_back(Source{std::move(fd), &device});
             }
         }
         return true;
@@ -243,8 +227,7 @@ private:
 
     bool Finished() const
     {
-        return stormStart_ && counts_.stormSent + counts_.stormFailed == pacer_.Total() &&
-               pending_.empty();
+        return stormStart_ && counts_.stormSent + counts_.stormFailed == pacer_.Total() && pending_.empty();
     }
 
     void TakeSearches()
@@ -257,8 +240,7 @@ private:
             if (size < 0) {
                 return;
             }
-            const auto searchTarget =
-                robotsim::SearchTargetOf(std::string_view(datagram_.data(), size));
+            const auto searchTarget = robotsim::SearchTargetOf(std::string_view(datagram_.data(), size));
             if (searchTarget) {
                 AcceptSearch(from, *searchTarget);
             }
@@ -272,29 +254,25 @@ private:
         if (!stormStart_) {
             StartStorm(from, searchTarget, now);
         }
-        for (const RobotReply& reply : PlanRobotReplies(
-                 now, robotSockets_.size(), kEarliestRobotReply, kLatestRobotReply, random_)) {
-            const auto text = robotsim::BuildSearchReply(*robotSockets_[reply.robot].device,
-                                                         searchTarget, robotsim::kHttpPort);
+        for (const RobotReply& reply :
+             PlanRobotReplies(now, robotSockets_.size(), kEarliestRobotReply, kLatestRobotReply, random_)) {
+            const auto text =
+                robotsim::BuildSearchReply(*robotSockets_[reply.robot].device, searchTarget, robotsim::kHttpPort);
             if (text) {
                 pending_.insert({reply.due, PendingReply{reply.robot, from, *text}});
             }
         }
     }
 
-    void StartStorm(const sockaddr_in& target, const std::string& searchTarget,
-                    Clock::time_point now)
+    void StartStorm(const sockaddr_in& target, const std::string& searchTarget, Clock::time_point now)
     {
         stormStart_ = now;
         target_ = target;
-        counts_.target =
-            robotsim::AddressText(target.sin_addr) + ":" + std::to_string(ntohs(target.sin_port));
+        counts_.target = robotsim::AddressText(target.sin_addr) + ":" + std::to_string(ntohs(target.sin_port));
         for (const Source& source : sourceSockets_) {
-            auto text =
-                robotsim::BuildSearchReply(*source.device, searchTarget, robotsim::kHttpPort);
+            auto text = robotsim::BuildSearchReply(*source.device, searchTarget, robotsim::kHttpPort);
             if (!text) {
-                text = robotsim::BuildSearchReply(*source.device, kFallbackTarget,
-                                                  robotsim::kHttpPort);
+                text = robotsim::BuildSearchReply(*source.device, kFallbackTarget, robotsim::kHttpPort);
             }
             stormTexts_.push_back(*text);
         }
@@ -305,8 +283,8 @@ private:
         const Clock::time_point now = Clock::now();
         while (!pending_.empty() && pending_.begin()->first <= now) {
             const PendingReply& reply = pending_.begin()->second;
-            if (::sendto(robotSockets_[reply.robot].fd.Get(), reply.text.data(), reply.text.size(),
-                         0, reinterpret_cast<const sockaddr*>(&reply.to), sizeof reply.to) >= 0) {
+            if (::sendto(robotSockets_[reply.robot].fd.Get(), reply.text.data(), reply.text.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&reply.to), sizeof reply.to) >= 0) {
                 ++counts_.robotReplies;
             }
             pending_.erase(pending_.begin());
@@ -322,10 +300,8 @@ private:
                 std::min<std::uint64_t>(kBatch, due - counts_.stormSent - counts_.stormFailed));
             SendBatch(count);
         }
-        if (counts_.stormSeconds == 0 &&
-            counts_.stormSent + counts_.stormFailed == pacer_.Total()) {
-            counts_.stormSeconds =
-                std::chrono::duration<double>(Clock::now() - *stormStart_).count();
+        if (counts_.stormSeconds == 0 && counts_.stormSent + counts_.stormFailed == pacer_.Total()) {
+            counts_.stormSeconds = std::chrono::duration<double>(Clock::now() - *stormStart_).count();
         }
     }
 
@@ -343,8 +319,7 @@ private:
             messages[i].msg_hdr.msg_iov = &pieces[i];
             messages[i].msg_hdr.msg_iovlen = 1;
         }
-        const int sent = ::sendmmsg(sourceSockets_[nextSource_].fd.Get(), messages,
-                                    static_cast<unsigned>(count), 0);
+        const int sent = ::sendmmsg(sourceSockets_[nextSource_].fd.Get(), messages, static_cast<unsigned>(count), 0);
         const std::size_t delivered = sent > 0 ? static_cast<std::size_t>(sent) : 0;
         counts_.stormSent += delivered;
         // A datagram the kernel refused is counted and not retried, as a real sender would lose it.
@@ -397,8 +372,8 @@ bool WriteReport(const std::string& path, const StormCounts& counts)
     }
     std::ofstream report(path);
     report << "target " << counts.target << "\nsearches " << counts.searches << "\nrobot_replies "
-           << counts.robotReplies << "\nstorm_sent " << counts.stormSent << "\nstorm_failed "
-           << counts.stormFailed << "\nstorm_seconds " << counts.stormSeconds << "\n";
+           << counts.robotReplies << "\nstorm_sent " << counts.stormSent << "\nstorm_failed " << counts.stormFailed
+           << "\nstorm_seconds " << counts.stormSeconds << "\n";
     return static_cast<bool>(report);
 }
 

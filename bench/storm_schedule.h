@@ -36,8 +36,8 @@ struct RobotReply {
 // Each robot answers one search once, at a random moment between `earliest` and `latest` after it,
 // as devices spread their answers over the time a search allows. Sorted by due time.
 std::vector<RobotReply> PlanRobotReplies(Clock::time_point search, std::size_t robots,
-                                         std::chrono::milliseconds earliest,
-                                         std::chrono::milliseconds latest, std::mt19937& random);
+                                         std::chrono::milliseconds earliest, std::chrono::milliseconds latest,
+                                         std::mt19937& random);
 
 }  // namespace stormbench
 

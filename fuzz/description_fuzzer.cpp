@@ -53,14 +53,12 @@ int RowsInUse(const CUpnpSearchWnd& search)
     return used;
 }
 
-void CheckNewRow(const seekwell::CDeviceEntry& row, const std::string& address,
-                 const std::string& document)
+void CheckNewRow(const seekwell::CDeviceEntry& row, const std::string& address, const std::string& document)
 {
     Require(address == row.m_szAddress);
     Require(row.m_strUDN.size() <= seekwell::kUdnKeptChars);
     Require(row.m_strPresentationURL.rfind("http://" + address + "/", 0) == 0);
-    Require(CUpnpSearchWnd::ExtractTag("<UDN>", "</UDN>", document).find("R0VA") !=
-            std::string::npos);
+    Require(CUpnpSearchWnd::ExtractTag("<UDN>", "</UDN>", document).find("R0VA") != std::string::npos);
 }
 
 }  // namespace

@@ -48,8 +48,7 @@ FakeDevice ReadDevice(FuzzedDataProvider& input)
 {
     FakeDevice device;
     const bool faulty = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1;
-    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6))
-                          : DeviceFault::kNone;
+    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6)) : DeviceFault::kNone;
     device.strFriendlyName = input.ConsumeRandomLengthString(kMaxTextLength);
     device.strPresentationUrl = input.ConsumeRandomLengthString(kMaxTextLength);
     device.strDescription = input.ConsumeRandomLengthString(kMaxTextLength);
@@ -64,8 +63,7 @@ void ReadScript(FuzzedDataProvider& input)
     g_Script.fault = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1
                          ? static_cast<SearchFault>(input.ConsumeIntegralInRange<int>(1, 4))
                          : SearchFault::kNone;
-    g_Script.nCountOverride =
-        input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
+    g_Script.nCountOverride = input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
     const int devices = input.ConsumeIntegralInRange<int>(0, kMaxDevices);
     for (int i = 0; i < devices && input.remaining_bytes() > 0; ++i) {
         g_Script.devices.push_back(ReadDevice(input));
@@ -91,8 +89,7 @@ void CheckRecords(const DISCOVERY_RESULT* results, int count)
         Require(results[i].pszName != nullptr && results[i].pszAddress != nullptr);
         const std::string name = results[i].pszName;
         const std::string host = results[i].pszAddress;
-        Require(name.size() <= seekwell::kNarrowTextMaxChars &&
-                host.size() <= seekwell::kNarrowTextMaxChars);
+        Require(name.size() <= seekwell::kNarrowTextMaxChars && host.size() <= seekwell::kNarrowTextMaxChars);
         Require(!host.empty() && ComesFromSomeDevice(name, host));
     }
 }

@@ -57,8 +57,7 @@ Result FeedInPieces(const std::string& stream, const std::uint8_t* sizes, std::s
     State state = reader.GetState();
     for (std::size_t at = 0, piece = 0; at < stream.size(); ++piece) {
         const std::size_t size = std::min<std::size_t>(
-            sizes[piece % sizeCount] == 0 ? kLargestPiece : sizes[piece % sizeCount],
-            stream.size() - at);
+            sizes[piece % sizeCount] == 0 ? kLargestPiece : sizes[piece % sizeCount], stream.size() - at);
         const State next = reader.Feed(stream.data() + at, size);
         Require(next == reader.GetState());
         RequireStep(state, next);
@@ -91,8 +90,7 @@ void CheckResult(const Result& result, const std::string& stream)
     for (const seekwell::DeviceProperties& device : result.devices) {
         Require(FieldIsSound(device.strFriendlyName) && FieldIsSound(device.strPresentationUrl) &&
                 FieldIsSound(device.strDescription));
-        hp::AppendDevice(written, device.strFriendlyName, device.strPresentationUrl,
-                         device.strDescription);
+        hp::AppendDevice(written, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
     }
     hp::AppendEnd(written, static_cast<std::uint32_t>(result.devices.size()));
     Require(written == stream);
@@ -107,8 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::size_t sizeCount = std::min<std::size_t>(data[0] % (kMaxPieceSizes + 1), size - 1);
     const std::uint8_t* sizes = data + 1;
-    const std::string stream(reinterpret_cast<const char*>(sizes + sizeCount),
-                             size - 1 - sizeCount);
+    const std::string stream(reinterpret_cast<const char*>(sizes + sizeCount), size - 1 - sizeCount);
 
     const Result whole = FeedWhole(stream);
     CheckResult(whole, stream);

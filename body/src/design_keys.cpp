@@ -23,8 +23,7 @@ const unsigned int kNoDesign = 0;
 
 bool KeyMatches(const DesignKey& key, const unsigned short* units, int count)
 {
-    return key.units != nullptr && key.count == count &&
-           std::memcmp(key.units, units, count * sizeof *units) == 0;
+    return key.units != nullptr && key.count == count && std::memcmp(key.units, units, count * sizeof *units) == 0;
 }
 
 }  // namespace

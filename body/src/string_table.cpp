@@ -83,8 +83,7 @@ size_t FittingLength(const char* text, size_t room)
 
 }  // namespace
 
-extern "C" int KinemapLoadString(unsigned int uID, unsigned short wLanguage, char* lpBuffer,
-                                 int cchBufferMax)
+extern "C" int KinemapLoadString(unsigned int uID, unsigned short wLanguage, char* lpBuffer, int cchBufferMax)
 {
     if (lpBuffer == nullptr || cchBufferMax <= 0) {
         return 0;

@@ -65,8 +65,7 @@ bool StreamDescriptorIsOpen()
 
 int WriteStream(const seekwell::FoundDeviceList& devices)
 {
-    return seekwell::WriteAll(hp::kHelperStreamFd, seekwell::BuildStream(devices)) ? 0
-                                                                                   : kFailedExit;
+    return seekwell::WriteAll(hp::kHelperStreamFd, seekwell::BuildStream(devices)) ? 0 : kFailedExit;
 }
 
 int Run(int argc, char** argv)
@@ -79,8 +78,7 @@ int Run(int argc, char** argv)
     if (argc == kProbeArgc && std::strcmp(argv[1], hp::kProbeArgument) == 0) {
         return WriteStream({});
     }
-    if (argc != kSearchArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0 ||
-        argv[2][0] == '\0') {
+    if (argc != kSearchArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0 || argv[2][0] == '\0') {
         return kUsageExit;
     }
     const std::optional<std::chrono::milliseconds> window = ParseWindow(argv[3]);

@@ -26,9 +26,8 @@ constexpr std::chrono::milliseconds kFetchCancelLimit{500};
 bool IsSearchableInterface(const ifaddrs& entry)
 {
     const unsigned flags = entry.ifa_flags;
-    return entry.ifa_addr != nullptr && entry.ifa_addr->sa_family == AF_INET &&
-           entry.ifa_name != nullptr && (flags & IFF_UP) && (flags & IFF_MULTICAST) &&
-           !(flags & IFF_LOOPBACK);
+    return entry.ifa_addr != nullptr && entry.ifa_addr->sa_family == AF_INET && entry.ifa_name != nullptr &&
+           (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
 }
 
 std::string TakeGString(char* text)
@@ -42,25 +41,19 @@ std::string TakeGString(char* text)
 // turn an empty element into that location: an empty element is no URL.
 std::string PresentationUrl(GUPnPDeviceInfo* info)
 {
-    const std::string element =
-        TakeGString(gupnp_device_info_get_description_value(info, "presentationURL"));
-    return element.empty() ? std::string()
-                           : TakeGString(gupnp_device_info_get_presentation_url(info));
+    const std::string element = TakeGString(gupnp_device_info_get_description_value(info, "presentationURL"));
+    return element.empty() ? std::string() : TakeGString(gupnp_device_info_get_presentation_url(info));
 }
 
 gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
 {
-    return g_get_monotonic_time() +
-           std::chrono::duration_cast<std::chrono::microseconds>(delay).count();
+    return g_get_monotonic_time() + std::chrono::duration_cast<std::chrono::microseconds>(delay).count();
 }
 
 class GupnpSearch {
 public:
     GupnpSearch(const char* target, std::chrono::milliseconds window)
-        : target_(target),
-          window_(window),
-          context_(g_main_context_new()),
-          loop_(g_main_loop_new(context_, FALSE))
+        : target_(target), window_(window), context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE))
     {
     }
 
@@ -142,10 +135,9 @@ private:
             return;
         }
         const auto* address = reinterpret_cast<const sockaddr_in*>(entry.ifa_addr);
-        GInetAddress* inetAddress = g_inet_address_new_from_bytes(
-            reinterpret_cast<const guint8*>(&address->sin_addr), G_SOCKET_FAMILY_IPV4);
-        GUPnPContext* context =
-            gupnp_context_new_full(entry.ifa_name, inetAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
+        GInetAddress* inetAddress =
+            g_inet_address_new_from_bytes(reinterpret_cast<const guint8*>(&address->sin_addr), G_SOCKET_FAMILY_IPV4);
+        GUPnPContext* context = gupnp_context_new_full(entry.ifa_name, inetAddress, 0, GSSDP_UDA_VERSION_1_0, nullptr);
         g_object_unref(inetAddress);
         if (context == nullptr) {
             return;
@@ -159,8 +151,7 @@ private:
         g_signal_connect(session, "request-unqueued", G_CALLBACK(OnRequestUnqueued), this);
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, target_);
         g_object_unref(context);  // the control point holds it
-        g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceProxyAvailable),
-                         this);
+        g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceProxyAvailable), this);
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
         control_points_.push_back(controlPoint);
     }
@@ -175,9 +166,9 @@ private:
             if (udn == nullptr || !udns_.insert(udn).second) {
                 return;
             }
-            devices_.push_back(FoundDevice{
-                TakeGString(gupnp_device_info_get_friendly_name(info)), PresentationUrl(info),
-                TakeGString(gupnp_device_info_get_model_description(info))});
+            devices_.push_back(FoundDevice{TakeGString(gupnp_device_info_get_friendly_name(info)),
+                                           PresentationUrl(info),
+                                           TakeGString(gupnp_device_info_get_model_description(info))});
         } catch (const std::bad_alloc&) {
         }
     }

@@ -58,14 +58,12 @@ std::string BuildStream(const FoundDeviceList& devices)
         if (count == hp::kMaxDevices) {
             break;
         }
-        const FoundDevice device{CutField(found.strFriendlyName),
-                                 CutField(found.strPresentationUrl),
+        const FoundDevice device{CutField(found.strFriendlyName), CutField(found.strPresentationUrl),
                                  CutField(found.strDescription)};
         if (stream.size() + DeviceFrameSize(device) + hp::kEndFrameSize > hp::kMaxStreamBytes) {
             break;
         }
-        hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl,
-                         device.strDescription);
+        hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
         ++count;
     }
     hp::AppendEnd(stream, count);

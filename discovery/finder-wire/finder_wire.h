@@ -73,8 +73,8 @@ inline void AppendMagic(std::string& stream)
 }
 
 // The caller keeps each field within kMaxFieldBytes and free of NUL.
-inline void AppendDevice(std::string& stream, const std::string& friendlyName,
-                         const std::string& presentationUrl, const std::string& description)
+inline void AppendDevice(std::string& stream, const std::string& friendlyName, const std::string& presentationUrl,
+                         const std::string& description)
 {
     stream.push_back(kDeviceTag);
     for (const std::string* field : {&friendlyName, &presentationUrl, &description}) {

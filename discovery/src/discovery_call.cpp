@@ -59,8 +59,7 @@ int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 
 }  // namespace
 
-int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
-                     const PlatformFacts& facts)
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, const PlatformFacts& facts)
 {
     if (results == nullptr) {
         return kNoSearch;

@@ -11,8 +11,7 @@ namespace seekwell {
 
 // -1 when results is null or no search took place, else the number of
 // records written. Overlapping calls run one after the other.
-int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params,
-                     const PlatformFacts& facts);
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, const PlatformFacts& facts);
 
 }  // namespace seekwell
 

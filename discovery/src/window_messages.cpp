@@ -23,11 +23,8 @@ WindowMessageSet::WindowMessageSet()
 }
 
 // Registered at load, in this order, before the application object is built.
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const WindowMessageSet g_WindowMessagesFirst;
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const WindowMessageSet g_WindowMessagesSecond;
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES)))
-const WindowMessageSet g_WindowMessagesThird;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesFirst;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesSecond;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesThird;
 
 }  // namespace seekwell

@@ -45,8 +45,7 @@ int main(int argc, char** argv)
     const std::vector<int> joints = JointIds(body);
     const std::vector<int> positions = JointPositionPerSlot(body);
 
-    std::printf("design %u: %zu joints, %zu body slots\n", body.m_nDesign, joints.size(),
-                positions.size());
+    std::printf("design %u: %zu joints, %zu body slots\n", body.m_nDesign, joints.size(), positions.size());
     for (size_t slot = 0; slot < positions.size(); ++slot) {
         char locator[KINEMAP_LOCATOR_SIZE];
         body.GetPrimitiveLocator(static_cast<int>(slot), locator);
@@ -55,8 +54,7 @@ int main(int argc, char** argv)
         if (position < 0) {
             std::printf("slot %2zu  %-34s no joint\n", slot, shown);
         } else {
-            std::printf("slot %2zu  %-34s joint %2d (id %d)\n", slot, shown, position,
-                        joints[position]);
+            std::printf("slot %2zu  %-34s joint %2d (id %d)\n", slot, shown, position, joints[position]);
         }
     }
     return 0;

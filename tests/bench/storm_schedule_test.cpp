@@ -40,8 +40,7 @@ TEST(PlanRobotReplies, EveryRobotOnceInsideTheSpreadInTimeOrder)
 {
     std::mt19937 random(7);
     const Clock::time_point search = Clock::now();
-    const auto replies =
-        PlanRobotReplies(search, 16, milliseconds(500), milliseconds(3000), random);
+    const auto replies = PlanRobotReplies(search, 16, milliseconds(500), milliseconds(3000), random);
     ASSERT_EQ(replies.size(), 16u);
     std::set<std::size_t> robots;
     for (std::size_t i = 0; i < replies.size(); ++i) {

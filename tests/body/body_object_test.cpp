@@ -72,8 +72,8 @@ TEST(BodyObject, LayoutIsAVtablePointerAndTheDesign)
     const size_t unpadded = sizeof(void*) + sizeof(unsigned int);
     EXPECT_EQ((unpadded + alignof(void*) - 1) / alignof(void*) * alignof(void*), sizeof(CKinemap));
     CKinemap body(5);
-    EXPECT_EQ(sizeof(void*), static_cast<size_t>(reinterpret_cast<char*>(&body.m_nDesign) -
-                                                 reinterpret_cast<char*>(&body)));
+    EXPECT_EQ(sizeof(void*),
+              static_cast<size_t>(reinterpret_cast<char*>(&body.m_nDesign) - reinterpret_cast<char*>(&body)));
     EXPECT_EQ(5u, body.m_nDesign);
 }
 
@@ -128,8 +128,7 @@ TEST(BodyObject, ConcurrentCallsGiveIdenticalAnswers)
             for (int round = 0; round < 200; ++round) {
                 unsigned short key[] = {11, 1, 1};
                 char name[64];
-                if (AnswersOf(shared[round % 2]) != expected[round % 2] ||
-                    CKinemap::GetRobotDesign(key, 3) != 1 ||
+                if (AnswersOf(shared[round % 2]) != expected[round % 2] || CKinemap::GetRobotDesign(key, 3) != 1 ||
                     KinemapLoadString(8, 1041, name, sizeof name) != 30) {
                     ++mismatches;
                 }

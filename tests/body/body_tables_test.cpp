@@ -65,9 +65,8 @@ const std::vector<int> kJoints = {2000, 2001, 2002, 2023, 2003, 3000, 3001, 3002
 const std::vector<int> kSensorArray = {-1, -1, -1, 0,  1,  2,  -1, -1, -1, -1, 5,  6,  7,  -1, 8,
                                        9,  10, -1, 11, 12, 13, -1, 14, 15, 16, -1, -1, -1, -1, 4,
                                        17, 18, -1, -1, -1, -1, -1, 3,  -1, -1, -1, -1, -1};
-const std::vector<int> kSensorIds = {3,  4,  37, 27, 28, 29, 6,  7,  8,  10, 11,
-                                     12, 14, 15, 16, 18, 19, 20, 22, 23, 24, 30,
-                                     31, 26, 38, 39, 36, 40, 41, 42, 0,  1,  2};
+const std::vector<int> kSensorIds = {3,  4,  37, 27, 28, 29, 6,  7,  8,  10, 11, 12, 14, 15, 16, 18, 19,
+                                     20, 22, 23, 24, 30, 31, 26, 38, 39, 36, 40, 41, 42, 0,  1,  2};
 
 enum Table { kTableA, kTableB };
 
@@ -104,8 +103,7 @@ TEST(BodyArrays, FullArraysAndExactCounts)
         EXPECT_EQ(kSensorArray, Written([&](int* a) { return body.GetSensorArray(a); }, 43));
         const bool keyed = design == 1;
         EXPECT_EQ(keyed ? 33 : 0, body.GetSensorIDs(nullptr));
-        const std::vector<int> ids =
-            Written([&](int* a) { return body.GetSensorIDs(a); }, keyed ? 33 : 0);
+        const std::vector<int> ids = Written([&](int* a) { return body.GetSensorIDs(a); }, keyed ? 33 : 0);
         if (keyed) {
             EXPECT_EQ(kSensorIds, ids);
         }

@@ -55,8 +55,7 @@ protected:
     TimedDocument FetchFrom(const char* address, std::uint16_t port) const
     {
         const auto start = Clock::now();
-        std::string document =
-            Search(port).FetchDescription(std::string("http://") + address + "/ROVA.XML");
+        std::string document = Search(port).FetchDescription(std::string("http://") + address + "/ROVA.XML");
         return TimedDocument{std::move(document), static_cast<long>(test::Elapsed(start))};
     }
     TimedDocument Fetch(const PeerBehaviour& behaviour)
@@ -64,10 +63,7 @@ protected:
         peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, behaviour);
         return FetchFrom("127.0.0.1", peer_->Port());
     }
-    std::string FetchDocument(const std::string& response)
-    {
-        return Fetch(test::Answer(response)).document;
-    }
+    std::string FetchDocument(const std::string& response) { return Fetch(test::Answer(response)).document; }
 
     HttpFetchLimits limits_{0, kConnectMs, kReceiveMs, kCapMs, kDescriptionMaxBytes};
     std::unique_ptr<ScriptedHttpPeer> peer_;
@@ -92,8 +88,7 @@ TEST_F(HostileHttp, StallingPeersEndWithinTheirLimitsAndGiveNothing)
     EXPECT_GE(unaccepted.tookMs, kConnectMs - kEarlyMs);
     EXPECT_LT(unaccepted.tookMs, kConnectMs + kSlackMs);
 
-    for (const PeerBehaviour& abrupt :
-         {test::CloseAtOnce(), test::ResetMidBody(test::RobotDescription("Reset"))}) {
+    for (const PeerBehaviour& abrupt : {test::CloseAtOnce(), test::ResetMidBody(test::RobotDescription("Reset"))}) {
         const TimedDocument cut = Fetch(abrupt);
         EXPECT_EQ(cut.document, "");
         EXPECT_LT(cut.tookMs, kSlackMs);
@@ -132,8 +127,8 @@ std::string Chunk(const std::string& data)
 // body in two chunks, the first firstChunkSize bytes long.
 std::string ChunkedResponse(const std::string& body, std::size_t firstChunkSize)
 {
-    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" +
-           Chunk(body.substr(0, firstChunkSize)) + Chunk(body.substr(firstChunkSize)) + "0\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n" + Chunk(body.substr(0, firstChunkSize)) +
+           Chunk(body.substr(firstChunkSize)) + "0\r\n\r\n";
 }
 
 TEST_F(HostileHttp, BodiesAreTakenAsSentWithoutDecoding)
@@ -152,8 +147,7 @@ TEST_F(HostileHttp, BodiesAreTakenAsSentWithoutDecoding)
 TEST_F(HostileHttp, MalformedFramingGivesNothingOrTheBodyButNeverHangs)
 {
     const std::string robot = test::RobotDescription("Framed");
-    const std::string hugeChunk =
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffff\r\n" + robot;
+    const std::string hugeChunk = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nffffffff\r\n" + robot;
     // The peer never completes the chunk; the cap on the whole fetch ends it.
     const TimedDocument chunk = Fetch(test::Answer(hugeChunk));
     EXPECT_EQ(chunk.document, "");
@@ -213,8 +207,8 @@ TEST_F(HostileHttp, SilenceIsMeasuredFromTheLastByteReceived)
     limits_.wholeFetchCapMs = kLongCapMs;
     const auto withinLimit = std::chrono::milliseconds(kLongReceiveMs * 6 / 10);
     // Header bytes count: the limit runs afresh from each part.
-    const TimedDocument headers = Fetch(test::SendInSteps(
-        {"HTTP/1.1 200 OK\r\n", "Server: slow\r\n", "Content-Length: 100\r\n\r\n"}, withinLimit));
+    const TimedDocument headers = Fetch(
+        test::SendInSteps({"HTTP/1.1 200 OK\r\n", "Server: slow\r\n", "Content-Length: 100\r\n\r\n"}, withinLimit));
     const long lastByteMs = 2 * static_cast<long>(withinLimit.count());
     EXPECT_EQ(headers.document, "");
     EXPECT_GE(headers.tookMs, lastByteMs + kLongReceiveMs - kEarlyMs);
@@ -239,8 +233,7 @@ std::vector<Descriptor> OpenSockets()
     while (const dirent* entry = directory != nullptr ? readdir(directory) : nullptr) {
         char target[64] = {};
         const std::string link = std::string("/proc/self/fd/") + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 &&
-            std::strncmp(target, "socket:", 7) == 0) {
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && std::strncmp(target, "socket:", 7) == 0) {
             const int fd = std::atoi(entry->d_name);
             sockets.push_back(Descriptor{fd, (fcntl(fd, F_GETFD) & FD_CLOEXEC) != 0});
         }
@@ -257,8 +250,7 @@ TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
     peer_ = std::make_unique<ScriptedHttpPeer>("127.0.0.1", 0, test::NeverAnswer());
     const std::size_t socketsBefore = OpenSockets().size();
     std::thread fetch([this] { FetchFrom("127.0.0.1", peer_->Port()); });
-    test::WaitUntil([this] { return !peer_->Requests().empty(); },
-                    std::chrono::milliseconds(kSlackMs));
+    test::WaitUntil([this] { return !peer_->Requests().empty(); }, std::chrono::milliseconds(kSlackMs));
     const std::vector<Descriptor> during = OpenSockets();
     fetch.join();
     ASSERT_FALSE(peer_->Requests().empty());
@@ -271,16 +263,11 @@ TEST_F(HostileHttp, FetchSocketsAreCloseOnExec)
 TEST_F(HostileHttp, RedirectsAreNotFollowed)
 {
     const std::string redirectBody = "moved";
-    EXPECT_EQ(
-        FetchDocument(Response(redirectBody, "Location: file:///etc/passwd\r\n", "302 Found")),
-        redirectBody);
+    EXPECT_EQ(FetchDocument(Response(redirectBody, "Location: file:///etc/passwd\r\n", "302 Found")), redirectBody);
 
-    ScriptedHttpPeer elsewhere("127.0.0.2", 0,
-                               test::Answer(Response(test::RobotDescription("Elsewhere"))));
-    const std::string toOtherHost =
-        "Location: http://127.0.0.2:" + std::to_string(elsewhere.Port()) + "/ROVA.XML\r\n";
-    EXPECT_EQ(FetchDocument(Response(redirectBody, toOtherHost, "301 Moved Permanently")),
-              redirectBody);
+    ScriptedHttpPeer elsewhere("127.0.0.2", 0, test::Answer(Response(test::RobotDescription("Elsewhere"))));
+    const std::string toOtherHost = "Location: http://127.0.0.2:" + std::to_string(elsewhere.Port()) + "/ROVA.XML\r\n";
+    EXPECT_EQ(FetchDocument(Response(redirectBody, toOtherHost, "301 Moved Permanently")), redirectBody);
     EXPECT_TRUE(elsewhere.Requests().empty());
 }
 
@@ -293,8 +280,7 @@ TEST_F(HostileHttp, HostileRespondersDoNotCostTheNextOneItsRecord)
     const ScriptedHttpPeer others[] = {
         {"127.0.0.3", port, test::EndlessBody(100u * 1000 * 1000)},
         {"127.0.0.4", port, test::ResetMidBody(test::RobotDescription("Reset"))},
-        {"127.0.0.5", port,
-         test::Answer(Response("", "Location: http://127.0.0.6/ROVA.XML\r\n", "302 Found"))},
+        {"127.0.0.5", port, test::Answer(Response("", "Location: http://127.0.0.6/ROVA.XML\r\n", "302 Found"))},
         {"127.0.0.6", port, test::Answer(Response(test::RobotDescription("Robot")))},
     };
     CUpnpSearchWnd search = Search(port);

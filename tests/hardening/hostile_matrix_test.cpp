@@ -88,8 +88,7 @@ std::string DeviceDescription(const std::string& udn, const std::string& friendl
            modelDescription +
            "</modelDescription>"
            "<UDN>" +
-           udn + "</UDN><presentationURL>index.html</presentationURL>" + extra +
-           "</device></root>\n";
+           udn + "</UDN><presentationURL>index.html</presentationURL>" + extra + "</device></root>\n";
 }
 
 Device GoodRobot(const std::string& address, const std::string& name, const std::string& extra = "")
@@ -170,15 +169,14 @@ std::vector<Device> SlowRows()
 
 std::string CrowdLocation(int i)
 {
-    return RobotAddress(kCrowdFirstAddress + i % kCrowdHosts) + ":" + std::to_string(kCrowdPort) +
-           "/device-" + std::to_string(i) + ".xml";
+    return RobotAddress(kCrowdFirstAddress + i % kCrowdHosts) + ":" + std::to_string(kCrowdPort) + "/device-" +
+           std::to_string(i) + ".xml";
 }
 
 // A device that is no robot: no marker in its reply or its description.
 std::string CrowdSsdpReply(int i)
 {
-    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nLOCATION: http://" +
-           CrowdLocation(i) +
+    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\nLOCATION: http://" + CrowdLocation(i) +
            "\r\nSERVER: Linux/6.1 UPnP/1.0 Printer/2.0\r\nST: upnp:rootdevice\r\n"
            "USN: uuid:printer-" +
            std::to_string(i) + "::upnp:rootdevice\r\n\r\n";
@@ -193,8 +191,7 @@ std::string CrowdResponse(const std::string& head)
         return Response("", "", "404 Not Found");
     }
     const std::string number = head.substr(from + 8, to - from - 8);
-    return Response(
-        DeviceDescription("uuid:printer-" + number, "Printer " + number, "Office printer"));
+    return Response(DeviceDescription("uuid:printer-" + number, "Printer " + number, "Office printer"));
 }
 
 std::string ReadWhole(const fs::path& file)
@@ -248,12 +245,9 @@ protected:
         ASSERT_NE(mkdtemp(pattern), nullptr);
         scratch_ = pattern;
         installed_library_ = InstalledLibrary();
-        ASSERT_FALSE(installed_library_.empty())
-            << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
-        const fs::path helper =
-            fs::path(installed_library_).parent_path() / "seekwell/seekwell-finder-gupnp";
-        const bool executable =
-            (fs::status(helper).permissions() & fs::perms::owner_exec) != fs::perms::none;
+        ASSERT_FALSE(installed_library_.empty()) << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
+        const fs::path helper = fs::path(installed_library_).parent_path() / "seekwell/seekwell-finder-gupnp";
+        const bool executable = (fs::status(helper).permissions() & fs::perms::owner_exec) != fs::perms::none;
         ASSERT_TRUE(fs::is_regular_file(helper) && executable)
             << "the finder helper is not installed beside the library, or not executable";
     }
@@ -277,19 +271,17 @@ protected:
             replies.push_back({device.address, device.ssdpReply});
         }
         for (int i = 0; i < crowd; ++i) {
-            replies.push_back(
-                {RobotAddress(kCrowdFirstAddress + i % kCrowdHosts), CrowdSsdpReply(i)});
+            replies.push_back({RobotAddress(kCrowdFirstAddress + i % kCrowdHosts), CrowdSsdpReply(i)});
         }
         lan_->Robots().Run([&] {
             for (const Device& device : devices) {
                 if (device.behaviour) {
-                    peers_.push_back(std::make_unique<ScriptedHttpPeer>(
-                        device.address.c_str(), kHttpPort, device.behaviour));
+                    peers_.push_back(
+                        std::make_unique<ScriptedHttpPeer>(device.address.c_str(), kHttpPort, device.behaviour));
                 }
             }
             if (crowd > 0) {
-                http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kCrowdPort,
-                                                           AnswerEach(CrowdResponse));
+                http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kCrowdPort, AnswerEach(CrowdResponse));
             }
         });
         Respond(replies);
@@ -307,9 +299,8 @@ protected:
         }
         const fs::path out = fs::path(scratch_) / "host.out";
         const fs::path err = fs::path(scratch_) / "host.err";
-        const std::string command = "{ env " + MallocCheckSettings() + SEEKWELL_SEARCH_PROBE +
-                                    " '" + library + "' " + std::to_string(calls) + " >'" +
-                                    out.string() + "' 2>'" + err.string() + "'; }";
+        const std::string command = "{ env " + MallocCheckSettings() + SEEKWELL_SEARCH_PROBE + " '" + library + "' " +
+                                    std::to_string(calls) + " >'" + out.string() + "' 2>'" + err.string() + "'; }";
         const bool exitedCleanly = lan_->Client().Shell(command);
         HostRun run = ParseReport(ReadWhole(out));
         run.exitedCleanly = exitedCleanly;
@@ -318,13 +309,11 @@ protected:
     }
 
     // Judges every call of a run against the good robots of the table.
-    void ExpectCalls(const HostRun& run, const std::vector<Device>& devices, int calls,
-                     long boundMs)
+    void ExpectCalls(const HostRun& run, const std::vector<Device>& devices, int calls, long boundMs)
     {
         EXPECT_TRUE(run.exitedCleanly) << "the host process failed or was killed";
-        EXPECT_TRUE(run.errorOutput.empty())
-            << "the host's stderr (first " << kShownErrorChars << " characters):\n"
-            << run.errorOutput.substr(0, kShownErrorChars);
+        EXPECT_TRUE(run.errorOutput.empty()) << "the host's stderr (first " << kShownErrorChars << " characters):\n"
+                                             << run.errorOutput.substr(0, kShownErrorChars);
         ASSERT_EQ(static_cast<int>(run.calls.size()), calls) << "calls that returned";
         std::vector<std::string> robots;
         for (const Device& device : devices) {
@@ -343,8 +332,8 @@ protected:
             // The first call may leave the UPnP stack's own threads; no call after it adds any.
             EXPECT_EQ(call.threads, run.calls[0].threads);
             EXPECT_EQ(call.descriptors, run.calls[0].descriptors);
-            std::printf("call %zu: %d robots in %ld ms, %d threads, %d descriptors after it\n",
-                        i + 1, call.result, call.tookMs, call.threads, call.descriptors);
+            std::printf("call %zu: %d robots in %ld ms, %d threads, %d descriptors after it\n", i + 1, call.result,
+                        call.tookMs, call.threads, call.descriptors);
         }
     }
 
@@ -364,11 +353,10 @@ private:
     static std::string InstalledLibrary()
     {
         std::error_code error;
-        for (fs::recursive_directory_iterator entry(SEEKWELL_INSTALL_PREFIX, error), end;
-             !error && entry != end; entry.increment(error)) {
+        for (fs::recursive_directory_iterator entry(SEEKWELL_INSTALL_PREFIX, error), end; !error && entry != end;
+             entry.increment(error)) {
             const std::string name = entry->path().filename().string();
-            if (name.rfind("libseekwell.so.", 0) == 0 && !entry->is_symlink() &&
-                entry->is_regular_file()) {
+            if (name.rfind("libseekwell.so.", 0) == 0 && !entry->is_symlink() && entry->is_regular_file()) {
                 return entry->path().string();
             }
         }
@@ -382,8 +370,7 @@ private:
         if (checker.empty()) {
             return "";
         }
-        return "MALLOC_PERTURB_=" + std::string(kMallocPerturbByte) +
-               " MALLOC_CHECK_=3 LD_PRELOAD=" + checker + " ";
+        return "MALLOC_PERTURB_=" + std::string(kMallocPerturbByte) + " MALLOC_CHECK_=3 LD_PRELOAD=" + checker + " ";
     }
 
     std::string scratch_;
@@ -432,8 +419,7 @@ TEST_F(HostileMatrix, SlowLanBuiltInPath)
     Serve(devices, 0);
     const HostRun run = RunHost(SearchPath::BuiltIn, 1);
     ExpectPath(run, SearchPath::BuiltIn);
-    ExpectCalls(run, devices, 1,
-                kWindowMs + kReceiveLimitMs + kWholeFetchCapMs + kFetchLimitSlackMs + kMarginMs);
+    ExpectCalls(run, devices, 1, kWindowMs + kReceiveLimitMs + kWholeFetchCapMs + kFetchLimitSlackMs + kMarginMs);
 }
 
 }  // namespace

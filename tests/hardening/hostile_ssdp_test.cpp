@@ -41,10 +41,7 @@ TEST_F(HostileSsdp, ReplyStormEndsOnTimeKeepsSixteenAddressesAndTheRobot)
     const std::string robot = RobotAddress(0);
     ServeDescriptions({{robot, RobotResponse("Storm survivor")}});
     // Answers a second into the storm; repeated, as lossy UDP calls for.
-    Respond({{robot, RobotSsdpReply(robot)},
-             {robot, RobotSsdpReply(robot)},
-             {robot, RobotSsdpReply(robot)}},
-            1s);
+    Respond({{robot, RobotSsdpReply(robot)}, {robot, RobotSsdpReply(robot)}, {robot, RobotSsdpReply(robot)}}, 1s);
 
     std::vector<std::string> senders;
     for (int i = 0; i < 64; ++i) {
@@ -81,8 +78,7 @@ std::string MaxSizeReply(const std::string& host)
 {
     const std::string tail = RobotSsdpReply(host);
     const std::string head = "HTTP/1.1 200 OK\r\nX-PAD: ";
-    return head + std::string(kLargestUdpPayload - head.size() - 2 - tail.size(), 'p') + "\r\n" +
-           tail;
+    return head + std::string(kLargestUdpPayload - head.size() - 2 - tail.size(), 'p') + "\r\n" + tail;
 }
 
 TEST_F(HostileSsdp, OddRepliesAreSurvivedAndTheRealRobotsFound)
@@ -94,14 +90,11 @@ TEST_F(HostileSsdp, OddRepliesAreSurvivedAndTheRealRobotsFound)
     ServeDescriptions({{big, RobotResponse("Max Size")}, {odd, RobotResponse(nonUtf8Name)}});
     Respond({
         {big, MaxSizeReply(big)},
-        {RobotAddress(2),
-         "R0VA\r\nLOCATION: http://" + std::string(60000, '7') + "/ROVA.XML\r\n\r\n"},
-        {odd, "HTTP/1.1 200 OK\r\nSERVER: \xff\xfeR0VA\xc0\x80\r\nLOCATION: http://" + odd +
-                  "/ROVA.XML\r\n\r\n"},
+        {RobotAddress(2), "R0VA\r\nLOCATION: http://" + std::string(60000, '7') + "/ROVA.XML\r\n\r\n"},
+        {odd, "HTTP/1.1 200 OK\r\nSERVER: \xff\xfeR0VA\xc0\x80\r\nLOCATION: http://" + odd + "/ROVA.XML\r\n\r\n"},
         {RobotAddress(3), RobotSsdpReply(ClientAddress())},
         {RobotAddress(4), RobotSsdpReply("255.255.255.255")},
-        {RobotAddress(5),
-         std::string("HTTP/1.1 200 OK\r\n\0R0VA LOCATION: http://", 41) + RobotAddress(6) + "/"},
+        {RobotAddress(5), std::string("HTTP/1.1 200 OK\r\n\0R0VA LOCATION: http://", 41) + RobotAddress(6) + "/"},
         // inet_addr reads up to the first space: the address after it counts.
         {spaced, "R0VA LOCATION: http://" + spaced + " no slash and no line end"},
     });
@@ -166,8 +159,7 @@ TEST_F(HostileSsdp, TwoThreadsCallingAtOnceAreServedOneAfterTheOther)
         a.join();
         b.join();
     });
-    const auto took =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
     for (int i = 0; i < 2; ++i) {
         ASSERT_EQ(discoveries[i].count, 2) << "call " << i;
         EXPECT_STREQ(records[i][0].pszName, "First");

@@ -15,16 +15,15 @@ void LanFixture::SetUp()
 
 void LanFixture::Respond(std::vector<ScriptedReply> replies, std::chrono::milliseconds delay)
 {
-    lan_->Robots().Run([&] {
-        responder_ = std::make_unique<SsdpResponder>(RobotHostAddress().c_str(), replies, delay);
-    });
+    lan_->Robots().Run(
+        [&] { responder_ = std::make_unique<SsdpResponder>(RobotHostAddress().c_str(), replies, delay); });
 }
 
 void LanFixture::ServeDescriptions(std::map<std::string, std::string> responsesByHost)
 {
     lan_->Robots().Run([&] {
-        http_ = std::make_unique<ScriptedHttpPeer>(
-            "0.0.0.0", kHttpPort, AnswerByHost(responsesByHost, OtherDeviceResponse()));
+        http_ = std::make_unique<ScriptedHttpPeer>("0.0.0.0", kHttpPort,
+                                                   AnswerByHost(responsesByHost, OtherDeviceResponse()));
     });
 }
 
@@ -43,8 +42,8 @@ Discovery LanFixture::Discover(ResultRecords& records)
     lan_->Client().Run([&] {
         const auto start = Clock::now();
         discovery.count = library_->Discover()(records.Data());
-        discovery.tookMs = static_cast<long>(
-            std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+        discovery.tookMs =
+            static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
     });
     return discovery;
 }

@@ -32,8 +32,7 @@ protected:
     void SetUp() override;
 
     // Peers live on the robot host and are gone before the LAN is.
-    void Respond(std::vector<ScriptedReply> replies,
-                 std::chrono::milliseconds delay = std::chrono::milliseconds(0));
+    void Respond(std::vector<ScriptedReply> replies, std::chrono::milliseconds delay = std::chrono::milliseconds(0));
     // One HTTP server on port 80 of every robot-host address.
     void ServeDescriptions(std::map<std::string, std::string> responsesByHost);
     // Hosts asked for a description, in the order asked.

@@ -28,8 +28,7 @@ LoneLibrary::LoneLibrary(const std::string& builtLibrary)
 {
     fs::copy_file(builtLibrary, path_);
     handle_ = dlopen(path_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    discover_ = handle_ ? reinterpret_cast<DiscoveryExport>(dlsym(handle_, "DiscoveryROVAByUPnP"))
-                        : nullptr;
+    discover_ = handle_ ? reinterpret_cast<DiscoveryExport>(dlsym(handle_, "DiscoveryROVAByUPnP")) : nullptr;
     if (discover_ == nullptr) {
         throw std::runtime_error("cannot load the copied library: " + path_);
     }

@@ -57,8 +57,7 @@ std::string LayoutValue(const std::string& key)
 
 std::string HostAddress(const std::string& firstHostKey, int index)
 {
-    return LayoutValue("device_net") + "." +
-           std::to_string(std::stoi(LayoutValue(firstHostKey)) + index);
+    return LayoutValue("device_net") + "." + std::to_string(std::stoi(LayoutValue(firstHostKey)) + index);
 }
 
 }  // namespace
@@ -155,9 +154,9 @@ bool NamespaceHost::Shell(const std::string& command)
 
 PrivateLan::PrivateLan()
     : up_(client_.Ready() && robots_.Ready() &&
-          std::system(Quiet(RunScript("join " + std::to_string(client_.ThreadId()) + " " +
-                                      std::to_string(robots_.ThreadId())))
-                          .c_str()) == 0)
+          std::system(
+              Quiet(RunScript("join " + std::to_string(client_.ThreadId()) + " " + std::to_string(robots_.ThreadId())))
+                  .c_str()) == 0)
 {
 }
 

@@ -24,12 +24,11 @@ TEST_F(RealLimits, SilentAndUnacceptingServersEachCostThirtySeconds)
     lan_->Robots().Run([&] {
         silentServer = std::make_unique<ScriptedHttpPeer>(silent.c_str(), kHttpPort, NeverAnswer());
         stalledServer = std::make_unique<StalledListener>(unaccepting.c_str(), kHttpPort);
-        robotServer = std::make_unique<ScriptedHttpPeer>(
-            robot.c_str(), kHttpPort, Answer(Response(RobotDescription("Patient"))));
+        robotServer =
+            std::make_unique<ScriptedHttpPeer>(robot.c_str(), kHttpPort, Answer(Response(RobotDescription("Patient"))));
     });
-    Respond({{silent, RobotSsdpReply(silent)},
-             {unaccepting, RobotSsdpReply(unaccepting)},
-             {robot, RobotSsdpReply(robot)}});
+    Respond(
+        {{silent, RobotSsdpReply(silent)}, {unaccepting, RobotSsdpReply(unaccepting)}, {robot, RobotSsdpReply(robot)}});
 
     ResultRecords records;
     const Discovery discovery = Discover(records);

@@ -49,9 +49,7 @@ void SendFrom(const std::string& fromAddress, const std::string& text, const soc
 
 SsdpResponder::SsdpResponder(const char* interfaceAddress, std::vector<ScriptedReply> replies,
                              std::chrono::milliseconds replyDelay)
-    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)),
-      replies_(std::move(replies)),
-      reply_delay_(replyDelay)
+    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), replies_(std::move(replies)), reply_delay_(replyDelay)
 {
     ip_mreq membership{};
     inet_pton(AF_INET, kGroup, &membership.imr_multiaddr);
@@ -95,15 +93,14 @@ void SsdpResponder::Serve()
         }
         sockaddr_in sender{};
         socklen_t length = sizeof sender;
-        const ssize_t n = recvfrom(socket_, buffer.data(), buffer.size(), 0,
-                                   reinterpret_cast<sockaddr*>(&sender), &length);
+        const ssize_t n =
+            recvfrom(socket_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&sender), &length);
         if (n <= 0 || buffer.compare(0, 8, "M-SEARCH") != 0) {
             continue;
         }
         char address[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &sender.sin_addr, address, sizeof address);
-        const HeardSearch search{address, ntohs(sender.sin_port), buffer.substr(0, n),
-                                 Clock::now()};
+        const HeardSearch search{address, ntohs(sender.sin_port), buffer.substr(0, n), Clock::now()};
         {
             const std::lock_guard<std::mutex> lock(mutex_);
             searches_.push_back(search);
@@ -141,19 +138,17 @@ ReplyStorm::~ReplyStorm()
     }
 }
 
-void ReplyStorm::Start(const char* target, std::uint16_t port, int count,
-                       std::chrono::milliseconds duration, std::function<std::string(int)> datagram)
+void ReplyStorm::Start(const char* target, std::uint16_t port, int count, std::chrono::milliseconds duration,
+                       std::function<std::string(int)> datagram)
 {
     const sockaddr_in to = Address(target, port);
     thread_ = std::thread([this, to, count, duration, datagram] {
         const auto start = Clock::now();
         for (int batch = 0; batch < kStormBatches; ++batch) {
-            for (int i = batch * count / kStormBatches; i < (batch + 1) * count / kStormBatches;
-                 ++i) {
+            for (int i = batch * count / kStormBatches; i < (batch + 1) * count / kStormBatches; ++i) {
                 const std::string text = datagram(i);
                 const int fd = sockets_[static_cast<std::size_t>(i) % sockets_.size()];
-                if (sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to),
-                           sizeof to) > 0) {
+                if (sendto(fd, text.data(), text.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) > 0) {
                     ++sent_;
                 }
             }

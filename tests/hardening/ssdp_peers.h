@@ -65,8 +65,8 @@ public:
     ReplyStorm(const ReplyStorm&) = delete;
     ReplyStorm& operator=(const ReplyStorm&) = delete;
 
-    void Start(const char* target, std::uint16_t port, int count,
-               std::chrono::milliseconds duration, std::function<std::string(int)> datagram);
+    void Start(const char* target, std::uint16_t port, int count, std::chrono::milliseconds duration,
+               std::function<std::string(int)> datagram);
     void Join();
     int Sent() const { return sent_; }
 

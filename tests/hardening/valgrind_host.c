@@ -16,8 +16,7 @@ int main(int argc, char** argv)
         return 2;
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    DiscoveryExport discover =
-        library ? (DiscoveryExport)dlsym(library, "DiscoveryROVAByUPnP") : NULL;
+    DiscoveryExport discover = library ? (DiscoveryExport)dlsym(library, "DiscoveryROVAByUPnP") : NULL;
     if (discover == NULL) {
         fprintf(stderr, "cannot load %s\n", argv[1]);
         return 2;

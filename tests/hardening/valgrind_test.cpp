@@ -38,9 +38,7 @@ public:
             argv.push_back(argument.data());
         }
         argv.push_back(nullptr);
-        host.Run([&] {
-            started_ = posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) == 0;
-        });
+        host.Run([&] { started_ = posix_spawn(&pid_, argv[0], nullptr, nullptr, argv.data(), environ) == 0; });
     }
     ~Simulator()
     {
@@ -74,15 +72,13 @@ TEST_F(UnderValgrind, WholeDiscoveryHasNoErrorAndNoLeak)
     if (std::system("valgrind --version >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "valgrind is not installed";
     }
-    const std::string scratch =
-        ::testing::TempDir() + "seekwell-valgrind-" + std::to_string(getpid());
+    const std::string scratch = ::testing::TempDir() + "seekwell-valgrind-" + std::to_string(getpid());
     const std::string ready = scratch + ".ready";
     const std::string log = scratch + ".log";
     // Three robots, the third without an HTTP server, and one other device.
-    const Simulator simulator(
-        lan_->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault", "3:no-http",
-                         "--first-address", RobotAddress(0), "--interface", RobotHostInterface(),
-                         "--ready-file", ready, "--duration", "120"});
+    const Simulator simulator(lan_->Robots(), {ROBOT_SIMULATOR, "--robots", "3", "--others", "1", "--fault",
+                                               "3:no-http", "--first-address", RobotAddress(0), "--interface",
+                                               RobotHostInterface(), "--ready-file", ready, "--duration", "120"});
     ASSERT_TRUE(simulator.Started() && WaitForFile(ready)) << "the simulator did not start";
 
     const std::string command =

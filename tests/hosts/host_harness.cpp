@@ -115,8 +115,8 @@ CallOutcome RunCall(DiscoverFn discover)
     outcome.result = discover(records);
     outcome.elapsedMs = MsSince(start);
     for (int i = 0; i < outcome.result && i < SEEKWELL_MAX_RESULTS; ++i) {
-        outcome.robots.push_back(std::string(records[i].pszName ? records[i].pszName : "(null)") +
-                                 "@" + (records[i].pszAddress ? records[i].pszAddress : "(null)"));
+        outcome.robots.push_back(std::string(records[i].pszName ? records[i].pszName : "(null)") + "@" +
+                                 (records[i].pszAddress ? records[i].pszAddress : "(null)"));
         std::free(records[i].pszName);
         std::free(records[i].pszAddress);
     }
@@ -239,10 +239,8 @@ bool FetchInProgress(in_addr address)
     while (std::getline(table, line)) {
         unsigned remoteAddress = 0, remotePort = 0;
         char state[3] = {};
-        if (std::sscanf(line.c_str(), " %*d: %*x:%*x %x:%x %2s", &remoteAddress, &remotePort,
-                        state) == 3 &&
-            remoteAddress == address.s_addr && remotePort == kHttpPort &&
-            std::strcmp(state, kEstablished) == 0) {
+        if (std::sscanf(line.c_str(), " %*d: %*x:%*x %x:%x %2s", &remoteAddress, &remotePort, state) == 3 &&
+            remoteAddress == address.s_addr && remotePort == kHttpPort && std::strcmp(state, kEstablished) == 0) {
             return true;
         }
     }
@@ -281,10 +279,9 @@ int ListInheritedDescriptors(const char* outputPath)
                 continue;
             }
             char target[256] = {};
-            const ssize_t length = readlink(("/proc/self/fd/" + std::string(entry->d_name)).c_str(),
-                                            target, sizeof target - 1);
-            listing +=
-                " " + std::to_string(fd) + "=" + std::string(target, length > 0 ? length : 0);
+            const ssize_t length =
+                readlink(("/proc/self/fd/" + std::string(entry->d_name)).c_str(), target, sizeof target - 1);
+            listing += " " + std::to_string(fd) + "=" + std::string(target, length > 0 ? length : 0);
         }
         closedir(fds);
     }
@@ -356,14 +353,13 @@ void InstallInterruptingHandler()
     struct sigaction action {};
     action.sa_handler = CountSignal;
     sigemptyset(&action.sa_mask);
-    action.sa_flags =
-        0;  // no SA_RESTART: blocking calls of whichever thread it hits fail with EINTR
+    action.sa_flags = 0;  // no SA_RESTART: blocking calls of whichever thread it hits fail with EINTR
     sigaction(kStormSignal, &action, nullptr);
 }
 
 // Signals every thread, and notes the threads the host did not start whose mask is not full.
-void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask,
-                 std::set<pid_t>& foreign, std::set<std::string>& unblocked)
+void SignalStorm(const std::atomic<bool>& callDone, std::uint64_t fullMask, std::set<pid_t>& foreign,
+                 std::set<std::string>& unblocked)
 {
     RegisterHostThread();
     while (!callDone.load()) {
@@ -418,8 +414,7 @@ int RunBusy(const Host& host)
     while (g_hostTidsStored.load() < kBusyHostThreads) {
         std::this_thread::sleep_for(kPollInterval);
     }
-    std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign),
-                      std::ref(unblocked));
+    std::thread storm(SignalStorm, std::cref(callDone), fullMask, std::ref(foreign), std::ref(unblocked));
     const CallOutcome outcome = RunCall(host.discover);
     callDone.store(true);
     storm.join();
@@ -429,8 +424,7 @@ int RunBusy(const Host& host)
     Report("signals_on_host_threads %d\n", g_signalsOnHostThreads.load());
     Report("signals_on_library_threads %d\n", g_signalsElsewhere.load());
     Report("library_threads_seen %zu\n", foreign.size());
-    Report("library_threads_unblocked%s\n",
-           unblocked.empty() ? " none" : Joined(unblocked).c_str());
+    Report("library_threads_unblocked%s\n", unblocked.empty() ? " none" : Joined(unblocked).c_str());
     return 0;
 }
 
@@ -499,8 +493,7 @@ int RunCancel(const Host& host, bool duringFetch)
         return 1;
     }
     if (duringFetch) {
-        Report("cancel_fetch_seen %s\n",
-               WaitForFetch(host.slowRobot, caller.returned) ? "yes" : "no");
+        Report("cancel_fetch_seen %s\n", WaitForFetch(host.slowRobot, caller.returned) ? "yes" : "no");
     } else {
         SleepUntil(start + kWindowActionDelay, caller.returned);
     }
@@ -540,8 +533,7 @@ std::string ReapForkedChild(pid_t child)
     while (Clock::now() - start < kForkChildLimit) {
         const pid_t waited = waitpid(child, &status, WNOHANG);
         if (waited == child) {
-            return WIFEXITED(status) ? "exited"
-                                     : "killed by signal " + std::to_string(WTERMSIG(status));
+            return WIFEXITED(status) ? "exited" : "killed by signal " + std::to_string(WTERMSIG(status));
         }
         std::this_thread::sleep_for(kPollInterval);
     }
@@ -629,9 +621,7 @@ int main(int argc, char** argv)
         return 2;
     }
     void* library = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
-    host.discover = library != nullptr
-                        ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP"))
-                        : nullptr;
+    host.discover = library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
     if (host.discover == nullptr) {
         Report("cannot load %s: %s\n", argv[2], dlerror());
         return 2;

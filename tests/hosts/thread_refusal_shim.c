@@ -27,16 +27,14 @@ static int CheckProgram(struct dl_phdr_info* info, size_t size, void* data)
     for (i = 0; i < info->dlpi_phnum; ++i) {
         const ElfW(Phdr)* segment = &info->dlpi_phdr[i];
         const uintptr_t start = info->dlpi_addr + segment->p_vaddr;
-        if (segment->p_type == PT_LOAD && query->address >= start &&
-            query->address < start + segment->p_memsz) {
+        if (segment->p_type == PT_LOAD && query->address >= start && query->address < start + segment->p_memsz) {
             query->inProgram = 1;
         }
     }
     return 1;
 }
 
-__attribute__((visibility("default"))) int pthread_create(pthread_t* thread,
-                                                          const pthread_attr_t* attributes,
+__attribute__((visibility("default"))) int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
                                                           void* (*start)(void*), void* argument)
 {
     struct AddressQuery query = {(uintptr_t)__builtin_return_address(0), 0};

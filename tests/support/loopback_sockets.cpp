@@ -83,10 +83,7 @@ bool WaitUntilDrained(int fd)
         kDrainTimeout, kDrainStep);
 }
 
-UdpEndpoint::UdpEndpoint(const char* address, std::uint16_t port)
-    : fd_(BoundSocket(SOCK_DGRAM, address, port))
-{
-}
+UdpEndpoint::UdpEndpoint(const char* address, std::uint16_t port) : fd_(BoundSocket(SOCK_DGRAM, address, port)) {}
 
 UdpEndpoint::~UdpEndpoint()
 {
@@ -104,10 +101,9 @@ std::string UdpEndpoint::Receive(int timeoutMs, std::uint16_t* senderPort) const
     static thread_local char buffer[kLargestDatagram];
     sockaddr_in sender{};
     socklen_t length = sizeof sender;
-    const ssize_t n =
-        Readable(fd_, timeoutMs)
-            ? recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length)
-            : 0;
+    const ssize_t n = Readable(fd_, timeoutMs)
+                          ? recvfrom(fd_, buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&sender), &length)
+                          : 0;
     if (senderPort != nullptr) {
         *senderPort = ntohs(sender.sin_port);
     }

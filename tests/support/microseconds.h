@@ -15,8 +15,8 @@ static inline long long MonotonicUs(void)
 /* User plus system time of a rusage record. */
 static inline long long CpuUs(const struct rusage* usage)
 {
-    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 +
-           usage->ru_utime.tv_usec + usage->ru_stime.tv_usec;
+    return ((long long)usage->ru_utime.tv_sec + usage->ru_stime.tv_sec) * 1000000 + usage->ru_utime.tv_usec +
+           usage->ru_stime.tv_usec;
 }
 
 #endif /* SEEKWELL_TESTS_MICROSECONDS_H */

@@ -36,8 +36,7 @@ bool StartThread(pthread_t& thread, std::function<void()> body)
     const int error = pthread_create(
         &thread, &attributes,
         [](void* argument) -> void* {
-            const std::unique_ptr<std::function<void()>> run(
-                static_cast<std::function<void()>*>(argument));
+            const std::unique_ptr<std::function<void()>> run(static_cast<std::function<void()>*>(argument));
             (*run)();
             return nullptr;
         },
@@ -75,8 +74,7 @@ bool PeerConnection::Send(const std::string& bytes)
         if ((entry.revents & POLLOUT) == 0) {
             continue;
         }
-        const ssize_t n =
-            send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n <= 0) {
             return false;
         }
@@ -150,15 +148,12 @@ void ScriptedHttpPeer::Serve()
             std::this_thread::sleep_for(kPollStep);
             continue;
         }
-        const int fd = Readable(listener_, kPollStepMs)
-                           ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)
-                           : -1;
+        const int fd = Readable(listener_, kPollStepMs) ? accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC) : -1;
         if (fd < 0) {
             continue;
         }
         Worker& worker = workers_.emplace_back();
-        if (!StartThread(worker.thread,
-                         [this, fd, &worker] { ServeConnection(fd, worker.finished); })) {
+        if (!StartThread(worker.thread, [this, fd, &worker] { ServeConnection(fd, worker.finished); })) {
             close(fd);
             workers_.pop_back();
         }
@@ -194,8 +189,7 @@ void ScriptedHttpPeer::JoinWorkers(bool all)
 }
 
 StalledListener::StalledListener(const char* address, std::uint16_t port)
-    : listener_(Listener(address, port, 0)),
-      queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    : listener_(Listener(address, port, 0)), queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // With a backlog of 0 the queue holds one connection; this one fills it.
     const sockaddr_in server = Address(address, Port());
@@ -257,8 +251,7 @@ PeerBehaviour ResetMidBody(std::string bodyStart)
 PeerBehaviour EndlessBody(std::size_t declaredBytes)
 {
     return [declaredBytes](PeerConnection& connection) {
-        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declaredBytes) +
-                        "\r\n\r\n");
+        connection.Send("HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(declaredBytes) + "\r\n\r\n");
         const std::string block(kEndlessBlock, 'x');
         while (connection.BytesSent() < declaredBytes && connection.Send(block)) {
         }
@@ -295,12 +288,11 @@ PeerBehaviour AnswerEach(std::function<std::string(const std::string& head)> res
 
 std::string Response(const std::string& body, const std::string& headers, const std::string& status)
 {
-    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) +
-           "\r\nConnection: close\r\n" + headers + "\r\n" + body;
+    return "HTTP/1.1 " + status + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n" +
+           headers + "\r\n" + body;
 }
 
-std::string Description(const std::string& udn, const std::string& friendlyName,
-                        const std::string& presentationUrl)
+std::string Description(const std::string& udn, const std::string& friendlyName, const std::string& presentationUrl)
 {
     return "<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
            "<friendlyName>" +
@@ -308,8 +300,7 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
            "</friendlyName><manufacturer>Maker</manufacturer>"
            "<modelName>Model 7</modelName><modelDescription>Walking robot</modelDescription>"
            "<UDN>" +
-           udn + "</UDN><presentationURL>" + presentationUrl +
-           "</presentationURL></device></root>\n";
+           udn + "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
 }
 
 std::string RobotDescription(const std::string& friendlyName)

@@ -118,8 +118,7 @@ PeerBehaviour AnswerEach(std::function<std::string(const std::string& head)> res
 // The Host header of a request head, or "".
 std::string HostOfRequest(const std::string& head);
 
-std::string Response(const std::string& body, const std::string& headers = "",
-                     const std::string& status = "200 OK");
+std::string Response(const std::string& body, const std::string& headers = "", const std::string& status = "200 OK");
 // A device description with the usual fields; udn decides whether it is a robot.
 std::string Description(const std::string& udn, const std::string& friendlyName,
                         const std::string& presentationUrl = "index.html");

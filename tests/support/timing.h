@@ -21,8 +21,7 @@ double Elapsed(Clock::time_point start)
 
 // Asks done every step until it holds (true) or timeout has passed (false).
 template <typename Predicate>
-bool WaitUntil(Predicate done, std::chrono::milliseconds timeout,
-               std::chrono::milliseconds step = kPollStep)
+bool WaitUntil(Predicate done, std::chrono::milliseconds timeout, std::chrono::milliseconds step = kPollStep)
 {
     const Clock::time_point end = Clock::now() + timeout;
     while (!done()) {

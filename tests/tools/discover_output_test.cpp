@@ -15,8 +15,7 @@ namespace {
 TEST(DiscoverOutputTest, TerminalTextKeepsUtf8AndReplacesControlsAndBadBytes)
 {
     EXPECT_EQ(PrintableText("ROVA robot 1"), "ROVA robot 1");
-    EXPECT_EQ(PrintableText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c"),
-              "R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c");
+    EXPECT_EQ(PrintableText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c"), "R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c");
     EXPECT_EQ(PrintableText("\x1b[2Jx\r\n\x7f"), "?[2Jx???");
     EXPECT_EQ(PrintableText("\xc2\x9b"
                             "31m"),
@@ -37,8 +36,7 @@ TEST(DiscoverOutputTest, JsonStringsAreEscapedAndValidUtf8)
 
 TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder)
 {
-    char name0[] = "ROVA robot 1", address0[] = "192.0.2.10", name1[] = "R\xc3\xb6ve",
-         address1[] = "192.0.2.11";
+    char name0[] = "ROVA robot 1", address0[] = "192.0.2.10", name1[] = "R\xc3\xb6ve", address1[] = "192.0.2.11";
     const DISCOVERY_RESULT records[] = {{name0, address0}, {name1, address1}, {nullptr, address1}};
     std::ostringstream table;
     PrintTable(table, records, 3);

@@ -10,8 +10,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static void OnDeviceAvailable(GUPnPControlPoint* controlPoint, GUPnPDeviceProxy* proxy,
-                              gpointer unused)
+static void OnDeviceAvailable(GUPnPControlPoint* controlPoint, GUPnPDeviceProxy* proxy, gpointer unused)
 {
     GUPnPDeviceInfo* info = GUPNP_DEVICE_INFO(proxy);
     char* name = gupnp_device_info_get_friendly_name(info);
@@ -19,8 +18,7 @@ static void OnDeviceAvailable(GUPnPControlPoint* controlPoint, GUPnPDeviceProxy*
     char* presentation = gupnp_device_info_get_presentation_url(info);
     (void)controlPoint;
     (void)unused;
-    printf("device %s|%s|%s|%s\n", name, description, presentation,
-           gupnp_device_info_get_udn(info));
+    printf("device %s|%s|%s|%s\n", name, description, presentation, gupnp_device_info_get_udn(info));
     fflush(stdout);
     g_free(name);
     g_free(description);

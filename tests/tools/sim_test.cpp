@@ -47,8 +47,7 @@ SimConfig LoopbackConfig(int robots, int others, std::map<int, DeviceFault> faul
 
 class RunningSimulator {
 public:
-    explicit RunningSimulator(const SimConfig& config)
-        : simulator_(config), logPath_(config.logPath)
+    explicit RunningSimulator(const SimConfig& config) : simulator_(config), logPath_(config.logPath)
     {
         std::string error;
         const bool started = simulator_.Start(&error);
@@ -88,26 +87,22 @@ sockaddr_in Endpoint(const char* address, std::uint16_t port)
 }
 
 // Sends one datagram to the simulator from a fresh socket and collects what comes back.
-std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram,
-                            std::size_t expected)
+std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram, std::size_t expected)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in local = Endpoint(kLoopbackClient, 0);
     const sockaddr_in target = Endpoint(kLoopbackClient, simulator->SsdpPort());
     ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
-    ::sendto(fd.Get(), datagram.data(), datagram.size(), 0,
-             reinterpret_cast<const sockaddr*>(&target), sizeof target);
+    ::sendto(fd.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     std::vector<Reply> replies;
     pollfd readable{fd.Get(), POLLIN, 0};
-    while (::poll(&readable, 1, replies.size() < expected ? kReplyWaitMs : kExtraReplyWaitMs) ==
-           1) {
+    while (::poll(&readable, 1, replies.size() < expected ? kReplyWaitMs : kExtraReplyWaitMs) == 1) {
         char buffer[4096];
         sockaddr_in from{};
         socklen_t length = sizeof from;
-        const ssize_t size = ::recvfrom(fd.Get(), buffer, sizeof buffer, 0,
-                                        reinterpret_cast<sockaddr*>(&from), &length);
-        replies.push_back(
-            Reply{AddressText(from.sin_addr), std::string(buffer, static_cast<std::size_t>(size))});
+        const ssize_t size =
+            ::recvfrom(fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+        replies.push_back(Reply{AddressText(from.sin_addr), std::string(buffer, static_cast<std::size_t>(size))});
     }
     return replies;
 }
@@ -119,8 +114,7 @@ std::string Search(const std::string& target)
 }
 
 // The whole response, or nothing when the connection is refused.
-std::optional<std::string> HttpExchange(const char* address, std::uint16_t port,
-                                        const std::string& request)
+std::optional<std::string> HttpExchange(const char* address, std::uint16_t port, const std::string& request)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_STREAM, 0));
     const sockaddr_in target = Endpoint(address, port);
@@ -152,24 +146,20 @@ bool Contains(const std::string& text, const std::string& part)
 
 TEST(RobotSimTest, AnswersASearchOncePerDeviceFromItsOwnAddress)
 {
-    RunningSimulator simulator(LoopbackConfig(4, 1,
-                                              {{2, DeviceFault::kNoMarker},
-                                               {3, DeviceFault::kBadLocation},
-                                               {4, DeviceFault::kOtherScheme}}));
+    RunningSimulator simulator(LoopbackConfig(
+        4, 1, {{2, DeviceFault::kNoMarker}, {3, DeviceFault::kBadLocation}, {4, DeviceFault::kOtherScheme}}));
     const auto replies = Exchange(simulator, Search("upnp:rootdevice"), 5);
     ASSERT_EQ(replies.size(), 5u);
     const std::string port1 = std::to_string(simulator->HttpPort(0));
     EXPECT_EQ(replies[0].from, "127.0.0.10");
     EXPECT_TRUE(Contains(replies[0].text, "R0VA"));
-    EXPECT_TRUE(
-        Contains(replies[0].text, "\r\nLOCATION: http://127.0.0.10:" + port1 + "/ROVA.XML\r\n"));
+    EXPECT_TRUE(Contains(replies[0].text, "\r\nLOCATION: http://127.0.0.10:" + port1 + "/ROVA.XML\r\n"));
     EXPECT_TRUE(Contains(replies[0].text, "\r\nST: upnp:rootdevice\r\nUSN: uuid:R0VA-"));
     EXPECT_FALSE(Contains(replies[1].text, "R0VA")) << replies[1].text;
     EXPECT_TRUE(Contains(replies[2].text, "\r\nLocation: http://127.0.0.12:"));
     EXPECT_TRUE(Contains(replies[3].text, "\r\nLOCATION: https://127.0.0.13:"));
     EXPECT_EQ(replies[4].from, "127.0.0.14");
-    EXPECT_FALSE(Contains(replies[4].text, "R0VA") || Contains(replies[4].text, "ROVA"))
-        << replies[4].text;
+    EXPECT_FALSE(Contains(replies[4].text, "R0VA") || Contains(replies[4].text, "ROVA")) << replies[4].text;
     EXPECT_TRUE(Contains(replies[4].text, "/description.xml\r\n"));
 }
 
@@ -177,8 +167,7 @@ TEST(RobotSimTest, AnswersOnlyMatchingSearchesAndLogsEveryDatagram)
 {
     RunningSimulator simulator(LoopbackConfig(2, 1));
     EXPECT_EQ(Exchange(simulator, Search("ssdp:all"), 3).size(), 3u);
-    EXPECT_EQ(Exchange(simulator, Search("urn:schemas-upnp-org:device:MediaRenderer:1"), 1).size(),
-              1u);
+    EXPECT_EQ(Exchange(simulator, Search("urn:schemas-upnp-org:device:MediaRenderer:1"), 1).size(), 1u);
     const auto byUdn = Exchange(simulator, Search("uuid:R0VA-5151-4000-8000-00007f00000b"), 1);
     ASSERT_EQ(byUdn.size(), 1u);
     EXPECT_EQ(byUdn[0].from, "127.0.0.11");
@@ -192,10 +181,9 @@ TEST(RobotSimTest, AnswersOnlyMatchingSearchesAndLogsEveryDatagram)
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 7);
     EXPECT_TRUE(Contains(log, "ssdp from=127.0.0.1:"));
     EXPECT_TRUE(Contains(log, " bytes=60000 data=\"\\x00\\x00"));
-    EXPECT_TRUE(
-        Contains(log,
-                 "data=\"M-SEARCH * HTTP/1.1\\r\\nHost:239.255.255.250:1900\\r\\nST:ssdp:all\\r\\n"
-                 "Man:\\\"ssdp:discover\\\"\\r\\nMX:1\\r\\n\\r\\n\"\n"));
+    EXPECT_TRUE(Contains(log,
+                         "data=\"M-SEARCH * HTTP/1.1\\r\\nHost:239.255.255.250:1900\\r\\nST:ssdp:all\\r\\n"
+                         "Man:\\\"ssdp:discover\\\"\\r\\nMX:1\\r\\n\\r\\n\"\n"));
 }
 
 TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)
@@ -236,9 +224,8 @@ TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)
     ASSERT_TRUE(other);
     EXPECT_FALSE(Contains(*other, "R0VA") || Contains(*other, "ROVA"));
     EXPECT_TRUE(Contains(simulator.Log(), "http to=127.0.0.10 from=127.0.0.1:"));
-    EXPECT_TRUE(Contains(
-        simulator.Log(),
-        "data=\"GET /ROVA.XML HTTP/1.1\\r\\nHost: robot\\r\\nUser-Agent: test\\r\\n\\r\\n\""));
+    EXPECT_TRUE(Contains(simulator.Log(),
+                         "data=\"GET /ROVA.XML HTTP/1.1\\r\\nHost: robot\\r\\nUser-Agent: test\\r\\n\\r\\n\""));
 }
 
 TEST(RobotSimTest, SurvivesHostileHttpClients)
@@ -246,8 +233,7 @@ TEST(RobotSimTest, SurvivesHostileHttpClients)
     RunningSimulator simulator(LoopbackConfig(1, 0, {{1, DeviceFault::kHugeBody}}));
     const std::uint16_t port = simulator->HttpPort(0);
     // Endless headers: the simulator hangs up instead of buffering them.
-    EXPECT_EQ(HttpExchange(kFirstLoopbackDevice, port, std::string(64 * 1024, 'a')).value_or("?"),
-              "");
+    EXPECT_EQ(HttpExchange(kFirstLoopbackDevice, port, std::string(64 * 1024, 'a')).value_or("?"), "");
     // Readers that hang up after the head of a huge body, and more clients than it serves at once.
     std::vector<UniqueFd> crowd;
     for (int i = 0; i < 200; ++i) {
@@ -284,8 +270,8 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_EQ(defaults.config.ssdpPort, 1900);
     EXPECT_EQ(defaults.config.httpPort, 80);
 
-    const ParsedOptions parsed = ParseOptions(
-        {"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--interface", "veth1"});
+    const ParsedOptions parsed =
+        ParseOptions({"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--interface", "veth1"});
     EXPECT_TRUE(parsed.error.empty()) << parsed.error;
     EXPECT_EQ(parsed.config.robotFaults.at(2), DeviceFault::kHugeBody);
     const auto devices = PlanDevices(parsed.config);

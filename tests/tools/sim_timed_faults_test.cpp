@@ -78,10 +78,7 @@ protected:
         return config;
     }
 
-    static std::string DeviceAddress(std::size_t device)
-    {
-        return "127.0.0." + std::to_string(10 + device);
-    }
+    static std::string DeviceAddress(std::size_t device) { return "127.0.0." + std::to_string(10 + device); }
 
     // Milliseconds from the search to each device's reply; -1 for a device that did not answer.
     std::map<std::string, long long> ReplyDelays()
@@ -91,18 +88,15 @@ protected:
         const sockaddr_in target = Endpoint(kLoopbackClient, simulator_.SsdpPort());
         ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
         const Clock::time_point start = Clock::now();
-        ::sendto(fd.Get(), kSearch, sizeof kSearch - 1, 0,
-                 reinterpret_cast<const sockaddr*>(&target), sizeof target);
+        ::sendto(fd.Get(), kSearch, sizeof kSearch - 1, 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
         std::map<std::string, long long> delays;
         pollfd readable{fd.Get(), POLLIN, 0};
         while (delays.size() < 3 && MsSince(start) < kReceiveLimit.count() &&
-               ::poll(&readable, 1, static_cast<int>(kReceiveLimit.count() - MsSince(start))) ==
-                   1) {
+               ::poll(&readable, 1, static_cast<int>(kReceiveLimit.count() - MsSince(start))) == 1) {
             char buffer[4096];
             sockaddr_in from{};
             socklen_t length = sizeof from;
-            if (::recvfrom(fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from),
-                           &length) > 0) {
+            if (::recvfrom(fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length) > 0) {
                 delays.emplace(AddressText(from.sin_addr), MsSince(start));
             }
         }
@@ -121,8 +115,7 @@ protected:
         ::send(fd.Get(), kGet, sizeof kGet - 1, MSG_NOSIGNAL);
         pollfd readable{fd.Get(), POLLIN, 0};
         char byte;
-        if (::poll(&readable, 1, static_cast<int>(kReceiveLimit.count())) != 1 ||
-            ::recv(fd.Get(), &byte, 1, 0) != 1) {
+        if (::poll(&readable, 1, static_cast<int>(kReceiveLimit.count())) != 1 || ::recv(fd.Get(), &byte, 1, 0) != 1) {
             return -1;
         }
         return MsSince(start);

@@ -66,8 +66,7 @@ unsigned int ParseDesign(const std::string& text)
 {
     unsigned long value = 0;
     if (!ParseUnsigned(text, UINT_MAX, value)) {
-        throw UsageError{"--design needs a whole number from 0 to " + std::to_string(UINT_MAX) +
-                         ", e.g. --design 1"};
+        throw UsageError{"--design needs a whole number from 0 to " + std::to_string(UINT_MAX) + ", e.g. --design 1"};
     }
     return static_cast<unsigned int>(value);
 }
@@ -180,8 +179,7 @@ void PrintSensorList()
 
 void PrintStrings(unsigned short language)
 {
-    std::printf("\nString table (%s, %u)\n", language == kJapanese ? "Japanese" : "English",
-                language);
+    std::printf("\nString table (%s, %u)\n", language == kJapanese ? "Japanese" : "English", language);
     for (unsigned int id = kFirstStringId; id <= kLastStringId; ++id) {
         char text[kStringRoom];
         KinemapLoadString(id, language, text, sizeof text);
@@ -194,8 +192,7 @@ unsigned int ChosenDesign(Options& options)
     if (!options.keyGiven) {
         return options.design;
     }
-    const unsigned int design =
-        CKinemap::GetRobotDesign(options.key.data(), static_cast<int>(options.key.size()));
+    const unsigned int design = CKinemap::GetRobotDesign(options.key.data(), static_cast<int>(options.key.size()));
     std::printf("Key matches design %u\n\n", design);
     return design;
 }
@@ -208,8 +205,7 @@ int main(int argc, char** argv)
     try {
         options = ParseOptions(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", kProgram,
-                     error.message.c_str(), kProgram);
+        std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", kProgram, error.message.c_str(), kProgram);
         return kExitUsage;
     }
     if (options.help) {

@@ -32,8 +32,7 @@ std::uint32_t HostOrder(in_addr address)
 std::string UdnWithPrefix(const char* prefix, in_addr address)
 {
     char text[64];
-    std::snprintf(text, sizeof text, "uuid:%s-5151-4000-8000-%012x", prefix,
-                  static_cast<unsigned>(HostOrder(address)));
+    std::snprintf(text, sizeof text, "uuid:%s-5151-4000-8000-%012x", prefix, static_cast<unsigned>(HostOrder(address)));
     return text;
 }
 
@@ -46,8 +45,7 @@ bool CarriesMarker(const SimDevice& device)
 // too.
 std::string AnnouncedUdn(const SimDevice& device)
 {
-    return CarriesMarker(device) ? DeviceUdn(device)
-                                 : UdnWithPrefix(kPlainUdnPrefix, device.address);
+    return CarriesMarker(device) ? DeviceUdn(device) : UdnWithPrefix(kPlainUdnPrefix, device.address);
 }
 
 const char* ServerText(const SimDevice& device)
@@ -77,8 +75,7 @@ std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
 }
 
 // ST and USN of the reply, or nothing when the target is not this device's.
-std::optional<std::pair<std::string, std::string>> ReplyTarget(const SimDevice& device,
-                                                               const std::string& searchTarget)
+std::optional<std::pair<std::string, std::string>> ReplyTarget(const SimDevice& device, const std::string& searchTarget)
 {
     const std::string udn = AnnouncedUdn(device);
     if (searchTarget == kSearchAll || searchTarget == kRootDevice) {
@@ -104,8 +101,7 @@ std::string PresentationUrl(const SimDevice& device)
         return std::string();
     }
     const bool elsewhere = device.fault == DeviceFault::kPageElsewhere;
-    return "http://" + AddressText(device.address) +
-           (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
+    return "http://" + AddressText(device.address) + (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
 }
 
 std::string Manufacturer(const SimDevice& device)
@@ -118,13 +114,12 @@ std::string Manufacturer(const SimDevice& device)
 
 std::string DeviceElements(const SimDevice& device)
 {
-    return Element("deviceType", DeviceType(device)) +
-           Element("friendlyName", FriendlyName(device)) +
+    return Element("deviceType", DeviceType(device)) + Element("friendlyName", FriendlyName(device)) +
            Element("manufacturer", Manufacturer(device)) +
-           Element("modelDescription", device.isRobot ? "ROVA home robot (simulated)"
-                                                      : "Network media player (simulated)") +
-           Element("modelName", device.isRobot ? "ROVA-SIM" : "MP-1") +
-           Element("UDN", DeviceUdn(device)) + Element("presentationURL", PresentationUrl(device));
+           Element("modelDescription",
+                   device.isRobot ? "ROVA home robot (simulated)" : "Network media player (simulated)") +
+           Element("modelName", device.isRobot ? "ROVA-SIM" : "MP-1") + Element("UDN", DeviceUdn(device)) +
+           Element("presentationURL", PresentationUrl(device));
 }
 
 std::string HugePadding()
@@ -180,8 +175,8 @@ bool ServesHttp(const SimDevice& device)
     return device.fault != DeviceFault::kNoHttp;
 }
 
-std::optional<std::string> BuildSearchReply(const SimDevice& device,
-                                            const std::string& searchTarget, std::uint16_t httpPort)
+std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
+                                            std::uint16_t httpPort)
 {
     const auto target = ReplyTarget(device, searchTarget);
     if (!target) {

@@ -29,8 +29,7 @@ std::string FriendlyName(const SimDevice& device);
 bool ServesHttp(const SimDevice& device);
 
 // Reply to an M-SEARCH for `searchTarget`, or nothing when the device does not match it.
-std::optional<std::string> BuildSearchReply(const SimDevice& device,
-                                            const std::string& searchTarget,
+std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
                                             std::uint16_t httpPort);
 
 std::string BuildDescription(const SimDevice& device);

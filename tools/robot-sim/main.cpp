@@ -49,8 +49,7 @@ bool WriteReadyFile(const std::string& path)
 
 int main(int argc, char** argv)
 {
-    const robotsim::ParsedOptions options =
-        robotsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
+    const robotsim::ParsedOptions options = robotsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (options.showHelp) {
         std::fputs(robotsim::UsageText().c_str(), stdout);
         return 0;
@@ -60,8 +59,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(),
-                     robotsim::UsageText().c_str());
+        std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(), robotsim::UsageText().c_str());
         return 1;
     }
     robotsim::Simulator simulator(options.config);
@@ -73,8 +71,7 @@ int main(int argc, char** argv)
     g_simulator = &simulator;
     InstallSignalHandlers();
     if (!options.config.readyPath.empty() && !WriteReadyFile(options.config.readyPath)) {
-        std::fprintf(stderr, "seekwell-robot-sim: cannot write %s\n",
-                     options.config.readyPath.c_str());
+        std::fprintf(stderr, "seekwell-robot-sim: cannot write %s\n", options.config.readyPath.c_str());
         return 1;
     }
     simulator.Run();

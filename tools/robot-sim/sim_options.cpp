@@ -35,8 +35,7 @@ const std::map<std::string, DeviceFault>& FaultNames()
 
 std::optional<int> ParseCount(const std::string& text, int low, int high)
 {
-    if (text.empty() || text.size() > 9 ||
-        text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
     const int value = std::stoi(text);
@@ -91,28 +90,18 @@ using ValueHandler = std::function<bool(const std::string&, SimConfig&)>;
 const std::map<std::string, ValueHandler>& ValueOptions()
 {
     static const std::map<std::string, ValueHandler> options = {
-        {"--robots", [](const std::string& v,
-                        SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.robotCount); }},
-        {"--others", [](const std::string& v,
-                        SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.otherCount); }},
+        {"--robots", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.robotCount); }},
+        {"--others", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxDevices, c.otherCount); }},
         {"--first-address",
-         [](const std::string& v, SimConfig& c) {
-             return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1;
-         }},
-        {"--interface",
-         [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
+         [](const std::string& v, SimConfig& c) { return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1; }},
+        {"--interface", [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
         {"--fault", ParseFault},
         {"--log", [](const std::string& v, SimConfig& c) { return AssignText(v, c.logPath); }},
-        {"--ready-file",
-         [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
+        {"--ready-file", [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
         {"--duration",
-         [](const std::string& v, SimConfig& c) {
-             return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds);
-         }},
-        {"--ssdp-port",
-         [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},
-        {"--http-port",
-         [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
+         [](const std::string& v, SimConfig& c) { return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds); }},
+        {"--ssdp-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},
+        {"--http-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
     };
     return options;
 }
@@ -154,8 +143,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
     }
     // Joining the SSDP group where the kernel likes would reach whatever LAN the machine is on.
-    if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion &&
-        parsed.config.interfaceName.empty()) {
+    if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion && parsed.config.interfaceName.empty()) {
         parsed.error =
             "--interface IF is required: name the interface (e.g. a veth in a private network "
             "namespace) on which to join the SSDP group";

@@ -166,8 +166,7 @@ std::uint16_t Simulator::SsdpPort() const
 
 std::uint16_t Simulator::HttpPort(std::size_t device) const
 {
-    return httpListeners_[device].Valid() ? LocalPort(httpListeners_[device].Get())
-                                          : config_.httpPort;
+    return httpListeners_[device].Valid() ? LocalPort(httpListeners_[device].Get()) : config_.httpPort;
 }
 
 void Simulator::Run()
@@ -217,9 +216,8 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
     // A held connection waits for its time, not for its socket.
     for (std::size_t i = 0; i < connections_.size(); ++i) {
         if (connections_[i].phase != Phase::kHolding) {
-            watch(connections_[i].fd.Get(),
-                  connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN, Source::kConnection,
-                  i);
+            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
+                  Source::kConnection, i);
         }
     }
 }
@@ -292,8 +290,8 @@ void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchT
         }
         if (devices_[i].fault == DeviceFault::kLateReply) {
             if (pendingReplies_.size() < kMaxPendingReplies) {
-                pendingReplies_.push_back(PendingReply{
-                    i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
+                pendingReplies_.push_back(
+                    PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
             }
         } else {
             SendReply(i, from, *reply);
@@ -301,20 +299,18 @@ void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchT
     }
 }
 
-void Simulator::SendReply(std::size_t device, const sockaddr_in& to,
-                          const std::string& datagram) const
+void Simulator::SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const
 {
     // A reply that cannot be sent now is lost, as on a real network.
-    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0,
-             reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+             sizeof to);
 }
 
 void Simulator::SendDueReplies()
 {
     const Clock::time_point now = Clock::now();
-    const auto due =
-        std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
-                              [now](const PendingReply& reply) { return reply.sendAt > now; });
+    const auto due = std::stable_partition(pendingReplies_.begin(), pendingReplies_.end(),
+                                           [now](const PendingReply& reply) { return reply.sendAt > now; });
     for (auto reply = due; reply != pendingReplies_.end(); ++reply) {
         SendReply(reply->device, reply->to, reply->datagram);
     }
@@ -326,9 +322,8 @@ void Simulator::AcceptConnections(std::size_t device)
     while (connections_.size() < kMaxConnections) {
         Connection connection;
         socklen_t peerLength = sizeof connection.peer;
-        connection.fd.Reset(::accept4(httpListeners_[device].Get(),
-                                      reinterpret_cast<sockaddr*>(&connection.peer), &peerLength,
-                                      SOCK_NONBLOCK | SOCK_CLOEXEC));
+        connection.fd.Reset(::accept4(httpListeners_[device].Get(), reinterpret_cast<sockaddr*>(&connection.peer),
+                                      &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!connection.fd.Valid()) {
             return;
         }
@@ -393,8 +388,7 @@ void Simulator::WriteResponse(Connection& connection)
 {
     const std::string& response = *responses_[connection.device];
     const std::size_t chunk = std::min(kWriteChunk, response.size() - connection.sent);
-    const ssize_t size =
-        ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
+    const ssize_t size = ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
     if (size < 0 && WouldBlock()) {
         return;
     }
@@ -436,8 +430,7 @@ void Simulator::DropFinishedConnections()
     const Clock::time_point now = Clock::now();
     connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
                                       [now](const Connection& connection) {
-                                          return !connection.fd.Valid() ||
-                                                 connection.deadline <= now;
+                                          return !connection.fd.Valid() || connection.deadline <= now;
                                       }),
                        connections_.end());
 }

@@ -33,8 +33,7 @@ std::string_view Trim(std::string_view text)
 bool SameIgnoringCase(std::string_view a, std::string_view b)
 {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return std::tolower(static_cast<unsigned char>(x)) ==
-                      std::tolower(static_cast<unsigned char>(y));
+               return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
            });
 }
 
@@ -49,8 +48,7 @@ std::optional<std::string> SearchTargetOf(std::string_view datagram)
     NextLine(rest);
     for (std::string_view line = NextLine(rest); !line.empty(); line = NextLine(rest)) {
         const std::size_t colon = line.find(':');
-        if (colon != std::string_view::npos &&
-            SameIgnoringCase(Trim(line.substr(0, colon)), kSearchTargetHeader)) {
+        if (colon != std::string_view::npos && SameIgnoringCase(Trim(line.substr(0, colon)), kSearchTargetHeader)) {
             return std::string(Trim(line.substr(colon + 1)));
         }
     }

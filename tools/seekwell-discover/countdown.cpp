@@ -10,8 +10,7 @@ constexpr int kStatusWidth = 40;
 
 }  // namespace
 
-Countdown::Countdown(std::FILE* out, std::chrono::milliseconds window,
-                     std::chrono::milliseconds tick)
+Countdown::Countdown(std::FILE* out, std::chrono::milliseconds window, std::chrono::milliseconds tick)
     : out_(out), window_(window), tick_(tick), thread_(&Countdown::Run, this)
 {
 }
@@ -39,11 +38,9 @@ void Countdown::Run()
 
 void Countdown::ShowStatus(std::chrono::steady_clock::time_point end)
 {
-    const auto left =
-        std::chrono::ceil<std::chrono::seconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::ceil<std::chrono::seconds>(end - std::chrono::steady_clock::now());
     if (left.count() > 0) {
-        std::fprintf(out_, "\rSearching for robots: %2lld s left ",
-                     static_cast<long long>(left.count()));
+        std::fprintf(out_, "\rSearching for robots: %2lld s left ", static_cast<long long>(left.count()));
     } else {
         std::fprintf(out_, "\rReading robot descriptions...     ");
     }

@@ -84,9 +84,8 @@ std::string JsonEscape(char32_t character, std::string_view original)
 // Columns are counted in characters, so a name with accents lines up like any other.
 std::size_t CharacterCount(const std::string& text)
 {
-    return static_cast<std::size_t>(std::count_if(text.begin(), text.end(), [](char c) {
-        return (static_cast<unsigned char>(c) & 0xC0) != 0x80;
-    }));
+    return static_cast<std::size_t>(
+        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
 }
 
 std::string PadRight(const std::string& text, std::size_t width)
@@ -144,8 +143,7 @@ void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count)
     }
     out << PadRight("#", 4) << PadRight(nameHeading, nameWidth + 2) << "Address\n";
     for (int i = 0; i < count; ++i) {
-        out << PadRight(std::to_string(i), 4)
-            << PadRight(PrintableText(records[i].pszName), nameWidth + 2)
+        out << PadRight(std::to_string(i), 4) << PadRight(PrintableText(records[i].pszName), nameWidth + 2)
             << PrintableText(records[i].pszAddress) << "\n";
     }
 }
@@ -154,8 +152,7 @@ void PrintJson(std::ostream& out, const DISCOVERY_RESULT* records, int count)
 {
     out << "{\"count\": " << std::max(count, 0) << ", \"robots\": [";
     for (int i = 0; i < count; ++i) {
-        out << (i == 0 ? "" : ", ") << "{\"index\": " << i
-            << ", \"name\": " << JsonValue(records[i].pszName)
+        out << (i == 0 ? "" : ", ") << "{\"index\": " << i << ", \"name\": " << JsonValue(records[i].pszName)
             << ", \"address\": " << JsonValue(records[i].pszAddress) << "}";
     }
     out << "]}\n";

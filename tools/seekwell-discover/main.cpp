@@ -60,8 +60,7 @@ int Search(DISCOVERY_RESULT* records)
 {
     std::optional<seekwell_discover::Countdown> countdown;
     if (isatty(STDERR_FILENO)) {
-        countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS),
-                          kCountdownTick);
+        countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS), kCountdownTick);
     }
     return DiscoveryROVAByUPnP(records);
 }

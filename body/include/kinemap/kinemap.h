@@ -71,7 +71,7 @@ public:
  * (nothing written), and when the id or language has no string (the buffer
  * then holds the empty string).
  */
-extern "C" KINEMAP_API int KinemapLoadString(unsigned int uID, unsigned short wLanguage,
-                                             char* lpBuffer, int cchBufferMax);
+extern "C" KINEMAP_API int KinemapLoadString(unsigned int uID, unsigned short wLanguage, char* lpBuffer,
+                                             int cchBufferMax);
 
 #endif /* KINEMAP_KINEMAP_H */

@@ -31,16 +31,14 @@
 /* Number of names, and all of them in the order Seekwell registers them, as an
  * initialiser: const char* const names[SEEKWELL_WM_NAME_COUNT] = SEEKWELL_WM_NAMES; */
 #define SEEKWELL_WM_NAME_COUNT 17
-#define SEEKWELL_WM_NAMES                                                                         \
-    {                                                                                             \
-        SEEKWELL_WM_KROVA_CONNECT, SEEKWELL_WM_KROVA_DISCONNECT, SEEKWELL_WM_KROVA_SEMANTICS,     \
-            SEEKWELL_WM_KROVA_INPUT_SEMANTICS, SEEKWELL_WM_KROVA_SENSOR_DATA,                     \
-            SEEKWELL_WM_KROVA_SENSOR_ENABLE, SEEKWELL_WM_KROVA_SENSOR_DISABLE,                    \
-            SEEKWELL_WM_KROVA_SERVER_LOCK, SEEKWELL_WM_KROVA_CLIENT_UPDATE,                       \
-            SEEKWELL_WM_MMFTP_SENDING, SEEKWELL_WM_IMAGE_TP_UPDATE, SEEKWELL_WM_IMAGE_TP_UPDATE2, \
-            SEEKWELL_WM_IMAGE_TP_CHANGE, SEEKWELL_WM_AUDIO_TP_UPDATE,                             \
-            SEEKWELL_WM_KROVA_PRODUCT_ID, SEEKWELL_WM_KROVA_BATTERY_LEVEL,                        \
-            SEEKWELL_WM_KROVA_REMOTE_NOTIFY                                                       \
+#define SEEKWELL_WM_NAMES                                                                                      \
+    {                                                                                                          \
+        SEEKWELL_WM_KROVA_CONNECT, SEEKWELL_WM_KROVA_DISCONNECT, SEEKWELL_WM_KROVA_SEMANTICS,                  \
+            SEEKWELL_WM_KROVA_INPUT_SEMANTICS, SEEKWELL_WM_KROVA_SENSOR_DATA, SEEKWELL_WM_KROVA_SENSOR_ENABLE, \
+            SEEKWELL_WM_KROVA_SENSOR_DISABLE, SEEKWELL_WM_KROVA_SERVER_LOCK, SEEKWELL_WM_KROVA_CLIENT_UPDATE,  \
+            SEEKWELL_WM_MMFTP_SENDING, SEEKWELL_WM_IMAGE_TP_UPDATE, SEEKWELL_WM_IMAGE_TP_UPDATE2,              \
+            SEEKWELL_WM_IMAGE_TP_CHANGE, SEEKWELL_WM_AUDIO_TP_UPDATE, SEEKWELL_WM_KROVA_PRODUCT_ID,            \
+            SEEKWELL_WM_KROVA_BATTERY_LEVEL, SEEKWELL_WM_KROVA_REMOTE_NOTIFY                                   \
     }
 
 /* Identifiers live in the range of registered messages, 0xC000..0xFFFF. */

@@ -15,8 +15,7 @@ constexpr unsigned int kMinimumCurlVersion = SEEKWELL_LIBCURL_MIN_VERSION_NUM;
 template <typename Function>
 bool Bind(void* library, const char* name, const char* symbolVersion, Function& function)
 {
-    void* const symbol =
-        symbolVersion[0] != '\0' ? dlvsym(library, name, symbolVersion) : dlsym(library, name);
+    void* const symbol = symbolVersion[0] != '\0' ? dlvsym(library, name, symbolVersion) : dlsym(library, name);
     function = reinterpret_cast<Function>(symbol);
     return symbol != nullptr;
 }
@@ -50,8 +49,7 @@ bool BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& fu
     // RTLD_LAZY: the many functions of its TLS and other libraries that a
     // plain HTTP fetch never calls are never bound.
     void* const library = dlopen(fileName, RTLD_LAZY | RTLD_LOCAL);
-    if (library != nullptr && BindAll(library, symbolVersion, functions) &&
-        IsRecentEnough(functions)) {
+    if (library != nullptr && BindAll(library, symbolVersion, functions) && IsRecentEnough(functions)) {
         return true;
     }
     if (library != nullptr) {

@@ -42,8 +42,7 @@ bool InitialiseCurlOnce(const CurlFunctions& curl)
 {
     static std::once_flag once;
     static bool initialised = false;
-    std::call_once(once,
-                   [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
+    std::call_once(once, [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
     return initialised;
 }
 
@@ -100,8 +99,7 @@ std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdat
 bool StartClockAtConnection(FetchState& state)
 {
     curl_off_t connectedAfterUs = 0;
-    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) !=
-            CURLE_OK ||
+    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
         connectedAfterUs <= 0) {
         return false;
     }
@@ -119,8 +117,7 @@ int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     if (!state->bClockRunning && !StartClockAtConnection(*state)) {
         return kContinueTransfer;
     }
-    return Clock::now() - state->lastHeard >= state->silenceLimit ? kAbortTransfer
-                                                                  : kContinueTransfer;
+    return Clock::now() - state->lastHeard >= state->silenceLimit ? kAbortTransfer : kContinueTransfer;
 }
 
 bool IsCloseOnExec(int fd)
@@ -159,8 +156,8 @@ bool IsUnnamedLocalSocket(int fd)
 {
     sockaddr_un address{};
     socklen_t length = sizeof address;
-    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-           address.sun_family == AF_UNIX && length == sizeof address.sun_family;
+    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sun_family == AF_UNIX &&
+           length == sizeof address.sun_family;
 }
 
 // libcurl 7.88 makes the wakeup socket pair of the transfer's multi handle
@@ -171,8 +168,7 @@ bool IsUnnamedLocalSocket(int fd)
 void MarkWakeupPairCloseOnExec(const std::vector<int>& inheritableBefore)
 {
     ForEachInheritableDescriptor([&inheritableBefore](int fd) {
-        const bool isNew = std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) ==
-                           inheritableBefore.end();
+        const bool isNew = std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) == inheritableBefore.end();
         if (isNew && IsUnnamedLocalSocket(fd)) {
             fcntl(fd, F_SETFD, FD_CLOEXEC);
         }
@@ -223,8 +219,7 @@ void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFet
     curl.easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
 }
 
-void SetRequestOptions(const CurlFunctions& curl, CURL* handle, const std::string& url,
-                       curl_slist* headers)
+void SetRequestOptions(const CurlFunctions& curl, CURL* handle, const std::string& url, curl_slist* headers)
 {
     curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
     curl.easy_setopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
@@ -259,8 +254,7 @@ bool TransferSucceeded(CURLcode result, const FetchState& state)
 bool LibcurlInitIsThreadSafe()
 {
     const CurlFunctions* curl = LoadCurl();
-    const curl_version_info_data* info =
-        curl != nullptr ? curl->version_info(CURLVERSION_NOW) : nullptr;
+    const curl_version_info_data* info = curl != nullptr ? curl->version_info(CURLVERSION_NOW) : nullptr;
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
 
@@ -276,8 +270,7 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
         return std::string();
     }
     const EasyHandle handle(curl->easy_init(), EasyHandleDeleter{curl->easy_cleanup});
-    const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader),
-                             HeaderListDeleter{curl->slist_free_all});
+    const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader), HeaderListDeleter{curl->slist_free_all});
     if (!handle || !headers) {
         return std::string();
     }

@@ -68,8 +68,7 @@ bool ReceiveDatagram(const SsdpReceiveContext& context, char (&buffer)[kReceiveB
 {
     ssize_t received;
     do {
-        received =
-            recvfrom(context.pSocket->Handle(), buffer, kMaxDatagramSize, 0, nullptr, nullptr);
+        received = recvfrom(context.pSocket->Handle(), buffer, kMaxDatagramSize, 0, nullptr, nullptr);
     } while (received < 0 && errno == EINTR && context.bRunning.load());
     if (received < 0) {
         return false;

@@ -56,11 +56,10 @@ int CSsdpSocket::Open()
 
 int CSsdpSocket::SendSearch()
 {
-    const sockaddr_in destination =
-        Ipv4Address(inet_addr(m_Endpoints.destinationAddress), m_Endpoints.destinationPort);
+    const sockaddr_in destination = Ipv4Address(inet_addr(m_Endpoints.destinationAddress), m_Endpoints.destinationPort);
     // A failed send only means nobody answers; the window runs all the same.
-    (void)sendto(m_hSocket, kMSearchDatagram, kMSearchDatagramSize, 0,
-                 reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+    (void)sendto(m_hSocket, kMSearchDatagram, kMSearchDatagramSize, 0, reinterpret_cast<const sockaddr*>(&destination),
+                 sizeof destination);
     return 0;
 }
 

@@ -66,18 +66,13 @@ bool IsRobotUdn(const std::string& udn)
 DescriptionFields ReadFields(const char* pszAddress, const std::string& document)
 {
     DescriptionFields fields;
-    fields.manufacturer =
-        CUpnpSearchWnd::ExtractTag(kManufacturerOpenTag, kManufacturerCloseTag, document);
+    fields.manufacturer = CUpnpSearchWnd::ExtractTag(kManufacturerOpenTag, kManufacturerCloseTag, document);
     fields.modelName = CUpnpSearchWnd::ExtractTag(kModelNameOpenTag, kModelNameCloseTag, document);
-    fields.modelDescription =
-        CUpnpSearchWnd::ExtractTag(kModelDescriptionOpenTag, kModelDescriptionCloseTag, document);
+    fields.modelDescription = CUpnpSearchWnd::ExtractTag(kModelDescriptionOpenTag, kModelDescriptionCloseTag, document);
     fields.udn = CUpnpSearchWnd::ExtractTag(kUdnOpenTag, kUdnCloseTag, document);
-    fields.presentationUrl =
-        CUpnpSearchWnd::ExtractTag(kPresentationUrlOpenTag, kPresentationUrlCloseTag, document);
-    fields.friendlyName =
-        CUpnpSearchWnd::ExtractTag(kFriendlyNameOpenTag, kFriendlyNameCloseTag, document);
-    fields.presentationUrl =
-        platform::Format2(kUrlFormat, pszAddress, fields.presentationUrl.c_str());
+    fields.presentationUrl = CUpnpSearchWnd::ExtractTag(kPresentationUrlOpenTag, kPresentationUrlCloseTag, document);
+    fields.friendlyName = CUpnpSearchWnd::ExtractTag(kFriendlyNameOpenTag, kFriendlyNameCloseTag, document);
+    fields.presentationUrl = platform::Format2(kUrlFormat, pszAddress, fields.presentationUrl.c_str());
     fields.udn = platform::Right(fields.udn, kUdnKeptChars);
     return fields;
 }
@@ -191,8 +186,7 @@ void CUpnpSearchWnd::ProcessAddress(const char* pszAddress, DISCOVERY_RESULT* re
     }
 }
 
-void CUpnpSearchWnd::AcceptDescription(const char* pszAddress, const std::string& document,
-                                       DISCOVERY_RESULT* results)
+void CUpnpSearchWnd::AcceptDescription(const char* pszAddress, const std::string& document, DISCOVERY_RESULT* results)
 {
     if (!IsRobotUdn(ExtractTag(kUdnOpenTag, kUdnCloseTag, document))) {
         return;

@@ -32,12 +32,10 @@ public:
     // a device row and writes the next record.
     void ProcessAddress(const char* pszAddress, DISCOVERY_RESULT* results);
     // The decision and the writing for an already fetched document.
-    void AcceptDescription(const char* pszAddress, const std::string& document,
-                           DISCOVERY_RESULT* results);
+    void AcceptDescription(const char* pszAddress, const std::string& document, DISCOVERY_RESULT* results);
     // The document at url, up to its first NUL; empty when the fetch fails.
     std::string FetchDescription(const std::string& url) const;
-    static std::string ExtractTag(const std::string& openTag, const std::string& closeTag,
-                                  const std::string& document);
+    static std::string ExtractTag(const std::string& openTag, const std::string& closeTag, const std::string& document);
 
     int ResultCount() const { return m_nResultCount; }
     const CDeviceEntry& Device(int row) const { return m_Devices[row]; }

@@ -27,18 +27,9 @@ public:
     {
     }
 
-    HRESULT get_FriendlyName(BSTR* pbstr) override
-    {
-        return CopyText(Properties().strFriendlyName, pbstr);
-    }
-    HRESULT get_PresentationURL(BSTR* pbstr) override
-    {
-        return CopyText(Properties().strPresentationUrl, pbstr);
-    }
-    HRESULT get_Description(BSTR* pbstr) override
-    {
-        return CopyText(Properties().strDescription, pbstr);
-    }
+    HRESULT get_FriendlyName(BSTR* pbstr) override { return CopyText(Properties().strFriendlyName, pbstr); }
+    HRESULT get_PresentationURL(BSTR* pbstr) override { return CopyText(Properties().strPresentationUrl, pbstr); }
+    HRESULT get_Description(BSTR* pbstr) override { return CopyText(Properties().strDescription, pbstr); }
 
 private:
     const DeviceProperties& Properties() const { return (*devices_)[index_]; }
@@ -49,10 +40,7 @@ private:
 
 class DeviceEnumerator final : public ComObject<IEnumUnknown> {
 public:
-    explicit DeviceEnumerator(SharedDeviceList devices)
-        : ComObject(&IID_IEnumUnknown), devices_(std::move(devices))
-    {
-    }
+    explicit DeviceEnumerator(SharedDeviceList devices) : ComObject(&IID_IEnumUnknown), devices_(std::move(devices)) {}
 
     // Hands out up to celt devices; S_FALSE when fewer were left.
     HRESULT Next(ULONG celt, IUnknown** rgelt, ULONG* pceltFetched) override
@@ -83,10 +71,7 @@ private:
 // Queried for nothing: the library only asks it for its enumerable object.
 class DeviceCollection final : public ComObject<IUPnPDevices> {
 public:
-    explicit DeviceCollection(SharedDeviceList devices)
-        : ComObject(nullptr), devices_(std::move(devices))
-    {
-    }
+    explicit DeviceCollection(SharedDeviceList devices) : ComObject(nullptr), devices_(std::move(devices)) {}
 
     HRESULT get_Count(long* plCount) override
     {

@@ -27,10 +27,7 @@ std::string DirectoryOf(const std::string& path)
 // The library never queries the finder itself.
 class HelperDeviceFinder final : public ComObject<IUPnPDeviceFinder> {
 public:
-    explicit HelperDeviceFinder(std::string helperPath)
-        : ComObject(nullptr), helper_path_(std::move(helperPath))
-    {
-    }
+    explicit HelperDeviceFinder(std::string helperPath) : ComObject(nullptr), helper_path_(std::move(helperPath)) {}
 
     // Whatever goes wrong in the helper, the search fails as a whole.
     HRESULT FindByType(BSTR bstrTypeURI, DWORD /*dwFlags*/, IUPnPDevices** pDevices) override
@@ -39,10 +36,9 @@ public:
             return E_POINTER;
         }
         *pDevices = nullptr;
-        const HelperRequest request{
-            helper_path_,
-            {hp::kSearchArgument, bstrTypeURI, std::to_string(kSearchWindowMs)},
-            std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs)};
+        const HelperRequest request{helper_path_,
+                                    {hp::kSearchArgument, bstrTypeURI, std::to_string(kSearchWindowMs)},
+                                    std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs)};
         HelperStreamReader reader;
         if (!RunFinderHelper(request, reader)) {
             return E_FAIL;
@@ -60,8 +56,7 @@ private:
 std::string FinderHelperPath()
 {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FinderHelperPath), &info) == 0 ||
-        info.dli_fname == nullptr) {
+    if (dladdr(reinterpret_cast<void*>(&FinderHelperPath), &info) == 0 || info.dli_fname == nullptr) {
         return std::string();
     }
     return DirectoryOf(info.dli_fname) + "/" + hp::kHelperRelativePath;
@@ -74,8 +69,7 @@ bool IsFinderHelperUsable(const std::string& helperPath)
         return false;
     }
     try {
-        const HelperRequest request{
-            helperPath, {hp::kProbeArgument}, std::chrono::milliseconds(kFinderProbeLimitMs)};
+        const HelperRequest request{helperPath, {hp::kProbeArgument}, std::chrono::milliseconds(kFinderProbeLimitMs)};
         HelperStreamReader reader;
         return RunFinderHelper(request, reader);
     } catch (const std::bad_alloc&) {

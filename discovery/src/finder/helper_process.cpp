@@ -116,19 +116,14 @@ public:
         // The stream is placed first, as the write end may hold one of the
         // numbers 0 to 2 in a host that closed its standard streams; moving
         // it onto its own number clears its close-on-exec.
-        ready_ =
-            posix_spawnattr_setflags(&attributes_,
-                                     POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
-            posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
-            posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-            posix_spawn_file_actions_adddup2(&actions_, streamWriteFd, hp::kHelperStreamFd) == 0 &&
-            posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, kNullDevice, O_RDONLY, 0) ==
-                0 &&
-            posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, kNullDevice, O_WRONLY, 0) ==
-                0 &&
-            posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, kNullDevice, O_WRONLY, 0) ==
-                0 &&
-            posix_spawn_file_actions_addclosefrom_np(&actions_, kFirstClosedFd) == 0;
+        ready_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
+                 posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
+                 posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
+                 posix_spawn_file_actions_adddup2(&actions_, streamWriteFd, hp::kHelperStreamFd) == 0 &&
+                 posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, kNullDevice, O_RDONLY, 0) == 0 &&
+                 posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
+                 posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
+                 posix_spawn_file_actions_addclosefrom_np(&actions_, kFirstClosedFd) == 0;
     }
     ~SpawnSettings()
     {
@@ -173,8 +168,8 @@ public:
         // fatal warnings, proxies): the helper gets none of it.
         char* emptyEnvironment[] = {nullptr};
         pid_t pid = 0;
-        if (posix_spawn(&pid, request.strHelperPath.c_str(), settings.Actions(),
-                        settings.Attributes(), argv.data(), emptyEnvironment) != 0) {
+        if (posix_spawn(&pid, request.strHelperPath.c_str(), settings.Actions(), settings.Attributes(), argv.data(),
+                        emptyEnvironment) != 0) {
             return false;
         }
         process_.Reset(OpenProcessHandle(pid));
@@ -205,13 +200,11 @@ public:
         siginfo_t info{};
         int result = 0;
         do {
-            result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.Get()),
-                            &info, WEXITED);
+            result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.Get()), &info, WEXITED);
         } while (result < 0 && errno == EINTR);
         // ECHILD: the host ignores SIGCHLD or reaped the helper itself; its
         // status is lost, and the stream alone decides.
-        status_clean_ =
-            result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
+        status_clean_ = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
         exited_ = true;
     }
 
@@ -243,8 +236,7 @@ Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader)
     for (;;) {
         const ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got > 0) {
-            if (reader.Feed(buffer.data(), static_cast<std::size_t>(got)) ==
-                HelperStreamReader::State::Invalid) {
+            if (reader.Feed(buffer.data(), static_cast<std::size_t>(got)) == HelperStreamReader::State::Invalid) {
                 return Drain::Ended;
             }
             continue;
@@ -261,14 +253,12 @@ Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader)
     }
 }
 
-bool ReadUntilDone(RunningHelper& helper, int streamFd, Clock::time_point deadline,
-                   HelperStreamReader& reader)
+bool ReadUntilDone(RunningHelper& helper, int streamFd, Clock::time_point deadline, HelperStreamReader& reader)
 {
     std::string buffer(kReadChunkBytes, '\0');
     bool bStreamEnded = false;
     while (!helper.HasExited() && reader.GetState() != HelperStreamReader::State::Invalid) {
-        pollfd fds[2] = {{helper.ProcessFd(), POLLIN, 0},
-                         {bStreamEnded ? -1 : streamFd, POLLIN, 0}};
+        pollfd fds[2] = {{helper.ProcessFd(), POLLIN, 0}, {bStreamEnded ? -1 : streamFd, POLLIN, 0}};
         const int ready = PollRetrying(fds, 2, deadline);
         if (ready <= 0) {
             return false;  // the deadline passed

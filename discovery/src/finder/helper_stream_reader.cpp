@@ -97,8 +97,7 @@ bool HelperStreamReader::ParseDevice(std::size_t& offset, bool& whole)
     }
     std::size_t cursor = offset + 1;
     DeviceProperties device;
-    for (std::string* field :
-         {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
+    for (std::string* field : {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
         if (!ParseField(cursor, *field, whole)) {
             return false;
         }

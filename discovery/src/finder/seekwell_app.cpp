@@ -66,8 +66,7 @@ bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text
 template <class Interface>
 bool Query(IUnknown* pObject, const IID& iid, Interface*& pResult)
 {
-    return !Failed(pObject->QueryInterface(iid, reinterpret_cast<void**>(&pResult))) &&
-           pResult != nullptr;
+    return !Failed(pObject->QueryInterface(iid, reinterpret_cast<void**>(&pResult))) && pResult != nullptr;
 }
 
 }  // namespace
@@ -161,8 +160,8 @@ bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored)
     }
     HeldInterface<IUPnPDevice> pDevice(*this);
     DeviceTexts texts;
-    const bool bVisited = Query(pElement.Get(), IID_IUPnPDevice, *pDevice.Out()) &&
-                          ReadDeviceTexts(pDevice.Get(), texts);
+    const bool bVisited =
+        Query(pElement.Get(), IID_IUPnPDevice, *pDevice.Out()) && ReadDeviceTexts(pDevice.Get(), texts);
     if (bVisited) {
         StoreIfRobot(texts, nStored);
     }
@@ -178,8 +177,7 @@ bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts)
 
 void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored)
 {
-    if (texts.strDescription.find(kFinderRobotWord) == std::string::npos ||
-        nStored >= kMaxResults) {
+    if (texts.strDescription.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
         return;
     }
     // Both texts are made before the slot is touched: a slot is filled whole

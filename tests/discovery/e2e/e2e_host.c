@@ -73,8 +73,7 @@ static int UntouchedFrom(const DISCOVERY_RESULT* records, int first)
 {
     int i;
     for (i = first < 0 ? 0 : first; i < SEEKWELL_MAX_RESULTS; ++i) {
-        if (records[i].pszName != &g_nameSentinels[i] ||
-            records[i].pszAddress != &g_addressSentinels[i]) {
+        if (records[i].pszName != &g_nameSentinels[i] || records[i].pszAddress != &g_addressSentinels[i]) {
             return 0;
         }
     }

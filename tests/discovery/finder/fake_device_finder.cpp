@@ -46,15 +46,11 @@ HRESULT ReadText(bool bFails, const std::string& text, BSTR* pbstr)
 
 class Device final : public IUPnPDevice, LedgerObject {
 public:
-    Device(const FakeDevice& device, ReferenceLedger& ledger)
-        : LedgerObject(ledger), device_(device)
-    {
-    }
+    Device(const FakeDevice& device, ReferenceLedger& ledger) : LedgerObject(ledger), device_(device) {}
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override
     {
-        const bool bAnswers =
-            riid == IID_IUPnPDevice && device_.fault != DeviceFault::kNoDeviceInterface;
+        const bool bAnswers = riid == IID_IUPnPDevice && device_.fault != DeviceFault::kNoDeviceInterface;
         const HRESULT hr = Answer(bAnswers, static_cast<IUPnPDevice*>(this), ppv);
         ledger_.nDevicesVisited += bAnswers ? 1 : 0;
         return hr;
@@ -64,20 +60,17 @@ public:
     HRESULT get_FriendlyName(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("name");
-        return ReadText(device_.fault == DeviceFault::kFriendlyNameFails, device_.strFriendlyName,
-                        pbstr);
+        return ReadText(device_.fault == DeviceFault::kFriendlyNameFails, device_.strFriendlyName, pbstr);
     }
     HRESULT get_PresentationURL(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("url");
-        return ReadText(device_.fault == DeviceFault::kPresentationUrlFails,
-                        device_.strPresentationUrl, pbstr);
+        return ReadText(device_.fault == DeviceFault::kPresentationUrlFails, device_.strPresentationUrl, pbstr);
     }
     HRESULT get_Description(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("description");
-        return ReadText(device_.fault == DeviceFault::kDescriptionFails, device_.strDescription,
-                        pbstr);
+        return ReadText(device_.fault == DeviceFault::kDescriptionFails, device_.strDescription, pbstr);
     }
 
 private:
@@ -86,15 +79,11 @@ private:
 
 class Enumerator final : public IEnumUnknown, LedgerObject {
 public:
-    Enumerator(const FinderScript& script, ReferenceLedger& ledger)
-        : LedgerObject(ledger), script_(script)
-    {
-    }
+    Enumerator(const FinderScript& script, ReferenceLedger& ledger) : LedgerObject(ledger), script_(script) {}
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override
     {
-        const bool bAnswers =
-            riid == IID_IEnumUnknown && script_.fault != SearchFault::kNoEnumInterface;
+        const bool bAnswers = riid == IID_IEnumUnknown && script_.fault != SearchFault::kNoEnumInterface;
         return Answer(bAnswers, static_cast<IEnumUnknown*>(this), ppv);
     }
     ULONG Release() override { return Drop(); }
@@ -126,10 +115,7 @@ private:
 
 class Collection final : public IUPnPDevices, LedgerObject {
 public:
-    Collection(const FinderScript& script, ReferenceLedger& ledger)
-        : LedgerObject(ledger), script_(script)
-    {
-    }
+    Collection(const FinderScript& script, ReferenceLedger& ledger) : LedgerObject(ledger), script_(script) {}
 
     HRESULT QueryInterface(const IID&, void** ppv) override { return Answer(false, nullptr, ppv); }
     ULONG Release() override { return Drop(); }
@@ -139,8 +125,7 @@ public:
         if (script_.fault == SearchFault::kCountFails) {
             return E_FAIL;
         }
-        *plCount = script_.nCountOverride >= 0 ? script_.nCountOverride
-                                               : static_cast<long>(script_.devices.size());
+        *plCount = script_.nCountOverride >= 0 ? script_.nCountOverride : static_cast<long>(script_.devices.size());
         return S_OK;
     }
 
@@ -160,10 +145,7 @@ private:
 
 class Finder final : public IUPnPDeviceFinder, LedgerObject {
 public:
-    Finder(const FinderScript& script, ReferenceLedger& ledger)
-        : LedgerObject(ledger), script_(script)
-    {
-    }
+    Finder(const FinderScript& script, ReferenceLedger& ledger) : LedgerObject(ledger), script_(script) {}
 
     HRESULT QueryInterface(const IID&, void** ppv) override { return Answer(false, nullptr, ppv); }
     ULONG Release() override { return Drop(); }

@@ -105,8 +105,7 @@ std::string EmptyStream()
 std::optional<FoundDeviceList> DecodeStream(const std::string& stream)
 {
     if (stream.size() > hp::kMaxStreamBytes ||
-        stream.compare(0, hp::kStreamMagicSize,
-                       std::string(hp::kStreamMagic, hp::kStreamMagicSize)) != 0) {
+        stream.compare(0, hp::kStreamMagicSize, std::string(hp::kStreamMagic, hp::kStreamMagicSize)) != 0) {
         return std::nullopt;
     }
     std::size_t offset = hp::kStreamMagicSize;
@@ -124,8 +123,7 @@ std::optional<FoundDeviceList> DecodeStream(const std::string& stream)
         std::string fields[hp::kFieldsPerDevice];
         for (std::string& field : fields) {
             std::uint32_t length = 0;
-            if (!readLength(length) || length > hp::kMaxFieldBytes ||
-                stream.size() - offset < length) {
+            if (!readLength(length) || length > hp::kMaxFieldBytes || stream.size() - offset < length) {
                 return std::nullopt;
             }
             field = stream.substr(offset, length);
@@ -137,8 +135,8 @@ std::optional<FoundDeviceList> DecodeStream(const std::string& stream)
         devices.push_back(FoundDevice{fields[0], fields[1], fields[2]});
     }
     std::uint32_t count = 0;
-    if (offset == stream.size() || stream[offset++] != hp::kEndTag || !readLength(count) ||
-        count != devices.size() || offset != stream.size() || devices.size() > hp::kMaxDevices) {
+    if (offset == stream.size() || stream[offset++] != hp::kEndTag || !readLength(count) || count != devices.size() ||
+        offset != stream.size() || devices.size() > hp::kMaxDevices) {
         return std::nullopt;
     }
     return devices;
@@ -217,12 +215,9 @@ TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary)
         {"ASCII is cut at the bound", std::string(bound + 10, 'a'), bound},
         {"a character ending at the bound stays", std::string(bound - 3, 'a') + euro + "b", bound},
         {"a character across the bound goes whole", std::string(bound - 1, 'a') + euro, bound - 1},
-        {"a four-byte character across the bound goes whole", std::string(bound - 2, 'a') + smile,
-         bound - 2},
-        {"a two-byte character across the bound goes whole",
-         std::string(bound - 1, 'a') + "\xC3\xA9", bound - 1},
-        {"continuation bytes that are no text are cut at the bound", std::string(bound + 4, '\x80'),
-         bound},
+        {"a four-byte character across the bound goes whole", std::string(bound - 2, 'a') + smile, bound - 2},
+        {"a two-byte character across the bound goes whole", std::string(bound - 1, 'a') + "\xC3\xA9", bound - 1},
+        {"continuation bytes that are no text are cut at the bound", std::string(bound + 4, '\x80'), bound},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szWhat);
@@ -258,17 +253,12 @@ TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds)
     };
     // Each device of the second case takes three whole fields; the stream has
     // room for the magic, whole device frames and the end frame only.
-    const std::size_t largeFrame =
-        1 + hp::kFieldsPerDevice * (hp::kLengthSize + hp::kMaxFieldBytes);
-    const std::size_t largeFit =
-        (hp::kMaxStreamBytes - hp::kStreamMagicSize - hp::kEndFrameSize) / largeFrame;
+    const std::size_t largeFrame = 1 + hp::kFieldsPerDevice * (hp::kLengthSize + hp::kMaxFieldBytes);
+    const std::size_t largeFit = (hp::kMaxStreamBytes - hp::kStreamMagicSize - hp::kEndFrameSize) / largeFrame;
     const Case cases[] = {
-        {"more devices than the stream takes",
-         FoundDeviceList(hp::kMaxDevices + 5, {"a", "b", "c"}), hp::kMaxDevices},
-        {"devices larger than the stream takes",
-         FoundDeviceList(largeFit + 3, {longest, longest, longest}), largeFit},
-        {"fields over their bound are cut, not dropped",
-         FoundDeviceList(1, {longest + "tail", "", ""}), 1},
+        {"more devices than the stream takes", FoundDeviceList(hp::kMaxDevices + 5, {"a", "b", "c"}), hp::kMaxDevices},
+        {"devices larger than the stream takes", FoundDeviceList(largeFit + 3, {longest, longest, longest}), largeFit},
+        {"fields over their bound are cut, not dropped", FoundDeviceList(1, {longest + "tail", "", ""}), 1},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.szWhat);

@@ -68,10 +68,7 @@ protected:
 
     static fs::path HelperPath() { return s_directory / "seekwell-finder-gupnp"; }
 
-    static void SetMode(const std::string& mode)
-    {
-        std::ofstream(s_directory / "fake-helper-mode") << mode << '\n';
-    }
+    static void SetMode(const std::string& mode) { std::ofstream(s_directory / "fake-helper-mode") << mode << '\n'; }
 
     static RunOutcome Run(const std::vector<std::string>& arguments, milliseconds deadline)
     {
@@ -80,16 +77,14 @@ protected:
         RunOutcome outcome;
         const auto start = std::chrono::steady_clock::now();
         outcome.bResult = RunFinderHelper(request, reader);
-        outcome.elapsed =
-            std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
+        outcome.elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
         outcome.devices = reader.TakeDevices();
         return outcome;
     }
 
     // Runs one request and checks what every run must leave behind: a return within the
     // deadline, no child, and the test process's threads and descriptors as before.
-    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments,
-                                      milliseconds deadline)
+    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments, milliseconds deadline)
     {
         const int nThreadsBefore = CountEntries("/proc/self/task");
         const int nFdsBefore = CountEntries("/proc/self/fd");
@@ -103,8 +98,7 @@ protected:
 
     static RunOutcome Search()
     {
-        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs},
-                               kSearchDeadline);
+        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
     }
 
     static void ExpectGoodDevices(const DeviceList& devices)
@@ -144,8 +138,7 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
         SCOPED_TRACE(std::string(c.szMode) + (c.bProbe ? " (probe)" : " (search)"));
         SetMode(c.szMode);
         const milliseconds deadline = c.bProbe ? kProbeDeadline : kSearchDeadline;
-        const RunOutcome outcome =
-            c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
+        const RunOutcome outcome = c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
         EXPECT_EQ(outcome.bResult, c.bExpected);
         if (c.bSilentToTheEnd) {
             EXPECT_GE(outcome.elapsed, deadline);
@@ -193,8 +186,7 @@ TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswer
         const char* szHost;
         void (*handler)(int);
     };
-    for (const HostCase& host :
-         {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
+    for (const HostCase& host : {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
         HostSigchld sigchld(host.handler);
         SCOPED_TRACE(host.szHost);
         SetMode("good");
@@ -264,8 +256,7 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
             saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
             close(fd);
         }
-        const RunOutcome outcome =
-            Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+        const RunOutcome outcome = Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
         for (int fd = closedUpTo; fd < 3; ++fd) {
             dup2(saved[fd], fd);
             close(saved[fd]);
@@ -281,8 +272,7 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
 // the probe's limit), and none at all.
 TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe)
 {
-    for (const auto& [szMode, bUsable] :
-         {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
+    for (const auto& [szMode, bUsable] : {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
         SCOPED_TRACE(szMode);
         SetMode(szMode);
         const auto start = std::chrono::steady_clock::now();
@@ -291,8 +281,7 @@ TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe)
         EXPECT_TRUE(NoChildLeft());
     }
     const fs::path notExecutable = s_directory / "fake-helper-mode";
-    for (const std::string& path :
-         {std::string(), (s_directory / "missing").string(), notExecutable.string()}) {
+    for (const std::string& path : {std::string(), (s_directory / "missing").string(), notExecutable.string()}) {
         SCOPED_TRACE(path);
         EXPECT_FALSE(IsFinderHelperUsable(path));
     }

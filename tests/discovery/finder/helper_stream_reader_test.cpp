@@ -40,8 +40,7 @@ std::string End(std::uint32_t count)
 std::string Device(const DeviceProperties& device)
 {
     std::string stream;
-    hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl,
-                     device.strDescription);
+    hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
     return stream;
 }
 
@@ -85,8 +84,8 @@ DeviceList Robots(std::size_t count)
 bool SameDevices(const DeviceList& a, const DeviceList& b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.strFriendlyName == y.strFriendlyName &&
-               x.strPresentationUrl == y.strPresentationUrl && x.strDescription == y.strDescription;
+        return x.strFriendlyName == y.strFriendlyName && x.strPresentationUrl == y.strPresentationUrl &&
+               x.strDescription == y.strDescription;
     });
 }
 
@@ -112,8 +111,7 @@ Outcome Read(const std::vector<std::string>& pieces)
     EXPECT_EQ(outcome.afterFinish, reader.GetState());
     outcome.devices = reader.TakeDevices();
     if (outcome.afterFinish != State::Complete) {
-        EXPECT_TRUE(outcome.devices.empty())
-            << outcome.devices.size() << " devices from a stream that is not Complete";
+        EXPECT_TRUE(outcome.devices.empty()) << outcome.devices.size() << " devices from a stream that is not Complete";
     }
     return outcome;
 }
@@ -155,8 +153,7 @@ void RunCase(const StreamCase& c)
     }
     ExpectOutcome(c, Read(Pieces(c.stream, 1)), "one byte at a time");
     for (std::size_t at = 1; at < c.stream.size(); ++at) {
-        ExpectOutcome(c, Read({c.stream.substr(0, at), c.stream.substr(at)}),
-                      "split at " + std::to_string(at));
+        ExpectOutcome(c, Read({c.stream.substr(0, at), c.stream.substr(at)}), "split at " + std::to_string(at));
     }
 }
 
@@ -173,22 +170,14 @@ std::vector<StreamCase> SmallCases()
         {"magic only", Magic(), State::Reading, State::Invalid, {}},
         {"no devices", Stream({}), State::Complete, State::Complete, {}},
         {"three robots", good, State::Complete, State::Complete, kThreeRobots},
-        {"end count too high",
-         Magic() + Device(Robot(0)) + End(2),
-         State::Invalid,
-         State::Invalid,
-         {}},
+        {"end count too high", Magic() + Device(Robot(0)) + End(2), State::Invalid, State::Invalid, {}},
         {"end count too low",
          Magic() + Device(Robot(0)) + Device(Robot(1)) + End(1),
          State::Invalid,
          State::Invalid,
          {}},
         {"end count zero after a device", oneRobot + End(0), State::Invalid, State::Invalid, {}},
-        {"unknown tag",
-         Magic() + "X" + Length(0) + Length(0) + Length(0) + End(1),
-         State::Invalid,
-         State::Invalid,
-         {}},
+        {"unknown tag", Magic() + "X" + Length(0) + Length(0) + Length(0) + End(1), State::Invalid, State::Invalid, {}},
         {"lower-case tag",
          Magic() + "d" + Length(0) + Length(0) + Length(0) + End(1),
          State::Invalid,
@@ -204,22 +193,10 @@ std::vector<StreamCase> SmallCases()
         {"no magic", good.substr(hp::kStreamMagicSize), State::Invalid, State::Invalid, {}},
         {"ends inside the magic", Magic().substr(0, 3), State::Reading, State::Invalid, {}},
         {"ends after a tag", Magic() + "D", State::Reading, State::Invalid, {}},
-        {"ends inside a length",
-         Magic() + "D" + Length(5).substr(0, 2),
-         State::Reading,
-         State::Invalid,
-         {}},
-        {"ends inside a field",
-         oneRobot.substr(0, oneRobot.size() - 3),
-         State::Reading,
-         State::Invalid,
-         {}},
+        {"ends inside a length", Magic() + "D" + Length(5).substr(0, 2), State::Reading, State::Invalid, {}},
+        {"ends inside a field", oneRobot.substr(0, oneRobot.size() - 3), State::Reading, State::Invalid, {}},
         {"ends before the end frame", oneRobot, State::Reading, State::Invalid, {}},
-        {"ends inside the end frame",
-         oneRobot + End(1).substr(0, 3),
-         State::Reading,
-         State::Invalid,
-         {}},
+        {"ends inside the end frame", oneRobot + End(1).substr(0, 3), State::Reading, State::Invalid, {}},
     };
 }
 
@@ -238,23 +215,14 @@ TEST(HelperStreamReader, FieldAndDeviceBounds)
     const std::vector<StreamCase> cases = {
         {"fields at the bound", Stream(longFields), State::Complete, State::Complete, longFields},
         {"field one over the bound",
-         Magic() + "D" + overLength + std::string(hp::kMaxFieldBytes + 1, 'n') + Length(0) +
-             Length(0) + End(1),
+         Magic() + "D" + overLength + std::string(hp::kMaxFieldBytes + 1, 'n') + Length(0) + Length(0) + End(1),
          State::Invalid,
          State::Invalid,
          {}},
-        {"field length at its largest",
-         Magic() + "D" + Length(UINT32_MAX) + "n",
-         State::Invalid,
-         State::Invalid,
-         {}},
+        {"field length at its largest", Magic() + "D" + Length(UINT32_MAX) + "n", State::Invalid, State::Invalid, {}},
         {"devices at the bound", Stream(Robots(hp::kMaxDevices)), State::Complete, State::Complete,
          Robots(hp::kMaxDevices)},
-        {"one device over the bound",
-         Stream(Robots(hp::kMaxDevices + 1)),
-         State::Invalid,
-         State::Invalid,
-         {}},
+        {"one device over the bound", Stream(Robots(hp::kMaxDevices + 1)), State::Invalid, State::Invalid, {}},
     };
     for (const StreamCase& c : cases) {
         RunCase(c);
@@ -267,8 +235,7 @@ TEST(HelperStreamReader, FieldAndDeviceBounds)
 // waits for (and keeps) the bytes it announces.
 TEST(HelperStreamReader, OverlongLengthRefusedBeforeItsBytes)
 {
-    for (const std::uint32_t length :
-         {static_cast<std::uint32_t>(hp::kMaxFieldBytes + 1), UINT32_MAX}) {
+    for (const std::uint32_t length : {static_cast<std::uint32_t>(hp::kMaxFieldBytes + 1), UINT32_MAX}) {
         HelperStreamReader reader;
         const std::string stream = Magic() + "D" + Length(0) + Length(length);
         EXPECT_EQ(reader.Feed(stream.data(), stream.size()), State::Invalid) << length;
@@ -287,8 +254,7 @@ std::string StreamOfSize(std::size_t extra)
     std::size_t text = total - outside - devices * frameBytes;
     DeviceList list(devices);
     for (DeviceProperties& device : list) {
-        for (std::string* field :
-             {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
+        for (std::string* field : {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
             field->assign(std::min(text, hp::kMaxFieldBytes), 'a');
             text -= field->size();
         }

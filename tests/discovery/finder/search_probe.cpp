@@ -106,16 +106,14 @@ bool IsOpenSslConfiguration(const std::string& fd)
     const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
     const std::string path(target, length > 0 ? static_cast<std::size_t>(length) : 0);
     const std::string name = "/openssl.cnf";
-    return path.size() >= name.size() &&
-           path.compare(path.size() - name.size(), name.size(), name) == 0;
+    return path.size() >= name.size() && path.compare(path.size() - name.size(), name.size(), name) == 0;
 }
 
 bool IsInheritable(const std::string& fd)
 {
     const int number = std::stoi(fd);
     const int flags = fcntl(number, F_GETFD);
-    return flags >= 0 && !(flags & FD_CLOEXEC) && !IsNetlinkSocket(number) &&
-           !IsOpenSslConfiguration(fd);
+    return flags >= 0 && !(flags & FD_CLOEXEC) && !IsNetlinkSocket(number) && !IsOpenSslConfiguration(fd);
 }
 
 // Watches, while a call runs, the threads and descriptors that were not there before it.
@@ -175,11 +173,9 @@ void ReportSearch(DiscoverFn discover)
     const auto elapsed = std::chrono::steady_clock::now() - start;
     watcher.Stop();
     std::printf("search %d %lld %d %d\n", n,
-                static_cast<long long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()),
                 CountEntries("/proc/self/task"), CountEntries("/proc/self/fd"));
-    std::printf("during %zu %zu\n", watcher.ThreadsTakingSignals(),
-                watcher.InheritableDescriptors());
+    std::printf("during %zu %zu\n", watcher.ThreadsTakingSignals(), watcher.InheritableDescriptors());
     for (int i = 0; i < n; ++i) {
         std::printf("record %s@%s\n", records[i].pszName, records[i].pszAddress);
         std::free(records[i].pszName);
@@ -204,8 +200,7 @@ std::string MappedLibraries(const char* const (&prefixes)[N])
     std::string line;
     while (std::getline(maps, line)) {
         const std::size_t slash = line.rfind('/');
-        const std::string file =
-            slash == std::string::npos ? std::string() : line.substr(slash + 1);
+        const std::string file = slash == std::string::npos ? std::string() : line.substr(slash + 1);
         for (const char* prefix : prefixes) {
             if (file.rfind(prefix, 0) == 0) {
                 mapped.insert(file);
@@ -244,8 +239,7 @@ int CountChildren()
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
         const std::string name = entry.path().filename().string();
-        if (name.find_first_not_of("0123456789") == std::string::npos &&
-            ParentOf(entry.path()) == getpid()) {
+        if (name.find_first_not_of("0123456789") == std::string::npos && ParentOf(entry.path()) == getpid()) {
             ++n;
         }
     }
@@ -259,8 +253,7 @@ int main(int argc, char** argv)
     // Line by line: a sanitizer that ends the process at exit must not swallow the report.
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
     if (argc != 3 && argc != 4) {
-        std::fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL SEARCHES [LIBRARY-TO-LOAD-FIRST]\n",
-                     argv[0]);
+        std::fprintf(stderr, "usage: %s PATH-OF-LIBSEEKWELL SEARCHES [LIBRARY-TO-LOAD-FIRST]\n", argv[0]);
         return 2;
     }
     if (argc == 4 && dlopen(argv[3], RTLD_NOW | RTLD_LOCAL) == nullptr) {
@@ -268,9 +261,8 @@ int main(int argc, char** argv)
         return 1;
     }
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
-    const auto discover = library != nullptr
-                              ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP"))
-                              : nullptr;
+    const auto discover =
+        library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
     if (discover == nullptr) {
         std::fprintf(stderr, "cannot load DiscoveryROVAByUPnP from %s: %s\n", argv[1], dlerror());
         return 1;

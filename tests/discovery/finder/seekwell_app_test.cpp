@@ -24,8 +24,7 @@ FakeDevice Robot(const std::string& name, const std::string& url)
 
 FakeDevice Robot(int index)
 {
-    return Robot("robot " + std::to_string(index),
-                 "http://192.168.0." + std::to_string(10 + index) + "/index.html");
+    return Robot("robot " + std::to_string(index), "http://192.168.0." + std::to_string(10 + index) + "/index.html");
 }
 
 FakeDevice Other(const std::string& description)
@@ -73,8 +72,7 @@ protected:
         ArmAllocationFailure(failingAllocation);
         const int n = app_.DiscoverByDeviceFinder(records_.Data());
         DisarmAllocationFailure();
-        bool bPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) &&
-                       RecordsUntouchedFrom(n < 0 ? 0 : n);
+        bool bPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) && RecordsUntouchedFrom(n < 0 ? 0 : n);
         for (int i = 0; bPrefix && i < n; ++i) {
             bPrefix = std::strcmp(records_[i].pszName, expected[i]) == 0;
         }
@@ -147,13 +145,11 @@ TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything)
                        Robot("secure", "https://192.168.0.14/index.html"),
                        Robot(std::string(3000, 'n'), "http://192.168.0.15/")};
     EXPECT_EQ(Discover(), 5);
-    EXPECT_EQ(Reported(), (std::vector<std::string>{"alpha@192.168.0.10", "beta@192.168.0.11:80",
-                                                    "@192.168.0.13/app", "secure@/192.168.0.14",
-                                                    std::string(2047, 'n') + "@192.168.0.15"}));
+    EXPECT_EQ(Reported(), (std::vector<std::string>{"alpha@192.168.0.10", "beta@192.168.0.11:80", "@192.168.0.13/app",
+                                                    "secure@/192.168.0.14", std::string(2047, 'n') + "@192.168.0.15"}));
     EXPECT_TRUE(RecordsUntouchedFrom(5));
     EXPECT_EQ(ledger_.nDevicesVisited, 8);
-    EXPECT_TRUE(ledger_.AllReleased())
-        << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
+    EXPECT_TRUE(ledger_.AllReleased()) << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
     EXPECT_EQ(app_.m_pDeviceFinder, nullptr);
     // All three texts are read for every device, in one order.
     ASSERT_EQ(ledger_.propertyReads.size(), 24u);
@@ -221,13 +217,10 @@ TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk)
         ledger_ = ReferenceLedger();
         const int fault = static_cast<int>(c.fault);
         EXPECT_EQ(Discover(), 2) << fault;
-        EXPECT_EQ(Reported(),
-                  (std::vector<std::string>{"robot 0@192.168.0.10", "robot 1@192.168.0.11"}))
-            << fault;
+        EXPECT_EQ(Reported(), (std::vector<std::string>{"robot 0@192.168.0.10", "robot 1@192.168.0.11"})) << fault;
         EXPECT_TRUE(RecordsUntouchedFrom(2)) << fault;
         EXPECT_TRUE(ledger_.AllReleased()) << fault;
-        const std::vector<std::string> faultyReads(ledger_.propertyReads.begin() + 6,
-                                                   ledger_.propertyReads.end());
+        const std::vector<std::string> faultyReads(ledger_.propertyReads.begin() + 6, ledger_.propertyReads.end());
         EXPECT_EQ(faultyReads, c.readsOfFaultyDevice) << fault;
     }
 }
@@ -280,11 +273,10 @@ TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything)
         ledger_.nHandedOut = ledger_.nReleased = ledger_.nDevicesVisited = 0;
         ledger_.propertyReads.clear();
         const FailedCall call = DiscoverFailingAt(k, expected);
-        EXPECT_TRUE(call.bReportsAPrefix)
-            << "allocation " << k << " failed, result " << call.nResult;
+        EXPECT_TRUE(call.bReportsAPrefix) << "allocation " << k << " failed, result " << call.nResult;
         EXPECT_EQ(call.nResult == 3, k == nAllocations) << k;
-        EXPECT_TRUE(ledger_.AllReleased()) << k << ": " << ledger_.nHandedOut << " handed out, "
-                                           << ledger_.nReleased << " released";
+        EXPECT_TRUE(ledger_.AllReleased())
+            << k << ": " << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
         EXPECT_EQ(app_.m_pDeviceFinder, nullptr) << k;
         EXPECT_EQ(call.nHeapGrowth, 0u) << "allocation " << k << " failed";
     }

@@ -20,8 +20,7 @@ bool IsMapped(const std::string& path)
     std::ifstream maps("/proc/self/maps");
     std::string line;
     while (std::getline(maps, line)) {
-        if (line.size() >= path.size() &&
-            line.compare(line.size() - path.size(), path.size(), path) == 0) {
+        if (line.size() >= path.size() && line.compare(line.size() - path.size(), path.size(), path) == 0) {
             return true;
         }
     }
@@ -56,8 +55,7 @@ TEST(CurlFunctions, RefusesWhatIsNotTheRightLibcurl)
         {"missing file", "libseekwell-no-such-curl.so.4", SEEKWELL_LIBCURL_SYMBOL_VERSION},
         {"not an ELF file", notElf, SEEKWELL_LIBCURL_SYMBOL_VERSION},
         {"library without curl's functions", "libm.so.6", ""},
-        {"functions under another symbol version", SEEKWELL_LIBCURL_SONAME,
-         "CURL_NO_SUCH_VERSION_4"},
+        {"functions under another symbol version", SEEKWELL_LIBCURL_SONAME, "CURL_NO_SUCH_VERSION_4"},
         // Every one of its functions but the version query aborts.
         {"libcurl older than the fetch needs", kOldLibcurl, SEEKWELL_LIBCURL_SYMBOL_VERSION},
     };

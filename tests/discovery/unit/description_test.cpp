@@ -24,9 +24,7 @@ constexpr char kRobotUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000001";  // 41
 
 TEST(ExtractTag, FirstOpeningAndFirstClosingTagDecide)
 {
-    auto tag = [](const std::string& document) {
-        return CUpnpSearchWnd::ExtractTag("<a>", "</a>", document);
-    };
+    auto tag = [](const std::string& document) { return CUpnpSearchWnd::ExtractTag("<a>", "</a>", document); };
     EXPECT_EQ(tag("x<a> one </a><a>two</a>"), " one ");
     EXPECT_EQ(tag("</a><a>late</a>"), "");
     EXPECT_EQ(tag("<a>open only"), "");
@@ -49,8 +47,7 @@ protected:
     }
     ScriptedHttpPeer& Serve(const char* address, test::PeerBehaviour behaviour)
     {
-        peers_.push_back(
-            std::make_unique<ScriptedHttpPeer>(address, params_.http.port, std::move(behaviour)));
+        peers_.push_back(std::make_unique<ScriptedHttpPeer>(address, params_.http.port, std::move(behaviour)));
         if (params_.http.port == 0) {
             params_.http.port = peers_.back()->Port();
             search_ = std::make_unique<CUpnpSearchWnd>(params_);
@@ -94,8 +91,7 @@ TEST_F(DescriptionRules, FieldsAreCutRebuiltAndTakenFromFirstOccurrence)
     Accept("192.0.2.1", Description("R0VA-67890123", "a", ""));
     Accept("192.0.2.2", Description("xR0VA-67890123", "b", "app/index.html"));
     Accept("192.0.2.3", Description("R0VA-checked-before-the-cut", "c", "http://192.0.2.99/"));
-    Accept("192.0.2.4",
-           "<UDN>R0VA</UDN><friendlyName></friendlyName><friendlyName>2nd</friendlyName>");
+    Accept("192.0.2.4", "<UDN>R0VA</UDN><friendlyName></friendlyName><friendlyName>2nd</friendlyName>");
     EXPECT_EQ(Row(0).m_strUDN, "R0VA-67890123");
     EXPECT_EQ(Row(1).m_strUDN, "R0VA-67890123");
     EXPECT_EQ(Row(2).m_strUDN, "efore-the-cut");
@@ -108,8 +104,7 @@ TEST_F(DescriptionRules, FieldsAreCutRebuiltAndTakenFromFirstOccurrence)
 
 TEST_F(DescriptionRules, StatusIgnoredPlainRequestDirectAndNoRedirect)
 {
-    ScriptedHttpPeer& lost =
-        Serve("127.0.0.2", Response(Description(kRobotUdn, "Lost"), "", "404 Not Found"));
+    ScriptedHttpPeer& lost = Serve("127.0.0.2", Response(Description(kRobotUdn, "Lost"), "", "404 Not Found"));
     ScriptedHttpPeer& moved = Serve("127.0.0.3",
                                     "HTTP/1.1 302 Found\r\nLocation: http://127.0.0.4/ROVA.XML"
                                     "\r\nContent-Length: 5\r\n\r\nmoved");
@@ -139,8 +134,7 @@ TEST_F(DescriptionRules, DocumentEndsAfter4069BytesOrAtFirstNul)
     // More than the socket buffers hold, so the server sees the rest go unread.
     const std::string hugeResponse = Response(std::string(32 << 20, 'b'));
     const ScriptedHttpPeer& huge = Serve("127.0.0.2", hugeResponse);
-    Serve("127.0.0.3",
-          Response(std::string("<UDN>R0VA</UDN>\0<friendlyName>x</friendlyName>", 46)));
+    Serve("127.0.0.3", Response(std::string("<UDN>R0VA</UDN>\0<friendlyName>x</friendlyName>", 46)));
     const std::string padding(4069, ' ');
     Serve("127.0.0.4", Response("<UDN>R0VA</UDN><friendlyName>far" + padding + "</friendlyName>"));
     Serve("127.0.0.5", Response("<friendlyName>x</friendlyName><UDN>R0VA" + padding + "</UDN>"));

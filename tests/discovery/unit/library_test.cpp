@@ -17,8 +17,7 @@ constexpr char kLibrary[] = SEEKWELL_LIBRARY_PATH;  // the real file, libseekwel
 std::string Tool(const std::string& tool)
 {
     std::string output;
-    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(
-        popen((tool + " '" + kLibrary + "' 2>&1").c_str(), "r"), pclose);
+    const std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((tool + " '" + kLibrary + "' 2>&1").c_str(), "r"), pclose);
     char chunk[4096];
     while (std::size_t n = pipe ? std::fread(chunk, 1, sizeof chunk, pipe.get()) : 0) {
         output.append(chunk, n);
@@ -45,8 +44,8 @@ TEST(SharedLibrary, OneExportSonameNodeleteAndVersionNote)
         "\"2.00.01080\",\"FileVersionNumber\":\"2.0.0.1080\",\"ProductVersionNumber\":\"2.0.0."
         "1080\","
         "\"StringFileInfo\":{\"1033\":" +
-        record + "Dynamic Link Library" + tail + ",\"1041\":" + record +
-        "ダイナミック リンク ライブラリ" + tail + "}}\n";
+        record + "Dynamic Link Library" + tail + ",\"1041\":" + record + "ダイナミック リンク ライブラリ" + tail +
+        "}}\n";
     const std::string notes = Tool("readelf -n");
     EXPECT_NE(notes.find(expected), std::string::npos) << notes;
 }
@@ -76,8 +75,7 @@ std::vector<std::string> LoadedNotes(const char* owner, ElfW(Word) type)
                     if (header->n_type == search->type && search->owner == name) {
                         search->found.emplace_back(desc);
                     }
-                    at += sizeof *header + ((header->n_namesz + 3) & ~3u) +
-                          ((header->n_descsz + 3) & ~3u);
+                    at += sizeof *header + ((header->n_namesz + 3) & ~3u) + ((header->n_descsz + 3) & ~3u);
                 }
             }
             return 1;
@@ -119,8 +117,7 @@ TEST(SharedLibrary, CallGivesBackTheCallersCancelState)
 {
     void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(handle, nullptr) << dlerror();
-    const auto discover =
-        reinterpret_cast<int (*)(DISCOVERY_RESULT*)>(dlsym(handle, "DiscoveryROVAByUPnP"));
+    const auto discover = reinterpret_cast<int (*)(DISCOVERY_RESULT*)>(dlsym(handle, "DiscoveryROVAByUPnP"));
     ASSERT_NE(discover, nullptr);
     int original = 0;
     pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, &original);

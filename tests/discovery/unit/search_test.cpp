@@ -33,8 +33,7 @@ constexpr PlatformFacts kBuiltInFacts{false, kProbeAnswerUnknown};
 // Aimed at a loopback responder, listening on any free port, with a short window.
 SearchParameters LoopbackParameters(std::uint16_t responderPort, std::uint16_t httpPort = 0)
 {
-    return SearchParameters{SsdpEndpoints{"127.0.0.1", responderPort, 0}, kShortWindowMs,
-                            HttpFetchLimits{httpPort}};
+    return SearchParameters{SsdpEndpoints{"127.0.0.1", responderPort, 0}, kShortWindowMs, HttpFetchLimits{httpPort}};
 }
 
 TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
@@ -43,18 +42,15 @@ TEST(Search, FindsRobotsOnLoopbackAndLeavesOtherRecordsAlone)
     using test::Description;
     using test::Response;
     test::ScriptedHttpPeer robotA("127.0.0.2", 0, Answer(Response(Description("R0VA-A", "Alpha"))));
-    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(),
-                                 Answer(Response(Description("plain", "TV"))));
-    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(),
-                                  Answer(Response(Description("R0VA-B", "Beta"))));
+    test::ScriptedHttpPeer other("127.0.0.3", robotA.Port(), Answer(Response(Description("plain", "TV"))));
+    test::ScriptedHttpPeer robotB("127.0.0.4", robotA.Port(), Answer(Response(Description("R0VA-B", "Beta"))));
     test::UdpEndpoint responder;
     std::string msearch;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
         msearch = responder.Receive(5000, &searchPort);
         for (const char* host : {"127.0.0.2", "127.0.0.3", "127.0.0.2", "127.0.0.4"}) {
-            responder.SendTo(std::string("R0VA\r\nLOCATION: http://") + host + "/ROVA.XML\r\n\r\n",
-                             searchPort);
+            responder.SendTo(std::string("R0VA\r\nLOCATION: http://") + host + "/ROVA.XML\r\n\r\n", searchPort);
         }
     });
     CUpnpSearchWnd search(LoopbackParameters(responder.Port(), robotA.Port()));
@@ -164,8 +160,7 @@ TEST(Search, WorkersRunWithEverySignalBlockedAndTheCallersMaskIsKept)
 TEST(Search, WorkersDoNotDependOnTheHostsDefaultStackSize)
 {
     constexpr std::size_t kSmallDefaultStack = 64 * 1024;
-    test::ScriptedHttpPeer robot(
-        "127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-S", "Small"))));
     test::UdpEndpoint responder;
     std::thread answering([&] {
         std::uint16_t searchPort = 0;
@@ -194,15 +189,13 @@ TEST(DiscoveryCall, PathChoiceRowByRow)
     EXPECT_EQ(ProbeOsVersion(), kProbeAnswerUnknown);
     for (int probe : {-1, 0, 1, 2}) {
         EXPECT_EQ(ChooseDiscoveryPath(true, probe), DiscoveryPath::Finder) << probe;
-        EXPECT_EQ(ChooseDiscoveryPath(false, probe),
-                  probe == 2 ? DiscoveryPath::NoSearch : DiscoveryPath::BuiltIn);
+        EXPECT_EQ(ChooseDiscoveryPath(false, probe), probe == 2 ? DiscoveryPath::NoSearch : DiscoveryPath::BuiltIn);
     }
     test::UdpEndpoint sink;
     const SearchParameters params = LoopbackParameters(sink.Port());
     test::ResultRecords results;
     EXPECT_EQ(RunDiscoveryCall(nullptr, params, kBuiltInFacts), kNoSearch);
-    EXPECT_EQ(RunDiscoveryCall(results.Data(), params, PlatformFacts{false, kProbeAnswerNoSearch}),
-              kNoSearch);
+    EXPECT_EQ(RunDiscoveryCall(results.Data(), params, PlatformFacts{false, kProbeAnswerNoSearch}), kNoSearch);
     EXPECT_TRUE(results.UntouchedFrom(0));
     EXPECT_EQ(sink.Receive(0), "");  // neither call sent anything
 }

@@ -16,8 +16,7 @@ namespace {
 
 std::string Reply(const std::string& host, const std::string& marker = "R0VA")
 {
-    return "HTTP/1.1 200 OK\r\nLOCATION: http://" + host + "/ROVA.XML\r\nSERVER: " + marker +
-           "\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nLOCATION: http://" + host + "/ROVA.XML\r\nSERVER: " + marker + "\r\n\r\n";
 }
 
 // What one reply records in an empty table ("" when nothing).
@@ -65,10 +64,7 @@ protected:
         context_->bRunning = true;
         worker_ = std::thread(SsdpReceiveThread, context_.get());
     }
-    void Send(const std::string& bytes)
-    {
-        responder_.SendTo(bytes, test::LocalPort(socket_.Handle()));
-    }
+    void Send(const std::string& bytes) { responder_.SendTo(bytes, test::LocalPort(socket_.Handle())); }
     // A last datagram leaves the queue only after every earlier one was handled.
     void StopWhenHandled()
     {

@@ -31,8 +31,8 @@ void FailStarts(unsigned int startsBitmask)
 
 }  // namespace
 
-extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes,
-                              void* (*procedure)(void*), void* argument)
+extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attributes, void* (*procedure)(void*),
+                              void* argument)
 {
     using CreateFn = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
     static const auto realCreate = reinterpret_cast<CreateFn>(dlsym(RTLD_NEXT, "pthread_create"));
@@ -66,10 +66,8 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         {kTimerWorkerStart, 1},
         {kReceiveWorkerStart | kTimerWorkerStart, 0},
     };
-    test::ScriptedHttpPeer robot(
-        "127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-T", "Robot"))));
-    const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs,
-                                  HttpFetchLimits{robot.Port()}};
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::Description("R0VA-T", "Robot"))));
+    const SearchParameters params{SsdpEndpoints{"127.0.0.1", 0, 0}, kWindowMs, HttpFetchLimits{robot.Port()}};
     for (const auto& row : rows) {
         test::UdpEndpoint responder;
         SearchParameters rowParams = params;
@@ -83,8 +81,7 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         test::ResultRecords results;
         const auto started = steady_clock::now();
         FailStarts(row.failing);
-        const int found =
-            RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
+        const int found = RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
         FailStarts(0);
         const auto took = steady_clock::now() - started;
         answering.join();
