@@ -33,37 +33,16 @@ void* CountedAlignedAllocation(std::size_t size, std::align_val_t alignment)
 
 // Every other form of new (arrays, nothrow) ends in one of these two, and
 // every form of delete in free, as libstdc++ does by default.
-void* operator new(std::size_t size)
-{
-    return CountedAllocation(size);
-}
-void* operator new(std::size_t size, std::align_val_t alignment)
-{
-    return CountedAlignedAllocation(size, alignment);
-}
-void operator delete(void* memory) noexcept
-{
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept
-{
-    std::free(memory);
-}
-void operator delete(void* memory, std::align_val_t) noexcept
-{
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t, std::align_val_t) noexcept
-{
-    std::free(memory);
-}
+void* operator new(std::size_t size) { return CountedAllocation(size); }
+void* operator new(std::size_t size, std::align_val_t alignment) { return CountedAlignedAllocation(size, alignment); }
+void operator delete(void* memory) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::align_val_t) noexcept { std::free(memory); }
+void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std::free(memory); }
 
 namespace bench {
 
-std::uint64_t AllocationCount()
-{
-    return g_Allocations.load(std::memory_order_relaxed);
-}
+std::uint64_t AllocationCount() { return g_Allocations.load(std::memory_order_relaxed); }
 
 void AllocationProbe::Report(benchmark::State& state, std::int64_t items) const
 {

@@ -115,10 +115,7 @@ static int ByResidentDescending(const void* a, const void* b)
 
 /* A mapping line starts with its address range in lower-case hex; attribute lines start with a
  * capitalised name. */
-static int IsMappingLine(const char* line)
-{
-    return strchr("0123456789abcdef", line[0]) != NULL && line[0] != '\0';
-}
+static int IsMappingLine(const char* line) { return strchr("0123456789abcdef", line[0]) != NULL && line[0] != '\0'; }
 
 static void PrintMappings(void)
 {

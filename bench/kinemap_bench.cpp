@@ -72,14 +72,8 @@ void SideBySide(benchmark::State& state, Query query)
     state.counters["x_inline_copy"] = queryNs / inlineCopyNs;
 }
 
-int* DestinationInts()
-{
-    return reinterpret_cast<int*>(g_Destination);
-}
-char* DestinationChars()
-{
-    return reinterpret_cast<char*>(g_Destination);
-}
+int* DestinationInts() { return reinterpret_cast<int*>(g_Destination); }
+char* DestinationChars() { return reinterpret_cast<char*>(g_Destination); }
 
 void BM_GetJointArray(benchmark::State& state)
 {

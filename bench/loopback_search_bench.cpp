@@ -45,10 +45,7 @@ constexpr int kListenBacklog = 4;
 
 using test::Clock;
 
-std::string RobotHost(int robot)
-{
-    return kRobotSubnet + std::to_string(robot + 1);
-}
+std::string RobotHost(int robot) { return kRobotSubnet + std::to_string(robot + 1); }
 
 std::vector<std::string> SearchReplies()
 {

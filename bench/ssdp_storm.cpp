@@ -64,10 +64,7 @@ struct StormCounts {
 
 std::atomic<bool> g_stopRequested{false};
 
-void OnStopSignal(int)
-{
-    g_stopRequested = true;
-}
+void OnStopSignal(int) { g_stopRequested = true; }
 
 bool ParseNumber(const std::string& text, double low, double high, double& value)
 {

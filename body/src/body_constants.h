@@ -13,10 +13,7 @@ const unsigned int kKeyedDesign = 1;
 const int kPrimitiveCount = KINEMAP_PRIMITIVE_COUNT;
 const int kLocatorSize = KINEMAP_LOCATOR_SIZE;
 
-inline bool IsKeyedDesign(unsigned int design)
-{
-    return design == kKeyedDesign;
-}
+inline bool IsKeyedDesign(unsigned int design) { return design == kKeyedDesign; }
 
 }  // namespace kinemap
 

@@ -50,15 +50,9 @@ int CopyWhole(const int (&table)[N], int* destination)
 
 }  // namespace
 
-int CKinemap::GetJointArray(int* pArray)
-{
-    return CopyWhole(kJointIds, pArray);
-}
+int CKinemap::GetJointArray(int* pArray) { return CopyWhole(kJointIds, pArray); }
 
-int CKinemap::GetSensorArray(int* pArray)
-{
-    return CopyWhole(kJointPositionBySlot, pArray);
-}
+int CKinemap::GetSensorArray(int* pArray) { return CopyWhole(kJointPositionBySlot, pArray); }
 
 int CKinemap::GetSensorIDs(int* pArray)
 {

@@ -147,10 +147,7 @@ void CopyShort(char* destination, const char* source, std::size_t n)
     }
 }
 
-bool IsPrimitiveIndex(int index)
-{
-    return index >= 0 && index < kPrimitiveCount;
-}
+bool IsPrimitiveIndex(int index) { return index >= 0 && index < kPrimitiveCount; }
 
 }  // namespace
 

@@ -62,10 +62,7 @@ const char* Lookup(unsigned int id, unsigned short language)
     return nullptr;
 }
 
-bool IsContinuationByte(char byte)
-{
-    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
-}
+bool IsContinuationByte(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 // Longest prefix of text that fits in room bytes without splitting a
 // multi-byte UTF-8 character.

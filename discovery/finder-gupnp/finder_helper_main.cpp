@@ -58,10 +58,7 @@ std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
 
 // The stream's descriptor must have been handed over open: were it closed, a
 // socket of the search could take its number and receive the stream.
-bool StreamDescriptorIsOpen()
-{
-    return fcntl(hp::kHelperStreamFd, F_GETFD) != -1;
-}
+bool StreamDescriptorIsOpen() { return fcntl(hp::kHelperStreamFd, F_GETFD) != -1; }
 
 int WriteStream(const seekwell::FoundDeviceList& devices)
 {

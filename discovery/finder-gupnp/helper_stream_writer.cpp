@@ -17,10 +17,7 @@ namespace {
 // continuation bytes is no text, and is cut where the bound falls.
 constexpr std::size_t kMaxContinuationBytes = 3;
 
-bool IsContinuationByte(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
+bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 std::size_t DeviceFrameSize(const FoundDevice& device)
 {

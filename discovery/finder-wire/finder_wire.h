@@ -67,10 +67,7 @@ inline std::uint32_t ReadLength(const char* bytes)
     return value;
 }
 
-inline void AppendMagic(std::string& stream)
-{
-    stream.append(kStreamMagic, kStreamMagicSize);
-}
+inline void AppendMagic(std::string& stream) { stream.append(kStreamMagic, kStreamMagicSize); }
 
 // The caller keeps each field within kMaxFieldBytes and free of NUL.
 inline void AppendDevice(std::string& stream, const std::string& friendlyName, const std::string& presentationUrl,

@@ -8,10 +8,7 @@ constexpr const char* kWindowMessageNames[SEEKWELL_WM_NAME_COUNT] = SEEKWELL_WM_
 
 // Stands in for the window manager's registration of message names: the
 // identifier is computed from the name alone, so every module agrees on it.
-unsigned int RegisterWindowMessageA(const char* name)
-{
-    return SeekwellWindowMessageId(name);
-}
+unsigned int RegisterWindowMessageA(const char* name) { return SeekwellWindowMessageId(name); }
 
 }  // namespace
 

@@ -11,10 +11,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static const char* TextOr(const char* text, const char* fallback)
-{
-    return text != NULL ? text : fallback;
-}
+static const char* TextOr(const char* text, const char* fallback) { return text != NULL ? text : fallback; }
 
 int main(void)
 {

@@ -171,10 +171,7 @@ TEST_F(HostileHttp, MalformedFramingGivesNothingOrTheBodyButNeverHangs)
 }
 
 // A body that declares more than it sends, then stalls.
-std::string StalledBody(const std::string& sent)
-{
-    return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + sent;
-}
+std::string StalledBody(const std::string& sent) { return "HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + sent; }
 
 TEST_F(HostileHttp, ReadEndsAsSoonAsTheReadSizeIsIn)
 {

@@ -20,10 +20,7 @@ constexpr long kFetchAllowanceMs = 3000;  // a few quick fetches after the windo
 constexpr std::size_t kMSearchSize = 98;
 constexpr std::size_t kLargestUdpPayload = 65507;
 
-std::string RobotResponse(const std::string& name)
-{
-    return Response(RobotDescription(name));
-}
+std::string RobotResponse(const std::string& name) { return Response(RobotDescription(name)); }
 
 void ExpectOnTime(const Discovery& discovery)
 {

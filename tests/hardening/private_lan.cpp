@@ -16,10 +16,7 @@ namespace {
 // Enough for every line the script describes the layout with.
 constexpr int kLayoutLineSize = 256;
 
-std::string Quiet(const std::string& command)
-{
-    return command + " >/dev/null 2>&1";
-}
+std::string Quiet(const std::string& command) { return command + " >/dev/null 2>&1"; }
 
 std::string RunScript(const std::string& arguments)
 {
@@ -62,30 +59,15 @@ std::string HostAddress(const std::string& firstHostKey, int index)
 
 }  // namespace
 
-std::string ClientAddress()
-{
-    return LayoutValue("client_address");
-}
+std::string ClientAddress() { return LayoutValue("client_address"); }
 
-std::string RobotHostAddress()
-{
-    return LayoutValue("robot_host_address");
-}
+std::string RobotHostAddress() { return LayoutValue("robot_host_address"); }
 
-std::string RobotAddress(int index)
-{
-    return HostAddress("first_local_robot_host", index);
-}
+std::string RobotAddress(int index) { return HostAddress("first_local_robot_host", index); }
 
-std::string StormAddress(int index)
-{
-    return HostAddress("first_storm_host", index);
-}
+std::string StormAddress(int index) { return HostAddress("first_storm_host", index); }
 
-std::string RobotHostInterface()
-{
-    return LayoutValue("robot_interface");
-}
+std::string RobotHostInterface() { return LayoutValue("robot_interface"); }
 
 std::string PrivateLanUnavailableReason()
 {

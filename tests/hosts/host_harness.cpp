@@ -90,10 +90,7 @@ void Report(const char* format, ...)
     va_end(arguments);
 }
 
-pid_t CurrentTid()
-{
-    return static_cast<pid_t>(syscall(SYS_gettid));
-}
+pid_t CurrentTid() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 long long MsSince(Clock::time_point start)
 {
@@ -210,10 +207,7 @@ std::string TaskStatusField(pid_t tid, const std::string& key)
     return std::string();
 }
 
-std::uint64_t BlockedMaskOf(pid_t tid)
-{
-    return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16);
-}
+std::uint64_t BlockedMaskOf(pid_t tid) { return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16); }
 
 // What "every signal blocked" reads as: the kernel and the C library keep a few unblockable. (A
 // thread being created shows even those blocked for a moment.)
@@ -343,10 +337,7 @@ std::atomic<int> g_signalsOnHostThreads{0};
 std::atomic<int> g_signalsElsewhere{0};
 
 // Only async-signal-safe work: lock-free counters.
-void CountSignal(int)
-{
-    (IsHostThread(CurrentTid()) ? g_signalsOnHostThreads : g_signalsElsewhere).fetch_add(1);
-}
+void CountSignal(int) { (IsHostThread(CurrentTid()) ? g_signalsOnHostThreads : g_signalsElsewhere).fetch_add(1); }
 
 void InstallInterruptingHandler()
 {

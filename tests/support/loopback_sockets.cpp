@@ -85,10 +85,7 @@ bool WaitUntilDrained(int fd)
 
 UdpEndpoint::UdpEndpoint(const char* address, std::uint16_t port) : fd_(BoundSocket(SOCK_DGRAM, address, port)) {}
 
-UdpEndpoint::~UdpEndpoint()
-{
-    close(fd_);
-}
+UdpEndpoint::~UdpEndpoint() { close(fd_); }
 
 void UdpEndpoint::SendTo(const std::string& bytes, std::uint16_t port) const
 {

@@ -19,10 +19,7 @@ ResultRecords::ResultRecords()
     }
 }
 
-ResultRecords::~ResultRecords()
-{
-    FreeStored();
-}
+ResultRecords::~ResultRecords() { FreeStored(); }
 
 void ResultRecords::Reset()
 {

@@ -124,10 +124,7 @@ ScriptedHttpPeer::~ScriptedHttpPeer()
     close(listener_);
 }
 
-std::uint16_t ScriptedHttpPeer::Port() const
-{
-    return LocalPort(listener_);
-}
+std::uint16_t ScriptedHttpPeer::Port() const { return LocalPort(listener_); }
 
 std::vector<std::string> ScriptedHttpPeer::Requests() const
 {
@@ -204,10 +201,7 @@ StalledListener::~StalledListener()
     close(listener_);
 }
 
-std::uint16_t StalledListener::Port() const
-{
-    return LocalPort(listener_);
-}
+std::uint16_t StalledListener::Port() const { return LocalPort(listener_); }
 
 PeerBehaviour Answer(std::string response)
 {
@@ -303,10 +297,7 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
            udn + "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
 }
 
-std::string RobotDescription(const std::string& friendlyName)
-{
-    return Description(kRobotUdn, friendlyName);
-}
+std::string RobotDescription(const std::string& friendlyName) { return Description(kRobotUdn, friendlyName); }
 
 PeerBehaviour AnswerThenClose(std::string response)
 {

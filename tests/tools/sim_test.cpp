@@ -134,15 +134,9 @@ std::optional<std::string> HttpExchange(const char* address, std::uint16_t port,
 
 const std::string kGet = "GET /ROVA.XML HTTP/1.1\r\nHost: robot\r\nUser-Agent: test\r\n\r\n";
 
-std::string Body(const std::string& response)
-{
-    return response.substr(response.find("\r\n\r\n") + 4);
-}
+std::string Body(const std::string& response) { return response.substr(response.find("\r\n\r\n") + 4); }
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
 TEST(RobotSimTest, AnswersASearchOncePerDeviceFromItsOwnAddress)
 {

@@ -23,10 +23,7 @@ constexpr std::size_t kHugePaddingBytes = 4 * 1024 * 1024;
 // An entity XML does not define: a strict parser rejects the document, a lenient one complains.
 constexpr const char kUndefinedEntityManufacturer[] = "Sim Robot Works &trade;";
 
-std::uint32_t HostOrder(in_addr address)
-{
-    return ntohl(address.s_addr);
-}
+std::uint32_t HostOrder(in_addr address) { return ntohl(address.s_addr); }
 
 // Unique per address; the prefix decides whether the product marker is in it.
 std::string UdnWithPrefix(const char* prefix, in_addr address)
@@ -36,10 +33,7 @@ std::string UdnWithPrefix(const char* prefix, in_addr address)
     return text;
 }
 
-bool CarriesMarker(const SimDevice& device)
-{
-    return device.isRobot && device.fault != DeviceFault::kNoMarker;
-}
+bool CarriesMarker(const SimDevice& device) { return device.isRobot && device.fault != DeviceFault::kNoMarker; }
 
 // The UDN a device announces in its search replies: a robot that hides its marker hides it here
 // too.
@@ -48,15 +42,9 @@ std::string AnnouncedUdn(const SimDevice& device)
     return CarriesMarker(device) ? DeviceUdn(device) : UdnWithPrefix(kPlainUdnPrefix, device.address);
 }
 
-const char* ServerText(const SimDevice& device)
-{
-    return CarriesMarker(device) ? kRobotServer : kPlainServer;
-}
+const char* ServerText(const SimDevice& device) { return CarriesMarker(device) ? kRobotServer : kPlainServer; }
 
-const char* DeviceType(const SimDevice& device)
-{
-    return device.isRobot ? kRobotDeviceType : kOtherDeviceType;
-}
+const char* DeviceType(const SimDevice& device) { return device.isRobot ? kRobotDeviceType : kOtherDeviceType; }
 
 std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
 {
@@ -122,10 +110,7 @@ std::string DeviceElements(const SimDevice& device)
            Element("presentationURL", PresentationUrl(device));
 }
 
-std::string HugePadding()
-{
-    return "<!-- " + std::string(kHugePaddingBytes, 'x') + " -->\n";
-}
+std::string HugePadding() { return "<!-- " + std::string(kHugePaddingBytes, 'x') + " -->\n"; }
 
 }  // namespace
 
@@ -170,10 +155,7 @@ std::string FriendlyName(const SimDevice& device)
     return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
 }
 
-bool ServesHttp(const SimDevice& device)
-{
-    return device.fault != DeviceFault::kNoHttp;
-}
+bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::kNoHttp; }
 
 std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
                                             std::uint16_t httpPort)

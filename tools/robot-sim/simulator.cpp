@@ -26,10 +26,7 @@ constexpr int kListenBacklog = 64;
 constexpr std::chrono::seconds kConnectionLifetime{30};
 constexpr const char kRequestEnd[] = "\r\n\r\n";
 
-std::string Failure(const std::string& what)
-{
-    return what + ": " + std::strerror(errno);
-}
+std::string Failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
 sockaddr_in SocketAddress(in_addr address, std::uint16_t port)
 {
@@ -85,10 +82,7 @@ bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error)
     return false;
 }
 
-bool WouldBlock()
-{
-    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-}
+bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
 
@@ -159,10 +153,7 @@ void Simulator::Stop() const
     [[maybe_unused]] const ssize_t written = ::write(stopWrite_.Get(), &byte, 1);
 }
 
-std::uint16_t Simulator::SsdpPort() const
-{
-    return LocalPort(ssdpSocket_.Get());
-}
+std::uint16_t Simulator::SsdpPort() const { return LocalPort(ssdpSocket_.Get()); }
 
 std::uint16_t Simulator::HttpPort(std::size_t device) const
 {

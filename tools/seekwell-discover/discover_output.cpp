@@ -57,10 +57,7 @@ char32_t NextCharacter(std::string_view text, std::size_t& pos)
     return value;
 }
 
-bool IsControl(char32_t character)
-{
-    return character < 0x20 || (character >= 0x7F && character <= 0x9F);
-}
+bool IsControl(char32_t character) { return character < 0x20 || (character >= 0x7F && character <= 0x9F); }
 
 std::string JsonEscape(char32_t character, std::string_view original)
 {

@@ -258,10 +258,7 @@ bool LibcurlInitIsThreadSafe()
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
 
-bool PrepareFetches()
-{
-    return ReadyCurl() != nullptr;
-}
+bool PrepareFetches() { return ReadyCurl() != nullptr; }
 
 std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
 {

@@ -35,10 +35,7 @@ sockaddr_in Ipv4Address(in_addr_t address, std::uint16_t port)
 
 CSsdpSocket::CSsdpSocket(const SsdpEndpoints& endpoints) : m_hSocket(0), m_Endpoints(endpoints) {}
 
-CSsdpSocket::~CSsdpSocket()
-{
-    Close();
-}
+CSsdpSocket::~CSsdpSocket() { Close(); }
 
 int CSsdpSocket::Open()
 {

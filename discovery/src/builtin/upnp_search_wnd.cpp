@@ -56,10 +56,7 @@ struct DescriptionFields {
     std::string friendlyName;
 };
 
-bool IsRobotUdn(const std::string& udn)
-{
-    return platform::Find(udn, kSsdpReplyMarker) >= 0;
-}
+bool IsRobotUdn(const std::string& udn) { return platform::Find(udn, kSsdpReplyMarker) >= 0; }
 
 // Extracted in this order, each over the whole document; the presentation
 // URL is rebuilt on the address and the UDN keeps only its tail.
@@ -103,10 +100,7 @@ CUpnpSearchWnd::CUpnpSearchWnd(const SearchParameters& params)
 {
 }
 
-CUpnpSearchWnd::~CUpnpSearchWnd()
-{
-    StopReceiveWorker();
-}
+CUpnpSearchWnd::~CUpnpSearchWnd() { StopReceiveWorker(); }
 
 int CUpnpSearchWnd::Search(DISCOVERY_RESULT* results)
 {

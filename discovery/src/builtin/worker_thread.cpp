@@ -34,10 +34,7 @@ private:
 
 }  // namespace
 
-WorkerThread::~WorkerThread()
-{
-    Join();
-}
+WorkerThread::~WorkerThread() { Join(); }
 
 bool WorkerThread::Start(Procedure procedure, void* argument, std::size_t stackBytes)
 {

@@ -12,15 +12,9 @@ namespace seekwell {
 using BSTR = char*;
 
 // Null when the copy cannot be allocated.
-inline BSTR SysAllocString(const char* text)
-{
-    return strdup(text);
-}
+inline BSTR SysAllocString(const char* text) { return strdup(text); }
 
-inline void SysFreeString(BSTR text)
-{
-    std::free(text);
-}
+inline void SysFreeString(BSTR text) { std::free(text); }
 
 }  // namespace seekwell
 

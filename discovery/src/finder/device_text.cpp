@@ -12,10 +12,7 @@ namespace {
 // validated, so other schemes simply lose their first 7 characters too.
 constexpr std::size_t kHttpSchemeLength = 7;
 
-bool IsUtf8ContinuationByte(char c)
-{
-    return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
+bool IsUtf8ContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
 
 }  // namespace
 

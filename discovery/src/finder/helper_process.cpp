@@ -29,15 +29,9 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 
 // Debian 12's C library declares its pidfd wrappers without C linkage, so
 // the system calls are made directly.
-int OpenProcessHandle(pid_t pid)
-{
-    return static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-}
+int OpenProcessHandle(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-void KillThroughHandle(int processFd)
-{
-    syscall(SYS_pidfd_send_signal, processFd, SIGKILL, nullptr, 0);
-}
+void KillThroughHandle(int processFd) { syscall(SYS_pidfd_send_signal, processFd, SIGKILL, nullptr, 0); }
 
 class UniqueFd {
 public:

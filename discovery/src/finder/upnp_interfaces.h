@@ -24,10 +24,7 @@ constexpr HRESULT E_POINTER = static_cast<HRESULT>(0x80004003u);
 constexpr HRESULT E_FAIL = static_cast<HRESULT>(0x80004005u);
 constexpr HRESULT E_OUTOFMEMORY = static_cast<HRESULT>(0x8007000Eu);
 
-inline bool Failed(HRESULT hr)
-{
-    return hr < 0;
-}
+inline bool Failed(HRESULT hr) { return hr < 0; }
 
 struct IID {
     std::uint32_t data1;
@@ -36,14 +33,8 @@ struct IID {
     std::uint8_t data4[8];
 };
 
-inline bool operator==(const IID& a, const IID& b)
-{
-    return std::memcmp(&a, &b, sizeof(IID)) == 0;
-}
-inline bool operator!=(const IID& a, const IID& b)
-{
-    return !(a == b);
-}
+inline bool operator==(const IID& a, const IID& b) { return std::memcmp(&a, &b, sizeof(IID)) == 0; }
+inline bool operator!=(const IID& a, const IID& b) { return !(a == b); }
 
 constexpr IID IID_IEnumUnknown = {0x00000100, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 constexpr IID IID_IUPnPDevice = {0x3D44D0D1, 0x98C9, 0x4889, {0xAC, 0xD1, 0xF9, 0xD6, 0x74, 0xBF, 0x22, 0x21}};

@@ -37,10 +37,7 @@ constexpr unsigned kGarbageSeed = 20240611;
 constexpr int kHighestSignal = 64;
 constexpr const char kRobotDescription[] = "ROVA service robot";
 
-bool WriteStream(const std::string& bytes)
-{
-    return WriteAll(protocol::kHelperStreamFd, bytes);
-}
+bool WriteStream(const std::string& bytes) { return WriteAll(protocol::kHelperStreamFd, bytes); }
 
 [[noreturn]] void HangForever()
 {
@@ -143,10 +140,7 @@ std::string ReportStream(int argc, char** argv)
     return stream;
 }
 
-int Good(int, char**)
-{
-    return WriteStream(GoodStream()) ? 0 : 1;
-}
+int Good(int, char**) { return WriteStream(GoodStream()) ? 0 : 1; }
 
 // Silent for the whole window, as the real helper is while it searches.
 int Late(int, char** argv)
@@ -165,10 +159,7 @@ int Crash(int, char**)
     return 1;
 }
 
-int Hang(int, char**)
-{
-    HangForever();
-}
+int Hang(int, char**) { HangForever(); }
 
 int Garbage(int, char**)
 {
@@ -212,10 +203,7 @@ int BadStatus(int, char**)
     return kBadStatus;
 }
 
-int Trailing(int, char**)
-{
-    return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1;
-}
+int Trailing(int, char**) { return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1; }
 
 int StrayOutput(int, char**)
 {
@@ -224,19 +212,10 @@ int StrayOutput(int, char**)
     return Good(0, nullptr);
 }
 
-int Report(int argc, char** argv)
-{
-    return WriteStream(ReportStream(argc, argv)) ? 0 : 1;
-}
+int Report(int argc, char** argv) { return WriteStream(ReportStream(argc, argv)) ? 0 : 1; }
 
-int AnswerProbe(int, char**)
-{
-    return WriteStream(EmptyStream()) ? 0 : 1;
-}
-int FailProbe(int, char**)
-{
-    return 1;
-}
+int AnswerProbe(int, char**) { return WriteStream(EmptyStream()) ? 0 : 1; }
+int FailProbe(int, char**) { return 1; }
 
 using Behaviour = int (*)(int argc, char** argv);
 

@@ -43,10 +43,7 @@ int CountEntries(const char* directory)
     return n;
 }
 
-bool NoChildLeft()
-{
-    return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
-}
+bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 struct RunOutcome {
     bool bResult = false;

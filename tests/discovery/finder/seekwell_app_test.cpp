@@ -17,20 +17,14 @@ namespace {
 
 constexpr const char kRobotDescription[] = "ROVA companion robot";
 
-FakeDevice Robot(const std::string& name, const std::string& url)
-{
-    return FakeDevice{name, url, kRobotDescription};
-}
+FakeDevice Robot(const std::string& name, const std::string& url) { return FakeDevice{name, url, kRobotDescription}; }
 
 FakeDevice Robot(int index)
 {
     return Robot("robot " + std::to_string(index), "http://192.168.0." + std::to_string(10 + index) + "/index.html");
 }
 
-FakeDevice Other(const std::string& description)
-{
-    return FakeDevice{"printer", "http://192.168.0.99/", description};
-}
+FakeDevice Other(const std::string& description) { return FakeDevice{"printer", "http://192.168.0.99/", description}; }
 
 // Each test drives a CSeekwellApp whose finder comes from the fake.
 class SeekwellAppTest : public ::testing::Test {

@@ -25,10 +25,7 @@ CURLcode curl_global_init(long flags)
     abort();
 }
 
-CURL* curl_easy_init(void)
-{
-    abort();
-}
+CURL* curl_easy_init(void) { abort(); }
 
 CURLcode curl_easy_setopt(CURL* handle, CURLoption option, ...)
 {
