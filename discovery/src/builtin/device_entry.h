@@ -16,6 +16,7 @@ public:
     char m_szAddress[kAddressSlotSize] = {};
     // Kept zero and never read: the row keeps the layout it has always had.
     char m_szReserved[kAddressSlotSize] = {};
+    // Every field is stored though only the name leaves the search: the row records the device.
     std::string m_strManufacturer;
     std::string m_strModelName;
     std::string m_strModelDescription;
