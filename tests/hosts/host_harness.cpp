@@ -209,18 +209,17 @@ std::string TaskStatusField(pid_t tid, const std::string& key)
 
 std::uint64_t BlockedMaskOf(pid_t tid) { return std::strtoull(TaskStatusField(tid, "SigBlk").c_str(), nullptr, 16); }
 
-// What "every signal blocked" reads as: the kernel and the C library keep a few unblockable. (A
-// thread being created shows even those blocked for a moment.)
-std::uint64_t FullyBlockedMask()
+// The signals a host can send and a thread can block: every one but SIGKILL and SIGSTOP, and but
+// the real-time ones the C library keeps for itself below SIGRTMIN (which threads show blocked or not
+// depending on where in their creation they are).
+std::uint64_t HostSignalsMask()
 {
     std::uint64_t mask = 0;
-    std::thread probe([&mask] {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, nullptr);
-        mask = BlockedMaskOf(CurrentTid());
-    });
-    probe.join();
+    for (int signal = 1; signal <= SIGRTMAX; ++signal) {
+        if (signal != SIGKILL && signal != SIGSTOP && (signal < __SIGRTMIN || signal >= SIGRTMIN)) {
+            mask |= 1ULL << (signal - 1);
+        }
+    }
     return mask;
 }
 
@@ -383,7 +382,7 @@ int RunBusy(const Host& host)
 {
     RegisterHostThread();
     InstallInterruptingHandler();
-    const std::uint64_t fullMask = FullyBlockedMask();
+    const std::uint64_t fullMask = HostSignalsMask();
     std::atomic<bool> callDone{false};
     std::set<pid_t> foreign;
     std::set<std::string> unblocked;
