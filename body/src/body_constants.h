@@ -8,7 +8,7 @@ namespace kinemap {
 
 // The one design the library identifies by key; it has its own locator table
 // and the only sensor list. Every other number selects the default data.
-const unsigned int kKeyedDesign = 1;
+const unsigned int kKeyedDesign = KINEMAP_DESIGN_KEYED;
 
 const int kPrimitiveCount = KINEMAP_PRIMITIVE_COUNT;
 const int kLocatorSize = KINEMAP_LOCATOR_SIZE;

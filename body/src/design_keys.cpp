@@ -19,7 +19,7 @@ const DesignKey kDesignKeys[] = {
     {kKeyedDesignUnits, sizeof kKeyedDesignUnits / sizeof kKeyedDesignUnits[0]},
 };
 
-const unsigned int kNoDesign = 0;
+const unsigned int kNoDesign = KINEMAP_DESIGN_DEFAULT;
 
 bool KeyMatches(const DesignKey& key, const unsigned short* units, int count)
 {

@@ -10,7 +10,7 @@ const int kNoJoint = -1;
 
 // Grouped by thousands per root segment (/r1 = 2000s ... /r6 = 7000s); 2023
 // is the /r1/c1/c2/c3 joint of the keyed design, 2002 that of the others.
-const int kJointIds[] = {
+const int kJointIds[KINEMAP_JOINT_COUNT] = {
     2000, 2001, 2002, 2023, 2003,  // positions 0-4
     3000, 3001, 3002,              // 5-7
     4000, 4001, 4002,              // 8-10
@@ -30,7 +30,7 @@ const int kJointPositionBySlot[kinemap::kPrimitiveCount] = {
 };
 
 // The keyed design's sensor slots (primitive indexes), in the host's order.
-const int kKeyedDesignSensorSlots[] = {
+const int kKeyedDesignSensorSlots[KINEMAP_SENSOR_ID_COUNT] = {
     3,  4,  37, 27, 28, 29, 6,  7,  8,   // /r1 chain and its sensors
     10, 11, 12, 14, 15, 16, 18, 19, 20,  // /r2, /r3, /r4 joints
     22, 23, 24, 30, 31,                  // /r5, /r6 joints

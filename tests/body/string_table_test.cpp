@@ -8,7 +8,8 @@
 
 namespace {
 
-const unsigned short kEnglish = 1033, kJapanese = 1041, kByLocale = 0;
+const unsigned short kEnglish = KINEMAP_LANGUAGE_ENGLISH, kJapanese = KINEMAP_LANGUAGE_JAPANESE,
+                     kByLocale = KINEMAP_LANGUAGE_FROM_LOCALE;
 
 const char* const kStrings[13][2] = {
     {nullptr, nullptr},
@@ -35,12 +36,19 @@ std::string Load(unsigned int id, unsigned short language, int room = 256)
     return buffer;
 }
 
-// Loads with language 0 under the given locale variables (null: unset).
-std::string LoadByLocale(unsigned int id, const char* all, const char* messages, const char* lang)
+struct Locale {
+    const char* language;  // null: unset
+    const char* all;
+    const char* messages;
+    const char* lang;
+};
+
+// Loads with language 0 under the given locale variables.
+std::string LoadByLocale(unsigned int id, const Locale& locale)
 {
-    const char* const names[] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-    const char* const values[] = {all, messages, lang};
-    for (int i = 0; i < 3; ++i) {
+    const char* const names[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
+    const char* const values[] = {locale.language, locale.all, locale.messages, locale.lang};
+    for (int i = 0; i < 4; ++i) {
         values[i] ? setenv(names[i], values[i], 1) : unsetenv(names[i]);
     }
     return Load(id, kByLocale);
@@ -87,12 +95,65 @@ TEST(StringTable, BufferEdgesAndCharacterBoundaries)
     }
 }
 
-TEST(StringTable, LanguageZeroFollowsTheLocale)
+TEST(StringTable, LanguageZeroFollowsGettextsOrderWithWholeLanguageNames)
 {
-    EXPECT_EQ("アンバー", LoadByLocale(1, "", "ja_JP.UTF-8", "en_US.UTF-8"));
-    EXPECT_EQ("Amber", LoadByLocale(1, "C", "ja_JP.UTF-8", "ja_JP.UTF-8"));
-    EXPECT_EQ("オニキス", LoadByLocale(2, nullptr, nullptr, "ja"));
-    EXPECT_EQ("Onyx", LoadByLocale(2, nullptr, nullptr, nullptr));
-    EXPECT_EQ("Onyx", LoadByLocale(2, nullptr, nullptr, "jv_ID.UTF-8"));
-    EXPECT_EQ("TK-50", LoadByLocale(12, nullptr, "ja_JP", nullptr));
+    const struct {
+        Locale locale;
+        const char* expected;
+    } cases[] = {
+        {{nullptr, "", "ja_JP.UTF-8", "en_US.UTF-8"}, "アンバー"},
+        {{nullptr, "C", "ja_JP.UTF-8", "ja_JP.UTF-8"}, "Amber"},
+        {{nullptr, nullptr, nullptr, "ja"}, "アンバー"},
+        {{nullptr, nullptr, nullptr, "ja@saru"}, "アンバー"},
+        {{nullptr, nullptr, nullptr, nullptr}, "Amber"},
+        {{nullptr, nullptr, nullptr, "jv_ID.UTF-8"}, "Amber"},
+        {{nullptr, nullptr, nullptr, "jam_JM"}, "Amber"},
+        {{nullptr, nullptr, nullptr, "japanese"}, "Amber"},
+        // LANGUAGE comes first and lists preferences; the first the table has decides.
+        {{"ja", "en_US.UTF-8", nullptr, "en_US.UTF-8"}, "アンバー"},
+        {{"fr:ja_JP:en", nullptr, nullptr, "en_US.UTF-8"}, "アンバー"},
+        {{"en:ja", nullptr, nullptr, "ja_JP.UTF-8"}, "Amber"},
+        {{"fr:de", nullptr, nullptr, "ja_JP.UTF-8"}, "Amber"},
+        {{"jam:", nullptr, nullptr, "ja_JP.UTF-8"}, "Amber"},
+        {{"", nullptr, nullptr, "ja_JP.UTF-8"}, "アンバー"},
+        {{"::ja", nullptr, nullptr, nullptr}, "アンバー"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.expected, LoadByLocale(1, c.locale))
+            << (c.locale.language ? c.locale.language : "-") << " " << (c.locale.all ? c.locale.all : "-") << " "
+            << (c.locale.messages ? c.locale.messages : "-") << " " << (c.locale.lang ? c.locale.lang : "-");
+    }
+    EXPECT_EQ("TK-50", LoadByLocale(KINEMAP_STRING_MODEL_4, {nullptr, nullptr, "ja_JP", nullptr}));
+    unsetenv("LANGUAGE");
+}
+
+TEST(StringTable, GetStringMeasuresAndMarksCutCopies)
+{
+    for (unsigned int id = KINEMAP_STRING_FIRST; id <= KINEMAP_STRING_LAST; ++id) {
+        for (int language = 0; language < 2; ++language) {
+            const unsigned short code = language == 0 ? kEnglish : kJapanese;
+            const std::string full = kStrings[id][language];
+            const int length = KinemapGetString(id, code, nullptr, 0);
+            ASSERT_EQ(static_cast<int>(full.size()), length) << id;
+            for (int room = 1; room <= length + 1; ++room) {
+                char buffer[64];
+                std::memset(buffer, 'Z', sizeof buffer);
+                ASSERT_EQ(length, KinemapGetString(id, code, buffer, room)) << id << " " << room;
+                // Whole exactly when the room holds the string and its NUL, and the
+                // same text the old call copies.
+                EXPECT_EQ(room > length, full == buffer) << id << " " << room;
+                EXPECT_EQ(Load(id, code, room), buffer) << id << " " << room;
+            }
+        }
+    }
+    char untouched[4] = {'a', 'b', 'c', 0};
+    EXPECT_EQ(5, KinemapGetString(KINEMAP_STRING_COLOUR_1, kEnglish, untouched, 0));
+    EXPECT_EQ(5, KinemapGetString(KINEMAP_STRING_COLOUR_1, kEnglish, untouched, -3));
+    EXPECT_STREQ("abc", untouched);
+    for (unsigned int id : {0u, 13u, 15u}) {
+        EXPECT_EQ(KINEMAP_NO_STRING, KinemapGetString(id, kEnglish, nullptr, 0));
+        EXPECT_EQ(KINEMAP_NO_STRING, KinemapGetString(id, kJapanese, untouched, sizeof untouched));
+        EXPECT_STREQ("", untouched);
+    }
+    EXPECT_EQ(KINEMAP_NO_STRING, KinemapGetString(KINEMAP_STRING_COLOUR_1, 1036, nullptr, 0));
 }

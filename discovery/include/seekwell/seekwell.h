@@ -70,6 +70,12 @@
 extern "C" {
 #endif
 
+/* The library's version; the package that installs this header has the same. */
+#define SEEKWELL_VERSION_MAJOR 2
+#define SEEKWELL_VERSION_MINOR 0
+#define SEEKWELL_VERSION_PATCH 1080
+#define SEEKWELL_VERSION_TEXT "2.0.1080"
+
 /* Number of records the caller's array must hold. */
 #define SEEKWELL_MAX_RESULTS 16
 
@@ -84,6 +90,15 @@ typedef struct DISCOVERY_RESULT {
     char* pszAddress; /* its network address (dotted IPv4 on the built-in path) */
 } DISCOVERY_RESULT;
 
+/*
+ * Runs one search and blocks until it is over (see above for how long).
+ * Returns:
+ *  - 0..SEEKWELL_MAX_RESULTS: a search ran and found that many robots, written
+ *    to records 0..n-1 (0: none answered; 16 may mean more than 16 are there);
+ *  - SEEKWELL_NO_SEARCH (-1): no search took place and results is untouched:
+ *    results is NULL, or the search could not be started (the call could not
+ *    wait for an overlapping one, or the finder helper failed to start).
+ */
 SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results);
 
 #ifdef __cplusplus

@@ -1,11 +1,23 @@
-/* The public headers are valid C: this file only has to compile and agree. */
+/* The public headers are valid C: this file only has to compile and agree,
+ * also on the version, with the package's. */
 #include <seekwell/seekwell.h>
 #include <seekwell/window_messages.h>
-
+#include <stdio.h>
 #include <string.h>
+
+static int VersionMatchesPackage(void)
+{
+    char parts[32];
+    snprintf(parts, sizeof parts, "%d.%d.%d", SEEKWELL_VERSION_MAJOR, SEEKWELL_VERSION_MINOR, SEEKWELL_VERSION_PATCH);
+    return strcmp(parts, SEEKWELL_VERSION_TEXT) == 0 && strcmp(SEEKWELL_VERSION_TEXT, ROVA_PACKAGE_VERSION) == 0;
+}
 
 int main(void)
 {
+    if (!VersionMatchesPackage()) {
+        fprintf(stderr, "header version %s, package version %s\n", SEEKWELL_VERSION_TEXT, ROVA_PACKAGE_VERSION);
+        return 1;
+    }
     static const char* const names[SEEKWELL_WM_NAME_COUNT] = SEEKWELL_WM_NAMES;
     DISCOVERY_RESULT record = {0, 0};
     int (*entry)(DISCOVERY_RESULT*) = DiscoveryROVAByUPnP;
