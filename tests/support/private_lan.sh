@@ -292,7 +292,8 @@ simlan_main() {
     -h | --help) simlan_usage ;;
     --version) echo "$SIMLAN_PROGRAM $SIMLAN_VERSION" ;;
     "") simlan_usage_error "no command given" ;;
-    *) simlan_usage_error "unknown command or option '$1'" ;;
+    -*) simlan_usage_error "unknown option '$1'" ;;
+    *) simlan_usage_error "unknown command '$1'" ;;
     esac
 }
 
