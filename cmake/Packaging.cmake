@@ -5,7 +5,8 @@
 #   kinemap-dev    libkinemap-dev     header, libkinemap.so, kinemap.pc, CMake package
 #   seekwell       libseekwell2       libseekwell.so.2 and its finder helper
 #   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package
-#   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator
+#   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator,
+#                                     seekwell-simlan
 #
 # Make them from a build configured with -DCMAKE_INSTALL_PREFIX=/usr (so the
 # libraries land in the multiarch directory) with `cpack -G DEB`;
@@ -47,8 +48,8 @@ foreach(component IN LISTS ROVA_PACKAGE_COMPONENTS)
   rova_install_gzipped("${ROVA_PACKAGING_DIR}/debian/changelog.Debian" "${docdir}" ${component})
 endforeach()
 
-# A tool's manual page is named after its target.
-file(GLOB ROVA_MANUAL_PAGES CONFIGURE_DEPENDS "${ROVA_PACKAGING_DIR}/man/*.1")
+# A tool's manual page is named after its target; some are written, some made from templates.
+file(GLOB ROVA_MANUAL_PAGES CONFIGURE_DEPENDS "${ROVA_PACKAGING_DIR}/man/*.1" "${ROVA_GENERATED_MAN_DIR}/*.1")
 foreach(page IN LISTS ROVA_MANUAL_PAGES)
   get_filename_component(tool "${page}" NAME_WE)
   if(TARGET ${tool})

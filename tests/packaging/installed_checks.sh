@@ -35,14 +35,14 @@ check_installed_files() {
     check_libcurl_dependency
 }
 
-# Every installed tool has its manual page, answers --help and reports the
-# libraries' version, 2.00.01080.
+# Every installed tool has its manual page, answers --help and reports its
+# name and the package version.
 check_installed_tools() {
     local tool
     for tool in $(dpkg -L seekwell-tools | grep '^/usr/bin/'); do
         man -w "$(basename "$tool")" >/dev/null 2>&1 || fail "no manual page for $tool"
         "$tool" --help >/dev/null || fail "$tool --help exited with $?"
-        expect_output "^$VERSION_TEXT\$" "$(basename "$tool")" --version
+        expect_output "^$(basename "$tool") $PACKAGE_VERSION\$" "$(basename "$tool")" --version
     done
 }
 

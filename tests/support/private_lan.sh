@@ -10,7 +10,8 @@
 #   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
 #
-# Run: bash private_lan.sh --help
+# Run: bash private_lan.sh --help (installed with the tools as seekwell-simlan, which carries the
+# package version in place of the placeholder below)
 #
 # Names of the namespaces start with the name given to simlan_create; pick one that holds the
 # caller's PID so that parallel runs never meet.
@@ -31,6 +32,7 @@ SIMLAN_STORM_BLOCK=192.0.2.128/25
 SIMLAN_CLIENT_IF=sw-client
 SIMLAN_ROBOT_IF=sw-robots
 SIMLAN_MULTICAST_ROUTE=224.0.0.0/4
+SIMLAN_VERSION="@PROJECT_VERSION@"
 SIMLAN_READY_TIMEOUT_S=10
 SIMLAN_CLIENT_NS=
 SIMLAN_ROBOT_NS=
@@ -40,13 +42,20 @@ SIMLAN_RUNNER=()
 SIMLAN_SIM_PID=
 SIMLAN_SIM_READY_FILE=
 
-simlan_can_run() {
+# simlan_why_not: prints why no private LAN can be made here, or nothing when one can.
+simlan_why_not() {
     if [ "$(id -u)" -ne 0 ]; then
-        echo "SKIP: needs root to create private network namespaces" >&2
-        return 1
+        echo "needs root to create private network namespaces"
+    elif ! command -v ip >/dev/null || ! ip netns list >/dev/null 2>&1; then
+        echo "'ip netns' is unavailable (install iproute2)"
     fi
-    if ! command -v ip >/dev/null || ! ip netns list >/dev/null 2>&1; then
-        echo "SKIP: 'ip netns' is unavailable (install iproute2)" >&2
+}
+
+simlan_can_run() {
+    local reason
+    reason=$(simlan_why_not)
+    if [ -n "$reason" ]; then
+        echo "SKIP: $reason" >&2
         return 1
     fi
 }
@@ -189,44 +198,102 @@ simlan_describe() {
     echo "robot_interface=$SIMLAN_ROBOT_IF"
 }
 
+SIMLAN_PROGRAM=${0##*/}
+
 simlan_usage() {
     cat <<EOF
-usage: bash private_lan.sh create NAME [DEVICES]   namespaces NAME-c (client) and NAME-r (robots)
-       bash private_lan.sh destroy NAME
-       bash private_lan.sh join CLIENT_PID ROBOT_PID [DEVICES]
-                                                   the namespaces of two running processes
-       bash private_lan.sh describe                the layout, KEY=VALUE
+Usage: $SIMLAN_PROGRAM create NAME [DEVICES]
+       $SIMLAN_PROGRAM destroy NAME
+       $SIMLAN_PROGRAM join CLIENT_PID ROBOT_PID [DEVICES]
+       $SIMLAN_PROGRAM describe
+Builds a private simulated LAN of two network namespaces joined by a veth pair and connected
+to nothing else: NAME-c, the client host, and NAME-r, the robot host.
+
+  create NAME [DEVICES]   make NAME-c and NAME-r, with DEVICES device addresses (default 0)
+  destroy NAME            remove them
+  join CLIENT_PID ROBOT_PID [DEVICES]
+                          give the network namespaces of two running processes that layout
+  describe                print the layout, KEY=VALUE a line
+  --version               print the version
+  --help                  this text
+
 Client $SIMLAN_CLIENT_ADDRESS on $SIMLAN_CLIENT_IF; robot host $SIMLAN_ROBOT_HOST_ADDRESS on $SIMLAN_ROBOT_IF,
 devices from $(simlan_device_address 1) on, $SIMLAN_LOCAL_ROBOT_BLOCK and $SIMLAN_STORM_BLOCK local to it.
-Needs root. Source the file instead for the simlan_* functions.
+Both sides route $SIMLAN_MULTICAST_ROUTE onto their link, so that searches and answers reach the other side.
+Needs root.
+
+Exit status: 0 on success, 1 on a bad command line, 2 when the LAN could not be made.
 EOF
+}
+
+# simlan_usage_error MESSAGE: the error line and where to look; the status to return.
+simlan_usage_error() {
+    echo "$SIMLAN_PROGRAM: $1" >&2
+    echo "Try '$SIMLAN_PROGRAM --help' for more information." >&2
+    return 1
+}
+
+# simlan_cli_ready: whether a LAN can be made here; says why not on stderr.
+simlan_cli_ready() {
+    local reason
+    reason=$(simlan_why_not)
+    if [ -n "$reason" ]; then
+        echo "$SIMLAN_PROGRAM: $reason" >&2
+        return 1
+    fi
+}
+
+# simlan_cli_create NAME DEVICES: simlan_create for the command line, cleaning up on failure.
+simlan_cli_create() {
+    simlan_cli_ready || return 2
+    if ! simlan_create "$1" "$2"; then
+        simlan_destroy
+        echo "$SIMLAN_PROGRAM: could not create the namespaces $1-c and $1-r" >&2
+        return 2
+    fi
+}
+
+# simlan_cli_join CLIENT_PID ROBOT_PID DEVICES: simlan_join for the command line.
+simlan_cli_join() {
+    simlan_cli_ready || return 2
+    if ! simlan_join "$1" "$2" "$3"; then
+        echo "$SIMLAN_PROGRAM: could not join the namespaces of processes $1 and $2" >&2
+        return 2
+    fi
 }
 
 # simlan_main ARGS...: the command line of the script when run rather than sourced.
 simlan_main() {
     case ${1:-} in
     create)
-        [ $# -ge 2 ] || { simlan_usage >&2; return 2; }
-        simlan_can_run || return 77
-        simlan_create "$2" "${3:-0}" || { simlan_destroy; return 1; }
+        if [ $# -lt 2 ] || [ $# -gt 3 ]; then
+            simlan_usage_error "create takes NAME and optionally DEVICES"
+            return
+        fi
+        simlan_cli_create "$2" "${3:-0}"
         ;;
     destroy)
-        [ $# -eq 2 ] || { simlan_usage >&2; return 2; }
+        if [ $# -ne 2 ]; then
+            simlan_usage_error "destroy takes NAME"
+            return
+        fi
         SIMLAN_CLIENT_NS=$2-c
         SIMLAN_ROBOT_NS=$2-r
         simlan_destroy
         ;;
     join)
-        [ $# -ge 3 ] || { simlan_usage >&2; return 2; }
-        simlan_can_run || return 77
-        simlan_join "$2" "$3" "${4:-0}"
+        if [ $# -lt 3 ] || [ $# -gt 4 ]; then
+            simlan_usage_error "join takes CLIENT_PID, ROBOT_PID and optionally DEVICES"
+            return
+        fi
+        simlan_cli_join "$2" "$3" "${4:-0}"
         ;;
     describe) simlan_describe ;;
     -h | --help) simlan_usage ;;
-    *)
-        simlan_usage >&2
-        return 2
-        ;;
+    --version) echo "$SIMLAN_PROGRAM $SIMLAN_VERSION" ;;
+    "") simlan_usage_error "no command given" ;;
+    -*) simlan_usage_error "unknown option '$1'" ;;
+    *) simlan_usage_error "unknown command '$1'" ;;
     esac
 }
 

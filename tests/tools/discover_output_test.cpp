@@ -58,6 +58,26 @@ TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder)
     EXPECT_EQ(none.str(), "No robot found.\n{\"count\": 0, \"robots\": []}\n");
 }
 
+// Only a full report can have left robots out, so only a full report says so.
+TEST(DiscoverOutputTest, TableNotesAFullReportOnly)
+{
+    DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
+    for (DISCOVERY_RESULT& record : records) {
+        record.pszName = const_cast<char*>("ROVA robot");
+        record.pszAddress = const_cast<char*>("192.0.2.10");
+    }
+    const std::string note = std::string(kMostRobotsNote) + "\n";
+    for (const int count : {SEEKWELL_MAX_RESULTS - 1, SEEKWELL_MAX_RESULTS}) {
+        std::ostringstream table;
+        PrintTable(table, records, count);
+        const std::string text = table.str();
+        const bool noted = text.size() > note.size() && text.compare(text.size() - note.size(), note.size(), note) == 0;
+        EXPECT_EQ(noted, count == SEEKWELL_MAX_RESULTS) << text;
+    }
+    EXPECT_EQ(std::string(kMostRobotsNote),
+              "16 robots reported, the most one search returns; there may be more on the network.");
+}
+
 TEST(DiscoverOutputTest, CountdownCountsDownThenBlanksItsLine)
 {
     std::FILE* out = std::tmpfile();

@@ -2,6 +2,7 @@
 // with their locators and joints, design 1's sensor list, and the string
 // table in one language.
 #include <kinemap/kinemap.h>
+#include <tool_cli.h>
 
 #include <cerrno>
 #include <climits>
@@ -14,7 +15,6 @@
 namespace {
 
 const char kProgram[] = "kinemap-info";
-const int kExitUsage = 2;
 const unsigned int kSensorListDesign = 1;
 const unsigned short kEnglish = 1033;
 const unsigned short kJapanese = 1041;
@@ -47,7 +47,9 @@ void PrintHelp()
         "  --key U,U,...  find the design from a key of 16-bit units, e.g. --key 11,1,1\n"
         "  --lang en|ja   language of the string table (default en)\n"
         "  --help         show this help\n"
-        "  --version      show the library version\n",
+        "  --version      show the version\n"
+        "\n"
+        "Exit status: 0 when the description was printed, 1 on a bad command line.\n",
         kProgram);
 }
 
@@ -205,20 +207,18 @@ int main(int argc, char** argv)
     try {
         options = ParseOptions(argc, argv);
     } catch (const UsageError& error) {
-        std::fprintf(stderr, "%s: %s\nTry '%s --help' for the options.\n", kProgram, error.message.c_str(), kProgram);
-        return kExitUsage;
+        return tool_cli::PrintUsageError(kProgram, error.message);
     }
     if (options.help) {
         PrintHelp();
-        return 0;
+        return tool_cli::kExitSuccess;
     }
     if (options.version) {
-        std::printf("%s\n", KINEMAP_INFO_VERSION);
-        return 0;
+        return tool_cli::PrintVersion(kProgram);
     }
     CKinemap body(ChosenDesign(options));
     PrintBody(body);
     PrintSensorList();
     PrintStrings(options.language);
-    return 0;
+    return tool_cli::kExitSuccess;
 }

@@ -1,5 +1,6 @@
 // seekwell-robot-sim: simulated robots (and other UPnP devices) for testing discovery.
 #include <signal.h>
+#include <tool_cli.h>
 
 #include <cstdio>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 namespace {
 
+const char kProgram[] = "seekwell-robot-sim";
 const robotsim::Simulator* g_simulator = nullptr;
 
 void OnStopSignal(int)
@@ -52,29 +54,27 @@ int main(int argc, char** argv)
     const robotsim::ParsedOptions options = robotsim::ParseOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (options.showHelp) {
         std::fputs(robotsim::UsageText().c_str(), stdout);
-        return 0;
+        return tool_cli::kExitSuccess;
     }
     if (options.showVersion) {
-        std::puts(ROBOT_SIM_VERSION);
-        return 0;
+        return tool_cli::PrintVersion(kProgram);
     }
     if (!options.error.empty()) {
-        std::fprintf(stderr, "seekwell-robot-sim: %s\n%s", options.error.c_str(), robotsim::UsageText().c_str());
-        return 1;
+        return tool_cli::PrintUsageError(kProgram, options.error);
     }
     robotsim::Simulator simulator(options.config);
     std::string error;
     if (!simulator.Start(&error)) {
-        std::fprintf(stderr, "seekwell-robot-sim: %s\n", error.c_str());
-        return 1;
+        tool_cli::PrintError(kProgram, error);
+        return tool_cli::kExitFailure;
     }
     g_simulator = &simulator;
     InstallSignalHandlers();
     if (!options.config.readyPath.empty() && !WriteReadyFile(options.config.readyPath)) {
-        std::fprintf(stderr, "seekwell-robot-sim: cannot write %s\n", options.config.readyPath.c_str());
-        return 1;
+        tool_cli::PrintError(kProgram, "cannot write " + options.config.readyPath);
+        return tool_cli::kExitFailure;
     }
     simulator.Run();
     g_simulator = nullptr;
-    return 0;
+    return tool_cli::kExitSuccess;
 }

@@ -15,27 +15,17 @@ constexpr std::uint16_t kHttpPort = 80;
 constexpr const char kSsdpGroup[] = "239.255.255.250";
 constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
 
-// Ways a simulated robot can misbehave or stand out; each one exercises one rule of a client.
+// Ways a simulated robot can misbehave or stand out (fault_kinds.def describes each).
 enum class DeviceFault {
     kNone,
-    kNoMarker,         // search reply without the product marker
-    kBadLocation,      // location header name in other letter case
-    kOtherScheme,      // location with https instead of http
-    kWrongUdn,         // description whose UDN lacks the marker
-    kErrorStatus,      // 404 status carrying a proper description
-    kHugeBody,         // proper description followed by megabytes of padding
-    kNulBody,          // NUL byte inside the description, before the UDN
-    kNoHttp,           // nothing listens on the HTTP port
-    kPageElsewhere,    // presentation page on another port and path than the description
-    kNoPage,           // empty presentationURL element
-    kSlowDescription,  // description sent only after a pause, so a fetch stays in progress
-    kBrokenXml,        // description with an undefined entity in an element a client does not need
-    kLateReply,        // search reply sent only after a pause, well inside a client's window
+#define ROBOT_SIM_FAULT(enumerator, kind, description) enumerator,
+#include "fault_kinds.def"
+#undef ROBOT_SIM_FAULT
 };
 
-// How long a robot with kSlowDescription holds back its answer.
+// How long a robot with kSlowDescription holds back its answer (fault_kinds.def says 2 s).
 constexpr int kSlowDescriptionDelayMs = 2000;
-// How long a robot with kLateReply waits before it answers a search.
+// How long a robot with kLateReply waits before it answers a search (fault_kinds.def says 3 s).
 constexpr int kLateReplyDelayMs = 3000;
 
 struct SimConfig {

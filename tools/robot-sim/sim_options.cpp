@@ -12,25 +12,29 @@ namespace {
 // From the default first address, every device stays inside 192.0.2.0/24.
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
+// Where the descriptions of the fault kinds start in --help.
+constexpr std::size_t kKindColumn = 20;
 
-const std::map<std::string, DeviceFault>& FaultNames()
+struct FaultKind {
+    DeviceFault fault;
+    const char* name;
+    const char* description;
+};
+
+constexpr FaultKind kFaultKinds[] = {
+#define ROBOT_SIM_FAULT(enumerator, kind, description) {DeviceFault::enumerator, kind, description},
+#include "fault_kinds.def"
+#undef ROBOT_SIM_FAULT
+};
+
+std::optional<DeviceFault> FaultNamed(const std::string& name)
 {
-    static const std::map<std::string, DeviceFault> names = {
-        {"no-marker", DeviceFault::kNoMarker},
-        {"bad-location", DeviceFault::kBadLocation},
-        {"other-scheme", DeviceFault::kOtherScheme},
-        {"wrong-udn", DeviceFault::kWrongUdn},
-        {"error-status", DeviceFault::kErrorStatus},
-        {"huge-body", DeviceFault::kHugeBody},
-        {"nul-body", DeviceFault::kNulBody},
-        {"no-http", DeviceFault::kNoHttp},
-        {"page-elsewhere", DeviceFault::kPageElsewhere},
-        {"no-page", DeviceFault::kNoPage},
-        {"slow-description", DeviceFault::kSlowDescription},
-        {"broken-xml", DeviceFault::kBrokenXml},
-        {"late-reply", DeviceFault::kLateReply},
-    };
-    return names;
+    for (const FaultKind& kind : kFaultKinds) {
+        if (name == kind.name) {
+            return kind.fault;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<int> ParseCount(const std::string& text, int low, int high)
@@ -53,11 +57,11 @@ bool ParseFault(const std::string& text, SimConfig& config)
         return false;
     }
     const auto robot = ParseCount(text.substr(0, colon), 1, kMaxDevices);
-    const auto kind = FaultNames().find(text.substr(colon + 1));
-    if (!robot || kind == FaultNames().end()) {
+    const auto fault = FaultNamed(text.substr(colon + 1));
+    if (!robot || !fault) {
         return false;
     }
-    config.robotFaults[*robot] = kind->second;
+    config.robotFaults[*robot] = *fault;
     return true;
 }
 
@@ -113,6 +117,11 @@ SimConfig DefaultConfig()
     return config;
 }
 
+std::string PadRight(const std::string& text, std::size_t width)
+{
+    return text + std::string(width > text.size() ? width - text.size() : 1, ' ');
+}
+
 }  // namespace
 
 ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
@@ -131,7 +140,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
         }
         const auto option = ValueOptions().find(name);
         if (option == ValueOptions().end()) {
-            parsed.error = "unknown option " + name;
+            parsed.error = "unknown option '" + name + "'";
         } else if (i + 1 == arguments.size()) {
             parsed.error = name + " needs a value";
         } else if (!option->second(arguments[++i], parsed.config)) {
@@ -153,28 +162,34 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
 
 std::string UsageText()
 {
-    return "Usage: seekwell-robot-sim [options]\n"
-           "Answers SSDP searches like one or many robots, each at its own IPv4 address,\n"
-           "and serves their device descriptions over HTTP. The addresses must already be\n"
-           "on an interface. Meant for a private network namespace.\n"
+    std::string usage =
+        "Usage: seekwell-robot-sim [options]\n"
+        "Answers SSDP searches like one or many robots, each at its own IPv4 address,\n"
+        "and serves their device descriptions over HTTP. The addresses must already be\n"
+        "on an interface. Meant for a private network namespace.\n"
+        "\n"
+        "  --robots N            robots to simulate (default 1)\n"
+        "  --others M            other UPnP devices, without the robot marker (default 0)\n"
+        "  --first-address A     address of robot 1; the others follow (default 192.0.2.10)\n"
+        "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
+        "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of the fault\n"
+        "                        kinds below\n"
+        "  --log FILE            append one line per request received\n"
+        "  --ready-file FILE     write FILE once every socket is open\n"
+        "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"
+        "  --ssdp-port P         SSDP port (default 1900)\n"
+        "  --http-port P         HTTP port of every device (default 80)\n"
+        "  --help                this text\n"
+        "  --version             print the version\n"
+        "\n"
+        "Fault kinds:\n";
+    for (const FaultKind& kind : kFaultKinds) {
+        usage += "  " + PadRight(kind.name, kKindColumn) + kind.description + "\n";
+    }
+    return usage +
            "\n"
-           "  --robots N            robots to simulate (default 1)\n"
-           "  --others M            other UPnP devices, without the robot marker (default 0)\n"
-           "  --first-address A     address of robot 1; the others follow (default 192.0.2.10)\n"
-           "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
-           "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of\n"
-           "                        no-marker, bad-location, other-scheme, wrong-udn,\n"
-           "                        error-status, huge-body, nul-body, no-http,\n"
-           "                        page-elsewhere, no-page, slow-description (answers\n"
-           "                        its description request after 2 s), broken-xml,\n"
-           "                        late-reply (answers a search after 3 s)\n"
-           "  --log FILE            append one line per request received\n"
-           "  --ready-file FILE     write FILE once every socket is open\n"
-           "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"
-           "  --ssdp-port P         SSDP port (default 1900)\n"
-           "  --http-port P         HTTP port of every device (default 80)\n"
-           "  --help                this text\n"
-           "  --version             print the version\n";
+           "Exit status: 0 after a run, 1 on a bad command line, 2 when the simulator could\n"
+           "not start (e.g. an address or port in use).\n";
 }
 
 }  // namespace robotsim

@@ -5,6 +5,10 @@
 #include <string_view>
 
 namespace seekwell_discover {
+
+const char kMostRobotsNote[] = "16 robots reported, the most one search returns; there may be more on the network.";
+static_assert(SEEKWELL_MAX_RESULTS == 16, "kMostRobotsNote names the most one search reports");
+
 namespace {
 
 constexpr const char kNullText[] = "(none)";
@@ -142,6 +146,9 @@ void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count)
     for (int i = 0; i < count; ++i) {
         out << PadRight(std::to_string(i), 4) << PadRight(PrintableText(records[i].pszName), nameWidth + 2)
             << PrintableText(records[i].pszAddress) << "\n";
+    }
+    if (count == SEEKWELL_MAX_RESULTS) {
+        out << kMostRobotsNote << "\n";
     }
 }
 

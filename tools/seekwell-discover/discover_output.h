@@ -15,7 +15,11 @@ std::string PrintableText(const char* text);
 // A JSON string literal (quotes included), always valid UTF-8; null gives null.
 std::string JsonValue(const char* text);
 
-// Index, name and address of records 0..count-1, or a line saying that no robot was found.
+// Said when a search reports as many robots as one search can: others may have gone unreported.
+extern const char kMostRobotsNote[];
+
+// Index, name and address of records 0..count-1, or a line saying that no robot was found; with
+// kMostRobotsNote after the table when the search reported the most it can.
 void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count);
 // {"count": n, "robots": [{"index": 0, "name": "...", "address": "..."}, ...]}
 void PrintJson(std::ostream& out, const DISCOVERY_RESULT* records, int count);

@@ -1,22 +1,25 @@
 // seekwell-discover: runs one robot search on the local network and prints what it found.
 #include <seekwell/seekwell.h>
+#include <tool_cli.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <optional>
 #include <string>
 
 #include "countdown.h"
 #include "discover_output.h"
+#include "multicast_route.h"
 
 namespace {
 
-constexpr int kExitSearched = 0;
-constexpr int kExitUsage = 1;
-constexpr int kExitNoSearch = 2;
+const char kProgram[] = "seekwell-discover";
+// Where a search sends its request; without a route there, no robot can hear it.
+const char kSearchGroup[] = "239.255.255.250";
+constexpr std::uint16_t kSearchPort = 1900;
 constexpr std::chrono::seconds kCountdownTick{1};
 
 const char kUsage[] =
@@ -28,8 +31,13 @@ const char kUsage[] =
     "  --version   print the version\n"
     "  --help      this text\n"
     "\n"
-    "Exit status: 0 when a search ran (even if it found no robot), 2 when no search\n"
-    "took place, 1 on a bad command line.\n";
+    "Exit status: 0 when a search ran (even if it found no robot), 1 on a bad command\n"
+    "line, 2 when no search took place, 3 when there is no route to the multicast\n"
+    "group 239.255.255.250 (no search is made).\n";
+
+const char kNoRouteWarning[] =
+    "warning: no route to the multicast group 239.255.255.250, so no robot can hear a search; "
+    "add a default route or one for multicast, e.g. 'ip route add 224.0.0.0/4 dev IFACE'";
 
 struct Options {
     bool json = false;
@@ -50,7 +58,7 @@ Options ParseOptions(int argc, char** argv)
         } else if (argument == "--version") {
             options.version = true;
         } else {
-            options.error = "unknown option " + argument;
+            options.error = "unknown option '" + argument + "'";
         }
     }
     return options;
@@ -63,6 +71,18 @@ int Search(DISCOVERY_RESULT* records)
         countdown.emplace(stderr, std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS), kCountdownTick);
     }
     return DiscoveryROVAByUPnP(records);
+}
+
+void PrintRecords(const Options& options, const DISCOVERY_RESULT* records, int count)
+{
+    if (!options.json) {
+        seekwell_discover::PrintTable(std::cout, records, count);
+        return;
+    }
+    seekwell_discover::PrintJson(std::cout, records, count);
+    if (count == SEEKWELL_MAX_RESULTS) {
+        tool_cli::PrintError(kProgram, seekwell_discover::kMostRobotsNote);
+    }
 }
 
 void FreeRecords(DISCOVERY_RESULT* records, int count)
@@ -79,24 +99,27 @@ int main(int argc, char** argv)
 {
     const Options options = ParseOptions(argc, argv);
     if (!options.error.empty()) {
-        std::cerr << "seekwell-discover: " << options.error << "\n" << kUsage;
-        return kExitUsage;
+        return tool_cli::PrintUsageError(kProgram, options.error);
     }
-    if (options.help || options.version) {
-        std::cout << (options.help ? kUsage : SEEKWELL_DISCOVER_VERSION "\n");
-        return kExitSearched;
+    if (options.help) {
+        std::cout << kUsage;
+        return tool_cli::kExitSuccess;
+    }
+    if (options.version) {
+        return tool_cli::PrintVersion(kProgram);
     }
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
+    if (seekwell_discover::MulticastRouteState(kSearchGroup, kSearchPort) == seekwell_discover::RouteState::kNoRoute) {
+        tool_cli::PrintError(kProgram, kNoRouteWarning);
+        PrintRecords(options, records, 0);
+        return tool_cli::kExitNoNetwork;
+    }
     const int count = Search(records);
     if (count == SEEKWELL_NO_SEARCH) {
-        std::cerr << "seekwell-discover: no search took place\n";
-        return kExitNoSearch;
+        tool_cli::PrintError(kProgram, "no search took place");
+        return tool_cli::kExitFailure;
     }
-    if (options.json) {
-        seekwell_discover::PrintJson(std::cout, records, count);
-    } else {
-        seekwell_discover::PrintTable(std::cout, records, count);
-    }
+    PrintRecords(options, records, count);
     FreeRecords(records, count);
-    return kExitSearched;
+    return tool_cli::kExitSuccess;
 }
