@@ -15,11 +15,9 @@
 namespace {
 
 const char kProgram[] = "kinemap-info";
-const unsigned int kSensorListDesign = 1;
-const unsigned short kEnglish = 1033;
-const unsigned short kJapanese = 1041;
-const unsigned int kFirstStringId = 1;
-const unsigned int kLastStringId = 12;
+const unsigned int kSensorListDesign = KINEMAP_DESIGN_KEYED;
+const unsigned short kEnglish = KINEMAP_LANGUAGE_ENGLISH;
+const unsigned short kJapanese = KINEMAP_LANGUAGE_JAPANESE;
 const int kStringRoom = 256;
 
 struct Options {
@@ -182,7 +180,7 @@ void PrintSensorList()
 void PrintStrings(unsigned short language)
 {
     std::printf("\nString table (%s, %u)\n", language == kJapanese ? "Japanese" : "English", language);
-    for (unsigned int id = kFirstStringId; id <= kLastStringId; ++id) {
+    for (unsigned int id = KINEMAP_STRING_FIRST; id <= KINEMAP_STRING_LAST; ++id) {
         char text[kStringRoom];
         KinemapLoadString(id, language, text, sizeof text);
         std::printf("%4u  %s\n", id, text);
