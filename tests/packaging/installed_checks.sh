@@ -61,7 +61,8 @@ check_version_macros() {
         installed_package "$package" || continue
         upstream=$(dpkg-query -W -f='${Version}' "$package")
         upstream=${upstream%-*}
-        text=$(sed -n "s/^#define $macro \"\(.*\)\"\$/\1/p" "/usr/include/$header")
+        text=$(sed -En "s/^#[[:space:]]*define[[:space:]]+$macro[[:space:]]+\"([^\"]*)\".*/\1/p" \
+            "/usr/include/$header")
         if [ -z "$text" ]; then
             echo "   $macro: not in /usr/include/$header yet, not checked"
             continue
