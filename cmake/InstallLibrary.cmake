@@ -1,6 +1,7 @@
 # Installs one of the project's shared libraries the same way for both: the
 # library in component <component>; its public headers, the unversioned link,
-# a relocatable pkg-config file and a CMake package in <component>-dev.
+# a pkg-config file for the prefix it is installed into and a relocatable
+# CMake package in <component>-dev.
 #
 # install_rova_library(<target> PACKAGE <CMakePackageName> COMPONENT <component>
 #                      DESCRIPTION <pkg-config description> HEADERS <header>...)
@@ -40,13 +41,16 @@ function(install_rova_library target)
     DESTINATION ${cmake_dir} COMPONENT ${dev_component}
   )
 
-  # Relocatable: the prefix is found from the .pc file's own place.
-  file(RELATIVE_PATH ROVA_PC_TO_PREFIX /${pkgconfig_dir} /)
-  string(REGEX REPLACE "/$" "" ROVA_PC_TO_PREFIX "${ROVA_PC_TO_PREFIX}")
-  set(ROVA_PC_NAME ${target})
-  set(ROVA_PC_DESCRIPTION ${ARG_DESCRIPTION})
-  configure_file(${ROVA_CMAKE_TEMPLATES}/library.pc.in ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc @ONLY)
-  install(FILES ${CMAKE_CURRENT_BINARY_DIR}/${target}.pc
-    DESTINATION ${pkgconfig_dir} COMPONENT ${dev_component}
-  )
+  # The .pc file is written when installing, for the prefix of that install.
+  install(CODE "block()
+    set(ROVA_PC_TEMPLATE \"${ROVA_CMAKE_TEMPLATES}/library.pc.in\")
+    set(ROVA_PC_FILE \"${CMAKE_CURRENT_BINARY_DIR}/pkgconfig/${target}.pc\")
+    set(ROVA_PC_NAME \"${target}\")
+    set(ROVA_PC_DESCRIPTION \"${ARG_DESCRIPTION}\")
+    set(PROJECT_VERSION \"${PROJECT_VERSION}\")
+    set(ROVA_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(ROVA_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+    set(ROVA_PC_DIR \"${pkgconfig_dir}\")
+    include(\"${ROVA_CMAKE_TEMPLATES}/WritePkgConfig.cmake\")
+    endblock()" COMPONENT ${dev_component})
 endfunction()

@@ -2,15 +2,19 @@
 #
 #   component      package            contents
 #   kinemap        libkinemap2        libkinemap.so.2
-#   kinemap-dev    libkinemap-dev     header, libkinemap.so, kinemap.pc, CMake package
-#   seekwell       libseekwell2       libseekwell.so.2 and its finder helper
-#   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package
+#   kinemap-dev    libkinemap-dev     header, libkinemap.so, kinemap.pc, CMake package,
+#                                     manual pages, the C++ example
+#   seekwell       libseekwell2       libseekwell.so.2
+#   seekwell-finder libseekwell2-finder-gupnp  the finder helper (the only part on GLib)
+#   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package,
+#                                     manual page, the C examples
 #   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator,
 #                                     seekwell-simlan
 #
 # Make them from a build configured with -DCMAKE_INSTALL_PREFIX=/usr (so the
-# libraries land in the multiarch directory) with `cpack -G DEB`;
-# packaging/build-debs.sh does exactly that, with Debian's compiler flags.
+# libraries land in the multiarch directory) with packaging/build-debs.sh: it
+# builds with Debian's compiler flags, runs `cpack -G DEB` and finishes the
+# control areas where CPack cannot (packaging/finish-debs.sh).
 
 set(ROVA_PACKAGE_MAINTAINER "ROVA Host Libraries Team <rova-host@example.org>"
     CACHE STRING "Maintainer field of the Debian packages")
@@ -20,10 +24,15 @@ set(ROVA_PACKAGING_DIR "${CMAKE_CURRENT_LIST_DIR}/../packaging")
 cmake_path(NORMAL_PATH ROVA_PACKAGING_DIR)
 
 set(ROVA_PACKAGE_COMPONENTS seekwell seekwell-dev kinemap kinemap-dev tools)
+# Without GUPnP the helper is not built, and its package not made.
+if(TARGET seekwell-finder-gupnp)
+  list(APPEND ROVA_PACKAGE_COMPONENTS seekwell-finder)
+endif()
 
 set(ROVA_PACKAGE_NAME_kinemap libkinemap2)
 set(ROVA_PACKAGE_NAME_kinemap-dev libkinemap-dev)
 set(ROVA_PACKAGE_NAME_seekwell libseekwell2)
+set(ROVA_PACKAGE_NAME_seekwell-finder libseekwell2-finder-gupnp)
 set(ROVA_PACKAGE_NAME_seekwell-dev libseekwell-dev)
 set(ROVA_PACKAGE_NAME_tools seekwell-tools)
 
@@ -40,12 +49,49 @@ function(rova_install_gzipped source destination component)
   install(FILES "${compressed}" DESTINATION "${destination}" COMPONENT ${component})
 endfunction()
 
-# Every package carries its copyright file and changelog under its own name.
+# Every package carries its copyright file and changelog under its own name,
+# and the lintian overrides, each with its reason.
 foreach(component IN LISTS ROVA_PACKAGE_COMPONENTS)
-  set(docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${ROVA_PACKAGE_NAME_${component}}")
+  set(package ${ROVA_PACKAGE_NAME_${component}})
+  set(docdir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${package}")
   install(FILES "${ROVA_PACKAGING_DIR}/debian/copyright" DESTINATION "${docdir}"
     COMPONENT ${component})
   rova_install_gzipped("${ROVA_PACKAGING_DIR}/debian/changelog.Debian" "${docdir}" ${component})
+  install(FILES "${ROVA_PACKAGING_DIR}/debian/lintian-overrides"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides" RENAME ${package}
+    COMPONENT ${component})
+endforeach()
+
+# The example hosts go with the development package of the library they use,
+# with the CMakeLists.txt that builds whichever of them lie beside it against
+# the installed packages.
+set(ROVA_EXAMPLES_DIR "${ROVA_PACKAGING_DIR}/../examples")
+cmake_path(NORMAL_PATH ROVA_EXAMPLES_DIR)
+set(ROVA_EXAMPLES_kinemap-dev cpp-body)
+set(ROVA_EXAMPLES_seekwell-dev c-discover glib-worker)
+foreach(component IN ITEMS kinemap-dev seekwell-dev)
+  set(examples_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${ROVA_PACKAGE_NAME_${component}}/examples")
+  install(FILES "${ROVA_EXAMPLES_DIR}/CMakeLists.txt" DESTINATION "${examples_dir}"
+    COMPONENT ${component})
+  foreach(example IN LISTS ROVA_EXAMPLES_${component})
+    # glib-worker is optional: a tree may not have it yet.
+    if(EXISTS "${ROVA_EXAMPLES_DIR}/${example}")
+      install(DIRECTORY "${ROVA_EXAMPLES_DIR}/${example}" DESTINATION "${examples_dir}"
+        COMPONENT ${component})
+    endif()
+  endforeach()
+endforeach()
+
+# The libraries' manual pages, in the development packages; each is installed
+# once its source exists.
+set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3)
+set(ROVA_LIBRARY_PAGES_kinemap-dev CKinemap.3 KinemapLoadString.3 KinemapGetString.3)
+foreach(component IN ITEMS seekwell-dev kinemap-dev)
+  foreach(page IN LISTS ROVA_LIBRARY_PAGES_${component})
+    if(EXISTS "${ROVA_PACKAGING_DIR}/man/${page}")
+      rova_install_gzipped("${ROVA_PACKAGING_DIR}/man/${page}" "${CMAKE_INSTALL_MANDIR}/man3" ${component})
+    endif()
+  endforeach()
 endforeach()
 
 # A tool's manual page is named after its target; some are written, some made from templates.
@@ -87,8 +133,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 
-# Libraries register with ldconfig through dpkg's trigger. (CPack still adds
-# its own ldconfig calls to postinst and postrm; lintian warns, no harm.)
+# Libraries register with ldconfig through dpkg's trigger. (CPack adds its own
+# ldconfig calls to postinst and postrm too: packaging/finish-debs.sh drops
+# them, and adds each library package's symbols file, made by
+# dpkg-gensymbols from packaging/debian/<package>.symbols and the library.)
 set(ROVA_LDCONFIG_TRIGGER "${ROVA_PACKAGING_DIR}/debian/triggers")
 
 set(CPACK_DEBIAN_KINEMAP_PACKAGE_NAME ${ROVA_PACKAGE_NAME_kinemap})
@@ -112,8 +160,9 @@ Kinemap tells a host application how a ROVA robot's body is built: the
 identifiers of its joints, which joint sits in each body slot, the design's
 sensor slots and the hardware locator of every slot.
 .
-This package contains the header, the pkg-config file and the CMake package
-(find_package(Kinemap), target Kinemap::kinemap).")
+This package contains the header, the pkg-config file, the CMake package
+(find_package(Kinemap), target Kinemap::kinemap), the manual pages and an
+example host in C++.")
 
 set(CPACK_DEBIAN_SEEKWELL_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell})
 # libseekwell loads libcurl with dlopen, which dpkg-shlibdeps cannot see: the
@@ -137,10 +186,25 @@ set(CPACK_COMPONENT_SEEKWELL_DESCRIPTION
 "finds ROVA robots on the local network - shared library
 Seekwell runs one blocking search for ROVA robots on the local network and
 reports each robot's friendly name and address. It searches through its
-UPnP finder helper, a program of its own, or with its own SSDP search and
-description check.
+UPnP finder helper, a program of its own, when that is installed, and
+otherwise with its own SSDP search and description check.
 .
-This package contains the shared library and its finder helper.")
+This package contains the shared library; it needs no GLib. The finder
+helper comes in libseekwell2-finder-gupnp, which is recommended.")
+set(CPACK_DEBIAN_SEEKWELL_PACKAGE_RECOMMENDS ${ROVA_PACKAGE_NAME_seekwell-finder})
+
+set(CPACK_DEBIAN_SEEKWELL-FINDER_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell-finder})
+set(CPACK_DEBIAN_SEEKWELL-FINDER_PACKAGE_SECTION libs)
+set(CPACK_COMPONENT_SEEKWELL-FINDER_DEPENDS seekwell)
+set(CPACK_COMPONENT_SEEKWELL-FINDER_DESCRIPTION
+"finds ROVA robots on the local network - UPnP finder helper
+Seekwell runs one blocking search for ROVA robots on the local network and
+reports each robot's friendly name and address.
+.
+This package contains the finder helper, a program the library starts for
+each search to find the robots through a GUPnP control point. Without it
+the library searches on its own. The helper needs GLib, GSSDP, GUPnP and
+libsoup; the library itself does not.")
 
 set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_NAME ${ROVA_PACKAGE_NAME_seekwell-dev})
 set(CPACK_DEBIAN_SEEKWELL-DEV_PACKAGE_SECTION libdevel)
@@ -150,8 +214,9 @@ set(CPACK_COMPONENT_SEEKWELL-DEV_DESCRIPTION
 Seekwell runs one blocking search for ROVA robots on the local network and
 reports each robot's friendly name and address.
 .
-This package contains the C headers, the pkg-config file and the CMake
-package (find_package(Seekwell), target Seekwell::seekwell).")
+This package contains the C headers, the pkg-config file, the CMake package
+(find_package(Seekwell), target Seekwell::seekwell), the manual page and
+example hosts in C.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ROVA_PACKAGE_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

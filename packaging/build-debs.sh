@@ -23,3 +23,4 @@ cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFI
 cmake --build "$build" -j "$jobs"
 cd "$build"
 cpack -G DEB
+"$source_dir/packaging/finish-debs.sh" "$build"/packages/*.deb

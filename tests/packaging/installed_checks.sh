@@ -5,6 +5,9 @@ readonly VERSION_TEXT=2.00.01080
 readonly PACKAGE_VERSION=2.0.1080
 readonly KEYED_DESIGN_SLOT_37='slot 37  PRM:/r1/c1/c2/c3-Joint2:13 +joint  3 \(id 2023\)'
 readonly ROBOTS=3
+readonly FINDER_PACKAGE=libseekwell2-finder-gupnp
+readonly GLIB_STACK='glib|gupnp|gssdp|soup'
+readonly LIBRARY_PAGES=(DiscoveryROVAByUPnP CKinemap KinemapLoadString KinemapGetString)
 
 # expect_output <regex> <command...>: runs the command, fails unless its
 # output matches.
@@ -33,6 +36,51 @@ check_installed_files() {
     check_installed_tools
     check_gupnp_dependency
     check_libcurl_dependency
+    check_pkg_config_flags
+    check_version_macros
+    check_library_pages
+}
+
+# Installed into /usr, the .pc files name the system directories plainly, so
+# pkg-config leaves them out.
+check_pkg_config_flags() {
+    installed_package libseekwell-dev && installed_package libkinemap-dev || return 0
+    local flags
+    flags=$(pkg-config --cflags --libs seekwell kinemap | xargs)
+    [ "$flags" = "-lseekwell -lkinemap" ] ||
+        fail "pkg-config --cflags --libs seekwell kinemap printed '$flags', not '-lseekwell -lkinemap'"
+}
+
+# The version macros of the installed headers name the packages' upstream
+# version (a header from before the macros is let pass).
+check_version_macros() {
+    local package header macro upstream text
+    for package in libseekwell-dev:seekwell/seekwell.h:SEEKWELL_VERSION_TEXT \
+                   libkinemap-dev:kinemap/kinemap.h:KINEMAP_VERSION_TEXT; do
+        IFS=: read -r package header macro <<<"$package"
+        installed_package "$package" || continue
+        upstream=$(dpkg-query -W -f='${Version}' "$package")
+        upstream=${upstream%-*}
+        text=$(sed -En "s/^#[[:space:]]*define[[:space:]]+$macro[[:space:]]+\"([^\"]*)\".*/\1/p" \
+            "/usr/include/$header")
+        if [ -z "$text" ]; then
+            echo "   $macro: not in /usr/include/$header yet, not checked"
+            continue
+        fi
+        [ "$text" = "$upstream" ] || fail "$macro is \"$text\" but $package is version $upstream"
+    done
+}
+
+# The section-3 pages of the libraries, each once its source is written.
+check_library_pages() {
+    local page
+    for page in "${LIBRARY_PAGES[@]}"; do
+        if [ ! -f "$source_dir/packaging/man/$page.3" ]; then
+            echo "   $page(3): not written yet, not checked"
+            continue
+        fi
+        man -w 3 "$page" >/dev/null 2>&1 || fail "man -w 3 $page finds no page"
+    done
 }
 
 # Every installed tool has its manual page, answers --help and reports its
@@ -46,24 +94,31 @@ check_installed_tools() {
     done
 }
 
-# Only the finder helper, shipped in libseekwell2, may pull GUPnP in.
+# Only the finder helper's package may pull GLib and GUPnP in: libseekwell2
+# recommends it, so --no-install-recommends gives a library without GLib.
 check_gupnp_dependency() {
     local package
     for package in "${packages[@]}"; do
-        if dpkg-query -W -f='${Depends}' "$package" | grep -q gupnp; then
-            [ "$package" = libseekwell2 ] || fail "$package depends on GUPnP"
+        if dpkg-query -W -f='${Depends}' "$package" | grep -Eq "$GLIB_STACK"; then
+            [ "$package" = "$FINDER_PACKAGE" ] || fail "$package depends on GLib, GUPnP, GSSDP or libsoup"
         fi
     done
     installed_package libseekwell2 || return 0
-    ! grep -q gupnp <<<"$(readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')")" ||
-        fail "libseekwell.so.2 itself links GUPnP"
+    ! grep -Eq "$GLIB_STACK" <<<"$(readelf -d "$(dpkg -L libseekwell2 | grep '/libseekwell\.so\.2$')")" ||
+        fail "libseekwell.so.2 itself links the GLib stack"
+    ! dpkg -L libseekwell2 | grep -q '/seekwell-finder-gupnp$' || fail "libseekwell2 ships the finder helper"
+    grep -Eq "(^|, )$FINDER_PACKAGE(\$| |,)" <<<"$(dpkg-query -W -f='${Recommends}' libseekwell2)" ||
+        fail "libseekwell2 does not recommend $FINDER_PACKAGE"
+    installed_package "$FINDER_PACKAGE" || return 0
     local helper
-    helper=$(dpkg -L libseekwell2 | grep '/seekwell/seekwell-finder-gupnp$')
-    if [ -n "$helper" ]; then
-        [ -x "$helper" ] || fail "the finder helper $helper is not executable"
-        dpkg-query -W -f='${Depends}' libseekwell2 | grep -q gupnp ||
-            fail "libseekwell2 does not depend on GUPnP although its finder helper needs it"
-    fi
+    helper=$(dpkg -L "$FINDER_PACKAGE" | grep '/seekwell/seekwell-finder-gupnp$') ||
+        fail "$FINDER_PACKAGE has no finder helper"
+    [ -x "$helper" ] || fail "the finder helper $helper is not executable"
+    dpkg-query -W -f='${Depends}' "$FINDER_PACKAGE" | grep -q gupnp ||
+        fail "$FINDER_PACKAGE does not depend on GUPnP although its helper needs it"
+    grep -q "libseekwell2 (= $(dpkg-query -W -f='${Version}' libseekwell2))" \
+        <<<"$(dpkg-query -W -f='${Depends}' "$FINDER_PACKAGE")" ||
+        fail "$FINDER_PACKAGE does not depend on exactly its libseekwell2"
 }
 
 # libseekwell loads libcurl with dlopen: nothing links it, the package still
@@ -79,19 +134,27 @@ check_libcurl_dependency() {
         fail "libseekwell.so.2 has no dlopen note naming libcurl.so.4"
 }
 
-# Builds the examples against the installed development files, through the
-# CMake packages and through pkg-config.
+# The examples each development package installs.
+installed_examples() { echo "/usr/share/doc/$1/examples"; }
+
+# Builds the installed examples against the installed development files,
+# through the CMake packages and through pkg-config.
 build_examples() {
-    local examples=$1 out=$2
-    echo "== building the examples"
-    cmake -S "$examples" -B "$out/cmake" >"$out.log" 2>&1 &&
-        cmake --build "$out/cmake" >>"$out.log" 2>&1 || { cat "$out.log"; fail "building the examples"; }
+    local out=$1 package
+    echo "== building the installed examples"
+    for package in libkinemap-dev libseekwell-dev; do
+        installed_package "$package" || continue
+        cmake -S "$(installed_examples "$package")" -B "$out/$package" >"$out.log" 2>&1 &&
+            cmake --build "$out/$package" >>"$out.log" 2>&1 ||
+            { cat "$out.log"; fail "building the examples of $package"; }
+    done
     # shellcheck disable=SC2046 # the flags are meant to split
-    c++ -o "$out/walk_body-pc" "$examples/cpp-body/walk_body.cpp" $(pkg-config --cflags --libs kinemap) ||
-        fail "building walk_body through pkg-config"
+    c++ -o "$out/walk_body-pc" "$(installed_examples libkinemap-dev)/cpp-body/walk_body.cpp" \
+        $(pkg-config --cflags --libs kinemap) || fail "building walk_body through pkg-config"
     if installed_package libseekwell-dev; then
         # shellcheck disable=SC2046
-        cc -std=c99 -Wall -Wextra -Werror -o "$out/discover-pc" "$examples/c-discover/discover.c" \
+        cc -std=c99 -Wall -Wextra -Werror -o "$out/discover-pc" \
+            "$(installed_examples libseekwell-dev)/c-discover/discover.c" \
             $(pkg-config --cflags --libs seekwell) || fail "building discover through pkg-config"
     fi
 }
@@ -99,9 +162,9 @@ build_examples() {
 run_body_examples() {
     local examples=$1 out=$2
     echo "== body examples"
-    expect_output "design 1: 19 joints, 43 body slots" "$out/cmake/walk_body"
+    expect_output "design 1: 19 joints, 43 body slots" "$out/libkinemap-dev/walk_body"
     expect_output "$KEYED_DESIGN_SLOT_37" "$out/walk_body-pc"
-    expect_output "design 0: 19 joints, 43 body slots" "$out/cmake/walk_body" 0
+    expect_output "design 0: 19 joints, 43 body slots" "$out/libkinemap-dev/walk_body" 0
     expect_output "$KEYED_DESIGN_SLOT_37" python3 "$examples/python/rova_host.py" body
     expect_output "names: Amber, .*, Dusk Violet, TK-42" python3 "$examples/python/rova_host.py" body 0
 }
@@ -148,6 +211,37 @@ run_discovery_examples() {
     fi
     make_private_network
     start_robots "$out/robots.log"
-    expect_robots simlan_client "$out/cmake/discover"
-    expect_robots simlan_client python3 "$examples/python/rova_host.py" discover
+    if installed_package "$FINDER_PACKAGE"; then
+        echo "-- through the finder helper"
+        expect_robots simlan_client "$out/libseekwell-dev/discover"
+        expect_robots simlan_client python3 "$examples/python/rova_host.py" discover
+        dpkg --remove "$FINDER_PACKAGE" >/dev/null || fail "removing $FINDER_PACKAGE"
+        ! installed_package "$FINDER_PACKAGE" || fail "$FINDER_PACKAGE is still installed"
+    fi
+    echo "-- through the built-in search (no finder helper installed)"
+    [ -z "$(find /usr/lib -path '*/seekwell/seekwell-finder-gupnp')" ] || fail "a finder helper is left"
+    expect_robots simlan_client "$out/libseekwell-dev/discover"
+    expect_robots simlan_client "$out/discover-pc"
+}
+
+# The libraries export exactly what their symbols templates list: a symbol
+# gained or lost fails (dpkg-gensymbols -c4), so the template is updated with
+# every change of the interface. The packages ship the file made from it.
+check_symbols_files() {
+    local package library symbols status=0
+    echo "== symbols files"
+    for package in libkinemap2 libseekwell2; do
+        installed_package "$package" || continue
+        [ -n "$(dpkg-query --control-path "$package" symbols)" ] || fail "$package has no symbols file"
+        symbols=$source_dir/packaging/debian/$package.symbols
+        library=$(dpkg -L "$package" | grep -E '/lib[a-z]+\.so\.[0-9]+$')
+        # The Debian revision as the version: a symbol missing at the
+        # version it was added in is reported too.
+        (cd "$work" && dpkg-gensymbols -c4 -v"$(dpkg-query -W -f='${Version}' "$package")" \
+            -p"$package" -P/ -e"$library" -I"$symbols" -O/dev/null) || {
+            echo "   $package: the exports of $library differ from its symbols file (above)"
+            status=1
+        }
+    done
+    [ $status -eq 0 ] || fail "symbols files and libraries differ"
 }
