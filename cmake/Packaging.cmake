@@ -74,23 +74,16 @@ foreach(component IN ITEMS kinemap-dev seekwell-dev)
   install(FILES "${ROVA_EXAMPLES_DIR}/CMakeLists.txt" DESTINATION "${examples_dir}"
     COMPONENT ${component})
   foreach(example IN LISTS ROVA_EXAMPLES_${component})
-    # glib-worker is optional: a tree may not have it yet.
-    if(EXISTS "${ROVA_EXAMPLES_DIR}/${example}")
-      install(DIRECTORY "${ROVA_EXAMPLES_DIR}/${example}" DESTINATION "${examples_dir}"
-        COMPONENT ${component})
-    endif()
+    install(DIRECTORY "${ROVA_EXAMPLES_DIR}/${example}" DESTINATION "${examples_dir}" COMPONENT ${component})
   endforeach()
 endforeach()
 
-# The libraries' manual pages, in the development packages; each is installed
-# once its source exists.
+# The libraries' manual pages, in the development packages.
 set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3)
 set(ROVA_LIBRARY_PAGES_kinemap-dev CKinemap.3 KinemapLoadString.3 KinemapGetString.3)
 foreach(component IN ITEMS seekwell-dev kinemap-dev)
   foreach(page IN LISTS ROVA_LIBRARY_PAGES_${component})
-    if(EXISTS "${ROVA_PACKAGING_DIR}/man/${page}")
-      rova_install_gzipped("${ROVA_PACKAGING_DIR}/man/${page}" "${CMAKE_INSTALL_MANDIR}/man3" ${component})
-    endif()
+    rova_install_gzipped("${ROVA_PACKAGING_DIR}/man/${page}" "${CMAKE_INSTALL_MANDIR}/man3" ${component})
   endforeach()
 endforeach()
 

@@ -1,3 +1,4 @@
+#!/bin/bash
 # A private simulated LAN: a client "host" and a robot "host", each a network namespace of its
 # own, joined by a veth pair on 192.0.2.0/24 and connected to nothing else. The one place where
 # the LAN's addresses, link names and routes are decided; shell scripts source it, programs run it.
