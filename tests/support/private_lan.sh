@@ -52,11 +52,13 @@ simlan_why_not() {
     fi
 }
 
+# simlan_can_run [LABEL]: whether a LAN can be made here; if not, says why on stderr after LABEL
+# (default SKIP, as the tests report it).
 simlan_can_run() {
     local reason
     reason=$(simlan_why_not)
     if [ -n "$reason" ]; then
-        echo "SKIP: $reason" >&2
+        echo "${1:-SKIP}: $reason" >&2
         return 1
     fi
 }
@@ -234,19 +236,9 @@ simlan_usage_error() {
     return 1
 }
 
-# simlan_cli_ready: whether a LAN can be made here; says why not on stderr.
-simlan_cli_ready() {
-    local reason
-    reason=$(simlan_why_not)
-    if [ -n "$reason" ]; then
-        echo "$SIMLAN_PROGRAM: $reason" >&2
-        return 1
-    fi
-}
-
 # simlan_cli_create NAME DEVICES: simlan_create for the command line, cleaning up on failure.
 simlan_cli_create() {
-    simlan_cli_ready || return 2
+    simlan_can_run "$SIMLAN_PROGRAM" || return 2
     if ! simlan_create "$1" "$2"; then
         simlan_destroy
         echo "$SIMLAN_PROGRAM: could not create the namespaces $1-c and $1-r" >&2
@@ -256,7 +248,7 @@ simlan_cli_create() {
 
 # simlan_cli_join CLIENT_PID ROBOT_PID DEVICES: simlan_join for the command line.
 simlan_cli_join() {
-    simlan_cli_ready || return 2
+    simlan_can_run "$SIMLAN_PROGRAM" || return 2
     if ! simlan_join "$1" "$2" "$3"; then
         echo "$SIMLAN_PROGRAM: could not join the namespaces of processes $1 and $2" >&2
         return 2
