@@ -13,6 +13,7 @@ PACKAGES=(
   iproute2 binutils
   gupnp-tools time
   dpkg-dev lintian abigail-tools python3 man-db
+  python3-venv python3-pytest mypy
   clang-14 libclang-rt-14-dev valgrind clang-format
 )
 
