@@ -20,6 +20,9 @@ constexpr const char kSearchAll[] = "ssdp:all";
 constexpr const char kRobotUdnPrefix[] = "R0VA";
 constexpr const char kPlainUdnPrefix[] = "5e1d0000";
 constexpr std::size_t kHugePaddingBytes = 4 * 1024 * 1024;
+// Everything a name printer must escape: bytes that are not UTF-8 (a stray byte, a cut sequence),
+// a terminal escape, DEL, quotes and a backslash, around two characters of three bytes each.
+constexpr const char kOddNamePrefix[] = "Odd \xff\xe2\x82 \x1b[31m\x7f \"q\" \\ \xe3\x83\xad\xe3\x83\x9c ";
 // An entity XML does not define: a strict parser rejects the document, a lenient one complains.
 constexpr const char kUndefinedEntityManufacturer[] = "Sim Robot Works &trade;";
 
@@ -152,6 +155,9 @@ std::string DeviceUdn(const SimDevice& device)
 
 std::string FriendlyName(const SimDevice& device)
 {
+    if (device.fault == DeviceFault::kOddName) {
+        return kOddNamePrefix + std::to_string(device.number);
+    }
     return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
 }
 
