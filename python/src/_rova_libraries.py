@@ -1,3 +1,56 @@
-"""Finds and loads the ROVA host libraries for the seekwell and kinemap packages."""
+"""Finds and loads the ROVA host libraries for the seekwell and kinemap packages.
+
+The libraries are found like any shared library, by their SONAME: from the installed Debian
+packages, or from a folder on LD_LIBRARY_PATH. Each is loaded the first time it is used, so
+importing a package costs nothing and needs neither library.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import functools
+from typing import Any, Callable, NamedTuple
 
 __version__ = "2.0.1080"
+
+
+class LibraryNotFoundError(OSError):
+    """A ROVA library is not installed, or cannot be loaded; the message says what to install."""
+
+
+class Library(NamedTuple):
+    """A shared library by SONAME, and the Debian package that installs it."""
+
+    soname: str
+    package: str
+
+
+SEEKWELL = Library("libseekwell.so.2", "libseekwell2")
+KINEMAP = Library("libkinemap.so.2", "libkinemap2")
+
+
+@functools.lru_cache(maxsize=None)
+def load(library: Library) -> ctypes.CDLL:
+    """The library, loaded once; LibraryNotFoundError when it cannot be."""
+    try:
+        return ctypes.CDLL(library.soname)
+    except OSError as error:
+        raise LibraryNotFoundError(
+            f"{library.soname} cannot be loaded ({error}). Install the Debian package "
+            f"{library.package} (apt install {library.package}), or add the folder that "
+            "holds it to LD_LIBRARY_PATH."
+        ) from error
+
+
+@functools.lru_cache(maxsize=None)
+def _free_function() -> Callable[..., Any]:
+    # The free() that the process's strdup() pairs with: looked up like the libraries look it up.
+    free = ctypes.CDLL(None)["free"]
+    free.argtypes = [ctypes.c_void_p]
+    free.restype = None
+    return free
+
+
+def free(pointer: int | None) -> None:
+    """Releases memory that a library handed over to the caller (free(NULL) does nothing)."""
+    _free_function()(pointer)
