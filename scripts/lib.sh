@@ -13,7 +13,7 @@ PACKAGES=(
   iproute2 binutils
   gupnp-tools time
   dpkg-dev lintian abigail-tools python3 man-db
-  python3-venv python3-pytest mypy
+  python3-venv python3-pytest mypy black
   clang-14 libclang-rt-14-dev valgrind clang-format
 )
 

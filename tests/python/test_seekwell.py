@@ -1,0 +1,190 @@
+"""The seekwell package's side of the library's contract, stepped through with a stand-in for the
+C call (nothing is sent), and python3 -m seekwell's command line next to seekwell-discover's."""
+
+from __future__ import annotations
+
+import asyncio
+import ctypes
+import subprocess
+import threading
+from typing import Any, Callable, Iterator, List, Optional
+
+import pytest
+
+import _rova_libraries
+import seekwell
+import seekwell.__main__ as cli
+from conftest import PYTHON, tool
+
+_c = ctypes.CDLL(None)
+_c.strdup.argtypes = [ctypes.c_char_p]
+_c.strdup.restype = ctypes.c_void_p
+BLOCKED_SEARCH_TIMEOUT_S = 5.0
+
+
+class FakeSearch:
+    """Stands in for DiscoveryROVAByUPnP: hands over strdup() copies, as the library does."""
+
+    def __init__(self, records: List[tuple[Optional[bytes], Optional[bytes]]], result: Optional[int] = None) -> None:
+        self.records = records
+        self.result = len(records) if result is None else result
+        self.handed_over: List[int] = []
+        self.before_return: Callable[[], None] = lambda: None
+
+    def __call__(self, array: Any) -> int:
+        self.before_return()
+        for slot, (name, address) in zip(array, self.records):
+            slot.pszName = self._copy(name)
+            slot.pszAddress = self._copy(address)
+        return self.result
+
+    def _copy(self, text: Optional[bytes]) -> Optional[int]:
+        if text is None:
+            return None
+        pointer: int = _c.strdup(text)
+        self.handed_over.append(pointer)
+        return pointer
+
+
+@pytest.fixture
+def freed(monkeypatch: pytest.MonkeyPatch) -> Iterator[List[int]]:
+    released: List[int] = []
+    real_free = _rova_libraries.free
+
+    def free(pointer: Optional[int]) -> None:
+        if pointer:
+            released.append(pointer)
+        real_free(pointer)
+
+    monkeypatch.setattr(_rova_libraries, "free", free)
+    yield released
+
+
+def use(monkeypatch: pytest.MonkeyPatch, fake: FakeSearch) -> FakeSearch:
+    monkeypatch.setattr(seekwell, "_discovery_function", lambda: fake)
+    return fake
+
+
+def test_records_are_decoded_and_every_string_freed(monkeypatch: pytest.MonkeyPatch, freed: List[int]) -> None:
+    fake = use(
+        monkeypatch,
+        FakeSearch([(b"Caf\xc3\xa9", b"192.0.2.10"), (b"bad \xff\xe2\x82 byte", b"192.0.2.11"), (None, b"192.0.2.12")]),
+    )
+    robots = seekwell.discover()
+    assert robots == [
+        seekwell.Robot("Café", "192.0.2.10"),
+        seekwell.Robot("bad \ufffd\ufffd byte", "192.0.2.11"),
+        seekwell.Robot("", "192.0.2.12"),
+    ]
+    assert sorted(freed) == sorted(fake.handed_over)
+    with pytest.raises(AttributeError):
+        robots[0].name = "changed"  # type: ignore[misc]
+
+
+def test_strings_are_freed_when_reading_them_fails(monkeypatch: pytest.MonkeyPatch, freed: List[int]) -> None:
+    fake = use(monkeypatch, FakeSearch([(b"one", b"192.0.2.10"), (b"two", b"192.0.2.11")]))
+    real_string_at = ctypes.string_at
+    reads = iter(range(100))
+
+    def failing_string_at(pointer: int, size: int = -1) -> bytes:
+        if next(reads) == 2:
+            raise MemoryError
+        return real_string_at(pointer, size)
+
+    monkeypatch.setattr(ctypes, "string_at", failing_string_at)
+    with pytest.raises(MemoryError):
+        seekwell.discover()
+    assert sorted(freed) == sorted(fake.handed_over)
+
+
+def test_no_search_is_an_exception_that_says_so(monkeypatch: pytest.MonkeyPatch, freed: List[int]) -> None:
+    use(monkeypatch, FakeSearch([], result=-1))
+    with pytest.raises(seekwell.NoSearchError, match="^no search took place"):
+        seekwell.discover()
+    assert freed == []
+
+
+def test_search_bytes_keeps_what_the_library_reported(monkeypatch: pytest.MonkeyPatch) -> None:
+    use(monkeypatch, FakeSearch([(b"bad \xff", None)]))
+    assert seekwell.search_bytes() == [(b"bad \xff", None)]
+
+
+def test_discover_async_leaves_the_event_loop_free(monkeypatch: pytest.MonkeyPatch) -> None:
+    fake = use(monkeypatch, FakeSearch([(b"robot", b"192.0.2.10")]))
+    loop_ran = threading.Event()
+    # The search returns only once a coroutine has run on the loop meanwhile.
+    fake.before_return = lambda: None if loop_ran.wait(BLOCKED_SEARCH_TIMEOUT_S) else pytest.fail("loop blocked")
+
+    async def host() -> List[seekwell.Robot]:
+        search = asyncio.ensure_future(seekwell.discover_async())
+        await asyncio.sleep(0)
+        loop_ran.set()
+        return await search
+
+    assert asyncio.run(host()) == [seekwell.Robot("robot", "192.0.2.10")]
+
+
+def test_missing_library_says_what_to_install(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(_rova_libraries, "SEEKWELL", _rova_libraries.Library("libseekwell-absent.so.2", "libseekwell2"))
+    monkeypatch.setattr(seekwell, "_discovery_function", seekwell._discovery_function.__wrapped__)
+    with pytest.raises(seekwell.LibraryNotFoundError, match="apt install libseekwell2"):
+        seekwell.discover()
+
+
+@pytest.mark.parametrize(
+    "raw, printable, json",
+    [
+        (b"plain", "plain", '"plain"'),
+        (None, "(none)", "null"),
+        (b"\xe2\x82A", "??A", '"\\ufffd\\ufffdA"'),  # a cut sequence: one mark per byte
+        (b"\xed\xa0\x80", "???", '"\\ufffd\\ufffd\\ufffd"'),  # an encoded surrogate
+        (b"\xc0\xaf", "??", '"\\ufffd\\ufffd"'),  # an overlong form
+        (b"\x1b[0m\xc2\x85\x7f", "?[0m??", '"\\u001b[0m\\u0085\\u007f"'),
+        (b'"\\', '"\\', '"\\"\\\\"'),
+        ("ロボ🤖".encode(), "ロボ🤖", '"ロボ🤖"'),
+    ],
+)
+def test_names_are_escaped_like_seekwell_discover(raw: Optional[bytes], printable: str, json: str) -> None:
+    assert cli.printable_text(raw) == printable
+    assert cli.json_value(raw) == json
+
+
+def test_sixteen_robots_get_the_note(
+    monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
+) -> None:
+    monkeypatch.setattr(cli, "multicast_route_missing", lambda: False)
+    monkeypatch.setattr(seekwell, "search_bytes", lambda: [(b"robot", b"192.0.2.10")] * seekwell.MAX_RESULTS)
+    assert cli.main(["--json"]) == cli.EXIT_SUCCESS
+    out, err = capsysbinary.readouterr()
+    assert out.startswith(b'{"count": 16, ') and err == f"seekwell: {cli.MOST_ROBOTS_NOTE}\n".encode()
+    assert cli.main([]) == cli.EXIT_SUCCESS
+    assert capsysbinary.readouterr().out.endswith(f"{cli.MOST_ROBOTS_NOTE}\n".encode())
+
+
+def run(command: List[str]) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(command, capture_output=True, text=True, timeout=30, check=False)
+
+
+def test_command_line_mirrors_seekwell_discover() -> None:
+    discover = tool("SEEKWELL_DISCOVER", "seekwell-discover")
+    module = [PYTHON, "-m", "seekwell"]
+    help_text = run([*module, "--help"])
+    assert help_text.returncode == 0
+    assert help_text.stdout == run([discover, "--help"]).stdout.replace("seekwell-discover", "python3 -m seekwell")
+    assert run([*module, "--version"]).stdout == f"seekwell {seekwell.__version__}\n"
+    bad = run([*module, "--help", "--bogus"])
+    assert (bad.returncode, bad.stdout) == (cli.EXIT_USAGE, "")
+    assert bad.stderr == "seekwell: unknown option '--bogus'\nTry 'python3 -m seekwell --help' for more information.\n"
+
+
+@pytest.mark.parametrize("options", [[], ["--json"]])
+def test_no_route_makes_no_search_and_exits_3(options: List[str]) -> None:
+    # A fresh network namespace has no route at all, so nothing can be sent from it.
+    isolated = ["unshare", "--net", "--"]
+    if run([*isolated, "true"]).returncode != 0:
+        pytest.skip("no private network namespace: unshare --net needs root")
+    module = run([*isolated, PYTHON, "-m", "seekwell", *options])
+    reference = run([*isolated, tool("SEEKWELL_DISCOVER", "seekwell-discover"), *options])
+    assert module.returncode == reference.returncode == cli.EXIT_NO_NETWORK
+    assert module.stdout == reference.stdout
+    assert module.stderr == reference.stderr.replace("seekwell-discover:", "seekwell:")
