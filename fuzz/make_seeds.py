@@ -21,10 +21,24 @@ def write(target, name, data):
 
 # --- datagrams: first byte = address slots already taken (0..16) ----------
 
-def reply(location="http://192.0.2.10/ROVA.XML", usn="uuid:R0VA-0001::upnp:rootdevice",
-          st="upnp:rootdevice", server="Linux/6.1 UPnP/1.0 R0VA-sim/1.0", eol=CRLF):
-    lines = ["HTTP/1.1 200 OK", "CACHE-CONTROL: max-age=1800", "EXT:",
-             "LOCATION: " + location, "SERVER: " + server, "ST: " + st, "USN: " + usn, ""]
+
+def reply(
+    location="http://192.0.2.10/ROVA.XML",
+    usn="uuid:R0VA-0001::upnp:rootdevice",
+    st="upnp:rootdevice",
+    server="Linux/6.1 UPnP/1.0 R0VA-sim/1.0",
+    eol=CRLF,
+):
+    lines = [
+        "HTTP/1.1 200 OK",
+        "CACHE-CONTROL: max-age=1800",
+        "EXT:",
+        "LOCATION: " + location,
+        "SERVER: " + server,
+        "ST: " + st,
+        "USN: " + usn,
+        "",
+    ]
     return eol.join(lines) + eol
 
 
@@ -39,8 +53,11 @@ def datagram_seeds():
     datagram("robot_table_full", reply(), taken=16)
     datagram("robot_repeats_known_address", reply("http://10.0.0.3/ROVA.XML"), taken=16)
     datagram("other_device", reply(server="Linux UPnP/1.0 Printer/2.0", usn="uuid:printer"))
-    datagram("notify", "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
-             "NTS: ssdp:alive\r\nLOCATION: http://192.0.2.20/R0VA.xml\r\n\r\n")
+    datagram(
+        "notify",
+        "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\n"
+        "NTS: ssdp:alive\r\nLOCATION: http://192.0.2.20/R0VA.xml\r\n\r\n",
+    )
     datagram("location_with_port", reply("http://192.0.2.10:80/ROVA.XML"))
     datagram("location_host_name", reply("http://robot.local/ROVA.XML"))
     datagram("location_no_slash", "R0VA\r\nLOCATION: http://192.0.2.10")
@@ -56,7 +73,7 @@ def datagram_seeds():
     datagram("overlong_location_host", reply("http://" + "9" * 60000 + "/ROVA.XML"))
     datagram("overlong_dotted_host", reply("http://" + "1." * 20000 + "1/ROVA.XML"))
     datagram("max_size_datagram", (reply() + "X" * 65535)[:65535])
-    datagram("max_size_marker_at_end", ("Y" * 65535)[:65535 - 40] + "R0VA LOCATION: http://192.0.2.99/")
+    datagram("max_size_marker_at_end", ("Y" * 65535)[: 65535 - 40] + "R0VA LOCATION: http://192.0.2.99/")
     datagram("missing_crlf", reply(eol=" "))
     datagram("bare_lf", reply(eol="\n"))
     datagram("nul_before_marker", b"HTTP/1.1 200 OK\r\n\x00" + reply().encode())
@@ -67,15 +84,16 @@ def datagram_seeds():
 
 # --- documents: first byte = rows taken, address line, then the body --------
 
-def document(udn="uuid:00000000-0000-1000-8000-R0VA00000001", name="Rova One",
-             presentation="index.html", extra=""):
-    return ('<?xml version="1.0"?>\n<root xmlns="urn:schemas-upnp-org:device-1-0">'
-            "<specVersion><major>1</major><minor>0</minor></specVersion><device>"
-            "<deviceType>urn:schemas-upnp-org:device:Basic:1</deviceType>"
-            "<friendlyName>" + name + "</friendlyName><manufacturer>Maker</manufacturer>"
-            "<modelDescription>Walking robot</modelDescription><modelName>Model 7</modelName>"
-            "<UDN>" + udn + "</UDN><presentationURL>" + presentation + "</presentationURL>"
-            + extra + "</device></root>\n")
+
+def document(udn="uuid:00000000-0000-1000-8000-R0VA00000001", name="Rova One", presentation="index.html", extra=""):
+    return (
+        '<?xml version="1.0"?>\n<root xmlns="urn:schemas-upnp-org:device-1-0">'
+        "<specVersion><major>1</major><minor>0</minor></specVersion><device>"
+        "<deviceType>urn:schemas-upnp-org:device:Basic:1</deviceType>"
+        "<friendlyName>" + name + "</friendlyName><manufacturer>Maker</manufacturer>"
+        "<modelDescription>Walking robot</modelDescription><modelName>Model 7</modelName>"
+        "<UDN>" + udn + "</UDN><presentationURL>" + presentation + "</presentationURL>" + extra + "</device></root>\n"
+    )
 
 
 def description(name, body, address="192.0.2.10", taken=0):
@@ -102,19 +120,19 @@ def description_seeds():
     description("nested_tags", "<UDN><UDN>R0VA</UDN></UDN><friendlyName><friendlyName>n</friendlyName>")
     description("repeated_tags", "<UDN>R0VA</UDN>" + "<friendlyName>x</friendlyName>" * 140)
     description("long_element_names", "<" + "e" * 200 + ">R0VA</" + "e" * 200 + "><UDN>R0VA</UDN>")
-    description("cdata_at_end", ("<UDN>R0VA</UDN>" + " " * 4069)[:4069 - 9] + "<![CDATA[")
+    description("cdata_at_end", ("<UDN>R0VA</UDN>" + " " * 4069)[: 4069 - 9] + "<![CDATA[")
     description("truncated_attribute", "<UDN>R0VA</UDN><friendlyName attr=")
     description("nul_in_body", document().replace("<UDN>", "\x00<UDN>"))
     description("bare_lf", document().replace("><", ">\n<"))
     description("chunk_size_ffffffff", "ffffffff\r\n" + document() + "\r\n0\r\n\r\n")
-    description("longer_than_read", document(extra="<pad>" + "p" * 4100 + "</pad>")
-                + "<UDN>R0VA-late</UDN>")
+    description("longer_than_read", document(extra="<pad>" + "p" * 4100 + "</pad>") + "<UDN>R0VA-late</UDN>")
     description("udn_closes_after_cut", "<UDN>R0VA" + "u" * 4100 + "</UDN>")
     description("non_utf8_fields", document(name="\xff\xfe\x80Rova", presentation="\xc0\xaf"))
     description("format_directives", document(name="%s%n%x", presentation="%s%s%n"))
 
 
 # --- Kinemap calls, in the byte order FuzzedDataProvider reads them ---------
+
 
 class Calls:
     """Builds an input that FuzzedDataProvider reads back: integers from the
@@ -152,8 +170,14 @@ class Calls:
 
 def kinemap_seeds():
     key = Calls()
-    for count, units, null in [(3, (11, 1, 1), 0), (3, (11, 1, 2), 0), (2, (11, 1), 0),
-                               (-1, (), 0), (3, (11, 1, 1), 1), (2**31 - 1, (), 0)]:
+    for count, units, null in [
+        (3, (11, 1, 1), 0),
+        (3, (11, 1, 2), 0),
+        (2, (11, 1), 0),
+        (-1, (), 0),
+        (3, (11, 1, 1), 1),
+        (2**31 - 1, (), 0),
+    ]:
         key.call(0)
         key.signed(count)
         for unit in units:
@@ -162,17 +186,33 @@ def kinemap_seeds():
     write("kinemap", "design_keys", key.data())
 
     locators = Calls()
-    for design, index in [(1, 8), (0, 37), (2, 5), (1, 42), (0, 43), (0, -1),
-                          (2**32 - 1, 2**31 - 1), (1, -2**31)]:
+    for design, index in [
+        (1, 8),
+        (0, 37),
+        (2, 5),
+        (1, 42),
+        (0, 43),
+        (0, -1),
+        (2**32 - 1, 2**31 - 1),
+        (1, -(2**31)),
+    ]:
         locators.call(1)
         locators.unsigned(design)
         locators.signed(index)
     write("kinemap", "locators", locators.data())
 
     strings = Calls()
-    for uid, language, room, null in [(6, 1041, 128, 0), (6, 1041, 7, 0), (8, 1041, 1, 0),
-                                      (1, 1033, 0, 0), (13, 1033, 16, 0), (1, 0, 64, 0),
-                                      (2, 7, 64, 0), (3, 1033, 64, 1), (12, 1033, -1, 0)]:
+    for uid, language, room, null in [
+        (6, 1041, 128, 0),
+        (6, 1041, 7, 0),
+        (8, 1041, 1, 0),
+        (1, 1033, 0, 0),
+        (13, 1033, 16, 0),
+        (1, 0, 64, 0),
+        (2, 7, 64, 0),
+        (3, 1033, 64, 1),
+        (12, 1033, -1, 0),
+    ]:
         strings.call(2)
         strings.unsigned(uid)
         strings.unsigned(language, 16)
@@ -215,8 +255,7 @@ def finder(name, devices, search_fault=0, count=None, creation_fails=False, conv
 
 
 def robot(index, url=None, name=None):
-    return (name or "Robot %d" % index, url or "http://192.0.2.%d/index.html" % (10 + index),
-            "ROVA walking robot", 0)
+    return (name or "Robot %d" % index, url or "http://192.0.2.%d/index.html" % (10 + index), "ROVA walking robot", 0)
 
 
 PRINTER = ("Printer", "http://192.0.2.99/", "A printer", 0)
@@ -225,12 +264,28 @@ PRINTER = ("Printer", "http://192.0.2.99/", "A printer", 0)
 def finder_seeds():
     finder("three_robots_and_a_printer", [robot(0), PRINTER, robot(1), robot(2)])
     finder("twenty_robots", [robot(i) for i in range(20)])
-    finder("url_shapes", [robot(0, "http://192.0.2.10/"), robot(1, "http://192.0.2.11:80/"),
-                          robot(2, "http://192.0.2.12/app/index.html"), robot(3, "https://192.0.2.13/"),
-                          robot(4, "http://192.0.2.14"), robot(5, ""), robot(6, "/"), robot(7, "http:///")])
-    finder("long_texts", [robot(0, name="N" * 2999), robot(1, "http://" + "h" * 2990 + "/x"),
-                          ("\xe3\x81\x82" * 999, "http://192.0.2.12/", "ROVA", 0),
-                          ("\x80" * 2500, "http://" + "\xbf" * 2100 + "/", "ROVA", 0)])
+    finder(
+        "url_shapes",
+        [
+            robot(0, "http://192.0.2.10/"),
+            robot(1, "http://192.0.2.11:80/"),
+            robot(2, "http://192.0.2.12/app/index.html"),
+            robot(3, "https://192.0.2.13/"),
+            robot(4, "http://192.0.2.14"),
+            robot(5, ""),
+            robot(6, "/"),
+            robot(7, "http:///"),
+        ],
+    )
+    finder(
+        "long_texts",
+        [
+            robot(0, name="N" * 2999),
+            robot(1, "http://" + "h" * 2990 + "/x"),
+            ("\xe3\x81\x82" * 999, "http://192.0.2.12/", "ROVA", 0),
+            ("\x80" * 2500, "http://" + "\xbf" * 2100 + "/", "ROVA", 0),
+        ],
+    )
     finder("word_in_other_case", [("r", "http://192.0.2.10/", "rova Rova ROV A", 0), robot(1)])
     finder("fault_after_a_robot", [robot(0), ("x", "http://192.0.2.11/", "ROVA", 5), robot(2)])
     finder("every_device_fault", [robot(0)] + [robot(i, name="f%d" % i)[:3] + (i,) for i in range(1, 7)])
@@ -274,8 +329,12 @@ def helper_stream_seeds():
     stream("three_robots", helper_stream(robots))
     stream("three_robots_byte_by_byte", helper_stream(robots), pieces=[1])
     stream("three_robots_odd_pieces", helper_stream(robots), pieces=[3, 7, 1, 0, 2])
-    stream("empty_fields_and_high_bytes", helper_stream([helper_device("", ""), helper_device(
-        "\xe3\x81\x82\xff", "http://192.0.2.12:8080/app/", "\x01\x7f")]))
+    stream(
+        "empty_fields_and_high_bytes",
+        helper_stream(
+            [helper_device("", ""), helper_device("\xe3\x81\x82\xff", "http://192.0.2.12:8080/app/", "\x01\x7f")]
+        ),
+    )
     stream("field_at_bound", helper_stream([helper_device("n" * MAX_FIELD_BYTES, "u")]), pieces=[0, 17])
     stream("field_one_over_bound", helper_stream([helper_device("u", "n" * (MAX_FIELD_BYTES + 1))]))
     stream("count_disagrees", helper_stream(robots, count=2))

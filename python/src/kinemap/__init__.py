@@ -134,9 +134,7 @@ def _int_array(native: _CKinemap, name: str) -> Tuple[int, ...]:
 
 def _locator(native: _CKinemap, index: int) -> str:
     buffer = ctypes.create_string_buffer(LOCATOR_SIZE)
-    _member(_GET_PRIMITIVE_LOCATOR, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)(
-        ctypes.byref(native), index, buffer
-    )
+    _member(_GET_PRIMITIVE_LOCATOR, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)(ctypes.byref(native), index, buffer)
     return buffer.value.decode("utf-8", errors="replace")
 
 

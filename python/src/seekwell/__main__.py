@@ -73,9 +73,7 @@ def printable_text(raw: Optional[bytes]) -> str:
     """Safe on a terminal: control characters and bytes that are not UTF-8 become '?'."""
     if raw is None:
         return NULL_TEXT
-    return "".join(
-        REPLACEMENT_FOR_TERMINAL if ord(c) in UNDECODABLE or is_control(c) else c for c in characters(raw)
-    )
+    return "".join(REPLACEMENT_FOR_TERMINAL if ord(c) in UNDECODABLE or is_control(c) else c for c in characters(raw))
 
 
 def json_character(character: str) -> str:
@@ -98,7 +96,9 @@ def json_value(raw: Optional[bytes]) -> str:
 def table(records: Sequence[seekwell.RawRecord]) -> str:
     if not records:
         return "No robot found.\n"
-    rows = [(str(index), printable_text(name), printable_text(address)) for index, (name, address) in enumerate(records)]
+    rows = [
+        (str(index), printable_text(name), printable_text(address)) for index, (name, address) in enumerate(records)
+    ]
     name_width = max(len("Name"), *(len(name) for _, name, _ in rows)) + 2
     lines = ["#".ljust(4) + "Name".ljust(name_width) + "Address"]
     lines += [index.ljust(4) + name.ljust(name_width) + address for index, name, address in rows]

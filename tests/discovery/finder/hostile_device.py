@@ -17,7 +17,7 @@ import time
 SSDP_GROUP = ("239.255.255.250", 1900)
 ANNOUNCE_INTERVAL_S = 0.5
 ESCAPES_BODY = (
-    b"<?xml version=\"1.0\"?>\n<root xmlns=\"urn:schemas-upnp-org:device-1-0\"><device>"
+    b'<?xml version="1.0"?>\n<root xmlns="urn:schemas-upnp-org:device-1-0"><device>'
     b"<friendlyName>\x1b]0;owned\x07\x1b[2J\x1b[31mROVA</friendlyName>"
     b"<modelDescription>ROVA \x1b[5m&bogus; <unclosed></device>\x1b[0m</root"
 )
