@@ -154,3 +154,10 @@ def build_sdist(sdist_directory, config_settings=None):
             info.size, info.mode = len(data), 0o644
             archive.addfile(info, io.BytesIO(data))
     return filename
+
+
+if __name__ == "__main__":
+    # rova_build.py DIRECTORY: the metadata alone, for packages that install src/ as it is.
+    import sys
+
+    print(prepare_metadata_for_build_wheel(sys.argv[1]))
