@@ -10,6 +10,8 @@
 #                                     manual page, the C examples
 #   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator,
 #                                     seekwell-simlan
+#   python         python3-seekwell   the Python packages seekwell and kinemap, the
+#                                     Python example host
 #
 # Make them from a build configured with -DCMAKE_INSTALL_PREFIX=/usr (so the
 # libraries land in the multiarch directory) with packaging/build-debs.sh: it
@@ -28,6 +30,10 @@ set(ROVA_PACKAGE_COMPONENTS seekwell seekwell-dev kinemap kinemap-dev tools)
 if(TARGET seekwell-finder-gupnp)
   list(APPEND ROVA_PACKAGE_COMPONENTS seekwell-finder)
 endif()
+# The Python package's metadata is made by Debian's interpreter.
+if(ROVA_SYSTEM_PYTHON)
+  list(APPEND ROVA_PACKAGE_COMPONENTS python)
+endif()
 
 set(ROVA_PACKAGE_NAME_kinemap libkinemap2)
 set(ROVA_PACKAGE_NAME_kinemap-dev libkinemap-dev)
@@ -35,6 +41,7 @@ set(ROVA_PACKAGE_NAME_seekwell libseekwell2)
 set(ROVA_PACKAGE_NAME_seekwell-finder libseekwell2-finder-gupnp)
 set(ROVA_PACKAGE_NAME_seekwell-dev libseekwell-dev)
 set(ROVA_PACKAGE_NAME_tools seekwell-tools)
+set(ROVA_PACKAGE_NAME_python python3-seekwell)
 
 # Debian wants manual pages and changelogs compressed with gzip -9n (no name,
 # no time stamp, so the packages stay reproducible).
@@ -95,6 +102,37 @@ foreach(page IN LISTS ROVA_MANUAL_PAGES)
     rova_install_gzipped("${page}" "${CMAKE_INSTALL_MANDIR}/man1" tools)
   endif()
 endforeach()
+
+# The Python package goes where Debian's own Python modules lie, with the
+# metadata its build backend writes for a wheel, so that pip and
+# importlib.metadata know it. No RECORD: the files are dpkg's, not pip's to
+# remove; INSTALLER says so when pip is asked to.
+if(python IN_LIST ROVA_PACKAGE_COMPONENTS)
+  set(ROVA_PYTHON_DIR "${ROVA_PACKAGING_DIR}/../python")
+  cmake_path(NORMAL_PATH ROVA_PYTHON_DIR)
+  set(ROVA_PYTHON_DIST_PACKAGES lib/python3/dist-packages)
+  set(ROVA_PYTHON_METADATA_DIR "${CMAKE_BINARY_DIR}/packaging/python/metadata")
+  set(ROVA_PYTHON_DIST_INFO "${ROVA_PYTHON_METADATA_DIR}/seekwell-${PROJECT_VERSION}.dist-info")
+  add_custom_command(OUTPUT "${ROVA_PYTHON_DIST_INFO}/METADATA"
+    COMMAND "${ROVA_SYSTEM_PYTHON}" -B "${ROVA_PYTHON_DIR}/build_backend/rova_build.py"
+            "${ROVA_PYTHON_METADATA_DIR}"
+    DEPENDS "${ROVA_PYTHON_DIR}/pyproject.toml" "${ROVA_PYTHON_DIR}/README.md"
+            "${ROVA_PYTHON_DIR}/build_backend/rova_build.py" "${ROVA_PYTHON_DIR}/src/_rova_libraries.py"
+    COMMENT "Writing the Python package's metadata" VERBATIM)
+  add_custom_target(python_metadata ALL DEPENDS "${ROVA_PYTHON_DIST_INFO}/METADATA")
+  file(WRITE "${CMAKE_BINARY_DIR}/packaging/python/INSTALLER" "debian\n")
+  install(DIRECTORY "${ROVA_PYTHON_DIR}/src/seekwell" "${ROVA_PYTHON_DIR}/src/kinemap"
+    DESTINATION ${ROVA_PYTHON_DIST_PACKAGES} COMPONENT python
+    PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
+  install(FILES "${ROVA_PYTHON_DIR}/src/_rova_libraries.py"
+    DESTINATION ${ROVA_PYTHON_DIST_PACKAGES} COMPONENT python)
+  install(DIRECTORY "${ROVA_PYTHON_DIST_INFO}" DESTINATION ${ROVA_PYTHON_DIST_PACKAGES}
+    COMPONENT python)
+  install(FILES "${CMAKE_BINARY_DIR}/packaging/python/INSTALLER"
+    DESTINATION "${ROVA_PYTHON_DIST_PACKAGES}/seekwell-${PROJECT_VERSION}.dist-info" COMPONENT python)
+  install(FILES "${ROVA_EXAMPLES_DIR}/python/rova_host.py"
+    DESTINATION "${CMAKE_INSTALL_DATAROOTDIR}/doc/${ROVA_PACKAGE_NAME_python}/examples" COMPONENT python)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${ROVA_SOURCE_PACKAGE})
@@ -220,5 +258,23 @@ seekwell-discover lists the ROVA robots on the local network, kinemap-info
 prints a robot design's body description and names, and seekwell-robot-sim
 answers searches like one or more robots, for trying hosts out on a private
 network.")
+
+set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${ROVA_PACKAGE_NAME_python})
+set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_ARCHITECTURE all)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= 3.9)")
+set(CPACK_COMPONENT_PYTHON_DEPENDS seekwell kinemap)
+set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
+  "${ROVA_PACKAGING_DIR}/debian/${ROVA_PACKAGE_NAME_python}/postinst"
+  "${ROVA_PACKAGING_DIR}/debian/${ROVA_PACKAGE_NAME_python}/prerm")
+set(CPACK_COMPONENT_PYTHON_DESCRIPTION
+"ROVA robots from Python 3
+The Python package seekwell finds ROVA robots on the local network and
+reports each robot's friendly name and address; kinemap tells how a robot
+design's body is built and carries the colour and model names in English
+and Japanese. Both are pure Python over the shared libraries, loaded with
+ctypes.
+.
+This package contains the Python 3 modules and an example host.")
 
 include(CPack)

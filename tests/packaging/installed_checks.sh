@@ -7,6 +7,11 @@ readonly ROBOTS=3
 readonly FINDER_PACKAGE=libseekwell2-finder-gupnp
 readonly GLIB_STACK='glib|gupnp|gssdp|soup'
 readonly LIBRARY_PAGES=(DiscoveryROVAByUPnP CKinemap KinemapLoadString KinemapGetString)
+readonly PYTHON_PACKAGE=python3-seekwell
+readonly DIST_PACKAGES=/usr/lib/python3/dist-packages
+# Debian's interpreter as a host starts it, finding the package and the
+# libraries where the packages put them and nowhere else.
+readonly SYSTEM_PYTHON=(env -u PYTHONPATH -u LD_LIBRARY_PATH -u PYTHONHOME /usr/bin/python3)
 
 # expect_output <regex> <command...>: runs the command, fails unless its
 # output matches.
@@ -38,6 +43,48 @@ check_installed_files() {
     check_pkg_config_flags
     check_version_macros
     check_library_pages
+    check_python_package
+}
+
+
+# The Python package imports from Debian's module directory, byte-compiled by
+# its postinst, and its metadata gives the package's upstream version.
+check_python_package() {
+    installed_package "$PYTHON_PACKAGE" || return 0
+    local upstream
+    upstream=$(dpkg-query -W -f='${Version}' "$PYTHON_PACKAGE")
+    upstream=${upstream%-*}
+    "${SYSTEM_PYTHON[@]}" - "$DIST_PACKAGES" "$upstream" <<'PY' || fail "$PYTHON_PACKAGE: see above"
+import importlib.metadata, pathlib, sys
+import _rova_libraries, kinemap, seekwell
+
+directory, version = pathlib.Path(sys.argv[1]), sys.argv[2]
+problems = []
+for module in (_rova_libraries, seekwell, kinemap):
+    if not pathlib.Path(module.__file__).is_relative_to(directory):
+        problems.append(f"{module.__name__} is imported from {module.__file__}")
+for module in (seekwell, kinemap):
+    if not (directory / module.__name__ / "py.typed").is_file():
+        problems.append(f"{module.__name__} has no py.typed")
+    if not any((directory / module.__name__ / "__pycache__").glob("__init__.*.pyc")):
+        problems.append(f"{module.__name__} was not byte-compiled on installation")
+if importlib.metadata.version("seekwell") != version:
+    problems.append(f"importlib.metadata gives version {importlib.metadata.version('seekwell')}")
+for problem in problems:
+    print(problem, file=sys.stderr)
+sys.exit(1 if problems else 0)
+PY
+}
+
+# Removing the Python package leaves nothing of it, byte-code included, in
+# Debian's module directory.
+check_python_package_removal() {
+    installed_package "$PYTHON_PACKAGE" || return 0
+    echo "== removing $PYTHON_PACKAGE alone"
+    dpkg --remove "$PYTHON_PACKAGE" >/dev/null || fail "removing $PYTHON_PACKAGE"
+    local left
+    left=$(find "$DIST_PACKAGES" \( -name 'seekwell*' -o -name 'kinemap*' -o -name '_rova_libraries*' \) -print)
+    [ -z "$left" ] || fail "removing $PYTHON_PACKAGE left: $left"
 }
 
 # Installed into /usr, the .pc files name the system directories plainly, so
@@ -128,6 +175,15 @@ check_libcurl_dependency() {
 # The examples each development package installs.
 installed_examples() { echo "/usr/share/doc/$1/examples"; }
 
+# The Python example host: the installed copy, where the Python package is installed.
+python_example() {
+    if installed_package "$PYTHON_PACKAGE"; then
+        echo "$(installed_examples "$PYTHON_PACKAGE")/rova_host.py"
+    else
+        echo "$1/python/rova_host.py"
+    fi
+}
+
 # Builds the installed examples against the installed development files,
 # through the CMake packages and through pkg-config.
 build_examples() {
@@ -156,8 +212,8 @@ run_body_examples() {
     expect_output "design 1: 19 joints, 43 body slots" "$out/libkinemap-dev/walk_body"
     expect_output "$KEYED_DESIGN_SLOT_37" "$out/walk_body-pc"
     expect_output "design 0: 19 joints, 43 body slots" "$out/libkinemap-dev/walk_body" 0
-    expect_output "$KEYED_DESIGN_SLOT_37" python3 "$examples/python/rova_host.py" body
-    expect_output "names: Amber, .*, Dusk Violet, TK-42" python3 "$examples/python/rova_host.py" body 0
+    expect_output "$KEYED_DESIGN_SLOT_37" "${SYSTEM_PYTHON[@]}" "$(python_example "$examples")" body
+    expect_output "names: Amber, .*, Dusk Violet, TK-42" "${SYSTEM_PYTHON[@]}" "$(python_example "$examples")" body 0
 }
 
 # The private LAN of the other namespace tests, with the robots on it; the
@@ -205,7 +261,8 @@ run_discovery_examples() {
     if installed_package "$FINDER_PACKAGE"; then
         echo "-- through the finder helper"
         expect_robots simlan_client "$out/libseekwell-dev/discover"
-        expect_robots simlan_client python3 "$examples/python/rova_host.py" discover
+        expect_robots simlan_client "${SYSTEM_PYTHON[@]}" "$(python_example "$examples")" discover
+        expect_same_robots_from_python
         dpkg --remove "$FINDER_PACKAGE" >/dev/null || fail "removing $FINDER_PACKAGE"
         ! installed_package "$FINDER_PACKAGE" || fail "$FINDER_PACKAGE is still installed"
     fi
@@ -213,6 +270,31 @@ run_discovery_examples() {
     [ -z "$(find /usr/lib -path '*/seekwell/seekwell-finder-gupnp')" ] || fail "a finder helper is left"
     expect_robots simlan_client "$out/libseekwell-dev/discover"
     expect_robots simlan_client "$out/discover-pc"
+    expect_same_robots_from_python
+}
+
+# robot_set: the (name, address) pairs of a --json listing on stdin, one a line, sorted.
+robot_set() {
+    "${SYSTEM_PYTHON[@]}" -c 'import json, sys
+robots = json.load(sys.stdin)["robots"]
+print("\n".join(sorted("%s\t%s" % (r["name"], r["address"]) for r in robots)))'
+}
+
+# `python3 -m seekwell --json` finds the robots seekwell-discover finds.
+expect_same_robots_from_python() {
+    installed_package "$PYTHON_PACKAGE" || return 0
+    if ! "${SYSTEM_PYTHON[@]}" -c 'import importlib.util, sys; sys.exit(not importlib.util.find_spec("seekwell.__main__"))'; then
+        echo "   python3 -m seekwell: not run, the package has no command line yet"
+        return 0
+    fi
+    local from_tool from_python
+    from_tool=$(simlan_client seekwell-discover --json | robot_set) || fail "seekwell-discover --json failed"
+    from_python=$(simlan_client "${SYSTEM_PYTHON[@]}" -m seekwell --json | robot_set) ||
+        fail "python3 -m seekwell --json failed"
+    [ "$(wc -l <<<"$from_tool")" -eq "$ROBOTS" ] || fail "seekwell-discover --json found: $from_tool"
+    [ "$from_python" = "$from_tool" ] ||
+        fail "python3 -m seekwell --json found $from_python; seekwell-discover --json found $from_tool"
+    echo "   python3 -m seekwell --json: the same $ROBOTS robots as seekwell-discover --json"
 }
 
 # The libraries export exactly what their symbols templates list: a symbol

@@ -69,6 +69,7 @@ else
 fi
 # Last, so that a changed interface still lets every other check run.
 check_symbols_files
+check_python_package_removal
 
 echo "== removing"
 dpkg --purge "${packages[@]}" >/dev/null
