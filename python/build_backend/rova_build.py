@@ -110,9 +110,7 @@ def write_wheel(directory, contents):
 
 
 def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
-    return write_wheel(
-        wheel_directory, [(p.relative_to(SOURCE).as_posix(), p.read_bytes()) for p in source_files()]
-    )
+    return write_wheel(wheel_directory, [(p.relative_to(SOURCE).as_posix(), p.read_bytes()) for p in source_files()])
 
 
 def build_editable(wheel_directory, config_settings=None, metadata_directory=None):

@@ -56,7 +56,7 @@ for module in (seekwell, kinemap):
         problems.append(f"{module.__name__} has no py.typed")
 if importlib.metadata.version("seekwell") != version:
     problems.append(f"the metadata says version {importlib.metadata.version('seekwell')}")
-if hasattr(kinemap, "string") and kinemap.string(kinemap.StringId.MODEL_1, lang="en") != "TK-42":
+if kinemap.string(kinemap.StringId.MODEL_1, lang="en") != "TK-42":
     problems.append("kinemap.string(MODEL_1) is not TK-42")
 for problem in problems:
     print(f"{how}: {problem}", file=sys.stderr)
