@@ -73,8 +73,8 @@ def test_python_host_and_tools_see_the_same_robots(robot_lan: PrivateLan, search
     assert table_rows(out["module-table"]) == table_rows(out["tool-table"])
 
     host = json.loads(out["async-host"])
-    # The loop ran its ticker all through the search's 10 s window.
-    assert host["ticks"] >= 50
+    # The loop kept running its ticker during the search (a blocked loop would tick once at most).
+    assert host["ticks"] >= 10
     found = {name: address for name, address in host["robots"]}
     for number in range(1, ROBOTS + 1):
         if number != ODD_NAME_ROBOT:
