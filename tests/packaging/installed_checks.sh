@@ -4,6 +4,7 @@
 readonly PACKAGE_VERSION=2.0.1080
 readonly KEYED_DESIGN_SLOT_37='slot 37  PRM:/r1/c1/c2/c3-Joint2:13 +joint  3 \(id 2023\)'
 readonly ROBOTS=3
+readonly ODD_NAME_ROBOT=2
 readonly FINDER_PACKAGE=libseekwell2-finder-gupnp
 readonly GLIB_STACK='glib|gupnp|gssdp|soup'
 readonly LIBRARY_PAGES=(DiscoveryROVAByUPnP CKinemap KinemapLoadString KinemapGetString)
@@ -227,7 +228,8 @@ make_private_network() {
 
 start_robots() {
     local log=$1
-    simlan_start_sim seekwell-robot-sim --robots "$ROBOTS" >"$log" 2>&1 || {
+    # One robot's name carries what printers must escape: the Python package and the tool must agree.
+    simlan_start_sim seekwell-robot-sim --robots "$ROBOTS" --fault "$ODD_NAME_ROBOT:odd-name" >"$log" 2>&1 || {
         cat "$log"
         fail "the robot simulator did not get ready"
     }
@@ -237,7 +239,7 @@ start_robots() {
 expect_robots() {
     local output i address
     output=$("$@" 2>&1) || fail "$* exited with $?: $output"
-    echo "$output"
+    cat -v <<<"$output"
     grep -q "^$ROBOTS robot(s) found" <<<"$output" || fail "$* did not find $ROBOTS robots"
     for ((i = 0; i < ROBOTS; ++i)); do
         address=$(simlan_device_address $((i + 1)))

@@ -165,6 +165,15 @@ def run(command: List[str]) -> subprocess.CompletedProcess[str]:
     return subprocess.run(command, capture_output=True, text=True, timeout=30, check=False)
 
 
+def test_importing_loads_neither_library_nor_asyncio() -> None:
+    # A host pays for a library, and for asyncio, only when it first uses them.
+    probe = (
+        "import sys, seekwell, kinemap; maps = open('/proc/self/maps').read(); "
+        "print('libseekwell' in maps, 'libkinemap' in maps, 'asyncio' in sys.modules)"
+    )
+    assert run([PYTHON, "-c", probe]).stdout == "False False False\n"
+
+
 def test_command_line_mirrors_seekwell_discover() -> None:
     discover = tool("SEEKWELL_DISCOVER", "seekwell-discover")
     module = [PYTHON, "-m", "seekwell"]

@@ -132,10 +132,14 @@ def _int_array(native: _CKinemap, name: str) -> Tuple[int, ...]:
     return tuple(values)
 
 
-def _locator(native: _CKinemap, index: int) -> str:
+def _locators(native: _CKinemap) -> Tuple[str, ...]:
+    get_locator = _member(_GET_PRIMITIVE_LOCATOR, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)
     buffer = ctypes.create_string_buffer(LOCATOR_SIZE)
-    _member(_GET_PRIMITIVE_LOCATOR, ctypes.c_int, ctypes.c_int, ctypes.c_char_p)(ctypes.byref(native), index, buffer)
-    return buffer.value.decode("utf-8", errors="replace")
+    locators = []
+    for index in range(PRIMITIVE_COUNT):
+        get_locator(ctypes.byref(native), index, buffer)
+        locators.append(buffer.value.decode("utf-8", errors="replace"))
+    return tuple(locators)
 
 
 class Body:
@@ -160,7 +164,7 @@ class Body:
             self._slot_joints = tuple(
                 None if position < 0 else position for position in _int_array(native, _GET_SENSOR_ARRAY)
             )
-            self._locators = tuple(_locator(native, index) for index in range(PRIMITIVE_COUNT))
+            self._locators = _locators(native)
         finally:
             _member(_DESTRUCTOR, None)(ctypes.byref(native))
 

@@ -15,7 +15,6 @@ not UTF-8 reads as U+FFFD (the replacement character), as bytes.decode(errors="r
 
 from __future__ import annotations
 
-import asyncio
 import ctypes
 import functools
 from typing import Any, Callable, List, NamedTuple, Optional, Tuple
@@ -124,4 +123,7 @@ async def discover_async() -> List[Robot]:
     Cancelling the awaiting task does not stop the search: it runs to its end in its thread,
     which frees what the library handed over.
     """
+    # asyncio costs a synchronous host more to import than the rest of the package together.
+    import asyncio
+
     return await asyncio.to_thread(discover)
