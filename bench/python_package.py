@@ -13,7 +13,7 @@ import ctypes
 import subprocess
 import sys
 import timeit
-from typing import Callable
+from typing import Any, Callable
 
 import _rova_libraries
 import kinemap
@@ -79,7 +79,7 @@ def raw_body_reader() -> Callable[[], object]:
     """The calls Body(1) makes, bound once and made bare: its floor."""
     library = _rova_libraries.load(_rova_libraries.KINEMAP)
 
-    def bind(name: str, *arguments: object) -> Callable[..., object]:
+    def bind(name: str, *arguments: Any) -> Callable[..., object]:
         function = library[name]
         function.argtypes = [ctypes.c_void_p, *arguments]
         return function

@@ -88,17 +88,17 @@ def search_bytes() -> List[RawRecord]:
     Raises NoSearchError when no search took place.
     """
     records = (_DiscoveryResult * MAX_RESULTS)()
-    count = _discovery_function()(records)
-    if count == _NO_SEARCH:
-        raise NoSearchError(
-            "no search took place: the library could not start one (its finder helper "
-            "failed to start, or an overlapping search could not be waited for)"
-        )
-    reported = records[: max(0, min(count, MAX_RESULTS))]
     try:
-        return [(_take(record.pszName), _take(record.pszAddress)) for record in reported]
+        count = _discovery_function()(records)
+        if count == _NO_SEARCH:
+            raise NoSearchError(
+                "no search took place: the library could not start one (its finder helper "
+                "failed to start, or an overlapping search could not be waited for)"
+            )
+        return [(_take(record.pszName), _take(record.pszAddress)) for record in records[: max(0, count)]]
     finally:
-        for record in reported:
+        # Records the library did not write still hold the NULLs they were made with.
+        for record in records:
             _rova_libraries.free(record.pszName)
             _rova_libraries.free(record.pszAddress)
 
