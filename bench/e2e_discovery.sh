@@ -102,7 +102,7 @@ run_contender() {
         # no share of a host's memory (a child that the library spawns shares the host's pages
         # until its exec, and its peak RSS counts them). Its stream goes nowhere.
         helper) simlan_client "$BENCH_MEASURE" "$out.measure" "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp" \
-            --search "$BENCH_TARGET" "$BENCH_WINDOW_MS" 3>/dev/null ;;
+            --search 3>/dev/null <<<"$BENCH_TARGET $BENCH_WINDOW_MS" ;;
         gssdp) simlan_client "$BENCH_MEASURE" "$out.measure" gssdp-discover -i "$SIMLAN_CLIENT_IF" \
             --timeout $((BENCH_WINDOW_MS / 1000)) -t "$BENCH_TARGET" ;;
         node) simlan_client "$BENCH_MEASURE" "$out.measure" env NODE_PATH="$NODE_SSDP_DIR/node_modules" \

@@ -3,14 +3,17 @@
 // kHelperStreamFd (finder_wire.h).
 //
 //   seekwell-finder-gupnp --probe
-//   seekwell-finder-gupnp --search <device type> <window in milliseconds>
+//   seekwell-finder-gupnp --search    (then "<device type> <window in ms>\n"
+//                                      on kHelperRequestFd)
 //
 // Exit status 0 once the stream is written, kUsageExit for arguments it does
 // not take (nothing is written then), kFailedExit when the stream could
 // not be made or written whole.
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -28,8 +31,7 @@ namespace hp = seekwell::finder_wire;
 
 constexpr int kUsageExit = 2;
 constexpr int kFailedExit = 1;
-constexpr int kProbeArgc = 2;
-constexpr int kSearchArgc = 4;
+constexpr int kHelperArgc = 2;
 // Far above the window the library asks for; a longer one is a mistake.
 constexpr unsigned long kMaxWindowMs = 60000;
 constexpr std::size_t kMaxWindowDigits = 5;
@@ -56,6 +58,50 @@ std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
     return std::chrono::milliseconds(value);
 }
 
+struct SearchRequest {
+    std::string deviceType;
+    std::chrono::milliseconds window;
+};
+
+// Reads the request line: everything up to its end, which must come within
+// kMaxRequestBytes and before the library closes its side.
+std::optional<std::string> ReadRequestLine()
+{
+    std::string line;
+    char byte = 0;
+    while (line.size() < hp::kMaxRequestBytes) {
+        const ssize_t got = read(hp::kHelperRequestFd, &byte, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return std::nullopt;
+        }
+        if (byte == hp::kRequestEnd) {
+            return line;
+        }
+        line.push_back(byte);
+    }
+    return std::nullopt;
+}
+
+std::optional<SearchRequest> ReadRequest()
+{
+    const std::optional<std::string> line = ReadRequestLine();
+    if (!line) {
+        return std::nullopt;
+    }
+    const std::size_t separator = line->find(hp::kRequestSeparator);
+    if (separator == 0 || separator == std::string::npos) {
+        return std::nullopt;
+    }
+    const std::optional<std::chrono::milliseconds> window = ParseWindow(line->c_str() + separator + 1);
+    if (!window) {
+        return std::nullopt;
+    }
+    return SearchRequest{line->substr(0, separator), *window};
+}
+
 // The stream's descriptor must have been handed over open: were it closed, a
 // socket of the search could take its number and receive the stream.
 bool StreamDescriptorIsOpen() { return fcntl(hp::kHelperStreamFd, F_GETFD) != -1; }
@@ -72,17 +118,17 @@ int Run(int argc, char** argv)
     }
     // The stream is this process's alone; nothing it might start inherits it.
     fcntl(hp::kHelperStreamFd, F_SETFD, FD_CLOEXEC);
-    if (argc == kProbeArgc && std::strcmp(argv[1], hp::kProbeArgument) == 0) {
+    if (argc == kHelperArgc && std::strcmp(argv[1], hp::kProbeArgument) == 0) {
         return WriteStream({});
     }
-    if (argc != kSearchArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0 || argv[2][0] == '\0') {
+    if (argc != kHelperArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0) {
         return kUsageExit;
     }
-    const std::optional<std::chrono::milliseconds> window = ParseWindow(argv[3]);
-    if (!window) {
+    const std::optional<SearchRequest> request = ReadRequest();
+    if (!request) {
         return kUsageExit;
     }
-    return WriteStream(seekwell::SearchDevices(argv[2], *window));
+    return WriteStream(seekwell::SearchDevices(request->deviceType.c_str(), request->window));
 }
 
 }  // namespace

@@ -1,5 +1,13 @@
 // What the library and its finder helper agree on: where the helper lies, how
-// it is started, and the stream in which it hands over the devices it found.
+// it is started, the request it is given, and the stream in which it hands
+// over the devices it found.
+//
+// A search helper is started first and given its search afterwards, so that
+// a helper that cannot be started is known before any search is asked of it.
+// The request is one line on descriptor kHelperRequestFd:
+//
+//   request = device-type ' ' window '\n'   (window: decimal milliseconds;
+//                                           at most kMaxRequestBytes in all)
 //
 // The helper writes one stream to descriptor kHelperStreamFd and exits 0:
 //
@@ -29,13 +37,18 @@ constexpr const char kHelperRelativePath[] = "seekwell/seekwell-finder-gupnp";
 // argv: helper kProbeArgument
 //   writes an empty stream at once and exits: the helper and the UPnP stack
 //   it links are installed and can run here.
-// argv: helper kSearchArgument <device type> <window in milliseconds>
-//   searches for that long, then writes what it found.
+// argv: helper kSearchArgument
+//   reads its request, searches for that long, then writes what it found.
 constexpr const char kProbeArgument[] = "--probe";
 constexpr const char kSearchArgument[] = "--search";
 
-// The stream's descriptor in the helper; 0, 1 and 2 are /dev/null there.
+// The request's descriptor in the helper (a local socket the library writes
+// the request to and then closes) and the stream's; 1 and 2 are /dev/null.
+constexpr int kHelperRequestFd = 0;
 constexpr int kHelperStreamFd = 3;
+constexpr char kRequestSeparator = ' ';
+constexpr char kRequestEnd = '\n';
+constexpr std::size_t kMaxRequestBytes = 512;
 
 constexpr char kStreamMagic[] = {'S', 'W', 'F', 'S', 1};
 constexpr std::size_t kStreamMagicSize = sizeof(kStreamMagic);
@@ -65,6 +78,11 @@ inline std::uint32_t ReadLength(const char* bytes)
         value |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i])) << (8 * i);
     }
     return value;
+}
+
+inline std::string SearchRequest(const std::string& deviceType, unsigned int windowMs)
+{
+    return deviceType + kRequestSeparator + std::to_string(windowMs) + kRequestEnd;
 }
 
 inline void AppendMagic(std::string& stream) { stream.append(kStreamMagic, kStreamMagicSize); }

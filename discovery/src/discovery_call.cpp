@@ -59,7 +59,7 @@ int RunBuiltInSearch(DISCOVERY_RESULT* results, const SearchParameters& params)
 
 }  // namespace
 
-int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, const PlatformFacts& facts)
+int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, PlatformFactsReader readFacts)
 {
     if (results == nullptr) {
         return kNoSearch;
@@ -68,6 +68,7 @@ int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, 
     if (!lock.IsHeld()) {
         return kNoSearch;
     }
+    const PlatformFacts facts = readFacts();
     switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
         case DiscoveryPath::Finder:
             return theApp.DiscoverByDeviceFinder(results);

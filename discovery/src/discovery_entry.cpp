@@ -14,7 +14,7 @@ namespace {
 int DiscoverWithoutExceptions(DISCOVERY_RESULT* results)
 {
     try {
-        return seekwell::RunDiscoveryCall(results, seekwell::SearchParameters{}, seekwell::ReadPlatformFacts());
+        return seekwell::RunDiscoveryCall(results, seekwell::SearchParameters{}, &seekwell::ReadPlatformFacts);
     } catch (const abi::__forced_unwind&) {
         throw;  // a thread that exits must unwind
     } catch (...) {

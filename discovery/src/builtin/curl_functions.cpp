@@ -1,8 +1,9 @@
 #include "builtin/curl_functions.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 
-#include <mutex>
+#include "builtin/curl_wakeup_pair.h"
 
 namespace seekwell::platform {
 
@@ -43,32 +44,74 @@ bool IsRecentEnough(const CurlFunctions& functions)
 
 }  // namespace
 
-bool BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& functions)
+void* BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& functions)
 {
     // RTLD_LOCAL: libcurl's symbols stay out of the host's global scope.
     // RTLD_LAZY: the many functions of its TLS and other libraries that a
     // plain HTTP fetch never calls are never bound.
     void* const library = dlopen(fileName, RTLD_LAZY | RTLD_LOCAL);
     if (library != nullptr && BindAll(library, symbolVersion, functions) && IsRecentEnough(functions)) {
-        return true;
+        return library;
     }
     if (library != nullptr) {
         dlclose(library);
     }
     // Leaves no pending message for a host that reads dlerror after its own calls.
     (void)dlerror();
-    return false;
+    return nullptr;
 }
 
-const CurlFunctions* LoadCurl()
+namespace {
+
+// Held while libcurl is made ready, and by every fork of the process for the
+// moment of forking (taken in the prepare handler). A plain mutex, renewed in
+// the child, whose one thread never held it.
+pthread_mutex_t g_readyMutex = PTHREAD_MUTEX_INITIALIZER;
+CurlFunctions g_functions;
+bool g_readyTried = false;
+bool g_ready = false;
+
+void TakeReadyLock() { pthread_mutex_lock(&g_readyMutex); }
+void GiveReadyLock() { pthread_mutex_unlock(&g_readyMutex); }
+void RenewReadyLock() { pthread_mutex_init(&g_readyMutex, nullptr); }
+
+// Registered once, at load; the library is never unmapped (-z nodelete), so
+// the handlers stay valid for the life of the process.
+class ForkWaitsForReadiness {
+public:
+    ForkWaitsForReadiness() { pthread_atfork(TakeReadyLock, GiveReadyLock, RenewReadyLock); }
+};
+const ForkWaitsForReadiness g_forkWaitsForReadiness;
+
+// Runs in the first search's window (or at the first fetch), never from a
+// static initialiser. With CURL_VERSION_THREADSAFE (Debian's libcurl has it; a
+// unit test checks) the init is safe while host threads use libcurl; without
+// it, a host that drives libcurl on other threads must have initialised it
+// itself, which makes this init a mere count-up. curl_global_cleanup is never
+// called: others may still use libcurl.
+bool MakeReady()
 {
-    // call_once, not a function-local static: a child forked while another
-    // thread loads gets a fresh try instead of waiting forever.
-    static std::once_flag once;
-    static CurlFunctions functions;
-    static bool bBound = false;
-    std::call_once(once, [] { bBound = BindCurl(kCurlSoname, kCurlSymbolVersion, functions); });
-    return bBound ? &functions : nullptr;
+    void* const library = BindCurl(kCurlSoname, kCurlSymbolVersion, g_functions);
+    if (library == nullptr) {
+        return false;
+    }
+    // Where the pairs cannot be routed, fetches are still made.
+    (void)RouteCurlSocketPairs(library);
+    return g_functions.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+}
+
+}  // namespace
+
+const CurlFunctions* ReadyCurl()
+{
+    TakeReadyLock();
+    if (!g_readyTried) {
+        g_readyTried = true;
+        g_ready = MakeReady();
+    }
+    const bool ready = g_ready;
+    GiveReadyLock();
+    return ready ? &g_functions : nullptr;
 }
 
 }  // namespace seekwell::platform

@@ -21,16 +21,21 @@ struct CurlFunctions {
     decltype(&curl_slist_free_all) slist_free_all;
 };
 
-// Loads the libcurl the library was built for, by its SONAME, and binds its
-// functions with their symbol versions; once per process, later calls give the
-// same answer. nullptr when libcurl cannot be loaded, lacks one of the
-// functions or is older than the fetch needs. Never unloads it: libcurl keeps
-// global state that other users in the process may share.
-const CurlFunctions* LoadCurl();
+// Loads the libcurl the library was built for, by its SONAME, binds its
+// functions with their symbol versions, makes its wake-up pairs close-on-exec
+// (curl_wakeup_pair.h) and runs its global init; once per process, later
+// calls give the same answer. A fork in another thread waits until this is
+// done, so a child never inherits libcurl half-initialised (whose init lock
+// it would spin on forever). nullptr when libcurl cannot be loaded, lacks one
+// of the functions, is older than the fetch needs or fails its init. Never
+// unloads it: libcurl keeps global state that other users in the process may
+// share.
+const CurlFunctions* ReadyCurl();
 
-// What LoadCurl does for a given file and symbol version (empty: unversioned
-// symbols); the library is closed again when it does not qualify.
-bool BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& functions);
+// The binding for a given file and symbol version (empty: unversioned
+// symbols): the dlopen handle, or nullptr when it does not qualify, and the
+// library is closed again.
+void* BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& functions);
 
 }  // namespace seekwell::platform
 

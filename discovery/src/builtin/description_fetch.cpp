@@ -1,18 +1,14 @@
 #include "builtin/description_fetch.h"
 
-#include <dirent.h>
-#include <fcntl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
-#include <mutex>
-#include <vector>
 
 #include "builtin/curl_functions.h"
+#include "builtin/curl_wakeup_pair.h"
 
 namespace seekwell::platform {
 
@@ -28,30 +24,6 @@ constexpr const char kBypassProxyForAll[] = "*";
 // Drops the Accept header libcurl would add: the request carries no header
 // of its own beyond the user agent.
 constexpr const char kNoAcceptHeader[] = "Accept:";
-constexpr const char kOwnDescriptorsDir[] = "/proc/self/fd";
-
-// curl_global_init must not run from a static initialiser, so it runs in the
-// first search's window (or at the first fetch), exactly once. With
-// CURL_VERSION_THREADSAFE (Debian's libcurl has it; a unit test checks) that is
-// safe while host threads use libcurl.
-// Without it the same lazy, single init is still the best moment we have: our
-// own fetches are serialised, and a host that drives libcurl on other threads
-// must then have initialised it itself, which makes this call a mere count-up.
-// The library never calls curl_global_cleanup: others may still use libcurl.
-bool InitialiseCurlOnce(const CurlFunctions& curl)
-{
-    static std::once_flag once;
-    static bool initialised = false;
-    std::call_once(once, [&curl] { initialised = curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK; });
-    return initialised;
-}
-
-// libcurl loaded and initialised, or nullptr when it cannot be.
-const CurlFunctions* ReadyCurl()
-{
-    const CurlFunctions* curl = LoadCurl();
-    return curl != nullptr && InitialiseCurlOnce(*curl) ? curl : nullptr;
-}
 
 // What one fetch keeps while libcurl runs it.
 struct FetchState {
@@ -62,16 +34,14 @@ struct FetchState {
     std::chrono::milliseconds silenceLimit;
     Clock::time_point started;
     // The last byte received, or the moment of connecting before the first;
-    // meaningful once bClockRunning.
+    // meaningful once clockRunning.
     Clock::time_point lastHeard;
-    bool bClockRunning;
-    std::vector<int> inheritableBefore;
-    bool bWakeupPairMarked;
+    bool clockRunning;
 
     void NoteBytesReceived()
     {
         lastHeard = Clock::now();
-        bClockRunning = true;
+        clockRunning = true;
     }
 };
 
@@ -104,7 +74,7 @@ bool StartClockAtConnection(FetchState& state)
         return false;
     }
     state.lastHeard = state.started + std::chrono::microseconds(connectedAfterUs);
-    state.bClockRunning = true;
+    state.clockRunning = true;
     return true;
 }
 
@@ -114,76 +84,16 @@ bool StartClockAtConnection(FetchState& state)
 int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
     auto* state = static_cast<FetchState*>(clientp);
-    if (!state->bClockRunning && !StartClockAtConnection(*state)) {
+    if (!state->clockRunning && !StartClockAtConnection(*state)) {
         return kContinueTransfer;
     }
     return Clock::now() - state->lastHeard >= state->silenceLimit ? kAbortTransfer : kContinueTransfer;
 }
 
-bool IsCloseOnExec(int fd)
-{
-    const int flags = fcntl(fd, F_GETFD);
-    return flags < 0 || (flags & FD_CLOEXEC) != 0;
-}
-
-// Calls visit with each descriptor of the process that a started program
-// would inherit; allocates nothing beyond what opendir takes.
-template <typename Visit>
-void ForEachInheritableDescriptor(Visit visit)
-{
-    DIR* directory = opendir(kOwnDescriptorsDir);
-    if (directory == nullptr) {
-        return;
-    }
-    while (const dirent* entry = readdir(directory)) {
-        const int fd = std::atoi(entry->d_name);
-        if (entry->d_name[0] != '.' && fd != dirfd(directory) && !IsCloseOnExec(fd)) {
-            visit(fd);
-        }
-    }
-    closedir(directory);
-}
-
-std::vector<int> InheritableDescriptors()
-{
-    std::vector<int> descriptors;
-    ForEachInheritableDescriptor([&descriptors](int fd) { descriptors.push_back(fd); });
-    return descriptors;
-}
-
-// An unnamed local socket, as socketpair makes them.
-bool IsUnnamedLocalSocket(int fd)
-{
-    sockaddr_un address{};
-    socklen_t length = sizeof address;
-    return getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sun_family == AF_UNIX &&
-           length == sizeof address.sun_family;
-}
-
-// libcurl 7.88 makes the wakeup socket pair of the transfer's multi handle
-// without close-on-exec, and no option changes that. The pair is made when
-// the transfer starts, so at the first connection it is among the
-// inheritable descriptors that were not there before.
-// Runs inside a libcurl callback, so it must not throw: it allocates nothing.
-void MarkWakeupPairCloseOnExec(const std::vector<int>& inheritableBefore)
-{
-    ForEachInheritableDescriptor([&inheritableBefore](int fd) {
-        const bool isNew = std::find(inheritableBefore.begin(), inheritableBefore.end(), fd) == inheritableBefore.end();
-        if (isNew && IsUnnamedLocalSocket(fd)) {
-            fcntl(fd, F_SETFD, FD_CLOEXEC);
-        }
-    });
-}
-
 // Created close-on-exec, so a program that another host thread starts during
 // the fetch does not inherit the device connection.
-curl_socket_t OpenCloseOnExecSocket(void* clientp, curlsocktype purpose, curl_sockaddr* address)
+curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype purpose, curl_sockaddr* address)
 {
-    auto* state = static_cast<FetchState*>(clientp);
-    if (!state->bWakeupPairMarked) {
-        MarkWakeupPairCloseOnExec(state->inheritableBefore);
-        state->bWakeupPairMarked = true;
-    }
     if (purpose != CURLSOCKTYPE_IPCXN) {
         return CURL_SOCKET_BAD;
     }
@@ -240,7 +150,6 @@ void SetCallbacks(const CurlFunctions& curl, CURL* handle, FetchState& state)
     curl.easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
     curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl.easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
-    curl.easy_setopt(handle, CURLOPT_OPENSOCKETDATA, &state);
 }
 
 bool TransferSucceeded(CURLcode result, const FetchState& state)
@@ -253,7 +162,7 @@ bool TransferSucceeded(CURLcode result, const FetchState& state)
 
 bool LibcurlInitIsThreadSafe()
 {
-    const CurlFunctions* curl = LoadCurl();
+    const CurlFunctions* curl = ReadyCurl();
     const curl_version_info_data* info = curl != nullptr ? curl->version_info(CURLVERSION_NOW) : nullptr;
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
@@ -278,13 +187,12 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
                      std::chrono::milliseconds(limits.receiveTimeoutMs),
                      Clock::now(),
                      Clock::time_point(),
-                     false,
-                     InheritableDescriptors(),
                      false};
     state.body.reserve(limits.maxBodyBytes);
     SetConnectionOptions(*curl, handle.get(), limits);
     SetRequestOptions(*curl, handle.get(), url, headers.get());
     SetCallbacks(*curl, handle.get(), state);
+    const OwnCurlCalls own;
     const CURLcode result = curl->easy_perform(handle.get());
     return TransferSucceeded(result, state) ? state.body : std::string();
 }

@@ -1,15 +1,16 @@
 #include "finder/helper_device_finder.h"
 
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <new>
 
 #include "finder/com_object.h"
 #include "finder/device_collection.h"
 #include "finder/helper_process.h"
 #include "finder_wire.h"
+#include "library_folder.h"
 #include "search_constants.h"
 
 namespace seekwell {
@@ -18,29 +19,34 @@ namespace {
 
 namespace hp = finder_wire;
 
-std::string DirectoryOf(const std::string& path)
-{
-    const std::size_t lastSlash = path.rfind('/');
-    return lastSlash == std::string::npos ? std::string(".") : path.substr(0, lastSlash);
-}
-
-// The library never queries the finder itself.
+// Creating the finder starts its helper, as activating an out-of-process
+// server starts that server: a helper that cannot be started is a finder
+// that cannot be created. The library never queries the finder itself.
 class HelperDeviceFinder final : public ComObject<IUPnPDeviceFinder> {
 public:
-    explicit HelperDeviceFinder(std::string helperPath) : ComObject(nullptr), helper_path_(std::move(helperPath)) {}
+    explicit HelperDeviceFinder(std::unique_ptr<FinderHelperProcess> helper)
+        : ComObject(nullptr), helper_(std::move(helper))
+    {
+    }
 
-    // Whatever goes wrong in the helper, the search fails as a whole.
+    // Whatever goes wrong in the helper, the search fails as a whole. The
+    // helper serves one search.
     HRESULT FindByType(BSTR bstrTypeURI, DWORD /*dwFlags*/, IUPnPDevices** pDevices) override
     {
         if (bstrTypeURI == nullptr || pDevices == nullptr) {
             return E_POINTER;
         }
         *pDevices = nullptr;
-        const HelperRequest request{helper_path_,
-                                    {hp::kSearchArgument, bstrTypeURI, std::to_string(kSearchWindowMs)},
-                                    std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs)};
+        if (!helper_) {
+            return E_FAIL;
+        }
+        const auto deadline =
+            FinderHelperProcess::Clock::now() + std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs);
         HelperStreamReader reader;
-        if (!RunFinderHelper(request, reader)) {
+        const bool found = helper_->SendRequest(hp::SearchRequest(bstrTypeURI, kSearchWindowMs)) &&
+                           helper_->ReadStream(deadline, reader);
+        helper_.reset();
+        if (!found) {
             return E_FAIL;
         }
         *pDevices = NewDeviceCollection(reader.TakeDevices());
@@ -48,30 +54,27 @@ public:
     }
 
 private:
-    std::string helper_path_;
+    std::unique_ptr<FinderHelperProcess> helper_;
 };
 
 }  // namespace
 
 std::string FinderHelperPath()
 {
-    Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&FinderHelperPath), &info) == 0 || info.dli_fname == nullptr) {
-        return std::string();
-    }
-    return DirectoryOf(info.dli_fname) + "/" + hp::kHelperRelativePath;
+    const std::string& folder = LibraryFolder();
+    return folder.empty() ? std::string() : folder + "/" + hp::kHelperRelativePath;
 }
 
 bool IsFinderHelperUsable(const std::string& helperPath)
 {
     // Where no helper is installed, no child is started to find that out.
-    if (helperPath.empty() || access(helperPath.c_str(), X_OK) != 0) {
+    if (helperPath.empty() || helperPath[0] != '/' || access(helperPath.c_str(), X_OK) != 0) {
         return false;
     }
     try {
-        const HelperRequest request{helperPath, {hp::kProbeArgument}, std::chrono::milliseconds(kFinderProbeLimitMs)};
         HelperStreamReader reader;
-        return RunFinderHelper(request, reader);
+        return RunFinderHelper(helperPath, {hp::kProbeArgument}, std::chrono::milliseconds(kFinderProbeLimitMs),
+                               reader);
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -79,11 +82,15 @@ bool IsFinderHelperUsable(const std::string& helperPath)
 
 HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** ppFinder)
 {
+    *ppFinder = nullptr;
     try {
-        *ppFinder = new HelperDeviceFinder(helperPath);
+        auto helper = std::make_unique<FinderHelperProcess>();
+        if (!helper->Start(helperPath, {hp::kSearchArgument})) {
+            return CO_E_SERVER_EXEC_FAILURE;
+        }
+        *ppFinder = new HelperDeviceFinder(std::move(helper));
         return S_OK;
     } catch (const std::bad_alloc&) {
-        *ppFinder = nullptr;
         return E_OUTOFMEMORY;
     }
 }

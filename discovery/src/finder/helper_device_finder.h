@@ -11,14 +11,16 @@
 
 namespace seekwell {
 
-// <directory of the module holding this code>/seekwell/seekwell-finder-gupnp
+// <folder the library was loaded from>/seekwell/seekwell-finder-gupnp, or
+// empty when that folder is not known.
 std::string FinderHelperPath();
 
 // Runs the helper's probe: true when it starts here and answers in time.
 bool IsFinderHelperUsable(const std::string& helperPath);
 
-// A new finder with one reference that searches through the helper at
-// helperPath; *ppFinder is null and the result negative when memory ran out.
+// A new finder with one reference, whose helper at helperPath has been
+// started for one search; *ppFinder is null and the result negative when the
+// helper could not be started or memory ran out.
 HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** ppFinder);
 
 // The product's creation: the helper at FinderHelperPath().

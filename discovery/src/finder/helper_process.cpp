@@ -4,10 +4,12 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 
@@ -18,36 +20,60 @@ namespace seekwell {
 namespace {
 
 namespace hp = finder_wire;
-using Clock = std::chrono::steady_clock;
+using Clock = FinderHelperProcess::Clock;
+using std::chrono::milliseconds;
 
 constexpr int kFirstClosedFd = hp::kHelperStreamFd + 1;
 constexpr const char kNullDevice[] = "/dev/null";
 // A killed helper is gone within moments; this bounds the wait for it in
 // case the kernel is slow to take it down.
-constexpr std::chrono::milliseconds kReapLimit{1000};
+constexpr milliseconds kReapLimit{1000};
 constexpr std::size_t kReadChunkBytes = 64 * 1024;
+// A read that brings less than this is followed by a pause before the stream
+// is watched again: a helper that trickles bytes cannot wake the host's
+// thread for each of them. Its exit still wakes the thread at once.
+constexpr std::size_t kTrickleBytes = 4096;
+constexpr milliseconds kTricklePause{10};
+// Without a process handle the helper's end is checked this often, and more
+// often once its stream has ended, which it does as it exits.
+constexpr milliseconds kExitCheckInterval{50};
+constexpr milliseconds kEndingCheckInterval{1};
 
 // Debian 12's C library declares its pidfd wrappers without C linkage, so
-// the system calls are made directly.
+// the system calls are made directly. Both may be refused (a seccomp profile,
+// a kernel before 5.3): the process id then serves.
 int OpenProcessHandle(pid_t pid) { return static_cast<int>(syscall(SYS_pidfd_open, pid, 0)); }
 
-void KillThroughHandle(int processFd) { syscall(SYS_pidfd_send_signal, processFd, SIGKILL, nullptr, 0); }
+int KillThroughHandle(int processFd)
+{
+    return static_cast<int>(syscall(SYS_pidfd_send_signal, processFd, SIGKILL, nullptr, 0));
+}
+
+void CloseIfOpen(int& fd)
+{
+    if (fd >= 0) {
+        close(fd);
+        fd = -1;
+    }
+}
 
 class UniqueFd {
 public:
     UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { Reset(); }
+    ~UniqueFd() { CloseIfOpen(fd_); }
     UniqueFd(const UniqueFd&) = delete;
     UniqueFd& operator=(const UniqueFd&) = delete;
 
     int Get() const { return fd_; }
-    bool IsValid() const { return fd_ >= 0; }
-    void Reset(int fd = -1)
+    int Release()
     {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void Reset(int fd)
+    {
+        CloseIfOpen(fd_);
         fd_ = fd;
     }
 
@@ -55,42 +81,70 @@ private:
     int fd_ = -1;
 };
 
-int RemainingMs(Clock::time_point deadline)
+int RemainingMs(Clock::time_point until)
 {
-    const auto left = deadline - Clock::now();
+    const auto left = until - Clock::now();
     if (left <= Clock::duration::zero()) {
         return 0;
     }
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    return static_cast<int>(std::chrono::ceil<milliseconds>(left).count());
 }
 
-int PollRetrying(pollfd* fds, nfds_t count, Clock::time_point deadline)
+int PollRetrying(pollfd* fds, nfds_t count, int timeoutMs)
 {
+    const Clock::time_point until = Clock::now() + milliseconds(timeoutMs);
     for (;;) {
-        const int ready = poll(fds, count, RemainingMs(deadline));
+        const int ready = poll(fds, count, timeoutMs);
         if (ready >= 0 || errno != EINTR) {
             return ready;
         }
+        timeoutMs = RemainingMs(until);
     }
 }
 
-// The pipe's read end stays with the library, non-blocking; the helper's
-// writes to the other end block as usual.
-bool MakeStreamPipe(UniqueFd& readEnd, UniqueFd& writeEnd)
+bool SetNonBlocking(int fd)
 {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) {
+    const int flags = fcntl(fd, F_GETFL);
+    return flags >= 0 && fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// The helper's ends are moved above the numbers they take in the helper, so
+// that placing one there never overwrites the other (a host that closed its
+// standard streams hands out 0 to 3 first).
+bool MoveAboveHelperNumbers(UniqueFd& fd)
+{
+    if (fd.Get() > hp::kHelperStreamFd) {
+        return true;
+    }
+    const int moved = fcntl(fd.Get(), F_DUPFD_CLOEXEC, kFirstClosedFd);
+    fd.Reset(moved);
+    return moved >= 0;
+}
+
+// Every end is close-on-exec: a program another host thread starts
+// meanwhile inherits none of them.
+bool MakeChannels(UniqueFd& requestOurs, UniqueFd& requestTheirs, UniqueFd& streamOurs, UniqueFd& streamTheirs)
+{
+    int request[2];
+    int stream[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, request) != 0) {
         return false;
     }
-    readEnd.Reset(fds[0]);
-    writeEnd.Reset(fds[1]);
-    const int flags = fcntl(readEnd.Get(), F_GETFL);
-    return flags >= 0 && fcntl(readEnd.Get(), F_SETFL, flags | O_NONBLOCK) == 0;
+    requestOurs.Reset(request[0]);
+    requestTheirs.Reset(request[1]);
+    if (pipe2(stream, O_CLOEXEC) != 0) {
+        return false;
+    }
+    streamOurs.Reset(stream[0]);
+    streamTheirs.Reset(stream[1]);
+    // The helper's writes to its end block as usual.
+    return SetNonBlocking(streamOurs.Get()) && MoveAboveHelperNumbers(requestTheirs) &&
+           MoveAboveHelperNumbers(streamTheirs);
 }
 
 class SpawnSettings {
 public:
-    explicit SpawnSettings(int streamWriteFd)
+    SpawnSettings(int requestFd, int streamFd)
     {
         ready_ = posix_spawn_file_actions_init(&actions_) == 0;
         if (!ready_) {
@@ -107,14 +161,12 @@ public:
         sigemptyset(&none);
         // The host's handlers and ignored signals, and the calling thread's
         // mask, are the host's business: the helper starts from defaults.
-        // The stream is placed first, as the write end may hold one of the
-        // numbers 0 to 2 in a host that closed its standard streams; moving
-        // it onto its own number clears its close-on-exec.
+        // Moving an end onto its number clears its close-on-exec.
         ready_ = posix_spawnattr_setflags(&attributes_, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK) == 0 &&
                  posix_spawnattr_setsigdefault(&attributes_, &all) == 0 &&
                  posix_spawnattr_setsigmask(&attributes_, &none) == 0 &&
-                 posix_spawn_file_actions_adddup2(&actions_, streamWriteFd, hp::kHelperStreamFd) == 0 &&
-                 posix_spawn_file_actions_addopen(&actions_, STDIN_FILENO, kNullDevice, O_RDONLY, 0) == 0 &&
+                 posix_spawn_file_actions_adddup2(&actions_, requestFd, hp::kHelperRequestFd) == 0 &&
+                 posix_spawn_file_actions_adddup2(&actions_, streamFd, hp::kHelperStreamFd) == 0 &&
                  posix_spawn_file_actions_addopen(&actions_, STDOUT_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
                  posix_spawn_file_actions_addopen(&actions_, STDERR_FILENO, kNullDevice, O_WRONLY, 0) == 0 &&
                  posix_spawn_file_actions_addclosefrom_np(&actions_, kFirstClosedFd) == 0;
@@ -137,99 +189,15 @@ private:
     bool ready_ = false;
 };
 
-// One started helper. Ends it on every way out: killed if it still runs,
-// reaped unless the host took it first.
-class RunningHelper {
-public:
-    RunningHelper() = default;
-    ~RunningHelper() { End(); }
-    RunningHelper(const RunningHelper&) = delete;
-    RunningHelper& operator=(const RunningHelper&) = delete;
-
-    bool Start(const HelperRequest& request, int streamWriteFd)
-    {
-        const SpawnSettings settings(streamWriteFd);
-        if (!settings.IsReady()) {
-            return false;
-        }
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>(request.strHelperPath.c_str()));
-        for (const std::string& argument : request.arguments) {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        // The host's environment could steer the UPnP stack (debug output,
-        // fatal warnings, proxies): the helper gets none of it.
-        char* emptyEnvironment[] = {nullptr};
-        pid_t pid = 0;
-        if (posix_spawn(&pid, request.strHelperPath.c_str(), settings.Actions(), settings.Attributes(), argv.data(),
-                        emptyEnvironment) != 0) {
-            return false;
-        }
-        process_.Reset(OpenProcessHandle(pid));
-        if (!process_.IsValid()) {
-            if (errno == ESRCH) {
-                // Already gone and reaped by the host: only its stream is left.
-                exited_ = true;
-                return true;
-            }
-            // Without a handle that cannot outlive the process, a later kill
-            // could hit another one: end it now, while the pid is surely ours.
-            kill(pid, SIGKILL);
-            while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-            }
-            exited_ = true;
-            return false;
-        }
-        return true;
-    }
-
-    int ProcessFd() const { return exited_ ? -1 : process_.Get(); }
-    bool HasExited() const { return exited_; }
-    bool ExitedCleanly() const { return exited_ && status_clean_; }
-
-    // Called once ProcessFd() is readable: the helper has ended.
-    void Reap()
-    {
-        siginfo_t info{};
-        int result = 0;
-        do {
-            result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(process_.Get()), &info, WEXITED);
-        } while (result < 0 && errno == EINTR);
-        // ECHILD: the host ignores SIGCHLD or reaped the helper itself; its
-        // status is lost, and the stream alone decides.
-        status_clean_ = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
-        exited_ = true;
-    }
-
-    void End()
-    {
-        if (exited_ || !process_.IsValid()) {
-            return;
-        }
-        KillThroughHandle(process_.Get());
-        pollfd process{process_.Get(), POLLIN, 0};
-        if (PollRetrying(&process, 1, Clock::now() + kReapLimit) > 0) {
-            Reap();
-        }
-        status_clean_ = false;
-        exited_ = true;
-    }
-
-private:
-    UniqueFd process_;  // a pidfd
-    bool exited_ = false;
-    bool status_clean_ = true;
-};
-
 enum class Drain { Open, Ended };
 
-// Reads what the pipe holds now into reader.
-Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader)
+// Reads what the pipe holds now into reader; bytesRead counts them.
+Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader, std::size_t& bytesRead)
 {
     for (;;) {
         const ssize_t got = read(fd, buffer.data(), buffer.size());
         if (got > 0) {
+            bytesRead += static_cast<std::size_t>(got);
             if (reader.Feed(buffer.data(), static_cast<std::size_t>(got)) == HelperStreamReader::State::Invalid) {
                 return Drain::Ended;
             }
@@ -247,48 +215,187 @@ Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader)
     }
 }
 
-bool ReadUntilDone(RunningHelper& helper, int streamFd, Clock::time_point deadline, HelperStreamReader& reader)
-{
-    std::string buffer(kReadChunkBytes, '\0');
-    bool bStreamEnded = false;
-    while (!helper.HasExited() && reader.GetState() != HelperStreamReader::State::Invalid) {
-        pollfd fds[2] = {{helper.ProcessFd(), POLLIN, 0}, {bStreamEnded ? -1 : streamFd, POLLIN, 0}};
-        const int ready = PollRetrying(fds, 2, deadline);
-        if (ready <= 0) {
-            return false;  // the deadline passed
-        }
-        if (fds[1].revents != 0) {
-            bStreamEnded = DrainPipe(streamFd, buffer, reader) == Drain::Ended;
-        }
-        if (fds[0].revents != 0) {
-            helper.Reap();
-        }
-    }
-    // Whatever the helper wrote before it ended is in the pipe by now.
-    if (!bStreamEnded) {
-        DrainPipe(streamFd, buffer, reader);
-    }
-    return reader.Finish() == HelperStreamReader::State::Complete && helper.ExitedCleanly();
-}
-
 }  // namespace
 
-bool RunFinderHelper(const HelperRequest& request, HelperStreamReader& reader)
+FinderHelperProcess::~FinderHelperProcess()
 {
-    const Clock::time_point deadline = Clock::now() + request.deadline;
+    End();
+    CloseIfOpen(requestFd_);
+    CloseIfOpen(streamFd_);
+    CloseIfOpen(processFd_);
+}
+
+bool FinderHelperProcess::Start(const std::string& helperPath, const std::vector<std::string>& arguments)
+{
+    // A relative path would be resolved against whatever folder the host is in.
+    if (pid_ != -1 || helperPath.empty() || helperPath[0] != '/') {
+        return false;
+    }
     try {
-        UniqueFd readEnd;
-        UniqueFd writeEnd;
-        if (!MakeStreamPipe(readEnd, writeEnd)) {
+        UniqueFd requestOurs;
+        UniqueFd requestTheirs;
+        UniqueFd streamOurs;
+        UniqueFd streamTheirs;
+        if (!MakeChannels(requestOurs, requestTheirs, streamOurs, streamTheirs)) {
             return false;
         }
-        RunningHelper helper;
-        const bool bStarted = helper.Start(request, writeEnd.Get());
-        writeEnd.Reset();  // the helper's copy is the only one left
-        return bStarted && ReadUntilDone(helper, readEnd.Get(), deadline, reader);
+        const SpawnSettings spawn(requestTheirs.Get(), streamTheirs.Get());
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>(helperPath.c_str()));
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        // The host's environment could steer the UPnP stack (debug output,
+        // fatal warnings, proxies): the helper gets none of it.
+        char* emptyEnvironment[] = {nullptr};
+        pid_t pid = 0;
+        if (!spawn.IsReady() || posix_spawn(&pid, helperPath.c_str(), spawn.Actions(), spawn.Attributes(), argv.data(),
+                                            emptyEnvironment) != 0) {
+            return false;
+        }
+        pid_ = pid;
+        processFd_ = OpenProcessHandle(pid);
+        requestFd_ = requestOurs.Release();
+        streamFd_ = streamOurs.Release();
+        return true;
     } catch (const std::bad_alloc&) {
         return false;
     }
+}
+
+bool FinderHelperProcess::SendRequest(const std::string& request)
+{
+    if (requestFd_ < 0) {
+        return false;
+    }
+    ssize_t sent = 0;
+    do {
+        sent = send(requestFd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (sent < 0 && errno == EINTR);
+    CloseIfOpen(requestFd_);
+    return sent == static_cast<ssize_t>(request.size());
+}
+
+bool FinderHelperProcess::ReadStream(Clock::time_point deadline, HelperStreamReader& reader)
+{
+    if (pid_ == -1) {
+        return false;
+    }
+    try {
+        std::string buffer(kReadChunkBytes, '\0');
+        bool streamEnded = false;
+        Clock::time_point streamQuietUntil;
+        while (!CheckExited() && reader.GetState() != HelperStreamReader::State::Invalid) {
+            const Clock::time_point now = Clock::now();
+            if (now >= deadline) {
+                return false;
+            }
+            const bool watchStream = !streamEnded && now >= streamQuietUntil;
+            Clock::time_point wakeUp = deadline;
+            if (!streamEnded && !watchStream) {
+                wakeUp = std::min(wakeUp, streamQuietUntil);
+            }
+            if (processFd_ < 0) {
+                wakeUp = std::min(wakeUp, now + (streamEnded ? kEndingCheckInterval : kExitCheckInterval));
+            }
+            pollfd fds[2] = {{processFd_, POLLIN, 0}, {watchStream ? streamFd_ : -1, POLLIN, 0}};
+            if (PollRetrying(fds, 2, RemainingMs(wakeUp)) < 0) {
+                return false;
+            }
+            if (fds[1].revents != 0) {
+                std::size_t bytesRead = 0;
+                streamEnded = DrainPipe(streamFd_, buffer, reader, bytesRead) == Drain::Ended;
+                if (bytesRead < kTrickleBytes) {
+                    streamQuietUntil = Clock::now() + kTricklePause;
+                }
+            }
+            if (fds[0].revents != 0) {
+                Reap();
+            }
+        }
+        // Whatever the helper wrote before it ended is in the pipe by now.
+        if (!streamEnded) {
+            std::size_t bytesRead = 0;
+            DrainPipe(streamFd_, buffer, reader, bytesRead);
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return reader.Finish() == HelperStreamReader::State::Complete && exited_ && statusClean_;
+}
+
+// With a process handle the handle tells; without one, a wait that does not
+// block asks.
+bool FinderHelperProcess::CheckExited()
+{
+    if (!exited_ && processFd_ < 0) {
+        int status = 0;
+        pid_t waited = 0;
+        do {
+            waited = waitpid(pid_, &status, WNOHANG);
+        } while (waited < 0 && errno == EINTR);
+        if (waited != 0) {
+            // ECHILD: the host ignores SIGCHLD or reaped the helper itself; its
+            // status is lost, and the stream alone decides.
+            statusClean_ = waited < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
+            exited_ = true;
+        }
+    }
+    return exited_;
+}
+
+// Called once the process handle is readable: the helper has ended.
+void FinderHelperProcess::Reap()
+{
+    siginfo_t info{};
+    int result = 0;
+    do {
+        result = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(processFd_), &info, WEXITED);
+    } while (result < 0 && errno == EINTR);
+    if (result < 0 && errno == EINVAL) {
+        // A kernel with process handles but without waits on them (5.3).
+        CloseIfOpen(processFd_);
+        CheckExited();
+        return;
+    }
+    statusClean_ = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
+    exited_ = true;
+}
+
+void FinderHelperProcess::End()
+{
+    if (pid_ == -1 || CheckExited()) {
+        return;
+    }
+    // Without a handle the process id is still ours: the helper has not
+    // been reaped (CheckExited just saw it unreaped), unless the host reaps
+    // it in this very moment.
+    if (processFd_ < 0 || KillThroughHandle(processFd_) != 0) {
+        kill(pid_, SIGKILL);
+    }
+    const Clock::time_point limit = Clock::now() + kReapLimit;
+    while (!exited_ && Clock::now() < limit) {
+        if (processFd_ >= 0) {
+            pollfd process{processFd_, POLLIN, 0};
+            if (PollRetrying(&process, 1, RemainingMs(limit)) > 0) {
+                Reap();
+            }
+        } else if (!CheckExited()) {
+            PollRetrying(nullptr, 0, static_cast<int>(kEndingCheckInterval.count()));
+        }
+    }
+    statusClean_ = false;
+    exited_ = true;
+}
+
+bool RunFinderHelper(const std::string& helperPath, const std::vector<std::string>& arguments, milliseconds limit,
+                     HelperStreamReader& reader)
+{
+    const Clock::time_point deadline = Clock::now() + limit;
+    FinderHelperProcess helper;
+    return helper.Start(helperPath, arguments) && helper.SendRequest(std::string()) &&
+           helper.ReadStream(deadline, reader);
 }
 
 }  // namespace seekwell

@@ -1,7 +1,9 @@
-// Stand-in for the platform finder's own service process: one run of the
-// finder helper, started and ended in a way that is sound inside any host.
+// Stand-in for the platform finder's own service process: the finder helper,
+// started and ended in a way that is sound inside any host.
 #ifndef SEEKWELL_FINDER_HELPER_PROCESS_H
 #define SEEKWELL_FINDER_HELPER_PROCESS_H
+
+#include <sys/types.h>
 
 #include <chrono>
 #include <string>
@@ -11,22 +13,54 @@
 
 namespace seekwell {
 
-struct HelperRequest {
-    std::string strHelperPath;
-    std::vector<std::string> arguments;  // after argv[0], which is the path
-    // Counted from the start: a helper still running then is killed.
-    std::chrono::milliseconds deadline;
+// One started helper. Started with posix_spawn: an empty environment, its
+// request pipe as descriptor 0, /dev/null for 1 and 2, the stream's pipe as
+// descriptor 3 and nothing else, default signal dispositions and an empty
+// signal mask. Waited for through a process handle where the system gives
+// one, else by its process id; SIGCHLD plays no part. The request channel is
+// a local socket, so that a helper gone before its request costs no SIGPIPE. However it ends, the
+// helper has exited or been killed, and is reaped unless the host took its
+// status first, before the object is gone.
+class FinderHelperProcess {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    FinderHelperProcess() = default;
+    ~FinderHelperProcess();
+    FinderHelperProcess(const FinderHelperProcess&) = delete;
+    FinderHelperProcess& operator=(const FinderHelperProcess&) = delete;
+
+    // Starts the program at helperPath, which must be absolute, with these
+    // arguments after argv[0]. False when it could not be started.
+    bool Start(const std::string& helperPath, const std::vector<std::string>& arguments);
+
+    // Writes request to the helper's descriptor 0 and closes it. False when
+    // it could not be handed over whole.
+    bool SendRequest(const std::string& request);
+
+    // Feeds what the helper writes to reader until the stream is complete and
+    // the helper has exited, or until the deadline, when it is killed. True
+    // when the stream was complete, nothing followed it, and the helper
+    // exited 0 or its status went to the host.
+    bool ReadStream(Clock::time_point deadline, HelperStreamReader& reader);
+
+private:
+    bool CheckExited();
+    void Reap();
+    void End();
+
+    pid_t pid_ = -1;
+    int processFd_ = -1;  // a pidfd, or -1 where the system gives none
+    int requestFd_ = -1;
+    int streamFd_ = -1;
+    bool exited_ = false;
+    bool statusClean_ = true;
 };
 
-// Starts the helper with posix_spawn: an empty environment, the stream's
-// pipe as its only inherited descriptor, /dev/null for 0 to 2, default
-// signal dispositions and an empty signal mask. Feeds what it writes to
-// reader until the stream is complete and the helper has exited, or until
-// the deadline. The helper has exited or been killed, and is reaped unless
-// the host took its status first, before this returns; SIGCHLD plays no part.
-// True when the stream was complete, nothing followed it, and the helper
-// exited 0 or its status went to the host.
-bool RunFinderHelper(const HelperRequest& request, HelperStreamReader& reader);
+// One run of a helper that needs no request beyond its arguments (the
+// probe): started, read until limit has passed, ended.
+bool RunFinderHelper(const std::string& helperPath, const std::vector<std::string>& arguments,
+                     std::chrono::milliseconds limit, HelperStreamReader& reader);
 
 }  // namespace seekwell
 

@@ -24,7 +24,7 @@ HelperStreamReader::State HelperStreamReader::Feed(const char* data, std::size_t
     }
     bytes_seen_ += size;
     pending_.append(data, size);
-    if (!ParsePending()) {
+    if (pending_.size() >= needed_ && !ParsePending()) {
         state_ = State::Invalid;
     }
     return state_;
@@ -61,15 +61,16 @@ bool HelperStreamReader::ParsePending()
         magic_read_ = true;
         offset = hp::kStreamMagicSize;
     }
-    bool whole = true;
-    while (offset < pending_.size() && state_ == State::Reading && whole) {
+    std::size_t required = 0;
+    while (offset < pending_.size() && state_ == State::Reading && required == 0) {
         const char tag = pending_[offset];
         if (tag == hp::kDeviceTag) {
-            if (!ParseDevice(offset, whole)) {
+            if (!ParseDevice(offset, required)) {
                 return false;
             }
         } else if (tag == hp::kEndTag) {
             if (pending_.size() - offset < hp::kEndFrameSize) {
+                required = offset + hp::kEndFrameSize;
                 break;
             }
             if (hp::ReadLength(&pending_[offset + 1]) != devices_.size()) {
@@ -85,49 +86,48 @@ bool HelperStreamReader::ParsePending()
         return false;
     }
     pending_.erase(0, offset);
+    needed_ = required - std::min(required, offset);
     return true;
 }
 
-// Reads the device frame at offset, moving offset past it when it is whole;
-// whole turns false when more bytes are needed first.
-bool HelperStreamReader::ParseDevice(std::size_t& offset, bool& whole)
+bool HelperStreamReader::ParseDevice(std::size_t& offset, std::size_t& required)
 {
     if (devices_.size() == hp::kMaxDevices) {
         return false;
     }
+    // The fields' places are found first; nothing is copied until all three are in.
+    std::size_t starts[hp::kFieldsPerDevice] = {};
+    std::size_t lengths[hp::kFieldsPerDevice] = {};
     std::size_t cursor = offset + 1;
-    DeviceProperties device;
-    for (std::string* field : {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
-        if (!ParseField(cursor, *field, whole)) {
-            return false;
-        }
-        if (!whole) {
+    for (std::size_t i = 0; i < hp::kFieldsPerDevice; ++i) {
+        if (pending_.size() - cursor < hp::kLengthSize) {
+            required = cursor + hp::kLengthSize;
             return true;
         }
+        lengths[i] = hp::ReadLength(&pending_[cursor]);
+        if (lengths[i] > hp::kMaxFieldBytes) {
+            return false;
+        }
+        starts[i] = cursor + hp::kLengthSize;
+        if (pending_.size() - starts[i] < lengths[i]) {
+            required = starts[i] + lengths[i];
+            return true;
+        }
+        // Texts are handed on as C strings: a NUL would silently cut one.
+        if (std::memchr(pending_.data() + starts[i], '\0', lengths[i]) != nullptr) {
+            return false;
+        }
+        cursor = starts[i] + lengths[i];
+    }
+    DeviceProperties device;
+    std::string* fields[hp::kFieldsPerDevice] = {&device.strFriendlyName, &device.strPresentationUrl,
+                                                 &device.strDescription};
+    for (std::size_t i = 0; i < hp::kFieldsPerDevice; ++i) {
+        fields[i]->assign(pending_, starts[i], lengths[i]);
     }
     devices_.push_back(std::move(device));
     offset = cursor;
     return true;
-}
-
-bool HelperStreamReader::ParseField(std::size_t& offset, std::string& field, bool& whole)
-{
-    if (pending_.size() - offset < hp::kLengthSize) {
-        whole = false;
-        return true;
-    }
-    const std::size_t length = hp::ReadLength(&pending_[offset]);
-    if (length > hp::kMaxFieldBytes) {
-        return false;
-    }
-    if (pending_.size() - offset - hp::kLengthSize < length) {
-        whole = false;
-        return true;
-    }
-    field.assign(pending_, offset + hp::kLengthSize, length);
-    offset += hp::kLengthSize + length;
-    // Texts are handed on as C strings: a NUL would silently cut one.
-    return field.find('\0') == std::string::npos;
 }
 
 }  // namespace seekwell

@@ -38,13 +38,18 @@ public:
 private:
     // Consumes whole frames from pending_; false when the stream is broken.
     bool ParsePending();
-    bool ParseDevice(std::size_t& offset, bool& whole);
-    bool ParseField(std::size_t& offset, std::string& field, bool& whole);
+    // Reads the device frame at offset, moving offset past it when it is
+    // whole, else setting required to the size pending_ must reach before the
+    // frame can get further.
+    bool ParseDevice(std::size_t& offset, std::size_t& required);
 
     State state_ = State::Reading;
     bool magic_read_ = false;
     std::size_t bytes_seen_ = 0;
     std::string pending_;  // bytes of a frame not yet whole
+    // pending_ is looked at again only once it holds this many bytes, so that
+    // each byte is examined a bounded number of times however the stream is cut.
+    std::size_t needed_ = 0;
     DeviceList devices_;
 };
 

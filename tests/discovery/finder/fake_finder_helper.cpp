@@ -2,8 +2,9 @@
 // arguments and empties its environment, so the behaviour comes from a file named
 // "fake-helper-mode" beside this executable, holding one of the mode names below.
 //
-// Every mode answers "--probe" as the real helper does, except the probe-* modes. Arguments of
-// another shape than the real helper's make it exit 2, so a test sees a wrong spawn.
+// Every mode answers "--probe" as the real helper does, except the probe-* modes; a search reads
+// its request first, as the real helper does. Arguments or a request of another shape than the
+// real helper's make it exit 2, so a test sees a wrong spawn.
 #include <dirent.h>
 #include <signal.h>
 #include <unistd.h>
@@ -36,6 +37,7 @@ constexpr std::size_t kTrailingBytes = 3;
 constexpr unsigned kGarbageSeed = 20240611;
 constexpr int kHighestSignal = 64;
 constexpr const char kRobotDescription[] = "ROVA service robot";
+constexpr std::chrono::microseconds kDribblePause{50};
 
 bool WriteStream(const std::string& bytes) { return WriteAll(protocol::kHelperStreamFd, bytes); }
 
@@ -124,8 +126,33 @@ std::size_t EnvironmentSize()
     return n;
 }
 
+// The search's request line, without its end; empty when none came whole.
+std::string g_request;
+
+bool ReadRequest()
+{
+    char byte = 0;
+    while (g_request.size() < protocol::kMaxRequestBytes) {
+        const ssize_t got = read(protocol::kHelperRequestFd, &byte, 1);
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got <= 0) {
+            return false;
+        }
+        if (byte == protocol::kRequestEnd) {
+            return true;
+        }
+        g_request.push_back(byte);
+    }
+    return false;
+}
+
+// The search window the request asks for.
+long RequestedWindowMs() { return std::atol(g_request.c_str() + g_request.find(protocol::kRequestSeparator) + 1); }
+
 // One robot whose name tells what the helper inherited, e.g.
-// "fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 10000".
+// "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 10000".
 std::string ReportStream(int argc, char** argv)
 {
     std::string report = "fds " + JoinNumbers(OpenDescriptors()) + " " + SignalReport() + " env " +
@@ -133,6 +160,7 @@ std::string ReportStream(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         report += std::string(" ") + argv[i];
     }
+    report += " request " + g_request;
     std::string stream;
     protocol::AppendMagic(stream);
     protocol::AppendDevice(stream, report, "http://192.0.2.10/", kRobotDescription);
@@ -142,10 +170,13 @@ std::string ReportStream(int argc, char** argv)
 
 int Good(int, char**) { return WriteStream(GoodStream()) ? 0 : 1; }
 
+int AnswerProbe(int, char**) { return WriteStream(EmptyStream()) ? 0 : 1; }
+int FailProbe(int, char**) { return 1; }
+
 // Silent for the whole window, as the real helper is while it searches.
-int Late(int, char** argv)
+int Late(int, char**)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(std::atol(argv[3])));
+    std::this_thread::sleep_for(std::chrono::milliseconds(RequestedWindowMs()));
     return Good(0, nullptr);
 }
 
@@ -205,6 +236,29 @@ int BadStatus(int, char**)
 
 int Trailing(int, char**) { return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1; }
 
+// Frames as large as the stream allows, one byte at a time, until it is killed.
+int Dribble(int, char**)
+{
+    const std::string field(protocol::kMaxFieldBytes, 'n');
+    std::string frames;
+    protocol::AppendMagic(frames);
+    protocol::AppendDevice(frames, field, field, field);
+    for (std::size_t i = 0;; i = i + 1 < frames.size() ? i + 1 : protocol::kStreamMagicSize) {
+        if (!WriteStream(frames.substr(i, 1))) {
+            return 1;
+        }
+        std::this_thread::sleep_for(kDribblePause);
+    }
+}
+
+// Answers its probe, then removes itself: the search that follows cannot start it.
+int VanishAfterProbe(int, char**)
+{
+    std::error_code error;
+    std::filesystem::remove(std::filesystem::read_symlink("/proc/self/exe", error), error);
+    return AnswerProbe(0, nullptr);
+}
+
 int StrayOutput(int, char**)
 {
     WriteAll(STDOUT_FILENO, "stray output of the helper on its stdout\n");
@@ -213,9 +267,6 @@ int StrayOutput(int, char**)
 }
 
 int Report(int argc, char** argv) { return WriteStream(ReportStream(argc, argv)) ? 0 : 1; }
-
-int AnswerProbe(int, char**) { return WriteStream(EmptyStream()) ? 0 : 1; }
-int FailProbe(int, char**) { return 1; }
 
 using Behaviour = int (*)(int argc, char** argv);
 
@@ -239,6 +290,8 @@ constexpr Mode kModes[] = {
     {"report", AnswerProbe, Report},
     {"probe-hang", Hang, Good},
     {"probe-fail", FailProbe, Good},
+    {"dribble", AnswerProbe, Dribble},
+    {"vanish", VanishAfterProbe, Good},
 };
 
 std::string ReadModeName()
@@ -256,8 +309,8 @@ std::string ReadModeName()
 int main(int argc, char** argv)
 {
     const bool probe = argc == 2 && std::strcmp(argv[1], protocol::kProbeArgument) == 0;
-    const bool search = argc == 4 && std::strcmp(argv[1], protocol::kSearchArgument) == 0;
-    if (!probe && !search) {
+    const bool search = argc == 2 && std::strcmp(argv[1], protocol::kSearchArgument) == 0;
+    if ((!probe && !search) || (search && !ReadRequest())) {
         return kWrongArguments;
     }
     const std::string name = ReadModeName();

@@ -52,8 +52,7 @@ simlan_start_sim "$simulator" --robots $ROBOTS --others $OTHERS \
 hostile_devices_start $((ROBOTS + OTHERS + 1)) $HOSTILE_LIFETIME_S
 
 started=$(date +%s%3N)
-simlan_client "$helper" --search upnp:rootdevice $WINDOW_MS \
-    3>"$E2E_WORK/stream" </dev/null >/dev/null 2>&1
+simlan_client "$helper" --search 3>"$E2E_WORK/stream" >/dev/null 2>&1 <<<"upnp:rootdevice $WINDOW_MS"
 status=$?
 elapsed=$(($(date +%s%3N) - started))
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "finder_wire.h"
@@ -50,22 +51,25 @@ std::string ReadToEnd(int fd)
 // Runs the helper in a network namespace of its own, which has no interface
 // but a loopback that is down: whatever the arguments make it do, nothing
 // leaves this machine. Its stdout and stderr go to one pipe, the stream to
-// another, on the descriptor the library hands it.
-HelperRun RunHelper(const std::vector<std::string>& arguments)
+// another, on the descriptor the library hands it; the request (which fits a
+// pipe's buffer) is waiting on its descriptor, closed after it.
+HelperRun RunHelper(const std::vector<std::string>& arguments, const std::string& request = std::string())
 {
     int stream[2];
     int output[2];
-    if (pipe2(stream, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) {
+    int input[2];
+    if (pipe2(stream, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0 || pipe2(input, O_CLOEXEC) != 0 ||
+        write(input[1], request.data(), request.size()) != static_cast<ssize_t>(request.size())) {
         ADD_FAILURE() << "pipes";
         return {};
     }
+    close(input[1]);
     const pid_t child = fork();
     if (child == 0) {
         if (unshare(CLONE_NEWNET) != 0 && unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0) {
             _exit(kNoNamespaceExit);
         }
-        const int devNull = open("/dev/null", O_RDONLY);
-        dup2(devNull, STDIN_FILENO);
+        dup2(input[0], hp::kHelperRequestFd);
         dup2(output[1], STDOUT_FILENO);
         dup2(output[1], STDERR_FILENO);
         dup2(stream[1], hp::kHelperStreamFd);
@@ -77,6 +81,7 @@ HelperRun RunHelper(const std::vector<std::string>& arguments)
         execv(kHelperPath, argv.data());
         _exit(127);
     }
+    close(input[0]);
     close(stream[1]);
     close(output[1]);
     HelperRun run;
@@ -155,7 +160,7 @@ TEST(FinderHelperTest, ProbeWritesAnEmptyStreamAndNothingElse)
 
 TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream)
 {
-    const HelperRun run = RunHelper({hp::kSearchArgument, "upnp:rootdevice", "200"});
+    const HelperRun run = RunHelper({hp::kSearchArgument}, hp::SearchRequest("upnp:rootdevice", 200));
     if (!run.bIsolated) {
         GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
     }
@@ -164,33 +169,36 @@ TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream)
     EXPECT_EQ(run.strOutput, "");
 }
 
-TEST(FinderHelperTest, ArgumentsItDoesNotTakeEndItWithStatus2AndNoStream)
+TEST(FinderHelperTest, ArgumentsOrRequestsItDoesNotTakeEndItWithStatus2AndNoStream)
 {
-    const std::vector<std::vector<std::string>> cases = {
-        {},
-        {"--bogus"},
-        {"--probe", "extra"},
-        {"--search"},
-        {"--search", "upnp:rootdevice"},
-        {"--search", "", "1000"},
-        {"--search", "upnp:rootdevice", ""},
-        {"--search", "upnp:rootdevice", "ten"},
-        {"--search", "upnp:rootdevice", "10s"},
-        {"--search", "upnp:rootdevice", " 100"},
-        {"--search", "upnp:rootdevice", "-1"},
-        {"--search", "upnp:rootdevice", "+100"},
-        {"--search", "upnp:rootdevice", "60001"},
-        {"--search", "upnp:rootdevice", "4294967396"},
-        {"--search", "upnp:rootdevice", "100", "extra"},
-        {"--probe", "--search", "upnp:rootdevice", "100"},
+    const std::string search = hp::kSearchArgument;
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{}, ""},
+        {{"--bogus"}, ""},
+        {{"--probe", "extra"}, ""},
+        {{search, "upnp:rootdevice", "100"}, "upnp:rootdevice 100\n"},
+        {{"--probe", search}, "upnp:rootdevice 100\n"},
+        {{search}, ""},
+        {{search}, "upnp:rootdevice\n"},
+        {{search}, " 1000\n"},
+        {{search}, "upnp:rootdevice \n"},
+        {{search}, "upnp:rootdevice ten\n"},
+        {{search}, "upnp:rootdevice 10s\n"},
+        {{search}, "upnp:rootdevice  100\n"},
+        {{search}, "upnp:rootdevice -1\n"},
+        {{search}, "upnp:rootdevice +100\n"},
+        {{search}, "upnp:rootdevice 60001\n"},
+        {{search}, "upnp:rootdevice 4294967396\n"},
+        {{search}, "upnp:rootdevice 100"},
+        {{search}, std::string(hp::kMaxRequestBytes, 'u') + " 100\n"},
     };
-    for (const std::vector<std::string>& arguments : cases) {
+    for (const auto& [arguments, request] : cases) {
         std::string shown;
         for (const std::string& argument : arguments) {
             shown += " [" + argument + "]";
         }
-        SCOPED_TRACE("arguments:" + shown);
-        const HelperRun run = RunHelper(arguments);
+        SCOPED_TRACE("arguments:" + shown + " request [" + request.substr(0, 40) + "]");
+        const HelperRun run = RunHelper(arguments, request);
         if (!run.bIsolated) {
             GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
         }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -29,7 +30,7 @@ namespace protocol = finder_wire;
 
 constexpr milliseconds kProbeDeadline{1000};
 constexpr milliseconds kSearchDeadline{1500};
-constexpr const char kSearchWindowMs[] = "1000";
+constexpr unsigned int kSearchWindowMs = 1000;
 // Spawning, killing and reaping on a loaded machine.
 constexpr milliseconds kSlack{500};
 constexpr const char kDeviceType[] = "upnp:rootdevice";
@@ -67,13 +68,20 @@ protected:
 
     static void SetMode(const std::string& mode) { std::ofstream(s_directory / "fake-helper-mode") << mode << '\n'; }
 
-    static RunOutcome Run(const std::vector<std::string>& arguments, milliseconds deadline)
+    // A probe, or a search as the finder runs one: started, then given its request.
+    static RunOutcome Run(bool probe, milliseconds deadline)
     {
-        HelperRequest request{HelperPath().string(), arguments, deadline};
         HelperStreamReader reader;
         RunOutcome outcome;
         const auto start = std::chrono::steady_clock::now();
-        outcome.bResult = RunFinderHelper(request, reader);
+        if (probe) {
+            outcome.bResult = RunFinderHelper(HelperPath().string(), {protocol::kProbeArgument}, deadline, reader);
+        } else {
+            FinderHelperProcess helper;
+            outcome.bResult = helper.Start(HelperPath().string(), {protocol::kSearchArgument}) &&
+                              helper.SendRequest(protocol::SearchRequest(kDeviceType, kSearchWindowMs)) &&
+                              helper.ReadStream(start + deadline, reader);
+        }
         outcome.elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
         outcome.devices = reader.TakeDevices();
         return outcome;
@@ -81,11 +89,11 @@ protected:
 
     // Runs one request and checks what every run must leave behind: a return within the
     // deadline, no child, and the test process's threads and descriptors as before.
-    static RunOutcome RunAndCheckHost(const std::vector<std::string>& arguments, milliseconds deadline)
+    static RunOutcome RunAndCheckHost(bool probe, milliseconds deadline)
     {
         const int nThreadsBefore = CountEntries("/proc/self/task");
         const int nFdsBefore = CountEntries("/proc/self/fd");
-        RunOutcome outcome = Run(arguments, deadline);
+        RunOutcome outcome = Run(probe, deadline);
         EXPECT_LE(outcome.elapsed, deadline + kSlack);
         EXPECT_TRUE(NoChildLeft()) << "the helper was not reaped";
         EXPECT_EQ(CountEntries("/proc/self/task"), nThreadsBefore);
@@ -93,10 +101,7 @@ protected:
         return outcome;
     }
 
-    static RunOutcome Search()
-    {
-        return RunAndCheckHost({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
-    }
+    static RunOutcome Search() { return RunAndCheckHost(false, kSearchDeadline); }
 
     static void ExpectGoodDevices(const DeviceList& devices)
     {
@@ -129,13 +134,13 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
         {"garbage", false, false, 0, false},     {"flood", false, false, 0, false},
         {"early-exit", false, false, 0, false},  {"bad-status", false, false, 0, false},
         {"trailing", false, false, 0, false},    {"probe-hang", true, false, 0, true},
-        {"probe-fail", true, false, 0, false},
+        {"probe-fail", true, false, 0, false},   {"dribble", false, false, 0, true},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(std::string(c.szMode) + (c.bProbe ? " (probe)" : " (search)"));
         SetMode(c.szMode);
         const milliseconds deadline = c.bProbe ? kProbeDeadline : kSearchDeadline;
-        const RunOutcome outcome = c.bProbe ? RunAndCheckHost({protocol::kProbeArgument}, deadline) : Search();
+        const RunOutcome outcome = RunAndCheckHost(c.bProbe, deadline);
         EXPECT_EQ(outcome.bResult, c.bExpected);
         if (c.bSilentToTheEnd) {
             EXPECT_GE(outcome.elapsed, deadline);
@@ -148,6 +153,41 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
             ExpectGoodDevices(outcome.devices);
         }
     }
+}
+
+// A helper that trickles its stream a byte at a time cannot keep the host's thread busy: the
+// thread neither re-reads what it has nor wakes for every byte.
+TEST_F(HelperProcessTest, TricklingHelperCostsTheHostLittleTime)
+{
+    constexpr double kCpuBoundSeconds = 0.1;
+    SetMode("dribble");
+    timespec before{};
+    timespec after{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
+    const RunOutcome outcome = Search();
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
+    EXPECT_FALSE(outcome.bResult);
+    const double cpuSeconds =
+        static_cast<double>(after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
+    EXPECT_LT(cpuSeconds, kCpuBoundSeconds);
+}
+
+// A helper that cannot be started gives a finder that cannot be created, which the call reports
+// as no search (-1); one given a relative path is never started, wherever the host is.
+TEST_F(HelperProcessTest, HelperThatCannotStartGivesNoFinder)
+{
+    SetMode("good");
+    const fs::path hostFolder = fs::current_path();
+    fs::current_path(s_directory);
+    for (const std::string& path :
+         {(s_directory / "missing").string(), std::string("./seekwell-finder-gupnp"), std::string()}) {
+        SCOPED_TRACE(path);
+        IUPnPDeviceFinder* finder = reinterpret_cast<IUPnPDeviceFinder*>(&finder);
+        EXPECT_TRUE(Failed(CreateHelperDeviceFinder(path, &finder)));
+        EXPECT_EQ(finder, nullptr);
+        EXPECT_TRUE(NoChildLeft());
+    }
+    fs::current_path(hostFolder);
 }
 
 // The host's way with SIGCHLD, set for one test and put back after it.
@@ -237,7 +277,7 @@ TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvir
     EXPECT_TRUE(outcome.bResult);
     ASSERT_EQ(outcome.devices.size(), 1u);
     EXPECT_EQ(outcome.devices[0].strFriendlyName,
-              "fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 1000");
+              "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 1000");
 }
 
 // A host that closed some of its standard streams: the pipe the library makes takes their
@@ -253,7 +293,7 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
             saved[fd] = fcntl(fd, F_DUPFD_CLOEXEC, 10);
             close(fd);
         }
-        const RunOutcome outcome = Run({protocol::kSearchArgument, kDeviceType, kSearchWindowMs}, kSearchDeadline);
+        const RunOutcome outcome = Run(false, kSearchDeadline);
         for (int fd = closedUpTo; fd < 3; ++fd) {
             dup2(saved[fd], fd);
             close(saved[fd]);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The installed libseekwell with a fake finder helper beside it that misbehaves (crashes, hangs,
-# writes garbage or without end, exits early or badly, writes more than its stream, prints, or
-# fails its probe), one search in a host that ignores SIGPIPE and SIGINT: the search ends in
-# time with the answer of a failed search, and the host prints nothing but its own report and
+# writes garbage, without end or a byte at a time, exits early or badly, writes more than its
+# stream, prints, fails its probe, or answers its probe and is gone before the search), one search
+# in a host that ignores SIGPIPE and SIGINT: the search ends in time with the answer of a failed
+# search (-1 where no search could start), and the host prints nothing but its own report and
 # keeps no child, thread, descriptor or library of the UPnP stack. A good helper and one that
 # reports what it inherited show the same path working.
 #
@@ -25,11 +26,11 @@ readonly BUILTIN_ALLOWANCE_MS=3000
 readonly SLACK_MS=1000
 readonly CASE_TIMEOUT_S=60
 readonly NS_PREFIX=swhh
-readonly HOSTILE_SEARCHES=(crash hang garbage flood early-exit bad-status trailing)
+readonly HOSTILE_SEARCHES=(crash hang garbage flood early-exit bad-status trailing dribble)
 readonly FAILED_PROBES=(probe-hang probe-fail)
 readonly GOOD_ROBOTS='ROVA robot 1@192.0.2.10
 ROVA robot 2@192.0.2.11'
-readonly REPORT_ROBOT='fds 0,1,2,3 blocked none ignored none env 0 args --search upnp:rootdevice 10000@192.0.2.10'
+readonly REPORT_ROBOT='fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 10000@192.0.2.10'
 readonly PROBE_LINES='^(start|search|during|record|helper-ran|upnp-stack|libcurl|children) '
 
 if [ "$(id -u)" -ne 0 ] || ! ip netns list >/dev/null 2>&1; then
@@ -106,7 +107,7 @@ check_case() {
 
 readonly SEARCH_BOUND_MS=$((SEARCH_WINDOW_MS + GRACE_MS + SLACK_MS))
 readonly FALLBACK_BOUND_MS=$((PROBE_BOUND_MS + SEARCH_WINDOW_MS + BUILTIN_ALLOWANCE_MS + SLACK_MS))
-modes=(good stray-output report "${HOSTILE_SEARCHES[@]}" "${FAILED_PROBES[@]}")
+modes=(good stray-output report vanish "${HOSTILE_SEARCHES[@]}" "${FAILED_PROBES[@]}")
 declare -a pids
 for i in "${!modes[@]}"; do
     start_case "$i" "${modes[$i]}" || exit 1
@@ -116,6 +117,8 @@ for i in "${!modes[@]}"; do
     case $mode in
     good | stray-output) check_case "$i" "$mode" 2 $SEARCH_BOUND_MS "$GOOD_ROBOTS" ;;
     report) check_case "$i" "$mode" 1 $SEARCH_BOUND_MS "$REPORT_ROBOT" ;;
+    # Found usable, then gone before the search could start it: no search took place.
+    vanish) check_case "$i" "$mode" -1 $((PROBE_BOUND_MS + SLACK_MS)) ;;
     probe-*) check_case "$i" "$mode" failed $FALLBACK_BOUND_MS ;;
     *) check_case "$i" "$mode" 0 $SEARCH_BOUND_MS ;;
     esac

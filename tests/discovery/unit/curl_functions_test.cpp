@@ -29,15 +29,15 @@ bool IsMapped(const std::string& path)
 
 TEST(CurlFunctions, BindsTheLibcurlItWasBuiltForOnce)
 {
-    const CurlFunctions* curl = LoadCurl();
+    const CurlFunctions* curl = ReadyCurl();
     ASSERT_NE(curl, nullptr);
-    EXPECT_EQ(LoadCurl(), curl);
+    EXPECT_EQ(ReadyCurl(), curl);
     const curl_version_info_data* info = curl->version_info(CURLVERSION_NOW);
     ASSERT_NE(info, nullptr);
     EXPECT_GE(info->version_num, static_cast<unsigned int>(SEEKWELL_LIBCURL_MIN_VERSION_NUM));
 
     CurlFunctions functions{};
-    ASSERT_TRUE(BindCurl(SEEKWELL_LIBCURL_SONAME, SEEKWELL_LIBCURL_SYMBOL_VERSION, functions));
+    ASSERT_NE(BindCurl(SEEKWELL_LIBCURL_SONAME, SEEKWELL_LIBCURL_SYMBOL_VERSION, functions), nullptr);
     EXPECT_EQ(functions.easy_perform, curl->easy_perform);
     EXPECT_NE(functions.slist_free_all, nullptr);
 }
@@ -61,7 +61,7 @@ TEST(CurlFunctions, RefusesWhatIsNotTheRightLibcurl)
     };
     for (const Case& c : cases) {
         CurlFunctions functions{};
-        EXPECT_FALSE(BindCurl(c.file.c_str(), c.symbolVersion, functions)) << c.what;
+        EXPECT_EQ(BindCurl(c.file.c_str(), c.symbolVersion, functions), nullptr) << c.what;
         EXPECT_EQ(dlerror(), nullptr) << c.what;
     }
     EXPECT_FALSE(IsMapped(kOldLibcurl));

@@ -81,7 +81,9 @@ TEST(ThreadStartFailure, SearchStillCompletesAndNeverReturnsMinusOne)
         test::ResultRecords results;
         const auto started = steady_clock::now();
         FailStarts(row.failing);
-        const int found = RunDiscoveryCall(results.Data(), rowParams, PlatformFacts{false, kProbeAnswerUnknown});
+        const int found = RunDiscoveryCall(results.Data(), rowParams, [] {
+            return PlatformFacts{false, kProbeAnswerUnknown};
+        });
         FailStarts(0);
         const auto took = steady_clock::now() - started;
         answering.join();
