@@ -20,15 +20,35 @@
 //                during the slow robot's fetch
 //   fork         another host thread forks during the window; the child makes its own call once
 //                the parent's call is over
+//   fork-load    another host thread forks the moment libcurl appears in the process (the
+//                library is making it ready); the child makes its own call at once
+//   descriptors  with 5000 inheritable descriptors of its own open, one host thread makes
+//                socket pairs and checks that they stay as it made them, another spawns
+//                children during the fetches that list what they inherited; with the
+//                socket-pair witness shim preloaded, also whether the library's pairs (libcurl's
+//                wake-up pairs among them) were close-on-exec from the moment they existed
+//   relative-load
+//                the library loaded by a relative name, then a call from a folder holding a
+//                decoy helper at seekwell/seekwell-finder-gupnp, then one from /
+//   no-pidfd / no-pidfd-wait
+//                one call in a sandbox (seccomp) that refuses process handles, or that has them
+//                but refuses waits on them as Linux 5.3 does
+//   null-array   a call with a null array
 // The slow robot's fetch is seen as an established connection to its HTTP port.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -39,11 +59,14 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <string>
@@ -76,6 +99,17 @@ constexpr std::uint16_t kHttpPort = 80;
 constexpr const char kEstablished[] = "01";
 constexpr const char kListFdsMode[] = "list-fds";
 constexpr int kMaxTrackedThreads = 64;
+// The host's own inheritable descriptors in the descriptors mode.
+constexpr int kHostDescriptors = 5000;
+// The host keeps this many socket pairs open at a time, one made (and the oldest checked and
+// closed) each kPairInterval.
+constexpr std::size_t kOpenHostPairs = 16;
+constexpr std::chrono::milliseconds kPairInterval{1};
+// From libcurl's appearing in the process to well inside its global init (which the
+// slow-SSL-init shim stretches).
+constexpr std::chrono::milliseconds kIntoCurlInit{150};
+constexpr const char kLibcurlName[] = "libcurl";
+constexpr const char kDecoyHelper[] = "seekwell/seekwell-finder-gupnp";
 // The busy mode's main thread and its two spawners.
 constexpr int kBusyHostThreads = 3;
 
@@ -324,6 +358,43 @@ void KeepInheritedDescriptorsFromChildren()
     }
 }
 
+// Whether libcurl is mapped into this process: the built-in search loads it, the finder never.
+bool IsLibcurlLoaded()
+{
+    std::istringstream maps(ReadFile("/proc/self/maps"));
+    std::string line;
+    while (std::getline(maps, line)) {
+        if (line.find(kLibcurlName) != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// What a child inherited that this host did not make: socket, pipe and other kernel objects
+// whose identity is not among hostObjects. Its own descriptors are /dev/null or host sockets.
+int ForeignObjectsIn(const std::string& listing, const std::set<std::string>& hostObjects)
+{
+    std::istringstream entries(listing);
+    std::string entry;
+    int foreign = 0;
+    while (entries >> entry) {
+        const std::string target = entry.substr(entry.find('=') + 1);
+        if (target.rfind("/dev/null", 0) != 0 && target != "none" && hostObjects.count(target) == 0) {
+            ++foreign;
+        }
+    }
+    return foreign;
+}
+
+// "socket:[inode]", as /proc/self/fd shows the descriptor.
+std::string ObjectOf(int fd)
+{
+    struct stat status {};
+    fstat(fd, &status);
+    return "socket:[" + std::to_string(status.st_ino) + "]";
+}
+
 // --- modes --------------------------------------------------------------------------------------
 
 struct Host {
@@ -565,6 +636,265 @@ int RunFork(const Host& host)
     return 0;
 }
 
+// The forked child of fork-load: its own call at once, its records in a file beside the report.
+[[noreturn]] void CallInChild(const Host& host)
+{
+    const CallOutcome outcome = RunCall(host.discover);
+    std::string lines = "child_result " + std::to_string(outcome.result) + "\n";
+    for (const std::string& robot : outcome.robots) {
+        lines += "child_record " + robot + "\n";
+    }
+    std::ofstream(host.reportPath + ".child") << lines;
+    _exit(0);
+}
+
+int RunForkLoad(const Host& host)
+{
+    std::atomic<bool> callDone{false};
+    std::atomic<pid_t> child{-1};
+    std::atomic<bool> duringLoad{false};
+    std::thread forker([&] {
+        while (!callDone.load() && !IsLibcurlLoaded()) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        std::this_thread::sleep_for(kIntoCurlInit);
+        duringLoad.store(!callDone.load());
+        const pid_t pid = fork();
+        if (pid == 0) {
+            CallInChild(host);
+        }
+        child.store(pid);
+    });
+    const CallOutcome outcome = RunCall(host.discover);
+    callDone.store(true);
+    forker.join();
+    ReportOutcome("", outcome);
+    Report("forked_while_loading %s\n", duringLoad.load() ? "yes" : "no");
+    if (child.load() <= 0) {
+        Report("fork failed\n");
+        return 0;
+    }
+    Report("child_end %s\n", ReapForkedChild(child.load()).c_str());
+    Report("%s", ReadFile(host.reportPath + ".child").c_str());
+    return 0;
+}
+
+// Host sockets that another host thread keeps making; their identities, for telling them
+// apart in the children's listings, and how many of them changed while they were open.
+struct HostPairs {
+    std::mutex mutex;
+    std::set<std::string> objects;
+    int made = 0;
+    int changed = 0;
+};
+
+// Checks the pair as it was made and closes it.
+void RetirePair(const std::array<int, 2>& fds, HostPairs& pairs)
+{
+    const bool changed = fcntl(fds[0], F_GETFD) != 0 || fcntl(fds[1], F_GETFD) != 0;
+    close(fds[0]);
+    close(fds[1]);
+    const std::lock_guard<std::mutex> lock(pairs.mutex);
+    ++pairs.made;
+    pairs.changed += changed ? 1 : 0;
+}
+
+void MakePairsUntil(const std::atomic<bool>& callDone, HostPairs& pairs)
+{
+    std::vector<std::array<int, 2>> open;
+    while (!callDone.load()) {
+        std::array<int, 2> fds{};
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds.data()) == 0) {
+            const std::lock_guard<std::mutex> lock(pairs.mutex);
+            pairs.objects.insert(ObjectOf(fds[0]));
+            pairs.objects.insert(ObjectOf(fds[1]));
+            open.push_back(fds);
+        }
+        if (open.size() > kOpenHostPairs) {
+            RetirePair(open.front(), pairs);
+            open.erase(open.begin());
+        }
+        std::this_thread::sleep_for(kPairInterval);
+    }
+    for (const std::array<int, 2>& fds : open) {
+        RetirePair(fds, pairs);
+    }
+}
+
+// Spawns listing children from the window's end to the call's end.
+void SpawnDuringFetches(const Host& host, Clock::time_point windowEnd, const std::atomic<bool>& callDone,
+                        HostPairs& pairs, int& spawned, int& inherited)
+{
+    SleepUntil(windowEnd, callDone);
+    const std::string listPath = host.reportPath + ".fetch.fds";
+    std::string self = "/proc/self/exe";
+    std::string mode = kListFdsMode;
+    std::string target = listPath;
+    char* arguments[] = {self.data(), mode.data(), target.data(), nullptr};
+    while (!callDone.load()) {
+        pid_t child = 0;
+        int status = 0;
+        if (posix_spawn(&child, self.c_str(), nullptr, nullptr, arguments, environ) != 0 ||
+            WaitRetrying(child, &status) != child) {
+            continue;
+        }
+        ++spawned;
+        const std::lock_guard<std::mutex> lock(pairs.mutex);
+        inherited += ForeignObjectsIn(ReadFile(listPath), pairs.objects) > 0 ? 1 : 0;
+    }
+}
+
+int RunDescriptors(const Host& host)
+{
+    const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int i = 0; i < kHostDescriptors; ++i) {
+        if (dup(devNull) < 0) {
+            Report("host_descriptors failed\n");
+            return 1;
+        }
+    }
+    std::atomic<bool> callDone{false};
+    HostPairs pairs;
+    int spawned = 0;
+    int inherited = 0;
+    const Clock::time_point windowEnd = Clock::now() + std::chrono::milliseconds(SEEKWELL_SEARCH_WINDOW_MS);
+    std::thread pairMaker(MakePairsUntil, std::cref(callDone), std::ref(pairs));
+    std::thread spawner(SpawnDuringFetches, std::cref(host), windowEnd, std::cref(callDone), std::ref(pairs),
+                        std::ref(spawned), std::ref(inherited));
+    const CallOutcome outcome = RunCall(host.discover);
+    callDone.store(true);
+    pairMaker.join();
+    spawner.join();
+    ReportOutcome("", outcome);
+    Report("host_pairs_made %d\n", pairs.made);
+    Report("host_pairs_changed %d\n", pairs.changed);
+    Report("children_spawned_during_fetches %d\n", spawned);
+    Report("children_with_library_descriptors %d\n", inherited);
+    // The preloaded witness saw every socket pair the library (and libcurl) made.
+    using WitnessFn = void (*)(int*, int*);
+    if (const auto witness = reinterpret_cast<WitnessFn>(dlsym(RTLD_DEFAULT, "seekwell_witness_pairs"))) {
+        int made = 0;
+        int inheritable = 0;
+        witness(&made, &inheritable);
+        Report("library_pairs_made %d\n", made);
+        Report("library_pairs_inheritable_when_made %d\n", inheritable);
+    }
+    return 0;
+}
+
+// A decoy helper in a folder of its own: run, it leaves a mark beside itself.
+std::string MakeDecoyFolder()
+{
+    char pattern[] = "/tmp/seekwell-decoy.XXXXXX";
+    if (mkdtemp(pattern) == nullptr) {
+        return std::string();
+    }
+    const std::string folder = pattern;
+    mkdir((folder + "/seekwell").c_str(), 0755);
+    const std::string decoy = folder + "/" + kDecoyHelper;
+    std::ofstream(decoy) << "#!/bin/sh\n: >" << folder << "/ran\n";
+    chmod(decoy.c_str(), 0755);
+    return folder;
+}
+
+int RunRelativeLoad(const Host& host)
+{
+    const std::string decoy = MakeDecoyFolder();
+    if (decoy.empty() || chdir(decoy.c_str()) != 0) {
+        Report("decoy failed\n");
+        return 1;
+    }
+    ReportOutcome("", RunCall(host.discover));
+    const bool finderPath = !IsLibcurlLoaded();
+    Report("decoy_ran %s\n", access((decoy + "/ran").c_str(), F_OK) == 0 ? "yes" : "no");
+    if (finderPath && chdir("/") == 0) {
+        ReportOutcome("root_", RunCall(host.discover));
+    }
+    Report("libcurl_loaded %s\n", IsLibcurlLoaded() ? "yes" : "no");
+    std::filesystem::remove_all(decoy);
+    return 0;
+}
+
+#if defined(__x86_64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_X86_64;
+#elif defined(__aarch64__)
+constexpr std::uint32_t kAuditArch = AUDIT_ARCH_AARCH64;
+#endif
+
+// A sandbox as seccomp profiles and old kernels make it: without process handles at all, or
+// with handles that cannot be waited on (Linux 5.3). Inherited by every child.
+bool EnterSandbox(bool handlesWithoutWaits)
+{
+    constexpr std::uint32_t kPidfdWait = 3;  // P_PIDFD
+    const std::uint32_t refuse = SECCOMP_RET_ERRNO | (handlesWithoutWaits ? EINVAL : ENOSYS);
+    std::vector<sock_filter> filter = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kAuditArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+    };
+    if (handlesWithoutWaits) {
+        filter.insert(filter.end(), {
+                                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_waitid, 0, 3),
+                                        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])),
+                                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kPidfdWait, 0, 1),
+                                        BPF_STMT(BPF_RET | BPF_K, refuse),
+                                    });
+    } else {
+        filter.insert(filter.end(), {
+                                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_open, 1, 0),
+                                        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_pidfd_send_signal, 0, 1),
+                                        BPF_STMT(BPF_RET | BPF_K, refuse),
+                                    });
+    }
+    filter.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+    const sock_fprog program{static_cast<unsigned short>(filter.size()), filter.data()};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Children the call left behind: running or not yet reaped.
+int ChildrenLeft()
+{
+    int left = 0;
+    for (;;) {
+        const pid_t waited = waitpid(-1, nullptr, WNOHANG);
+        if (waited <= 0) {
+            return left + (waited == 0 ? 1 : 0);
+        }
+        ++left;
+    }
+}
+
+int RunSandboxed(const Host& host, bool handlesWithoutWaits)
+{
+    if (!EnterSandbox(handlesWithoutWaits)) {
+        Report("sandbox failed\n");
+        return 1;
+    }
+    ReportOutcome("", RunCall(host.discover));
+    Report("libcurl_loaded %s\n", IsLibcurlLoaded() ? "yes" : "no");
+    Report("children_left %d\n", ChildrenLeft());
+    return 0;
+}
+
+std::atomic<int> g_childSignals{0};
+
+void CountChildSignal(int) { g_childSignals.fetch_add(1); }
+
+int RunNullArray(const Host& host)
+{
+    constexpr std::chrono::milliseconds kLateSignal{100};
+    struct sigaction action {};
+    action.sa_handler = CountChildSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGCHLD, &action, nullptr);
+    const int result = host.discover(nullptr);
+    std::this_thread::sleep_for(kLateSignal);
+    Report("null_result %d\n", result);
+    Report("null_children_started %d\n", g_childSignals.load());
+    return 0;
+}
+
 int RunMode(const std::string& mode, const Host& host)
 {
     if (mode == "plain") {
@@ -586,8 +916,37 @@ int RunMode(const std::string& mode, const Host& host)
     if (mode == "fork") {
         return RunFork(host);
     }
+    if (mode == "fork-load") {
+        return RunForkLoad(host);
+    }
+    if (mode == "descriptors") {
+        return RunDescriptors(host);
+    }
+    if (mode == "relative-load") {
+        return RunRelativeLoad(host);
+    }
+    if (mode == "no-pidfd" || mode == "no-pidfd-wait") {
+        return RunSandboxed(host, mode == "no-pidfd-wait");
+    }
+    if (mode == "null-array") {
+        return RunNullArray(host);
+    }
     Report("unknown mode %s\n", mode.c_str());
     return 2;
+}
+
+// relative-load opens it by a name relative to its folder, as a relative LD_LIBRARY_PATH entry
+// or a host's dlopen("lib/...") does.
+void* OpenLibrary(const std::string& mode, const std::string& path)
+{
+    if (mode != "relative-load") {
+        return dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    }
+    const std::string folder = std::filesystem::path(path).parent_path().string();
+    if (chdir(folder.c_str()) != 0) {
+        return nullptr;
+    }
+    return dlopen(("./" + std::filesystem::path(path).filename().string()).c_str(), RTLD_NOW | RTLD_LOCAL);
 }
 
 }  // namespace
@@ -610,7 +969,7 @@ int main(int argc, char** argv)
         Report("bad address %s\n", argv[4]);
         return 2;
     }
-    void* library = dlopen(argv[2], RTLD_NOW | RTLD_LOCAL);
+    void* library = OpenLibrary(argv[1], argv[2]);
     host.discover = library != nullptr ? reinterpret_cast<DiscoverFn>(dlsym(library, "DiscoveryROVAByUPnP")) : nullptr;
     if (host.discover == nullptr) {
         Report("cannot load %s: %s\n", argv[2], dlerror());

@@ -7,16 +7,19 @@
 # A private simulated LAN holds three plain robots, robot 4 whose description comes only after a
 # pause (so a fetch is in progress while the host acts), robot 5 whose description has an
 # undefined entity and robot 6 that answers 3 s into the window (so a receive that ended early
-# misses it). Each mode of the host harness is one process with one search (the fork mode
-# adds the child's); every check below names what it guards.
+# misses it). Each mode of the host harness is one process with one search (the fork modes
+# add the child's); every check below names what it guards.
 #
-#   hosts_test.sh PATH INSTALL-PREFIX HOST-HARNESS THREAD-REFUSAL-SHIM
+#   hosts_test.sh PATH INSTALL-PREFIX HOST-HARNESS THREAD-REFUSAL-SHIM SLOW-SSL-INIT-SHIM
+#                 SOCKET-PAIR-WITNESS-SHIM
 set -u
 source "$(dirname "$0")/../support/e2e_common.sh"
 path=$1
 prefix=$2
 harness=$3
 shim=$4
+slow_ssl_shim=$5
+witness_shim=$6
 e2e_require_lan
 
 readonly SEARCH_WINDOW_MS=10000
@@ -52,20 +55,31 @@ simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS \
 slow_address=$(simlan_device_address $SLOW_ROBOT)
 
 report=
-# run_mode MODE [ENV-ASSIGNMENTS...]: one harness process; its report in $report. Whatever reaches
-# its standard output or error came from the library (or a sanitizer) and fails the mode.
-run_mode() {
-    local mode=$1 status
+declare -A started_modes
+# start_mode MODE [ENV-ASSIGNMENTS...]: one harness process in the background; finish_mode MODE
+# waits for it and checks what every mode must leave: its report goes to $report. Whatever
+# reaches its standard output or error came from the library (or a sanitizer) and fails the mode.
+start_mode() {
+    local mode=$1
     shift
-    report="$E2E_WORK/$mode.report"
-    simlan_client env "$@" "$harness" "$mode" "$library" "$report" "$slow_address" \
-        >"$E2E_WORK/$mode.stdout" 2>"$E2E_WORK/$mode.stderr"
+    simlan_client env "$@" "$harness" "$mode" "$library" "$E2E_WORK/$mode.report" "$slow_address" \
+        >"$E2E_WORK/$mode.stdout" 2>"$E2E_WORK/$mode.stderr" &
+    started_modes[$mode]=$!
+}
+finish_mode() {
+    local mode=$1 status
+    wait "${started_modes[$mode]}"
     status=$?
+    report="$E2E_WORK/$mode.report"
     echo "--- $path $mode (exit status $status)"
     cat "$report" 2>/dev/null
     expect_equal "$mode: exit status (an abort or crash shows here)" "$status" 0
     expect_equal "$mode: host's standard output" "$(cat "$E2E_WORK/$mode.stdout")" ""
     expect_equal "$mode: host's standard error" "$(head -c 2000 "$E2E_WORK/$mode.stderr")" ""
+}
+run_mode() {
+    start_mode "$@"
+    finish_mode "$1"
 }
 
 value() {
@@ -118,9 +132,70 @@ expect_robots fork
 expect_equal "fork: the child's call ended" "$(value child_end)" exited
 expect_robots fork child_
 
+# Modes that share no host condition run side by side (each its own process), so that they cost
+# one window between them.
+readonly ASAN_PRELOAD="ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+start_mode descriptors LD_PRELOAD="$witness_shim" "$ASAN_PRELOAD"
+parallel_modes=(relative-load null-array)
+if [ "$path" == finder ]; then
+    parallel_modes+=(no-pidfd no-pidfd-wait)
+else
+    start_mode fork-load LD_PRELOAD="$slow_ssl_shim" "$ASAN_PRELOAD"
+fi
+for mode in "${parallel_modes[@]}"; do
+    start_mode "$mode"
+done
+
+# A fork while libcurl is being made ready waits for it; the child's own call then works.
+if [ "$path" == builtin ]; then
+    finish_mode fork-load
+    expect_equal "fork-load: forked while libcurl was being made ready" "$(value forked_while_loading)" yes
+    expect_robots fork-load
+    expect_equal "fork-load: the child's call ended" "$(value child_end)" exited
+    expect_robots fork-load child_
+fi
+
+# The library changes no descriptor of the host's, and a child spawned during the fetches inherits
+# none of the library's, with 5000 inheritable descriptors of the host's open.
+finish_mode descriptors
+expect_robots descriptors
+expect_true "descriptors: the host made socket pairs" test "$(value host_pairs_made)" -gt 0
+expect_equal "descriptors: host socket pairs whose flags changed" "$(value host_pairs_changed)" 0
+expect_equal "descriptors: children spawned during the fetches that inherited one of the library's" \
+    "$(value children_with_library_descriptors)" 0
+expect_true "descriptors: the library made socket pairs" test "$(value library_pairs_made)" -gt 0
+expect_equal "descriptors: the library's socket pairs that were inheritable when made" \
+    "$(value library_pairs_inheritable_when_made)" 0
+
+# Loaded by a relative name: the helper is looked for beside the library as it was loaded, never
+# relative to the folder the host is in later.
+finish_mode relative-load
+expect_robots relative-load
+expect_equal "relative-load: the decoy helper in the host's folder ran" "$(value decoy_ran)" no
+if [ "$path" == finder ]; then
+    expect_robots relative-load root_
+    expect_equal "relative-load: libcurl loaded (the finder path was lost)" "$(value libcurl_loaded)" no
+fi
+
+# A null array: -1, and nothing started to find that out.
+finish_mode null-array
+expect_equal "null-array: result" "$(value null_result)" -1
+expect_equal "null-array: children started" "$(value null_children_started)" 0
+
+# Sandboxes without process handles, or without waits on them: the finder path all the same
+# (the host never searches itself), and no child left behind.
+if [ "$path" == finder ]; then
+    for mode in no-pidfd no-pidfd-wait; do
+        finish_mode $mode
+        expect_robots $mode
+        expect_equal "$mode: libcurl loaded (the search fell back into the host)" "$(value libcurl_loaded)" no
+        expect_equal "$mode: children left" "$(value children_left)" 0
+    done
+fi
+
 # No thread can be started in the host: each path keeps its contract and nothing crashes. The
 # finder's threads live in its helper, which the shim does not reach: every robot is found.
-run_mode plain LD_PRELOAD="$shim" ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
+run_mode plain LD_PRELOAD="$shim" "$ASAN_PRELOAD"
 result=$(value result)
 if [ "$path" == finder ]; then
     expect_robots plain
