@@ -39,7 +39,10 @@ bench_prepare() {
     BENCH_WORK=$(mktemp -d /tmp/seekwell-bench.XXXXXX)
     trap bench_cleanup EXIT
     trap 'exit 1' INT TERM
-    cmake --install "$BENCH_BUILD" --component seekwell --prefix "$BENCH_WORK/prefix" >/dev/null
+    local component
+    for component in seekwell seekwell-finder; do
+        cmake --install "$BENCH_BUILD" --component $component --prefix "$BENCH_WORK/prefix" >/dev/null
+    done
     BENCH_FINDER=$(find "$BENCH_WORK/prefix" -name 'libseekwell.so.2' | head -n 1)
     [ -x "$(dirname "$BENCH_FINDER")/seekwell/seekwell-finder-gupnp" ] || {
         echo "the finder helper was not installed beside $BENCH_FINDER" >&2
