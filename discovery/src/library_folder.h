@@ -7,14 +7,10 @@
 namespace seekwell {
 
 // The absolute folder of the module that holds this code, resolved once while
-// it loads; empty when it could not be resolved. A host that changes its
-// working directory later cannot move it.
-const std::string& LibraryFolder();
-
-// The absolute folder of a module named fileName (as the dynamic loader gives
-// it), resolved against the current working directory when it is relative;
-// empty when it cannot be resolved.
-std::string AbsoluteFolderOf(const char* fileName);
+// it loads (a relative name against the working directory of that moment);
+// empty when it could not be resolved. A host that changes its working
+// directory later cannot move it.
+std::string LibraryFolder();
 
 }  // namespace seekwell
 

@@ -61,7 +61,7 @@ private:
 
 std::string FinderHelperPath()
 {
-    const std::string& folder = LibraryFolder();
+    const std::string folder = LibraryFolder();
     return folder.empty() ? std::string() : folder + "/" + hp::kHelperRelativePath;
 }
 
