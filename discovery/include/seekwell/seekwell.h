@@ -8,11 +8,18 @@
  * least those 10 seconds plus the fetches.
  *
  * The finder search runs in a helper program installed beside the library
- * (seekwell/seekwell-finder-gupnp), which the call starts with posix_spawn
- * and reaps itself before it returns; nothing the devices send is parsed in
- * the caller's process. The host's SIGCHLD disposition plays no part; a host
- * that reaps every child itself may collect the helper's status, and the
- * call still returns in time.
+ * (seekwell/seekwell-finder-gupnp in the folder the library was loaded from,
+ * resolved as an absolute path while it loads), which the call starts with
+ * posix_spawn and reaps itself before it returns; nothing the devices send is
+ * parsed in the caller's process. The host's SIGCHLD disposition plays no
+ * part; a host that reaps every child itself may collect the helper's status,
+ * and the call still returns in time. Where process handles (pidfd_open) or
+ * waits on them are refused, the helper is waited for by its process ID.
+ *
+ * Every descriptor the library opens is close-on-exec from the moment it
+ * exists, libcurl's own included; the library never changes a descriptor it
+ * did not create. A fork while libcurl is being loaded and initialised waits
+ * until that is done; a forked child may make calls of its own.
  *
  * The built-in search fetches with libcurl, which the library loads
  * (libcurl.so.4) the first time a search runs, while the window is open; loading
