@@ -6,11 +6,11 @@
 
 namespace {
 
-std::atomic<std::uint64_t> g_Allocations{0};
+std::atomic<std::uint64_t> g_allocations{0};
 
 void* CountedAllocation(std::size_t size)
 {
-    g_Allocations.fetch_add(1, std::memory_order_relaxed);
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
     if (void* memory = std::malloc(size == 0 ? 1 : size)) {
         return memory;
     }
@@ -19,7 +19,7 @@ void* CountedAllocation(std::size_t size)
 
 void* CountedAlignedAllocation(std::size_t size, std::align_val_t alignment)
 {
-    g_Allocations.fetch_add(1, std::memory_order_relaxed);
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
     const auto align = static_cast<std::size_t>(alignment);
     // aligned_alloc wants a size that is a multiple of the alignment.
     const std::size_t rounded = (size + align - 1) / align * align;
@@ -42,7 +42,7 @@ void operator delete(void* memory, std::size_t, std::align_val_t) noexcept { std
 
 namespace bench {
 
-std::uint64_t AllocationCount() { return g_Allocations.load(std::memory_order_relaxed); }
+std::uint64_t AllocationCount() { return g_allocations.load(std::memory_order_relaxed); }
 
 void AllocationProbe::Report(benchmark::State& state, std::int64_t items) const
 {

@@ -23,19 +23,19 @@
 #include <string.h>
 #include <sys/resource.h>
 
-enum { kMaxGroups = 256, kLineSize = 4096, kNameSize = 256 };
+enum { MaxGroups = 256, LineSize = 4096, NameSize = 256 };
 
 typedef int (*DiscoverFunction)(DISCOVERY_RESULT*);
 
 typedef struct {
-    char name[kNameSize];
+    char name[NameSize];
     long residentKb;
 } MappingGroup;
 
 /* The value of "Key:   123 kB" in /proc/self/status, or -1. */
 static long StatusKb(const char* key)
 {
-    char line[kLineSize];
+    char line[LineSize];
     long value = -1;
     size_t keyLength = strlen(key);
     FILE* status = fopen("/proc/self/status", "r");
@@ -79,10 +79,10 @@ static void GroupName(const char* mappingLine, char* name)
         path = c;
     }
     if (path == NULL || strncmp(path, "[heap]", 6) == 0 || strncmp(path, "[stack]", 7) == 0) {
-        snprintf(name, kNameSize, "%.*s", kNameSize - 1, path == NULL ? "[anonymous]" : path);
+        snprintf(name, NameSize, "%.*s", NameSize - 1, path == NULL ? "[anonymous]" : path);
     } else {
         slash = strrchr(path, '/');
-        snprintf(name, kNameSize, "%.*s", kNameSize - 1, slash != NULL ? slash + 1 : path);
+        snprintf(name, NameSize, "%.*s", NameSize - 1, slash != NULL ? slash + 1 : path);
     }
     name[strcspn(name, "\n")] = '\0';
 }
@@ -96,10 +96,10 @@ static void AddToGroup(MappingGroup* groups, int* count, const char* name, long 
         }
     }
     if (i == *count) {
-        if (*count == kMaxGroups) {
+        if (*count == MaxGroups) {
             return;
         }
-        snprintf(groups[i].name, kNameSize, "%s", name);
+        snprintf(groups[i].name, NameSize, "%s", name);
         groups[i].residentKb = 0;
         ++*count;
     }
@@ -119,8 +119,8 @@ static int IsMappingLine(const char* line) { return strchr("0123456789abcdef", l
 
 static void PrintMappings(void)
 {
-    static MappingGroup groups[kMaxGroups];
-    char line[kLineSize], current[kNameSize] = "[anonymous]";
+    static MappingGroup groups[MaxGroups];
+    char line[LineSize], current[NameSize] = "[anonymous]";
     int count = 0, i;
     long kb;
     FILE* smaps = fopen("/proc/self/smaps", "r");

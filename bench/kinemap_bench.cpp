@@ -30,8 +30,8 @@ constexpr std::size_t kSensorArrayBytes = KINEMAP_PRIMITIVE_COUNT * sizeof(int);
 constexpr std::size_t kLongestLocatorBytes = 33;
 constexpr std::size_t kDesignKeyBytes = kDesignKeyUnits * sizeof(unsigned short);
 
-alignas(64) unsigned char g_Source[KINEMAP_LOCATOR_SIZE * 2];
-alignas(64) unsigned char g_Destination[KINEMAP_LOCATOR_SIZE * 2];
+alignas(64) unsigned char g_source[KINEMAP_LOCATOR_SIZE * 2];
+alignas(64) unsigned char g_destination[KINEMAP_LOCATOR_SIZE * 2];
 
 template <typename Call>
 double BatchNanoseconds(Call call)
@@ -57,8 +57,8 @@ void SideBySide(benchmark::State& state, Query query)
     const bench::AllocationProbe probe;
     for (auto _ : state) {
         const double batchNs = BatchNanoseconds([&] { benchmark::DoNotOptimize(query()); });
-        memcpyNs += BatchNanoseconds([&] { std::memcpy(g_Destination, g_Source, opaqueBytes); });
-        inlineCopyNs += BatchNanoseconds([&] { std::memcpy(g_Destination, g_Source, Bytes); });
+        memcpyNs += BatchNanoseconds([&] { std::memcpy(g_destination, g_source, opaqueBytes); });
+        inlineCopyNs += BatchNanoseconds([&] { std::memcpy(g_destination, g_source, Bytes); });
         queryNs += batchNs;
         state.SetIterationTime(batchNs * 1e-9);
     }
@@ -72,8 +72,8 @@ void SideBySide(benchmark::State& state, Query query)
     state.counters["x_inline_copy"] = queryNs / inlineCopyNs;
 }
 
-int* DestinationInts() { return reinterpret_cast<int*>(g_Destination); }
-char* DestinationChars() { return reinterpret_cast<char*>(g_Destination); }
+int* DestinationInts() { return reinterpret_cast<int*>(g_destination); }
+char* DestinationChars() { return reinterpret_cast<char*>(g_destination); }
 
 void BM_GetJointArray(benchmark::State& state)
 {

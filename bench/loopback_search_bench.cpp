@@ -136,7 +136,7 @@ public:
     ~LoopbackLan()
     {
         if (responders_ > 0) {
-            close(stop_pipe_);
+            close(stopPipe_);
             waitpid(responders_, nullptr, 0);
         }
     }
@@ -144,8 +144,8 @@ public:
     LoopbackLan& operator=(const LoopbackLan&) = delete;
 
     bool Running() const { return responders_ > 0; }
-    std::uint16_t SsdpPort() const { return ssdp_port_; }
-    std::uint16_t HttpPort() const { return http_port_; }
+    std::uint16_t SsdpPort() const { return ssdpPort_; }
+    std::uint16_t HttpPort() const { return httpPort_; }
 
 private:
     // All robots listen on one port, each on its own loopback address.
@@ -155,13 +155,13 @@ private:
         try {
             plan_.ssdpSocket = test::BoundSocket(SOCK_DGRAM, kSsdpResponderAddress, 0);
             for (int robot = 0; robot < kRobots; ++robot) {
-                plan_.httpListeners[robot] = test::Listener(RobotHost(robot).c_str(), http_port_, kListenBacklog);
-                http_port_ = test::LocalPort(plan_.httpListeners[robot]);
+                plan_.httpListeners[robot] = test::Listener(RobotHost(robot).c_str(), httpPort_, kListenBacklog);
+                httpPort_ = test::LocalPort(plan_.httpListeners[robot]);
             }
         } catch (const std::runtime_error&) {
             return false;
         }
-        ssdp_port_ = test::LocalPort(plan_.ssdpSocket);
+        ssdpPort_ = test::LocalPort(plan_.ssdpSocket);
         return true;
     }
 
@@ -182,7 +182,7 @@ private:
             return;
         }
         responders_ = child;
-        stop_pipe_ = stopPipe[1];
+        stopPipe_ = stopPipe[1];
     }
 
     void CloseSockets()
@@ -198,10 +198,10 @@ private:
     }
 
     ResponderPlan plan_;
-    std::uint16_t ssdp_port_ = 0;
-    std::uint16_t http_port_ = 0;
+    std::uint16_t ssdpPort_ = 0;
+    std::uint16_t httpPort_ = 0;
     pid_t responders_ = -1;
-    int stop_pipe_ = -1;
+    int stopPipe_ = -1;
 };
 
 void BM_LoopbackDiscovery(benchmark::State& state)

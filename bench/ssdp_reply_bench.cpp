@@ -53,7 +53,7 @@ struct WorkerBuffers {
     ReplyScratch scratch;
     AddressTable table;
 };
-WorkerBuffers g_Worker;
+WorkerBuffers g_worker;
 
 void SetDatagramCounters(benchmark::State& state, std::size_t datagramBytes)
 {
@@ -65,20 +65,20 @@ void SetDatagramCounters(benchmark::State& state, std::size_t datagramBytes)
 void BM_ReceiveStep(benchmark::State& state, Datagram kind, Clearing clearing)
 {
     const std::string datagram = DatagramText(kind);
-    FillOtherResponders(g_Worker.table);
+    FillOtherResponders(g_worker.table);
     const bench::AllocationProbe probe;
     for (auto _ : state) {
         if (clearing == Clearing::WholeBuffer) {
-            std::memset(g_Worker.receive, 0, sizeof g_Worker.receive);
+            std::memset(g_worker.receive, 0, sizeof g_worker.receive);
         }
-        std::memcpy(g_Worker.receive, datagram.data(), datagram.size());  // as recvfrom would
-        g_Worker.receive[datagram.size()] = '\0';
-        HandleSsdpReply(g_Worker.receive, g_Worker.table, g_Worker.scratch);
+        std::memcpy(g_worker.receive, datagram.data(), datagram.size());  // as recvfrom would
+        g_worker.receive[datagram.size()] = '\0';
+        HandleSsdpReply(g_worker.receive, g_worker.table, g_worker.scratch);
         benchmark::ClobberMemory();
     }
     probe.Report(state);
     SetDatagramCounters(state, datagram.size());
-    const bool recorded = std::strcmp(g_Worker.table[kMaxResults - 1], kRobotHost) == 0;
+    const bool recorded = std::strcmp(g_worker.table[kMaxResults - 1], kRobotHost) == 0;
     if (recorded != (kind != Datagram::OtherReply)) {
         state.SkipWithError("the reply was not handled as a robot's or another device's should be");
     }
@@ -102,7 +102,7 @@ void BM_LoopbackSendReceive(benchmark::State& state, Datagram kind)
         sendto(sender.Fd(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&destination),
                sizeof destination);
         const ssize_t received =
-            recvfrom(receiver.Fd(), g_Worker.receive, kMaxDatagramSize, MSG_DONTWAIT, nullptr, nullptr);
+            recvfrom(receiver.Fd(), g_worker.receive, kMaxDatagramSize, MSG_DONTWAIT, nullptr, nullptr);
         if (received != static_cast<ssize_t>(datagram.size())) {
             state.SkipWithError("the datagram did not come back whole");
             break;

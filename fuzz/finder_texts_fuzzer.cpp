@@ -27,14 +27,14 @@ constexpr long kMaxCount = 40;
 constexpr int kFaultOneIn = 8;
 
 // The finder of the input being run; the creation stand-in takes no context.
-FinderScript g_Script;
-ReferenceLedger g_Ledger;
-bool g_CreationFails;
+FinderScript g_script;
+ReferenceLedger g_ledger;
+bool g_creationFails;
 
-seekwell::HRESULT CreateScriptedFinder(seekwell::IUPnPDeviceFinder** ppFinder)
+seekwell::HRESULT CreateScriptedFinder(seekwell::IUPnPDeviceFinder** finder)
 {
-    *ppFinder = g_CreationFails ? nullptr : seekwell::test::NewFakeDeviceFinder(g_Script, g_Ledger);
-    return g_CreationFails ? seekwell::E_FAIL : seekwell::S_OK;
+    *finder = g_creationFails ? nullptr : seekwell::test::NewFakeDeviceFinder(g_script, g_ledger);
+    return g_creationFails ? seekwell::E_FAIL : seekwell::S_OK;
 }
 
 void Require(bool condition)
@@ -48,33 +48,33 @@ FakeDevice ReadDevice(FuzzedDataProvider& input)
 {
     FakeDevice device;
     const bool faulty = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1;
-    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6)) : DeviceFault::kNone;
-    device.strFriendlyName = input.ConsumeRandomLengthString(kMaxTextLength);
-    device.strPresentationUrl = input.ConsumeRandomLengthString(kMaxTextLength);
-    device.strDescription = input.ConsumeRandomLengthString(kMaxTextLength);
+    device.fault = faulty ? static_cast<DeviceFault>(input.ConsumeIntegralInRange<int>(1, 6)) : DeviceFault::None;
+    device.friendlyName = input.ConsumeRandomLengthString(kMaxTextLength);
+    device.presentationUrl = input.ConsumeRandomLengthString(kMaxTextLength);
+    device.description = input.ConsumeRandomLengthString(kMaxTextLength);
     return device;
 }
 
 void ReadScript(FuzzedDataProvider& input)
 {
-    g_Script = FinderScript{};
-    g_Ledger = ReferenceLedger{};
-    g_CreationFails = input.ConsumeIntegralInRange<int>(1, kFaultOneIn * 4) == 1;
-    g_Script.fault = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1
+    g_script = FinderScript{};
+    g_ledger = ReferenceLedger{};
+    g_creationFails = input.ConsumeIntegralInRange<int>(1, kFaultOneIn * 4) == 1;
+    g_script.fault = input.ConsumeIntegralInRange<int>(1, kFaultOneIn) == 1
                          ? static_cast<SearchFault>(input.ConsumeIntegralInRange<int>(1, 4))
-                         : SearchFault::kNone;
-    g_Script.nCountOverride = input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
+                         : SearchFault::None;
+    g_script.countOverride = input.ConsumeBool() ? input.ConsumeIntegralInRange<long>(0, kMaxCount) : -1;
     const int devices = input.ConsumeIntegralInRange<int>(0, kMaxDevices);
     for (int i = 0; i < devices && input.remaining_bytes() > 0; ++i) {
-        g_Script.devices.push_back(ReadDevice(input));
+        g_script.devices.push_back(ReadDevice(input));
     }
 }
 
 bool ComesFromSomeDevice(const std::string& name, const std::string& host)
 {
-    for (const FakeDevice& device : g_Script.devices) {
-        if (device.strFriendlyName.compare(0, name.size(), name) == 0 &&
-            device.strPresentationUrl.find(host) != std::string::npos) {
+    for (const FakeDevice& device : g_script.devices) {
+        if (device.friendlyName.compare(0, name.size(), name) == 0 &&
+            device.presentationUrl.find(host) != std::string::npos) {
             return true;
         }
     }
@@ -113,7 +113,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // A finder created for a search that could not start stays held; the
     // next call would release it.
     app.ReleaseInterface(app.m_pDeviceFinder);
-    Require(g_Ledger.AllReleased());
+    Require(g_ledger.AllReleased());
     if (count > 0) {
         CheckRecords(results.get(), count);
     }

@@ -88,9 +88,9 @@ void CheckResult(const Result& result, const std::string& stream)
     std::string written;
     hp::AppendMagic(written);
     for (const seekwell::DeviceProperties& device : result.devices) {
-        Require(FieldIsSound(device.strFriendlyName) && FieldIsSound(device.strPresentationUrl) &&
-                FieldIsSound(device.strDescription));
-        hp::AppendDevice(written, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
+        Require(FieldIsSound(device.friendlyName) && FieldIsSound(device.presentationUrl) &&
+                FieldIsSound(device.description));
+        hp::AppendDevice(written, device.friendlyName, device.presentationUrl, device.description);
     }
     hp::AppendEnd(written, static_cast<std::uint32_t>(result.devices.size()));
     Require(written == stream);

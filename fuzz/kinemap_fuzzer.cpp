@@ -43,9 +43,9 @@ void RobotDesign(FuzzedDataProvider& input)
         unit = input.ConsumeIntegral<unsigned short>();
     }
     const bool isKey = count == kKeyUnitCount && key[0] == 11 && key[1] == 1 && key[2] == 1;
-    unsigned short* pKey = input.ConsumeBool() ? nullptr : key.data();
-    const unsigned int design = CKinemap::GetRobotDesign(pKey, count);
-    Require(design == (isKey && pKey != nullptr ? kKeyedDesign : 0u));
+    unsigned short* keyOrNull = input.ConsumeBool() ? nullptr : key.data();
+    const unsigned int design = CKinemap::GetRobotDesign(keyOrNull, count);
+    Require(design == (isKey && keyOrNull != nullptr ? kKeyedDesign : 0u));
 }
 
 void PrimitiveLocator(FuzzedDataProvider& input)

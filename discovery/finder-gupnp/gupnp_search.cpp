@@ -86,18 +86,18 @@ private:
 
     static void OnRequestQueued(SoupSession*, SoupMessage*, gpointer self)
     {
-        ++static_cast<GupnpSearch*>(self)->requests_in_flight_;
+        ++static_cast<GupnpSearch*>(self)->requestsInFlight_;
     }
 
     static void OnRequestUnqueued(SoupSession*, SoupMessage*, gpointer self)
     {
-        --static_cast<GupnpSearch*>(self)->requests_in_flight_;
+        --static_cast<GupnpSearch*>(self)->requestsInFlight_;
     }
 
     static gboolean OnWindowClosed(gpointer self)
     {
         auto* search = static_cast<GupnpSearch*>(self);
-        search->window_timer_ = nullptr;
+        search->windowTimer_ = nullptr;
         g_main_loop_quit(search->loop_);
         return G_SOURCE_REMOVE;
     }
@@ -130,7 +130,7 @@ private:
     void AddControlPoint(const ifaddrs& entry)
     {
         try {
-            control_points_.reserve(control_points_.size() + 1);
+            controlPoints_.reserve(controlPoints_.size() + 1);
         } catch (const std::bad_alloc&) {
             return;
         }
@@ -153,7 +153,7 @@ private:
         g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceProxyAvailable), this);
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
-        control_points_.push_back(controlPoint);
+        controlPoints_.push_back(controlPoint);
     }
 
     // GUPnP announces a device only after it fetched and parsed its
@@ -176,17 +176,17 @@ private:
     void ArmWindow()
     {
         DisarmWindow();
-        window_timer_ = g_timeout_source_new(static_cast<guint>(window_.count()));
-        g_source_set_callback(window_timer_, &OnWindowClosed, this, nullptr);
-        g_source_attach(window_timer_, context_);
-        g_source_unref(window_timer_);  // the context holds it until it fires
+        windowTimer_ = g_timeout_source_new(static_cast<guint>(window_.count()));
+        g_source_set_callback(windowTimer_, &OnWindowClosed, this, nullptr);
+        g_source_attach(windowTimer_, context_);
+        g_source_unref(windowTimer_);  // the context holds it until it fires
     }
 
     void DisarmWindow()
     {
-        if (window_timer_ != nullptr) {
-            g_source_destroy(window_timer_);
-            window_timer_ = nullptr;
+        if (windowTimer_ != nullptr) {
+            g_source_destroy(windowTimer_);
+            windowTimer_ = nullptr;
         }
     }
 
@@ -203,14 +203,14 @@ private:
     void TearDown()
     {
         DisarmWindow();
-        for (GUPnPControlPoint* controlPoint : control_points_) {
+        for (GUPnPControlPoint* controlPoint : controlPoints_) {
             g_signal_handlers_disconnect_by_data(controlPoint, this);
             gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), FALSE);
         }
-        const bool bFetchesEnded = CancelFetches();
-        for (GUPnPControlPoint* controlPoint : control_points_) {
+        const bool fetchesEnded = CancelFetches();
+        for (GUPnPControlPoint* controlPoint : controlPoints_) {
             g_signal_handlers_disconnect_by_data(SessionOf(controlPoint), this);
-            if (!bFetchesEnded) {
+            if (!fetchesEnded) {
                 // A fetch that outlived its cancellation would find freed
                 // state: its control point is kept rather than freed.
                 continue;
@@ -221,7 +221,7 @@ private:
             g_object_run_dispose(G_OBJECT(controlPoint));
             g_object_unref(controlPoint);
         }
-        control_points_.clear();
+        controlPoints_.clear();
         DrainContext();
     }
 
@@ -230,25 +230,25 @@ private:
     // ended within kFetchCancelLimit.
     bool CancelFetches()
     {
-        bool bLimitReached = false;
+        bool limitReached = false;
         GSource* limit = g_timeout_source_new(static_cast<guint>(kFetchCancelLimit.count()));
-        g_source_set_callback(limit, &OnCancelLimitReached, &bLimitReached, nullptr);
+        g_source_set_callback(limit, &OnCancelLimitReached, &limitReached, nullptr);
         g_source_attach(limit, context_);
         for (;;) {
-            for (GUPnPControlPoint* controlPoint : control_points_) {
+            for (GUPnPControlPoint* controlPoint : controlPoints_) {
                 soup_session_abort(SessionOf(controlPoint));
             }
-            if (requests_in_flight_ == 0 || bLimitReached) {
+            if (requestsInFlight_ == 0 || limitReached) {
                 break;
             }
             g_main_context_iteration(context_, TRUE);
         }
         // A callback may still be queued behind the end of its request.
-        while (!bLimitReached && g_main_context_iteration(context_, FALSE)) {
+        while (!limitReached && g_main_context_iteration(context_, FALSE)) {
         }
         g_source_destroy(limit);
         g_source_unref(limit);
-        return requests_in_flight_ == 0;
+        return requestsInFlight_ == 0;
     }
 
     void DrainContext()
@@ -262,9 +262,9 @@ private:
     std::chrono::milliseconds window_;
     GMainContext* context_;
     GMainLoop* loop_;
-    std::vector<GUPnPControlPoint*> control_points_;
-    GSource* window_timer_ = nullptr;
-    int requests_in_flight_ = 0;
+    std::vector<GUPnPControlPoint*> controlPoints_;
+    GSource* windowTimer_ = nullptr;
+    int requestsInFlight_ = 0;
     std::set<std::string> udns_;
     FoundDeviceList devices_;
 };

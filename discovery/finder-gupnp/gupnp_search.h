@@ -9,9 +9,9 @@
 namespace seekwell {
 
 struct FoundDevice {
-    std::string strFriendlyName;
-    std::string strPresentationUrl;  // empty when the device names no page
-    std::string strDescription;      // the device's modelDescription
+    std::string friendlyName;
+    std::string presentationUrl;  // empty when the device names no page
+    std::string description;      // the device's modelDescription
 };
 
 using FoundDeviceList = std::vector<FoundDevice>;

@@ -21,8 +21,8 @@ bool IsContinuationByte(char c) { return (static_cast<unsigned char>(c) & 0xC0) 
 
 std::size_t DeviceFrameSize(const FoundDevice& device)
 {
-    return 1 + hp::kFieldsPerDevice * hp::kLengthSize + device.strFriendlyName.size() +
-           device.strPresentationUrl.size() + device.strDescription.size();
+    return 1 + hp::kFieldsPerDevice * hp::kLengthSize + device.friendlyName.size() + device.presentationUrl.size() +
+           device.description.size();
 }
 
 }  // namespace
@@ -55,12 +55,12 @@ std::string BuildStream(const FoundDeviceList& devices)
         if (count == hp::kMaxDevices) {
             break;
         }
-        const FoundDevice device{CutField(found.strFriendlyName), CutField(found.strPresentationUrl),
-                                 CutField(found.strDescription)};
+        const FoundDevice device{CutField(found.friendlyName), CutField(found.presentationUrl),
+                                 CutField(found.description)};
         if (stream.size() + DeviceFrameSize(device) + hp::kEndFrameSize > hp::kMaxStreamBytes) {
             break;
         }
-        hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
+        hp::AppendDevice(stream, device.friendlyName, device.presentationUrl, device.description);
         ++count;
     }
     hp::AppendEnd(stream, count);

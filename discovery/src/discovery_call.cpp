@@ -14,13 +14,13 @@ namespace {
 // The finder path keeps its state in the one application object, so calls
 // must not overlap; nothing in a host enforces that, so this lock does. A
 // plain mutex, so that a child forked in the middle of a call can renew it.
-pthread_mutex_t g_CallMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_callMutex = PTHREAD_MUTEX_INITIALIZER;
 
 // Runs in the child of a fork, on its one thread, before fork returns.
 void RenewCallStateInChild()
 {
     // The thread that held the lock in the parent does not exist here.
-    pthread_mutex_init(&g_CallMutex, nullptr);
+    pthread_mutex_init(&g_callMutex, nullptr);
     // A finder held at the fork may be in use by a parent thread that does
     // not exist here: it is only forgotten.
     theApp.m_pDeviceFinder = nullptr;
@@ -32,15 +32,15 @@ class ForkHandler {
 public:
     ForkHandler() { pthread_atfork(nullptr, nullptr, RenewCallStateInChild); }
 };
-const ForkHandler g_ForkHandler;
+const ForkHandler kForkHandler;
 
 class CallLock {
 public:
-    CallLock() : held_(pthread_mutex_lock(&g_CallMutex) == 0) {}
+    CallLock() : held_(pthread_mutex_lock(&g_callMutex) == 0) {}
     ~CallLock()
     {
         if (held_) {
-            pthread_mutex_unlock(&g_CallMutex);
+            pthread_mutex_unlock(&g_callMutex);
         }
     }
     CallLock(const CallLock&) = delete;

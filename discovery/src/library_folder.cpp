@@ -72,7 +72,7 @@ public:
         }
     }
 };
-const LibraryFolderAtLoad g_libraryFolderAtLoad;
+const LibraryFolderAtLoad kLibraryFolderAtLoad;
 
 }  // namespace
 

@@ -20,8 +20,8 @@ WindowMessageSet::WindowMessageSet()
 }
 
 // Registered at load, in this order, before the application object is built.
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesFirst;
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesSecond;
-__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet g_WindowMessagesThird;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet kWindowMessagesFirst;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet kWindowMessagesSecond;
+__attribute__((init_priority(SEEKWELL_INIT_PRIORITY_WINDOW_MESSAGES))) const WindowMessageSet kWindowMessagesThird;
 
 }  // namespace seekwell

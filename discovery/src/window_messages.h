@@ -21,9 +21,9 @@ public:
 
 // Three identical passes, kept as the library has always made them: a name
 // registered again gets its first identifier back, so the repeats change nothing.
-extern const WindowMessageSet g_WindowMessagesFirst;
-extern const WindowMessageSet g_WindowMessagesSecond;
-extern const WindowMessageSet g_WindowMessagesThird;
+extern const WindowMessageSet kWindowMessagesFirst;
+extern const WindowMessageSet kWindowMessagesSecond;
+extern const WindowMessageSet kWindowMessagesThird;
 
 }  // namespace seekwell
 

@@ -27,11 +27,11 @@ static void RobotFree(gpointer data)
 }
 
 /* Worker thread: the call blocks here for 10 s or more. */
-static void SearchInThread(GTask* task, gpointer source, gpointer task_data, GCancellable* cancellable)
+static void SearchInThread(GTask* task, gpointer source, gpointer taskData, GCancellable* cancellable)
 {
     DISCOVERY_RESULT results[SEEKWELL_MAX_RESULTS];
     (void)source;
-    (void)task_data;
+    (void)taskData;
     (void)cancellable;
 
     const int count = DiscoveryROVAByUPnP(results);
@@ -53,9 +53,9 @@ static void SearchInThread(GTask* task, gpointer source, gpointer task_data, GCa
 }
 
 /* Main context: runs once the worker has returned its result. */
-static void SearchDone(GObject* source, GAsyncResult* result, gpointer user_data)
+static void SearchDone(GObject* source, GAsyncResult* result, gpointer userData)
 {
-    GMainLoop* loop = user_data;
+    GMainLoop* loop = userData;
     GError* error = NULL;
     (void)source;
 
@@ -75,9 +75,9 @@ static void SearchDone(GObject* source, GAsyncResult* result, gpointer user_data
 }
 
 /* Shows that the loop keeps running while the search is under way. */
-static gboolean Tick(gpointer user_data)
+static gboolean Tick(gpointer userData)
 {
-    (void)user_data;
+    (void)userData;
     g_print("searching...\n");
     return G_SOURCE_CONTINUE;
 }

@@ -68,7 +68,7 @@ const std::vector<int> kSensorArray = {-1, -1, -1, 0,  1,  2,  -1, -1, -1, -1, 5
 const std::vector<int> kSensorIds = {3,  4,  37, 27, 28, 29, 6,  7,  8,  10, 11, 12, 14, 15, 16, 18, 19,
                                      20, 22, 23, 24, 30, 31, 26, 38, 39, 36, 40, 41, 42, 0,  1,  2};
 
-enum Table { kTableA, kTableB };
+enum Table { TableA, TableB };
 
 std::string LocatorOf(unsigned int design, int slot)
 {
@@ -119,7 +119,7 @@ TEST(BodyArrays, CrossTableInvariants)
             continue;
         }
         EXPECT_TRUE(seenPositions.insert(position).second) << "position twice: " << position;
-        const std::string a = kLocators[slot][kTableA], b = kLocators[slot][kTableB];
+        const std::string a = kLocators[slot][TableA], b = kLocators[slot][TableB];
         EXPECT_FALSE(a.empty() && b.empty()) << slot;
         for (const std::string& locator : {a, b}) {
             if (locator.empty()) {
@@ -146,7 +146,7 @@ TEST(Locators, EveryEntryOfBothTables)
     size_t longest = 0;
     for (int slot = 0; slot < 43; ++slot) {
         for (unsigned int design : {1u, 0u, 2u, UINT_MAX}) {
-            const char* expected = kLocators[slot][design == 1 ? kTableA : kTableB];
+            const char* expected = kLocators[slot][design == 1 ? TableA : TableB];
             char buffer[KINEMAP_LOCATOR_SIZE];
             std::memset(buffer, kFill, sizeof buffer);
             ASSERT_EQ(1, CKinemap(design).GetPrimitiveLocator(slot, buffer));

@@ -244,9 +244,9 @@ protected:
         char pattern[] = "/tmp/seekwell-matrix-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
         scratch_ = pattern;
-        installed_library_ = InstalledLibrary();
-        ASSERT_FALSE(installed_library_.empty()) << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
-        const fs::path helper = fs::path(installed_library_).parent_path() / "seekwell/seekwell-finder-gupnp";
+        installedLibrary_ = InstalledLibrary();
+        ASSERT_FALSE(installedLibrary_.empty()) << "no libseekwell installed under " << SEEKWELL_INSTALL_PREFIX;
+        const fs::path helper = fs::path(installedLibrary_).parent_path() / "seekwell/seekwell-finder-gupnp";
         const bool executable = (fs::status(helper).permissions() & fs::perms::owner_exec) != fs::perms::none;
         ASSERT_TRUE(fs::is_regular_file(helper) && executable)
             << "the finder helper is not installed beside the library, or not executable";
@@ -290,7 +290,7 @@ protected:
     // Runs calls searches in one host process on the client host.
     HostRun RunHost(SearchPath path, int calls)
     {
-        std::string library = installed_library_;
+        std::string library = installedLibrary_;
         if (path == SearchPath::BuiltIn) {
             const fs::path lone = fs::path(scratch_) / "lone" / fs::path(library).filename();
             fs::create_directories(lone.parent_path());
@@ -374,7 +374,7 @@ private:
     }
 
     std::string scratch_;
-    std::string installed_library_;
+    std::string installedLibrary_;
     std::vector<std::unique_ptr<ScriptedHttpPeer>> peers_;
 };
 

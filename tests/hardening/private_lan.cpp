@@ -86,7 +86,7 @@ std::string PrivateLanUnavailableReason()
 NamespaceHost::NamespaceHost() : thread_(&NamespaceHost::Loop, this)
 {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [this] { return thread_id_ != 0; });
+    changed_.wait(lock, [this] { return threadId_ != 0; });
 }
 
 NamespaceHost::~NamespaceHost()
@@ -104,7 +104,7 @@ void NamespaceHost::Loop()
     const bool ready = unshare(CLONE_NEWNET) == 0;
     std::unique_lock<std::mutex> lock(mutex_);
     ready_ = ready;
-    thread_id_ = static_cast<pid_t>(syscall(SYS_gettid));
+    threadId_ = static_cast<pid_t>(syscall(SYS_gettid));
     changed_.notify_all();
     while (true) {
         changed_.wait(lock, [this] { return stopping_ || work_ != nullptr; });

@@ -45,7 +45,7 @@ public:
     void Run(const std::function<void()>& work);
     // Runs a shell command inside the namespace; true when it exits with 0.
     bool Shell(const std::string& command);
-    pid_t ThreadId() const { return thread_id_; }
+    pid_t ThreadId() const { return threadId_; }
     bool Ready() const { return ready_; }
 
 private:
@@ -56,7 +56,7 @@ private:
     const std::function<void()>* work_ = nullptr;
     bool stopping_ = false;
     bool ready_ = false;
-    pid_t thread_id_ = 0;
+    pid_t threadId_ = 0;
     std::thread thread_;
 };
 

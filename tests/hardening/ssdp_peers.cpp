@@ -49,7 +49,7 @@ void SendFrom(const std::string& fromAddress, const std::string& text, const soc
 
 SsdpResponder::SsdpResponder(const char* interfaceAddress, std::vector<ScriptedReply> replies,
                              std::chrono::milliseconds replyDelay)
-    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), replies_(std::move(replies)), reply_delay_(replyDelay)
+    : socket_(BoundUdpSocket("0.0.0.0", kSsdpPort, true)), replies_(std::move(replies)), replyDelay_(replyDelay)
 {
     ip_mreq membership{};
     inet_pton(AF_INET, kGroup, &membership.imr_multiaddr);
@@ -111,7 +111,7 @@ void SsdpResponder::Serve()
 
 void SsdpResponder::Answer(const HeardSearch& search)
 {
-    std::this_thread::sleep_for(reply_delay_);
+    std::this_thread::sleep_for(replyDelay_);
     const sockaddr_in to = Address(search.sourceAddress.c_str(), search.sourcePort);
     for (std::size_t i = 0; i < replies_.size(); ++i) {
         if (i > 0 && i % kRepliesPerBurst == 0) {

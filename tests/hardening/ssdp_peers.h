@@ -48,7 +48,7 @@ private:
 
     int socket_;
     std::vector<ScriptedReply> replies_;
-    std::chrono::milliseconds reply_delay_;
+    std::chrono::milliseconds replyDelay_;
     std::atomic<bool> stopping_{false};
     mutable std::mutex mutex_;
     std::vector<HeardSearch> searches_;

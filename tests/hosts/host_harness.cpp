@@ -772,7 +772,7 @@ int RunDescriptors(const Host& host)
     Report("children_with_library_descriptors %d\n", inherited);
     // The preloaded witness saw every socket pair the library (and libcurl) made.
     using WitnessFn = void (*)(int*, int*);
-    if (const auto witness = reinterpret_cast<WitnessFn>(dlsym(RTLD_DEFAULT, "seekwell_witness_pairs"))) {
+    if (const auto witness = reinterpret_cast<WitnessFn>(dlsym(RTLD_DEFAULT, "SeekwellWitnessPairs"))) {
         int made = 0;
         int inheritable = 0;
         witness(&made, &inheritable);

@@ -2,7 +2,7 @@
  * Preloaded into the host harness: watches every socketpair call that does not come straight from
  * the host program itself (the library's own, and libcurl's through it) and counts the pairs that
  * came into being without close-on-exec, which a child spawned at that very moment would inherit.
- * The harness reads the counts through seekwell_witness_pairs().
+ * The harness reads the counts through SeekwellWitnessPairs().
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -32,7 +32,7 @@ __attribute__((visibility("default"))) int socketpair(int domain, int type, int 
     return result;
 }
 
-__attribute__((visibility("default"))) void seekwell_witness_pairs(int* pairs, int* inheritablePairs)
+__attribute__((visibility("default"))) void SeekwellWitnessPairs(int* pairs, int* inheritablePairs)
 {
     *pairs = atomic_load(&g_pairs);
     *inheritablePairs = atomic_load(&g_inheritablePairs);

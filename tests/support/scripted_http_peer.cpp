@@ -52,7 +52,7 @@ bool StartThread(pthread_t& thread, std::function<void()> body)
 
 void PeerConnection::ReadRequestHead()
 {
-    std::string& head = request_head_;
+    std::string& head = requestHead_;
     char chunk[1024];
     while (head.find("\r\n\r\n") == std::string::npos && head.size() < kMaxRequestHead &&
            Readable(fd_, kRequestWaitMs)) {
@@ -79,7 +79,7 @@ bool PeerConnection::Send(const std::string& bytes)
             return false;
         }
         sent += static_cast<std::size_t>(n);
-        bytes_sent_ += static_cast<std::size_t>(n);
+        bytesSent_ += static_cast<std::size_t>(n);
     }
     return true;
 }
@@ -167,7 +167,7 @@ void ScriptedHttpPeer::ServeConnection(int fd, std::atomic<bool>& finished)
         requests_.push_back(connection.RequestHead());
     }
     behaviour_(connection);
-    last_bytes_sent_ = connection.BytesSent();
+    lastBytesSent_ = connection.BytesSent();
     close(fd);
     ++served_;
     finished = true;
@@ -186,18 +186,18 @@ void ScriptedHttpPeer::JoinWorkers(bool all)
 }
 
 StalledListener::StalledListener(const char* address, std::uint16_t port)
-    : listener_(Listener(address, port, 0)), queued_client_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
+    : listener_(Listener(address, port, 0)), queuedClient_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0))
 {
     // With a backlog of 0 the queue holds one connection; this one fills it.
     const sockaddr_in server = Address(address, Port());
-    if (connect(queued_client_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
+    if (connect(queuedClient_, reinterpret_cast<const sockaddr*>(&server), sizeof server) != 0) {
         throw std::runtime_error("cannot fill the accept queue");
     }
 }
 
 StalledListener::~StalledListener()
 {
-    close(queued_client_);
+    close(queuedClient_);
     close(listener_);
 }
 

@@ -27,7 +27,7 @@ public:
 
     // Reads the request head, up to its blank line (bounded in size and time).
     void ReadRequestHead();
-    const std::string& RequestHead() const { return request_head_; }
+    const std::string& RequestHead() const { return requestHead_; }
     // False once the client has gone away or the peer is stopping.
     bool Send(const std::string& bytes);
     // Waits until the client closes its side or the peer stops.
@@ -36,13 +36,13 @@ public:
     bool Pause(std::chrono::milliseconds duration);
     // Aborts the connection with a TCP reset.
     void Reset();
-    std::size_t BytesSent() const { return bytes_sent_; }
+    std::size_t BytesSent() const { return bytesSent_; }
 
 private:
     int fd_;
     const std::atomic<bool>& stopping_;
-    std::string request_head_;
-    std::size_t bytes_sent_ = 0;
+    std::string requestHead_;
+    std::size_t bytesSent_ = 0;
 };
 
 using PeerBehaviour = std::function<void(PeerConnection&)>;
@@ -64,7 +64,7 @@ public:
     // Waits until this many connections have been served to their end.
     bool WaitUntilServed(int connections, std::chrono::milliseconds timeout) const;
     // Bytes the behaviour got out on the last connection served.
-    std::size_t LastBytesSent() const { return last_bytes_sent_; }
+    std::size_t LastBytesSent() const { return lastBytesSent_; }
 
 private:
     struct Worker {
@@ -80,7 +80,7 @@ private:
     int listener_;
     PeerBehaviour behaviour_;
     std::atomic<bool> stopping_{false};
-    std::atomic<std::size_t> last_bytes_sent_{0};
+    std::atomic<std::size_t> lastBytesSent_{0};
     std::atomic<int> served_{0};
     mutable std::mutex mutex_;
     std::vector<std::string> requests_;
@@ -100,7 +100,7 @@ public:
 
 private:
     int listener_;
-    int queued_client_;
+    int queuedClient_;
 };
 
 // Behaviours

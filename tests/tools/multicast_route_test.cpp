@@ -27,13 +27,13 @@ constexpr int kChildCannotRoute = 3;
     if (unshare(CLONE_NEWNET) != 0) {
         _exit(kChildCannotUnshare);
     }
-    if (MulticastRouteState(kGroup, kPort) != RouteState::kNoRoute) {
+    if (MulticastRouteState(kGroup, kPort) != RouteState::NoRoute) {
         _exit(kChildDisagrees);
     }
     if (std::system("ip link set lo up && ip route add 224.0.0.0/4 dev lo") != 0) {
         _exit(kChildCannotRoute);
     }
-    _exit(MulticastRouteState(kGroup, kPort) == RouteState::kRouted ? kChildAgrees : kChildDisagrees);
+    _exit(MulticastRouteState(kGroup, kPort) == RouteState::Routed ? kChildAgrees : kChildDisagrees);
 }
 
 TEST(MulticastRouteTest, NoRouteInAFreshNamespaceAndARouteOnceOneIsAdded)

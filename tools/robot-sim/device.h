@@ -17,7 +17,7 @@ struct SimDevice {
     bool isRobot = false;
     int number = 0;  // 1-based within its kind
     in_addr address{};
-    DeviceFault fault = DeviceFault::kNone;
+    DeviceFault fault = DeviceFault::None;
 };
 
 // Robots first, then the other devices, at consecutive addresses from the first one.

@@ -17,7 +17,7 @@ constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
 
 // Ways a simulated robot can misbehave or stand out (fault_kinds.def describes each).
 enum class DeviceFault {
-    kNone,
+    None,
 #define ROBOT_SIM_FAULT(enumerator, kind, description) enumerator,
 #include "fault_kinds.def"
 #undef ROBOT_SIM_FAULT

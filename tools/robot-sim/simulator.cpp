@@ -195,20 +195,20 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
         fds.push_back(pollfd{fd, events, 0});
         watched.push_back(Watched{source, index});
     };
-    watch(stopRead_.Get(), POLLIN, Source::kStop, 0);
-    watch(ssdpSocket_.Get(), POLLIN, Source::kSsdp, 0);
+    watch(stopRead_.Get(), POLLIN, Source::Stop, 0);
+    watch(ssdpSocket_.Get(), POLLIN, Source::Ssdp, 0);
     if (connections_.size() < kMaxConnections) {
         for (std::size_t i = 0; i < httpListeners_.size(); ++i) {
             if (httpListeners_[i].Valid()) {
-                watch(httpListeners_[i].Get(), POLLIN, Source::kListener, i);
+                watch(httpListeners_[i].Get(), POLLIN, Source::Listener, i);
             }
         }
     }
     // A held connection waits for its time, not for its socket.
     for (std::size_t i = 0; i < connections_.size(); ++i) {
-        if (connections_[i].phase != Phase::kHolding) {
-            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::kWriting ? POLLOUT : POLLIN,
-                  Source::kConnection, i);
+        if (connections_[i].phase != Phase::Holding) {
+            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::Writing ? POLLOUT : POLLIN,
+                  Source::Connection, i);
         }
     }
 }
@@ -220,7 +220,7 @@ int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
         if (!next || connection.deadline < *next) {
             next = connection.deadline;
         }
-        if (connection.phase == Phase::kHolding && connection.answerAt < *next) {
+        if (connection.phase == Phase::Holding && connection.answerAt < *next) {
             next = connection.answerAt;
         }
     }
@@ -239,15 +239,15 @@ int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
 bool Simulator::Dispatch(const Watched& watched, short events)
 {
     switch (watched.source) {
-        case Source::kStop:
+        case Source::Stop:
             return false;
-        case Source::kSsdp:
+        case Source::Ssdp:
             ReceiveDatagrams();
             break;
-        case Source::kListener:
+        case Source::Listener:
             AcceptConnections(watched.index);
             break;
-        case Source::kConnection:
+        case Source::Connection:
             ServeConnection(connections_[watched.index], events);
             break;
     }
@@ -331,15 +331,15 @@ void Simulator::ServeConnection(Connection& connection, short events)
         return;
     }
     switch (connection.phase) {
-        case Phase::kReading:
+        case Phase::Reading:
             ReadRequest(connection);
             break;
-        case Phase::kHolding:
+        case Phase::Holding:
             break;
-        case Phase::kWriting:
+        case Phase::Writing:
             WriteResponse(connection);
             break;
-        case Phase::kDraining:
+        case Phase::Draining:
             Drain(connection);
             break;
     }
@@ -368,11 +368,11 @@ void Simulator::ReadRequest(Connection& connection)
     connection.request.resize(end + std::strlen(kRequestEnd));
     log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
     if (devices_[connection.device].fault == DeviceFault::kSlowDescription) {
-        connection.phase = Phase::kHolding;
+        connection.phase = Phase::Holding;
         connection.answerAt = Clock::now() + std::chrono::milliseconds(kSlowDescriptionDelayMs);
         return;
     }
-    connection.phase = Phase::kWriting;
+    connection.phase = Phase::Writing;
 }
 
 void Simulator::WriteResponse(Connection& connection)
@@ -394,7 +394,7 @@ void Simulator::WriteResponse(Connection& connection)
     }
     // Half-close and wait for the client to hang up, so that it never sees a reset before the body.
     ::shutdown(connection.fd.Get(), SHUT_WR);
-    connection.phase = Phase::kDraining;
+    connection.phase = Phase::Draining;
 }
 
 void Simulator::Drain(Connection& connection)
@@ -410,8 +410,8 @@ void Simulator::ReleaseHeldConnections()
 {
     const Clock::time_point now = Clock::now();
     for (Connection& connection : connections_) {
-        if (connection.phase == Phase::kHolding && connection.answerAt <= now) {
-            connection.phase = Phase::kWriting;
+        if (connection.phase == Phase::Holding && connection.answerAt <= now) {
+            connection.phase = Phase::Writing;
         }
     }
 }

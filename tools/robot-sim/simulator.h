@@ -37,14 +37,14 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
-    enum class Phase { kReading, kHolding, kWriting, kDraining };
+    enum class Phase { Reading, Holding, Writing, Draining };
     struct Connection {
         UniqueFd fd;
         std::size_t device = 0;
         sockaddr_in peer{};
         std::string request;
         std::size_t sent = 0;
-        Phase phase = Phase::kReading;
+        Phase phase = Phase::Reading;
         Clock::time_point deadline;
         Clock::time_point answerAt;  // while holding: when the response starts
     };
@@ -54,7 +54,7 @@ private:
         std::string datagram;
         Clock::time_point sendAt;
     };
-    enum class Source { kStop, kSsdp, kListener, kConnection };
+    enum class Source { Stop, Ssdp, Listener, Connection };
     struct Watched {
         Source source;
         std::size_t index;

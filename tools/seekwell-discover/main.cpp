@@ -109,7 +109,7 @@ int main(int argc, char** argv)
         return tool_cli::PrintVersion(kProgram);
     }
     DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
-    if (seekwell_discover::MulticastRouteState(kSearchGroup, kSearchPort) == seekwell_discover::RouteState::kNoRoute) {
+    if (seekwell_discover::MulticastRouteState(kSearchGroup, kSearchPort) == seekwell_discover::RouteState::NoRoute) {
         tool_cli::PrintError(kProgram, kNoRouteWarning);
         PrintRecords(options, records, 0);
         return tool_cli::kExitNoNetwork;

@@ -20,11 +20,11 @@ RouteState MulticastRouteState(const char* group, std::uint16_t port)
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     if (inet_pton(AF_INET, group, &address.sin_addr) != 1) {
-        return RouteState::kUnknown;
+        return RouteState::Unknown;
     }
     const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        return RouteState::kUnknown;
+        return RouteState::Unknown;
     }
     int result = 0;
     do {
@@ -33,9 +33,9 @@ RouteState MulticastRouteState(const char* group, std::uint16_t port)
     const int error = errno;
     close(fd);
     if (result == 0) {
-        return RouteState::kRouted;
+        return RouteState::Routed;
     }
-    return MeansNoRoute(error) ? RouteState::kNoRoute : RouteState::kUnknown;
+    return MeansNoRoute(error) ? RouteState::NoRoute : RouteState::Unknown;
 }
 
 }  // namespace seekwell_discover

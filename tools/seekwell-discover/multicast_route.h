@@ -8,9 +8,9 @@
 namespace seekwell_discover {
 
 enum class RouteState {
-    kRouted,
-    kNoRoute,
-    kUnknown,  // the check itself failed (e.g. no socket); the search is left to decide
+    Routed,
+    NoRoute,
+    Unknown,  // the check itself failed (e.g. no socket); the search is left to decide
 };
 
 // Asks the kernel for its route to group:port by connecting a UDP socket, which sends nothing.

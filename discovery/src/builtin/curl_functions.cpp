@@ -23,22 +23,22 @@ bool Bind(void* library, const char* name, const char* symbolVersion, Function& 
 
 bool BindAll(void* library, const char* version, CurlFunctions& functions)
 {
-    return Bind(library, "curl_global_init", version, functions.global_init) &&
-           Bind(library, "curl_version_info", version, functions.version_info) &&
-           Bind(library, "curl_easy_init", version, functions.easy_init) &&
-           Bind(library, "curl_easy_setopt", version, functions.easy_setopt) &&
-           Bind(library, "curl_easy_getinfo", version, functions.easy_getinfo) &&
-           Bind(library, "curl_easy_perform", version, functions.easy_perform) &&
-           Bind(library, "curl_easy_cleanup", version, functions.easy_cleanup) &&
-           Bind(library, "curl_slist_append", version, functions.slist_append) &&
-           Bind(library, "curl_slist_free_all", version, functions.slist_free_all);
+    return Bind(library, "curl_global_init", version, functions.globalInit) &&
+           Bind(library, "curl_version_info", version, functions.versionInfo) &&
+           Bind(library, "curl_easy_init", version, functions.easyInit) &&
+           Bind(library, "curl_easy_setopt", version, functions.easySetopt) &&
+           Bind(library, "curl_easy_getinfo", version, functions.easyGetinfo) &&
+           Bind(library, "curl_easy_perform", version, functions.easyPerform) &&
+           Bind(library, "curl_easy_cleanup", version, functions.easyCleanup) &&
+           Bind(library, "curl_slist_append", version, functions.slistAppend) &&
+           Bind(library, "curl_slist_free_all", version, functions.slistFreeAll);
 }
 
 // The options the fetch sets exist from this version on; an older libcurl
 // would refuse them and fetch with its defaults.
 bool IsRecentEnough(const CurlFunctions& functions)
 {
-    const curl_version_info_data* info = functions.version_info(CURLVERSION_NOW);
+    const curl_version_info_data* info = functions.versionInfo(CURLVERSION_NOW);
     return info != nullptr && info->version_num >= kMinimumCurlVersion;
 }
 
@@ -81,7 +81,7 @@ class ForkWaitsForReadiness {
 public:
     ForkWaitsForReadiness() { pthread_atfork(TakeReadyLock, GiveReadyLock, RenewReadyLock); }
 };
-const ForkWaitsForReadiness g_forkWaitsForReadiness;
+const ForkWaitsForReadiness kForkWaitsForReadiness;
 
 // Runs in the first search's window (or at the first fetch), never from a
 // static initialiser. With CURL_VERSION_THREADSAFE (Debian's libcurl has it; a
@@ -97,7 +97,7 @@ bool MakeReady()
     }
     // Where the pairs cannot be routed, fetches are still made.
     (void)RouteCurlSocketPairs(library);
-    return g_functions.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    return g_functions.globalInit(CURL_GLOBAL_DEFAULT) == CURLE_OK;
 }
 
 }  // namespace

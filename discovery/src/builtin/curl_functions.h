@@ -10,15 +10,15 @@ namespace seekwell::platform {
 
 // The functions a description fetch calls.
 struct CurlFunctions {
-    decltype(&curl_global_init) global_init;
-    decltype(&curl_version_info) version_info;
-    decltype(&curl_easy_init) easy_init;
-    decltype(&curl_easy_setopt) easy_setopt;
-    decltype(&curl_easy_getinfo) easy_getinfo;
-    decltype(&curl_easy_perform) easy_perform;
-    decltype(&curl_easy_cleanup) easy_cleanup;
-    decltype(&curl_slist_append) slist_append;
-    decltype(&curl_slist_free_all) slist_free_all;
+    decltype(&curl_global_init) globalInit;
+    decltype(&curl_version_info) versionInfo;
+    decltype(&curl_easy_init) easyInit;
+    decltype(&curl_easy_setopt) easySetopt;
+    decltype(&curl_easy_getinfo) easyGetinfo;
+    decltype(&curl_easy_perform) easyPerform;
+    decltype(&curl_easy_cleanup) easyCleanup;
+    decltype(&curl_slist_append) slistAppend;
+    decltype(&curl_slist_free_all) slistFreeAll;
 };
 
 // Loads the libcurl the library was built for, by its SONAME, binds its

@@ -16,11 +16,11 @@ namespace {
 
 constexpr const char kSocketPairSymbol[] = "socketpair";
 
-thread_local bool t_ownCurlCall = false;
+thread_local bool g_ownCurlCall = false;
 
 int CloseOnExecSocketPair(int domain, int type, int protocol, int fds[2])
 {
-    return socketpair(domain, t_ownCurlCall ? type | SOCK_CLOEXEC : type, protocol, fds);
+    return socketpair(domain, g_ownCurlCall ? type | SOCK_CLOEXEC : type, protocol, fds);
 }
 
 #if defined(__x86_64__)
@@ -171,12 +171,12 @@ bool RouteCurlSocketPairs(void* libcurlHandle)
 #endif
 }
 
-OwnCurlCalls::OwnCurlCalls() : outer_(!t_ownCurlCall) { t_ownCurlCall = true; }
+OwnCurlCalls::OwnCurlCalls() : outer_(!g_ownCurlCall) { g_ownCurlCall = true; }
 
 OwnCurlCalls::~OwnCurlCalls()
 {
     if (outer_) {
-        t_ownCurlCall = false;
+        g_ownCurlCall = false;
     }
 }
 

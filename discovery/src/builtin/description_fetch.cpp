@@ -69,7 +69,7 @@ std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdat
 bool StartClockAtConnection(FetchState& state)
 {
     curl_off_t connectedAfterUs = 0;
-    if (state.curl.easy_getinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
+    if (state.curl.easyGetinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
         connectedAfterUs <= 0) {
         return false;
     }
@@ -101,55 +101,55 @@ curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype purpose, curl_sockaddr* 
 }
 
 struct EasyHandleDeleter {
-    decltype(CurlFunctions::easy_cleanup) cleanup;
+    decltype(CurlFunctions::easyCleanup) cleanup;
     void operator()(CURL* handle) const { cleanup(handle); }
 };
 using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
 
 struct HeaderListDeleter {
-    decltype(CurlFunctions::slist_free_all) freeAll;
+    decltype(CurlFunctions::slistFreeAll) freeAll;
     void operator()(curl_slist* list) const { freeAll(list); }
 };
 using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
 void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFetchLimits& limits)
 {
-    curl.easy_setopt(handle, CURLOPT_PORT, static_cast<long>(limits.port));
-    curl.easy_setopt(handle, CURLOPT_PROTOCOLS_STR, kOnlyHttp);
-    curl.easy_setopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
+    curl.easySetopt(handle, CURLOPT_PORT, static_cast<long>(limits.port));
+    curl.easySetopt(handle, CURLOPT_PROTOCOLS_STR, kOnlyHttp);
+    curl.easySetopt(handle, CURLOPT_FOLLOWLOCATION, 0L);
     // A direct connection even when http_proxy, HTTP_PROXY or ALL_PROXY is set.
-    curl.easy_setopt(handle, CURLOPT_PROXY, kNoProxy);
-    curl.easy_setopt(handle, CURLOPT_NOPROXY, kBypassProxyForAll);
+    curl.easySetopt(handle, CURLOPT_PROXY, kNoProxy);
+    curl.easySetopt(handle, CURLOPT_NOPROXY, kBypassProxyForAll);
     // The host's signal handlers stay untouched. A dotted address needs no
     // resolver, so no resolver thread is started either.
-    curl.easy_setopt(handle, CURLOPT_NOSIGNAL, 1L);
-    curl.easy_setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
+    curl.easySetopt(handle, CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(handle, CURLOPT_CONNECTTIMEOUT_MS, limits.connectTimeoutMs);
     // Silence is limited by CheckSilence; a server that trickles bytes just
     // fast enough is cut off by this cap on the whole fetch.
-    curl.easy_setopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
+    curl.easySetopt(handle, CURLOPT_TIMEOUT_MS, limits.wholeFetchCapMs);
 }
 
 void SetRequestOptions(const CurlFunctions& curl, CURL* handle, const std::string& url, curl_slist* headers)
 {
-    curl.easy_setopt(handle, CURLOPT_URL, url.c_str());
-    curl.easy_setopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
-    curl.easy_setopt(handle, CURLOPT_HTTPHEADER, headers);
+    curl.easySetopt(handle, CURLOPT_URL, url.c_str());
+    curl.easySetopt(handle, CURLOPT_USERAGENT, kHttpUserAgent);
+    curl.easySetopt(handle, CURLOPT_HTTPHEADER, headers);
     // The body is taken exactly as sent, and a response without a status
     // line is all body: the status is never examined anyway.
-    curl.easy_setopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
-    curl.easy_setopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
+    curl.easySetopt(handle, CURLOPT_HTTP_CONTENT_DECODING, 0L);
+    curl.easySetopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
 }
 
 void SetCallbacks(const CurlFunctions& curl, CURL* handle, FetchState& state)
 {
-    curl.easy_setopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
-    curl.easy_setopt(handle, CURLOPT_WRITEDATA, &state);
-    curl.easy_setopt(handle, CURLOPT_HEADERFUNCTION, NoteHeader);
-    curl.easy_setopt(handle, CURLOPT_HEADERDATA, &state);
-    curl.easy_setopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
-    curl.easy_setopt(handle, CURLOPT_XFERINFODATA, &state);
-    curl.easy_setopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl.easy_setopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
+    curl.easySetopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
+    curl.easySetopt(handle, CURLOPT_WRITEDATA, &state);
+    curl.easySetopt(handle, CURLOPT_HEADERFUNCTION, NoteHeader);
+    curl.easySetopt(handle, CURLOPT_HEADERDATA, &state);
+    curl.easySetopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
+    curl.easySetopt(handle, CURLOPT_XFERINFODATA, &state);
+    curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
+    curl.easySetopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
 }
 
 bool TransferSucceeded(CURLcode result, const FetchState& state)
@@ -163,7 +163,7 @@ bool TransferSucceeded(CURLcode result, const FetchState& state)
 bool LibcurlInitIsThreadSafe()
 {
     const CurlFunctions* curl = ReadyCurl();
-    const curl_version_info_data* info = curl != nullptr ? curl->version_info(CURLVERSION_NOW) : nullptr;
+    const curl_version_info_data* info = curl != nullptr ? curl->versionInfo(CURLVERSION_NOW) : nullptr;
     return info != nullptr && (info->features & CURL_VERSION_THREADSAFE) != 0;
 }
 
@@ -175,8 +175,8 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
     if (curl == nullptr) {
         return std::string();
     }
-    const EasyHandle handle(curl->easy_init(), EasyHandleDeleter{curl->easy_cleanup});
-    const HeaderList headers(curl->slist_append(nullptr, kNoAcceptHeader), HeaderListDeleter{curl->slist_free_all});
+    const EasyHandle handle(curl->easyInit(), EasyHandleDeleter{curl->easyCleanup});
+    const HeaderList headers(curl->slistAppend(nullptr, kNoAcceptHeader), HeaderListDeleter{curl->slistFreeAll});
     if (!handle || !headers) {
         return std::string();
     }
@@ -193,7 +193,7 @@ std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits
     SetRequestOptions(*curl, handle.get(), url, headers.get());
     SetCallbacks(*curl, handle.get(), state);
     const OwnCurlCalls own;
-    const CURLcode result = curl->easy_perform(handle.get());
+    const CURLcode result = curl->easyPerform(handle.get());
     return TransferSucceeded(result, state) ? state.body : std::string();
 }
 

@@ -101,14 +101,14 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
     RecordAddress(table, address);
 }
 
-std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext)
+std::uint32_t SsdpReceiveThread(SsdpReceiveContext* context)
 {
-    ReceiveBuffers* buffers = pContext->pBuffers;
-    if (buffers == nullptr || !pContext->bRunning.load()) {
+    ReceiveBuffers* buffers = context->pBuffers;
+    if (buffers == nullptr || !context->bRunning.load()) {
         return 0;
     }
-    while (ReceiveDatagram(*pContext, buffers->received) && pContext->bRunning.load()) {
-        HandleSsdpReply(buffers->received, pContext->szAddressTable, buffers->scratch);
+    while (ReceiveDatagram(*context, buffers->received) && context->bRunning.load()) {
+        HandleSsdpReply(buffers->received, context->szAddressTable, buffers->scratch);
     }
     return 0;
 }

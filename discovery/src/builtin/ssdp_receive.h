@@ -49,7 +49,7 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
 
 // The receive worker: records responders until bRunning is found false after
 // a receive, or a receive fails; ends at once without buffers. Exit code 0.
-std::uint32_t SsdpReceiveThread(SsdpReceiveContext* pContext);
+std::uint32_t SsdpReceiveThread(SsdpReceiveContext* context);
 
 }  // namespace seekwell
 

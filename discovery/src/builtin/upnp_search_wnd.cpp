@@ -21,15 +21,15 @@ namespace {
 // carves out of every thread's stack.
 constexpr std::size_t kWorkerStackBytes = 512 * 1024;
 
-void* ReceiveWorkerEntry(void* pContext)
+void* ReceiveWorkerEntry(void* context)
 {
-    SsdpReceiveThread(static_cast<SsdpReceiveContext*>(pContext));
+    SsdpReceiveThread(static_cast<SsdpReceiveContext*>(context));
     return nullptr;
 }
 
-void* TimerWorkerEntry(void* pMilliseconds)
+void* TimerWorkerEntry(void* windowMs)
 {
-    SearchTimerThread(static_cast<const unsigned int*>(pMilliseconds));
+    SearchTimerThread(static_cast<const unsigned int*>(windowMs));
     return nullptr;
 }
 
@@ -60,7 +60,7 @@ bool IsRobotUdn(const std::string& udn) { return platform::Find(udn, kSsdpReplyM
 
 // Extracted in this order, each over the whole document; the presentation
 // URL is rebuilt on the address and the UDN keeps only its tail.
-DescriptionFields ReadFields(const char* pszAddress, const std::string& document)
+DescriptionFields ReadFields(const char* address, const std::string& document)
 {
     DescriptionFields fields;
     fields.manufacturer = CUpnpSearchWnd::ExtractTag(kManufacturerOpenTag, kManufacturerCloseTag, document);
@@ -69,14 +69,14 @@ DescriptionFields ReadFields(const char* pszAddress, const std::string& document
     fields.udn = CUpnpSearchWnd::ExtractTag(kUdnOpenTag, kUdnCloseTag, document);
     fields.presentationUrl = CUpnpSearchWnd::ExtractTag(kPresentationUrlOpenTag, kPresentationUrlCloseTag, document);
     fields.friendlyName = CUpnpSearchWnd::ExtractTag(kFriendlyNameOpenTag, kFriendlyNameCloseTag, document);
-    fields.presentationUrl = platform::Format2(kUrlFormat, pszAddress, fields.presentationUrl.c_str());
+    fields.presentationUrl = platform::Format2(kUrlFormat, address, fields.presentationUrl.c_str());
     fields.udn = platform::Right(fields.udn, kUdnKeptChars);
     return fields;
 }
 
-void FillRow(CDeviceEntry& row, const char* pszAddress, DescriptionFields&& fields)
+void FillRow(CDeviceEntry& row, const char* address, DescriptionFields&& fields)
 {
-    std::snprintf(row.m_szAddress, sizeof row.m_szAddress, "%s", pszAddress);
+    std::snprintf(row.m_szAddress, sizeof row.m_szAddress, "%s", address);
     row.m_strManufacturer = std::move(fields.manufacturer);
     row.m_strModelName = std::move(fields.modelName);
     row.m_strModelDescription = std::move(fields.modelDescription);
@@ -87,10 +87,10 @@ void FillRow(CDeviceEntry& row, const char* pszAddress, DescriptionFields&& fiel
 
 // The address is copied first, then the name; a copy that cannot be made is
 // stored as nullptr and the record still counts.
-void WriteRecord(DISCOVERY_RESULT& record, const char* pszAddress, const char* pszName)
+void WriteRecord(DISCOVERY_RESULT& record, const char* address, const char* name)
 {
-    record.pszAddress = strdup(pszAddress);
-    record.pszName = strdup(pszName);
+    record.pszAddress = strdup(address);
+    record.pszName = strdup(name);
 }
 
 }  // namespace
@@ -164,9 +164,9 @@ void CUpnpSearchWnd::ProcessRecordedAddresses(DISCOVERY_RESULT* results)
     }
 }
 
-std::uint32_t SearchTimerThread(const unsigned int* pMilliseconds)
+std::uint32_t SearchTimerThread(const unsigned int* windowMs)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(*pMilliseconds));
+    std::this_thread::sleep_for(std::chrono::milliseconds(*windowMs));
     return 0;
 }
 

@@ -56,9 +56,9 @@ private:
     platform::WorkerThread m_ReceiveWorker;
 };
 
-// The timer worker: sleeps *pMilliseconds. Exit code 0. A thread of its own
+// The timer worker: sleeps *windowMs. Exit code 0. A thread of its own
 // that only sleeps, so the caller's thread stays free to load libcurl meanwhile.
-std::uint32_t SearchTimerThread(const unsigned int* pMilliseconds);
+std::uint32_t SearchTimerThread(const unsigned int* windowMs);
 
 }  // namespace seekwell
 

@@ -9,7 +9,7 @@
 namespace seekwell {
 
 // Implements Interface; answers queries for one interface only, the one the
-// library asks this kind of object for (none when pQueryableIid is null).
+// library asks this kind of object for (none when queryableIid is null).
 template <class Interface>
 class ComObject : public Interface {
 public:
@@ -18,7 +18,7 @@ public:
         if (ppv == nullptr) {
             return E_POINTER;
         }
-        if (queryable_iid_ == nullptr || riid != *queryable_iid_) {
+        if (queryableIid_ == nullptr || riid != *queryableIid_) {
             *ppv = nullptr;
             return E_NOINTERFACE;
         }
@@ -29,19 +29,19 @@ public:
 
     ULONG Release() override
     {
-        const ULONG nLeft = --references_;
-        if (nLeft == 0) {
+        const ULONG left = --references_;
+        if (left == 0) {
             delete this;
         }
-        return nLeft;
+        return left;
     }
 
 protected:
-    explicit ComObject(const IID* pQueryableIid) : queryable_iid_(pQueryableIid) {}
+    explicit ComObject(const IID* queryableIid) : queryableIid_(queryableIid) {}
     virtual ~ComObject() = default;
 
 private:
-    const IID* queryable_iid_;
+    const IID* queryableIid_;
     ULONG references_ = 1;
 };
 

@@ -11,13 +11,13 @@ namespace {
 
 using SharedDeviceList = std::shared_ptr<const DeviceList>;
 
-HRESULT CopyText(const std::string& text, BSTR* pbstr)
+HRESULT CopyText(const std::string& text, BSTR* out)
 {
-    if (pbstr == nullptr) {
+    if (out == nullptr) {
         return E_POINTER;
     }
-    *pbstr = SysAllocString(text.c_str());
-    return *pbstr != nullptr ? S_OK : E_OUTOFMEMORY;
+    *out = SysAllocString(text.c_str());
+    return *out != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 class Device final : public ComObject<IUPnPDevice> {
@@ -27,9 +27,9 @@ public:
     {
     }
 
-    HRESULT get_FriendlyName(BSTR* pbstr) override { return CopyText(Properties().strFriendlyName, pbstr); }
-    HRESULT get_PresentationURL(BSTR* pbstr) override { return CopyText(Properties().strPresentationUrl, pbstr); }
-    HRESULT get_Description(BSTR* pbstr) override { return CopyText(Properties().strDescription, pbstr); }
+    HRESULT get_FriendlyName(BSTR* pbstr) override { return CopyText(Properties().friendlyName, pbstr); }
+    HRESULT get_PresentationURL(BSTR* pbstr) override { return CopyText(Properties().presentationUrl, pbstr); }
+    HRESULT get_Description(BSTR* pbstr) override { return CopyText(Properties().description, pbstr); }
 
 private:
     const DeviceProperties& Properties() const { return (*devices_)[index_]; }
@@ -48,19 +48,19 @@ public:
         if (rgelt == nullptr) {
             return E_POINTER;
         }
-        ULONG nFetched = 0;
-        while (nFetched < celt && next_ < devices_->size()) {
-            auto* pDevice = new (std::nothrow) Device(devices_, next_);
-            if (pDevice == nullptr) {
+        ULONG fetched = 0;
+        while (fetched < celt && next_ < devices_->size()) {
+            auto* device = new (std::nothrow) Device(devices_, next_);
+            if (device == nullptr) {
                 break;
             }
-            rgelt[nFetched++] = pDevice;
+            rgelt[fetched++] = device;
             ++next_;
         }
         if (pceltFetched != nullptr) {
-            *pceltFetched = nFetched;
+            *pceltFetched = fetched;
         }
-        return nFetched == celt ? S_OK : S_FALSE;
+        return fetched == celt ? S_OK : S_FALSE;
     }
 
 private:

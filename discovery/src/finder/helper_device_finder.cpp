@@ -80,24 +80,21 @@ bool IsFinderHelperUsable(const std::string& helperPath)
     }
 }
 
-HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** ppFinder)
+HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** finder)
 {
-    *ppFinder = nullptr;
+    *finder = nullptr;
     try {
         auto helper = std::make_unique<FinderHelperProcess>();
         if (!helper->Start(helperPath, {hp::kSearchArgument})) {
             return CO_E_SERVER_EXEC_FAILURE;
         }
-        *ppFinder = new HelperDeviceFinder(std::move(helper));
+        *finder = new HelperDeviceFinder(std::move(helper));
         return S_OK;
     } catch (const std::bad_alloc&) {
         return E_OUTOFMEMORY;
     }
 }
 
-HRESULT CreateDeviceFinder(IUPnPDeviceFinder** ppFinder)
-{
-    return CreateHelperDeviceFinder(FinderHelperPath(), ppFinder);
-}
+HRESULT CreateDeviceFinder(IUPnPDeviceFinder** finder) { return CreateHelperDeviceFinder(FinderHelperPath(), finder); }
 
 }  // namespace seekwell

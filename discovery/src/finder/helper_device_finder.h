@@ -19,12 +19,12 @@ std::string FinderHelperPath();
 bool IsFinderHelperUsable(const std::string& helperPath);
 
 // A new finder with one reference, whose helper at helperPath has been
-// started for one search; *ppFinder is null and the result negative when the
+// started for one search; *finder is null and the result negative when the
 // helper could not be started or memory ran out.
-HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** ppFinder);
+HRESULT CreateHelperDeviceFinder(const std::string& helperPath, IUPnPDeviceFinder** finder);
 
 // The product's creation: the helper at FinderHelperPath().
-HRESULT CreateDeviceFinder(IUPnPDeviceFinder** ppFinder);
+HRESULT CreateDeviceFinder(IUPnPDeviceFinder** finder);
 
 }  // namespace seekwell
 

@@ -18,11 +18,11 @@ HelperStreamReader::State HelperStreamReader::Feed(const char* data, std::size_t
         }
         return state_;
     }
-    if (size > hp::kMaxStreamBytes - bytes_seen_) {
+    if (size > hp::kMaxStreamBytes - bytesSeen_) {
         state_ = State::Invalid;
         return state_;
     }
-    bytes_seen_ += size;
+    bytesSeen_ += size;
     pending_.append(data, size);
     if (pending_.size() >= needed_ && !ParsePending()) {
         state_ = State::Invalid;
@@ -50,7 +50,7 @@ DeviceList HelperStreamReader::TakeDevices()
 bool HelperStreamReader::ParsePending()
 {
     std::size_t offset = 0;
-    if (!magic_read_) {
+    if (!magicRead_) {
         const std::size_t compared = std::min(pending_.size(), hp::kStreamMagicSize);
         if (std::memcmp(pending_.data(), hp::kStreamMagic, compared) != 0) {
             return false;
@@ -58,7 +58,7 @@ bool HelperStreamReader::ParsePending()
         if (compared < hp::kStreamMagicSize) {
             return true;
         }
-        magic_read_ = true;
+        magicRead_ = true;
         offset = hp::kStreamMagicSize;
     }
     std::size_t required = 0;
@@ -120,8 +120,7 @@ bool HelperStreamReader::ParseDevice(std::size_t& offset, std::size_t& required)
         cursor = starts[i] + lengths[i];
     }
     DeviceProperties device;
-    std::string* fields[hp::kFieldsPerDevice] = {&device.strFriendlyName, &device.strPresentationUrl,
-                                                 &device.strDescription};
+    std::string* fields[hp::kFieldsPerDevice] = {&device.friendlyName, &device.presentationUrl, &device.description};
     for (std::size_t i = 0; i < hp::kFieldsPerDevice; ++i) {
         fields[i]->assign(pending_, starts[i], lengths[i]);
     }

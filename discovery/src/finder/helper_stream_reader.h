@@ -10,9 +10,9 @@
 namespace seekwell {
 
 struct DeviceProperties {
-    std::string strFriendlyName;
-    std::string strPresentationUrl;
-    std::string strDescription;  // the device's modelDescription
+    std::string friendlyName;
+    std::string presentationUrl;
+    std::string description;  // the device's modelDescription
 };
 
 using DeviceList = std::vector<DeviceProperties>;
@@ -44,8 +44,8 @@ private:
     bool ParseDevice(std::size_t& offset, std::size_t& required);
 
     State state_ = State::Reading;
-    bool magic_read_ = false;
-    std::size_t bytes_seen_ = 0;
+    bool magicRead_ = false;
+    std::size_t bytesSeen_ = 0;
     std::string pending_;  // bytes of a frame not yet whole
     // pending_ is looked at again only once it holds this many bytes, so that
     // each byte is examined a bounded number of times however the stream is cut.

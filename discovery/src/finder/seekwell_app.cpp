@@ -52,21 +52,21 @@ private:
 };
 
 // Reads one text property; the finder's string is freed whatever happened.
-bool ReadProperty(IUPnPDevice* pDevice, PropertyGetter getter, std::string& text)
+bool ReadProperty(IUPnPDevice* device, PropertyGetter getter, std::string& text)
 {
-    OwnedBstr bstrValue;
-    const HRESULT hr = (pDevice->*getter)(bstrValue.Out());
+    OwnedBstr value;
+    const HRESULT hr = (device->*getter)(value.Out());
     if (!Failed(hr)) {
-        text = NarrowText(bstrValue.Get());
+        text = NarrowText(value.Get());
     }
     return !Failed(hr);
 }
 
 // A query that reports success but yields nothing counts as a failure.
 template <class Interface>
-bool Query(IUnknown* pObject, const IID& iid, Interface*& pResult)
+bool Query(IUnknown* object, const IID& iid, Interface*& result)
 {
-    return !Failed(pObject->QueryInterface(iid, reinterpret_cast<void**>(&pResult))) && pResult != nullptr;
+    return !Failed(object->QueryInterface(iid, reinterpret_cast<void**>(&result))) && result != nullptr;
 }
 
 }  // namespace
@@ -170,20 +170,20 @@ bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored)
 
 bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts)
 {
-    return ReadProperty(pDevice, &IUPnPDevice::get_FriendlyName, texts.strFriendlyName) &&
-           ReadProperty(pDevice, &IUPnPDevice::get_PresentationURL, texts.strPresentationUrl) &&
-           ReadProperty(pDevice, &IUPnPDevice::get_Description, texts.strDescription);
+    return ReadProperty(pDevice, &IUPnPDevice::get_FriendlyName, texts.friendlyName) &&
+           ReadProperty(pDevice, &IUPnPDevice::get_PresentationURL, texts.presentationUrl) &&
+           ReadProperty(pDevice, &IUPnPDevice::get_Description, texts.description);
 }
 
 void CSeekwellApp::StoreIfRobot(const DeviceTexts& texts, int& nStored)
 {
-    if (texts.strDescription.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
+    if (texts.description.find(kFinderRobotWord) == std::string::npos || nStored >= kMaxResults) {
         return;
     }
     // Both texts are made before the slot is touched: a slot is filled whole
     // or not at all.
-    std::string strHost = HostFromPresentationUrl(texts.strPresentationUrl);
-    std::string strFriendlyName = texts.strFriendlyName;
+    std::string strHost = HostFromPresentationUrl(texts.presentationUrl);
+    std::string strFriendlyName = texts.friendlyName;
     m_astrFriendlyName[nStored].swap(strFriendlyName);
     m_astrHost[nStored].swap(strHost);
     ++nStored;

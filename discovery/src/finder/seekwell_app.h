@@ -40,9 +40,9 @@ public:
 
 private:
     struct DeviceTexts {
-        std::string strFriendlyName;
-        std::string strPresentationUrl;
-        std::string strDescription;
+        std::string friendlyName;
+        std::string presentationUrl;
+        std::string description;
     };
 
     HRESULT MakeDeviceFinder();

@@ -1,2 +1,2 @@
 /* A loadable object with nothing of interest in it. */
-int empty_module_marker(void) { return 0; }
+int EmptyModuleMarker(void) { return 0; }

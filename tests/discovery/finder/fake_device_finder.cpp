@@ -8,28 +8,28 @@ namespace {
 
 class LedgerObject {
 protected:
-    explicit LedgerObject(ReferenceLedger& ledger) : ledger_(ledger) { ++ledger_.nHandedOut; }
+    explicit LedgerObject(ReferenceLedger& ledger) : ledger_(ledger) { ++ledger_.handedOut; }
     virtual ~LedgerObject() = default;
 
-    HRESULT Answer(bool bAnswers, void* pInterface, void** ppv)
+    HRESULT Answer(bool answers, void* object, void** out)
     {
-        *ppv = bAnswers ? pInterface : nullptr;
-        if (!bAnswers) {
+        *out = answers ? object : nullptr;
+        if (!answers) {
             return E_NOINTERFACE;
         }
         ++references_;
-        ++ledger_.nHandedOut;
+        ++ledger_.handedOut;
         return S_OK;
     }
 
     ULONG Drop()
     {
-        ++ledger_.nReleased;
-        const ULONG nLeft = --references_;
-        if (nLeft == 0) {
+        ++ledger_.released;
+        const ULONG left = --references_;
+        if (left == 0) {
             delete this;
         }
-        return nLeft;
+        return left;
     }
 
     ReferenceLedger& ledger_;
@@ -38,10 +38,10 @@ private:
     ULONG references_ = 1;
 };
 
-HRESULT ReadText(bool bFails, const std::string& text, BSTR* pbstr)
+HRESULT ReadText(bool fails, const std::string& text, BSTR* out)
 {
-    *pbstr = bFails ? nullptr : SysAllocString(text.c_str());
-    return bFails ? E_FAIL : S_OK;
+    *out = fails ? nullptr : SysAllocString(text.c_str());
+    return fails ? E_FAIL : S_OK;
 }
 
 class Device final : public IUPnPDevice, LedgerObject {
@@ -50,9 +50,9 @@ public:
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override
     {
-        const bool bAnswers = riid == IID_IUPnPDevice && device_.fault != DeviceFault::kNoDeviceInterface;
-        const HRESULT hr = Answer(bAnswers, static_cast<IUPnPDevice*>(this), ppv);
-        ledger_.nDevicesVisited += bAnswers ? 1 : 0;
+        const bool answers = riid == IID_IUPnPDevice && device_.fault != DeviceFault::NoDeviceInterface;
+        const HRESULT hr = Answer(answers, static_cast<IUPnPDevice*>(this), ppv);
+        ledger_.devicesVisited += answers ? 1 : 0;
         return hr;
     }
     ULONG Release() override { return Drop(); }
@@ -60,17 +60,17 @@ public:
     HRESULT get_FriendlyName(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("name");
-        return ReadText(device_.fault == DeviceFault::kFriendlyNameFails, device_.strFriendlyName, pbstr);
+        return ReadText(device_.fault == DeviceFault::FriendlyNameFails, device_.friendlyName, pbstr);
     }
     HRESULT get_PresentationURL(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("url");
-        return ReadText(device_.fault == DeviceFault::kPresentationUrlFails, device_.strPresentationUrl, pbstr);
+        return ReadText(device_.fault == DeviceFault::PresentationUrlFails, device_.presentationUrl, pbstr);
     }
     HRESULT get_Description(BSTR* pbstr) override
     {
         ledger_.propertyReads.push_back("description");
-        return ReadText(device_.fault == DeviceFault::kDescriptionFails, device_.strDescription, pbstr);
+        return ReadText(device_.fault == DeviceFault::DescriptionFails, device_.description, pbstr);
     }
 
 private:
@@ -83,8 +83,8 @@ public:
 
     HRESULT QueryInterface(const IID& riid, void** ppv) override
     {
-        const bool bAnswers = riid == IID_IEnumUnknown && script_.fault != SearchFault::kNoEnumInterface;
-        return Answer(bAnswers, static_cast<IEnumUnknown*>(this), ppv);
+        const bool answers = riid == IID_IEnumUnknown && script_.fault != SearchFault::NoEnumInterface;
+        return Answer(answers, static_cast<IEnumUnknown*>(this), ppv);
     }
     ULONG Release() override { return Drop(); }
 
@@ -98,10 +98,10 @@ public:
             return S_FALSE;
         }
         const FakeDevice& device = script_.devices[next_++];
-        if (device.fault == DeviceFault::kNextFails) {
+        if (device.fault == DeviceFault::NextFails) {
             return E_FAIL;
         }
-        if (device.fault == DeviceFault::kNextYieldsNothing) {
+        if (device.fault == DeviceFault::NextYieldsNothing) {
             return S_OK;
         }
         *rgelt = static_cast<IUPnPDevice*>(new Device(device, ledger_));
@@ -122,16 +122,16 @@ public:
 
     HRESULT get_Count(long* plCount) override
     {
-        if (script_.fault == SearchFault::kCountFails) {
+        if (script_.fault == SearchFault::CountFails) {
             return E_FAIL;
         }
-        *plCount = script_.nCountOverride >= 0 ? script_.nCountOverride : static_cast<long>(script_.devices.size());
+        *plCount = script_.countOverride >= 0 ? script_.countOverride : static_cast<long>(script_.devices.size());
         return S_OK;
     }
 
     HRESULT get__NewEnum(IUnknown** ppunk) override
     {
-        if (script_.fault == SearchFault::kNewEnumFails) {
+        if (script_.fault == SearchFault::NewEnumFails) {
             *ppunk = nullptr;
             return E_FAIL;
         }
@@ -153,7 +153,7 @@ public:
     HRESULT FindByType(BSTR bstrTypeURI, DWORD dwFlags, IUPnPDevices** pDevices) override
     {
         *pDevices = nullptr;
-        if (script_.fault == SearchFault::kFindFails || bstrTypeURI == nullptr ||
+        if (script_.fault == SearchFault::FindFails || bstrTypeURI == nullptr ||
             std::string(bstrTypeURI) != "upnp:rootdevice" || dwFlags != 0) {
             return E_FAIL;
         }

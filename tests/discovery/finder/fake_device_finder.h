@@ -12,42 +12,42 @@
 namespace seekwell::test {
 
 enum class DeviceFault {
-    kNone,
-    kNextFails,          // the enumerator fails instead of yielding it
-    kNextYieldsNothing,  // the enumerator succeeds without an element
-    kNoDeviceInterface,  // the element refuses the device interface
-    kFriendlyNameFails,
-    kPresentationUrlFails,
-    kDescriptionFails,
+    None,
+    NextFails,          // the enumerator fails instead of yielding it
+    NextYieldsNothing,  // the enumerator succeeds without an element
+    NoDeviceInterface,  // the element refuses the device interface
+    FriendlyNameFails,
+    PresentationUrlFails,
+    DescriptionFails,
 };
 
 struct FakeDevice {
-    std::string strFriendlyName;
-    std::string strPresentationUrl;
-    std::string strDescription;
-    DeviceFault fault = DeviceFault::kNone;
+    std::string friendlyName;
+    std::string presentationUrl;
+    std::string description;
+    DeviceFault fault = DeviceFault::None;
 };
 
 enum class SearchFault {
-    kNone,
-    kFindFails,
-    kCountFails,
-    kNewEnumFails,
-    kNoEnumInterface,
+    None,
+    FindFails,
+    CountFails,
+    NewEnumFails,
+    NoEnumInterface,
 };
 
 struct ReferenceLedger {
-    int nHandedOut = 0;
-    int nReleased = 0;
-    int nDevicesVisited = 0;                 // device interfaces handed out
+    int handedOut = 0;
+    int released = 0;
+    int devicesVisited = 0;                  // device interfaces handed out
     std::vector<std::string> propertyReads;  // "name", "url", "description" in call order
-    bool AllReleased() const { return nHandedOut == nReleased; }
+    bool AllReleased() const { return handedOut == released; }
 };
 
 struct FinderScript {
     std::vector<FakeDevice> devices;
-    SearchFault fault = SearchFault::kNone;
-    long nCountOverride = -1;  // when >= 0, the count reported instead of the device number
+    SearchFault fault = SearchFault::None;
+    long countOverride = -1;  // when >= 0, the count reported instead of the device number
 };
 
 // A new finder with one reference, recorded in ledger; it runs script.

@@ -271,7 +271,7 @@ int Report(int argc, char** argv) { return WriteStream(ReportStream(argc, argv))
 using Behaviour = int (*)(int argc, char** argv);
 
 struct Mode {
-    const char* szName;
+    const char* name;
     Behaviour probe;
     Behaviour search;
 };
@@ -315,7 +315,7 @@ int main(int argc, char** argv)
     }
     const std::string name = ReadModeName();
     for (const Mode& mode : kModes) {
-        if (name == mode.szName) {
+        if (name == mode.name) {
             return (probe ? mode.probe : mode.search)(argc, argv);
         }
     }

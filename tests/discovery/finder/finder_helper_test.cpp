@@ -26,10 +26,10 @@ constexpr const char kHelperPath[] = SEEKWELL_TEST_FINDER_HELPER;
 constexpr int kNoNamespaceExit = 125;
 
 struct HelperRun {
-    bool bIsolated = false;  // false: no network namespace could be made, nothing ran
-    int nExitStatus = -1;    // -1 when the helper did not exit normally
-    std::string strStream;   // what it wrote on the stream's descriptor
-    std::string strOutput;   // what it wrote on stdout and stderr
+    bool isolated = false;  // false: no network namespace could be made, nothing ran
+    int exitStatus = -1;    // -1 when the helper did not exit normally
+    std::string stream;     // what it wrote on the stream's descriptor
+    std::string output;     // what it wrote on stdout and stderr
 };
 
 std::string ReadToEnd(int fd)
@@ -85,15 +85,15 @@ HelperRun RunHelper(const std::vector<std::string>& arguments, const std::string
     close(stream[1]);
     close(output[1]);
     HelperRun run;
-    run.strStream = ReadToEnd(stream[0]);
-    run.strOutput = ReadToEnd(output[0]);
+    run.stream = ReadToEnd(stream[0]);
+    run.output = ReadToEnd(output[0]);
     close(stream[0]);
     close(output[0]);
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
-    run.bIsolated = !(WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespaceExit);
-    run.nExitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.isolated = !(WIFEXITED(status) && WEXITSTATUS(status) == kNoNamespaceExit);
+    run.exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return run;
 }
 
@@ -150,23 +150,23 @@ std::optional<FoundDeviceList> DecodeStream(const std::string& stream)
 TEST(FinderHelperTest, ProbeWritesAnEmptyStreamAndNothingElse)
 {
     const HelperRun run = RunHelper({hp::kProbeArgument});
-    if (!run.bIsolated) {
+    if (!run.isolated) {
         GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
     }
-    EXPECT_EQ(run.nExitStatus, 0);
-    EXPECT_EQ(run.strStream, EmptyStream());
-    EXPECT_EQ(run.strOutput, "");
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.stream, EmptyStream());
+    EXPECT_EQ(run.output, "");
 }
 
 TEST(FinderHelperTest, SearchWithoutInterfacesWritesAnEmptyStream)
 {
     const HelperRun run = RunHelper({hp::kSearchArgument}, hp::SearchRequest("upnp:rootdevice", 200));
-    if (!run.bIsolated) {
+    if (!run.isolated) {
         GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
     }
-    EXPECT_EQ(run.nExitStatus, 0);
-    EXPECT_EQ(run.strStream, EmptyStream());
-    EXPECT_EQ(run.strOutput, "");
+    EXPECT_EQ(run.exitStatus, 0);
+    EXPECT_EQ(run.stream, EmptyStream());
+    EXPECT_EQ(run.output, "");
 }
 
 TEST(FinderHelperTest, ArgumentsOrRequestsItDoesNotTakeEndItWithStatus2AndNoStream)
@@ -199,12 +199,12 @@ TEST(FinderHelperTest, ArgumentsOrRequestsItDoesNotTakeEndItWithStatus2AndNoStre
         }
         SCOPED_TRACE("arguments:" + shown + " request [" + request.substr(0, 40) + "]");
         const HelperRun run = RunHelper(arguments, request);
-        if (!run.bIsolated) {
+        if (!run.isolated) {
             GTEST_SKIP() << "no network namespace of its own can be made for the helper here";
         }
-        EXPECT_EQ(run.nExitStatus, 2);
-        EXPECT_EQ(run.strStream, "");
-        EXPECT_EQ(run.strOutput, "");
+        EXPECT_EQ(run.exitStatus, 2);
+        EXPECT_EQ(run.stream, "");
+        EXPECT_EQ(run.output, "");
     }
 }
 
@@ -214,9 +214,9 @@ TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary)
     const std::string euro = "\xE2\x82\xAC";       // three bytes
     const std::string smile = "\xF0\x9F\x98\x80";  // four bytes
     struct Case {
-        const char* szWhat;
-        std::string strText;
-        std::size_t nExpectedSize;
+        const char* what;
+        std::string text;
+        std::size_t expectedSize;
     };
     const Case cases[] = {
         {"short text is kept", "ROVA robot \xC3\xA9", 13},
@@ -228,10 +228,10 @@ TEST(FinderHelperStreamTest, FieldsAreCutOnACharacterBoundary)
         {"continuation bytes that are no text are cut at the bound", std::string(bound + 4, '\x80'), bound},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.szWhat);
-        const std::string cut = CutField(c.strText);
-        EXPECT_EQ(cut.size(), c.nExpectedSize);
-        EXPECT_EQ(cut, c.strText.substr(0, c.nExpectedSize));
+        SCOPED_TRACE(c.what);
+        const std::string cut = CutField(c.text);
+        EXPECT_EQ(cut.size(), c.expectedSize);
+        EXPECT_EQ(cut, c.text.substr(0, c.expectedSize));
     }
 }
 
@@ -245,9 +245,9 @@ TEST(FinderHelperStreamTest, DevicesAreWrittenInOrderWithTheirFields)
     ASSERT_TRUE(decoded.has_value());
     ASSERT_EQ(decoded->size(), devices.size());
     for (std::size_t i = 0; i < devices.size(); ++i) {
-        EXPECT_EQ((*decoded)[i].strFriendlyName, devices[i].strFriendlyName);
-        EXPECT_EQ((*decoded)[i].strPresentationUrl, devices[i].strPresentationUrl);
-        EXPECT_EQ((*decoded)[i].strDescription, devices[i].strDescription);
+        EXPECT_EQ((*decoded)[i].friendlyName, devices[i].friendlyName);
+        EXPECT_EQ((*decoded)[i].presentationUrl, devices[i].presentationUrl);
+        EXPECT_EQ((*decoded)[i].description, devices[i].description);
     }
 }
 
@@ -255,9 +255,9 @@ TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds)
 {
     const std::string longest(hp::kMaxFieldBytes, 'x');
     struct Case {
-        const char* szWhat;
+        const char* what;
         FoundDeviceList devices;
-        std::size_t nExpectedDevices;
+        std::size_t expectedDevices;
     };
     // Each device of the second case takes three whole fields; the stream has
     // room for the magic, whole device frames and the end frame only.
@@ -269,11 +269,11 @@ TEST(FinderHelperStreamTest, TooManyOrTooLargeDevicesStayWithinTheStreamsBounds)
         {"fields over their bound are cut, not dropped", FoundDeviceList(1, {longest + "tail", "", ""}), 1},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.szWhat);
+        SCOPED_TRACE(c.what);
         const std::string stream = BuildStream(c.devices);
         const std::optional<FoundDeviceList> decoded = DecodeStream(stream);
         ASSERT_TRUE(decoded.has_value());
-        EXPECT_EQ(decoded->size(), c.nExpectedDevices);
+        EXPECT_EQ(decoded->size(), c.expectedDevices);
         EXPECT_LE(stream.size(), hp::kMaxStreamBytes);
     }
 }

@@ -47,7 +47,7 @@ int CountEntries(const char* directory)
 bool NoChildLeft() { return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD; }
 
 struct RunOutcome {
-    bool bResult = false;
+    bool succeeded = false;
     DeviceList devices;
     milliseconds elapsed{0};
 };
@@ -75,12 +75,12 @@ protected:
         RunOutcome outcome;
         const auto start = std::chrono::steady_clock::now();
         if (probe) {
-            outcome.bResult = RunFinderHelper(HelperPath().string(), {protocol::kProbeArgument}, deadline, reader);
+            outcome.succeeded = RunFinderHelper(HelperPath().string(), {protocol::kProbeArgument}, deadline, reader);
         } else {
             FinderHelperProcess helper;
-            outcome.bResult = helper.Start(HelperPath().string(), {protocol::kSearchArgument}) &&
-                              helper.SendRequest(protocol::SearchRequest(kDeviceType, kSearchWindowMs)) &&
-                              helper.ReadStream(start + deadline, reader);
+            outcome.succeeded = helper.Start(HelperPath().string(), {protocol::kSearchArgument}) &&
+                                helper.SendRequest(protocol::SearchRequest(kDeviceType, kSearchWindowMs)) &&
+                                helper.ReadStream(start + deadline, reader);
         }
         outcome.elapsed = std::chrono::duration_cast<milliseconds>(std::chrono::steady_clock::now() - start);
         outcome.devices = reader.TakeDevices();
@@ -91,13 +91,13 @@ protected:
     // deadline, no child, and the test process's threads and descriptors as before.
     static RunOutcome RunAndCheckHost(bool probe, milliseconds deadline)
     {
-        const int nThreadsBefore = CountEntries("/proc/self/task");
-        const int nFdsBefore = CountEntries("/proc/self/fd");
+        const int threadsBefore = CountEntries("/proc/self/task");
+        const int fdsBefore = CountEntries("/proc/self/fd");
         RunOutcome outcome = Run(probe, deadline);
         EXPECT_LE(outcome.elapsed, deadline + kSlack);
         EXPECT_TRUE(NoChildLeft()) << "the helper was not reaped";
-        EXPECT_EQ(CountEntries("/proc/self/task"), nThreadsBefore);
-        EXPECT_EQ(CountEntries("/proc/self/fd"), nFdsBefore);
+        EXPECT_EQ(CountEntries("/proc/self/task"), threadsBefore);
+        EXPECT_EQ(CountEntries("/proc/self/fd"), fdsBefore);
         return outcome;
     }
 
@@ -106,9 +106,9 @@ protected:
     static void ExpectGoodDevices(const DeviceList& devices)
     {
         ASSERT_EQ(devices.size(), 3u);
-        EXPECT_EQ(devices[0].strFriendlyName, "ROVA robot 1");
-        EXPECT_EQ(devices[1].strPresentationUrl, "http://192.0.2.11/");
-        EXPECT_EQ(devices[2].strDescription, "Laser printer");
+        EXPECT_EQ(devices[0].friendlyName, "ROVA robot 1");
+        EXPECT_EQ(devices[1].presentationUrl, "http://192.0.2.11/");
+        EXPECT_EQ(devices[2].description, "Laser printer");
     }
 
     static fs::path s_directory;
@@ -117,12 +117,12 @@ protected:
 fs::path HelperProcessTest::s_directory;
 
 struct ModeCase {
-    const char* szMode;
-    bool bProbe;
-    bool bExpected;
-    std::size_t nDevices;
+    const char* mode;
+    bool probe;
+    bool expected;
+    std::size_t deviceCount;
     // A helper that says nothing is waited for until the deadline.
-    bool bSilentToTheEnd;
+    bool silentToTheEnd;
 };
 
 TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
@@ -137,19 +137,19 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
         {"probe-fail", true, false, 0, false},   {"dribble", false, false, 0, true},
     };
     for (const ModeCase& c : cases) {
-        SCOPED_TRACE(std::string(c.szMode) + (c.bProbe ? " (probe)" : " (search)"));
-        SetMode(c.szMode);
-        const milliseconds deadline = c.bProbe ? kProbeDeadline : kSearchDeadline;
-        const RunOutcome outcome = RunAndCheckHost(c.bProbe, deadline);
-        EXPECT_EQ(outcome.bResult, c.bExpected);
-        if (c.bSilentToTheEnd) {
+        SCOPED_TRACE(std::string(c.mode) + (c.probe ? " (probe)" : " (search)"));
+        SetMode(c.mode);
+        const milliseconds deadline = c.probe ? kProbeDeadline : kSearchDeadline;
+        const RunOutcome outcome = RunAndCheckHost(c.probe, deadline);
+        EXPECT_EQ(outcome.succeeded, c.expected);
+        if (c.silentToTheEnd) {
             EXPECT_GE(outcome.elapsed, deadline);
         }
         // After a failure the caller ignores what the reader holds.
-        if (outcome.bResult) {
-            EXPECT_EQ(outcome.devices.size(), c.nDevices);
+        if (outcome.succeeded) {
+            EXPECT_EQ(outcome.devices.size(), c.deviceCount);
         }
-        if (c.nDevices != 0) {
+        if (c.deviceCount != 0) {
             ExpectGoodDevices(outcome.devices);
         }
     }
@@ -166,7 +166,7 @@ TEST_F(HelperProcessTest, TricklingHelperCostsTheHostLittleTime)
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &before);
     const RunOutcome outcome = Search();
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &after);
-    EXPECT_FALSE(outcome.bResult);
+    EXPECT_FALSE(outcome.succeeded);
     const double cpuSeconds =
         static_cast<double>(after.tv_sec - before.tv_sec) + (after.tv_nsec - before.tv_nsec) / 1e9;
     EXPECT_LT(cpuSeconds, kCpuBoundSeconds);
@@ -220,19 +220,19 @@ void ReapEveryChild(int)
 TEST_F(HelperProcessTest, HostThatIgnoresOrReapsChildrenItselfStillGetsTheAnswerInTime)
 {
     struct HostCase {
-        const char* szHost;
+        const char* name;
         void (*handler)(int);
     };
     for (const HostCase& host : {HostCase{"SIGCHLD ignored", SIG_IGN}, HostCase{"host reaps", ReapEveryChild}}) {
         HostSigchld sigchld(host.handler);
-        SCOPED_TRACE(host.szHost);
+        SCOPED_TRACE(host.name);
         SetMode("good");
         const RunOutcome good = Search();
-        EXPECT_TRUE(good.bResult);
+        EXPECT_TRUE(good.succeeded);
         ExpectGoodDevices(good.devices);
         SetMode("hang");
         const RunOutcome hang = Search();
-        EXPECT_FALSE(hang.bResult);
+        EXPECT_FALSE(hang.succeeded);
     }
 }
 
@@ -242,31 +242,31 @@ class UntidyHost {
 public:
     UntidyHost()
     {
-        previous_pipe_ = signal(SIGPIPE, SIG_IGN);
-        previous_int_ = signal(SIGINT, SIG_IGN);
+        previousPipe_ = signal(SIGPIPE, SIG_IGN);
+        previousInt_ = signal(SIGINT, SIG_IGN);
         sigset_t usr1;
         sigemptyset(&usr1);
         sigaddset(&usr1, SIGUSR1);
-        pthread_sigmask(SIG_BLOCK, &usr1, &previous_mask_);
-        inheritable_fd_ = open("/dev/null", O_RDONLY);
+        pthread_sigmask(SIG_BLOCK, &usr1, &previousMask_);
+        inheritableFd_ = open("/dev/null", O_RDONLY);
         setenv("SEEKWELL_TEST_HOST_VARIABLE", "1", 1);
     }
     ~UntidyHost()
     {
         unsetenv("SEEKWELL_TEST_HOST_VARIABLE");
-        close(inheritable_fd_);
-        pthread_sigmask(SIG_SETMASK, &previous_mask_, nullptr);
-        signal(SIGINT, previous_int_);
-        signal(SIGPIPE, previous_pipe_);
+        close(inheritableFd_);
+        pthread_sigmask(SIG_SETMASK, &previousMask_, nullptr);
+        signal(SIGINT, previousInt_);
+        signal(SIGPIPE, previousPipe_);
     }
     UntidyHost(const UntidyHost&) = delete;
     UntidyHost& operator=(const UntidyHost&) = delete;
 
 private:
-    sighandler_t previous_pipe_;
-    sighandler_t previous_int_;
-    sigset_t previous_mask_;
-    int inheritable_fd_;
+    sighandler_t previousPipe_;
+    sighandler_t previousInt_;
+    sigset_t previousMask_;
+    int inheritableFd_;
 };
 
 TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvironment)
@@ -274,9 +274,9 @@ TEST_F(HelperProcessTest, HelperInheritsOnlyItsStreamAndDefaultSignalsAndNoEnvir
     UntidyHost host;
     SetMode("report");
     const RunOutcome outcome = Search();
-    EXPECT_TRUE(outcome.bResult);
+    EXPECT_TRUE(outcome.succeeded);
     ASSERT_EQ(outcome.devices.size(), 1u);
-    EXPECT_EQ(outcome.devices[0].strFriendlyName,
+    EXPECT_EQ(outcome.devices[0].friendlyName,
               "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 1000");
 }
 
@@ -298,10 +298,9 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
             dup2(saved[fd], fd);
             close(saved[fd]);
         }
-        EXPECT_TRUE(outcome.bResult);
+        EXPECT_TRUE(outcome.succeeded);
         ASSERT_EQ(outcome.devices.size(), 1u);
-        EXPECT_EQ(outcome.devices[0].strFriendlyName.rfind("fds 0,1,2,3 ", 0), 0u)
-            << outcome.devices[0].strFriendlyName;
+        EXPECT_EQ(outcome.devices[0].friendlyName.rfind("fds 0,1,2,3 ", 0), 0u) << outcome.devices[0].friendlyName;
     }
 }
 
@@ -309,11 +308,11 @@ TEST_F(HelperProcessTest, HostWithClosedStandardStreamsStillGetsTheStream)
 // the probe's limit), and none at all.
 TEST_F(HelperProcessTest, PathChoiceTakesOnlyAHelperThatAnswersItsProbe)
 {
-    for (const auto& [szMode, bUsable] : {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
-        SCOPED_TRACE(szMode);
-        SetMode(szMode);
+    for (const auto& [mode, usable] : {std::pair{"good", true}, {"probe-fail", false}, {"probe-hang", false}}) {
+        SCOPED_TRACE(mode);
+        SetMode(mode);
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(IsFinderHelperUsable(HelperPath().string()), bUsable);
+        EXPECT_EQ(IsFinderHelperUsable(HelperPath().string()), usable);
         EXPECT_LE(std::chrono::steady_clock::now() - start, kProbeDeadline + kSlack);
         EXPECT_TRUE(NoChildLeft());
     }

@@ -40,7 +40,7 @@ std::string End(std::uint32_t count)
 std::string Device(const DeviceProperties& device)
 {
     std::string stream;
-    hp::AppendDevice(stream, device.strFriendlyName, device.strPresentationUrl, device.strDescription);
+    hp::AppendDevice(stream, device.friendlyName, device.presentationUrl, device.description);
     return stream;
 }
 
@@ -84,8 +84,8 @@ DeviceList Robots(std::size_t count)
 bool SameDevices(const DeviceList& a, const DeviceList& b)
 {
     return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
-        return x.strFriendlyName == y.strFriendlyName && x.strPresentationUrl == y.strPresentationUrl &&
-               x.strDescription == y.strDescription;
+        return x.friendlyName == y.friendlyName && x.presentationUrl == y.presentationUrl &&
+               x.description == y.description;
     });
 }
 
@@ -254,7 +254,7 @@ std::string StreamOfSize(std::size_t extra)
     std::size_t text = total - outside - devices * frameBytes;
     DeviceList list(devices);
     for (DeviceProperties& device : list) {
-        for (std::string* field : {&device.strFriendlyName, &device.strPresentationUrl, &device.strDescription}) {
+        for (std::string* field : {&device.friendlyName, &device.presentationUrl, &device.description}) {
             field->assign(std::min(text, hp::kMaxFieldBytes), 'a');
             text -= field->size();
         }

@@ -136,8 +136,8 @@ bool IsInheritable(const std::string& fd)
 class CallWatcher {
 public:
     CallWatcher()
-        : tasks_before_(EntryNames("/proc/self/task")),
-          fds_before_(EntryNames("/proc/self/fd")),
+        : tasksBefore_(EntryNames("/proc/self/task")),
+          fdsBefore_(EntryNames("/proc/self/fd")),
           thread_([this] { Watch(); })
     {
     }
@@ -150,7 +150,7 @@ public:
             thread_.join();
         }
     }
-    std::size_t ThreadsTakingSignals() const { return signal_takers_.size(); }
+    std::size_t ThreadsTakingSignals() const { return signalTakers_.size(); }
     std::size_t InheritableDescriptors() const { return inheritable_.size(); }
 
 private:
@@ -159,12 +159,12 @@ private:
         const std::string self = std::to_string(gettid());
         while (!stop_) {
             for (const std::string& task : EntryNames("/proc/self/task")) {
-                if (task != self && !tasks_before_.count(task) && !BlocksEverySignal(task)) {
-                    signal_takers_.insert(task);
+                if (task != self && !tasksBefore_.count(task) && !BlocksEverySignal(task)) {
+                    signalTakers_.insert(task);
                 }
             }
             for (const std::string& fd : EntryNames("/proc/self/fd")) {
-                if (!fds_before_.count(fd) && IsInheritable(fd)) {
+                if (!fdsBefore_.count(fd) && IsInheritable(fd)) {
                     inheritable_.insert(fd);
                 }
             }
@@ -172,9 +172,9 @@ private:
         }
     }
 
-    const std::set<std::string> tasks_before_;
-    const std::set<std::string> fds_before_;
-    std::set<std::string> signal_takers_;
+    const std::set<std::string> tasksBefore_;
+    const std::set<std::string> fdsBefore_;
+    std::set<std::string> signalTakers_;
     std::set<std::string> inheritable_;
     std::atomic<bool> stop_{false};
     std::thread thread_;

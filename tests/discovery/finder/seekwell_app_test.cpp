@@ -55,47 +55,47 @@ protected:
     // records are checked and freed without allocating, so that the heap in
     // use before and after the call can be compared.
     struct FailedCall {
-        int nResult;
-        bool bReportsAPrefix;  // of expected, with nothing written after it
-        std::size_t nHeapGrowth;
+        int result;
+        bool reportsAPrefix;  // of expected, with nothing written after it
+        std::size_t heapGrowth;
     };
     FailedCall DiscoverFailingAt(long failingAllocation, const char* const (&expected)[3])
     {
         records_.Reset();
-        const std::size_t nHeapBefore = mallinfo2().uordblks;
+        const std::size_t heapBefore = mallinfo2().uordblks;
         ArmAllocationFailure(failingAllocation);
         const int n = app_.DiscoverByDeviceFinder(records_.Data());
         DisarmAllocationFailure();
-        bool bPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) && RecordsUntouchedFrom(n < 0 ? 0 : n);
-        for (int i = 0; bPrefix && i < n; ++i) {
-            bPrefix = std::strcmp(records_[i].pszName, expected[i]) == 0;
+        bool isPrefix = n >= -1 && n <= static_cast<int>(std::size(expected)) && RecordsUntouchedFrom(n < 0 ? 0 : n);
+        for (int i = 0; isPrefix && i < n; ++i) {
+            isPrefix = std::strcmp(records_[i].pszName, expected[i]) == 0;
         }
         records_.Reset();
-        return FailedCall{n, bPrefix, mallinfo2().uordblks - nHeapBefore};
+        return FailedCall{n, isPrefix, mallinfo2().uordblks - heapBefore};
     }
 
     FinderScript script_;
     ReferenceLedger ledger_;
-    int finders_created_ = 0;
-    bool create_fails_ = false;
-    bool conversion_fails_ = false;
+    int findersCreated_ = 0;
+    bool createFails_ = false;
+    bool conversionFails_ = false;
     CSeekwellApp app_;
 
 private:
-    static HRESULT CreateFakeFinder(IUPnPDeviceFinder** ppFinder)
+    static HRESULT CreateFakeFinder(IUPnPDeviceFinder** finder)
     {
-        *ppFinder = nullptr;
-        if (s_current->create_fails_) {
+        *finder = nullptr;
+        if (s_current->createFails_) {
             return E_FAIL;
         }
-        ++s_current->finders_created_;
-        *ppFinder = NewFakeDeviceFinder(s_current->script_, s_current->ledger_);
+        ++s_current->findersCreated_;
+        *finder = NewFakeDeviceFinder(s_current->script_, s_current->ledger_);
         return S_OK;
     }
 
     static BSTR ConvertDeviceType(const char* text)
     {
-        return s_current->conversion_fails_ ? nullptr : SysAllocString(text);
+        return s_current->conversionFails_ ? nullptr : SysAllocString(text);
     }
 
     static SeekwellAppTest* s_current;
@@ -142,8 +142,8 @@ TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything)
     EXPECT_EQ(Reported(), (std::vector<std::string>{"alpha@192.168.0.10", "beta@192.168.0.11:80", "@192.168.0.13/app",
                                                     "secure@/192.168.0.14", std::string(2047, 'n') + "@192.168.0.15"}));
     EXPECT_TRUE(RecordsUntouchedFrom(5));
-    EXPECT_EQ(ledger_.nDevicesVisited, 8);
-    EXPECT_TRUE(ledger_.AllReleased()) << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
+    EXPECT_EQ(ledger_.devicesVisited, 8);
+    EXPECT_TRUE(ledger_.AllReleased()) << ledger_.handedOut << " handed out, " << ledger_.released << " released";
     EXPECT_EQ(app_.m_pDeviceFinder, nullptr);
     // All three texts are read for every device, in one order.
     ASSERT_EQ(ledger_.propertyReads.size(), 24u);
@@ -163,11 +163,11 @@ TEST_F(SeekwellAppTest, TwentyRobotsFillTheSixteenSlotsAndAllAreReleased)
     const std::vector<std::string> reported = Reported();
     EXPECT_EQ(reported.front(), "robot 0@192.168.0.10");
     EXPECT_EQ(reported.back(), "robot 15@192.168.0.25");
-    EXPECT_EQ(ledger_.nDevicesVisited, 20);
+    EXPECT_EQ(ledger_.devicesVisited, 20);
     EXPECT_TRUE(ledger_.AllReleased());
 
     // A robot without host text takes a slot all the same, but no record.
-    script_.devices[1].strPresentationUrl = "http://192.168.0.11";
+    script_.devices[1].presentationUrl = "http://192.168.0.11";
     EXPECT_EQ(Discover(), 15);
     EXPECT_EQ(Reported()[1], "robot 2@192.168.0.12");
     EXPECT_EQ(Reported().back(), "robot 15@192.168.0.25");
@@ -177,16 +177,16 @@ TEST_F(SeekwellAppTest, TwentyRobotsFillTheSixteenSlotsAndAllAreReleased)
 TEST_F(SeekwellAppTest, SearchLevelFailuresReportNothingAndReleaseEverything)
 {
     const FinderScript scripts[] = {
-        {{Robot(0)}, SearchFault::kFindFails},    {{Robot(0)}, SearchFault::kCountFails},
-        {{Robot(0)}, SearchFault::kNewEnumFails}, {{Robot(0)}, SearchFault::kNoEnumInterface},
-        {{Robot(0)}, SearchFault::kNone, 0},  // a count of 0
+        {{Robot(0)}, SearchFault::FindFails},    {{Robot(0)}, SearchFault::CountFails},
+        {{Robot(0)}, SearchFault::NewEnumFails}, {{Robot(0)}, SearchFault::NoEnumInterface},
+        {{Robot(0)}, SearchFault::None, 0},  // a count of 0
     };
     for (std::size_t i = 0; i < std::size(scripts); ++i) {
         script_ = scripts[i];
         ledger_ = ReferenceLedger();
         EXPECT_EQ(Discover(), 0) << i;
         EXPECT_TRUE(RecordsUntouchedFrom(0)) << i;
-        EXPECT_EQ(ledger_.nDevicesVisited, 0) << i;
+        EXPECT_EQ(ledger_.devicesVisited, 0) << i;
         EXPECT_TRUE(ledger_.AllReleased()) << i;
     }
 }
@@ -198,12 +198,12 @@ TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk)
         std::vector<std::string> readsOfFaultyDevice;
     };
     const Case cases[] = {
-        {DeviceFault::kNextFails, {}},
-        {DeviceFault::kNextYieldsNothing, {}},
-        {DeviceFault::kNoDeviceInterface, {}},
-        {DeviceFault::kFriendlyNameFails, {"name"}},
-        {DeviceFault::kPresentationUrlFails, {"name", "url"}},
-        {DeviceFault::kDescriptionFails, {"name", "url", "description"}},
+        {DeviceFault::NextFails, {}},
+        {DeviceFault::NextYieldsNothing, {}},
+        {DeviceFault::NoDeviceInterface, {}},
+        {DeviceFault::FriendlyNameFails, {"name"}},
+        {DeviceFault::PresentationUrlFails, {"name", "url"}},
+        {DeviceFault::DescriptionFails, {"name", "url", "description"}},
     };
     for (const Case& c : cases) {
         script_ = FinderScript{{Robot(0), Robot(1), Robot(2), Robot(3)}};
@@ -222,7 +222,7 @@ TEST_F(SeekwellAppTest, FailureWhileVisitingADeviceEndsTheWalk)
 TEST_F(SeekwellAppTest, NonRobotWithUnreadableNameBeforeARobotEndsTheWalk)
 {
     FakeDevice other = Other("printer");
-    other.fault = DeviceFault::kFriendlyNameFails;
+    other.fault = DeviceFault::FriendlyNameFails;
     script_.devices = {other, Robot(0)};
     EXPECT_EQ(Discover(), 0);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
@@ -241,7 +241,7 @@ TEST_F(SeekwellAppTest, SecondCallReportsOnlyItsOwnFindings)
         EXPECT_TRUE(app_.m_astrHost[i].empty());
         EXPECT_TRUE(app_.m_astrFriendlyName[i].empty());
     }
-    EXPECT_EQ(finders_created_, 2);
+    EXPECT_EQ(findersCreated_, 2);
     EXPECT_TRUE(ledger_.AllReleased());
 }
 
@@ -255,47 +255,47 @@ TEST_F(SeekwellAppTest, RunningOutOfMemoryAnywhereReleasesEverything)
     ledger_.propertyReads.reserve(64);  // the ledger's growth is not the library's
     ArmAllocationFailure(-1);
     ASSERT_EQ(Discover(), 3);
-    const long nAllocations = DisarmAllocationFailure();
-    ASSERT_GT(nAllocations, 3);
+    const long allocations = DisarmAllocationFailure();
+    ASSERT_GT(allocations, 3);
     // The first unwind through each path primes the runtime's unwinder
     // caches, which are not the library's: heap growth counts on the second
     // sweep only.
-    for (long k = 0; k <= nAllocations; ++k) {
+    for (long k = 0; k <= allocations; ++k) {
         DiscoverFailingAt(k, expected);
     }
-    for (long k = 0; k <= nAllocations; ++k) {
-        ledger_.nHandedOut = ledger_.nReleased = ledger_.nDevicesVisited = 0;
+    for (long k = 0; k <= allocations; ++k) {
+        ledger_.handedOut = ledger_.released = ledger_.devicesVisited = 0;
         ledger_.propertyReads.clear();
         const FailedCall call = DiscoverFailingAt(k, expected);
-        EXPECT_TRUE(call.bReportsAPrefix) << "allocation " << k << " failed, result " << call.nResult;
-        EXPECT_EQ(call.nResult == 3, k == nAllocations) << k;
+        EXPECT_TRUE(call.reportsAPrefix) << "allocation " << k << " failed, result " << call.result;
+        EXPECT_EQ(call.result == 3, k == allocations) << k;
         EXPECT_TRUE(ledger_.AllReleased())
-            << k << ": " << ledger_.nHandedOut << " handed out, " << ledger_.nReleased << " released";
+            << k << ": " << ledger_.handedOut << " handed out, " << ledger_.released << " released";
         EXPECT_EQ(app_.m_pDeviceFinder, nullptr) << k;
-        EXPECT_EQ(call.nHeapGrowth, 0u) << "allocation " << k << " failed";
+        EXPECT_EQ(call.heapGrowth, 0u) << "allocation " << k << " failed";
     }
 }
 
 TEST_F(SeekwellAppTest, NoFinderOrNoDeviceTypeMeansNoSearch)
 {
     script_.devices = {Robot(0)};
-    create_fails_ = true;
+    createFails_ = true;
     EXPECT_EQ(Discover(), -1);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
-    EXPECT_EQ(ledger_.nHandedOut, 0);
+    EXPECT_EQ(ledger_.handedOut, 0);
 
     // The finder obtained before the conversion failed is kept...
-    create_fails_ = false;
-    conversion_fails_ = true;
+    createFails_ = false;
+    conversionFails_ = true;
     EXPECT_EQ(Discover(), -1);
     EXPECT_TRUE(RecordsUntouchedFrom(0));
     EXPECT_NE(app_.m_pDeviceFinder, nullptr);
-    EXPECT_EQ(ledger_.nHandedOut - ledger_.nReleased, 1);
+    EXPECT_EQ(ledger_.handedOut - ledger_.released, 1);
 
     // ...until the next call releases it before it creates a new one.
-    conversion_fails_ = false;
+    conversionFails_ = false;
     EXPECT_EQ(Discover(), 1);
-    EXPECT_EQ(finders_created_, 2);
+    EXPECT_EQ(findersCreated_, 2);
     EXPECT_TRUE(ledger_.AllReleased());
 }
 

@@ -32,14 +32,14 @@ TEST(CurlFunctions, BindsTheLibcurlItWasBuiltForOnce)
     const CurlFunctions* curl = ReadyCurl();
     ASSERT_NE(curl, nullptr);
     EXPECT_EQ(ReadyCurl(), curl);
-    const curl_version_info_data* info = curl->version_info(CURLVERSION_NOW);
+    const curl_version_info_data* info = curl->versionInfo(CURLVERSION_NOW);
     ASSERT_NE(info, nullptr);
     EXPECT_GE(info->version_num, static_cast<unsigned int>(SEEKWELL_LIBCURL_MIN_VERSION_NUM));
 
     CurlFunctions functions{};
     ASSERT_NE(BindCurl(SEEKWELL_LIBCURL_SONAME, SEEKWELL_LIBCURL_SYMBOL_VERSION, functions), nullptr);
-    EXPECT_EQ(functions.easy_perform, curl->easy_perform);
-    EXPECT_NE(functions.slist_free_all, nullptr);
+    EXPECT_EQ(functions.easyPerform, curl->easyPerform);
+    EXPECT_NE(functions.slistFreeAll, nullptr);
 }
 
 TEST(CurlFunctions, RefusesWhatIsNotTheRightLibcurl)

@@ -17,9 +17,9 @@ TEST(WindowMessages, SeventeenDistinctIdentifiersRegisteredThreeTimesAlike)
         const unsigned int id = SeekwellWindowMessageId(names[i]);
         EXPECT_TRUE(id >= 0xC000u && id <= 0xFFFFu) << id;
         distinct.insert(id);
-        EXPECT_EQ(g_WindowMessagesFirst.ids[i], id) << names[i];
-        EXPECT_EQ(g_WindowMessagesSecond.ids[i], id) << names[i];
-        EXPECT_EQ(g_WindowMessagesThird.ids[i], id) << names[i];
+        EXPECT_EQ(kWindowMessagesFirst.ids[i], id) << names[i];
+        EXPECT_EQ(kWindowMessagesSecond.ids[i], id) << names[i];
+        EXPECT_EQ(kWindowMessagesThird.ids[i], id) << names[i];
     }
     EXPECT_EQ(distinct.size(), 17u);
     EXPECT_STREQ(names[16], "MarlixKROVARemoteNotify");

@@ -4,14 +4,14 @@
 #include "sample.h"
 
 #ifndef SAMPLE_WITHOUT_NORM
-int sample_norm(const struct sample_point* point) { return point->x * point->x + point->y * point->y; }
+int SampleNorm(const struct SamplePoint* point) { return point->x * point->x + point->y * point->y; }
 #endif
 
 #ifdef SAMPLE_WITH_SUM
-int sample_sum(const struct sample_point* point) { return point->x + point->y; }
+int SampleSum(const struct SamplePoint* point) { return point->x + point->y; }
 #endif
 
 #ifdef SAMPLE_LEAK
-SAMPLE_API int sample_internal_scale(int value);
-int sample_internal_scale(int value) { return 2 * value; }
+SAMPLE_API int SampleInternalScale(int value);
+int SampleInternalScale(int value) { return 2 * value; }
 #endif

@@ -4,7 +4,7 @@
 
 #define SAMPLE_API __attribute__((visibility("default")))
 
-struct sample_point {
+struct SamplePoint {
     int x;
 #ifdef SAMPLE_WIDER_POINT
     int z;
@@ -12,7 +12,7 @@ struct sample_point {
     int y;
 };
 
-SAMPLE_API int sample_norm(const struct sample_point* point);
-SAMPLE_API int sample_sum(const struct sample_point* point);
+SAMPLE_API int SampleNorm(const struct SamplePoint* point);
+SAMPLE_API int SampleSum(const struct SamplePoint* point);
 
 #endif
