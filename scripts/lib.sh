@@ -14,7 +14,7 @@ PACKAGES=(
   gupnp-tools time
   dpkg-dev lintian abigail-tools python3 man-db
   python3-venv python3-pytest mypy black
-  clang-14 libclang-rt-14-dev valgrind clang-format
+  clang-14 libclang-rt-14-dev valgrind clang-format clang-tidy
 )
 
 # Installs whichever of PACKAGES is missing (needs root on a fresh machine).
