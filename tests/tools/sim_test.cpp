@@ -141,7 +141,7 @@ bool Contains(const std::string& text, const std::string& part) { return text.fi
 TEST(RobotSimTest, AnswersASearchOncePerDeviceFromItsOwnAddress)
 {
     RunningSimulator simulator(LoopbackConfig(
-        4, 1, {{2, DeviceFault::kNoMarker}, {3, DeviceFault::kBadLocation}, {4, DeviceFault::kOtherScheme}}));
+        4, 1, {{2, DeviceFault::NoMarker}, {3, DeviceFault::BadLocation}, {4, DeviceFault::OtherScheme}}));
     const auto replies = Exchange(simulator, Search("upnp:rootdevice"), 5);
     ASSERT_EQ(replies.size(), 5u);
     const std::string port1 = std::to_string(simulator->HttpPort(0));
@@ -183,11 +183,11 @@ TEST(RobotSimTest, AnswersOnlyMatchingSearchesAndLogsEveryDatagram)
 TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)
 {
     RunningSimulator simulator(LoopbackConfig(6, 1,
-                                              {{2, DeviceFault::kErrorStatus},
-                                               {3, DeviceFault::kWrongUdn},
-                                               {4, DeviceFault::kNulBody},
-                                               {5, DeviceFault::kHugeBody},
-                                               {6, DeviceFault::kNoHttp}}));
+                                              {{2, DeviceFault::ErrorStatus},
+                                               {3, DeviceFault::WrongUdn},
+                                               {4, DeviceFault::NulBody},
+                                               {5, DeviceFault::HugeBody},
+                                               {6, DeviceFault::NoHttp}}));
     const auto fetch = [&](std::size_t device) {
         const std::string address = "127.0.0." + std::to_string(10 + device);
         return HttpExchange(address.c_str(), simulator->HttpPort(device), kGet);
@@ -224,7 +224,7 @@ TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)
 
 TEST(RobotSimTest, SurvivesHostileHttpClients)
 {
-    RunningSimulator simulator(LoopbackConfig(1, 0, {{1, DeviceFault::kHugeBody}}));
+    RunningSimulator simulator(LoopbackConfig(1, 0, {{1, DeviceFault::HugeBody}}));
     const std::uint16_t port = simulator->HttpPort(0);
     // Endless headers: the simulator hangs up instead of buffering them.
     EXPECT_EQ(HttpExchange(kFirstLoopbackDevice, port, std::string(64 * 1024, 'a')).value_or("?"), "");
@@ -267,7 +267,7 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     const ParsedOptions parsed =
         ParseOptions({"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--interface", "veth1"});
     EXPECT_TRUE(parsed.error.empty()) << parsed.error;
-    EXPECT_EQ(parsed.config.robotFaults.at(2), DeviceFault::kHugeBody);
+    EXPECT_EQ(parsed.config.robotFaults.at(2), DeviceFault::HugeBody);
     const auto devices = PlanDevices(parsed.config);
     ASSERT_EQ(devices.size(), 5u);
     EXPECT_EQ(AddressText(devices[4].address), "192.0.2.14");

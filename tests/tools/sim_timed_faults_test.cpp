@@ -70,7 +70,7 @@ protected:
     {
         SimConfig config;
         config.robotCount = 3;
-        config.robotFaults = {{1, DeviceFault::kLateReply}, {2, DeviceFault::kSlowDescription}};
+        config.robotFaults = {{1, DeviceFault::LateReply}, {2, DeviceFault::SlowDescription}};
         inet_pton(AF_INET, kFirstLoopbackDevice, &config.firstAddress);
         config.ssdpPort = 0;
         config.httpPort = 0;

@@ -36,7 +36,7 @@ std::string UdnWithPrefix(const char* prefix, in_addr address)
     return text;
 }
 
-bool CarriesMarker(const SimDevice& device) { return device.isRobot && device.fault != DeviceFault::kNoMarker; }
+bool CarriesMarker(const SimDevice& device) { return device.isRobot && device.fault != DeviceFault::NoMarker; }
 
 // The UDN a device announces in its search replies: a robot that hides its marker hides it here
 // too.
@@ -52,10 +52,10 @@ const char* DeviceType(const SimDevice& device) { return device.isRobot ? kRobot
 std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
 {
     std::string header = "LOCATION: http://";
-    if (device.fault == DeviceFault::kBadLocation) {
+    if (device.fault == DeviceFault::BadLocation) {
         header = "Location: http://";
     }
-    if (device.fault == DeviceFault::kOtherScheme) {
+    if (device.fault == DeviceFault::OtherScheme) {
         header = "LOCATION: https://";
     }
     header += AddressText(device.address);
@@ -88,16 +88,16 @@ std::string Element(const char* name, const std::string& text)
 
 std::string PresentationUrl(const SimDevice& device)
 {
-    if (device.fault == DeviceFault::kNoPage) {
+    if (device.fault == DeviceFault::NoPage) {
         return std::string();
     }
-    const bool elsewhere = device.fault == DeviceFault::kPageElsewhere;
+    const bool elsewhere = device.fault == DeviceFault::PageElsewhere;
     return "http://" + AddressText(device.address) + (elsewhere ? kPresentationPageElsewhere : kPresentationPage);
 }
 
 std::string Manufacturer(const SimDevice& device)
 {
-    if (device.fault == DeviceFault::kBrokenXml) {
+    if (device.fault == DeviceFault::BrokenXml) {
         return kUndefinedEntityManufacturer;
     }
     return device.isRobot ? "Sim Robot Works" : "Sim Electronics";
@@ -149,19 +149,19 @@ std::string AddressText(in_addr address)
 
 std::string DeviceUdn(const SimDevice& device)
 {
-    const bool marked = device.isRobot && device.fault != DeviceFault::kWrongUdn;
+    const bool marked = device.isRobot && device.fault != DeviceFault::WrongUdn;
     return UdnWithPrefix(marked ? kRobotUdnPrefix : kPlainUdnPrefix, device.address);
 }
 
 std::string FriendlyName(const SimDevice& device)
 {
-    if (device.fault == DeviceFault::kOddName) {
+    if (device.fault == DeviceFault::OddName) {
         return kOddNamePrefix + std::to_string(device.number);
     }
     return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
 }
 
-bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::kNoHttp; }
+bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::NoHttp; }
 
 std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
                                             std::uint16_t httpPort)
@@ -180,7 +180,7 @@ std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::
 std::string BuildDescription(const SimDevice& device)
 {
     std::string elements = DeviceElements(device);
-    if (device.fault == DeviceFault::kNulBody) {
+    if (device.fault == DeviceFault::NulBody) {
         elements.insert(0, 1, '\0');
     }
     std::string document =
@@ -189,7 +189,7 @@ std::string BuildDescription(const SimDevice& device)
         "<specVersion><major>1</major><minor>0</minor></specVersion>\n"
         "<device>\n" +
         elements + "</device>\n</root>\n";
-    if (device.fault == DeviceFault::kHugeBody) {
+    if (device.fault == DeviceFault::HugeBody) {
         document += HugePadding();
     }
     return document;
@@ -198,7 +198,7 @@ std::string BuildDescription(const SimDevice& device)
 std::string BuildHttpResponse(const SimDevice& device)
 {
     const std::string body = BuildDescription(device);
-    const char* status = device.fault == DeviceFault::kErrorStatus ? "404 Not Found" : "200 OK";
+    const char* status = device.fault == DeviceFault::ErrorStatus ? "404 Not Found" : "200 OK";
     return std::string("HTTP/1.1 ") + status + "\r\n" +
            "Content-Type: text/xml; charset=\"utf-8\"\r\n"
            "Content-Length: " +

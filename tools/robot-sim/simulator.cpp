@@ -279,7 +279,7 @@ void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchT
         if (!reply) {
             continue;
         }
-        if (devices_[i].fault == DeviceFault::kLateReply) {
+        if (devices_[i].fault == DeviceFault::LateReply) {
             if (pendingReplies_.size() < kMaxPendingReplies) {
                 pendingReplies_.push_back(
                     PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
@@ -367,7 +367,7 @@ void Simulator::ReadRequest(Connection& connection)
     }
     connection.request.resize(end + std::strlen(kRequestEnd));
     log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
-    if (devices_[connection.device].fault == DeviceFault::kSlowDescription) {
+    if (devices_[connection.device].fault == DeviceFault::SlowDescription) {
         connection.phase = Phase::Holding;
         connection.answerAt = Clock::now() + std::chrono::milliseconds(kSlowDescriptionDelayMs);
         return;

@@ -1,7 +1,7 @@
 // The device-finder object model the finder path talks to: reference-counted
 // interfaces in the platform's component style, reduced to the calls the
 // discovery makes. The helper-backed finder implements them; texts cross them as
-// UTF-8 strings allocated with SysAllocString (platform/bstr.h).
+// UTF-8 strings allocated with SysAllocString (finder/bstr.h).
 #ifndef SEEKWELL_FINDER_UPNP_INTERFACES_H
 #define SEEKWELL_FINDER_UPNP_INTERFACES_H
 
