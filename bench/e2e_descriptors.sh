@@ -15,15 +15,7 @@ readonly BEFORE_COMMIT=ff8ff93
 readonly BEFORE_DIR=${BEFORE_DIR:-/tmp/seekwell-bench-before-$BEFORE_COMMIT}
 
 bench_prepare descriptors
-if [ ! -e "$BEFORE_DIR/build/discovery/libseekwell.so.2" ]; then
-    echo "building the library of $BEFORE_COMMIT in $BEFORE_DIR" >&2
-    rm -rf "$BEFORE_DIR"
-    mkdir -p "$BEFORE_DIR/src"
-    git -C "$ROOT" archive "$BEFORE_COMMIT" | tar -x -C "$BEFORE_DIR/src"
-    cmake -S "$BEFORE_DIR/src" -B "$BEFORE_DIR/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DROVA_BUILD_TESTS=OFF -DROVA_BUILD_BENCHMARKS=OFF >/dev/null
-    cmake --build "$BEFORE_DIR/build" -j "$JOBS" --target seekwell >&2
-fi
+[ -e "$BEFORE_DIR/build/discovery/libseekwell.so.2" ] || bench_build_commit "$BEFORE_COMMIT" "$BEFORE_DIR" seekwell
 mkdir -p "$BENCH_WORK/before"
 cp -P "$BEFORE_DIR/build/discovery"/libseekwell.so* "$BENCH_WORK/before/"
 simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S

@@ -39,24 +39,11 @@ else
     CONTENDERS=("${OURS[@]}" helper gssdp)
 fi
 
-# build_commit COMMIT DIR TARGET...: builds TARGETs of COMMIT in DIR (RelWithDebInfo).
-build_commit() {
-    local commit=$1 dir=$2
-    shift 2
-    echo "building $* of $commit in $dir" >&2
-    rm -rf "$dir"
-    mkdir -p "$dir/src"
-    git -C "$ROOT" archive "$commit" | tar -x -C "$dir/src"
-    cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DROVA_BUILD_TESTS=OFF -DROVA_BUILD_BENCHMARKS=OFF >/dev/null
-    cmake --build "$dir/build" -j "$JOBS" --target "$@" >&2
-}
-
 # prepare_builtin_before: builds the library of BUILTIN_BEFORE_COMMIT when BUILTIN_BEFORE_DIR
 # lacks it, and sets BENCH_BUILTIN_BEFORE to a copy of it alone in a folder.
 prepare_builtin_before() {
     local built="$BUILTIN_BEFORE_DIR/build/discovery"
-    [ -e "$built/libseekwell.so.2" ] || build_commit "$BUILTIN_BEFORE_COMMIT" "$BUILTIN_BEFORE_DIR" seekwell
+    [ -e "$built/libseekwell.so.2" ] || bench_build_commit "$BUILTIN_BEFORE_COMMIT" "$BUILTIN_BEFORE_DIR" seekwell
     mkdir -p "$BENCH_WORK/builtin-before"
     cp -P "$built"/libseekwell.so* "$BENCH_WORK/builtin-before/"
     BENCH_BUILTIN_BEFORE="$BENCH_WORK/builtin-before/libseekwell.so.2"
@@ -67,7 +54,7 @@ prepare_builtin_before() {
 prepare_before() {
     local built="$BEFORE_DIR/build/discovery"
     [ -e "$built/seekwell/seekwell-finder-gupnp.so" ] ||
-        build_commit "$BEFORE_COMMIT" "$BEFORE_DIR" seekwell seekwell-finder-gupnp
+        bench_build_commit "$BEFORE_COMMIT" "$BEFORE_DIR" seekwell seekwell-finder-gupnp
     mkdir -p "$BENCH_WORK/before/seekwell"
     cp -P "$built"/libseekwell.so* "$BENCH_WORK/before/"
     cp "$built/seekwell/seekwell-finder-gupnp.so" "$BENCH_WORK/before/seekwell/"

@@ -54,6 +54,19 @@ bench_prepare() {
     simlan_create "$1-$$" $((BENCH_ROBOTS + BENCH_OTHERS))
 }
 
+# bench_build_commit COMMIT DIR TARGET...: builds TARGETs of COMMIT in DIR (RelWithDebInfo).
+bench_build_commit() {
+    local commit=$1 dir=$2
+    shift 2
+    echo "building $* of $commit in $dir" >&2
+    rm -rf "$dir"
+    mkdir -p "$dir/src"
+    git -C "$ROOT" archive "$commit" | tar -x -C "$dir/src"
+    cmake -S "$dir/src" -B "$dir/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DROVA_BUILD_TESTS=OFF -DROVA_BUILD_BENCHMARKS=OFF >/dev/null
+    cmake --build "$dir/build" -j "$JOBS" --target "$@" >&2
+}
+
 # The load average over the last minute, for the record of a run on a shared machine.
 bench_load() {
     cut -d ' ' -f 1 /proc/loadavg

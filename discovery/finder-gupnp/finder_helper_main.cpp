@@ -11,18 +11,16 @@
 // not be made or written whole.
 #include <fcntl.h>
 #include <sys/prctl.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstring>
 #include <exception>
 #include <optional>
-#include <string>
 
 #include "finder_wire.h"
 #include "gupnp_search.h"
+#include "helper_request.h"
 #include "helper_stream_writer.h"
 
 namespace {
@@ -32,75 +30,6 @@ namespace hp = seekwell::finder_wire;
 constexpr int kUsageExit = 2;
 constexpr int kFailedExit = 1;
 constexpr int kHelperArgc = 2;
-// Far above the window the library asks for; a longer one is a mistake.
-constexpr unsigned long kMaxWindowMs = 60000;
-constexpr std::size_t kMaxWindowDigits = 5;
-constexpr unsigned long kDecimalBase = 10;
-
-// A plain decimal number of milliseconds within kMaxWindowMs, nothing else
-// (no sign, space or suffix).
-std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
-{
-    const std::size_t length = std::strlen(text);
-    if (length == 0 || length > kMaxWindowDigits) {
-        return std::nullopt;
-    }
-    unsigned long value = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
-            return std::nullopt;
-        }
-        value = value * kDecimalBase + static_cast<unsigned long>(text[i] - '0');
-    }
-    if (value > kMaxWindowMs) {
-        return std::nullopt;
-    }
-    return std::chrono::milliseconds(value);
-}
-
-struct SearchRequest {
-    std::string deviceType;
-    std::chrono::milliseconds window;
-};
-
-// Reads the request line: everything up to its end, which must come within
-// kMaxRequestBytes and before the library closes its side.
-std::optional<std::string> ReadRequestLine()
-{
-    std::string line;
-    char byte = 0;
-    while (line.size() < hp::kMaxRequestBytes) {
-        const ssize_t got = read(hp::kHelperRequestFd, &byte, 1);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return std::nullopt;
-        }
-        if (byte == hp::kRequestEnd) {
-            return line;
-        }
-        line.push_back(byte);
-    }
-    return std::nullopt;
-}
-
-std::optional<SearchRequest> ReadRequest()
-{
-    const std::optional<std::string> line = ReadRequestLine();
-    if (!line) {
-        return std::nullopt;
-    }
-    const std::size_t separator = line->find(hp::kRequestSeparator);
-    if (separator == 0 || separator == std::string::npos) {
-        return std::nullopt;
-    }
-    const std::optional<std::chrono::milliseconds> window = ParseWindow(line->c_str() + separator + 1);
-    if (!window) {
-        return std::nullopt;
-    }
-    return SearchRequest{line->substr(0, separator), *window};
-}
 
 // The stream's descriptor must have been handed over open: were it closed, a
 // socket of the search could take its number and receive the stream.
@@ -124,7 +53,7 @@ int Run(int argc, char** argv)
     if (argc != kHelperArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0) {
         return kUsageExit;
     }
-    const std::optional<SearchRequest> request = ReadRequest();
+    const std::optional<seekwell::SearchRequest> request = seekwell::ReadSearchRequest();
     if (!request) {
         return kUsageExit;
     }

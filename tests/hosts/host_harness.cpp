@@ -571,12 +571,9 @@ int RunCancel(const Host& host, bool duringFetch)
     return 0;
 }
 
-// In the forked child: waits for the parent's call to end, then makes its own.
-[[noreturn]] void ForkedChild(const Host& host, int parentDone)
+// In a forked child: its own call, its records in a file beside the report.
+[[noreturn]] void CallInChild(const Host& host)
 {
-    pollfd wait{parentDone, POLLIN, 0};
-    while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
-    }
     const CallOutcome outcome = RunCall(host.discover);
     std::string lines = "child_result " + std::to_string(outcome.result) + "\n";
     for (const std::string& robot : outcome.robots) {
@@ -584,6 +581,15 @@ int RunCancel(const Host& host, bool duringFetch)
     }
     std::ofstream(host.reportPath + ".child") << lines;
     _exit(0);
+}
+
+// In the forked child of fork: waits for the parent's call to end, then makes its own.
+[[noreturn]] void ForkedChild(const Host& host, int parentDone)
+{
+    pollfd wait{parentDone, POLLIN, 0};
+    while (poll(&wait, 1, -1) < 0 && errno == EINTR) {
+    }
+    CallInChild(host);
 }
 
 // Waits a bounded time for the child; a child that is still running then is killed.
@@ -601,6 +607,17 @@ std::string ReapForkedChild(pid_t child)
     kill(child, SIGKILL);
     WaitRetrying(child, &status);
     return "hung";
+}
+
+// How the forked child's call ended, and its records.
+void ReportForkedChild(const Host& host, pid_t child)
+{
+    if (child <= 0) {
+        Report("fork failed\n");
+        return;
+    }
+    Report("child_end %s\n", ReapForkedChild(child).c_str());
+    Report("%s", ReadFile(host.reportPath + ".child").c_str());
 }
 
 int RunFork(const Host& host)
@@ -627,25 +644,8 @@ int RunFork(const Host& host)
     close(parentDone[1]);
     close(parentDone[0]);
     ReportOutcome("", outcome);
-    if (child.load() <= 0) {
-        Report("fork failed\n");
-        return 0;
-    }
-    Report("child_end %s\n", ReapForkedChild(child.load()).c_str());
-    Report("%s", ReadFile(host.reportPath + ".child").c_str());
+    ReportForkedChild(host, child.load());
     return 0;
-}
-
-// The forked child of fork-load: its own call at once, its records in a file beside the report.
-[[noreturn]] void CallInChild(const Host& host)
-{
-    const CallOutcome outcome = RunCall(host.discover);
-    std::string lines = "child_result " + std::to_string(outcome.result) + "\n";
-    for (const std::string& robot : outcome.robots) {
-        lines += "child_record " + robot + "\n";
-    }
-    std::ofstream(host.reportPath + ".child") << lines;
-    _exit(0);
 }
 
 int RunForkLoad(const Host& host)
@@ -670,12 +670,7 @@ int RunForkLoad(const Host& host)
     forker.join();
     ReportOutcome("", outcome);
     Report("forked_while_loading %s\n", duringLoad.load() ? "yes" : "no");
-    if (child.load() <= 0) {
-        Report("fork failed\n");
-        return 0;
-    }
-    Report("child_end %s\n", ReapForkedChild(child.load()).c_str());
-    Report("%s", ReadFile(host.reportPath + ".child").c_str());
+    ReportForkedChild(host, child.load());
     return 0;
 }
 

@@ -15,12 +15,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "finder_wire.h"
+#include "helper_request.h"
 #include "helper_stream_writer.h"
 
 namespace {
@@ -126,30 +128,8 @@ std::size_t EnvironmentSize()
     return n;
 }
 
-// The search's request line, without its end; empty when none came whole.
-std::string g_request;
-
-bool ReadRequest()
-{
-    char byte = 0;
-    while (g_request.size() < protocol::kMaxRequestBytes) {
-        const ssize_t got = read(protocol::kHelperRequestFd, &byte, 1);
-        if (got < 0 && errno == EINTR) {
-            continue;
-        }
-        if (got <= 0) {
-            return false;
-        }
-        if (byte == protocol::kRequestEnd) {
-            return true;
-        }
-        g_request.push_back(byte);
-    }
-    return false;
-}
-
-// The search window the request asks for.
-long RequestedWindowMs() { return std::atol(g_request.c_str() + g_request.find(protocol::kRequestSeparator) + 1); }
+// The search's request, once read.
+std::optional<seekwell::SearchRequest> g_request;
 
 // One robot whose name tells what the helper inherited, e.g.
 // "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 10000".
@@ -160,7 +140,7 @@ std::string ReportStream(int argc, char** argv)
     for (int i = 1; i < argc; ++i) {
         report += std::string(" ") + argv[i];
     }
-    report += " request " + g_request;
+    report += " request " + g_request->deviceType + " " + std::to_string(g_request->window.count());
     std::string stream;
     protocol::AppendMagic(stream);
     protocol::AppendDevice(stream, report, "http://192.0.2.10/", kRobotDescription);
@@ -176,7 +156,7 @@ int FailProbe(int, char**) { return 1; }
 // Silent for the whole window, as the real helper is while it searches.
 int Late(int, char**)
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(RequestedWindowMs()));
+    std::this_thread::sleep_for(g_request->window);
     return Good(0, nullptr);
 }
 
@@ -310,7 +290,10 @@ int main(int argc, char** argv)
 {
     const bool probe = argc == 2 && std::strcmp(argv[1], protocol::kProbeArgument) == 0;
     const bool search = argc == 2 && std::strcmp(argv[1], protocol::kSearchArgument) == 0;
-    if ((!probe && !search) || (search && !ReadRequest())) {
+    if (search) {
+        g_request = seekwell::ReadSearchRequest();
+    }
+    if ((!probe && !search) || (search && !g_request)) {
         return kWrongArguments;
     }
     const std::string name = ReadModeName();
