@@ -4,43 +4,30 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "builtin/ssdp_socket.h"
+#include "robot_rules.h"
 
 namespace seekwell {
 
 namespace {
 
-constexpr std::size_t kLocationPrefixLength = sizeof(kLocationPrefix) - 1;
-
-// Cuts the host text out into the working copy: from just after the first
-// location prefix to the first '/' after it, or to the end of the text.
+// Copies the LOCATION host text into the working copy, NUL-terminated.
 // Returns nullptr when the text holds no location prefix.
 const char* CutHostText(const char* text, ReplyScratch& scratch)
 {
-    const char* prefix = std::strstr(text, kLocationPrefix);
-    if (prefix == nullptr) {
+    const std::string_view host = LocationHostText(text);
+    if (host.data() == nullptr) {
         return nullptr;
     }
-    const char* host = prefix + kLocationPrefixLength;
-    std::size_t length = std::strcspn(host, "/");
-    if (length >= sizeof scratch.workingCopy) {
-        length = sizeof scratch.workingCopy - 1;  // only a caller's oversized text gets here
-    }
-    std::memcpy(scratch.workingCopy, host, length);
+    // Only a caller's oversized text can be longer than the working copy.
+    const std::size_t length = std::min(host.size(), sizeof scratch.workingCopy - 1);
+    std::memcpy(scratch.workingCopy, host.data(), length);
     scratch.workingCopy[length] = '\0';
     return scratch.workingCopy;
-}
-
-// inet_addr's reading of the host text, rendered as a dotted quad; a text it
-// rejects becomes 255.255.255.255.
-void RenderAddress(const char* hostText, char (&address)[INET_ADDRSTRLEN])
-{
-    in_addr parsed{};
-    parsed.s_addr = inet_addr(hostText);
-    inet_ntop(AF_INET, &parsed, address, sizeof address);
 }
 
 // First slot that holds the same text or is empty takes the address; when all
@@ -89,7 +76,7 @@ void SsdpReceiveContext::Clear()
 
 void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratch)
 {
-    if (std::strstr(text, kSsdpReplyMarker) == nullptr) {
+    if (!CarriesRobotMarker(text)) {
         return;
     }
     const char* hostText = CutHostText(text, scratch);
@@ -97,7 +84,7 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
         return;
     }
     char address[INET_ADDRSTRLEN];
-    RenderAddress(hostText, address);
+    RenderIpv4(hostText, address);
     RecordAddress(table, address);
 }
 

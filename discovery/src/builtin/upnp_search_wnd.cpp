@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "builtin/description_fetch.h"
-#include "builtin/string_slices.h"
+#include "fetch/description_fetch.h"
+#include "robot_rules.h"
 
 namespace seekwell {
 
@@ -33,48 +33,7 @@ void* TimerWorkerEntry(void* windowMs)
     return nullptr;
 }
 
-constexpr const char kUdnOpenTag[] = "<UDN>";
-constexpr const char kUdnCloseTag[] = "</UDN>";
-constexpr const char kManufacturerOpenTag[] = "<manufacturer>";
-constexpr const char kManufacturerCloseTag[] = "</manufacturer>";
-constexpr const char kModelNameOpenTag[] = "<modelName>";
-constexpr const char kModelNameCloseTag[] = "</modelName>";
-constexpr const char kModelDescriptionOpenTag[] = "<modelDescription>";
-constexpr const char kModelDescriptionCloseTag[] = "</modelDescription>";
-constexpr const char kPresentationUrlOpenTag[] = "<presentationURL>";
-constexpr const char kPresentationUrlCloseTag[] = "</presentationURL>";
-constexpr const char kFriendlyNameOpenTag[] = "<friendlyName>";
-constexpr const char kFriendlyNameCloseTag[] = "</friendlyName>";
-
-// The six fields of an accepted description, as they will be stored.
-struct DescriptionFields {
-    std::string manufacturer;
-    std::string modelName;
-    std::string modelDescription;
-    std::string udn;
-    std::string presentationUrl;
-    std::string friendlyName;
-};
-
-bool IsRobotUdn(const std::string& udn) { return platform::Find(udn, kSsdpReplyMarker) >= 0; }
-
-// Extracted in this order, each over the whole document; the presentation
-// URL is rebuilt on the address and the UDN keeps only its tail.
-DescriptionFields ReadFields(const char* address, const std::string& document)
-{
-    DescriptionFields fields;
-    fields.manufacturer = CUpnpSearchWnd::ExtractTag(kManufacturerOpenTag, kManufacturerCloseTag, document);
-    fields.modelName = CUpnpSearchWnd::ExtractTag(kModelNameOpenTag, kModelNameCloseTag, document);
-    fields.modelDescription = CUpnpSearchWnd::ExtractTag(kModelDescriptionOpenTag, kModelDescriptionCloseTag, document);
-    fields.udn = CUpnpSearchWnd::ExtractTag(kUdnOpenTag, kUdnCloseTag, document);
-    fields.presentationUrl = CUpnpSearchWnd::ExtractTag(kPresentationUrlOpenTag, kPresentationUrlCloseTag, document);
-    fields.friendlyName = CUpnpSearchWnd::ExtractTag(kFriendlyNameOpenTag, kFriendlyNameCloseTag, document);
-    fields.presentationUrl = platform::Format2(kUrlFormat, address, fields.presentationUrl.c_str());
-    fields.udn = platform::Right(fields.udn, kUdnKeptChars);
-    return fields;
-}
-
-void FillRow(CDeviceEntry& row, const char* address, DescriptionFields&& fields)
+void FillRow(CDeviceEntry& row, const char* address, RobotDescription&& fields)
 {
     std::snprintf(row.m_szAddress, sizeof row.m_szAddress, "%s", address);
     row.m_strManufacturer = std::move(fields.manufacturer);
@@ -173,8 +132,7 @@ std::uint32_t SearchTimerThread(const unsigned int* windowMs)
 void CUpnpSearchWnd::ProcessAddress(const char* pszAddress, DISCOVERY_RESULT* results)
 {
     try {
-        const std::string url = platform::Format2(kUrlFormat, pszAddress, kDescriptionFile);
-        AcceptDescription(pszAddress, FetchDescription(url), results);
+        AcceptDescription(pszAddress, FetchDescription(DescriptionUrl(pszAddress)), results);
     } catch (const std::bad_alloc&) {
         // Out of memory drops this device like any other failure of the fetch.
     }
@@ -182,16 +140,16 @@ void CUpnpSearchWnd::ProcessAddress(const char* pszAddress, DISCOVERY_RESULT* re
 
 void CUpnpSearchWnd::AcceptDescription(const char* pszAddress, const std::string& document, DISCOVERY_RESULT* results)
 {
-    if (!IsRobotUdn(ExtractTag(kUdnOpenTag, kUdnCloseTag, document))) {
+    if (!HasRobotUdn(document)) {
         return;
     }
-    DescriptionFields fields = ReadFields(pszAddress, document);
+    RobotDescription fields = ReadRobotDescription(pszAddress, document);
     CDeviceEntry* row = FirstFreeRow();
     if (row == nullptr) {
         return;
     }
     FillRow(*row, pszAddress, std::move(fields));
-    if (platform::CountChar(pszAddress, '.') == kDotsInIpv4Address) {
+    if (IsReportableAddress(pszAddress)) {
         WriteRecord(results[m_nResultCount], pszAddress, row->m_strFriendlyName.c_str());
         ++m_nResultCount;
     }
@@ -200,13 +158,7 @@ void CUpnpSearchWnd::AcceptDescription(const char* pszAddress, const std::string
 std::string CUpnpSearchWnd::ExtractTag(const std::string& openTag, const std::string& closeTag,
                                        const std::string& document)
 {
-    const int openAt = platform::Find(document, openTag);
-    const int closeAt = platform::Find(document, closeTag);
-    if (openAt < 0 || closeAt < 0) {
-        return std::string();
-    }
-    const int textStart = openAt + static_cast<int>(openTag.size());
-    return platform::Mid(document, textStart, closeAt - textStart);
+    return seekwell::ExtractTag(openTag, closeTag, document);
 }
 
 CDeviceEntry* CUpnpSearchWnd::FirstFreeRow()
@@ -221,9 +173,7 @@ CDeviceEntry* CUpnpSearchWnd::FirstFreeRow()
 
 std::string CUpnpSearchWnd::FetchDescription(const std::string& url) const
 {
-    const std::string body = platform::FetchBodyStart(url, m_Params.http);
-    // The document ends at the first NUL of the body.
-    return std::string(body.c_str(), std::strlen(body.c_str()));
+    return DocumentInBody(platform::FetchBodyStart(url, m_Params.http));
 }
 
 }  // namespace seekwell

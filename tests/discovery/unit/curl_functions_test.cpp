@@ -8,7 +8,7 @@
 #include <fstream>
 #include <string>
 
-#include "builtin/curl_functions.h"
+#include "fetch/curl_functions.h"
 
 namespace seekwell::platform {
 namespace {

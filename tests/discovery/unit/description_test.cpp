@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "builtin/description_fetch.h"
+#include "fetch/description_fetch.h"
 #include "builtin/upnp_search_wnd.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"

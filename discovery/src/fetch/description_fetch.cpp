@@ -1,4 +1,4 @@
-#include "builtin/description_fetch.h"
+#include "fetch/description_fetch.h"
 
 #include <sys/socket.h>
 
@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <memory>
 
-#include "builtin/curl_functions.h"
-#include "builtin/curl_wakeup_pair.h"
+#include "fetch/curl_functions.h"
+#include "fetch/curl_wakeup_pair.h"
 
 namespace seekwell::platform {
 

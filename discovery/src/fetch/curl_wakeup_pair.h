@@ -5,8 +5,8 @@
 // inherit it. So libcurl's own call of socketpair is pointed at one that adds
 // SOCK_CLOEXEC, for the library's calls only: a host that uses the same
 // libcurl keeps its own sockets exactly as libcurl makes them.
-#ifndef SEEKWELL_BUILTIN_CURL_WAKEUP_PAIR_H
-#define SEEKWELL_BUILTIN_CURL_WAKEUP_PAIR_H
+#ifndef SEEKWELL_FETCH_CURL_WAKEUP_PAIR_H
+#define SEEKWELL_FETCH_CURL_WAKEUP_PAIR_H
 
 namespace seekwell::platform {
 
@@ -31,4 +31,4 @@ private:
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_BUILTIN_CURL_WAKEUP_PAIR_H
+#endif  // SEEKWELL_FETCH_CURL_WAKEUP_PAIR_H

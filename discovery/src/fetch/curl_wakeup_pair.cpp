@@ -1,4 +1,4 @@
-#include "builtin/curl_wakeup_pair.h"
+#include "fetch/curl_wakeup_pair.h"
 
 #include <dlfcn.h>
 #include <elf.h>

@@ -1,9 +1,9 @@
-#include "builtin/curl_functions.h"
+#include "fetch/curl_functions.h"
 
 #include <dlfcn.h>
 #include <pthread.h>
 
-#include "builtin/curl_wakeup_pair.h"
+#include "fetch/curl_wakeup_pair.h"
 
 namespace seekwell::platform {
 

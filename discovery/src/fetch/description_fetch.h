@@ -1,7 +1,7 @@
 // Stands in for the platform's HTTP internet classes: the fetch of the start
 // of a response body, over libcurl.
-#ifndef SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H
-#define SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H
+#ifndef SEEKWELL_FETCH_DESCRIPTION_FETCH_H
+#define SEEKWELL_FETCH_DESCRIPTION_FETCH_H
 
 #include <string>
 
@@ -23,4 +23,4 @@ bool LibcurlInitIsThreadSafe();
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_BUILTIN_DESCRIPTION_FETCH_H
+#endif  // SEEKWELL_FETCH_DESCRIPTION_FETCH_H

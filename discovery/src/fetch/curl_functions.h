@@ -1,8 +1,8 @@
 // libcurl's functions, bound at run time instead of linked: libcurl and the
 // TLS, Kerberos and LDAP libraries it brings load only when a search first
 // needs them, so a host that never searches never pays for them.
-#ifndef SEEKWELL_BUILTIN_CURL_FUNCTIONS_H
-#define SEEKWELL_BUILTIN_CURL_FUNCTIONS_H
+#ifndef SEEKWELL_FETCH_CURL_FUNCTIONS_H
+#define SEEKWELL_FETCH_CURL_FUNCTIONS_H
 
 #include <curl/curl.h>
 
@@ -39,4 +39,4 @@ void* BindCurl(const char* fileName, const char* symbolVersion, CurlFunctions& f
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_BUILTIN_CURL_FUNCTIONS_H
+#endif  // SEEKWELL_FETCH_CURL_FUNCTIONS_H
