@@ -5,7 +5,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -222,6 +224,41 @@ TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)
                          "data=\"GET /ROVA.XML HTTP/1.1\\r\\nHost: robot\\r\\nUser-Agent: test\\r\\n\\r\\n\""));
 }
 
+TEST(RobotSimTest, LocationFaultsNameAnotherHostWhileTheSenderStillServesItsRobot)
+{
+    struct Case {
+        DeviceFault fault;
+        const char* locationHost;
+    };
+    // Robot 6 is the last device, so its next device is the first.
+    const Case cases[] = {
+        {DeviceFault::LocationLoopback, "127.0.0.1"},        {DeviceFault::LocationUnspecified, "0.0.0.0"},
+        {DeviceFault::LocationBroadcast, "255.255.255.255"}, {DeviceFault::LocationMulticast, "239.255.255.250"},
+        {DeviceFault::LocationOtherDevice, "127.0.0.15"},    {DeviceFault::LocationOtherDevice, "127.0.0.10"}};
+    std::map<int, DeviceFault> faults;
+    for (int robot = 1; robot <= 6; ++robot) {
+        faults[robot] = cases[robot - 1].fault;
+    }
+    RunningSimulator simulator(LoopbackConfig(6, 0, faults));
+    const auto replies = Exchange(simulator, Search("upnp:rootdevice"), 6);
+    ASSERT_EQ(replies.size(), 6u);
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const std::string sender = "127.0.0." + std::to_string(10 + i);
+        const std::string port = std::to_string(simulator->HttpPort(i));
+        const auto reply =
+            std::find_if(replies.begin(), replies.end(), [&](const Reply& r) { return r.from == sender; });
+        ASSERT_NE(reply, replies.end()) << sender;
+        EXPECT_TRUE(Contains(reply->text, "\r\nSERVER: Linux/6.1 UPnP/1.0 R0VA-sim/1.0\r\n")) << reply->text;
+        EXPECT_TRUE(Contains(
+            reply->text, "\r\nLOCATION: http://" + std::string(cases[i].locationHost) + ":" + port + "/ROVA.XML\r\n"))
+            << reply->text;
+        EXPECT_TRUE(Contains(HttpExchange(sender.c_str(), simulator->HttpPort(i), kGet).value_or(""),
+                             "<friendlyName>ROVA robot " + std::to_string(i + 1) + "</friendlyName>"))
+            << sender;
+        EXPECT_TRUE(Contains(simulator.Log(), "\nhttp to=" + sender + " from=127.0.0.1:")) << sender;
+    }
+}
+
 TEST(RobotSimTest, SurvivesHostileHttpClients)
 {
     RunningSimulator simulator(LoopbackConfig(1, 0, {{1, DeviceFault::HugeBody}}));
@@ -273,11 +310,25 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_EQ(AddressText(devices[4].address), "192.0.2.14");
     EXPECT_FALSE(devices[4].isRobot);
 
+    const std::pair<const char*, DeviceFault> locationKinds[] = {
+        {"location-loopback", DeviceFault::LocationLoopback},
+        {"location-unspecified", DeviceFault::LocationUnspecified},
+        {"location-broadcast", DeviceFault::LocationBroadcast},
+        {"location-multicast", DeviceFault::LocationMulticast},
+        {"location-other-device", DeviceFault::LocationOtherDevice}};
+    for (const auto& [kind, fault] : locationKinds) {
+        const ParsedOptions located =
+            ParseOptions({"--robots", "2", "--fault", std::string("2:") + kind, "--interface", "veth1"});
+        EXPECT_TRUE(located.error.empty()) << kind << ": " << located.error;
+        EXPECT_EQ(located.config.robotFaults.at(2), fault) << kind;
+    }
+
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--robots"},
                                                 {"--robots", "-1"},
                                                 {"--robots", "200", "--others", "100"},
                                                 {"--fault", "0:no-http"},
                                                 {"--fault", "1:on-fire"},
+                                                {"--fault", "1:location-other-device", "--interface", "veth1"},
                                                 {"--first-address", "192.0.2"},
                                                 {"--http-port", "65536"},
                                                 {"--duration", "0"},

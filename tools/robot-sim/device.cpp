@@ -49,6 +49,26 @@ const char* ServerText(const SimDevice& device) { return CarriesMarker(device) ?
 
 const char* DeviceType(const SimDevice& device) { return device.isRobot ? kRobotDeviceType : kOtherDeviceType; }
 
+// The host the search reply sends a client to. The location faults name one other than the
+// sender, so that only a client fetching from the sender finds this robot's description.
+std::string LocationHost(const SimDevice& device)
+{
+    switch (device.fault) {
+        case DeviceFault::LocationLoopback:
+            return "127.0.0.1";
+        case DeviceFault::LocationUnspecified:
+            return "0.0.0.0";
+        case DeviceFault::LocationBroadcast:
+            return "255.255.255.255";
+        case DeviceFault::LocationMulticast:
+            return kSsdpGroup;
+        case DeviceFault::LocationOtherDevice:
+            return AddressText(device.nextAddress);
+        default:
+            return AddressText(device.address);
+    }
+}
+
 std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
 {
     std::string header = "LOCATION: http://";
@@ -58,7 +78,7 @@ std::string LocationHeader(const SimDevice& device, std::uint16_t httpPort)
     if (device.fault == DeviceFault::OtherScheme) {
         header = "LOCATION: https://";
     }
-    header += AddressText(device.address);
+    header += LocationHost(device);
     if (httpPort != kHttpPort) {
         header += ":" + std::to_string(httpPort);
     }
@@ -137,6 +157,9 @@ std::vector<SimDevice> PlanDevices(const SimConfig& config)
     }
     for (int other = 1; other <= config.otherCount; ++other) {
         add(false, other);
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        devices[i].nextAddress = devices[(i + 1) % devices.size()].address;
     }
     return devices;
 }

@@ -17,6 +17,8 @@ struct SimDevice {
     bool isRobot = false;
     int number = 0;  // 1-based within its kind
     in_addr address{};
+    // What a location-other-device robot names: the next device's address, the first one's for the last.
+    in_addr nextAddress{};
     DeviceFault fault = DeviceFault::None;
 };
 

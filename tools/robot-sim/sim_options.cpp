@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <optional>
@@ -12,8 +13,8 @@ namespace {
 // From the default first address, every device stays inside 192.0.2.0/24.
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
-// Where the descriptions of the fault kinds start in --help.
-constexpr std::size_t kKindColumn = 20;
+// Width of the fault kinds' column in --help: their descriptions line up with the options' ones.
+constexpr std::size_t kKindColumn = 22;
 
 struct FaultKind {
     DeviceFault fault;
@@ -63,6 +64,12 @@ bool ParseFault(const std::string& text, SimConfig& config)
     }
     config.robotFaults[*robot] = *fault;
     return true;
+}
+
+bool NamesAFault(const SimConfig& config, DeviceFault fault)
+{
+    return std::any_of(config.robotFaults.begin(), config.robotFaults.end(),
+                       [fault](const auto& entry) { return entry.second == fault; });
 }
 
 bool ParsePort(const std::string& text, std::uint16_t& port)
@@ -150,6 +157,10 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
     if (parsed.error.empty() && devices > kMaxDevices) {
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
+    }
+    // A lone device's next device is itself, which would make the fault no fault.
+    if (parsed.error.empty() && devices < 2 && NamesAFault(parsed.config, DeviceFault::LocationOtherDevice)) {
+        parsed.error = "location-other-device needs a second device";
     }
     // Joining the SSDP group where the kernel likes would reach whatever LAN the machine is on.
     if (parsed.error.empty() && !parsed.showHelp && !parsed.showVersion && parsed.config.interfaceName.empty()) {
