@@ -73,6 +73,8 @@
 #define SEEKWELL_API
 #endif
 
+#include <stddef.h>
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -107,6 +109,140 @@ typedef struct DISCOVERY_RESULT {
  *    wait for an overlapping one, or the finder helper failed to start).
  */
 SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results);
+
+/*
+ * The live search: a second way in, for hosts that want each robot the
+ * moment it answers, a search they can stop, and the reason a responder was
+ * left out. It reports the robots the built-in path of DiscoveryROVAByUPnP
+ * would report (same marker, LOCATION, description and UDN rules, same name
+ * and address bytes), without a limit of 16, and fetches each description
+ * only from the IPv4 address that sent the reply.
+ *
+ * A search runs on a thread of its own, which never calls the host: events
+ * wait in the search until the host dispatches them on a thread of its
+ * choosing, either from its event loop when seekwell_search_fd() becomes
+ * readable, or by blocking in seekwell_search_wait().
+ *
+ * Threading: every function may be called from any thread. Dispatching
+ * (seekwell_search_dispatch, seekwell_search_wait) on one search runs on one
+ * thread at a time; a second dispatching thread waits for the first, so the
+ * callback of one search never runs twice at once. seekwell_search_fd and
+ * seekwell_search_cancel may be called at any time, also concurrently with a
+ * dispatch and from inside the callback. seekwell_search_free is the last
+ * call on a search; made from inside its own callback, the release waits
+ * until that dispatch returns.
+ *
+ * A cancellation request for a calling thread (pthread_cancel) takes effect
+ * only after the call has returned, callbacks included.
+ */
+
+/* A search in progress; opaque. */
+typedef struct seekwell_search seekwell_search;
+
+typedef enum seekwell_event_type {
+    SEEKWELL_EVENT_ROBOT = 1,   /* a robot answered */
+    SEEKWELL_EVENT_SKIPPED = 2, /* a responder that is not reported, and why */
+    SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering */
+    SEEKWELL_EVENT_DONE = 4     /* the last event of every search */
+} seekwell_event_type;
+
+/* Why a responder was left out (SKIPPED), in the order they are checked. */
+typedef enum seekwell_skip_reason {
+    SEEKWELL_SKIP_NONE = 0,
+    SEEKWELL_SKIP_NO_MARKER = 1,            /* the reply lacks the robot marker */
+    SEEKWELL_SKIP_OTHER_INTERFACE = 2,      /* arrived on another interface than its search left by */
+    SEEKWELL_SKIP_BAD_LOCATION = 3,         /* no LOCATION of the form http://<IPv4 address>/ */
+    SEEKWELL_SKIP_LOCATION_NOT_UNICAST = 4, /* LOCATION names a loopback, unspecified,
+                                               multicast or broadcast address */
+    SEEKWELL_SKIP_LOCATION_ELSEWHERE = 5,   /* LOCATION names another host than the sender */
+    SEEKWELL_SKIP_CONNECT_TIMEOUT = 6,      /* no connection within 30 s */
+    SEEKWELL_SKIP_CONNECT_REFUSED = 7,      /* nothing listens on the HTTP port */
+    SEEKWELL_SKIP_FETCH_FAILED = 8,         /* the fetch broke off (30 s of silence, 60 s in all, reset) */
+    SEEKWELL_SKIP_HTTP_STATUS = 9,          /* no robot description, and the status was not 2xx */
+    SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the first 4069 bytes of a longer body */
+    SEEKWELL_SKIP_NO_ROBOT_UDN = 11         /* the description's UDN lacks the robot marker */
+} seekwell_skip_reason;
+
+typedef enum seekwell_done_reason {
+    SEEKWELL_DONE_NONE = 0,
+    SEEKWELL_DONE_WINDOW_OVER = 1, /* the window ended and the fetches it started are over */
+    SEEKWELL_DONE_CANCELLED = 2,   /* seekwell_search_cancel or seekwell_search_free */
+    SEEKWELL_DONE_FAILED = 3       /* could not search at all; error says why */
+} seekwell_done_reason;
+
+/*
+ * One event. Every text is NUL-terminated, never NULL (empty where it does
+ * not apply) and lives until the callback returns.
+ */
+typedef struct seekwell_event {
+    seekwell_event_type type;
+    const char* name;                 /* ROBOT, GONE: the friendly name, bytes as sent */
+    const char* address;              /* ROBOT, SKIPPED, GONE: the responder's dotted IPv4 address */
+    const char* location;             /* ROBOT, GONE: the reply's LOCATION URL; SKIPPED: as sent, if any */
+    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface it answered on */
+    seekwell_skip_reason skip_reason; /* SKIPPED */
+    const char* reason;               /* SKIPPED, DONE: the reason in words */
+    int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
+    seekwell_done_reason done_reason; /* DONE */
+    int error;                        /* DONE with SEEKWELL_DONE_FAILED: an errno value */
+} seekwell_event;
+
+typedef void (*seekwell_event_fn)(const seekwell_event* event, void* user_data);
+
+/* Default time between searches with a window of 0; a robot that misses
+ * SEEKWELL_GONE_AFTER_MISSED searches in a row is GONE at the next one. */
+#define SEEKWELL_SEARCH_PERIOD_MS 15000
+#define SEEKWELL_MIN_SEARCH_PERIOD_MS 1000
+#define SEEKWELL_GONE_AFTER_MISSED 3
+
+typedef struct seekwell_options {
+    size_t size;                /* sizeof(seekwell_options) */
+    unsigned int window_ms;     /* how long to search; 0: until cancelled */
+    const char* interface_name; /* one interface by name; NULL: every IPv4 interface
+                                   that is up and can multicast */
+    unsigned int period_ms;     /* time between searches; 0: SEEKWELL_SEARCH_PERIOD_MS */
+} seekwell_options;
+
+/* The defaults, as options == NULL gives them. */
+#define SEEKWELL_OPTIONS_INIT                                        \
+    {                                                                \
+        sizeof(seekwell_options), SEEKWELL_SEARCH_WINDOW_MS, NULL, 0 \
+    }
+
+/*
+ * Starts a search and returns at once: 0, or a negative errno value with
+ * *search left NULL and nothing started:
+ *  -EINVAL  on_event or search is NULL, options->size is smaller than this
+ *           header's seekwell_options, or period_ms is below
+ *           SEEKWELL_MIN_SEARCH_PERIOD_MS (and not 0);
+ *  -ENODEV  no interface has the name options->interface_name;
+ *  -ENOMEM, -EMFILE, -EAGAIN  memory, descriptors or a thread were lacking.
+ */
+SEEKWELL_API int seekwell_search_start(const seekwell_options* options, seekwell_event_fn on_event, void* user_data,
+                                       seekwell_search** search);
+
+/* A descriptor that is readable while events wait to be dispatched; valid
+ * until seekwell_search_free. Do not read it or close it. -EINVAL for NULL. */
+SEEKWELL_API int seekwell_search_fd(const seekwell_search* search);
+
+/* Runs on_event for each waiting event, without blocking. Returns 1 while
+ * the search runs, 0 once DONE has been delivered (and at every later call),
+ * -EINVAL for NULL. */
+SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search);
+
+/* Waits for events and dispatches them until DONE has been delivered
+ * (returns 0) or timeout_ms milliseconds have passed (returns 1); a negative
+ * timeout waits for DONE. -EINVAL for NULL. */
+SEEKWELL_API int seekwell_search_wait(seekwell_search* search, int timeout_ms);
+
+/* Stops the search: fetches are aborted, sockets closed, and DONE
+ * (SEEKWELL_DONE_CANCELLED) is ready to dispatch within 50 ms; events not yet
+ * dispatched are dropped. Harmless after DONE, twice, or on NULL. */
+SEEKWELL_API void seekwell_search_cancel(seekwell_search* search);
+
+/* Cancels a running search and releases everything it holds: no thread,
+ * descriptor or child of it is left. NULL is ignored. */
+SEEKWELL_API void seekwell_search_free(seekwell_search* search);
 
 #ifdef __cplusplus
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "fetch/description_fetch.h"
 #include "search_constants.h"
 
 namespace seekwell {
@@ -15,15 +16,6 @@ struct SsdpEndpoints {
     const char* destinationAddress = kSsdpMulticastGroup;
     std::uint16_t destinationPort = kSsdpPort;
     std::uint16_t bindPort = kSsdpPort;
-};
-
-// How one description fetch connects and how long it may take.
-struct HttpFetchLimits {
-    std::uint16_t port = kHttpPort;
-    long connectTimeoutMs = kConnectTimeoutMs;
-    long receiveTimeoutMs = kReceiveTimeoutMs;
-    long wholeFetchCapMs = kWholeFetchCapMs;
-    std::size_t maxBodyBytes = kDescriptionMaxBytes;
 };
 
 struct SearchParameters {

@@ -31,7 +31,14 @@ bool BindAll(void* library, const char* version, CurlFunctions& functions)
            Bind(library, "curl_easy_perform", version, functions.easyPerform) &&
            Bind(library, "curl_easy_cleanup", version, functions.easyCleanup) &&
            Bind(library, "curl_slist_append", version, functions.slistAppend) &&
-           Bind(library, "curl_slist_free_all", version, functions.slistFreeAll);
+           Bind(library, "curl_slist_free_all", version, functions.slistFreeAll) &&
+           Bind(library, "curl_multi_init", version, functions.multiInit) &&
+           Bind(library, "curl_multi_setopt", version, functions.multiSetopt) &&
+           Bind(library, "curl_multi_add_handle", version, functions.multiAddHandle) &&
+           Bind(library, "curl_multi_remove_handle", version, functions.multiRemoveHandle) &&
+           Bind(library, "curl_multi_socket_action", version, functions.multiSocketAction) &&
+           Bind(library, "curl_multi_info_read", version, functions.multiInfoRead) &&
+           Bind(library, "curl_multi_cleanup", version, functions.multiCleanup);
 }
 
 // The options the fetch sets exist from this version on; an older libcurl

@@ -8,7 +8,7 @@
 
 namespace seekwell::platform {
 
-// The functions a description fetch calls.
+// The functions the description fetches call, one at a time or many at once.
 struct CurlFunctions {
     decltype(&curl_global_init) globalInit;
     decltype(&curl_version_info) versionInfo;
@@ -19,6 +19,13 @@ struct CurlFunctions {
     decltype(&curl_easy_cleanup) easyCleanup;
     decltype(&curl_slist_append) slistAppend;
     decltype(&curl_slist_free_all) slistFreeAll;
+    decltype(&curl_multi_init) multiInit;
+    decltype(&curl_multi_setopt) multiSetopt;
+    decltype(&curl_multi_add_handle) multiAddHandle;
+    decltype(&curl_multi_remove_handle) multiRemoveHandle;
+    decltype(&curl_multi_socket_action) multiSocketAction;
+    decltype(&curl_multi_info_read) multiInfoRead;
+    decltype(&curl_multi_cleanup) multiCleanup;
 };
 
 // Loads the libcurl the library was built for, by its SONAME, binds its

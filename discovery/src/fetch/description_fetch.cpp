@@ -25,31 +25,11 @@ constexpr const char kBypassProxyForAll[] = "*";
 // of its own beyond the user agent.
 constexpr const char kNoAcceptHeader[] = "Accept:";
 
-// What one fetch keeps while libcurl runs it.
-struct FetchState {
-    const CurlFunctions& curl;
-    CURL* handle;
-    std::string body;
-    std::size_t maxBytes;
-    std::chrono::milliseconds silenceLimit;
-    Clock::time_point started;
-    // The last byte received, or the moment of connecting before the first;
-    // meaningful once clockRunning.
-    Clock::time_point lastHeard;
-    bool clockRunning;
-
-    void NoteBytesReceived()
-    {
-        lastHeard = Clock::now();
-        clockRunning = true;
-    }
-};
-
 // Keeps at most maxBytes. Once they are in, the read is complete: returning
 // short makes libcurl end the transfer instead of waiting for more.
 std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* userdata)
 {
-    auto* state = static_cast<FetchState*>(userdata);
+    auto* state = static_cast<TransferState*>(userdata);
     state->NoteBytesReceived();
     const std::size_t offered = size * count;
     const std::size_t taken = std::min(offered, state->maxBytes - state->body.size());
@@ -60,13 +40,13 @@ std::size_t CollectBody(char* data, std::size_t size, std::size_t count, void* u
 // Header bytes count as received; the headers themselves are not kept.
 std::size_t NoteHeader(char*, std::size_t size, std::size_t count, void* userdata)
 {
-    static_cast<FetchState*>(userdata)->NoteBytesReceived();
+    static_cast<TransferState*>(userdata)->NoteBytesReceived();
     return size * count;
 }
 
 // Before the first byte the silence is measured from the moment the
 // connection was made; while connecting, only the connect limit applies.
-bool StartClockAtConnection(FetchState& state)
+bool StartClockAtConnection(TransferState& state)
 {
     curl_off_t connectedAfterUs = 0;
     if (state.curl.easyGetinfo(state.handle, CURLINFO_CONNECT_TIME_T, &connectedAfterUs) != CURLE_OK ||
@@ -83,7 +63,7 @@ bool StartClockAtConnection(FetchState& state)
 // progress.
 int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
 {
-    auto* state = static_cast<FetchState*>(clientp);
+    auto* state = static_cast<TransferState*>(clientp);
     if (!state->clockRunning && !StartClockAtConnection(*state)) {
         return kContinueTransfer;
     }
@@ -99,18 +79,6 @@ curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype purpose, curl_sockaddr* 
     }
     return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
 }
-
-struct EasyHandleDeleter {
-    decltype(CurlFunctions::easyCleanup) cleanup;
-    void operator()(CURL* handle) const { cleanup(handle); }
-};
-using EasyHandle = std::unique_ptr<CURL, EasyHandleDeleter>;
-
-struct HeaderListDeleter {
-    decltype(CurlFunctions::slistFreeAll) freeAll;
-    void operator()(curl_slist* list) const { freeAll(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, HeaderListDeleter>;
 
 void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFetchLimits& limits)
 {
@@ -140,7 +108,7 @@ void SetRequestOptions(const CurlFunctions& curl, CURL* handle, const std::strin
     curl.easySetopt(handle, CURLOPT_HTTP09_ALLOWED, 1L);
 }
 
-void SetCallbacks(const CurlFunctions& curl, CURL* handle, FetchState& state)
+void SetCallbacks(const CurlFunctions& curl, CURL* handle, TransferState& state)
 {
     curl.easySetopt(handle, CURLOPT_WRITEFUNCTION, CollectBody);
     curl.easySetopt(handle, CURLOPT_WRITEDATA, &state);
@@ -150,12 +118,6 @@ void SetCallbacks(const CurlFunctions& curl, CURL* handle, FetchState& state)
     curl.easySetopt(handle, CURLOPT_XFERINFODATA, &state);
     curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl.easySetopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
-}
-
-bool TransferSucceeded(CURLcode result, const FetchState& state)
-{
-    const bool stoppedWhenFull = result == CURLE_WRITE_ERROR && state.body.size() == state.maxBytes;
-    return result == CURLE_OK || stoppedWhenFull;
 }
 
 }  // namespace
@@ -169,32 +131,65 @@ bool LibcurlInitIsThreadSafe()
 
 bool PrepareFetches() { return ReadyCurl() != nullptr; }
 
+void TransferState::NoteBytesReceived()
+{
+    lastHeard = Clock::now();
+    clockRunning = true;
+}
+
+DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::string& url,
+                                         const HttpFetchLimits& limits)
+    : handle_(curl.easyInit(), EasyHandleDeleter{curl.easyCleanup}),
+      headers_(curl.slistAppend(nullptr, kNoAcceptHeader), HeaderListDeleter{curl.slistFreeAll}),
+      state_{curl,
+             handle_.get(),
+             std::string(),
+             limits.maxBodyBytes,
+             std::chrono::milliseconds(limits.receiveTimeoutMs),
+             Clock::now(),
+             Clock::time_point(),
+             false}
+{
+    if (!Ready()) {
+        return;
+    }
+    state_.body.reserve(limits.maxBodyBytes);
+    SetConnectionOptions(curl, handle_.get(), limits);
+    SetRequestOptions(curl, handle_.get(), url, headers_.get());
+    SetCallbacks(curl, handle_.get(), state_);
+}
+
+FetchOutcome DescriptionTransfer::Finish(CURLcode result)
+{
+    FetchOutcome outcome;
+    outcome.code = result;
+    outcome.bodyFull = state_.body.size() == state_.maxBytes;
+    // Stopping once the limit is in is how a long body ends well.
+    outcome.succeeded = result == CURLE_OK || (result == CURLE_WRITE_ERROR && outcome.bodyFull);
+    const CurlFunctions& curl = state_.curl;
+    curl.easyGetinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &outcome.httpStatus);
+    curl.easyGetinfo(handle_.get(), CURLINFO_OS_ERRNO, &outcome.osErrno);
+    curl_off_t connectedAfterUs = 0;
+    outcome.connected =
+        curl.easyGetinfo(handle_.get(), CURLINFO_CONNECT_TIME_T, &connectedAfterUs) == CURLE_OK && connectedAfterUs > 0;
+    if (outcome.succeeded) {
+        outcome.body = std::move(state_.body);
+    }
+    return outcome;
+}
+
 std::string FetchBodyStart(const std::string& url, const HttpFetchLimits& limits)
 {
     const CurlFunctions* curl = ReadyCurl();
     if (curl == nullptr) {
         return std::string();
     }
-    const EasyHandle handle(curl->easyInit(), EasyHandleDeleter{curl->easyCleanup});
-    const HeaderList headers(curl->slistAppend(nullptr, kNoAcceptHeader), HeaderListDeleter{curl->slistFreeAll});
-    if (!handle || !headers) {
+    DescriptionTransfer transfer(*curl, url, limits);
+    if (!transfer.Ready()) {
         return std::string();
     }
-    FetchState state{*curl,
-                     handle.get(),
-                     std::string(),
-                     limits.maxBodyBytes,
-                     std::chrono::milliseconds(limits.receiveTimeoutMs),
-                     Clock::now(),
-                     Clock::time_point(),
-                     false};
-    state.body.reserve(limits.maxBodyBytes);
-    SetConnectionOptions(*curl, handle.get(), limits);
-    SetRequestOptions(*curl, handle.get(), url, headers.get());
-    SetCallbacks(*curl, handle.get(), state);
     const OwnCurlCalls own;
-    const CURLcode result = curl->easyPerform(handle.get());
-    return TransferSucceeded(result, state) ? state.body : std::string();
+    return transfer.Finish(curl->easyPerform(transfer.Handle())).body;
 }
 
 }  // namespace seekwell::platform

@@ -65,3 +65,48 @@ void curl_slist_free_all(struct curl_slist* list)
     (void)list;
     abort();
 }
+
+CURLM* curl_multi_init(void) { abort(); }
+
+CURLMcode curl_multi_setopt(CURLM* multi, CURLMoption option, ...)
+{
+    (void)multi;
+    (void)option;
+    abort();
+}
+
+CURLMcode curl_multi_add_handle(CURLM* multi, CURL* handle)
+{
+    (void)multi;
+    (void)handle;
+    abort();
+}
+
+CURLMcode curl_multi_remove_handle(CURLM* multi, CURL* handle)
+{
+    (void)multi;
+    (void)handle;
+    abort();
+}
+
+CURLMcode curl_multi_socket_action(CURLM* multi, curl_socket_t socket, int events, int* running)
+{
+    (void)multi;
+    (void)socket;
+    (void)events;
+    (void)running;
+    abort();
+}
+
+CURLMsg* curl_multi_info_read(CURLM* multi, int* queued)
+{
+    (void)multi;
+    (void)queued;
+    abort();
+}
+
+CURLMcode curl_multi_cleanup(CURLM* multi)
+{
+    (void)multi;
+    abort();
+}

@@ -1,0 +1,65 @@
+#include "live/event_queue.h"
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace seekwell::live {
+
+seekwell_event LiveEvent::View() const
+{
+    seekwell_event view{};
+    view.type = type;
+    view.name = name.c_str();
+    view.address = address.c_str();
+    view.location = location.c_str();
+    view.interface_name = interfaceName.c_str();
+    view.skip_reason = skip;
+    view.reason = reason.c_str();
+    view.http_status = httpStatus;
+    view.done_reason = done;
+    view.error = error;
+    return view;
+}
+
+EventQueue::~EventQueue() { CloseDescriptor(); }
+
+int EventQueue::Open()
+{
+    readyFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    return readyFd_ < 0 ? errno : 0;
+}
+
+void EventQueue::Push(LiveEvent event)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    waiting_.push_back(std::move(event));
+    if (waiting_.size() == 1) {
+        const std::uint64_t one = 1;
+        (void)write(readyFd_, &one, sizeof one);
+    }
+}
+
+std::deque<LiveEvent> EventQueue::TakeAll()
+{
+    std::deque<LiveEvent> taken;
+    const std::lock_guard<std::mutex> lock(mutex_);
+    taken.swap(waiting_);
+    // Read under the lock: a Push after it finds the queue empty and makes
+    // the descriptor readable again.
+    std::uint64_t count = 0;
+    (void)read(readyFd_, &count, sizeof count);
+    return taken;
+}
+
+void EventQueue::CloseDescriptor()
+{
+    if (readyFd_ >= 0) {
+        close(readyFd_);
+        readyFd_ = -1;
+    }
+}
+
+}  // namespace seekwell::live

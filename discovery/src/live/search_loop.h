@@ -1,0 +1,26 @@
+// The body of one live search, run on its own thread: the rounds of
+// searches, the replies, the fetches and the events they make.
+#ifndef SEEKWELL_LIVE_SEARCH_LOOP_H
+#define SEEKWELL_LIVE_SEARCH_LOOP_H
+
+#include <atomic>
+#include <string>
+
+#include "live/event_queue.h"
+
+namespace seekwell::live {
+
+struct LiveParameters {
+    unsigned int windowMs = SEEKWELL_SEARCH_WINDOW_MS;  // 0: until cancelled
+    unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS;
+    std::string interfaceName;  // empty: every IPv4 interface up and able to multicast
+};
+
+// Runs a search until its window is over and its fetches are done, or until
+// cancelled is found set after wakeFd became readable; the last event it
+// pushes is DONE, once every socket and fetch of the search is released.
+void RunSearch(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled, int wakeFd);
+
+}  // namespace seekwell::live
+
+#endif  // SEEKWELL_LIVE_SEARCH_LOOP_H
