@@ -7,7 +7,7 @@
 #   seekwell       libseekwell2       libseekwell.so.2
 #   seekwell-finder libseekwell2-finder-gupnp  the finder helper (the only part on GLib)
 #   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package,
-#                                     manual page, the C examples
+#                                     manual pages, the C examples
 #   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator,
 #                                     seekwell-simlan
 #   python         python3-seekwell   the Python packages seekwell and kinemap, the
@@ -85,12 +85,18 @@ foreach(component IN ITEMS kinemap-dev seekwell-dev)
   endforeach()
 endforeach()
 
-# The libraries' manual pages, in the development packages.
-set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3)
+# The libraries' manual pages, in the development packages, each in the
+# section its name ends with.
+set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3 seekwell.7
+    seekwell_search_start.3 seekwell_search_fd.3 seekwell_search_dispatch.3
+    seekwell_search_wait.3 seekwell_search_cancel.3 seekwell_search_free.3)
 set(ROVA_LIBRARY_PAGES_kinemap-dev CKinemap.3 KinemapLoadString.3 KinemapGetString.3)
 foreach(component IN ITEMS seekwell-dev kinemap-dev)
   foreach(page IN LISTS ROVA_LIBRARY_PAGES_${component})
-    rova_install_gzipped("${ROVA_PACKAGING_DIR}/man/${page}" "${CMAKE_INSTALL_MANDIR}/man3" ${component})
+    cmake_path(GET page EXTENSION LAST_ONLY suffix)
+    string(SUBSTRING "${suffix}" 1 -1 section)
+    rova_install_gzipped("${ROVA_PACKAGING_DIR}/man/${page}" "${CMAKE_INSTALL_MANDIR}/man${section}"
+      ${component})
   endforeach()
 endforeach()
 
