@@ -54,7 +54,10 @@ def abidiff_passes(baseline, library):
 
 def exported_symbols(library):
     """Maps each defined dynamic symbol's mangled name to its demangled one."""
-    mangled = output_of(["nm", "-D", "--defined-only", "--format=just-symbols", str(library)]).split()
+    # Symbol versions are left off the names, and the version nodes themselves
+    # (absolute symbols, type A) are not functions or data a header declares.
+    listing = output_of(["nm", "-D", "--defined-only", "--without-symbol-versions", "--format=posix", str(library)])
+    mangled = [fields[0] for fields in (line.split() for line in listing.splitlines()) if fields[1] != "A"]
     demangled = output_of(["c++filt"] + mangled).splitlines() if mangled else []
     return dict(zip(mangled, demangled))
 

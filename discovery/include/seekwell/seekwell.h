@@ -1,9 +1,10 @@
 /*
  * Seekwell: finds ROVA robots on the local network.
  *
- * One call, DiscoveryROVAByUPnP, runs one complete search and blocks until it
- * is over. Where the platform's UPnP finder is installed the search goes
- * through it; otherwise the library multicasts one SSDP M-SEARCH, listens for
+ * Two ways in. The first, DiscoveryROVAByUPnP, runs one complete search and
+ * blocks until it is over; the live search, further below, reports robots as
+ * they answer. Where the platform's UPnP finder is installed a blocking call
+ * searches through it; otherwise the library multicasts one SSDP M-SEARCH, listens for
  * 10 seconds and fetches each responder's description, so a call lasts at
  * least those 10 seconds plus the fetches.
  *
@@ -91,7 +92,8 @@ extern "C" {
 /* What DiscoveryROVAByUPnP returns when no search took place. */
 #define SEEKWELL_NO_SEARCH (-1)
 
-/* The response window of every search, in milliseconds: no call is shorter. */
+/* The blocking call's response window, in milliseconds (no call of it is
+ * shorter), and the live search's default window. */
 #define SEEKWELL_SEARCH_WINDOW_MS 10000
 
 typedef struct DISCOVERY_RESULT {
@@ -128,9 +130,18 @@ SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results);
  * thread at a time; a second dispatching thread waits for the first, so the
  * callback of one search never runs twice at once. seekwell_search_fd and
  * seekwell_search_cancel may be called at any time, also concurrently with a
- * dispatch and from inside the callback. seekwell_search_free is the last
- * call on a search; made from inside its own callback, the release waits
- * until that dispatch returns.
+ * dispatch and from inside the callback. Dispatching or waiting on a search
+ * from inside its own callback returns 1 at once and delivers nothing.
+ * seekwell_search_free is the last call on a search, made when no other
+ * thread is inside a call on it; made from inside its own callback, the
+ * release waits until that dispatch returns.
+ *
+ * Robots are told apart by their IPv4 address: ROBOT comes once for each
+ * (again after a GONE, when it answers anew). A responder left out is
+ * checked again when it answers a later search; the same reason is not told
+ * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
+ * A child forked from the host may free a search it inherited (only its
+ * copies of the descriptors are closed); its dispatch returns 0.
  *
  * A cancellation request for a calling thread (pthread_cancel) takes effect
  * only after the call has returned, callbacks included.
@@ -159,7 +170,7 @@ typedef enum seekwell_skip_reason {
     SEEKWELL_SKIP_CONNECT_REFUSED = 7,      /* nothing listens on the HTTP port */
     SEEKWELL_SKIP_FETCH_FAILED = 8,         /* the fetch broke off (30 s of silence, 60 s in all, reset) */
     SEEKWELL_SKIP_HTTP_STATUS = 9,          /* no robot description, and the status was not 2xx */
-    SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the first 4069 bytes of a longer body */
+    SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the 4069 bytes read, the limit */
     SEEKWELL_SKIP_NO_ROBOT_UDN = 11         /* the description's UDN lacks the robot marker */
 } seekwell_skip_reason;
 
@@ -179,7 +190,7 @@ typedef struct seekwell_event {
     const char* name;                 /* ROBOT, GONE: the friendly name, bytes as sent */
     const char* address;              /* ROBOT, SKIPPED, GONE: the responder's dotted IPv4 address */
     const char* location;             /* ROBOT, GONE: the reply's LOCATION URL; SKIPPED: as sent, if any */
-    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface it answered on */
+    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface searched on */
     seekwell_skip_reason skip_reason; /* SKIPPED */
     const char* reason;               /* SKIPPED, DONE: the reason in words */
     int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
@@ -189,17 +200,21 @@ typedef struct seekwell_event {
 
 typedef void (*seekwell_event_fn)(const seekwell_event* event, void* user_data);
 
-/* Default time between searches with a window of 0; a robot that misses
- * SEEKWELL_GONE_AFTER_MISSED searches in a row is GONE at the next one. */
+/* Default time between the searches of one live search (one round every
+ * period, while the window lasts or until cancelled with a window of 0); with
+ * a window of 0, a robot that misses SEEKWELL_GONE_AFTER_MISSED searches in a
+ * row is GONE at the next one. */
 #define SEEKWELL_SEARCH_PERIOD_MS 15000
 #define SEEKWELL_MIN_SEARCH_PERIOD_MS 1000
 #define SEEKWELL_GONE_AFTER_MISSED 3
 
 typedef struct seekwell_options {
-    size_t size;                /* sizeof(seekwell_options) */
+    size_t size;                /* sizeof(seekwell_options), or larger */
     unsigned int window_ms;     /* how long to search; 0: until cancelled */
     const char* interface_name; /* one interface by name; NULL: every IPv4 interface
-                                   that is up and can multicast */
+                                   that is up and can multicast. A named one that
+                                   is down or has no IPv4 address ends the search
+                                   at once: DONE, SEEKWELL_DONE_FAILED, ENETDOWN */
     unsigned int period_ms;     /* time between searches; 0: SEEKWELL_SEARCH_PERIOD_MS */
 } seekwell_options;
 

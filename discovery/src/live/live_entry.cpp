@@ -13,12 +13,12 @@
 using seekwell::live::LiveParameters;
 using seekwell::live::LiveSearch;
 
-// What the host holds; the search itself is behind it.
-struct seekwell_search {
-    LiveSearch* live;
-};
-
 namespace {
+
+// The host's handle is the search itself; its type stays opaque even to
+// the library's own interface description.
+LiveSearch* Live(seekwell_search* search) { return reinterpret_cast<LiveSearch*>(search); }
+const LiveSearch* Live(const seekwell_search* search) { return reinterpret_cast<const LiveSearch*>(search); }
 
 // A pthread_cancel of the caller waits until the call returns: acted on
 // inside, it would unwind through the search's locks.
@@ -62,20 +62,15 @@ int StartSearch(const seekwell_options* options, seekwell_event_fn onEvent, void
     if (const int error = ReadOptions(options, params); error != 0) {
         return error;
     }
-    auto* handle = new (std::nothrow) seekwell_search{nullptr};
     auto* live = new (std::nothrow) LiveSearch(std::move(params), onEvent, userData);
-    if (handle == nullptr || live == nullptr) {
-        delete handle;
-        delete live;
+    if (live == nullptr) {
         return -ENOMEM;
     }
     if (const int error = live->Start(); error != 0) {
         delete live;
-        delete handle;
         return -error;
     }
-    handle->live = live;
-    *search = handle;
+    *search = reinterpret_cast<seekwell_search*>(live);
     return 0;
 }
 
@@ -101,7 +96,7 @@ extern "C" SEEKWELL_API int seekwell_search_start(const seekwell_options* option
 
 extern "C" SEEKWELL_API int seekwell_search_fd(const seekwell_search* search)
 {
-    return search != nullptr && search->live != nullptr ? search->live->Fd() : -EINVAL;
+    return search != nullptr ? Live(search)->Fd() : -EINVAL;
 }
 
 extern "C" SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search)
@@ -110,14 +105,7 @@ extern "C" SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search)
     if (search == nullptr) {
         return -EINVAL;
     }
-    if (search->live == nullptr) {
-        return 0;
-    }
-    const LiveSearch::Progress progress = search->live->Dispatch();
-    if (progress == LiveSearch::Progress::Released) {
-        delete search;
-    }
-    return progress == LiveSearch::Progress::Running ? 1 : 0;
+    return Live(search)->Dispatch() == LiveSearch::Progress::Running ? 1 : 0;
 }
 
 extern "C" SEEKWELL_API int seekwell_search_wait(seekwell_search* search, int timeout_ms)
@@ -126,34 +114,22 @@ extern "C" SEEKWELL_API int seekwell_search_wait(seekwell_search* search, int ti
     if (search == nullptr) {
         return -EINVAL;
     }
-    if (search->live == nullptr) {
-        return 0;
-    }
-    const LiveSearch::Progress progress = search->live->Wait(timeout_ms);
-    if (progress == LiveSearch::Progress::Released) {
-        delete search;
-    }
-    return progress == LiveSearch::Progress::Running ? 1 : 0;
+    return Live(search)->Wait(timeout_ms) == LiveSearch::Progress::Running ? 1 : 0;
 }
 
 extern "C" SEEKWELL_API void seekwell_search_cancel(seekwell_search* search)
 {
-    if (search != nullptr && search->live != nullptr) {
-        search->live->Cancel();
+    if (search != nullptr) {
+        Live(search)->Cancel();
     }
 }
 
 extern "C" SEEKWELL_API void seekwell_search_free(seekwell_search* search)
 {
     const CancelDeferred deferred;
-    if (search == nullptr || search->live == nullptr) {
-        return;
-    }
-    if (LiveSearch::Release(search->live)) {
-        delete search;
-    } else {
-        // Freed from inside its own callback: the dispatch that runs the
-        // callback releases the search, then this handle.
-        search->live = nullptr;
+    // Freed from inside its own callback, the search is released when the
+    // dispatch that runs the callback returns.
+    if (search != nullptr) {
+        (void)LiveSearch::Release(Live(search));
     }
 }
