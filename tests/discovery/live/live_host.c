@@ -27,6 +27,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -265,6 +266,21 @@ static void FreeInside(const seekwell_event* event, void* data)
     *(seekwell_search**)data = NULL;
 }
 
+struct CancelledWaiter {
+    seekwell_search* search;
+    int waited;
+};
+
+/* Waits out a search while a cancel request for this thread is pending. */
+static void* WaitWhileCancelled(void* data)
+{
+    struct CancelledWaiter* waiter = data;
+    waiter->waited = seekwell_search_wait(waiter->search, -1);
+    pthread_testcancel();
+    waiter->waited = -1000;
+    return NULL;
+}
+
 static void Check(const char* what, int actual, int expected)
 {
     printf("contract %s %s (%d)\n", what, actual == expected ? "ok" : "WRONG", actual);
@@ -303,6 +319,18 @@ static int RunContract(void)
     seekwell_search_cancel(search);
     seekwell_search_cancel(search);
     seekwell_search_free(search);
+    {
+        struct CancelledWaiter waiter = {NULL, -2};
+        pthread_t thread;
+        void* ended = NULL;
+        Check("start for a cancelled waiter", seekwell_search_start(&options, Ignore, NULL, &waiter.search), 0);
+        pthread_create(&thread, NULL, WaitWhileCancelled, &waiter);
+        pthread_cancel(thread);
+        pthread_join(thread, &ended);
+        Check("a cancelled thread's wait runs to DONE", waiter.waited, 0);
+        Check("then the cancel acts", ended == PTHREAD_CANCELED, 1);
+        seekwell_search_free(waiter.search);
+    }
     options.window_ms = 0;
     Check("start for a free inside", seekwell_search_start(&options, FreeInside, &search, &search), 0);
     seekwell_search_cancel(search);
@@ -322,19 +350,39 @@ static void NoteSignal(int number)
     g_signalsOnHost += pthread_equal(pthread_self(), g_host) != 0;
 }
 
-/* Descriptors without close-on-exec that the host did not open itself. */
+/* How far the descriptor scans go: past the host's own thousands. */
+static int g_descriptorLimit = 1024;
+
+/* Descriptors without close-on-exec from the given one on. */
 static int InheritableDescriptors(int below)
 {
     int fd;
     int count = 0;
-    for (fd = below; fd < 1024; ++fd) {
+    for (fd = below; fd < g_descriptorLimit; ++fd) {
         const int flags = fcntl(fd, F_GETFD);
         count += flags >= 0 && (flags & FD_CLOEXEC) == 0;
     }
     return count;
 }
 
-/* Small default stacks, process signals, forks and inheritable descriptors, mid-search. */
+/* Fills the host's descriptor table well past select()'s 1024, close-on-exec, as a busy host might. */
+static void OpenManyDescriptors(void)
+{
+    struct rlimit limit;
+    int i;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    g_descriptorLimit = (int)(limit.rlim_cur < 20000 ? limit.rlim_cur : 20000);
+    for (i = 0; i < g_descriptorLimit - 200; ++i) {
+        if (open("/dev/null", O_RDONLY | O_CLOEXEC) < 0) {
+            break;
+        }
+    }
+}
+
+/* Small default stacks, many descriptors, process signals, forks and inheritable descriptors,
+ * mid-search. */
 static int RunGuest(void)
 {
     pthread_attr_t small;
@@ -344,13 +392,15 @@ static int RunGuest(void)
     int forksOk = 0;
     int inheritable = 0;
     struct sigaction action;
-    const int firstFree = dup(0);
+    int firstFree;
     int inheritedFromParent;
-    close(firstFree);
-    inheritedFromParent = InheritableDescriptors(firstFree);
     pthread_attr_init(&small);
     pthread_attr_setstacksize(&small, 128 * 1024);
     pthread_setattr_default_np(&small);
+    firstFree = dup(0);
+    close(firstFree);
+    inheritedFromParent = InheritableDescriptors(firstFree);
+    OpenManyDescriptors();
     memset(&action, 0, sizeof action);
     action.sa_handler = NoteSignal;
     sigaction(SIGUSR1, &action, NULL);

@@ -134,11 +134,15 @@ done
 live contract >"$E2E_WORK/contract.out" 2>&1
 cat "$E2E_WORK/contract.out"
 expect_equal "contract cases that failed" "$(grep '^contract ' "$E2E_WORK/contract.out" | grep -v ' ok ')" ""
-expect_equal "contract cases" "$(grep -c '^contract ' "$E2E_WORK/contract.out")" 20
+expect_equal "contract cases" "$(grep -c '^contract ' "$E2E_WORK/contract.out")" 23
 live guest >"$E2E_WORK/guest.out" 2>&1
 cat "$E2E_WORK/guest.out"
 expect_true "guest: robots, forks, signals, descriptors" \
     grep -qE '^guest robots 4 forks_ok ([0-9]+) of \1 signals_on_host \1 inheritable 0$' "$E2E_WORK/guest.out"
+
+# Nothing but the host's own lines: the library prints nothing.
+expect_equal "lines the host did not print" "$(cat "$E2E_WORK"/*.out |
+    grep -vE '^(library|ROBOT|SKIPPED|GONE|DONE|left|wait|cancel_to_done_ms|dispatch_after_done|contract|guest|live|blocking) ')" ""
 
 # 5. A watch: the robots stop answering and each is GONE within its missed searches.
 live watch $WATCH_PERIOD_MS 10000 >"$E2E_WORK/watch.out" 2>&1 &
