@@ -28,8 +28,8 @@ EventQueue::~EventQueue() { CloseDescriptor(); }
 
 int EventQueue::Open()
 {
-    readyFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    return readyFd_ < 0 ? errno : 0;
+    readyFd_.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    return readyFd_.load() < 0 ? errno : 0;
 }
 
 void EventQueue::Push(LiveEvent event)
@@ -38,7 +38,7 @@ void EventQueue::Push(LiveEvent event)
     waiting_.push_back(std::move(event));
     if (waiting_.size() == 1) {
         const std::uint64_t one = 1;
-        (void)write(readyFd_, &one, sizeof one);
+        (void)write(readyFd_.load(), &one, sizeof one);
     }
 }
 
@@ -50,15 +50,15 @@ std::deque<LiveEvent> EventQueue::TakeAll()
     // Read under the lock: a Push after it finds the queue empty and makes
     // the descriptor readable again.
     std::uint64_t count = 0;
-    (void)read(readyFd_, &count, sizeof count);
+    (void)read(readyFd_.load(), &count, sizeof count);
     return taken;
 }
 
 void EventQueue::CloseDescriptor()
 {
-    if (readyFd_ >= 0) {
-        close(readyFd_);
-        readyFd_ = -1;
+    const int fd = readyFd_.exchange(-1);
+    if (fd >= 0) {
+        close(fd);
     }
 }
 

@@ -6,6 +6,7 @@
 
 #include <seekwell/seekwell.h>
 
+#include <atomic>
 #include <deque>
 #include <mutex>
 #include <string>
@@ -38,7 +39,7 @@ public:
 
     // 0, or the errno of a descriptor that could not be made.
     int Open();
-    int Fd() const { return readyFd_; }
+    int Fd() const { return readyFd_.load(); }
     void Push(LiveEvent event);
     // Everything waiting, oldest first; the descriptor is quiet afterwards
     // until the next Push.
@@ -50,7 +51,9 @@ public:
 private:
     std::mutex mutex_;
     std::deque<LiveEvent> waiting_;
-    int readyFd_ = -1;
+    // Atomic: a forked child closes it without the lock, which a parent's
+    // thread may have held at the fork.
+    std::atomic<int> readyFd_{-1};
 };
 
 }  // namespace seekwell::live

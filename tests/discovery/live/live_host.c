@@ -149,7 +149,7 @@ static int RunWatch(unsigned int periodMs, int runMs)
 /* Cancels from the callback at the first robot, or from another thread. */
 struct Canceller {
     seekwell_search* search;
-    int afterMs;
+    int afterMs; /* 0: from the callback */
     long long cancelledUs;
 };
 
@@ -157,7 +157,7 @@ static void CancelAtFirstRobot(const seekwell_event* event, void* data)
 {
     struct Canceller* canceller = data;
     PrintEvent(event);
-    if (event->type == SEEKWELL_EVENT_ROBOT && canceller->cancelledUs == 0) {
+    if (event->type == SEEKWELL_EVENT_ROBOT && canceller->afterMs == 0 && canceller->cancelledUs == 0) {
         canceller->cancelledUs = MonotonicUs();
         seekwell_search_cancel(canceller->search);
         seekwell_search_cancel(canceller->search);
@@ -431,6 +431,17 @@ static int RunGuest(void)
 }
 
 /* The libseekwell the loader mapped, by its path. */
+static void* DoNothing(void* unused) { return unused; }
+
+/* Threads that a runtime starts with the first thread of a process (a sanitizer's) are there
+ * before any count of the search's own. */
+static void StartFirstThread(void)
+{
+    pthread_t thread;
+    pthread_create(&thread, NULL, DoNothing, NULL);
+    pthread_join(thread, NULL);
+}
+
 static void PrintLibrary(void)
 {
     char line[4096];
@@ -453,6 +464,7 @@ int main(int argc, char** argv)
     setvbuf(stdout, NULL, _IOLBF, 0);
     g_startUs = MonotonicUs();
     PrintLibrary();
+    StartFirstThread();
     if (strcmp(mode, "events") == 0 && argc > 2) {
         return RunEvents((unsigned int)atoi(argv[2]), argc > 3 ? argv[3] : NULL);
     }

@@ -135,7 +135,9 @@ live contract >"$E2E_WORK/contract.out" 2>&1
 cat "$E2E_WORK/contract.out"
 expect_equal "contract cases that failed" "$(grep '^contract ' "$E2E_WORK/contract.out" | grep -v ' ok ')" ""
 expect_equal "contract cases" "$(grep -c '^contract ' "$E2E_WORK/contract.out")" 23
-live guest >"$E2E_WORK/guest.out" 2>&1
+# The forked children free a search whose thread exists only in the parent, on purpose: a thread
+# sanitizer would count that thread as leaked in each child.
+TSAN_OPTIONS="${TSAN_OPTIONS:-} report_thread_leaks=0" live guest >"$E2E_WORK/guest.out" 2>&1
 cat "$E2E_WORK/guest.out"
 expect_true "guest: robots, forks, signals, descriptors" \
     grep -qE '^guest robots 4 forks_ok ([0-9]+) of \1 signals_on_host \1 inheritable 0$' "$E2E_WORK/guest.out"
