@@ -16,6 +16,7 @@
 
 #include "fetch/curl_wakeup_pair.h"
 #include "live/fetch_pool.h"
+#include "live/fetch_verdict.h"
 #include "live/reply_check.h"
 #include "live/search_sockets.h"
 #include "robot_rules.h"
@@ -34,8 +35,6 @@ constexpr int kGoneAfterMissed = SEEKWELL_GONE_AFTER_MISSED;
 constexpr std::uint64_t kWakeTag = 1;
 constexpr std::uint64_t kSocketTag = 2;
 constexpr int kEventsPerWait = 64;
-constexpr int kHttpSuccessFirst = 200;
-constexpr int kHttpSuccessLast = 299;
 
 std::uint64_t EpollData(std::uint64_t tag, int fd) { return tag << 32 | static_cast<std::uint32_t>(fd); }
 
@@ -57,50 +56,6 @@ struct Responder {
     std::string location;
     std::string interfaceName;
 };
-
-// Why a fetched description does not make a robot, in words.
-struct FetchVerdict {
-    seekwell_skip_reason skip;
-    std::string reason;
-};
-
-FetchVerdict JudgeFailedFetch(const platform::FetchOutcome& outcome)
-{
-    if (outcome.code == CURLE_FAILED_INIT) {
-        return {SEEKWELL_SKIP_FETCH_FAILED, "description fetch failed: libcurl is not available"};
-    }
-    if (outcome.code == CURLE_COULDNT_CONNECT && outcome.osErrno == ECONNREFUSED) {
-        return {SEEKWELL_SKIP_CONNECT_REFUSED, "description fetch: connection refused"};
-    }
-    if (outcome.code == CURLE_OPERATION_TIMEDOUT && !outcome.connected) {
-        return {SEEKWELL_SKIP_CONNECT_TIMEOUT, "description fetch: no connection within 30 s"};
-    }
-    if (outcome.code == CURLE_ABORTED_BY_CALLBACK) {
-        return {SEEKWELL_SKIP_FETCH_FAILED, "description fetch: 30 s without a byte"};
-    }
-    if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
-        return {SEEKWELL_SKIP_FETCH_FAILED, "description fetch: not over within 60 s"};
-    }
-    if (outcome.code == CURLE_COULDNT_CONNECT) {
-        return {SEEKWELL_SKIP_FETCH_FAILED, std::string("description fetch: could not connect: ") +
-                                                std::strerror(static_cast<int>(outcome.osErrno))};
-    }
-    return {SEEKWELL_SKIP_FETCH_FAILED,
-            "description fetch failed (libcurl error " + std::to_string(static_cast<int>(outcome.code)) + ")"};
-}
-
-// A document without a robot UDN: the most telling reason first.
-FetchVerdict JudgeOtherDocument(const platform::FetchOutcome& outcome)
-{
-    if (outcome.httpStatus != 0 && (outcome.httpStatus < kHttpSuccessFirst || outcome.httpStatus > kHttpSuccessLast)) {
-        return {SEEKWELL_SKIP_HTTP_STATUS, "description fetch: HTTP status " + std::to_string(outcome.httpStatus)};
-    }
-    if (outcome.bodyFull) {
-        return {SEEKWELL_SKIP_BODY_OVER_LIMIT,
-                "no robot UDN in the first " + std::to_string(kDescriptionMaxBytes) + " bytes of the description"};
-    }
-    return {SEEKWELL_SKIP_NO_ROBOT_UDN, "the description's UDN lacks the robot marker"};
-}
 
 class SearchLoop {
 public:
@@ -353,18 +308,13 @@ void SearchLoop::HandleFetches()
 
 void SearchLoop::Judge(std::uint32_t key, Responder& responder, const platform::FetchOutcome& outcome)
 {
-    if (!outcome.succeeded) {
-        const FetchVerdict verdict = JudgeFailedFetch(outcome);
-        ReportSkip(key, responder, verdict.skip, verdict.reason, 0);
-        return;
-    }
     const std::string document = DocumentInBody(outcome.body);
-    if (HasRobotUdn(document)) {
+    FetchVerdict verdict = JudgeFetch(outcome, document);
+    if (verdict.skip == SEEKWELL_SKIP_NONE) {
         ReportRobot(key, responder, document);
         return;
     }
-    const FetchVerdict verdict = JudgeOtherDocument(outcome);
-    ReportSkip(key, responder, verdict.skip, verdict.reason, static_cast<int>(outcome.httpStatus));
+    ReportSkip(key, responder, verdict.skip, std::move(verdict.reason), verdict.httpStatus);
 }
 
 void SearchLoop::ReportSkip(std::uint32_t key, Responder& responder, seekwell_skip_reason skip, std::string reason,

@@ -1,0 +1,66 @@
+#include "live/fetch_verdict.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "robot_rules.h"
+
+namespace seekwell::live {
+
+namespace {
+
+constexpr long kHttpSuccessFirst = 200;
+constexpr long kHttpSuccessLast = 299;
+
+FetchVerdict Skip(seekwell_skip_reason why, std::string words, int httpStatus = 0)
+{
+    return FetchVerdict{why, std::move(words), httpStatus};
+}
+
+FetchVerdict JudgeFailedFetch(const platform::FetchOutcome& outcome)
+{
+    if (outcome.code == CURLE_FAILED_INIT) {
+        return Skip(SEEKWELL_SKIP_FETCH_FAILED, "description fetch failed: libcurl is not available");
+    }
+    if (outcome.code == CURLE_COULDNT_CONNECT && outcome.osErrno == ECONNREFUSED) {
+        return Skip(SEEKWELL_SKIP_CONNECT_REFUSED, "description fetch: connection refused");
+    }
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT && !outcome.connected) {
+        return Skip(SEEKWELL_SKIP_CONNECT_TIMEOUT, "description fetch: no connection within 30 s");
+    }
+    if (outcome.code == CURLE_ABORTED_BY_CALLBACK) {
+        return Skip(SEEKWELL_SKIP_FETCH_FAILED, "description fetch: 30 s without a byte");
+    }
+    if (outcome.code == CURLE_OPERATION_TIMEDOUT) {
+        return Skip(SEEKWELL_SKIP_FETCH_FAILED, "description fetch: not over within 60 s");
+    }
+    if (outcome.code == CURLE_COULDNT_CONNECT) {
+        return Skip(SEEKWELL_SKIP_FETCH_FAILED, std::string("description fetch: could not connect: ") +
+                                                    std::strerror(static_cast<int>(outcome.osErrno)));
+    }
+    return Skip(SEEKWELL_SKIP_FETCH_FAILED,
+                "description fetch failed (libcurl error " + std::to_string(static_cast<int>(outcome.code)) + ")");
+}
+
+}  // namespace
+
+FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string& document)
+{
+    if (!outcome.succeeded) {
+        return JudgeFailedFetch(outcome);
+    }
+    if (HasRobotUdn(document)) {
+        return FetchVerdict{};
+    }
+    if (outcome.httpStatus != 0 && (outcome.httpStatus < kHttpSuccessFirst || outcome.httpStatus > kHttpSuccessLast)) {
+        return Skip(SEEKWELL_SKIP_HTTP_STATUS, "description fetch: HTTP status " + std::to_string(outcome.httpStatus),
+                    static_cast<int>(outcome.httpStatus));
+    }
+    if (outcome.bodyFull) {
+        return Skip(SEEKWELL_SKIP_BODY_OVER_LIMIT,
+                    "no robot UDN in the first " + std::to_string(kDescriptionMaxBytes) + " bytes of the description");
+    }
+    return Skip(SEEKWELL_SKIP_NO_ROBOT_UDN, "the description's UDN lacks the robot marker");
+}
+
+}  // namespace seekwell::live

@@ -1,0 +1,27 @@
+// What a finished description fetch makes of its responder for the live
+// search: a robot, or the reason it is left out.
+#ifndef SEEKWELL_LIVE_FETCH_VERDICT_H
+#define SEEKWELL_LIVE_FETCH_VERDICT_H
+
+#include <seekwell/seekwell.h>
+
+#include <string>
+
+#include "fetch/description_fetch.h"
+
+namespace seekwell::live {
+
+struct FetchVerdict {
+    seekwell_skip_reason skip = SEEKWELL_SKIP_NONE;  // NONE: a robot
+    std::string reason;
+    int httpStatus = 0;  // given with SEEKWELL_SKIP_HTTP_STATUS
+};
+
+// document is the body up to its first NUL. A robot UDN decides, as on the
+// blocking call's built-in path, whatever the status; otherwise the most
+// telling reason is given.
+FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string& document);
+
+}  // namespace seekwell::live
+
+#endif  // SEEKWELL_LIVE_FETCH_VERDICT_H
