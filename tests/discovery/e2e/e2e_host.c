@@ -33,32 +33,13 @@
 #include <time.h>
 
 #include "microseconds.h"
+#include "print_quoted.h"
 
 typedef int (*DiscoverFunction)(DISCOVERY_RESULT*);
 
 /* Distinct addresses the library has no reason to write, so any write to them shows. */
 static char g_nameSentinels[SEEKWELL_MAX_RESULTS];
 static char g_addressSentinels[SEEKWELL_MAX_RESULTS];
-
-static void PrintQuoted(const char* text)
-{
-    const unsigned char* c;
-    if (text == NULL) {
-        fputs("(null)", stdout);
-        return;
-    }
-    putchar('"');
-    for (c = (const unsigned char*)text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            printf("\\%c", *c);
-        } else if (*c < 0x20 || *c >= 0x7f) {
-            printf("\\x%02x", *c);
-        } else {
-            putchar(*c);
-        }
-    }
-    putchar('"');
-}
 
 static void Prefill(DISCOVERY_RESULT* records)
 {

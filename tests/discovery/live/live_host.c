@@ -33,26 +33,11 @@
 #include <unistd.h>
 
 #include "microseconds.h"
+#include "print_quoted.h"
 
 static long long g_startUs;
 
 static long long SinceStartMs(void) { return (MonotonicUs() - g_startUs) / 1000; }
-
-static void PrintQuoted(const char* text)
-{
-    const unsigned char* c;
-    putchar('"');
-    for (c = (const unsigned char*)text; *c != '\0'; ++c) {
-        if (*c == '"' || *c == '\\') {
-            printf("\\%c", *c);
-        } else if (*c < 0x20 || *c >= 0x7f) {
-            printf("\\x%02x", *c);
-        } else {
-            putchar(*c);
-        }
-    }
-    putchar('"');
-}
 
 static void PrintEvent(const seekwell_event* event)
 {
