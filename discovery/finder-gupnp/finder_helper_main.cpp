@@ -11,6 +11,7 @@
 // not be made or written whole.
 #include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -35,9 +36,18 @@ constexpr int kHelperArgc = 2;
 // socket of the search could take its number and receive the stream.
 bool StreamDescriptorIsOpen() { return fcntl(hp::kHelperStreamFd, F_GETFD) != -1; }
 
-int WriteStream(const seekwell::FoundDeviceList& devices)
+// Writes the whole stream and closes it: its end tells the library that
+// everything is in, and the library then ends this process without waiting
+// for whatever it still has to tear down.
+int HandOverStream(const seekwell::FoundDeviceList& devices) noexcept
 {
-    return seekwell::WriteAll(hp::kHelperStreamFd, seekwell::BuildStream(devices)) ? 0 : kFailedExit;
+    bool written = false;
+    try {
+        written = seekwell::WriteAll(hp::kHelperStreamFd, seekwell::BuildStream(devices));
+    } catch (const std::exception&) {
+    }
+    close(hp::kHelperStreamFd);
+    return written ? 0 : kFailedExit;
 }
 
 int Run(int argc, char** argv)
@@ -48,7 +58,7 @@ int Run(int argc, char** argv)
     // The stream is this process's alone; nothing it might start inherits it.
     fcntl(hp::kHelperStreamFd, F_SETFD, FD_CLOEXEC);
     if (argc == kHelperArgc && std::strcmp(argv[1], hp::kProbeArgument) == 0) {
-        return WriteStream({});
+        return HandOverStream({});
     }
     if (argc != kHelperArgc || std::strcmp(argv[1], hp::kSearchArgument) != 0) {
         return kUsageExit;
@@ -57,7 +67,10 @@ int Run(int argc, char** argv)
     if (!request) {
         return kUsageExit;
     }
-    return WriteStream(seekwell::SearchDevices(request->deviceType.c_str(), request->window));
+    int status = kFailedExit;
+    seekwell::SearchDevices(request->deviceType.c_str(), request->window,
+                            [&status](const seekwell::FoundDeviceList& devices) { status = HandOverStream(devices); });
+    return status;
 }
 
 }  // namespace

@@ -1,15 +1,17 @@
 #include "gupnp_search.h"
 
+#include <glib-unix.h>
 #include <ifaddrs.h>
 #include <libgupnp/gupnp.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
 
 #include <new>
 #include <set>
 #include <string>
-#include <utility>
 
 namespace seekwell {
 
@@ -52,13 +54,18 @@ gint64 MicrosecondsFromNow(std::chrono::milliseconds delay)
 
 class GupnpSearch {
 public:
-    GupnpSearch(const char* target, std::chrono::milliseconds window)
-        : target_(target), window_(window), context_(g_main_context_new()), loop_(g_main_loop_new(context_, FALSE))
+    GupnpSearch(const char* target, std::chrono::milliseconds window, const HandOver& handOver)
+        : target_(target),
+          window_(window),
+          handOver_(handOver),
+          context_(g_main_context_new()),
+          loop_(g_main_loop_new(context_, FALSE))
     {
     }
 
     ~GupnpSearch()
     {
+        DisarmWindow();
         g_main_loop_unref(loop_);
         g_main_context_unref(context_);
     }
@@ -66,16 +73,17 @@ public:
     GupnpSearch(const GupnpSearch&) = delete;
     GupnpSearch& operator=(const GupnpSearch&) = delete;
 
-    FoundDeviceList Run()
+    void Run()
     {
         // Everything GUPnP creates from here on attaches to context_.
         g_main_context_push_thread_default(context_);
         AddControlPoints();
-        ArmWindow();
+        if (windowTimer_ == nullptr) {
+            ArmWindow();  // no interface was searched: the window runs all the same
+        }
         g_main_loop_run(loop_);
         TearDown();
         g_main_context_pop_thread_default(context_);
-        return std::move(devices_);
     }
 
 private:
@@ -94,13 +102,18 @@ private:
         --static_cast<GupnpSearch*>(self)->requestsInFlight_;
     }
 
+    // The devices go out from here, before the rest of this iteration is
+    // dispatched and before teardown, which can take milliseconds.
     static gboolean OnWindowClosed(gpointer self)
     {
         auto* search = static_cast<GupnpSearch*>(self);
-        search->windowTimer_ = nullptr;
+        search->DisarmWindow();
+        search->handOver_(search->devices_);
         g_main_loop_quit(search->loop_);
         return G_SOURCE_REMOVE;
     }
+
+    static gboolean OnWindowTimerReadable(gint, GIOCondition, gpointer self) { return OnWindowClosed(self); }
 
     static gboolean OnCancelLimitReached(gpointer flag)
     {
@@ -152,6 +165,11 @@ private:
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, target_);
         g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceProxyAvailable), this);
+        // The window opens as the first search goes out: activating sends
+        // it at once, then takes milliseconds more that are no part of it.
+        if (windowTimer_ == nullptr) {
+            ArmWindow();
+        }
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
         controlPoints_.push_back(controlPoint);
     }
@@ -173,20 +191,43 @@ private:
         }
     }
 
+    // The window is a timer descriptor rather than a GLib timeout: GLib
+    // waits for a timeout with poll, whose wake-up the kernel may defer by
+    // 0.1 % of the wait (up to 10 ms for this window); a timer descriptor
+    // fires on time. A GLib timeout serves when no descriptor can be made.
     void ArmWindow()
     {
-        DisarmWindow();
-        windowTimer_ = g_timeout_source_new(static_cast<guint>(window_.count()));
-        g_source_set_callback(windowTimer_, &OnWindowClosed, this, nullptr);
+        const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(window_);
+        const itimerspec expiry{{0, 0},
+                                {static_cast<time_t>(seconds.count()),
+                                 static_cast<long>(std::chrono::nanoseconds(window_ - seconds).count())}};
+        windowFd_ = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK);
+        if (windowFd_ >= 0 && timerfd_settime(windowFd_, 0, &expiry, nullptr) == 0) {
+            windowTimer_ = g_unix_fd_source_new(windowFd_, G_IO_IN);
+            g_source_set_callback(windowTimer_, G_SOURCE_FUNC(&OnWindowTimerReadable), this, nullptr);
+        } else {
+            CloseWindowFd();
+            windowTimer_ = g_timeout_source_new(static_cast<guint>(window_.count()));
+            g_source_set_callback(windowTimer_, &OnWindowClosed, this, nullptr);
+        }
         g_source_attach(windowTimer_, context_);
-        g_source_unref(windowTimer_);  // the context holds it until it fires
     }
 
     void DisarmWindow()
     {
         if (windowTimer_ != nullptr) {
             g_source_destroy(windowTimer_);
+            g_source_unref(windowTimer_);
             windowTimer_ = nullptr;
+        }
+        CloseWindowFd();
+    }
+
+    void CloseWindowFd()
+    {
+        if (windowFd_ >= 0) {
+            close(windowFd_);
+            windowFd_ = -1;
         }
     }
 
@@ -260,10 +301,12 @@ private:
 
     const char* target_;
     std::chrono::milliseconds window_;
+    const HandOver& handOver_;
     GMainContext* context_;
     GMainLoop* loop_;
     std::vector<GUPnPControlPoint*> controlPoints_;
-    GSource* windowTimer_ = nullptr;
+    GSource* windowTimer_ = nullptr;  // one reference of ours while armed
+    int windowFd_ = -1;
     int requestsInFlight_ = 0;
     std::set<std::string> udns_;
     FoundDeviceList devices_;
@@ -271,10 +314,10 @@ private:
 
 }  // namespace
 
-FoundDeviceList SearchDevices(const char* target, std::chrono::milliseconds window)
+void SearchDevices(const char* target, std::chrono::milliseconds window, const HandOver& handOver)
 {
-    GupnpSearch search(target, window);
-    return search.Run();
+    GupnpSearch search(target, window, handOver);
+    search.Run();
 }
 
 }  // namespace seekwell

@@ -3,6 +3,7 @@
 #define SEEKWELL_FINDER_GUPNP_GUPNP_SEARCH_H
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,12 +17,16 @@ struct FoundDevice {
 
 using FoundDeviceList = std::vector<FoundDevice>;
 
+// Takes what the search found; must not throw.
+using HandOver = std::function<void(const FoundDeviceList&)>;
+
 // Runs GUPnP control points for target, one per IPv4 interface that is up,
 // not loopback and can multicast, for window, on a private main context.
-// Returns the devices whose description GUPnP fetched, each once, in the
-// order they became available. Nothing of the search is left running when it
-// returns.
-FoundDeviceList SearchDevices(const char* target, std::chrono::milliseconds window);
+// The moment the window closes, and before any of it is torn down, gives
+// handOver the devices whose description GUPnP fetched, each once, in the
+// order they became available: the caller need not wait for GUPnP's
+// teardown. Nothing of the search is left running when it returns.
+void SearchDevices(const char* target, std::chrono::milliseconds window, const HandOver& handOver);
 
 }  // namespace seekwell
 
