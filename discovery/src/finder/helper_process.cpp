@@ -35,7 +35,7 @@ constexpr std::size_t kReadChunkBytes = 64 * 1024;
 constexpr std::size_t kTrickleBytes = 4096;
 constexpr milliseconds kTricklePause{10};
 // Without a process handle the helper's end is checked this often, and more
-// often once its stream has ended, which it does as it exits.
+// often once it has been killed.
 constexpr milliseconds kExitCheckInterval{50};
 constexpr milliseconds kEndingCheckInterval{1};
 
@@ -219,7 +219,7 @@ Drain DrainPipe(int fd, std::string& buffer, HelperStreamReader& reader, std::si
 
 FinderHelperProcess::~FinderHelperProcess()
 {
-    End();
+    KillAndReap();
     CloseIfOpen(requestFd_);
     CloseIfOpen(streamFd_);
     CloseIfOpen(processFd_);
@@ -286,18 +286,15 @@ bool FinderHelperProcess::ReadStream(Clock::time_point deadline, HelperStreamRea
         std::string buffer(kReadChunkBytes, '\0');
         bool streamEnded = false;
         Clock::time_point streamQuietUntil;
-        while (!CheckExited() && reader.GetState() != HelperStreamReader::State::Invalid) {
+        while (!streamEnded && !CheckExited()) {
             const Clock::time_point now = Clock::now();
             if (now >= deadline) {
                 return false;
             }
-            const bool watchStream = !streamEnded && now >= streamQuietUntil;
-            Clock::time_point wakeUp = deadline;
-            if (!streamEnded && !watchStream) {
-                wakeUp = std::min(wakeUp, streamQuietUntil);
-            }
+            const bool watchStream = now >= streamQuietUntil;
+            Clock::time_point wakeUp = watchStream ? deadline : std::min(deadline, streamQuietUntil);
             if (processFd_ < 0) {
-                wakeUp = std::min(wakeUp, now + (streamEnded ? kEndingCheckInterval : kExitCheckInterval));
+                wakeUp = std::min(wakeUp, now + kExitCheckInterval);
             }
             pollfd fds[2] = {{processFd_, POLLIN, 0}, {watchStream ? streamFd_ : -1, POLLIN, 0}};
             if (PollRetrying(fds, 2, RemainingMs(wakeUp)) < 0) {
@@ -306,7 +303,9 @@ bool FinderHelperProcess::ReadStream(Clock::time_point deadline, HelperStreamRea
             if (fds[1].revents != 0) {
                 std::size_t bytesRead = 0;
                 streamEnded = DrainPipe(streamFd_, buffer, reader, bytesRead) == Drain::Ended;
-                if (bytesRead < kTrickleBytes) {
+                // After the end frame only the stream's end (or bytes that
+                // make it invalid) can come: that is watched without a pause.
+                if (bytesRead < kTrickleBytes && reader.GetState() == HelperStreamReader::State::Reading) {
                     streamQuietUntil = Clock::now() + kTricklePause;
                 }
             }
@@ -322,27 +321,39 @@ bool FinderHelperProcess::ReadStream(Clock::time_point deadline, HelperStreamRea
     } catch (const std::bad_alloc&) {
         return false;
     }
-    return reader.Finish() == HelperStreamReader::State::Complete && exited_ && statusClean_;
+    // The helper's part is done once its stream has ended; it may still be
+    // tearing down its UPnP stack, which the host does not wait for.
+    KillAndReap();
+    return reader.Finish() == HelperStreamReader::State::Complete && ending_ != Ending::Failed;
+}
+
+FinderHelperProcess::Ending FinderHelperProcess::EndingOf(bool exitedNormally, int value)
+{
+    if (exitedNormally) {
+        return value == 0 ? Ending::Clean : Ending::Failed;
+    }
+    return value == SIGKILL ? Ending::Killed : Ending::Failed;
 }
 
 // With a process handle the handle tells; without one, a wait that does not
 // block asks.
 bool FinderHelperProcess::CheckExited()
 {
-    if (!exited_ && processFd_ < 0) {
+    if (ending_ == Ending::Running && processFd_ < 0) {
         int status = 0;
         pid_t waited = 0;
         do {
             waited = waitpid(pid_, &status, WNOHANG);
         } while (waited < 0 && errno == EINTR);
-        if (waited != 0) {
-            // ECHILD: the host ignores SIGCHLD or reaped the helper itself; its
-            // status is lost, and the stream alone decides.
-            statusClean_ = waited < 0 ? errno == ECHILD : WIFEXITED(status) && WEXITSTATUS(status) == 0;
-            exited_ = true;
+        if (waited < 0) {
+            // ECHILD: the host ignores SIGCHLD or reaped the helper itself;
+            // its status is lost, and the stream alone decides.
+            ending_ = errno == ECHILD ? Ending::Clean : Ending::Failed;
+        } else if (waited != 0) {
+            ending_ = WIFEXITED(status) ? EndingOf(true, WEXITSTATUS(status)) : EndingOf(false, WTERMSIG(status));
         }
     }
-    return exited_;
+    return ending_ != Ending::Running;
 }
 
 // Called once the process handle is readable: the helper has ended.
@@ -359,11 +370,14 @@ void FinderHelperProcess::Reap()
         CheckExited();
         return;
     }
-    statusClean_ = result < 0 ? errno == ECHILD : info.si_code == CLD_EXITED && info.si_status == 0;
-    exited_ = true;
+    if (result < 0) {
+        ending_ = errno == ECHILD ? Ending::Clean : Ending::Failed;
+        return;
+    }
+    ending_ = EndingOf(info.si_code == CLD_EXITED, info.si_status);
 }
 
-void FinderHelperProcess::End()
+void FinderHelperProcess::KillAndReap()
 {
     if (pid_ == -1 || CheckExited()) {
         return;
@@ -375,7 +389,7 @@ void FinderHelperProcess::End()
         kill(pid_, SIGKILL);
     }
     const Clock::time_point limit = Clock::now() + kReapLimit;
-    while (!exited_ && Clock::now() < limit) {
+    while (ending_ == Ending::Running && Clock::now() < limit) {
         if (processFd_ >= 0) {
             pollfd process{processFd_, POLLIN, 0};
             if (PollRetrying(&process, 1, RemainingMs(limit)) > 0) {
@@ -385,8 +399,10 @@ void FinderHelperProcess::End()
             PollRetrying(nullptr, 0, static_cast<int>(kEndingCheckInterval.count()));
         }
     }
-    statusClean_ = false;
-    exited_ = true;
+    // Not gone within the limit: given up on, once.
+    if (ending_ == Ending::Running) {
+        ending_ = Ending::Failed;
+    }
 }
 
 bool RunFinderHelper(const std::string& helperPath, const std::vector<std::string>& arguments, milliseconds limit,

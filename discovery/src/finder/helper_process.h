@@ -38,23 +38,30 @@ public:
     // it could not be handed over whole.
     bool SendRequest(const std::string& request);
 
-    // Feeds what the helper writes to reader until the stream is complete and
-    // the helper has exited, or until the deadline, when it is killed. True
-    // when the stream was complete, nothing followed it, and the helper
-    // exited 0 or its status went to the host.
+    // Feeds what the helper writes to reader until the stream ends (the
+    // helper closed it or exited) or turns invalid, then kills the helper if
+    // it still runs and reaps it: whatever it tears down after its stream is
+    // not waited for. At the deadline the helper is killed. True when the
+    // stream was complete, nothing followed it, and the helper had not failed
+    // by itself: it exited 0, was killed with SIGKILL once its stream had
+    // ended, or its status went to the host.
     bool ReadStream(Clock::time_point deadline, HelperStreamReader& reader);
 
 private:
+    // How the helper ended, as far as its status tells.
+    enum class Ending { Running, Clean, Killed, Failed };
+
+    // exitedNormally: value is the exit status, else the signal that ended it.
+    static Ending EndingOf(bool exitedNormally, int value);
     bool CheckExited();
     void Reap();
-    void End();
+    void KillAndReap();
 
     pid_t pid_ = -1;
     int processFd_ = -1;  // a pidfd, or -1 where the system gives none
     int requestFd_ = -1;
     int streamFd_ = -1;
-    bool exited_ = false;
-    bool statusClean_ = true;
+    Ending ending_ = Ending::Running;
 };
 
 // One run of a helper that needs no request beyond its arguments (the

@@ -214,6 +214,18 @@ int BadStatus(int, char**)
     return kBadStatus;
 }
 
+// A whole stream, closed, and then no exit: as the real helper while it tears its UPnP stack
+// down, which the library does not wait for.
+int Linger(int, char**)
+{
+    const bool written = WriteStream(GoodStream());
+    close(protocol::kHelperStreamFd);
+    if (!written) {
+        return 1;
+    }
+    HangForever();
+}
+
 int Trailing(int, char**) { return WriteStream(GoodStream() + std::string(kTrailingBytes, 'E')) ? 0 : 1; }
 
 // Frames as large as the stream allows, one byte at a time, until it is killed.
@@ -266,6 +278,7 @@ constexpr Mode kModes[] = {
     {"early-exit", AnswerProbe, EarlyExit},
     {"bad-status", AnswerProbe, BadStatus},
     {"trailing", AnswerProbe, Trailing},
+    {"linger", AnswerProbe, Linger},
     {"stray-output", AnswerProbe, StrayOutput},
     {"report", AnswerProbe, Report},
     {"probe-hang", Hang, Good},

@@ -135,6 +135,7 @@ TEST_F(HelperProcessTest, EveryModeEndsInTimeWithItsAnswerAndLeavesNothing)
         {"early-exit", false, false, 0, false},  {"bad-status", false, false, 0, false},
         {"trailing", false, false, 0, false},    {"probe-hang", true, false, 0, true},
         {"probe-fail", true, false, 0, false},   {"dribble", false, false, 0, true},
+        {"linger", false, true, 3, false},
     };
     for (const ModeCase& c : cases) {
         SCOPED_TRACE(std::string(c.mode) + (c.probe ? " (probe)" : " (search)"));
