@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "fetch/description_fetch.h"
 #include "builtin/upnp_search_wnd.h"
+#include "fetch/description_fetch.h"
 #include "result_records.h"
 #include "scripted_http_peer.h"
 #include "timing.h"
