@@ -38,7 +38,10 @@ void EventQueue::Push(LiveEvent event)
     waiting_.push_back(std::move(event));
     if (waiting_.size() == 1) {
         const std::uint64_t one = 1;
-        (void)write(readyFd_.load(), &one, sizeof one);
+        // Fails only when the counter is full, and then it is readable anyway.
+        if (write(readyFd_.load(), &one, sizeof one) < 0) {
+            return;
+        }
     }
 }
 
@@ -50,7 +53,9 @@ std::deque<LiveEvent> EventQueue::TakeAll()
     // Read under the lock: a Push after it finds the queue empty and makes
     // the descriptor readable again.
     std::uint64_t count = 0;
-    (void)read(readyFd_.load(), &count, sizeof count);
+    if (read(readyFd_.load(), &count, sizeof count) < 0) {
+        // Nothing was pushed since the last read: it stays quiet.
+    }
     return taken;
 }
 

@@ -58,7 +58,10 @@ void LiveSearch::Cancel()
         return;
     }
     const std::uint64_t one = 1;
-    (void)write(wakeFd_, &one, sizeof one);
+    // Fails only when the counter is full, and then it is readable anyway.
+    if (write(wakeFd_, &one, sizeof one) < 0) {
+        return;
+    }
 }
 
 // A child forked from the host has the search's memory but not its thread.
