@@ -77,10 +77,10 @@ public:
     {
         // Everything GUPnP creates from here on attaches to context_.
         g_main_context_push_thread_default(context_);
+        // The window runs from the request: the caller counts it from the
+        // start of its call, so the time spent setting up here is in it.
+        ArmWindow();
         AddControlPoints();
-        if (windowTimer_ == nullptr) {
-            ArmWindow();  // no interface was searched: the window runs all the same
-        }
         g_main_loop_run(loop_);
         TearDown();
         g_main_context_pop_thread_default(context_);
@@ -165,11 +165,6 @@ private:
         GUPnPControlPoint* controlPoint = gupnp_control_point_new(context, target_);
         g_object_unref(context);  // the control point holds it
         g_signal_connect(controlPoint, "device-proxy-available", G_CALLBACK(OnDeviceProxyAvailable), this);
-        // The window opens as the first search goes out: activating sends
-        // it at once, then takes milliseconds more that are no part of it.
-        if (windowTimer_ == nullptr) {
-            ArmWindow();
-        }
         gssdp_resource_browser_set_active(GSSDP_RESOURCE_BROWSER(controlPoint), TRUE);
         controlPoints_.push_back(controlPoint);
     }

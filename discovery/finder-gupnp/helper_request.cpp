@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -16,25 +17,43 @@ namespace hp = finder_wire;
 // Far above the window the library asks for; a longer one is a mistake.
 constexpr unsigned long kMaxWindowMs = 60000;
 constexpr std::size_t kMaxWindowDigits = 5;
+constexpr std::size_t kMaxSentAtDigits = 19;
 constexpr unsigned long kDecimalBase = 10;
 
-std::optional<std::chrono::milliseconds> ParseWindow(const char* text)
+std::optional<unsigned long long> ParseDecimal(const std::string& text, std::size_t maxDigits)
 {
-    const std::size_t length = std::strlen(text);
-    if (length == 0 || length > kMaxWindowDigits) {
+    if (text.empty() || text.size() > maxDigits) {
         return std::nullopt;
     }
-    unsigned long value = 0;
-    for (std::size_t i = 0; i < length; ++i) {
-        if (text[i] < '0' || text[i] > '9') {
+    unsigned long long value = 0;
+    for (const char digit : text) {
+        if (digit < '0' || digit > '9') {
             return std::nullopt;
         }
-        value = value * kDecimalBase + static_cast<unsigned long>(text[i] - '0');
+        value = value * kDecimalBase + static_cast<unsigned long long>(digit - '0');
     }
-    if (value > kMaxWindowMs) {
+    return value;
+}
+
+// The window left now: the time since the library wrote the request (its
+// clock and ours are the same) is taken off.
+std::optional<std::chrono::milliseconds> ParseWindow(const std::string& fields)
+{
+    const std::size_t separator = fields.find(hp::kRequestSeparator);
+    const std::optional<unsigned long long> window = ParseDecimal(fields.substr(0, separator), kMaxWindowDigits);
+    if (!window || *window > kMaxWindowMs) {
         return std::nullopt;
     }
-    return std::chrono::milliseconds(value);
+    if (separator == std::string::npos) {
+        return std::chrono::milliseconds(*window);
+    }
+    const std::optional<unsigned long long> sentAt = ParseDecimal(fields.substr(separator + 1), kMaxSentAtDigits);
+    if (!sentAt) {
+        return std::nullopt;
+    }
+    const long long now = hp::MonotonicMs();
+    const long long spent = std::clamp<long long>(now - static_cast<long long>(*sentAt), 0, *window);
+    return std::chrono::milliseconds(static_cast<long long>(*window) - spent);
 }
 
 // Everything up to the line's end, which must come within kMaxRequestBytes
@@ -71,7 +90,7 @@ std::optional<SearchRequest> ReadSearchRequest()
     if (separator == 0 || separator == std::string::npos) {
         return std::nullopt;
     }
-    const std::optional<std::chrono::milliseconds> window = ParseWindow(line->c_str() + separator + 1);
+    const std::optional<std::chrono::milliseconds> window = ParseWindow(line->substr(separator + 1));
     if (!window) {
         return std::nullopt;
     }

@@ -6,8 +6,12 @@
 // a helper that cannot be started is known before any search is asked of it.
 // The request is one line on descriptor kHelperRequestFd:
 //
-//   request = device-type ' ' window '\n'   (window: decimal milliseconds;
-//                                           at most kMaxRequestBytes in all)
+//   request = device-type ' ' window [' ' sent-at] '\n'
+//             (window: decimal milliseconds, counted from sent-at, the moment
+//             the library wrote the line, in milliseconds of CLOCK_MONOTONIC,
+//             which both processes read alike; without it, from the line's
+//             arrival. At most kMaxRequestBytes in all.) The helper's own
+//             start-up thus falls inside the window, not after it.
 //
 // The helper writes one stream to descriptor kHelperStreamFd and exits 0:
 //
@@ -25,6 +29,7 @@
 #ifndef SEEKWELL_FINDER_WIRE_H
 #define SEEKWELL_FINDER_WIRE_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -80,9 +85,16 @@ inline std::uint32_t ReadLength(const char* bytes)
     return value;
 }
 
+inline long long MonotonicMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 inline std::string SearchRequest(const std::string& deviceType, unsigned int windowMs)
 {
-    return deviceType + kRequestSeparator + std::to_string(windowMs) + kRequestEnd;
+    return deviceType + kRequestSeparator + std::to_string(windowMs) + kRequestSeparator +
+           std::to_string(MonotonicMs()) + kRequestEnd;
 }
 
 inline void AppendMagic(std::string& stream) { stream.append(kStreamMagic, kStreamMagicSize); }

@@ -4,6 +4,7 @@
 #include <pthread.h>
 
 #include "builtin/upnp_search_wnd.h"
+#include "call_window.h"
 #include "finder/seekwell_app.h"
 #include "path_choice.h"
 
@@ -68,6 +69,7 @@ int RunDiscoveryCall(DISCOVERY_RESULT* results, const SearchParameters& params, 
     if (!lock.IsHeld()) {
         return kNoSearch;
     }
+    const CallWindow window;
     const PlatformFacts facts = readFacts();
     switch (ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer)) {
         case DiscoveryPath::Finder:

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "call_window.h"
 #include "finder/com_object.h"
 #include "finder/device_collection.h"
 #include "finder/helper_process.h"
@@ -40,11 +41,13 @@ public:
         if (!helper_) {
             return E_FAIL;
         }
+        const std::chrono::milliseconds window = CallWindowLeft();
         const auto deadline =
-            FinderHelperProcess::Clock::now() + std::chrono::milliseconds(kSearchWindowMs + kFinderHelperGraceMs);
+            FinderHelperProcess::Clock::now() + window + std::chrono::milliseconds(kFinderHelperGraceMs);
         HelperStreamReader reader;
-        const bool found = helper_->SendRequest(hp::SearchRequest(bstrTypeURI, kSearchWindowMs)) &&
-                           helper_->ReadStream(deadline, reader);
+        const bool found =
+            helper_->SendRequest(hp::SearchRequest(bstrTypeURI, static_cast<unsigned int>(window.count()))) &&
+            helper_->ReadStream(deadline, reader);
         helper_.reset();
         if (!found) {
             return E_FAIL;

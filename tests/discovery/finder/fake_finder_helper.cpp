@@ -132,7 +132,8 @@ std::size_t EnvironmentSize()
 std::optional<seekwell::SearchRequest> g_request;
 
 // One robot whose name tells what the helper inherited, e.g.
-// "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 10000".
+// "fds 0,1,2,3 blocked none ignored none env 0 args --search request upnp:rootdevice 9990" (the
+// window left once it has read the request).
 std::string ReportStream(int argc, char** argv)
 {
     std::string report = "fds " + JoinNumbers(OpenDescriptors()) + " " + SignalReport() + " env " +
