@@ -45,7 +45,7 @@ readonly LIVE_MEASURE="$BENCH_BUILD/bench/seekwell-live-measure"
 readonly HELD_FETCHES=$BENCH_ROBOTS
 readonly SETTLE_MS=300
 readonly WATCH_PERIOD_MS=15000
-# Marks of the watch, ms after its start: the first round's sends go at 0, 250 and 1000 ms and
+# Marks of the watch, ms after its start: the first round's sends go at 0 and 1000 ms and
 # its fetches follow at once; the second round starts at WATCH_PERIOD_MS.
 readonly WATCH_MARKS_MS=(0 2000 8000 14800 20000)
 readonly QUIET_FROM_MS=2000

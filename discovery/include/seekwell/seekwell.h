@@ -28,9 +28,10 @@
  * cannot be loaded, every fetch fails and the call reports no robot.
  *
  * How long a call can last:
- *  - finder path: a check that the helper runs here (a few milliseconds, at
- *    most 1 s), the 10 s window, then at most 1 s for the helper to hand over
- *    what it found and exit before it is killed: 12 s.
+ *  - finder path: the 10 s window, counted from the start of the call, so
+ *    the check that the helper runs here (a few milliseconds, at most 1 s)
+ *    and the helper's start fall inside it; then at most 1 s for the helper
+ *    to hand over what it found before it is killed: 11 s.
  *  - built-in search: the 10 s window, then one fetch per responder, one
  *    after the other, each ending after 30 s without a connection, after
  *    30 s of silence, or after 60 s in all: at most 10 s + 16 x 60 s = 970 s.

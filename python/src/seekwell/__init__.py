@@ -5,7 +5,7 @@
         print(robot.name, robot.address)
 
 discover() runs one search through libseekwell (libseekwell.so.2, Debian package libseekwell2) and
-blocks like the C call: at least SEARCH_WINDOW_SECONDS, at most 12 s where the finder helper is
+blocks like the C call: at least SEARCH_WINDOW_SECONDS, at most 11 s where the finder helper is
 installed and up to 970 s on the library's own search. Calls may come from any thread; calls
 that overlap run one after the other. In asyncio code, await discover_async() instead.
 
