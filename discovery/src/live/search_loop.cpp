@@ -30,7 +30,7 @@ using std::chrono::milliseconds;
 
 // UDP is lossy: each round sends its search this long after the round
 // starts, and devices that heard an earlier one answer no differently.
-constexpr milliseconds kSendOffsets[] = {milliseconds(0), milliseconds(250), milliseconds(1000)};
+constexpr milliseconds kSendOffsets[] = {milliseconds(0), milliseconds(1000)};
 constexpr int kGoneAfterMissed = SEEKWELL_GONE_AFTER_MISSED;
 constexpr std::uint64_t kWakeTag = 1;
 constexpr std::uint64_t kSocketTag = 2;
