@@ -55,6 +55,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "mapped_library.h"
 #include "microseconds.h"
 
 #define MAX_ROBOTS 64
@@ -89,23 +90,6 @@ static long long RealtimeUs(void)
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
     return (long long)now.tv_sec * 1000000 + now.tv_nsec / 1000;
-}
-
-/* The libseekwell the loader mapped, by its path. */
-static void PrintLibrary(void)
-{
-    char line[4096];
-    FILE* maps = fopen("/proc/self/maps", "r");
-    while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
-        const char* path = strchr(line, '/');
-        if (path != NULL && strstr(path, "/libseekwell.so") != NULL) {
-            printf("library %s", path);
-            break;
-        }
-    }
-    if (maps != NULL) {
-        fclose(maps);
-    }
 }
 
 static int StartSearch(unsigned int windowMs, unsigned int periodMs, seekwell_event_fn onEvent, void* data,
@@ -529,7 +513,7 @@ int main(int argc, char** argv)
 {
     const char* mode = argc > 1 ? argv[1] : "";
     setvbuf(stdout, NULL, _IOLBF, 0);
-    PrintLibrary();
+    PrintMappedLibrary();
     if (strcmp(mode, "live") == 0 && argc > 2) {
         const char* captureInterface = argc > 3 && strcmp(argv[3], "-") != 0 ? argv[3] : NULL;
         return RunLive((unsigned int)atoi(argv[2]), captureInterface, argc > 4 ? (unsigned int)atoi(argv[4]) : 0);

@@ -32,6 +32,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "mapped_library.h"
 #include "microseconds.h"
 #include "print_quoted.h"
 
@@ -427,28 +428,12 @@ static void StartFirstThread(void)
     pthread_join(thread, NULL);
 }
 
-static void PrintLibrary(void)
-{
-    char line[4096];
-    FILE* maps = fopen("/proc/self/maps", "r");
-    while (maps != NULL && fgets(line, sizeof line, maps) != NULL) {
-        const char* path = strchr(line, '/');
-        if (path != NULL && strstr(path, "/libseekwell.so") != NULL) {
-            printf("library %s", path);
-            break;
-        }
-    }
-    if (maps != NULL) {
-        fclose(maps);
-    }
-}
-
 int main(int argc, char** argv)
 {
     const char* mode = argc > 1 ? argv[1] : "";
     setvbuf(stdout, NULL, _IOLBF, 0);
     g_startUs = MonotonicUs();
-    PrintLibrary();
+    PrintMappedLibrary();
     StartFirstThread();
     if (strcmp(mode, "events") == 0 && argc > 2) {
         return RunEvents((unsigned int)atoi(argv[2]), argc > 3 ? argv[3] : NULL);
