@@ -206,7 +206,7 @@ typedef void (*seekwell_event_fn)(const seekwell_event* event, void* user_data);
  * a window of 0, a robot that misses SEEKWELL_GONE_AFTER_MISSED searches in a
  * row is GONE at the next one. */
 #define SEEKWELL_SEARCH_PERIOD_MS 15000
-#define SEEKWELL_MIN_SEARCH_PERIOD_MS 1000
+#define SEEKWELL_MIN_SEARCH_PERIOD_MS 200
 #define SEEKWELL_GONE_AFTER_MISSED 3
 
 typedef struct seekwell_options {

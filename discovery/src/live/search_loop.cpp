@@ -28,9 +28,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-// UDP is lossy: each round sends its search this long after the round
-// starts, and devices that heard an earlier one answer no differently.
-constexpr milliseconds kSendOffsets[] = {milliseconds(0), milliseconds(1000)};
+// UDP is lossy: each round sends its search twice, at its start and again
+// this long after (half the period when that is shorter); devices that heard
+// the first answer no differently.
+constexpr milliseconds kResendAfter(1000);
+constexpr std::size_t kSendsPerRound = 2;
 constexpr int kGoneAfterMissed = SEEKWELL_GONE_AFTER_MISSED;
 constexpr std::uint64_t kWakeTag = 1;
 constexpr std::uint64_t kSocketTag = 2;
@@ -81,6 +83,10 @@ private:
     void CloseSockets();
     void ReportGone();
     void SendDueSearches(Clock::time_point now);
+    milliseconds SendOffset(std::size_t send) const
+    {
+        return send == 0 ? milliseconds(0) : std::min(kResendAfter, milliseconds(params_.periodMs / 2));
+    }
     int WaitMs(Clock::time_point now) const;
     void HandleReady(const epoll_event& ready);
     void ReadSocket(const SearchSocket& socket);
@@ -214,7 +220,7 @@ void SearchLoop::ReportGone()
 
 void SearchLoop::SendDueSearches(Clock::time_point now)
 {
-    while (listening_ && sendsMade_ < std::size(kSendOffsets) && now >= roundStart_ + kSendOffsets[sendsMade_]) {
+    while (listening_ && sendsMade_ < kSendsPerRound && now >= roundStart_ + SendOffset(sendsMade_)) {
         for (const auto& socket : sockets_) {
             socket->SendSearch();
         }
@@ -227,8 +233,8 @@ int SearchLoop::WaitMs(Clock::time_point now) const
     std::optional<Clock::time_point> wake = pool_.Deadline();
     auto consider = [&wake](Clock::time_point when) { wake = wake ? std::min(*wake, when) : when; };
     if (listening_) {
-        if (sendsMade_ < std::size(kSendOffsets)) {
-            consider(roundStart_ + kSendOffsets[sendsMade_]);
+        if (sendsMade_ < kSendsPerRound) {
+            consider(roundStart_ + SendOffset(sendsMade_));
         }
         if (params_.periodMs != 0) {
             consider(roundStart_ + milliseconds(params_.periodMs));
