@@ -34,9 +34,22 @@ int EventQueue::Open()
 
 void EventQueue::Push(LiveEvent event)
 {
+    std::vector<LiveEvent> one;
+    one.push_back(std::move(event));
+    PushAll(std::move(one));
+}
+
+void EventQueue::PushAll(std::vector<LiveEvent> events)
+{
+    if (events.empty()) {
+        return;
+    }
     const std::lock_guard<std::mutex> lock(mutex_);
-    waiting_.push_back(std::move(event));
-    if (waiting_.size() == 1) {
+    const bool wasEmpty = waiting_.empty();
+    for (LiveEvent& event : events) {
+        waiting_.push_back(std::move(event));
+    }
+    if (wasEmpty) {
         const std::uint64_t one = 1;
         // Fails only when the counter is full, and then it is readable anyway.
         if (write(readyFd_.load(), &one, sizeof one) < 0) {

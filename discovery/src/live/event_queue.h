@@ -10,6 +10,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace seekwell::live {
 
@@ -41,6 +42,8 @@ public:
     int Open();
     int Fd() const { return readyFd_.load(); }
     void Push(LiveEvent event);
+    // Several at once, in order; the descriptor turns readable once.
+    void PushAll(std::vector<LiveEvent> events);
     // Everything waiting, oldest first; the descriptor is quiet afterwards
     // until the next Push.
     std::deque<LiveEvent> TakeAll();

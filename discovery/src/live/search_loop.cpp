@@ -100,6 +100,7 @@ private:
 
     const LiveParameters& params_;
     EventQueue& events_;
+    std::vector<LiveEvent> pending_;  // made this turn of the loop
     const std::atomic<bool>& cancelled_;
     int epollFd_;
     FetchPool pool_;
@@ -133,12 +134,17 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             CloseSockets();
         }
         if (!listening_ && pool_.Idle()) {
+            events_.PushAll(std::move(pending_));
             return {SEEKWELL_DONE_WINDOW_OVER, 0};
         }
         if (listening_ && params_.periodMs != 0 && now >= roundStart_ + milliseconds(params_.periodMs)) {
             StartRound();
         }
         SendDueSearches(now);
+        // What this turn found goes to the host at once, as one batch: a
+        // burst of replies wakes the host once, not once per responder.
+        events_.PushAll(std::move(pending_));
+        pending_.clear();
         const int count = epoll_wait(epollFd_, ready, kEventsPerWait, WaitMs(Clock::now()));
         if (cancelled_.load()) {
             return {SEEKWELL_DONE_CANCELLED, 0};
@@ -341,7 +347,7 @@ void SearchLoop::ReportSkip(std::uint32_t key, Responder& responder, seekwell_sk
     event.skip = skip;
     event.reason = std::move(reason);
     event.httpStatus = httpStatus;
-    events_.Push(std::move(event));
+    pending_.push_back(std::move(event));
 }
 
 void SearchLoop::ReportRobot(std::uint32_t key, Responder& responder, const std::string& document)
@@ -361,7 +367,7 @@ void SearchLoop::ReportResponder(seekwell_event_type type, std::uint32_t key, co
     event.address = AddressText(key);
     event.location = responder.location;
     event.interfaceName = responder.interfaceName;
-    events_.Push(std::move(event));
+    pending_.push_back(std::move(event));
 }
 
 LiveEvent DoneEvent(seekwell_done_reason reason, int error)
