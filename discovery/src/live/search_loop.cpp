@@ -49,6 +49,12 @@ std::string AddressText(std::uint32_t address)
     return text;
 }
 
+// The same interface with the same address: a socket bound there still serves.
+bool SameInterface(const SearchInterface& one, const SearchInterface& other)
+{
+    return one.index == other.index && one.address.s_addr == other.address.s_addr;
+}
+
 struct Responder {
     enum class State { Fetching, Robot, Skipped };
     State state = State::Fetching;
@@ -80,6 +86,7 @@ public:
 private:
     bool StartRound();
     void RefreshSockets();
+    void OpenSocket(const SearchInterface& where);
     void CloseSockets();
     void ReportGone();
     void SendDueSearches(Clock::time_point now);
@@ -175,35 +182,37 @@ void SearchLoop::RefreshSockets()
     if (chosen.empty()) {
         socketError_ = errno;
     }
-    auto stillChosen = [&chosen](const std::unique_ptr<SearchSocket>& socket) {
-        return std::any_of(chosen.begin(), chosen.end(), [&socket](const SearchInterface& each) {
-            return each.index == socket->Where().index && each.address.s_addr == socket->Where().address.s_addr;
-        });
+    auto isChosen = [&chosen](const auto& socket) {
+        return std::any_of(chosen.begin(), chosen.end(),
+                           [&socket](const SearchInterface& each) { return SameInterface(each, socket->Where()); });
     };
     sockets_.erase(
-        std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& socket) { return !stillChosen(socket); }),
+        std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& socket) { return !isChosen(socket); }),
         sockets_.end());
     for (const SearchInterface& each : chosen) {
-        const bool open = std::any_of(sockets_.begin(), sockets_.end(), [&each](const auto& socket) {
-            return socket->Where().index == each.index && socket->Where().address.s_addr == each.address.s_addr;
-        });
-        if (open) {
-            continue;
+        const bool open = std::any_of(sockets_.begin(), sockets_.end(),
+                                      [&each](const auto& socket) { return SameInterface(each, socket->Where()); });
+        if (!open) {
+            OpenSocket(each);
         }
-        auto socket = std::make_unique<SearchSocket>(each);
-        epoll_event watched{};
-        watched.events = EPOLLIN;
-        if (const int error = socket->Open(); error != 0) {
-            socketError_ = error;
-            continue;
-        }
-        watched.data.u64 = EpollData(kSocketTag, socket->Fd());
-        if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, socket->Fd(), &watched) != 0) {
-            socketError_ = errno;
-            continue;
-        }
-        sockets_.push_back(std::move(socket));
     }
+}
+
+void SearchLoop::OpenSocket(const SearchInterface& where)
+{
+    auto socket = std::make_unique<SearchSocket>(where);
+    if (const int error = socket->Open(); error != 0) {
+        socketError_ = error;
+        return;
+    }
+    epoll_event watched{};
+    watched.events = EPOLLIN;
+    watched.data.u64 = EpollData(kSocketTag, socket->Fd());
+    if (epoll_ctl(epollFd_, EPOLL_CTL_ADD, socket->Fd(), &watched) != 0) {
+        socketError_ = errno;
+        return;
+    }
+    sockets_.push_back(std::move(socket));
 }
 
 void SearchLoop::CloseSockets() { sockets_.clear(); }
