@@ -9,6 +9,8 @@ PACKAGES=(
   googletest libgtest-dev libgmock-dev
   libcurl4-openssl-dev
   libgupnp-1.6-dev
+  # the GLib and Qt example hosts
+  libglib2.0-dev qt6-base-dev
   libbenchmark-dev
   iproute2 binutils
   gupnp-tools time
