@@ -3,6 +3,10 @@
  * main loop stays free; the robots come back to the main context as a copy
  * in GLib memory, and the library's strings are released in the worker.
  *
+ * The blocking call cannot be stopped once it runs, so the task takes no
+ * GCancellable: a host that must stop a search, or show robots as they
+ * answer, uses the live search on its main loop instead (see glib-live).
+ *
  *   cc glib_worker.c $(pkg-config --cflags --libs seekwell gio-2.0) -o glib_worker
  *
  * It searches the real network: run it only where robots may be found, or in
@@ -26,7 +30,8 @@ static void RobotFree(gpointer data)
     g_free(robot);
 }
 
-/* Worker thread: the call blocks here for 10 s or more. */
+/* Worker thread: the call blocks here for 10 s or more, and nothing can cut
+ * it short; cancellable is the NULL that g_task_new was given. */
 static void SearchInThread(GTask* task, gpointer source, gpointer taskData, GCancellable* cancellable)
 {
     DISCOVERY_RESULT results[SEEKWELL_MAX_RESULTS];
@@ -85,7 +90,7 @@ static gboolean Tick(gpointer userData)
 int main(void)
 {
     GMainLoop* loop = g_main_loop_new(NULL, FALSE);
-    GTask* task = g_task_new(NULL, NULL, SearchDone, loop);
+    GTask* task = g_task_new(NULL, NULL /* no cancellable: see above */, SearchDone, loop);
     g_task_run_in_thread(task, SearchInThread);
     g_object_unref(task);
 
