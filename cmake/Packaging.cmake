@@ -7,7 +7,7 @@
 #   seekwell       libseekwell2       libseekwell.so.2
 #   seekwell-finder libseekwell2-finder-gupnp  the finder helper (the only part on GLib)
 #   seekwell-dev   libseekwell-dev    headers, libseekwell.so, seekwell.pc, CMake package,
-#                                     manual pages, the C examples
+#                                     manual pages, the C, GLib and Qt examples
 #   tools          seekwell-tools     seekwell-discover, kinemap-info, the robot simulator,
 #                                     seekwell-simlan
 #   python         python3-seekwell   the Python packages seekwell and kinemap, the
@@ -75,7 +75,7 @@ endforeach()
 set(ROVA_EXAMPLES_DIR "${ROVA_PACKAGING_DIR}/../examples")
 cmake_path(NORMAL_PATH ROVA_EXAMPLES_DIR)
 set(ROVA_EXAMPLES_kinemap-dev cpp-body)
-set(ROVA_EXAMPLES_seekwell-dev c-discover glib-worker)
+set(ROVA_EXAMPLES_seekwell-dev c-discover glib-worker c-poll glib-live qt-live)
 foreach(component IN ITEMS kinemap-dev seekwell-dev)
   set(examples_dir "${CMAKE_INSTALL_DATAROOTDIR}/doc/${ROVA_PACKAGE_NAME_${component}}/examples")
   install(FILES "${ROVA_EXAMPLES_DIR}/CMakeLists.txt" DESTINATION "${examples_dir}"
@@ -253,7 +253,7 @@ reports each robot's friendly name and address.
 .
 This package contains the C headers, the pkg-config file, the CMake package
 (find_package(Seekwell), target Seekwell::seekwell), the manual page and
-example hosts in C.")
+example hosts in C, on a GLib main loop and in a Qt window.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ROVA_PACKAGE_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)

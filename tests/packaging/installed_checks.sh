@@ -207,6 +207,32 @@ build_examples() {
             "$(installed_examples libseekwell-dev)/c-discover/discover.c" \
             $(pkg-config --cflags --libs seekwell) || fail "building discover through pkg-config"
     fi
+    build_live_examples "$out"
+}
+
+# The live search's examples, built through pkg-config as their comments say:
+# name, compiler, source, modules. Those whose GLib or Qt development files are
+# missing are left out, as the examples' CMake project leaves them out.
+readonly LIVE_EXAMPLES=(
+    "poll_discover|cc -std=c99|c-poll/poll_discover.c|seekwell"
+    "glib_live|cc -std=c99|glib-live/glib_live.c|seekwell gio-2.0"
+    "qt_live|c++ -std=c++17|qt-live/qt_live.cpp|seekwell Qt6Widgets"
+)
+build_live_examples() {
+    local out=$1 entry name compiler source modules
+    installed_package libseekwell-dev || return 0
+    for entry in "${LIVE_EXAMPLES[@]}"; do
+        IFS='|' read -r name compiler source modules <<<"$entry"
+        # shellcheck disable=SC2086 # the modules, and the compiler with its flag, are lists of words
+        if ! pkg-config --exists $modules; then
+            echo "   $name not built: pkg-config knows no $modules"
+            continue
+        fi
+        [ -x "$out/libseekwell-dev/$name" ] || fail "the installed examples' CMake project did not build $name"
+        # shellcheck disable=SC2046,SC2086
+        $compiler -Wall -Wextra -Werror -o "$out/$name-pc" "$(installed_examples libseekwell-dev)/$source" \
+            $(pkg-config --cflags --libs $modules) || fail "building $name through pkg-config"
+    done
 }
 
 run_body_examples() {
@@ -275,6 +301,22 @@ run_discovery_examples() {
     expect_robots simlan_client "$out/libseekwell-dev/discover"
     expect_robots simlan_client "$out/discover-pc"
     expect_same_robots_from_python
+    run_live_examples "$out"
+}
+
+# The live search's examples, each ended its own way: its window, Ctrl-C, Stop.
+# Qt draws off screen. The outer time-out only bounds a host that hangs.
+run_live_examples() {
+    local out=$1 bound=(timeout --kill-after=2 20)
+    echo "-- the live search's examples"
+    expect_robots simlan_client "${bound[@]}" "$out/libseekwell-dev/poll_discover" 3
+    expect_robots simlan_client "${bound[@]}" "$out/poll_discover-pc" 3
+    if [ -x "$out/glib_live-pc" ]; then
+        expect_robots simlan_client "${bound[@]}" timeout --signal=INT --preserve-status 3 "$out/glib_live-pc"
+    fi
+    if [ -x "$out/qt_live-pc" ]; then
+        expect_robots simlan_client env QT_QPA_PLATFORM=offscreen "${bound[@]}" "$out/qt_live-pc" --stop-after 3
+    fi
 }
 
 # robot_set: the (name, address) pairs of a --json listing on stdin, one a line, sorted.
