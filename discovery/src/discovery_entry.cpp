@@ -1,10 +1,10 @@
 #include <seekwell/seekwell.h>
 
-#include <pthread.h>
-
 #include <cxxabi.h>
 
+#include "cancel_deferred.h"
 #include "discovery_call.h"
+#include "path_choice.h"
 #include "search_constants.h"
 
 namespace {
@@ -22,16 +22,44 @@ int DiscoverWithoutExceptions(DISCOVERY_RESULT* results)
     }
 }
 
+int PathCode(seekwell::DiscoveryPath path)
+{
+    switch (path) {
+        case seekwell::DiscoveryPath::Finder:
+            return SEEKWELL_PATH_FINDER;
+        case seekwell::DiscoveryPath::NoSearch:
+            return SEEKWELL_PATH_NONE;
+        case seekwell::DiscoveryPath::BuiltIn:
+            break;
+    }
+    return SEEKWELL_PATH_BUILT_IN;
+}
+
+// The finder probe only fails to allocate by throwing; a probe that cannot
+// run is a finder that cannot be used.
+int BlockingPathWithoutExceptions()
+{
+    try {
+        const seekwell::PlatformFacts facts = seekwell::ReadPlatformFacts();
+        return PathCode(seekwell::ChooseDiscoveryPath(facts.finderAvailable, facts.probeAnswer));
+    } catch (const abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        return PathCode(seekwell::ChooseDiscoveryPath(false, seekwell::ProbeOsVersion()));
+    }
+}
+
 }  // namespace
 
 // Always the product's own constants: nothing at run time changes them.
-// A cancel of the calling thread waits until the call is over: acted on
-// inside, it would unwind through running workers and the call lock.
 extern "C" SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results)
 {
-    int callerCancelState = PTHREAD_CANCEL_ENABLE;
-    pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &callerCancelState);
-    const int result = DiscoverWithoutExceptions(results);
-    pthread_setcancelstate(callerCancelState, nullptr);
-    return result;
+    const seekwell::CancelDeferred deferred;
+    return DiscoverWithoutExceptions(results);
+}
+
+extern "C" SEEKWELL_API int seekwell_blocking_search_path(void)
+{
+    const seekwell::CancelDeferred deferred;
+    return BlockingPathWithoutExceptions();
 }

@@ -113,6 +113,22 @@ typedef struct DISCOVERY_RESULT {
  */
 SEEKWELL_API int DiscoveryROVAByUPnP(DISCOVERY_RESULT* results);
 
+/* The ways DiscoveryROVAByUPnP can search. */
+typedef enum seekwell_search_path {
+    SEEKWELL_PATH_FINDER = 1,   /* through the finder helper (GUPnP, in a process of its own) */
+    SEEKWELL_PATH_BUILT_IN = 2, /* the library's own search */
+    SEEKWELL_PATH_NONE = 3      /* no search would take place */
+} seekwell_search_path;
+
+/*
+ * Which way DiscoveryROVAByUPnP would search if called now: a
+ * seekwell_search_path value, never an error. It decides as the call does,
+ * by starting the finder helper where one is installed and waiting for its
+ * answer (at most about a second; at once where none is installed). The
+ * live search always takes the library's own way.
+ */
+SEEKWELL_API int seekwell_blocking_search_path(void);
+
 /*
  * The live search: a second way in, for hosts that want each robot the
  * moment it answers, a search they can stop, and the reason a responder was

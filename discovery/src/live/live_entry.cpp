@@ -2,14 +2,15 @@
 // the promises every call keeps (no exception and no cancellation of the
 // calling thread while inside).
 #include <net/if.h>
-#include <pthread.h>
 #include <seekwell/seekwell.h>
 
 #include <cerrno>
 #include <new>
 
+#include "cancel_deferred.h"
 #include "live/live_search.h"
 
+using seekwell::CancelDeferred;
 using seekwell::live::LiveParameters;
 using seekwell::live::LiveSearch;
 
@@ -19,19 +20,6 @@ namespace {
 // the library's own interface description.
 LiveSearch* Live(seekwell_search* search) { return reinterpret_cast<LiveSearch*>(search); }
 const LiveSearch* Live(const seekwell_search* search) { return reinterpret_cast<const LiveSearch*>(search); }
-
-// A pthread_cancel of the caller waits until the call returns: acted on
-// inside, it would unwind through the search's locks.
-class CancelDeferred {
-public:
-    CancelDeferred() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &callerState_); }
-    ~CancelDeferred() { pthread_setcancelstate(callerState_, nullptr); }
-    CancelDeferred(const CancelDeferred&) = delete;
-    CancelDeferred& operator=(const CancelDeferred&) = delete;
-
-private:
-    int callerState_ = PTHREAD_CANCEL_ENABLE;
-};
 
 // 0, or -EINVAL/-ENODEV for options no search can run with.
 int ReadOptions(const seekwell_options* options, LiveParameters& params)

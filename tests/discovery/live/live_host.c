@@ -294,6 +294,8 @@ static int RunContract(void)
     Check("wait of null", seekwell_search_wait(NULL, 0), -EINVAL);
     seekwell_search_cancel(NULL);
     seekwell_search_free(NULL);
+    /* This host loads a copy of the library with no finder helper beside it. */
+    Check("blocking path without a helper", seekwell_blocking_search_path(), SEEKWELL_PATH_BUILT_IN);
     options.interface_name = NULL;
     options.window_ms = 200;
     Check("start", seekwell_search_start(&options, Ignore, NULL, &search), 0);

@@ -27,11 +27,12 @@ std::string Tool(const std::string& tool)
 
 TEST(SharedLibrary, ExportsSonameNodeleteAndVersionNote)
 {
-    // The blocking call in the first symbol version, the live search in the second; nothing else.
+    // The blocking call in the first symbol version; the live search and the blocking call's path in the second.
     EXPECT_EQ(Tool("nm -D --defined-only --format=just-symbols"),
               "DiscoveryROVAByUPnP@@SEEKWELL_2.0\nSEEKWELL_2.0\nSEEKWELL_2.1\n"
-              "seekwell_search_cancel@@SEEKWELL_2.1\nseekwell_search_dispatch@@SEEKWELL_2.1\n"
-              "seekwell_search_fd@@SEEKWELL_2.1\nseekwell_search_free@@SEEKWELL_2.1\n"
+              "seekwell_blocking_search_path@@SEEKWELL_2.1\nseekwell_search_cancel@@SEEKWELL_2.1\n"
+              "seekwell_search_dispatch@@SEEKWELL_2.1\nseekwell_search_fd@@SEEKWELL_2.1\n"
+              "seekwell_search_free@@SEEKWELL_2.1\n"
               "seekwell_search_start@@SEEKWELL_2.1\nseekwell_search_wait@@SEEKWELL_2.1\n");
     const std::string dynamic = Tool("readelf -d");
     EXPECT_NE(dynamic.find("Library soname: [libseekwell.so.2]"), std::string::npos) << dynamic;
