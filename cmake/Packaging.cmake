@@ -124,15 +124,13 @@ if(python IN_LIST ROVA_PACKAGE_COMPONENTS)
     COMMAND "${ROVA_SYSTEM_PYTHON}" -B "${ROVA_PYTHON_DIR}/build_backend/rova_build.py"
             "${ROVA_PYTHON_METADATA_DIR}"
     DEPENDS "${ROVA_PYTHON_DIR}/pyproject.toml" "${ROVA_PYTHON_DIR}/README.md"
-            "${ROVA_PYTHON_DIR}/build_backend/rova_build.py" "${ROVA_PYTHON_DIR}/src/_rova_libraries.py"
+            "${ROVA_PYTHON_DIR}/build_backend/rova_build.py" "${ROVA_PYTHON_DIR}/src/seekwell/_libraries.py"
     COMMENT "Writing the Python package's metadata" VERBATIM)
   add_custom_target(python_metadata ALL DEPENDS "${ROVA_PYTHON_DIST_INFO}/METADATA")
   file(WRITE "${CMAKE_BINARY_DIR}/packaging/python/INSTALLER" "debian\n")
   install(DIRECTORY "${ROVA_PYTHON_DIR}/src/seekwell" "${ROVA_PYTHON_DIR}/src/kinemap"
     DESTINATION ${ROVA_PYTHON_DIST_PACKAGES} COMPONENT python
     PATTERN __pycache__ EXCLUDE PATTERN "*.pyc" EXCLUDE)
-  install(FILES "${ROVA_PYTHON_DIR}/src/_rova_libraries.py"
-    DESTINATION ${ROVA_PYTHON_DIST_PACKAGES} COMPONENT python)
   install(DIRECTORY "${ROVA_PYTHON_DIST_INFO}" DESTINATION ${ROVA_PYTHON_DIST_PACKAGES}
     COMPONENT python)
   install(FILES "${CMAKE_BINARY_DIR}/packaging/python/INSTALLER"

@@ -3,7 +3,7 @@
 Standard library only, so that pip can build the package in its isolated
 environment with no index to fetch a backend from. The metadata comes from
 the [project] table of pyproject.toml, the version from `__version__` in
-src/_rova_libraries.py, the files from src/.
+src/seekwell/_libraries.py (the loader both packages share), the files from src/.
 """
 
 import ast
@@ -19,7 +19,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
 SOURCE = ROOT / "src"
-VERSION_MODULE = SOURCE / "_rova_libraries.py"
+VERSION_MODULE = SOURCE / "seekwell" / "_libraries.py"
 WHEEL_TAG = "py3-none-any"
 # Archives carry one fixed time so that the same tree builds the same bytes.
 ZIP_TIME = (1980, 1, 1, 0, 0, 0)

@@ -20,9 +20,9 @@ rm -rf "$work"
 mkdir -p "$work"
 
 # The one place the version is written must agree with the project's.
-source_version=$(cd "$package_dir/src" && "$python" -c 'import _rova_libraries; print(_rova_libraries.__version__)')
+source_version=$(cd "$package_dir/src" && "$python" -c 'from seekwell import _libraries; print(_libraries.__version__)')
 [ "$source_version" = "$version" ] ||
-    fail "_rova_libraries.__version__ is $source_version, the project is $version"
+    fail "seekwell._libraries.__version__ is $source_version, the project is $version"
 
 # backend <hook> <directory>: runs one hook of the in-tree backend.
 backend() {
@@ -45,7 +45,7 @@ check_installed() {
     grep -qx "Version: $version" <<<"$shown" || fail "$how: pip shows $shown"
     LD_LIBRARY_PATH=$kinemap_dir "$venv/bin/python" - "$version" "$how" <<'PY' || fail "$how: see above"
 import importlib.metadata, pathlib, sys
-import _rova_libraries, kinemap, seekwell
+import kinemap, seekwell
 
 version, how = sys.argv[1:]
 problems = []
@@ -77,8 +77,8 @@ install venv-tree "$package_dir"
 check_installed "$work/venv-tree" "from the tree"
 # Files of the source tree only: no caches, and nothing of the editable form.
 unexpected=$(cd "$work/venv-tree/lib"/python3*/site-packages &&
-    find _rova_libraries.py seekwell kinemap -name '__pycache__' -prune -o -type f -print | sort | xargs)
-[ "$unexpected" = "$(cd "$package_dir/src" && find _rova_libraries.py seekwell kinemap -type f | sort | xargs)" ] ||
+    find seekwell kinemap -name '__pycache__' -prune -o -type f -print | sort | xargs)
+[ "$unexpected" = "$(cd "$package_dir/src" && find seekwell kinemap -type f | sort | xargs)" ] ||
     fail "the installed files differ from the source tree's: $unexpected"
 
 echo "== pip install the sdist"

@@ -48,6 +48,7 @@ class PrivateLan:
         self.name = name
         self.client_ns = f"{name}-c"
         self.robot_ns = f"{name}-r"
+        self.robots = robots
         self._simulator_command = [simulator, "--robots", str(robots)]
         for fault in faults:
             self._simulator_command += ["--fault", fault]
@@ -55,7 +56,7 @@ class PrivateLan:
         self._scratch = tempfile.TemporaryDirectory(prefix="seekwell-python-lan-")
 
     def start(self) -> None:
-        subprocess.run(["bash", str(SIMLAN), "create", self.name, str(ROBOTS)], check=True)
+        subprocess.run(["bash", str(SIMLAN), "create", self.name, str(self.robots)], check=True)
         layout = self.layout()
         ready = Path(self._scratch.name) / "ready"
         self._simulator = subprocess.Popen(
@@ -144,9 +145,9 @@ def search_path(request: pytest.FixtureRequest, tmp_path_factory: pytest.TempPat
 
 def seekwell_library_file() -> str:
     """The file of libseekwell that this process loads: the build tree's or the installed one."""
-    import _rova_libraries
+    from seekwell import _libraries
 
-    _rova_libraries.load(_rova_libraries.SEEKWELL)
+    _libraries.load(_libraries.SEEKWELL)
     with open("/proc/self/maps") as maps:
         for line in maps:
             path = line.split(maxsplit=5)[-1].strip()

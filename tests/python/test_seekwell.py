@@ -3,15 +3,13 @@ C call (nothing is sent), and python3 -m seekwell's command line next to seekwel
 
 from __future__ import annotations
 
-import asyncio
 import ctypes
 import subprocess
-import threading
 from typing import Any, Callable, Iterator, List, Optional
 
 import pytest
 
-import _rova_libraries
+from seekwell import _libraries
 import seekwell
 import seekwell.__main__ as cli
 from conftest import PYTHON, tool
@@ -19,7 +17,6 @@ from conftest import PYTHON, tool
 _c = ctypes.CDLL(None)
 _c.strdup.argtypes = [ctypes.c_char_p]
 _c.strdup.restype = ctypes.c_void_p
-BLOCKED_SEARCH_TIMEOUT_S = 5.0
 
 
 class FakeSearch:
@@ -29,10 +26,8 @@ class FakeSearch:
         self.records = records
         self.result = len(records) if result is None else result
         self.handed_over: List[int] = []
-        self.before_return: Callable[[], None] = lambda: None
 
     def __call__(self, array: Any) -> int:
-        self.before_return()
         for slot, (name, address) in zip(array, self.records):
             slot.pszName = self._copy(name)
             slot.pszAddress = self._copy(address)
@@ -49,14 +44,14 @@ class FakeSearch:
 @pytest.fixture
 def freed(monkeypatch: pytest.MonkeyPatch) -> Iterator[List[int]]:
     released: List[int] = []
-    real_free = _rova_libraries.free
+    real_free = _libraries.free
 
     def free(pointer: Optional[int]) -> None:
         if pointer:
             released.append(pointer)
         real_free(pointer)
 
-    monkeypatch.setattr(_rova_libraries, "free", free)
+    monkeypatch.setattr(_libraries, "free", free)
     yield released
 
 
@@ -109,26 +104,12 @@ def test_search_bytes_keeps_what_the_library_reported(monkeypatch: pytest.Monkey
     assert seekwell.search_bytes() == [(b"bad \xff", None)]
 
 
-def test_discover_async_leaves_the_event_loop_free(monkeypatch: pytest.MonkeyPatch) -> None:
-    fake = use(monkeypatch, FakeSearch([(b"robot", b"192.0.2.10")]))
-    loop_ran = threading.Event()
-    # The search returns only once a coroutine has run on the loop meanwhile.
-    fake.before_return = lambda: None if loop_ran.wait(BLOCKED_SEARCH_TIMEOUT_S) else pytest.fail("loop blocked")
-
-    async def host() -> List[seekwell.Robot]:
-        search = asyncio.ensure_future(seekwell.discover_async())
-        await asyncio.sleep(0)
-        loop_ran.set()
-        return await search
-
-    assert asyncio.run(host()) == [seekwell.Robot("robot", "192.0.2.10")]
-
-
 def test_missing_library_says_what_to_install(monkeypatch: pytest.MonkeyPatch) -> None:
-    monkeypatch.setattr(_rova_libraries, "SEEKWELL", _rova_libraries.Library("libseekwell-absent.so.2", "libseekwell2"))
+    monkeypatch.setattr(_libraries, "SEEKWELL", _libraries.Library("libseekwell-absent.so.2", "libseekwell2"))
     monkeypatch.setattr(seekwell, "_discovery_function", seekwell._discovery_function.__wrapped__)
-    with pytest.raises(seekwell.LibraryNotFoundError, match="apt install libseekwell2"):
+    with pytest.raises(seekwell.LibraryNotFoundError, match="apt install libseekwell2") as missing:
         seekwell.discover()
+    assert isinstance(missing.value, seekwell.SeekwellError) and isinstance(missing.value, OSError)
 
 
 @pytest.mark.parametrize(
@@ -181,9 +162,14 @@ def test_command_line_mirrors_seekwell_discover() -> None:
     assert help_text.returncode == 0
     assert help_text.stdout == run([discover, "--help"]).stdout.replace("seekwell-discover", "python3 -m seekwell")
     assert run([*module, "--version"]).stdout == f"seekwell {seekwell.__version__}\n"
-    bad = run([*module, "--help", "--bogus"])
-    assert (bad.returncode, bad.stdout) == (cli.EXIT_USAGE, "")
-    assert bad.stderr == "seekwell: unknown option '--bogus'\nTry 'python3 -m seekwell --help' for more information.\n"
+    for arguments, complaint in [
+        (["--help", "--bogus"], "unknown option '--bogus'"),
+        (["--live", "--interface"], "option '--interface' needs an interface name"),
+        (["--interface="], "option '--interface' needs an interface name"),
+    ]:
+        bad = run([*module, *arguments])
+        assert (bad.returncode, bad.stdout) == (cli.EXIT_USAGE, "")
+        assert bad.stderr == f"seekwell: {complaint}\nTry 'python3 -m seekwell --help' for more information.\n"
 
 
 @pytest.mark.parametrize("options", [[], ["--json"]])

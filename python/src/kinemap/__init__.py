@@ -18,8 +18,8 @@ import enum
 import functools
 from typing import Any, Callable, Optional, Sequence, Tuple, Union
 
-import _rova_libraries
-from _rova_libraries import LibraryNotFoundError, __version__
+from seekwell import _libraries
+from seekwell._libraries import __version__
 
 __all__ = [
     "JOINT_COUNT",
@@ -28,9 +28,11 @@ __all__ = [
     "SENSOR_ID_COUNT",
     "Body",
     "Design",
+    "KinemapError",
     "Language",
     "LibraryNotFoundError",
     "StringId",
+    "StringNotFoundError",
     "__version__",
     "design_from_key",
     "string",
@@ -60,6 +62,19 @@ _GET_SENSOR_ARRAY = "_ZN8CKinemap14GetSensorArrayEPi"
 _GET_PRIMITIVE_LOCATOR = "_ZN8CKinemap19GetPrimitiveLocatorEiPc"
 _GET_ROBOT_DESIGN = "_ZN8CKinemap14GetRobotDesignEPti"
 _GET_STRING = "KinemapGetString"
+
+
+class KinemapError(Exception):
+    """The base of the errors the kinemap package raises (a bad argument is a ValueError)."""
+
+
+class LibraryNotFoundError(KinemapError, _libraries.LibraryNotFoundError):
+    """libkinemap is not installed, or cannot be loaded; the message says what to install. Also an
+    OSError, as it always was."""
+
+
+class StringNotFoundError(KinemapError, LookupError):
+    """The string table has no such string, or none in that language."""
 
 
 class Design(enum.IntEnum):
@@ -103,7 +118,7 @@ _IntPointer = ctypes.POINTER(ctypes.c_int)
 
 
 def _library() -> ctypes.CDLL:
-    return _rova_libraries.load(_rova_libraries.KINEMAP)
+    return _libraries.load(_libraries.KINEMAP, LibraryNotFoundError)
 
 
 @functools.lru_cache(maxsize=None)
@@ -232,19 +247,19 @@ def string(string_id: int, lang: Union[str, int, None] = None) -> str:
     """String `string_id` of the table (a StringId) in a language.
 
     `lang` is "en", "ja", a Language or the library's language number; None (the default) picks
-    English or Japanese from the environment, as gettext would. Raises LookupError when the id or
-    the language has no string.
+    English or Japanese from the environment, as gettext would. Raises StringNotFoundError (a
+    LookupError) when the id or the language has no string.
     """
     language = _language_number(lang)
     if not 0 <= string_id <= _UINT_MAX:
-        raise LookupError(f"no string {string_id}")
+        raise StringNotFoundError(f"no string {string_id}")
     get = _function(_GET_STRING, ctypes.c_int, ctypes.c_uint, ctypes.c_ushort, ctypes.c_char_p, ctypes.c_int)
     room = _FIRST_STRING_ROOM
     while True:
         buffer = ctypes.create_string_buffer(room)
         length = get(string_id, language, buffer, room)
         if length == _NO_STRING:
-            raise LookupError(f"no string {string_id} in language {language}")
+            raise StringNotFoundError(f"no string {string_id} in language {language}")
         if length < room:
             return buffer.value.decode("utf-8")
         # Cut: the whole string needs its length and the NUL.

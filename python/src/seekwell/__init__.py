@@ -4,10 +4,19 @@
     for robot in seekwell.discover():
         print(robot.name, robot.address)
 
+    for event in seekwell.search():          # the live search: each robot as it answers
+        if isinstance(event, seekwell.Robot):
+            print(event.name, event.address)
+
 discover() runs one search through libseekwell (libseekwell.so.2, Debian package libseekwell2) and
 blocks like the C call: at least SEARCH_WINDOW_SECONDS, at most 11 s where the finder helper is
 installed and up to 970 s on the library's own search. Calls may come from any thread; calls
-that overlap run one after the other. In asyncio code, await discover_async() instead.
+that overlap run one after the other.
+
+search() and, in asyncio code, search_async() are the live search: events (Robot, Skipped,
+Gone) as they come, no limit of 16, one interface if asked, and a search that stops when the loop
+is left or its task cancelled. discover_async() awaits a live search's window and returns its
+robots. Every error the package raises derives from SeekwellError.
 
 Names come from devices on the network: they are decoded as UTF-8, and each byte sequence that is
 not UTF-8 reads as U+FFFD (the replacement character), as bytes.decode(errors="replace") gives.
@@ -17,49 +26,87 @@ from __future__ import annotations
 
 import ctypes
 import functools
-from typing import Any, Callable, List, NamedTuple, Optional, Tuple
+from typing import Any, Callable, List, Optional, Tuple
 
-import _rova_libraries
-from _rova_libraries import LibraryNotFoundError, __version__
+from . import _libraries
+from ._libraries import __version__
+from ._live import (
+    MIN_PERIOD_SECONDS,
+    SEARCH_WINDOW_SECONDS,
+    AsyncSearch,
+    DoneReason,
+    Event,
+    Gone,
+    InterfaceNotFoundError,
+    LibraryNotFoundError,
+    NoSearchError,
+    Robot,
+    Search,
+    SearchPath,
+    SearchStartError,
+    SeekwellError,
+    Skipped,
+    SkipReason,
+    blocking_search_path,
+    search,
+    search_async,
+)
 
 __all__ = [
     "MAX_RESULTS",
+    "MIN_PERIOD_SECONDS",
     "SEARCH_WINDOW_SECONDS",
+    "AsyncSearch",
+    "DoneReason",
+    "Event",
+    "Gone",
+    "InterfaceNotFoundError",
     "LibraryNotFoundError",
     "NoSearchError",
     "RawRecord",
     "Robot",
+    "Search",
+    "SearchPath",
+    "SearchStartError",
+    "SeekwellError",
+    "SkipReason",
+    "Skipped",
     "__version__",
+    "blocking_search_path",
     "discover",
     "discover_async",
+    "search",
+    "search_async",
     "search_bytes",
 ]
 
+# Shown as the package's own: the module they are written in is private.
+for _public in (
+    AsyncSearch,
+    DoneReason,
+    Gone,
+    InterfaceNotFoundError,
+    LibraryNotFoundError,
+    NoSearchError,
+    Robot,
+    Search,
+    SearchPath,
+    SearchStartError,
+    SeekwellError,
+    Skipped,
+    SkipReason,
+):
+    _public.__module__ = __name__
+del _public
+
 MAX_RESULTS = 16
 """The most robots one search reports: with this many, there may be more on the network."""
-
-SEARCH_WINDOW_SECONDS = 10.0
-"""How long every search listens for answers: no search is shorter."""
 
 _NO_SEARCH = -1
 
 # A robot's name and address as the C library hands them over: bytes, or None for a string it
 # could not copy.
 RawRecord = Tuple[Optional[bytes], Optional[bytes]]
-
-
-class Robot(NamedTuple):
-    """One robot that answered a search."""
-
-    name: str
-    """Its friendly name ("" if the library could not copy it)."""
-    address: str
-    """Its network address: a dotted IPv4 address, or on the finder path the host part of its
-    presentation URL, which may carry a port or a path ("192.0.2.11:8080/app")."""
-
-
-class NoSearchError(RuntimeError):
-    """No search took place: the library could not start one, and nothing was sent."""
 
 
 class _DiscoveryResult(ctypes.Structure):
@@ -70,7 +117,7 @@ class _DiscoveryResult(ctypes.Structure):
 @functools.lru_cache(maxsize=None)
 def _discovery_function() -> Callable[..., Any]:
     # A pointer of our own, so that no other user of the library sees our argtypes.
-    function = _rova_libraries.load(_rova_libraries.SEEKWELL)["DiscoveryROVAByUPnP"]
+    function = _libraries.load(_libraries.SEEKWELL, LibraryNotFoundError)["DiscoveryROVAByUPnP"]
     function.argtypes = [ctypes.POINTER(_DiscoveryResult)]
     function.restype = ctypes.c_int
     return function
@@ -99,8 +146,8 @@ def search_bytes() -> List[RawRecord]:
     finally:
         # Records the library did not write still hold the NULLs they were made with.
         for record in records:
-            _rova_libraries.free(record.pszName)
-            _rova_libraries.free(record.pszAddress)
+            _libraries.free(record.pszName)
+            _libraries.free(record.pszAddress)
 
 
 def _text(raw: Optional[bytes]) -> str:
@@ -117,13 +164,21 @@ def discover() -> List[Robot]:
     return [Robot(_text(name), _text(address)) for name, address in search_bytes()]
 
 
-async def discover_async() -> List[Robot]:
-    """discover() in a worker thread, awaited without blocking the event loop.
+async def discover_async(window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None) -> List[Robot]:
+    """The robots a live search finds in its window, awaited without blocking the event loop.
 
-    Cancelling the awaiting task does not stop the search: it runs to its end in its thread,
-    which frees what the library handed over.
+    Built on search_async(), not on discover(): there is no cap of 16, and the robots are those
+    the live search's rules admit (the library's built-in search, each description fetched from
+    the address that replied), whichever way discover() would search. Each Robot carries its
+    location and interface besides its name and address. Cancelling the awaiting task stops the
+    search at once and releases what it held. Raises NoSearchError (SearchStartError) when no
+    search took place, InterfaceNotFoundError for an unknown interface.
     """
-    # asyncio costs a synchronous host more to import than the rest of the package together.
-    import asyncio
-
-    return await asyncio.to_thread(discover)
+    if window <= 0:
+        raise ValueError("discover_async() needs a window that ends: use search_async(0) to watch")
+    robots: List[Robot] = []
+    async with search_async(window, interface) as events:
+        async for event in events:
+            if isinstance(event, Robot):
+                robots.append(event)
+    return robots

@@ -2,7 +2,8 @@
 
 The same table or JSON, the same escaping of what devices send, the same note at 16 robots and
 the same exit statuses: 0 a search ran, 1 bad command line, 2 no search took place, 3 no route to
-the multicast group (no search is made).
+the multicast group (no search is made). With --live, --explain, --interface or --watch, the
+live search, one line per event as it comes, byte for byte as seekwell-discover prints them.
 """
 
 from __future__ import annotations
@@ -15,9 +16,10 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import List, Optional, Sequence, TextIO, Type
+from typing import Callable, List, Optional, Sequence, TextIO, Type
 
 import seekwell
+from seekwell import _live
 
 PROGRAM = "seekwell"
 INVOCATION = "python3 -m seekwell"
@@ -31,17 +33,22 @@ EXIT_NO_NETWORK = 3
 SEARCH_GROUP = ("239.255.255.250", 1900)
 NO_ROUTE_ERRORS = (errno.ENETUNREACH, errno.EHOSTUNREACH, errno.ENETDOWN)
 
-USAGE = f"""Usage: {INVOCATION} [--json]
+USAGE = f"""Usage: {INVOCATION} [--json] [--live] [--explain] [--interface IF] [--watch]
 Searches the local network for robots (this takes at least 10 seconds) and prints
 each one's index, name and address.
 
-  --json      print the robots as JSON
-  --version   print the version
-  --help      this text
+  --json           print the robots as JSON (one object per line when live)
+  --live           print each robot the moment it answers
+  --explain        live, and also say which responders were left out and why,
+                   and which way the blocking call would search
+  --interface IF   live, searching on the interface IF only
+  --watch          live with no end: robots coming and going until Ctrl-C
+  --version        print the version
+  --help           this text
 
 Exit status: 0 when a search ran (even if it found no robot), 1 on a bad command
-line, 2 when no search took place, 3 when there is no route to the multicast
-group 239.255.255.250 (no search is made).
+line or an unknown interface, 2 when no search took place, 3 when there is no
+route to the multicast group 239.255.255.250 (no search is made).
 """
 
 NO_ROUTE_WARNING = (
@@ -192,22 +199,167 @@ def search() -> List[seekwell.RawRecord]:
         return seekwell.search_bytes()
 
 
+# The live modes' lines: a word, the address in a column of its own, then the text.
+WORD_WIDTH = 9
+ADDRESS_WIDTH = 17
+PATH_TEXT = {
+    seekwell.SearchPath.FINDER: "finder helper",
+    seekwell.SearchPath.BUILT_IN: "built-in search",
+    seekwell.SearchPath.NONE: "no search",
+}
+PATH_JSON = {
+    seekwell.SearchPath.FINDER: "finder",
+    seekwell.SearchPath.BUILT_IN: "built-in",
+    seekwell.SearchPath.NONE: "none",
+}
+DONE_JSON = {
+    seekwell.DoneReason.NONE: "none",
+    seekwell.DoneReason.WINDOW_OVER: "window-over",
+    seekwell.DoneReason.CANCELLED: "cancelled",
+    seekwell.DoneReason.FAILED: "failed",
+}
+UNKNOWN_CODE = "unknown"
+INTERFACE_OPTION = "--interface"
+
+
 class Options:
     """The command line, read whole before anything is done, like seekwell-discover does."""
 
     def __init__(self, arguments: Sequence[str]) -> None:
-        self.json = self.help = self.version = False
+        self.json = self.help = self.version = self.live = self.explain = self.watch = False
+        self.interface: Optional[str] = None
         self.error = ""
-        for argument in arguments:
+        remaining = iter(arguments)
+        for argument in remaining:
             if argument == "--json":
                 self.json = True
             elif argument in ("--help", "-h"):
                 self.help = True
             elif argument == "--version":
                 self.version = True
+            elif argument == "--live":
+                self.live = True
+            elif argument == "--explain":
+                self.explain = True
+            elif argument == "--watch":
+                self.watch = True
+            elif argument == INTERFACE_OPTION:
+                self.interface = next(remaining, None)
+                if self.interface is None:
+                    self.error = f"option '{INTERFACE_OPTION}' needs an interface name"
+                    return
+            elif argument.startswith(INTERFACE_OPTION + "="):
+                self.interface = argument[len(INTERFACE_OPTION) + 1 :]
             else:
                 self.error = f"unknown option '{argument}'"
                 return
+        if self.interface == "":
+            self.error = f"option '{INTERFACE_OPTION}' needs an interface name"
+        self.live = self.live or self.explain or self.watch or self.interface is not None
+
+
+def live_line(word: str, address: bytes, text: Optional[bytes]) -> str:
+    return word.ljust(WORD_WIDTH) + printable_text(address).ljust(ADDRESS_WIDTH) + printable_text(text) + "\n"
+
+
+def json_line(*fields: str) -> str:
+    return "{" + ", ".join(fields) + "}\n"
+
+
+def event_line(event: _live.RawEvent, json: bool) -> str:
+    """One ROBOT, GONE or SKIPPED event as the live modes print it."""
+    if event.type == _live.EVENT_SKIPPED:
+        if not json:
+            return live_line("skipped", event.address, event.reason)
+        return json_line(
+            '"event": "skipped"',
+            f'"address": {json_value(event.address)}',
+            f'"location": {json_value(event.location)}',
+            f'"interface": {json_value(event.interface)}',
+            f'"reason": "{skip_code(event.skip_reason)}"',
+            f'"detail": {json_value(event.reason)}',
+            f'"http_status": {event.http_status}',
+        )
+    word = "gone" if event.type == _live.EVENT_GONE else "robot"
+    if not json:
+        return live_line(word, event.address, event.name)
+    return json_line(
+        f'"event": "{word}"',
+        f'"name": {json_value(event.name)}',
+        f'"address": {json_value(event.address)}',
+        f'"location": {json_value(event.location)}',
+        f'"interface": {json_value(event.interface)}',
+    )
+
+
+def skip_code(reason: int) -> str:
+    known = reason in iter(seekwell.SkipReason)
+    return seekwell.SkipReason(reason).code if known else UNKNOWN_CODE
+
+
+def path_line(path: seekwell.SearchPath, json: bool) -> str:
+    if json:
+        return json_line('"event": "path"', f'"blocking_call": "{PATH_JSON[path]}"')
+    return f"blocking call: {PATH_TEXT[path]}\n"
+
+
+def done_line(reason: Optional[seekwell.DoneReason], count: int, json: bool) -> str:
+    """The end line; in text, none for a search that could not run (stderr says why)."""
+    reason = reason or seekwell.DoneReason.FAILED
+    if json:
+        return json_line('"event": "done"', f'"reason": "{DONE_JSON.get(reason, UNKNOWN_CODE)}"', f'"count": {count}')
+    return "" if reason == seekwell.DoneReason.FAILED else f"{count} robot(s) found\n"
+
+
+class StopOnSignals:
+    """In the live modes, SIGINT and SIGTERM cancel the search, which then ends as any does."""
+
+    SIGNALS = (signal.SIGINT, signal.SIGTERM)
+
+    def __init__(self, stop: Callable[[], None]) -> None:
+        self._stop = stop
+        self._previous: List[object] = []
+
+    def __enter__(self) -> StopOnSignals:
+        self._previous = [signal.signal(number, self._handle) for number in self.SIGNALS]
+        return self
+
+    def __exit__(
+        self, kind: Optional[Type[BaseException]], error: Optional[BaseException], trace: Optional[TracebackType]
+    ) -> None:
+        for number, previous in zip(self.SIGNALS, self._previous):
+            signal.signal(number, previous)  # type: ignore[arg-type]
+
+    def _handle(self, number: int, frame: object) -> None:
+        self._stop()
+
+
+def live(options: Options) -> int:
+    """The live modes: each event printed as it comes, then the end line."""
+    try:
+        search = seekwell.Search(0 if options.watch else seekwell.SEARCH_WINDOW_SECONDS, options.interface)
+    except seekwell.InterfaceNotFoundError as failure:
+        return usage_error(str(failure))
+    except seekwell.SeekwellError as failure:
+        error(str(failure))
+        return EXIT_FAILURE
+    robots = 0
+    with search, StopOnSignals(search.cancel):
+        try:
+            # Asked while the search runs, so that the helper's start costs the search no time.
+            if options.explain:
+                write(path_line(seekwell.blocking_search_path(), options.json))
+            for event in search.raw_events():
+                if event.type == _live.EVENT_SKIPPED and not options.explain:
+                    continue
+                robots += {_live.EVENT_ROBOT: 1, _live.EVENT_GONE: -1}.get(event.type, 0)
+                write(event_line(event, options.json))
+        except seekwell.SearchStartError as failure:
+            write(done_line(search.done_reason, robots, options.json))
+            error(str(failure))
+            return EXIT_FAILURE
+        write(done_line(search.done_reason, robots, options.json))
+    return EXIT_SUCCESS
 
 
 def main(arguments: Sequence[str]) -> int:
@@ -221,10 +373,14 @@ def main(arguments: Sequence[str]) -> int:
         write(f"{PROGRAM} {seekwell.__version__}\n")
         return EXIT_SUCCESS
     json = options.json
-    if multicast_route_missing():
+    # A search on a named interface leaves by it and needs no route.
+    if options.interface is None and multicast_route_missing():
         error(NO_ROUTE_WARNING)
-        print_records([], json)
+        if not options.live:
+            print_records([], json)
         return EXIT_NO_NETWORK
+    if options.live:
+        return live(options)
     try:
         records = search()
     except (seekwell.NoSearchError, seekwell.LibraryNotFoundError) as failure:

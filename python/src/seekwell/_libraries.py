@@ -3,19 +3,25 @@
 The libraries are found like any shared library, by their SONAME: from the installed Debian
 packages, or from a folder on LD_LIBRARY_PATH. Each is loaded the first time it is used, so
 importing a package costs nothing and needs neither library.
+
+Private to the distribution; it lives inside the seekwell package so that the package's py.typed
+covers it, and type checkers see its classes rather than Any.
 """
 
 from __future__ import annotations
 
 import ctypes
 import functools
-from typing import Any, Callable, NamedTuple
+from typing import Any, Callable, NamedTuple, Optional, Type
 
 __version__ = "2.0.1080"
 
 
 class LibraryNotFoundError(OSError):
-    """A ROVA library is not installed, or cannot be loaded; the message says what to install."""
+    """A ROVA library is not installed, or cannot be loaded; the message says what to install.
+
+    Each package raises its own subclass (seekwell.LibraryNotFoundError,
+    kinemap.LibraryNotFoundError), which also derives from that package's base error."""
 
 
 class Library(NamedTuple):
@@ -30,16 +36,16 @@ KINEMAP = Library("libkinemap.so.2", "libkinemap2")
 
 
 @functools.lru_cache(maxsize=None)
-def load(library: Library) -> ctypes.CDLL:
-    """The library, loaded once; LibraryNotFoundError when it cannot be."""
+def load(library: Library, error: Type[LibraryNotFoundError] = LibraryNotFoundError) -> ctypes.CDLL:
+    """The library, loaded once; `error` (a LibraryNotFoundError) when it cannot be."""
     try:
         return ctypes.CDLL(library.soname)
-    except OSError as error:
-        raise LibraryNotFoundError(
-            f"{library.soname} cannot be loaded ({error}). Install the Debian package "
+    except OSError as failure:
+        raise error(
+            f"{library.soname} cannot be loaded ({failure}). Install the Debian package "
             f"{library.package} (apt install {library.package}), or add the folder that "
             "holds it to LD_LIBRARY_PATH."
-        ) from error
+        ) from failure
 
 
 @functools.lru_cache(maxsize=None)
@@ -51,6 +57,6 @@ def _free_function() -> Callable[..., Any]:
     return free
 
 
-def free(pointer: int | None) -> None:
+def free(pointer: Optional[int]) -> None:
     """Releases memory that a library handed over to the caller (free(NULL) does nothing)."""
     _free_function()(pointer)

@@ -1,0 +1,236 @@
+"""The live search from Python on a private LAN: events as they come, a search that stops and
+releases what it held when its loop breaks or its task is cancelled, and python3 -m seekwell's
+live modes next to seekwell-discover's. Each host runs in the LAN's client namespace."""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+from typing import Dict, Iterator, List, Tuple
+
+import pytest
+
+from conftest import PYTHON, PrivateLan, SearchPath, tool, why_no_lan
+
+# Robots 1 and 2 answer at once, 3 lacks the marker (left out), 4 answers 3 s late.
+ROBOTS = 4
+SKIPPED_ROBOT = 3
+LATE_ROBOT = 4
+FAULTS = [f"{SKIPPED_ROBOT}:no-marker", f"{LATE_ROBOT}:late-reply"]
+WINDOW_S = 5.0
+WATCH_END_TIMEOUT_S = 5.0
+
+# What a host holds of a search: its descriptors (sockets among them) and the library's threads.
+HELD = """
+import os
+def link(fd):
+    try:
+        return os.readlink(f"/proc/self/fd/{fd}")
+    except FileNotFoundError:  # the listing's own descriptor, closed by now
+        return None
+def held():
+    links = [text for text in map(link, os.listdir("/proc/self/fd")) if text]
+    return {"fds": len(links), "sockets": sum(link.startswith("socket:") for link in links),
+            "threads": len(os.listdir("/proc/self/task"))}
+"""
+
+# A `for` loop over a search: what it saw, in order, and whether the search still ran when its
+# body got the first robot; then a break at the late robot, an unknown interface, and a close().
+LOOP_HOST = (
+    HELD
+    + """
+import json, sys, seekwell
+late, window = sys.argv[1], float(sys.argv[2])
+before = held()
+seen, running_at_first_robot = [], None
+for event in seekwell.search(window):
+    seen.append([type(event).__name__, event.address, getattr(event, "reason", None) and event.reason.code])
+    if isinstance(event, seekwell.Robot) and running_at_first_robot is None:
+        running_at_first_robot = held()["threads"] > before["threads"]
+    if event.address == late:
+        break
+after_break = held()
+try:
+    seekwell.search(interface="no-such-if0")
+    unknown = "started"
+except seekwell.InterfaceNotFoundError as error:
+    unknown = [str(error), isinstance(error, seekwell.SeekwellError), isinstance(error, ValueError)]
+with seekwell.search(0, period=seekwell.MIN_PERIOD_SECONDS) as watch:
+    first = next(event for event in watch if not isinstance(event, seekwell.Skipped))
+after_with = held()
+watch_done = watch.done_reason.name
+print(json.dumps({"seen": seen, "running_at_first_robot": running_at_first_robot, "before": before,
+                  "after_break": after_break, "unknown": unknown, "first_of_watch": type(first).__name__,
+                  "watch_done": watch_done, "after_with": after_with}))
+"""
+)
+
+# Tasks cancelled while they read a watch and while they await discover_async(): each ends at
+# its cancel, having released what its search held.
+ASYNC_HOST = (
+    HELD
+    + """
+import asyncio, json, seekwell
+
+async def read(search, first):
+    async for event in search:
+        if isinstance(event, seekwell.Robot):
+            first.set()
+
+async def main():
+    before = held()
+    first = asyncio.Event()
+    task = asyncio.create_task(read(seekwell.search_async(0), first))
+    await first.wait()
+    running = held()
+    task.cancel()
+    await asyncio.gather(task, return_exceptions=True)
+    after_watch = held()
+    found = asyncio.create_task(seekwell.discover_async())
+    await asyncio.sleep(1.0)
+    found.cancel()
+    await asyncio.gather(found, return_exceptions=True)
+    after_discover = held()
+    robots = await seekwell.discover_async(4.0)
+    print(json.dumps({"before": before, "running": running, "after_watch": after_watch,
+                      "watch_cancelled": task.cancelled(), "discover_cancelled": found.cancelled(),
+                      "after_discover": after_discover, "after_all": held(),
+                      "robots": sorted([r.name, r.address, r.interface] for r in robots)}))
+
+asyncio.run(main())
+"""
+)
+
+
+@pytest.fixture(scope="module")
+def live_lan() -> Iterator[PrivateLan]:
+    reason = why_no_lan()
+    if reason:
+        pytest.skip(f"no private LAN: {reason}")
+    lan = PrivateLan(f"swlv{os.getpid()}", tool("SEEKWELL_ROBOT_SIM", "seekwell-robot-sim"), ROBOTS, FAULTS)
+    try:
+        lan.start()
+        yield lan
+    finally:
+        lan.close()
+
+
+def host_result(lan: PrivateLan, script: str, *arguments: str) -> Dict[str, object]:
+    done = lan.run([PYTHON, "-c", script, *arguments])
+    assert done.returncode == 0, done.stderr.decode(errors="replace")
+    assert done.stderr == b""
+    result: Dict[str, object] = json.loads(done.stdout)
+    return result
+
+
+def test_for_loop_gets_events_as_they_come_and_stops_the_search(live_lan: PrivateLan) -> None:
+    late = live_lan.device_address(LATE_ROBOT)
+    result = host_result(live_lan, LOOP_HOST, late, str(WINDOW_S))
+    seen = result["seen"]
+    assert isinstance(seen, list)
+    robots = [address for kind, address, _ in seen if kind == "Robot"]
+    # The late robot comes last, after the others were handed over while the search ran.
+    assert robots[-1] == late and sorted(robots[:-1]) == [live_lan.device_address(n) for n in (1, 2)]
+    assert result["running_at_first_robot"] is True
+    assert ["Skipped", live_lan.device_address(SKIPPED_ROBOT), "no-marker"] in seen
+    # A break, and the end of a `with` block, release the library's thread, descriptors and sockets.
+    assert result["after_break"] == result["before"] == result["after_with"]
+    assert result["unknown"] == ["no interface named 'no-such-if0'", True, True]
+    assert (result["first_of_watch"], result["watch_done"]) == ("Robot", "CANCELLED")
+
+
+def test_cancelled_tasks_release_their_search(live_lan: PrivateLan) -> None:
+    result = host_result(live_lan, ASYNC_HOST)
+    before, running = result["before"], result["running"]
+    assert isinstance(before, dict) and isinstance(running, dict)
+    assert running["sockets"] > before["sockets"] and running["threads"] > before["threads"]
+    assert result["watch_cancelled"] is True and result["discover_cancelled"] is True
+    assert result["after_watch"] == result["after_discover"] == result["after_all"] == before
+    addresses = [live_lan.device_address(n) for n in (1, 2, LATE_ROBOT)]
+    robots = result["robots"]
+    assert isinstance(robots, list) and [address for _, address, _ in robots] == sorted(addresses)
+
+
+def tool_supports(program: str, option: str) -> bool:
+    return option in subprocess.run([program, "--help"], capture_output=True, text=True, check=False).stdout
+
+
+def run_all(
+    lan: PrivateLan, commands: Dict[str, List[str]], env: Dict[str, str]
+) -> Dict[str, Tuple[int, bytes, bytes]]:
+    """Each command in the client namespace, all at once (each search gets every answer)."""
+    runs = {
+        name: subprocess.Popen(
+            ["ip", "netns", "exec", lan.client_ns, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env
+        )
+        for name, command in commands.items()
+    }
+    outputs = {name: run.communicate(timeout=60) for name, run in runs.items()}
+    return {name: (runs[name].returncode, out, err) for name, (out, err) in outputs.items()}
+
+
+def both_tools(options: List[str]) -> Dict[str, List[str]]:
+    """python3 -m seekwell and, once it has the option, seekwell-discover, with the same options."""
+    discover = os.environ.get("SEEKWELL_DISCOVER") or shutil.which("seekwell-discover")
+    commands = {"module": [PYTHON, "-m", "seekwell", *options]}
+    if discover and tool_supports(discover, options[0].split("=")[0]):
+        commands["tool"] = [discover, *options]
+    return commands
+
+
+def sorted_lines(out: bytes) -> List[bytes]:
+    # Robots answer in any order; the first line (the path) and the last (the end) stay put.
+    lines = out.splitlines()
+    return lines[:1] + sorted(lines[1:-1]) + lines[-1:]
+
+
+def test_explain_prints_every_event_like_seekwell_discover(live_lan: PrivateLan, search_path: SearchPath) -> None:
+    commands = {
+        f"{name} {mode}": command
+        for mode in ("text", "json")
+        for name, command in both_tools(["--explain"] + (["--json"] if mode == "json" else [])).items()
+    }
+    runs = run_all(live_lan, commands, search_path.env)
+    for name, (status, out, err) in runs.items():
+        assert (status, err) == (0, b""), name
+    skipped = live_lan.device_address(SKIPPED_ROBOT)
+    text = sorted_lines(runs["module text"][1])
+    assert (
+        text[0]
+        == {"finder": b"blocking call: finder helper", "built-in": b"blocking call: built-in search"}[search_path.name]
+    )
+    assert text[1] == b"robot    " + live_lan.device_address(1).encode().ljust(17) + b"ROVA robot 1"
+    assert text[-2] == b"skipped  " + skipped.encode().ljust(17) + b"no robot marker in the reply"
+    assert text[-1] == b"3 robot(s) found"
+    lines = [json.loads(line) for line in sorted_lines(runs["module json"][1])]
+    assert lines[0] == {"event": "path", "blocking_call": search_path.name}
+    assert {"event": "skipped", "address": skipped, "reason": "no-marker", "http_status": 0}.items() <= lines[
+        -2
+    ].items()
+    assert lines[-1] == {"event": "done", "reason": "window-over", "count": 3}
+    for mode in ("text", "json"):
+        if f"tool {mode}" in runs:
+            assert sorted_lines(runs[f"tool {mode}"][1]) == sorted_lines(runs[f"module {mode}"][1])
+
+
+def test_watch_ends_on_sigint_and_interface_errors_match(live_lan: PrivateLan) -> None:
+    command = ["ip", "netns", "exec", live_lan.client_ns, PYTHON, "-m", "seekwell", "--watch"]
+    watch = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    assert watch.stdout is not None
+    robots = [watch.stdout.readline() for _ in range(3)]
+    watch.send_signal(signal.SIGINT)
+    out, err = watch.communicate(timeout=WATCH_END_TIMEOUT_S)
+    assert (watch.returncode, err, out) == (0, b"", b"3 robot(s) found\n")
+    assert all(line.startswith(b"robot    ") for line in robots)
+
+    runs = run_all(live_lan, both_tools(["--interface=no-such-if0"]), dict(os.environ))
+    expected = b"seekwell: no interface named 'no-such-if0'\nTry 'python3 -m seekwell --help' for more information.\n"
+    assert runs["module"] == (1, b"", expected)
+    if "tool" in runs:
+        named = expected.replace(b"seekwell:", b"seekwell-discover:").replace(
+            b"python3 -m seekwell", b"seekwell-discover"
+        )
+        assert runs["tool"] == (1, b"", named)
