@@ -8,6 +8,7 @@
 
 #include "countdown.h"
 #include "discover_output.h"
+#include "live_output.h"
 
 namespace seekwell_discover {
 namespace {
@@ -76,6 +77,69 @@ TEST(DiscoverOutputTest, TableNotesAFullReportOnly)
     }
     EXPECT_EQ(std::string(kMostRobotsNote),
               "16 robots reported, the most one search returns; there may be more on the network.");
+}
+
+seekwell_event Event(seekwell_event_type type, const char* name, const char* reason)
+{
+    seekwell_event event{};
+    event.type = type;
+    event.name = name;
+    event.address = "192.0.2.10";
+    event.location = "http://192.0.2.10/ROVA.XML";
+    event.interface_name = "eth0";
+    event.reason = reason;
+    return event;
+}
+
+TEST(DiscoverOutputTest, LiveLinesInBothFormats)
+{
+    seekwell_event skipped = Event(SEEKWELL_EVENT_SKIPPED, "", "description fetch: HTTP status 404");
+    skipped.skip_reason = SEEKWELL_SKIP_HTTP_STATUS;
+    skipped.http_status = 404;
+    seekwell_event cancelled = Event(SEEKWELL_EVENT_DONE, "", "cancelled");
+    cancelled.done_reason = SEEKWELL_DONE_CANCELLED;
+    seekwell_event failed = Event(SEEKWELL_EVENT_DONE, "", "no interface can search");
+    failed.done_reason = SEEKWELL_DONE_FAILED;
+    const struct {
+        seekwell_event event;
+        const char* text;
+        const char* json;
+    } kCases[] = {
+        {Event(SEEKWELL_EVENT_ROBOT, "R\xc3\xb6ve\x1b", ""), "robot    192.0.2.10       R\xc3\xb6ve?\n",
+         "{\"event\": \"robot\", \"name\": \"R\xc3\xb6ve\\u001b\", \"address\": \"192.0.2.10\", "
+         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\"}\n"},
+        {Event(SEEKWELL_EVENT_GONE, "R1", ""), "gone     192.0.2.10       R1\n",
+         "{\"event\": \"gone\", \"name\": \"R1\", \"address\": \"192.0.2.10\", "
+         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\"}\n"},
+        {skipped, "skipped  192.0.2.10       description fetch: HTTP status 404\n",
+         "{\"event\": \"skipped\", \"address\": \"192.0.2.10\", \"location\": \"http://192.0.2.10/ROVA.XML\", "
+         "\"interface\": \"eth0\", \"reason\": \"http-status\", \"detail\": \"description fetch: HTTP status 404\", "
+         "\"http_status\": 404}\n"},
+        {cancelled, "3 robot(s) found\n", "{\"event\": \"done\", \"reason\": \"cancelled\", \"count\": 3}\n"},
+        // A search that could not run says so on stderr, not as a count of robots.
+        {failed, "", "{\"event\": \"done\", \"reason\": \"failed\", \"count\": 3}\n"},
+    };
+    for (const auto& entry : kCases) {
+        EXPECT_EQ(EventLine(entry.event, 3, LiveFormat::Text), entry.text);
+        EXPECT_EQ(EventLine(entry.event, 3, LiveFormat::Json), entry.json);
+    }
+    EXPECT_EQ(PathLine(SEEKWELL_PATH_FINDER, LiveFormat::Text), "blocking call: finder helper\n");
+    EXPECT_EQ(PathLine(SEEKWELL_PATH_BUILT_IN, LiveFormat::Json),
+              "{\"event\": \"path\", \"blocking_call\": \"built-in\"}\n");
+    EXPECT_EQ(PathLine(SEEKWELL_PATH_NONE, LiveFormat::Text), "blocking call: no search\n");
+}
+
+// The codes are a table indexed by the library's values: each must sit at its value.
+TEST(DiscoverOutputTest, ReasonCodesMatchTheLibrarysValues)
+{
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_NO_MARKER), "no-marker");
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_LOCATION_ELSEWHERE), "location-elsewhere");
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_HTTP_STATUS), "http-status");
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_NO_ROBOT_UDN), "no-robot-udn");
+    EXPECT_STREQ(SkipCode(static_cast<seekwell_skip_reason>(SEEKWELL_SKIP_NO_ROBOT_UDN + 1)), "unknown");
+    EXPECT_STREQ(DoneCode(SEEKWELL_DONE_WINDOW_OVER), "window-over");
+    EXPECT_STREQ(DoneCode(SEEKWELL_DONE_FAILED), "failed");
+    EXPECT_STREQ(DoneCode(static_cast<seekwell_done_reason>(-1)), "unknown");
 }
 
 TEST(DiscoverOutputTest, CountdownCountsDownThenBlanksItsLine)

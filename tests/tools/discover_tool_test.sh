@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The installed seekwell-discover with the library copied alone beside it (built-in search), on a
-# simulated LAN with more robots than a search can report, run on a terminal.
+# simulated LAN with more robots than a search can report, run on a terminal; then its live modes,
+# where the last robot lacks the marker.
 #
 #   discover_tool_test.sh INSTALL-PREFIX
 set -u
@@ -22,7 +23,8 @@ e2e_copy_library_alone "$prefix" "$copy/$libdir" || exit 1
 
 
 simlan_create "$E2E_LAN_NAME" $ROBOTS || exit 1
-simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS "${E2E_SIM_LIFETIME[@]}" || exit 1
+simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots $ROBOTS --fault "$ROBOTS:no-marker" \
+    "${E2E_SIM_LIFETIME[@]}" || exit 1
 
 # On a terminal the tool counts the window down on stderr: script(1) lends it one, while its
 # standard output goes to a file.
@@ -43,5 +45,28 @@ for ((i = 0; i < REPORTED_AT_MOST; i++)); do
 done
 expected+="]}"
 expect_equal "JSON output (the 17th and 18th robots dropped)" "$(cat "$E2E_WORK/out.json")" "$expected"
+
+# Live: no limit of 16, the robot left out and why, and which way the blocking call would go.
+simlan_client "$copy/bin/seekwell-discover" --explain --json >"$E2E_WORK/live.json"
+expect_equal "exit status of a live search" "$?" 0
+live_robots=$((ROBOTS - 1))
+expect_equal "the blocking call's path, first" "$(head -n 1 "$E2E_WORK/live.json")" \
+    '{"event": "path", "blocking_call": "built-in"}'
+expect_equal "robots as they answered" "$(grep -c '^{"event": "robot", ' "$E2E_WORK/live.json")" $live_robots
+expect_true "the robot without the marker, left out" grep -qF \
+    "{\"event\": \"skipped\", \"address\": \"$(simlan_device_address $ROBOTS)\", " "$E2E_WORK/live.json"
+expect_equal "the end" "$(tail -n 1 "$E2E_WORK/live.json")" \
+    "{\"event\": \"done\", \"reason\": \"window-over\", \"count\": $live_robots}"
+
+# A watch ends cleanly at Ctrl-C, with the robots that were answering.
+simlan_client timeout --preserve-status -s INT 3 "$copy/bin/seekwell-discover" --watch >"$E2E_WORK/watch.txt"
+expect_equal "exit status of a watch stopped by Ctrl-C" "$?" 0
+expect_equal "a watch's robots" "$(grep -c '^robot    ' "$E2E_WORK/watch.txt")" $live_robots
+expect_equal "a watch's end" "$(tail -n 1 "$E2E_WORK/watch.txt")" "$live_robots robot(s) found"
+
+simlan_client "$copy/bin/seekwell-discover" --interface no-such-if0 2>"$E2E_WORK/bad-interface.txt"
+expect_equal "exit status for an unknown interface" "$?" 1
+expect_true "an unknown interface named" grep -qx "seekwell-discover: no interface named 'no-such-if0'" \
+    "$E2E_WORK/bad-interface.txt"
 
 e2e_finish
