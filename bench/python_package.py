@@ -15,7 +15,7 @@ import sys
 import timeit
 from typing import Any, Callable
 
-import _rova_libraries
+from seekwell import _libraries
 import kinemap
 
 REPEATS = 5
@@ -52,7 +52,7 @@ def main() -> None:
         "ms",
     )
 
-    raw_get = _rova_libraries.load(_rova_libraries.KINEMAP)[kinemap._GET_STRING]
+    raw_get = _libraries.load(_libraries.KINEMAP)[kinemap._GET_STRING]
     raw_get.argtypes = [ctypes.c_uint, ctypes.c_ushort, ctypes.c_char_p, ctypes.c_int]
     raw_get.restype = ctypes.c_int
     buffer = ctypes.create_string_buffer(64)
@@ -77,7 +77,7 @@ def main() -> None:
 
 def raw_body_reader() -> Callable[[], object]:
     """The calls Body(1) makes, bound once and made bare: its floor."""
-    library = _rova_libraries.load(_rova_libraries.KINEMAP)
+    library = _libraries.load(_libraries.KINEMAP)
 
     def bind(name: str, *arguments: Any) -> Callable[..., object]:
         function = library[name]

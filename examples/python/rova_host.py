@@ -4,6 +4,9 @@
 
 usage: rova_host.py body [DESIGN]   walk a design's body (default: the design of the key 11, 1, 1)
        rova_host.py discover        search the local network for robots (10 s or more)
+       rova_host.py live [IF]       each robot as it answers, and why others were left out (10 s)
+       rova_host.py watch [IF]      robots coming and going until Ctrl-C, in asyncio
+IF names one network interface to search on (default: every one that can multicast).
 """
 
 import asyncio
@@ -26,12 +29,32 @@ def print_body(design: int) -> None:
 
 
 async def print_robots() -> None:
-    # The search blocks for 10 s or more: it runs in a worker thread, and the event loop stays
-    # free for the rest of the host meanwhile.
+    # A live search for its 10 s window, awaited: the event loop stays free meanwhile, and
+    # cancelling this task would stop the search at once.
     robots = await seekwell.discover_async()
     print(f"{len(robots)} robot(s) found")
     for index, robot in enumerate(robots):
         print(f"{index:2d}  {robot.name:32s} {robot.address}")
+
+
+def print_live(interface: Optional[str]) -> None:
+    # Each event reaches the loop's body the moment it is dispatched; leaving the loop (a break,
+    # Ctrl-C) stops the search and releases what it holds.
+    for event in seekwell.search(interface=interface):
+        if isinstance(event, seekwell.Robot):
+            print(f"robot    {event.address:16s} {event.name}  ({event.location} on {event.interface})")
+        elif isinstance(event, seekwell.Skipped):
+            print(f"skipped  {event.address:16s} {event.reason.code}: {event.detail}")
+
+
+async def watch(interface: Optional[str]) -> None:
+    # Window 0: until stopped. A task reads the search from the loop's reader on its
+    # descriptor (no thread); cancelling the task, as asyncio.run does on Ctrl-C, stops it.
+    async with seekwell.search_async(0, interface) as events:
+        async for event in events:
+            if isinstance(event, (seekwell.Robot, seekwell.Gone)):
+                word = "robot" if isinstance(event, seekwell.Robot) else "gone"
+                print(f"{word:8s} {event.address:16s} {event.name}", flush=True)
 
 
 def body_design(arguments: List[str]) -> Optional[int]:
@@ -52,7 +75,16 @@ def main(arguments: List[str]) -> int:
         if arguments == ["discover"]:
             asyncio.run(print_robots())
             return 0
-    except (seekwell.NoSearchError, seekwell.LibraryNotFoundError, ValueError) as error:
+        if arguments[:1] in (["live"], ["watch"]) and len(arguments) <= 2:
+            interface = arguments[1] if len(arguments) == 2 else None
+            if arguments[0] == "live":
+                print_live(interface)
+            else:
+                asyncio.run(watch(interface))
+            return 0
+    except KeyboardInterrupt:
+        return 0
+    except (seekwell.SeekwellError, kinemap.KinemapError, ValueError) as error:
         print(error, file=sys.stderr)
         return 2
     print(__doc__, file=sys.stderr)

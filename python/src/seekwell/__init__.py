@@ -81,22 +81,9 @@ __all__ = [
 ]
 
 # Shown as the package's own: the module they are written in is private.
-for _public in (
-    AsyncSearch,
-    DoneReason,
-    Gone,
-    InterfaceNotFoundError,
-    LibraryNotFoundError,
-    NoSearchError,
-    Robot,
-    Search,
-    SearchPath,
-    SearchStartError,
-    SeekwellError,
-    Skipped,
-    SkipReason,
-):
-    _public.__module__ = __name__
+for _public in [globals().get(name) for name in __all__]:
+    if isinstance(_public, type) and _public.__module__.startswith(__name__ + "."):
+        _public.__module__ = __name__
 del _public
 
 MAX_RESULTS = 16

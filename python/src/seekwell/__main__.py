@@ -293,7 +293,7 @@ def event_line(event: _live.RawEvent, json: bool) -> str:
 
 
 def skip_code(reason: int) -> str:
-    known = reason in iter(seekwell.SkipReason)
+    known = reason in {member.value for member in seekwell.SkipReason}
     return seekwell.SkipReason(reason).code if known else UNKNOWN_CODE
 
 
