@@ -30,6 +30,15 @@ typedef struct {
     int failed;
 } Tally;
 
+/* A name is bytes as the robot sent them: control characters are shown as
+ * '?', so that no robot can steer the terminal. */
+static void PrintName(const char* name)
+{
+    for (; *name != '\0'; ++name) {
+        putchar((unsigned char)*name < 0x20 || *name == 0x7f ? '?' : *name);
+    }
+}
+
 static void OnEvent(const seekwell_event* event, void* userData)
 {
     Tally* tally = userData;
@@ -37,7 +46,9 @@ static void OnEvent(const seekwell_event* event, void* userData)
     switch (event->type) {
         case SEEKWELL_EVENT_ROBOT:
             ++tally->robots;
-            printf("robot  %-32s %s\n", event->name, event->address);
+            printf("robot  ");
+            PrintName(event->name);
+            printf("  %s\n", event->address);
             break;
         case SEEKWELL_EVENT_DONE:
             printf("done   %s\n", event->reason);

@@ -25,6 +25,20 @@ typedef struct {
     int status;
 } Host;
 
+/* A name is bytes as the robot sent them: shown as valid UTF-8 with control
+ * characters as '?', so that no robot can garble or steer the terminal. */
+static void PrintRobot(const char* what, const seekwell_event* event)
+{
+    gchar* name = g_utf8_make_valid(event->name, -1);
+    for (gchar* c = name; *c != '\0'; ++c) {
+        if (g_ascii_iscntrl(*c)) {
+            *c = '?';
+        }
+    }
+    g_print("%-6s %s  %s\n", what, name, event->address);
+    g_free(name);
+}
+
 /* Runs on the main loop's thread, inside seekwell_search_dispatch. */
 static void OnEvent(const seekwell_event* event, void* userData)
 {
@@ -33,11 +47,11 @@ static void OnEvent(const seekwell_event* event, void* userData)
     switch (event->type) {
         case SEEKWELL_EVENT_ROBOT:
             ++host->robots;
-            g_print("robot  %-32s %s\n", event->name, event->address);
+            PrintRobot("robot", event);
             break;
         case SEEKWELL_EVENT_GONE:
             --host->robots;
-            g_print("gone   %-32s %s\n", event->name, event->address);
+            PrintRobot("gone", event);
             break;
         case SEEKWELL_EVENT_DONE:
             g_print("done   %s\n", event->reason);

@@ -95,20 +95,34 @@ private:
         static_cast<RobotWindow*>(userData)->Show(*event);
     }
 
+    // A name is bytes as the robot sent them: read as UTF-8, control
+    // characters as '?', so that no robot can steer the terminal.
+    static QString Printable(const char* name)
+    {
+        QString shown = QString::fromUtf8(name);
+        for (QChar& c : shown) {
+            if (c.category() == QChar::Other_Control) {
+                c = u'?';
+            }
+        }
+        return shown;
+    }
+
     // Runs on the GUI thread, inside seekwell_search_dispatch.
     void Show(const seekwell_event& event)
     {
         const QString address = QString::fromLatin1(event.address);
+        const QString name = Printable(event.name);
         switch (event.type) {
             case SEEKWELL_EVENT_ROBOT: {
-                std::printf("robot  %-32s %s\n", event.name, event.address);
-                auto* item = new QListWidgetItem(QString("%1    %2").arg(QString::fromUtf8(event.name), address));
+                std::printf("robot  %s  %s\n", qUtf8Printable(name), event.address);
+                auto* item = new QListWidgetItem(QString("%1    %2").arg(name, address));
                 item->setData(Qt::UserRole, address);
                 list_->addItem(item);
                 break;
             }
             case SEEKWELL_EVENT_GONE:
-                std::printf("gone   %-32s %s\n", event.name, event.address);
+                std::printf("gone   %s  %s\n", qUtf8Printable(name), event.address);
                 for (int row = list_->count() - 1; row >= 0; --row) {
                     if (list_->item(row)->data(Qt::UserRole).toString() == address) {
                         delete list_->takeItem(row);

@@ -13,6 +13,8 @@ simulator=$3
 
 readonly DEVICES=4
 readonly NOT_A_ROBOT=3
+# Its name carries invalid UTF-8, an escape sequence and DEL: none may reach the terminal.
+readonly ODD_NAME=2
 readonly RUN_S=3
 # From the end of the window or the stop to the exit: DONE comes within 50 ms of a cancel; the
 # rest is the host's own start and shutdown, slower under sanitizers.
@@ -33,7 +35,8 @@ esac
 
 e2e_require_lan
 simlan_create "$E2E_LAN_NAME" $DEVICES || exit 1
-simlan_start_sim "$simulator" --robots $DEVICES --fault $NOT_A_ROBOT:no-marker "${E2E_SIM_LIFETIME[@]}" || exit 1
+simlan_start_sim "$simulator" --robots $DEVICES --fault $NOT_A_ROBOT:no-marker --fault $ODD_NAME:odd-name \
+    "${E2E_SIM_LIFETIME[@]}" || exit 1
 
 # No display: Qt draws off screen, and keeps its run-time files in the work folder.
 started=$(date +%s%N)
@@ -51,6 +54,7 @@ expected=$(for ((i = 1; i <= DEVICES; ++i)); do
     [ $i -ne $NOT_A_ROBOT ] && simlan_device_address $i
 done | sort)
 expect_equal "$example: robots listed" "$(sed -n 's/^robot .* //p' "$E2E_WORK/out" | sort)" "$expected"
+expect_equal "$example: lines with control characters" "$(grep -c $'[\x01-\x08\x0b-\x1f\x7f]' "$E2E_WORK/out")" 0
 expect_equal "$example: the end" "$(sed -n 's/^done   //p' "$E2E_WORK/out")" "$end"
 expect_equal "$example: the last line" "$(tail -n 1 "$E2E_WORK/out")" "$((DEVICES - 1)) robot(s) found"
 e2e_finish
