@@ -59,11 +59,12 @@ check_python_package() {
     upstream=${upstream%-*}
     "${SYSTEM_PYTHON[@]}" - "$DIST_PACKAGES" "$upstream" <<'PY' || fail "$PYTHON_PACKAGE: see above"
 import importlib.metadata, pathlib, sys
-import _rova_libraries, kinemap, seekwell
+import kinemap, seekwell
+from seekwell import _libraries
 
 directory, version = pathlib.Path(sys.argv[1]), sys.argv[2]
 problems = []
-for module in (_rova_libraries, seekwell, kinemap):
+for module in (_libraries, seekwell, kinemap):
     if not pathlib.Path(module.__file__).is_relative_to(directory):
         problems.append(f"{module.__name__} is imported from {module.__file__}")
 for module in (seekwell, kinemap):
