@@ -265,16 +265,13 @@ if [ "$BENCH_ONLY" != builtin ]; then
 fi
 simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
 
-bench_machine
-echo "load average (1 min) before: $(bench_load)"
-for ((run = 1; run <= RUNS; run++)); do
-    for name in "${CONTENDERS[@]}"; do
-        run_contender "$name" "$BENCH_WORK/$name.$run.out"
-        record_run "$name" "$BENCH_WORK/$name.$run.out"
-    done
-    echo "run $run of $RUNS done, load $(bench_load)" >&2
-done
-echo "load average (1 min) after: $(bench_load)"
+# contend NAME OUTPUT: one run of a contender, recorded.
+contend() {
+    run_contender "$1" "$2"
+    record_run "$1" "$2"
+}
+
+bench_rounds "$RUNS" contend "${CONTENDERS[@]}"
 echo
 print_table
 echo

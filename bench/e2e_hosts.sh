@@ -23,11 +23,8 @@ readonly ROBOT_NAME="ROVA robot"
 readonly TOOL="$BENCH_BUILD/tools/seekwell-discover/seekwell-discover"
 readonly PEER="$BENCH_BUILD/tests/tools/gupnp-probe"
 
-bench_prepare hosts
+bench_quiet_lan hosts
 [ -x "$PEER" ] || cmake --build "$BENCH_BUILD" --target gupnp-probe >/dev/null
-simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
-LIBRARY_DIR=$(dirname "$BENCH_ALONE")
-readonly LIBRARY_DIR
 
 # stamped OUTPUT COMMAND...: runs COMMAND in the client namespace and writes each line it prints
 # after the microseconds since its start. Bash's own clock: stamping forks nothing.
@@ -35,7 +32,7 @@ stamped() {
     local out=$1 start line
     shift
     start=${EPOCHREALTIME/./}
-    LD_LIBRARY_PATH="$LIBRARY_DIR" PYTHONPATH="$ROOT/python/src" \
+    LD_LIBRARY_PATH="$BENCH_LIBRARY_DIR" PYTHONPATH="$ROOT/python/src" \
         simlan_client timeout -s INT $STOP_AFTER_S "$@" 2>/dev/null |
         while IFS= read -r line; do
             echo "$((${EPOCHREALTIME/./} - start)) $line"
@@ -53,24 +50,17 @@ record() {
 }
 
 hosts=(tool python peer)
-run_host() {
+# measure_host HOST OUTPUT: one run of HOST, recorded.
+measure_host() {
     case $1 in
         tool) stamped "$2" "$TOOL" --live --json ;;
         python) stamped "$2" /usr/bin/python3 -m seekwell --live --json ;;
         peer) stamped "$2" "$PEER" $STOP_AFTER_S ;;
     esac
+    record "$1" "$2"
 }
 
-bench_machine
-echo "load average (1 min) before: $(bench_load)"
-for ((run = 1; run <= RUNS; run++)); do
-    for host in "${hosts[@]}"; do
-        run_host "$host" "$BENCH_WORK/$host.$run"
-        record "$host" "$BENCH_WORK/$host.$run"
-    done
-    echo "round $run of $RUNS done, load $(bench_load)" >&2
-done
-echo "load average (1 min) after: $(bench_load)"
+bench_rounds "$RUNS" measure_host "${hosts[@]}"
 echo
 echo "| ms after the command's start (median (min..max) over $RUNS runs) | $(printf '%s | ' "${hosts[@]}")"
 echo "|---|---|---|---|"

@@ -54,6 +54,30 @@ bench_prepare() {
     simlan_create "$1-$$" $((BENCH_ROBOTS + BENCH_OTHERS))
 }
 
+# bench_quiet_lan NAME: bench_prepare NAME, then the robots and the other devices answering on it;
+# sets BENCH_LIBRARY_DIR, the folder of the library installed alone (the built-in path).
+bench_quiet_lan() {
+    bench_prepare "$1"
+    simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
+    BENCH_LIBRARY_DIR=$(dirname "$BENCH_ALONE")
+}
+
+# bench_rounds RUNS RUN_ONE NAME...: RUNS rounds, each calling RUN_ONE NAME OUTPUT for every NAME in
+# turn, so that a change of load on the shared machine falls on all alike; the load is reported.
+bench_rounds() {
+    local runs=$1 runOne=$2 run name
+    shift 2
+    bench_machine
+    echo "load average (1 min) before: $(bench_load)"
+    for ((run = 1; run <= runs; run++)); do
+        for name in "$@"; do
+            "$runOne" "$name" "$BENCH_WORK/$name.$run"
+        done
+        echo "round $run of $runs done, load $(bench_load)" >&2
+    done
+    echo "load average (1 min) after: $(bench_load)"
+}
+
 # bench_build_commit COMMIT DIR TARGET...: builds TARGETs of COMMIT in DIR (RelWithDebInfo).
 bench_build_commit() {
     local commit=$1 dir=$2

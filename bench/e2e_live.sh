@@ -61,18 +61,15 @@ simlan_can_run || exit 1
     echo "$LIVE_MEASURE was not built: the benchmarks need libbenchmark-dev (-DROVA_BUILD_BENCHMARKS=ON)" >&2
     exit 1
 }
-bench_prepare live
-simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
-LIBRARY_DIR=$(dirname "$BENCH_ALONE")
-readonly LIBRARY_DIR
+bench_quiet_lan live
 
 # measure OUTPUT ARGS...: the measuring host in the client namespace with the installed library.
 measure() {
     local out=$1
     shift
-    LD_LIBRARY_PATH="$LIBRARY_DIR" simlan_client "$LIVE_MEASURE" "$@" >"$out"
-    grep -q "^library $LIBRARY_DIR/libseekwell.so" "$out" || {
-        echo "the measuring host did not load the library in $LIBRARY_DIR:" >&2
+    LD_LIBRARY_PATH="$BENCH_LIBRARY_DIR" simlan_client "$LIVE_MEASURE" "$@" >"$out"
+    grep -q "^library $BENCH_LIBRARY_DIR/libseekwell.so" "$out" || {
+        echo "the measuring host did not load the library in $BENCH_LIBRARY_DIR:" >&2
         cat "$out" >&2
         exit 1
     }
@@ -314,7 +311,7 @@ paste -d ' ' <(seq "$RUNS") "$(bench_series load)" "$(bench_series capture.first
 echo
 
 if command -v strace >/dev/null; then
-    LD_LIBRARY_PATH="$LIBRARY_DIR" simlan_client strace -f -qq -ttt -o "$BENCH_WORK/watch.strace" \
+    LD_LIBRARY_PATH="$BENCH_LIBRARY_DIR" simlan_client strace -f -qq -ttt -o "$BENCH_WORK/watch.strace" \
         "$LIVE_MEASURE" watch $WATCH_PERIOD_MS "${WATCH_MARKS_MS[@]}" >"$BENCH_WORK/watch.traced"
     echo "one watch under strace -f (period $WATCH_PERIOD_MS ms):"
     for ((i = 0; i + 1 < ${#WATCH_MARKS_MS[@]}; i++)); do

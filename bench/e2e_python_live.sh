@@ -36,16 +36,13 @@ simlan_can_run || exit 1
     echo "$LIVE_MEASURE is missing: build the benchmarks (-DROVA_BUILD_BENCHMARKS=ON) in $BENCH_BUILD" >&2
     exit 1
 }
-bench_prepare pylive
-simlan_start_sim "$BENCH_SIMULATOR" --robots $BENCH_ROBOTS --others $BENCH_OTHERS --duration $BENCH_SIM_LIFETIME_S
-LIBRARY_DIR=$(dirname "$BENCH_ALONE")
-readonly LIBRARY_DIR
+bench_quiet_lan pylive
 
 # in_client OUTPUT COMMAND...: COMMAND in the client namespace with the installed library alone.
 in_client() {
     local out=$1
     shift
-    LD_LIBRARY_PATH="$LIBRARY_DIR" PYTHONPATH="$ROOT/python/src" PYTHONDONTWRITEBYTECODE=1 simlan_client "$@" >"$out"
+    LD_LIBRARY_PATH="$BENCH_LIBRARY_DIR" PYTHONPATH="$ROOT/python/src" PYTHONDONTWRITEBYTECODE=1 simlan_client "$@" >"$out"
 }
 
 # median_of OUTPUT AWK-EXPRESSION: the median over the robot lines of OUTPUT, in ms.
