@@ -269,10 +269,15 @@ bool FinderHelperProcess::SendRequest(const std::string& request)
     if (requestFd_ < 0) {
         return false;
     }
+    // An empty request (the probe's) is only the channel's end: the helper may have answered
+    // and exited already, and a send to its closed end would fail a helper that did well.
     ssize_t sent = 0;
-    do {
+    while (!request.empty()) {
         sent = send(requestFd_, request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    } while (sent < 0 && errno == EINTR);
+        if (sent >= 0 || errno != EINTR) {
+            break;
+        }
+    }
     CloseIfOpen(requestFd_);
     return sent == static_cast<ssize_t>(request.size());
 }

@@ -173,6 +173,21 @@ TEST_F(HelperProcessTest, TricklingHelperCostsTheHostLittleTime)
     EXPECT_LT(cpuSeconds, kCpuBoundSeconds);
 }
 
+// The probe's helper needs no request and may answer and exit before the host closes the request
+// channel: it is usable all the same, however the two processes are scheduled.
+TEST_F(HelperProcessTest, ProbeAnsweredBeforeTheRequestChannelClosesCounts)
+{
+    SetMode("good");
+    FinderHelperProcess helper;
+    ASSERT_TRUE(helper.Start(HelperPath().string(), {protocol::kProbeArgument}));
+    siginfo_t exited{};
+    ASSERT_EQ(waitid(P_ALL, 0, &exited, WEXITED | WNOWAIT), 0);  // gone, not yet reaped
+    HelperStreamReader reader;
+    EXPECT_TRUE(helper.SendRequest(std::string()));
+    EXPECT_TRUE(helper.ReadStream(std::chrono::steady_clock::now() + kProbeDeadline, reader));
+    EXPECT_TRUE(NoChildLeft());
+}
+
 // A helper that cannot be started gives a finder that cannot be created, which the call reports
 // as no search (-1); one given a relative path is never started, wherever the host is.
 TEST_F(HelperProcessTest, HelperThatCannotStartGivesNoFinder)
