@@ -137,4 +137,36 @@ TEST(SharedLibrary, CallGivesBackTheCallersCancelState)
     dlclose(handle);
 }
 
+struct PathQuery {
+    int (*ask)();
+    int answer;
+};
+
+// Asks with a cancel of its own thread already pending.
+void* AskWithACancelPending(void* data)
+{
+    auto* query = static_cast<PathQuery*>(data);
+    pthread_cancel(pthread_self());
+    query->answer = query->ask();
+    pthread_testcancel();
+    return nullptr;
+}
+
+// The path query starts the finder helper beside this build's library and waits for it (its
+// waits are cancellation points): a cancel pending at the call acts only once it has answered.
+TEST(SharedLibrary, PathQueryAnswersBeforeAPendingCancelActs)
+{
+    void* handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(handle, nullptr) << dlerror();
+    PathQuery query{reinterpret_cast<int (*)()>(dlsym(handle, "seekwell_blocking_search_path")), -1};
+    ASSERT_NE(query.ask, nullptr);
+    pthread_t thread;
+    ASSERT_EQ(pthread_create(&thread, nullptr, AskWithACancelPending, &query), 0);
+    void* ended = nullptr;
+    pthread_join(thread, &ended);
+    EXPECT_EQ(ended, PTHREAD_CANCELED);
+    EXPECT_EQ(query.answer, SEEKWELL_PATH_FINDER);
+    dlclose(handle);
+}
+
 }  // namespace
