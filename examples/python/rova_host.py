@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A host in Python, on the seekwell and kinemap packages (Debian package python3-seekwell, or
-`pip install ./python` from the source tree).
+`pip install --no-build-isolation ./python` from the source tree).
 
 usage: rova_host.py body [DESIGN]   walk a design's body (default: the design of the key 11, 1, 1)
        rova_host.py discover        search the local network for robots (10 s or more)

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Installs the Python package with pip into fresh virtual environments, from
-# the source tree, from its sdist and as an editable install, with no package
-# index at all, and checks what got installed.
+# the source tree, from the sdist and the wheel setuptools builds of it, and as
+# an editable install, with no package index at all, and checks what got
+# installed.
 #
 # usage: python_pip_install_test.sh <source-dir> <work-dir> <python> <version> <kinemap-dir>
 #   python: Debian's interpreter the package is made for; version: the
@@ -24,23 +25,58 @@ source_version=$(cd "$package_dir/src" && "$python" -c 'from seekwell import _li
 [ "$source_version" = "$version" ] ||
     fail "seekwell._libraries.__version__ is $source_version, the project is $version"
 
-# backend <hook> <directory>: runs one hook of the in-tree backend.
-backend() {
-    (cd "$package_dir" && "$python" -c "import sys; sys.path.insert(0, 'build_backend')
-import rova_build; print(getattr(rova_build, sys.argv[1])(sys.argv[2]))" "$1" "$2")
+# setuptools builds inside the tree it is given (build/, src/seekwell.egg-info), so
+# everything but the editable install is built from a copy without the leftovers of
+# earlier builds; the source tree stays as it was.
+tree=$work/tree
+cp -a "$package_dir" "$tree"
+rm -rf "$tree/build" "$tree"/src/*.egg-info
+
+# build <directory>: a wheel and an sdist of the copy, by setuptools' own hooks.
+build() {
+    (cd "$tree" && SOURCE_DATE_EPOCH=315532800 "$python" -c 'import sys
+import setuptools.build_meta as backend
+directory = sys.argv[1]  # the hooks rewrite sys.argv
+backend.build_wheel(directory)
+backend.build_sdist(directory)' "$1") >"$1.log" 2>&1 || { cat "$1.log"; fail "building into $1"; }
 }
 
-# The same tree builds the same bytes.
-mkdir -p "$work/dist" "$work/again"
-for hook in build_wheel build_sdist; do
-    built=$(backend "$hook" "$work/dist")
-    backend "$hook" "$work/again" >/dev/null
-    cmp -s "$work/dist/$built" "$work/again/$built" || fail "$hook made different bytes from the same tree"
+# members <archive>: each file's name and digest, not its time stamp.
+members() {
+    "$python" - "$1" <<'PY'
+import hashlib, sys, tarfile, zipfile
+
+path = sys.argv[1]
+if path.endswith(".whl"):
+    with zipfile.ZipFile(path) as archive:
+        files = {name: archive.read(name) for name in archive.namelist()}
+else:
+    with tarfile.open(path) as archive:
+        files = {m.name: archive.extractfile(m).read() for m in archive if m.isfile()}
+for name in sorted(files):
+    print(name, hashlib.sha256(files[name]).hexdigest())
+PY
+}
+
+# Built twice from the same tree, the second time over the first one's build/ and
+# egg-info: the same wheel, byte for byte at a fixed SOURCE_DATE_EPOCH, and the same
+# files in the sdist (whose gzip header carries the time of the build).
+wheel=seekwell-$version-py3-none-any.whl sdist=seekwell-$version.tar.gz
+build "$work/dist"
+build "$work/again"
+for archive in "$wheel" "$sdist"; do
+    [ -f "$work/dist/$archive" ] || fail "no $archive built: $(ls "$work/dist")"
 done
+cmp -s "$work/dist/$wheel" "$work/again/$wheel" || fail "the second wheel of the same tree differs"
+[ "$(members "$work/dist/$sdist")" = "$(members "$work/again/$sdist")" ] ||
+    fail "the second sdist of the same tree holds other files"
+
+# The package's files as the source tree has them.
+source_files=$(cd "$package_dir/src" && find seekwell kinemap -name '__pycache__' -prune -o -type f -print | sort | xargs)
 
 # check_installed <venv> <how>: what a host of the installed package relies on.
 check_installed() {
-    local venv=$1 how=$2 shown
+    local venv=$1 how=$2 shown installed
     shown=$("$venv/bin/pip" show seekwell) || fail "$how: pip show seekwell: $shown"
     grep -qx "Version: $version" <<<"$shown" || fail "$how: pip shows $shown"
     LD_LIBRARY_PATH=$kinemap_dir "$venv/bin/python" - "$version" "$how" <<'PY' || fail "$how: see above"
@@ -62,33 +98,41 @@ for problem in problems:
     print(f"{how}: {problem}", file=sys.stderr)
 sys.exit(1 if problems else 0)
 PY
+    [ "$how" = editable ] && return
+    # Files of the source tree only, in the venv itself: no caches, nothing of the editable form.
+    installed=$(cd "$venv/lib"/python3*/site-packages &&
+        find seekwell kinemap -name '__pycache__' -prune -o -type f -print | sort | xargs)
+    [ "$installed" = "$source_files" ] || fail "$how: the installed files differ from the source tree's: $installed"
 }
 
 # install <name> <pip install arguments...>: a fresh venv with the package installed.
+# Debian's setuptools and wheel come from the system's site-packages; a python3-seekwell
+# installed there is ignored, else pip would take it for this wheel.
 install() {
     local venv=$work/$1
     shift
-    "$python" -m venv "$venv" || fail "$python -m venv"
-    "$venv/bin/pip" install --no-index "$@" >"$venv.log" 2>&1 || { cat "$venv.log"; fail "pip install $*"; }
+    "$python" -m venv --system-site-packages "$venv" || fail "$python -m venv"
+    "$venv/bin/pip" install --no-build-isolation --no-index --ignore-installed "$@" >"$venv.log" 2>&1 ||
+        { cat "$venv.log"; fail "pip install $*"; }
 }
 
 echo "== pip install ./python"
-install venv-tree "$package_dir"
+install venv-tree "$tree"
 check_installed "$work/venv-tree" "from the tree"
-# Files of the source tree only: no caches, and nothing of the editable form.
-unexpected=$(cd "$work/venv-tree/lib"/python3*/site-packages &&
-    find seekwell kinemap -name '__pycache__' -prune -o -type f -print | sort | xargs)
-[ "$unexpected" = "$(cd "$package_dir/src" && find seekwell kinemap -type f | sort | xargs)" ] ||
-    fail "the installed files differ from the source tree's: $unexpected"
 
 echo "== pip install the sdist"
-install venv-sdist "$work/dist/seekwell-$version.tar.gz"
+install venv-sdist "$work/dist/$sdist"
 check_installed "$work/venv-sdist" "from the sdist"
 
+echo "== pip install the wheel"
+install venv-wheel "$work/dist/$wheel"
+check_installed "$work/venv-wheel" "from the wheel"
+
+# The editable install writes nothing into the tree, so it takes the source tree itself.
 echo "== pip install --editable ./python"
 install venv-editable --editable "$package_dir"
 check_installed "$work/venv-editable" "editable"
 origin=$("$work/venv-editable/bin/python" -c 'import seekwell; print(seekwell.__file__)')
 [ "$origin" = "$package_dir/src/seekwell/__init__.py" ] || fail "the editable install imports $origin"
 
-echo "installed with pip from the tree, the sdist and editable; version $version"
+echo "installed with pip from the tree, the sdist, the wheel and editable; version $version"
