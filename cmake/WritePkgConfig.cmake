@@ -6,7 +6,8 @@
 # Expects ROVA_PC_TEMPLATE, ROVA_PC_FILE (the file to write in the build tree),
 # ROVA_PC_LIBDIR, ROVA_PC_INCLUDEDIR (as configured, relative or absolute) and
 # ROVA_PC_DIR (the .pc file's directory, relative to the prefix or absolute).
-cmake_path(SET ROVA_PC_PREFIX NORMALIZE "${CMAKE_INSTALL_PREFIX}")
+# A relative --prefix is taken from where `cmake --install` runs, as the files are.
+get_filename_component(ROVA_PC_PREFIX "${CMAKE_INSTALL_PREFIX}" ABSOLUTE)
 string(REGEX REPLACE "(.)/$" "\\1" ROVA_PC_PREFIX "${ROVA_PC_PREFIX}")
 
 function(rova_pc_path variable directory)

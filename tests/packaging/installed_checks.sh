@@ -1,7 +1,12 @@
-# Checks run against the installed packages; sourced by packages_test.sh,
-# which provides fail(), the namespaces array and the clean-up.
+# Checks of the installed Debian packages, sourced by the autopkgtest scripts
+# in debian/tests/ (each runs from the source tree's root). Only the packages
+# of this source that are installed are checked.
 
-readonly PACKAGE_VERSION=2.0.1080
+# Debian's tools and interpreter, whatever PATH the caller's profile sets.
+export PATH=/usr/sbin:/usr/bin:/sbin:/bin
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+work=${AUTOPKGTEST_TMP:?run by autopkgtest, which sets AUTOPKGTEST_TMP}
+
 readonly KEYED_DESIGN_SLOT_37='slot 37  PRM:/r1/c1/c2/c3-Joint2:13 +joint  3 \(id 2023\)'
 readonly ROBOTS=3
 readonly ODD_NAME_ROBOT=2
@@ -16,6 +21,28 @@ readonly DIST_PACKAGES=/usr/lib/python3/dist-packages
 # libraries where the packages put them and nowhere else.
 readonly SYSTEM_PYTHON=(env -u PYTHONPATH -u LD_LIBRARY_PATH -u PYTHONHOME /usr/bin/python3)
 
+fail() { echo "FAILED: $*" >&2; exit 1; }
+
+installed_package() {
+    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
+}
+
+# The binary packages of this source that are installed.
+packages=()
+for package in $(sed -n 's/^Package: //p' "$source_dir/debian/control"); do
+    ! installed_package "$package" || packages+=("$package")
+done
+PACKAGE_VERSION=$(dpkg-parsechangelog -l "$source_dir/debian/changelog" -S Version)
+readonly PACKAGE_VERSION
+
+namespaces=()
+remove_namespaces() {
+    local namespace
+    for namespace in "${namespaces[@]}"; do ip netns pids "$namespace" 2>/dev/null | xargs -r kill; done
+    for namespace in "${namespaces[@]}"; do ip netns delete "$namespace" 2>/dev/null || true; done
+}
+trap remove_namespaces EXIT
+
 # expect_output <regex> <command...>: runs the command, fails unless its
 # output matches.
 expect_output() {
@@ -23,10 +50,6 @@ expect_output() {
     shift
     output=$("$@" 2>&1) || fail "$* exited with $?: $output"
     grep -Eq -- "$pattern" <<<"$output" || fail "$* did not print /$pattern/; it printed: $output"
-}
-
-installed_package() {
-    dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'ok installed'
 }
 
 check_installed_files() {
@@ -78,17 +101,6 @@ for problem in problems:
     print(problem, file=sys.stderr)
 sys.exit(1 if problems else 0)
 PY
-}
-
-# Removing the Python package leaves nothing of it, byte-code included, in
-# Debian's module directory.
-check_python_package_removal() {
-    installed_package "$PYTHON_PACKAGE" || return 0
-    echo "== removing $PYTHON_PACKAGE alone"
-    dpkg --remove "$PYTHON_PACKAGE" >/dev/null || fail "removing $PYTHON_PACKAGE"
-    local left
-    left=$(find "$DIST_PACKAGES" \( -name 'seekwell*' -o -name 'kinemap*' -o -name '_rova_libraries*' \) -print)
-    [ -z "$left" ] || fail "removing $PYTHON_PACKAGE left: $left"
 }
 
 # Installed into /usr, the .pc files name the system directories plainly, so
@@ -212,8 +224,7 @@ build_examples() {
 }
 
 # The live search's examples, built through pkg-config as their comments say:
-# name, compiler, source, modules. Those whose GLib or Qt development files are
-# missing are left out, as the examples' CMake project leaves them out.
+# name, compiler, source, modules.
 readonly LIVE_EXAMPLES=(
     "poll_discover|cc -std=c99|c-poll/poll_discover.c|seekwell"
     "glib_live|cc -std=c99|glib-live/glib_live.c|seekwell gio-2.0"
@@ -225,10 +236,7 @@ build_live_examples() {
     for entry in "${LIVE_EXAMPLES[@]}"; do
         IFS='|' read -r name compiler source modules <<<"$entry"
         # shellcheck disable=SC2086 # the modules, and the compiler with its flag, are lists of words
-        if ! pkg-config --exists $modules; then
-            echo "   $name not built: pkg-config knows no $modules"
-            continue
-        fi
+        pkg-config --exists $modules || fail "pkg-config knows no $modules, which $name needs"
         [ -x "$out/libseekwell-dev/$name" ] || fail "the installed examples' CMake project did not build $name"
         # shellcheck disable=SC2046,SC2086
         $compiler -Wall -Wextra -Werror -o "$out/$name-pc" "$(installed_examples libseekwell-dev)/$source" \
@@ -279,30 +287,47 @@ expect_robots() {
 run_discovery_examples() {
     local examples=$1 out=$2
     echo "== discovery examples (private network namespaces)"
-    if ! ip netns list >/dev/null 2>&1; then
-        echo "   not run: network namespaces are unavailable here (ip netns from iproute2)"
-        return 0
-    fi
-    if ! command -v seekwell-robot-sim >/dev/null; then
-        echo "   not run: seekwell-robot-sim is not part of the tools package yet"
-        return 0
-    fi
     make_private_network
     start_robots "$out/robots.log"
     if installed_package "$FINDER_PACKAGE"; then
         echo "-- through the finder helper"
+        expect_search_path FINDER
         expect_robots simlan_client "$out/libseekwell-dev/discover"
         expect_robots simlan_client "${SYSTEM_PYTHON[@]}" "$(python_example "$examples")" discover
-        expect_same_robots_from_python
-        dpkg --remove "$FINDER_PACKAGE" >/dev/null || fail "removing $FINDER_PACKAGE"
-        ! installed_package "$FINDER_PACKAGE" || fail "$FINDER_PACKAGE is still installed"
+        expect_same_robots_from_python simlan_client
     fi
-    echo "-- through the built-in search (no finder helper installed)"
-    [ -z "$(find /usr/lib -path '*/seekwell/seekwell-finder-gupnp')" ] || fail "a finder helper is left"
-    expect_robots simlan_client "$out/libseekwell-dev/discover"
-    expect_robots simlan_client "$out/discover-pc"
-    expect_same_robots_from_python
+    echo "-- through the built-in search (the finder helper hidden)"
+    expect_search_path BUILT_IN without_finder
+    expect_robots without_finder "$out/libseekwell-dev/discover"
+    expect_robots without_finder "$out/discover-pc"
+    expect_same_robots_from_python without_finder
     run_live_examples "$out"
+}
+
+# without_finder COMMAND...: COMMAND on the client side as if the finder
+# helper's package were not installed: an empty directory is mounted over the
+# helper's, in a mount namespace of the command's own, so the packages stay
+# as they are.
+without_finder() {
+    local helper_dir
+    helper_dir=/usr/lib/$(dpkg-architecture -qDEB_HOST_MULTIARCH)/seekwell
+    simlan_runner "$SIMLAN_CLIENT_NS"
+    if [ ! -d "$helper_dir" ]; then
+        "${SIMLAN_RUNNER[@]}" "$@"
+        return
+    fi
+    unshare --mount --propagation private -- /bin/bash -c 'mount -t tmpfs -o ro,mode=755 none "$1" && shift && exec "$@"' \
+        bash "$helper_dir" "${SIMLAN_RUNNER[@]}" "$@"
+}
+
+# expect_search_path FINDER|BUILT_IN [RUNNER]: the way the blocking call would search.
+expect_search_path() {
+    local expected=$1 path
+    shift
+    installed_package "$PYTHON_PACKAGE" || return 0
+    path=$("$@" "${SYSTEM_PYTHON[@]}" -c 'import seekwell; print(seekwell.blocking_search_path().name)') ||
+        fail "seekwell.blocking_search_path() failed: $path"
+    [ "$path" = "$expected" ] || fail "the blocking call would search by $path, not $expected"
 }
 
 # The live search's examples, each ended its own way: its window, Ctrl-C, Stop.
@@ -312,12 +337,8 @@ run_live_examples() {
     echo "-- the live search's examples"
     expect_robots simlan_client "${bound[@]}" "$out/libseekwell-dev/poll_discover" 3
     expect_robots simlan_client "${bound[@]}" "$out/poll_discover-pc" 3
-    if [ -x "$out/glib_live-pc" ]; then
-        expect_robots simlan_client "${bound[@]}" timeout --signal=INT --preserve-status 3 "$out/glib_live-pc"
-    fi
-    if [ -x "$out/qt_live-pc" ]; then
-        expect_robots simlan_client env QT_QPA_PLATFORM=offscreen "${bound[@]}" "$out/qt_live-pc" --stop-after 3
-    fi
+    expect_robots simlan_client "${bound[@]}" timeout --signal=INT --preserve-status 3 "$out/glib_live-pc"
+    expect_robots simlan_client env QT_QPA_PLATFORM=offscreen "${bound[@]}" "$out/qt_live-pc" --stop-after 3
 }
 
 # robot_set: the (name, address) pairs of a --json listing on stdin, one a line, sorted.
@@ -327,12 +348,13 @@ robots = json.load(sys.stdin)["robots"]
 print("\n".join(sorted("%s\t%s" % (r["name"], r["address"]) for r in robots)))'
 }
 
-# `python3 -m seekwell --json` finds the robots seekwell-discover finds.
+# expect_same_robots_from_python RUNNER: `python3 -m seekwell --json` finds
+# the robots seekwell-discover finds.
 expect_same_robots_from_python() {
     installed_package "$PYTHON_PACKAGE" || return 0
-    local from_tool from_python
-    from_tool=$(simlan_client seekwell-discover --json | robot_set) || fail "seekwell-discover --json failed"
-    from_python=$(simlan_client "${SYSTEM_PYTHON[@]}" -m seekwell --json | robot_set) ||
+    local runner=$1 from_tool from_python
+    from_tool=$("$runner" seekwell-discover --json | robot_set) || fail "seekwell-discover --json failed"
+    from_python=$("$runner" "${SYSTEM_PYTHON[@]}" -m seekwell --json | robot_set) ||
         fail "python3 -m seekwell --json failed"
     [ "$(wc -l <<<"$from_tool")" -eq "$ROBOTS" ] || fail "seekwell-discover --json found: $from_tool"
     [ "$from_python" = "$from_tool" ] ||
@@ -349,7 +371,7 @@ check_symbols_files() {
     for package in libkinemap2 libseekwell2; do
         installed_package "$package" || continue
         [ -n "$(dpkg-query --control-path "$package" symbols)" ] || fail "$package has no symbols file"
-        symbols=$source_dir/packaging/debian/$package.symbols
+        symbols=$source_dir/debian/$package.symbols
         library=$(dpkg -L "$package" | grep -E '/lib[a-z]+\.so\.[0-9]+$')
         # The Debian revision as the version: a symbol missing at the
         # version it was added in is reported too.
