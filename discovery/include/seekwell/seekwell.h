@@ -45,10 +45,12 @@
  * the system picks.
  *
  * What the two paths report differs: on the finder path the name is decoded
- * by an XML parser (entities resolved) and the address is the host text of
- * the robot's presentation URL (it may carry a port or a path, such as
- * "192.0.2.11:8080/app"); on the built-in path the name is the document's
- * text taken verbatim and the address is always a dotted IPv4 address.
+ * by an XML parser (entities resolved) and the address is the robot's
+ * presentation URL less its first seven characters ("http://") and
+ * everything from its last '/' on, so it may carry a port or a path, such as
+ * "192.0.2.11:8080/app"; on the built-in path the name is the document's
+ * text taken verbatim and the address is always a dotted IPv4 address, the
+ * LOCATION's host as inet_addr() reads it.
  *
  * Contract:
  *  - results points to an array of at least 16 DISCOVERY_RESULT records.
