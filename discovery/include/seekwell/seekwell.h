@@ -176,7 +176,10 @@ typedef enum seekwell_event_type {
     SEEKWELL_EVENT_DONE = 4     /* the last event of every search */
 } seekwell_event_type;
 
-/* Why a responder was left out (SKIPPED), in the order they are checked. */
+/* Why a responder was left out (SKIPPED). A reply is checked for where it
+ * came from (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS), then for the marker
+ * and its LOCATION; a description fetch follows. Values never change; later
+ * versions may add some, which a host treats as "left out". */
 typedef enum seekwell_skip_reason {
     SEEKWELL_SKIP_NONE = 0,
     SEEKWELL_SKIP_NO_MARKER = 1,            /* the reply lacks the robot marker */
@@ -190,7 +193,13 @@ typedef enum seekwell_skip_reason {
     SEEKWELL_SKIP_FETCH_FAILED = 8,         /* the fetch broke off (30 s of silence, 60 s in all, reset) */
     SEEKWELL_SKIP_HTTP_STATUS = 9,          /* no robot description, and the status was not 2xx */
     SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the 4069 bytes read, the limit */
-    SEEKWELL_SKIP_NO_ROBOT_UDN = 11         /* the description's UDN lacks the robot marker */
+    SEEKWELL_SKIP_NO_ROBOT_UDN = 11,        /* the description's UDN lacks the robot marker */
+    SEEKWELL_SKIP_OFF_SUBNET = 12,          /* the sender is outside the subnet of the interface
+                                               its reply arrived on: its address may be forged */
+    SEEKWELL_SKIP_OWN_ADDRESS = 13,         /* the sender is one of this host's own addresses */
+    SEEKWELL_SKIP_OVERLOAD = 14             /* too many responders at once: replies from new
+                                               senders go unexamined for a while; told once per
+                                               round, the count in words (see the limits below) */
 } seekwell_skip_reason;
 
 typedef enum seekwell_done_reason {

@@ -13,7 +13,7 @@
 #include "builtin/search_parameters.h"
 #include "builtin/ssdp_receive.h"
 #include "builtin/ssdp_socket.h"
-#include "builtin/worker_thread.h"
+#include "platform/worker_thread.h"
 
 namespace seekwell {
 

@@ -28,9 +28,6 @@ LiveSearch::~LiveSearch()
 {
     Cancel();
     thread_.Join();
-    if (wakeFd_ >= 0) {
-        close(wakeFd_);
-    }
 }
 
 int LiveSearch::Start()
@@ -38,9 +35,8 @@ int LiveSearch::Start()
     if (const int error = events_.Open(); error != 0) {
         return error;
     }
-    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (wakeFd_ < 0) {
-        return errno;
+    if (const int error = wake_.Open(); error != 0) {
+        return error;
     }
     return thread_.Start(ThreadEntry, this, kSearchThreadStackBytes) ? 0 : EAGAIN;
 }
@@ -48,19 +44,14 @@ int LiveSearch::Start()
 void* LiveSearch::ThreadEntry(void* self)
 {
     auto* search = static_cast<LiveSearch*>(self);
-    RunSearch(search->params_, search->events_, search->cancelled_, search->wakeFd_);
+    RunSearch(search->params_, search->events_, search->cancelled_, search->wake_);
     return nullptr;
 }
 
 void LiveSearch::Cancel()
 {
-    if (cancelled_.exchange(true) || wakeFd_ < 0) {
-        return;
-    }
-    const std::uint64_t one = 1;
-    // Fails only when the counter is full, and then it is readable anyway.
-    if (write(wakeFd_, &one, sizeof one) < 0) {
-        return;
+    if (!cancelled_.exchange(true)) {
+        wake_.Signal();
     }
 }
 
@@ -147,9 +138,7 @@ bool LiveSearch::Release(LiveSearch* search)
         // Only the child's copies of the descriptors are released: the rest
         // belongs to a thread that does not exist here, and is left alone.
         search->events_.CloseDescriptor();
-        if (search->wakeFd_ >= 0) {
-            close(search->wakeFd_);
-        }
+        search->wake_.Close();
         return true;
     }
     if (search->dispatching_.load() && pthread_equal(search->dispatcher_.load(), pthread_self())) {

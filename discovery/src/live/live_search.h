@@ -9,9 +9,10 @@
 #include <atomic>
 #include <mutex>
 
-#include "builtin/worker_thread.h"
+#include "platform/worker_thread.h"
 #include "live/event_queue.h"
 #include "live/search_loop.h"
+#include "platform/wake_event.h"
 
 namespace seekwell::live {
 
@@ -48,7 +49,7 @@ private:
     void* userData_;
     EventQueue events_;
     std::atomic<bool> cancelled_{false};
-    int wakeFd_ = -1;
+    platform::WakeEvent wake_;
     pid_t creator_;
     platform::WorkerThread thread_;
     // Held by the one thread dispatching; dispatcher_ names it.

@@ -401,8 +401,10 @@ LiveEvent DoneEvent(seekwell_done_reason reason, int error)
 
 }  // namespace
 
-void RunSearch(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled, int wakeFd)
+void RunSearch(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled,
+               const platform::WakeEvent& wake)
 {
+    const int wakeFd = wake.Fd();
     // Every libcurl call of this thread is the library's own.
     const platform::OwnCurlCalls own;
     std::pair<seekwell_done_reason, int> ending{SEEKWELL_DONE_FAILED, ENOMEM};

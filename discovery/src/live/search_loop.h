@@ -7,6 +7,7 @@
 #include <string>
 
 #include "live/event_queue.h"
+#include "platform/wake_event.h"
 
 namespace seekwell::live {
 
@@ -17,9 +18,11 @@ struct LiveParameters {
 };
 
 // Runs a search until its window is over and its fetches are done, or until
-// cancelled is found set after wakeFd became readable; the last event it
-// pushes is DONE, once every socket and fetch of the search is released.
-void RunSearch(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled, int wakeFd);
+// cancelled is found set after wake became readable (it drains wake itself);
+// the last event it pushes is DONE, once every socket and fetch of the
+// search is released.
+void RunSearch(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled,
+               const platform::WakeEvent& wake);
 
 }  // namespace seekwell::live
 

@@ -1,7 +1,7 @@
 // Stands in for the platform's thread creation: a worker that a host cannot
 // disturb, started with every signal blocked and on a stack of its own size.
-#ifndef SEEKWELL_BUILTIN_WORKER_THREAD_H
-#define SEEKWELL_BUILTIN_WORKER_THREAD_H
+#ifndef SEEKWELL_PLATFORM_WORKER_THREAD_H
+#define SEEKWELL_PLATFORM_WORKER_THREAD_H
 
 #include <pthread.h>
 
@@ -32,4 +32,4 @@ private:
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_BUILTIN_WORKER_THREAD_H
+#endif  // SEEKWELL_PLATFORM_WORKER_THREAD_H

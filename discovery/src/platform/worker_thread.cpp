@@ -1,4 +1,4 @@
-#include "builtin/worker_thread.h"
+#include "platform/worker_thread.h"
 
 #include <csignal>
 
