@@ -3,7 +3,6 @@
 #include <glib-unix.h>
 #include <ifaddrs.h>
 #include <libgupnp/gupnp.h>
-#include <net/if.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/timerfd.h>
@@ -12,6 +11,8 @@
 #include <new>
 #include <set>
 #include <string>
+
+#include "platform/interface_rule.h"
 
 namespace seekwell {
 
@@ -25,11 +26,10 @@ constexpr std::chrono::milliseconds kTeardownDrainLimit{100};
 // their cancellation to GUPnP; a cancelled fetch normally ends at once.
 constexpr std::chrono::milliseconds kFetchCancelLimit{500};
 
-bool IsSearchableInterface(const ifaddrs& entry)
+bool IsSearchableIpv4Entry(const ifaddrs& entry)
 {
-    const unsigned flags = entry.ifa_flags;
     return entry.ifa_addr != nullptr && entry.ifa_addr->sa_family == AF_INET && entry.ifa_name != nullptr &&
-           (flags & IFF_UP) && (flags & IFF_MULTICAST) && !(flags & IFF_LOOPBACK);
+           platform::IsSearchableInterface(entry.ifa_flags);
 }
 
 std::string TakeGString(char* text)
@@ -131,7 +131,7 @@ private:
             return;
         }
         for (const ifaddrs* entry = interfaces; entry != nullptr; entry = entry->ifa_next) {
-            if (IsSearchableInterface(*entry)) {
+            if (IsSearchableIpv4Entry(*entry)) {
                 AddControlPoint(*entry);
             }
         }

@@ -4,7 +4,8 @@
 
 #include <cstring>
 
-#include "builtin/string_slices.h"
+#include "platform/ipv4_text.h"
+#include "platform/string_slices.h"
 #include "search_constants.h"
 
 namespace seekwell {
@@ -54,11 +55,11 @@ std::string_view LocationUrl(const char* replyText)
 
 bool ReadIpv4(const char* hostText, in_addr& address) { return inet_aton(hostText, &address) != 0; }
 
-void RenderIpv4(const char* hostText, char (&address)[INET_ADDRSTRLEN])
+std::string RenderIpv4(const char* hostText)
 {
     in_addr parsed{};
     parsed.s_addr = inet_addr(hostText);
-    inet_ntop(AF_INET, &parsed, address, sizeof address);
+    return platform::AddressText(parsed);
 }
 
 std::string DescriptionUrl(const char* address) { return platform::Format2(kUrlFormat, address, kDescriptionFile); }

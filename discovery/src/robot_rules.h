@@ -27,8 +27,9 @@ std::string_view LocationUrl(const char* replyText);
 bool ReadIpv4(const char* hostText, in_addr& address);
 
 // inet_addr's reading rendered as a dotted quad; a text it rejects becomes
-// 255.255.255.255, as inet_addr answers.
-void RenderIpv4(const char* hostText, char (&address)[INET_ADDRSTRLEN]);
+// 255.255.255.255, as inet_addr answers. Never longer than std::string keeps
+// without allocating, so the receive worker allocates nothing here.
+std::string RenderIpv4(const char* hostText);
 
 // Where a responder's description is fetched from.
 std::string DescriptionUrl(const char* address);

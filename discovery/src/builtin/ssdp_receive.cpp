@@ -1,14 +1,13 @@
 #include "builtin/ssdp_receive.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 
 #include "builtin/ssdp_socket.h"
+#include "platform/retrying_io.h"
 #include "robot_rules.h"
 
 namespace seekwell {
@@ -50,13 +49,15 @@ void RecordAddress(AddressTable& table, const char* address)
 // the received bytes, so no byte of an earlier datagram is ever read, and
 // clearing 64 KiB cost several times the handling of a typical reply.
 // A receive cut short by a signal handler is no failure while the window is
-// open: the worker would otherwise miss every later responder.
+// open: the worker would otherwise miss every later responder. Once it is
+// closed, such a receive ends the worker.
 bool ReceiveDatagram(const SsdpReceiveContext& context, char (&buffer)[kReceiveBufferSize])
 {
-    ssize_t received;
-    do {
-        received = recvfrom(context.pSocket->Handle(), buffer, kMaxDatagramSize, 0, nullptr, nullptr);
-    } while (received < 0 && errno == EINTR && context.bRunning.load());
+    iovec bytes{buffer, kMaxDatagramSize};
+    msghdr message{};
+    message.msg_iov = &bytes;
+    message.msg_iovlen = 1;
+    const ssize_t received = platform::ReceiveMessageWhile(context.pSocket->Handle(), message, 0, context.bRunning);
     if (received < 0) {
         return false;
     }
@@ -83,9 +84,7 @@ void HandleSsdpReply(const char* text, AddressTable& table, ReplyScratch& scratc
     if (hostText == nullptr) {
         return;
     }
-    char address[INET_ADDRSTRLEN];
-    RenderIpv4(hostText, address);
-    RecordAddress(table, address);
+    RecordAddress(table, RenderIpv4(hostText).c_str());
 }
 
 std::uint32_t SsdpReceiveThread(SsdpReceiveContext* context)

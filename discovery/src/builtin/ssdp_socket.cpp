@@ -6,6 +6,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "platform/ipv4_text.h"
+
 namespace seekwell {
 
 namespace {
@@ -22,15 +24,6 @@ int AvoidDescriptorZero(int fd)
     return moved < 0 ? CSsdpSocket::kInvalidSocket : moved;
 }
 
-sockaddr_in Ipv4Address(in_addr_t address, std::uint16_t port)
-{
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_addr.s_addr = address;
-    result.sin_port = htons(port);
-    return result;
-}
-
 }  // namespace
 
 CSsdpSocket::CSsdpSocket(const SsdpEndpoints& endpoints) : m_hSocket(0), m_Endpoints(endpoints) {}
@@ -44,7 +37,7 @@ int CSsdpSocket::Open()
     if (m_hSocket == kInvalidSocket) {
         return -1;
     }
-    const sockaddr_in local = Ipv4Address(htonl(INADDR_ANY), m_Endpoints.bindPort);
+    const sockaddr_in local = platform::Ipv4Endpoint(in_addr{htonl(INADDR_ANY)}, m_Endpoints.bindPort);
     if (bind(m_hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return -1;
     }
@@ -53,7 +46,8 @@ int CSsdpSocket::Open()
 
 int CSsdpSocket::SendSearch()
 {
-    const sockaddr_in destination = Ipv4Address(inet_addr(m_Endpoints.destinationAddress), m_Endpoints.destinationPort);
+    const sockaddr_in destination =
+        platform::Ipv4Endpoint(in_addr{inet_addr(m_Endpoints.destinationAddress)}, m_Endpoints.destinationPort);
     // A failed send only means nobody answers; the window runs all the same.
     (void)sendto(m_hSocket, kMSearchDatagram, kMSearchDatagramSize, 0, reinterpret_cast<const sockaddr*>(&destination),
                  sizeof destination);
@@ -62,7 +56,7 @@ int CSsdpSocket::SendSearch()
 
 void CSsdpSocket::WakeReceiver()
 {
-    // Closing a descriptor does not wake a recvfrom blocked on it in another
+    // Closing a descriptor does not wake a receive blocked on it in another
     // thread on Linux; shutting it down does (the receive then returns 0).
     if (HoldsSocket()) {
         shutdown(m_hSocket, SHUT_RDWR);

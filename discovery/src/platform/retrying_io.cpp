@@ -4,13 +4,28 @@
 
 namespace seekwell::platform {
 
-ssize_t ReceiveMessage(int fd, msghdr& message, int flags)
+namespace {
+
+template <typename KeepTrying>
+ssize_t ReceiveRetrying(int fd, msghdr& message, int flags, KeepTrying keepTrying)
 {
     ssize_t received;
     do {
         received = recvmsg(fd, &message, flags);
-    } while (received < 0 && errno == EINTR);
+    } while (received < 0 && errno == EINTR && keepTrying());
     return received;
+}
+
+}  // namespace
+
+ssize_t ReceiveMessage(int fd, msghdr& message, int flags)
+{
+    return ReceiveRetrying(fd, message, flags, [] { return true; });
+}
+
+ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying)
+{
+    return ReceiveRetrying(fd, message, flags, [&keepTrying] { return keepTrying.load(); });
 }
 
 }  // namespace seekwell::platform

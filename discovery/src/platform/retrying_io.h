@@ -5,10 +5,16 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
+#include <atomic>
+
 namespace seekwell::platform {
 
 // recvmsg, again after EINTR.
 ssize_t ReceiveMessage(int fd, msghdr& message, int flags);
+
+// recvmsg, again after EINTR only while keepTrying holds: a receive cut short
+// once it is false fails with EINTR, so its caller can stop.
+ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying);
 
 }  // namespace seekwell::platform
 

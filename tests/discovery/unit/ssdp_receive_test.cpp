@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <memory>
@@ -62,7 +63,10 @@ protected:
         context_->pSocket = &socket_;
         context_->pBuffers = buffers_.get();
         context_->bRunning = true;
-        worker_ = std::thread(SsdpReceiveThread, context_.get());
+        worker_ = std::thread([this] {
+            SsdpReceiveThread(context_.get());
+            ended_ = true;
+        });
     }
     void Send(const std::string& bytes) { responder_.SendTo(bytes, test::LocalPort(socket_.Handle())); }
     // A last datagram leaves the queue only after every earlier one was handled.
@@ -85,7 +89,35 @@ protected:
     std::unique_ptr<SsdpReceiveContext> context_ = std::make_unique<SsdpReceiveContext>();
     std::unique_ptr<ReceiveBuffers> buffers_ = std::make_unique<ReceiveBuffers>();
     test::UdpEndpoint responder_;
+    std::atomic<bool> ended_{false};
     std::thread worker_;
+};
+
+// A signal while no window is open interrupts the receive; SIGUSR1 as a host
+// handler installed without SA_RESTART, for the span of one test.
+class InterruptingHandler {
+public:
+    InterruptingHandler()
+    {
+        struct sigaction interrupting {};
+        interrupting.sa_handler = [](int) {};
+        sigemptyset(&interrupting.sa_mask);
+        installed_ = sigaction(SIGUSR1, &interrupting, &previous_) == 0;
+    }
+    ~InterruptingHandler()
+    {
+        if (installed_) {
+            sigaction(SIGUSR1, &previous_, nullptr);
+        }
+    }
+    InterruptingHandler(const InterruptingHandler&) = delete;
+    InterruptingHandler& operator=(const InterruptingHandler&) = delete;
+
+    bool Installed() const { return installed_; }
+
+private:
+    struct sigaction previous_ {};
+    bool installed_;
 };
 
 TEST_F(ReceiveWorker, DistinctRespondersFillSixteenSlotsInOrder)
@@ -119,11 +151,8 @@ TEST_F(ReceiveWorker, SignalsInterruptingTheReceiveDoNotEndTheWorker)
 {
     constexpr int kResponders = 7;
     constexpr int kSignalsPerResponder = 5;
-    struct sigaction interrupting {};
-    interrupting.sa_handler = [](int) {};
-    sigemptyset(&interrupting.sa_mask);
-    struct sigaction previous {};
-    ASSERT_EQ(sigaction(SIGUSR1, &interrupting, &previous), 0);
+    const InterruptingHandler handler;
+    ASSERT_TRUE(handler.Installed());
     for (int i = 1; i <= kResponders; ++i) {
         for (int k = 0; k < kSignalsPerResponder; ++k) {
             pthread_kill(worker_.native_handle(), SIGUSR1);
@@ -132,10 +161,28 @@ TEST_F(ReceiveWorker, SignalsInterruptingTheReceiveDoNotEndTheWorker)
         Send(Reply("127.0.2." + std::to_string(i)));
     }
     StopWhenHandled();
-    sigaction(SIGUSR1, &previous, nullptr);
     for (int i = 1; i <= kResponders; ++i) {
         EXPECT_EQ(Slot(i - 1), "127.0.2." + std::to_string(i));
     }
+}
+
+// Once the window is closed, a receive cut short ends the worker, even before
+// the socket is shut down.
+TEST_F(ReceiveWorker, SignalAfterTheWindowClosedEndsTheWorker)
+{
+    constexpr auto kLimit = std::chrono::seconds(2);
+    const InterruptingHandler handler;
+    ASSERT_TRUE(handler.Installed());
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it block in the receive
+    context_->bRunning = false;
+    const auto started = std::chrono::steady_clock::now();
+    // Repeated: a signal that lands before the worker blocks interrupts nothing.
+    while (!ended_ && std::chrono::steady_clock::now() - started < kLimit) {
+        pthread_kill(worker_.native_handle(), SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    EXPECT_TRUE(ended_);
+    Stop();
 }
 
 TEST_F(ReceiveWorker, StopWakesWorkerAndLateDatagramIsDropped)

@@ -1,7 +1,7 @@
 // Stands in for the platform string class: std::string helpers that keep the
 // rules the discovery relies on (a negative count gives the empty text).
-#ifndef SEEKWELL_BUILTIN_STRING_SLICES_H
-#define SEEKWELL_BUILTIN_STRING_SLICES_H
+#ifndef SEEKWELL_PLATFORM_STRING_SLICES_H
+#define SEEKWELL_PLATFORM_STRING_SLICES_H
 
 #include <algorithm>
 #include <cstdio>
@@ -55,4 +55,4 @@ inline std::string Format2(const char* pattern, const char* first, const char* s
 
 }  // namespace seekwell::platform
 
-#endif  // SEEKWELL_BUILTIN_STRING_SLICES_H
+#endif  // SEEKWELL_PLATFORM_STRING_SLICES_H
