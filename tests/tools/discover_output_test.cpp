@@ -136,7 +136,9 @@ TEST(DiscoverOutputTest, ReasonCodesMatchTheLibrarysValues)
     EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_LOCATION_ELSEWHERE), "location-elsewhere");
     EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_HTTP_STATUS), "http-status");
     EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_NO_ROBOT_UDN), "no-robot-udn");
-    EXPECT_STREQ(SkipCode(static_cast<seekwell_skip_reason>(SEEKWELL_SKIP_NO_ROBOT_UDN + 1)), "unknown");
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_OFF_SUBNET), "off-subnet");
+    EXPECT_STREQ(SkipCode(SEEKWELL_SKIP_OVERLOAD), "overload");
+    EXPECT_STREQ(SkipCode(static_cast<seekwell_skip_reason>(SEEKWELL_SKIP_OVERLOAD + 1)), "unknown");
     EXPECT_STREQ(DoneCode(SEEKWELL_DONE_WINDOW_OVER), "window-over");
     EXPECT_STREQ(DoneCode(SEEKWELL_DONE_FAILED), "failed");
     EXPECT_STREQ(DoneCode(static_cast<seekwell_done_reason>(-1)), "unknown");

@@ -22,6 +22,9 @@ constexpr const char* kSkipCodes[] = {
     "http-status",
     "body-over-limit",
     "no-robot-udn",
+    "off-subnet",
+    "own-address",
+    "overload",
 };
 constexpr const char* kDoneCodes[] = {"none", "window-over", "cancelled", "failed"};
 constexpr const char kUnknownCode[] = "unknown";

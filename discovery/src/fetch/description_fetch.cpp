@@ -1,14 +1,17 @@
 #include "fetch/description_fetch.h"
 
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <memory>
 
 #include "fetch/curl_functions.h"
 #include "fetch/curl_wakeup_pair.h"
+#include "platform/ipv4_text.h"
 
 namespace seekwell::platform {
 
@@ -70,14 +73,36 @@ int CheckSilence(void* clientp, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     return Clock::now() - state->lastHeard >= state->silenceLimit ? kAbortTransfer : kContinueTransfer;
 }
 
+// Bound to the interface a reply came in by, so the fetch reaches the
+// device on that link and no other. Binding to the device needs no privilege
+// on current kernels; where it is refused the source address still holds the
+// connection to that interface's subnet.
+bool BindToRoute(int fd, const FetchRoute& route)
+{
+    if (route.interfaceName.empty()) {
+        return true;
+    }
+    (void)setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, route.interfaceName.c_str(),
+                     static_cast<socklen_t>(route.interfaceName.size()));
+    const sockaddr_in local = Ipv4Endpoint(route.localAddress, 0);
+    return bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
 // Created close-on-exec, so a program that another host thread starts during
 // the fetch does not inherit the device connection.
-curl_socket_t OpenCloseOnExecSocket(void*, curlsocktype purpose, curl_sockaddr* address)
+curl_socket_t OpenFetchSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address)
 {
     if (purpose != CURLSOCKTYPE_IPCXN) {
         return CURL_SOCKET_BAD;
     }
-    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    if (fd < 0 || BindToRoute(fd, static_cast<TransferState*>(transfer)->route)) {
+        return fd;
+    }
+    const int error = errno;
+    close(fd);
+    errno = error;
+    return CURL_SOCKET_BAD;
 }
 
 void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFetchLimits& limits)
@@ -117,7 +142,8 @@ void SetCallbacks(const CurlFunctions& curl, CURL* handle, TransferState& state)
     curl.easySetopt(handle, CURLOPT_XFERINFOFUNCTION, CheckSilence);
     curl.easySetopt(handle, CURLOPT_XFERINFODATA, &state);
     curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
-    curl.easySetopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenCloseOnExecSocket);
+    curl.easySetopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenFetchSocket);
+    curl.easySetopt(handle, CURLOPT_OPENSOCKETDATA, &state);
 }
 
 }  // namespace
@@ -138,7 +164,7 @@ void TransferState::NoteBytesReceived()
 }
 
 DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::string& url,
-                                         const HttpFetchLimits& limits)
+                                         const HttpFetchLimits& limits, FetchRoute route)
     : handle_(curl.easyInit(), EasyHandleDeleter{curl.easyCleanup}),
       headers_(curl.slistAppend(nullptr, kNoAcceptHeader), HeaderListDeleter{curl.slistFreeAll}),
       state_{curl,
@@ -148,7 +174,8 @@ DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::s
              std::chrono::milliseconds(limits.receiveTimeoutMs),
              Clock::now(),
              Clock::time_point(),
-             false}
+             false,
+             std::move(route)}
 {
     if (!Ready()) {
         return;
@@ -157,6 +184,13 @@ DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::s
     SetConnectionOptions(curl, handle_.get(), limits);
     SetRequestOptions(curl, handle_.get(), url, headers_.get());
     SetCallbacks(curl, handle_.get(), state_);
+}
+
+bool DescriptionTransfer::Connected() const
+{
+    curl_off_t connectedAfterUs = 0;
+    return state_.curl.easyGetinfo(handle_.get(), CURLINFO_CONNECT_TIME_T, &connectedAfterUs) == CURLE_OK &&
+           connectedAfterUs > 0;
 }
 
 FetchOutcome DescriptionTransfer::Finish(CURLcode result)
@@ -169,9 +203,7 @@ FetchOutcome DescriptionTransfer::Finish(CURLcode result)
     const CurlFunctions& curl = state_.curl;
     curl.easyGetinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &outcome.httpStatus);
     curl.easyGetinfo(handle_.get(), CURLINFO_OS_ERRNO, &outcome.osErrno);
-    curl_off_t connectedAfterUs = 0;
-    outcome.connected =
-        curl.easyGetinfo(handle_.get(), CURLINFO_CONNECT_TIME_T, &connectedAfterUs) == CURLE_OK && connectedAfterUs > 0;
+    outcome.connected = Connected();
     if (outcome.succeeded) {
         outcome.body = std::move(state_.body);
     }

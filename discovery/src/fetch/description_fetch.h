@@ -3,6 +3,8 @@
 #ifndef SEEKWELL_FETCH_DESCRIPTION_FETCH_H
 #define SEEKWELL_FETCH_DESCRIPTION_FETCH_H
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <memory>
 #include <string>
@@ -19,6 +21,13 @@ struct HttpFetchLimits {
     long receiveTimeoutMs = kReceiveTimeoutMs;
     long wholeFetchCapMs = kWholeFetchCapMs;
     std::size_t maxBodyBytes = kDescriptionMaxBytes;
+};
+
+// Where a fetch's connection leaves from: the interface a reply came in by
+// and that interface's address. Empty name: wherever the routes say.
+struct FetchRoute {
+    std::string interfaceName;
+    in_addr localAddress{};
 };
 
 }  // namespace seekwell
@@ -39,6 +48,7 @@ struct TransferState {
     // meaningful once clockRunning.
     Clock::time_point lastHeard;
     bool clockRunning;
+    FetchRoute route;
 
     void NoteBytesReceived();
 };
@@ -60,13 +70,16 @@ struct FetchOutcome {
 // end; a multi handle can run many at once.
 class DescriptionTransfer {
 public:
-    DescriptionTransfer(const CurlFunctions& curl, const std::string& url, const HttpFetchLimits& limits);
+    DescriptionTransfer(const CurlFunctions& curl, const std::string& url, const HttpFetchLimits& limits,
+                        FetchRoute route = FetchRoute{});
     DescriptionTransfer(const DescriptionTransfer&) = delete;
     DescriptionTransfer& operator=(const DescriptionTransfer&) = delete;
 
     // False when libcurl could not make the handle: nothing can be fetched.
     bool Ready() const { return handle_ && headers_; }
     CURL* Handle() const { return handle_.get(); }
+    // Whether the connection is made.
+    bool Connected() const;
     // Reads what the transfer ended with; the body moves out.
     FetchOutcome Finish(CURLcode result);
 

@@ -2,17 +2,14 @@
 
 #include <sys/epoll.h>
 
+#include <algorithm>
 #include <cerrno>
+
+#include "live/epoll_tags.h"
 
 namespace seekwell::live {
 
 namespace {
-
-// Enough that a LAN of silent devices cannot hold up a robot's fetch, few
-// enough that one search never opens hundreds of connections at once.
-constexpr std::size_t kMaxFetchesInFlight = 32;
-
-std::uint64_t FetchSocketData(int fd) { return kFetchSocketTag << 32 | static_cast<std::uint32_t>(fd); }
 
 int CurlFlags(std::uint32_t epollEvents)
 {
@@ -42,13 +39,13 @@ FetchPool::~FetchPool()
     }
 }
 
-void FetchPool::Fetch(std::uint32_t key, const std::string& url)
+void FetchPool::Fetch(std::uint32_t key, const std::string& url, const FetchRoute& route)
 {
     if (!EnsureMulti()) {
         FailAtOnce(key);
         return;
     }
-    queued_.push_back(Queued{key, url});
+    queued_.push_back(Queued{key, url, route});
     StartQueued();
 }
 
@@ -77,16 +74,19 @@ void FetchPool::FailAtOnce(std::uint32_t key)
 
 void FetchPool::StartQueued()
 {
-    while (running_.size() < kMaxFetchesInFlight && !queued_.empty()) {
+    while (quickRunning_ < lanes_.quick && !queued_.empty()) {
         Queued next = std::move(queued_.front());
         queued_.pop_front();
-        auto transfer = std::make_unique<platform::DescriptionTransfer>(*curl_, next.url, HttpFetchLimits{});
+        auto transfer = std::make_unique<platform::DescriptionTransfer>(*curl_, next.url, limits_, next.route);
         if (!transfer->Ready() || curl_->multiAddHandle(multi_, transfer->Handle()) != CURLM_OK) {
             FailAtOnce(next.key);
             continue;
         }
         CURL* handle = transfer->Handle();
-        running_.emplace(handle, Running{next.key, std::move(transfer)});
+        const std::uint64_t serial = ++serials_;
+        running_.emplace(handle, Running{next.key, std::move(transfer), Clock::now(), serial});
+        quickLane_.push_back(QuickEntry{handle, serial});
+        ++quickRunning_;
     }
 }
 
@@ -100,7 +100,7 @@ int FetchPool::WatchSocket(CURL*, curl_socket_t fd, int what, void* pool, void*)
     }
     epoll_event watched{};
     watched.events = ((what & CURL_POLL_IN) != 0 ? EPOLLIN : 0u) | ((what & CURL_POLL_OUT) != 0 ? EPOLLOUT : 0u);
-    watched.data.u64 = FetchSocketData(fd);
+    watched.data.u64 = EpollData(EpollTag::FetchSocket, fd);
     if (epoll_ctl(epollFd, EPOLL_CTL_MOD, fd, &watched) != 0 && errno == ENOENT) {
         (void)epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &watched);
     }
@@ -111,19 +111,73 @@ int FetchPool::SetDeadline(CURLM*, long timeoutMs, void* pool)
 {
     auto* self = static_cast<FetchPool*>(pool);
     if (timeoutMs < 0) {
-        self->deadline_.reset();
+        self->curlDeadline_.reset();
     } else {
-        self->deadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        self->curlDeadline_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
     }
     return 0;
 }
 
+// Whether a quick-lane entry is still the fetch it was made for, in the
+// quick lane: handles are freed as fetches end and may come back for others.
+bool FetchPool::IsCurrent(const QuickEntry& entry, std::unordered_map<CURL*, Running>::const_iterator at) const
+{
+    return at != running_.end() && at->second.serial == entry.serial && at->second.quick;
+}
+
+std::optional<FetchPool::Clock::time_point> FetchPool::Deadline() const
+{
+    std::optional<Clock::time_point> deadline = curlDeadline_;
+    if (!quickLane_.empty()) {
+        // A front that has finished already is due at once, which only
+        // clears it away.
+        const QuickEntry& front = quickLane_.front();
+        const auto at = running_.find(front.handle);
+        const Clock::time_point leaves =
+            IsCurrent(front, at) ? at->second.started + lanes_.quickFor : Clock::time_point();
+        deadline = deadline ? std::min(*deadline, leaves) : leaves;
+    }
+    return deadline;
+}
+
 void FetchPool::OnSocketReady(int fd, std::uint32_t epollEvents) { Act(fd, CurlFlags(epollEvents)); }
 
-void FetchPool::OnDeadline()
+void FetchPool::OnDeadline(Clock::time_point now)
 {
-    deadline_.reset();
-    Act(CURL_SOCKET_TIMEOUT, 0);
+    if (curlDeadline_ && *curlDeadline_ <= now) {
+        curlDeadline_.reset();
+        Act(CURL_SOCKET_TIMEOUT, 0);
+    }
+    LeaveQuickLane(now);
+    StartQueued();
+}
+
+// Fetches whose time in the quick lane is over move to the patient lane, or
+// are given up when it is full: a device on the link would have answered.
+void FetchPool::LeaveQuickLane(Clock::time_point now)
+{
+    while (!quickLane_.empty()) {
+        const QuickEntry front = quickLane_.front();
+        const auto at = running_.find(front.handle);
+        if (!IsCurrent(front, at)) {
+            quickLane_.pop_front();
+            continue;
+        }
+        if (now - at->second.started < lanes_.quickFor) {
+            return;
+        }
+        quickLane_.pop_front();
+        if (patientRunning_ < lanes_.patient) {
+            at->second.quick = false;
+            --quickRunning_;
+            ++patientRunning_;
+            continue;
+        }
+        platform::FetchOutcome outcome;
+        outcome.code = CURLE_OPERATION_TIMEDOUT;
+        outcome.connected = at->second.transfer->Connected();
+        Stop(at, std::move(outcome), true);
+    }
 }
 
 void FetchPool::Act(curl_socket_t fd, int flags)
@@ -144,16 +198,20 @@ void FetchPool::CollectFinished()
         if (message->msg != CURLMSG_DONE) {
             continue;
         }
-        CURL* handle = message->easy_handle;
         const CURLcode result = message->data.result;
-        const auto found = running_.find(handle);
-        if (found == running_.end()) {
-            continue;
+        const auto found = running_.find(message->easy_handle);
+        if (found != running_.end()) {
+            Stop(found, found->second.transfer->Finish(result), false);
         }
-        curl_->multiRemoveHandle(multi_, handle);
-        finished_.push_back(Finished{found->second.key, found->second.transfer->Finish(result)});
-        running_.erase(found);
     }
+}
+
+void FetchPool::Stop(std::unordered_map<CURL*, Running>::iterator at, platform::FetchOutcome outcome, bool givenUp)
+{
+    curl_->multiRemoveHandle(multi_, at->first);
+    --(at->second.quick ? quickRunning_ : patientRunning_);
+    finished_.push_back(Finished{at->second.key, std::move(outcome), givenUp});
+    running_.erase(at);
 }
 
 std::vector<FetchPool::Finished> FetchPool::TakeFinished()

@@ -1,6 +1,13 @@
 // The live search's description fetches: many at once on one libcurl multi
-// handle, its sockets watched in the search's epoll set, a bounded number in
-// flight and the rest queued in the order their replies came.
+// handle, its sockets watched in the search's epoll set.
+//
+// A LAN device can forge replies from addresses where nothing answers, and a
+// fetch from such an address waits out the whole connect limit. So a fetch
+// starts in a quick lane, where a device on the link answers within
+// milliseconds; one still running after the quick lane's time moves to a
+// patient lane of its own size, and when that is full too it is given up.
+// Forged senders thus hold the patient lane, never the quick one that real
+// robots come through; both are bounded, and so are the descriptors.
 #ifndef SEEKWELL_LIVE_FETCH_POOL_H
 #define SEEKWELL_LIVE_FETCH_POOL_H
 
@@ -17,9 +24,11 @@
 
 namespace seekwell::live {
 
-// The tag in the upper half of an epoll entry's data that marks one of
-// libcurl's sockets (the lower half is the descriptor).
-constexpr std::uint64_t kFetchSocketTag = 3;
+struct FetchLanes {
+    std::size_t quick = 64;
+    std::chrono::milliseconds quickFor{250};
+    std::size_t patient = 64;
+};
 
 class FetchPool {
 public:
@@ -27,21 +36,26 @@ public:
     struct Finished {
         std::uint32_t key;
         platform::FetchOutcome outcome;
+        bool givenUp = false;  // left the quick lane while the patient one was full
     };
 
-    explicit FetchPool(int epollFd) : epollFd_(epollFd) {}
+    FetchPool(int epollFd, HttpFetchLimits limits, FetchLanes lanes) : epollFd_(epollFd), limits_(limits), lanes_(lanes)
+    {
+    }
     // Aborts whatever still runs.
     ~FetchPool();
     FetchPool(const FetchPool&) = delete;
     FetchPool& operator=(const FetchPool&) = delete;
 
-    // Fetches url for key. libcurl is loaded by the first fetch; where it
-    // cannot be, the fetch finishes at once as failed.
-    void Fetch(std::uint32_t key, const std::string& url);
+    // Fetches url for key by route; the caller bounds how many wait. libcurl
+    // is loaded by the first fetch; where it cannot be, the fetch finishes at
+    // once as failed.
+    void Fetch(std::uint32_t key, const std::string& url, const FetchRoute& route);
     void OnSocketReady(int fd, std::uint32_t epollEvents);
-    // When libcurl wants to be called whatever its sockets do.
-    std::optional<Clock::time_point> Deadline() const { return deadline_; }
-    void OnDeadline();
+    // When the pool wants to be called whatever its sockets do: libcurl's
+    // timer, or a quick fetch's time running out.
+    std::optional<Clock::time_point> Deadline() const;
+    void OnDeadline(Clock::time_point now);
     std::vector<Finished> TakeFinished();
     bool Idle() const { return running_.empty() && queued_.empty(); }
 
@@ -49,10 +63,18 @@ private:
     struct Queued {
         std::uint32_t key;
         std::string url;
+        FetchRoute route;
     };
     struct Running {
         std::uint32_t key;
         std::unique_ptr<platform::DescriptionTransfer> transfer;
+        Clock::time_point started;
+        std::uint64_t serial;  // tells a handle apart from a later one at the same address
+        bool quick = true;
+    };
+    struct QuickEntry {
+        CURL* handle;
+        std::uint64_t serial;
     };
 
     static int WatchSocket(CURL* handle, curl_socket_t fd, int what, void* pool, void* socketData);
@@ -61,16 +83,27 @@ private:
     void StartQueued();
     void Act(curl_socket_t fd, int flags);
     void CollectFinished();
+    bool IsCurrent(const QuickEntry& entry, std::unordered_map<CURL*, Running>::const_iterator at) const;
+    void LeaveQuickLane(Clock::time_point now);
+    void Stop(std::unordered_map<CURL*, Running>::iterator at, platform::FetchOutcome outcome, bool givenUp);
     void FailAtOnce(std::uint32_t key);
 
     int epollFd_;
+    HttpFetchLimits limits_;
+    FetchLanes lanes_;
     const platform::CurlFunctions* curl_ = nullptr;
     CURLM* multi_ = nullptr;
     bool multiTried_ = false;
     std::deque<Queued> queued_;
     std::unordered_map<CURL*, Running> running_;
+    // The quick lane in the order its fetches started; entries that have
+    // finished already are skipped when met.
+    std::deque<QuickEntry> quickLane_;
+    std::uint64_t serials_ = 0;
+    std::size_t quickRunning_ = 0;
+    std::size_t patientRunning_ = 0;
     std::vector<Finished> finished_;
-    std::optional<Clock::time_point> deadline_;
+    std::optional<Clock::time_point> curlDeadline_;
 };
 
 }  // namespace seekwell::live

@@ -63,4 +63,11 @@ FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string
     return Skip(SEEKWELL_SKIP_NO_ROBOT_UDN, "the description's UDN lacks the robot marker");
 }
 
+FetchVerdict GivenUpVerdict(const FetchLanes& lanes)
+{
+    return Skip(SEEKWELL_SKIP_OVERLOAD, "description fetch given up: not over within " +
+                                            std::to_string(lanes.quickFor.count()) + " ms while " +
+                                            std::to_string(lanes.patient) + " slower fetches ran");
+}
+
 }  // namespace seekwell::live

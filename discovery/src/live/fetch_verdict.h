@@ -8,6 +8,7 @@
 #include <string>
 
 #include "fetch/description_fetch.h"
+#include "live/fetch_pool.h"
 
 namespace seekwell::live {
 
@@ -21,6 +22,9 @@ struct FetchVerdict {
 // blocking call's built-in path, whatever the status; otherwise the most
 // telling reason is given.
 FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string& document);
+
+// A fetch given up when it left the quick lane with the patient one full.
+FetchVerdict GivenUpVerdict(const FetchLanes& lanes);
 
 }  // namespace seekwell::live
 

@@ -6,15 +6,27 @@
 #include <atomic>
 #include <string>
 
+#include "fetch/description_fetch.h"
 #include "live/event_queue.h"
+#include "live/fetch_pool.h"
+#include "live/responder_book.h"
 #include "platform/wake_event.h"
+#include "search_constants.h"
 
 namespace seekwell::live {
 
 struct LiveParameters {
     unsigned int windowMs = SEEKWELL_SEARCH_WINDOW_MS;  // 0: until cancelled
     unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS;
-    std::string interfaceName;  // empty: every IPv4 interface up and able to multicast
+    std::string interfaceName;  // empty: every interface up, able to multicast, not loopback
+    // The product always uses the defaults below; tests point a search at
+    // loopback ports, with devices on 127/8 standing in for a LAN.
+    const char* destinationAddress = kSsdpMulticastGroup;
+    std::uint16_t destinationPort = kSsdpPort;
+    HttpFetchLimits http;
+    BookLimits book;
+    FetchLanes lanes;
+    bool loopbackDevices = false;
 };
 
 // Runs a search until its window is over and its fetches are done, or until

@@ -1,77 +1,29 @@
 #include "live/search_sockets.h"
 
-#include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "live/epoll_tags.h"
+#include "platform/ipv4_text.h"
+#include "platform/retrying_io.h"
+
 namespace seekwell::live {
-
-namespace {
-
-bool IsChosen(const ifaddrs& entry, const std::string& name)
-{
-    if (entry.ifa_addr == nullptr || entry.ifa_addr->sa_family != AF_INET || (entry.ifa_flags & IFF_UP) == 0) {
-        return false;
-    }
-    // A named interface is taken as the host names it; otherwise only those
-    // on which a group search can go out.
-    return name.empty() ? (entry.ifa_flags & IFF_MULTICAST) != 0 : name == entry.ifa_name;
-}
-
-bool AlreadyChosen(const std::vector<SearchInterface>& chosen, const char* name)
-{
-    for (const SearchInterface& each : chosen) {
-        if (each.name == name) {
-            return true;
-        }
-    }
-    return false;
-}
-
-sockaddr_in Ipv4Endpoint(in_addr address, std::uint16_t port)
-{
-    sockaddr_in endpoint{};
-    endpoint.sin_family = AF_INET;
-    endpoint.sin_addr = address;
-    endpoint.sin_port = htons(port);
-    return endpoint;
-}
-
-}  // namespace
-
-std::vector<SearchInterface> ChooseInterfaces(const std::string& name)
-{
-    std::vector<SearchInterface> chosen;
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) {
-        return chosen;
-    }
-    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
-        if (IsChosen(*entry, name) && !AlreadyChosen(chosen, entry->ifa_name)) {
-            const auto* address = reinterpret_cast<const sockaddr_in*>(entry->ifa_addr);
-            chosen.push_back(SearchInterface{entry->ifa_name, if_nametoindex(entry->ifa_name), address->sin_addr});
-        }
-    }
-    freeifaddrs(list);
-    if (chosen.empty()) {
-        errno = ENETDOWN;
-    }
-    return chosen;
-}
 
 SearchSocket::~SearchSocket()
 {
+    if (epollFd_ >= 0) {
+        (void)epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
+    }
     if (fd_ >= 0) {
         close(fd_);
     }
 }
 
-int SearchSocket::Open()
+int SearchSocket::Open(int epollFd)
 {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd_ < 0) {
@@ -79,23 +31,27 @@ int SearchSocket::Open()
     }
     const int on = 1;
     ip_mreqn outgoing{};
-    outgoing.imr_address = where_.address;
+    outgoing.imr_address = where_.Address();
     outgoing.imr_ifindex = static_cast<int>(where_.index);
     // Port 0: the system's pick, so the replies to this search come here alone.
-    const sockaddr_in local = Ipv4Endpoint(where_.address, 0);
+    const sockaddr_in local = platform::Ipv4Endpoint(where_.Address(), 0);
     if (setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0 ||
         bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return errno;
     }
+    epoll_event watched{};
+    watched.events = EPOLLIN;
+    watched.data.u64 = EpollData(EpollTag::SearchSocket, fd_);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &watched) != 0) {
+        return errno;
+    }
+    epollFd_ = epollFd;
     return 0;
 }
 
-void SearchSocket::SendSearch() const
+void SearchSocket::SendSearch(const sockaddr_in& destination) const
 {
-    in_addr group{};
-    inet_aton(kSsdpMulticastGroup, &group);
-    const sockaddr_in destination = Ipv4Endpoint(group, kSsdpPort);
     (void)sendto(fd_, kMSearchDatagram, kMSearchDatagramSize, MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
 }
@@ -112,10 +68,7 @@ bool SearchSocket::Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagra
     message.msg_iovlen = 1;
     message.msg_control = control;
     message.msg_controllen = sizeof control;
-    ssize_t received;
-    do {
-        received = recvmsg(fd_, &message, 0);
-    } while (received < 0 && errno == EINTR);
+    const ssize_t received = platform::ReceiveMessage(fd_, message, 0);
     if (received < 0) {
         return false;
     }

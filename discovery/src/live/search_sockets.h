@@ -5,23 +5,12 @@
 
 #include <netinet/in.h>
 
-#include <string>
-#include <vector>
+#include <cstdint>
 
+#include "platform/ipv4_interfaces.h"
 #include "search_constants.h"
 
 namespace seekwell::live {
-
-struct SearchInterface {
-    std::string name;
-    unsigned int index = 0;
-    in_addr address{};
-};
-
-// The named interface when it is up with an IPv4 address (empty name: every
-// IPv4 interface that is up and can multicast), one address each. Empty when
-// there is none, with errno set.
-std::vector<SearchInterface> ChooseInterfaces(const std::string& name);
 
 struct Datagram {
     const char* text = nullptr;  // NUL-terminated, in the caller's buffer
@@ -31,25 +20,28 @@ struct Datagram {
 
 class SearchSocket {
 public:
-    explicit SearchSocket(SearchInterface where) : where_(std::move(where)) {}
+    explicit SearchSocket(platform::Ipv4Interface where) : where_(std::move(where)) {}
+    // Leaves the epoll set before closing: a forked child may hold a copy of
+    // the socket, which would keep it in the set and waking the search.
     ~SearchSocket();
     SearchSocket(const SearchSocket&) = delete;
     SearchSocket& operator=(const SearchSocket&) = delete;
 
-    // 0, or the errno of what failed.
-    int Open();
-    // Sends the M-SEARCH to the group on this interface; a failed send only
-    // means nobody answers this time.
-    void SendSearch() const;
+    // Opens the socket and adds it to epollFd: 0, or the errno of what failed.
+    int Open(int epollFd);
+    // Sends the M-SEARCH to destination on this interface; a failed send
+    // only means nobody answers this time.
+    void SendSearch(const sockaddr_in& destination) const;
     // One waiting datagram; false when none waits or the receive failed.
     bool Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const;
 
     int Fd() const { return fd_; }
-    const SearchInterface& Where() const { return where_; }
+    const platform::Ipv4Interface& Where() const { return where_; }
 
 private:
-    SearchInterface where_;
+    platform::Ipv4Interface where_;
     int fd_ = -1;
+    int epollFd_ = -1;
 };
 
 }  // namespace seekwell::live

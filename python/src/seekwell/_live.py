@@ -71,14 +71,15 @@ class InterfaceNotFoundError(SearchStartError, ValueError):
 
 
 class SkipReason(enum.IntEnum):
-    """Why a responder was left out, as libseekwell tells it (seekwell_skip_reason), in the order
-    the rules are checked."""
+    """Why a responder was left out, as libseekwell tells it (seekwell_skip_reason). Where a reply
+    came from is checked first (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS), then the rules below in
+    their order."""
 
     NONE = 0
     NO_MARKER = 1
     """The reply lacks the robot marker."""
     OTHER_INTERFACE = 2
-    """The reply arrived on another interface than its search left by."""
+    """The reply arrived on an interface the search does not search on."""
     BAD_LOCATION = 3
     """No LOCATION of the form http://<IPv4 address>/."""
     LOCATION_NOT_UNICAST = 4
@@ -97,6 +98,13 @@ class SkipReason(enum.IntEnum):
     """No robot UDN within the bytes the library reads of a description."""
     NO_ROBOT_UDN = 11
     """The description's UDN lacks the robot marker."""
+    OFF_SUBNET = 12
+    """The sender is outside the subnet of the interface its reply arrived on: it may be forged."""
+    OWN_ADDRESS = 13
+    """The sender is one of this host's own addresses."""
+    OVERLOAD = 14
+    """Too many responders at once: replies from new senders go unexamined for a while (told once
+    per round), or a fetch was given up while the slow ones filled their lane."""
 
     @property
     def code(self) -> str:

@@ -1,0 +1,103 @@
+#include "platform/ipv4_interfaces.h"
+
+#include <ifaddrs.h>
+#include <net/if.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+
+#include "platform/interface_rule.h"
+
+namespace seekwell::platform {
+
+namespace {
+
+bool IsChosen(const ifaddrs& entry, const std::string& name)
+{
+    // A named interface is taken as the host names it, whatever it can do.
+    if (!name.empty()) {
+        return (entry.ifa_flags & IFF_UP) != 0 && name == entry.ifa_name;
+    }
+    return IsSearchableInterface(entry.ifa_flags);
+}
+
+in_addr AddressOf(const sockaddr* socketAddress)
+{
+    return socketAddress != nullptr && socketAddress->sa_family == AF_INET
+               ? reinterpret_cast<const sockaddr_in*>(socketAddress)->sin_addr
+               : in_addr{};
+}
+
+Ipv4Link LinkOf(const ifaddrs& entry)
+{
+    Ipv4Link link;
+    link.address = AddressOf(entry.ifa_addr);
+    link.netmask = AddressOf(entry.ifa_netmask);
+    link.pointToPoint = (entry.ifa_flags & IFF_POINTOPOINT) != 0;
+    if (link.pointToPoint) {
+        link.peer = AddressOf(entry.ifa_dstaddr);
+    }
+    return link;
+}
+
+void AddLink(std::vector<Ipv4Interface>& chosen, const ifaddrs& entry)
+{
+    const auto same = std::find_if(chosen.begin(), chosen.end(),
+                                   [&entry](const Ipv4Interface& each) { return each.name == entry.ifa_name; });
+    if (same != chosen.end()) {
+        same->links.push_back(LinkOf(entry));
+        return;
+    }
+    const unsigned int index = if_nametoindex(entry.ifa_name);
+    if (index != 0) {
+        chosen.push_back(Ipv4Interface{entry.ifa_name, index, {LinkOf(entry)}});
+    }
+}
+
+}  // namespace
+
+bool Ipv4Interface::Reaches(in_addr sender) const
+{
+    return std::any_of(links.begin(), links.end(), [sender](const Ipv4Link& link) {
+        if (link.pointToPoint) {
+            return sender.s_addr == link.peer.s_addr;
+        }
+        return (sender.s_addr & link.netmask.s_addr) == (link.address.s_addr & link.netmask.s_addr);
+    });
+}
+
+const Ipv4Interface* Ipv4Interfaces::ByIndex(unsigned int index) const
+{
+    const auto found =
+        std::find_if(chosen.begin(), chosen.end(), [index](const Ipv4Interface& each) { return each.index == index; });
+    return found != chosen.end() ? &*found : nullptr;
+}
+
+bool Ipv4Interfaces::IsOwn(in_addr address) const
+{
+    return std::find(own.begin(), own.end(), address.s_addr) != own.end();
+}
+
+int ReadIpv4Interfaces(const std::string& name, Ipv4Interfaces& interfaces)
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) {
+        return errno;
+    }
+    const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> owned(list, freeifaddrs);
+    Ipv4Interfaces read;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET) {
+            continue;
+        }
+        read.own.push_back(AddressOf(entry->ifa_addr).s_addr);
+        if (IsChosen(*entry, name)) {
+            AddLink(read.chosen, *entry);
+        }
+    }
+    interfaces = std::move(read);
+    return 0;
+}
+
+}  // namespace seekwell::platform
