@@ -346,9 +346,35 @@ def helper_stream_seeds():
     stream("nothing", b"")
 
 
+# --- the live search's book: first byte bit 0 = a watch, then pairs of
+# (operation | skip reason << 2 | interface << 7, sender) ------------------
+
+REPLY, FETCHED, ROUND, WANTS = range(4)
+
+
+def book_step(operation, sender, skip=0, interface=0):
+    return bytes([operation | skip << 2 | interface << 7, sender])
+
+
+def book_seeds():
+    robot = book_step(REPLY, 1) + book_step(FETCHED, 1)
+    write("responder_book", "robot_in_a_window", b"\x00" + robot + book_step(ROUND, 0) + book_step(REPLY, 1))
+    write("responder_book", "robot_gone_in_a_watch", b"\x01" + robot + book_step(ROUND, 0) * 5)
+    other_interface = book_step(REPLY, 2, skip=12) + book_step(WANTS, 2, interface=1) + book_step(REPLY, 2, interface=1)
+    write("responder_book", "skip_then_valid_on_other_interface", b"\x00" + other_interface)
+    flood = b"".join(book_step(REPLY, sender, skip=5) for sender in range(2, 48))
+    fetches = b"".join(book_step(REPLY, sender) for sender in range(2, 10))
+    write("responder_book", "flood_beside_robots", b"\x01" + robot + flood + fetches + book_step(ROUND, 0) + flood)
+    alternating = (
+        book_step(REPLY, 3, skip=1) + book_step(ROUND, 0) + book_step(REPLY, 3) + book_step(FETCHED, 3, skip=7)
+    )
+    write("responder_book", "reasons_alternate", b"\x01" + (alternating + book_step(ROUND, 0)) * 3)
+
+
 if __name__ == "__main__":
     datagram_seeds()
     description_seeds()
     kinemap_seeds()
     finder_seeds()
     helper_stream_seeds()
+    book_seeds()
