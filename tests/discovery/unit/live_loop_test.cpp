@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -68,9 +69,11 @@ void SendBurst(int fd, std::uint32_t first, std::uint16_t port, const std::strin
 // One search on lo, its events collected as they come.
 class LoopbackSearch {
 public:
-    LoopbackSearch(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs)
+    LoopbackSearch(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs,
+                   unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS)
     {
         params_.windowMs = windowMs;
+        params_.periodMs = periodMs;
         params_.interfaceName = "lo";
         params_.destinationAddress = "127.0.0.1";
         params_.destinationPort = responderPort;
@@ -199,6 +202,48 @@ TEST(LiveLoop, ReportsTheRobotAndCancelsUnderAFloodOfNewSenders)
     EXPECT_LT(cancelMs, 1000.0);
     EXPECT_EQ(search.Seen().back().done, SEEKWELL_DONE_CANCELLED);
     EXPECT_EQ(search.Count(SEEKWELL_EVENT_ROBOT), 1);
+}
+
+// Descriptors run short for a while in a watch: the interfaces cannot be
+// listed at a round's start, and the sockets already open keep searching.
+TEST(LiveLoop, AWatchKeepsItsSocketsWhileTheInterfacesCannotBeListed)
+{
+    constexpr unsigned int kPeriodMs = 200;
+    test::ScriptedHttpPeer robot("127.0.0.2", 0, test::Answer(test::Response(test::RobotDescription("Alpha"))));
+    test::UdpEndpoint responder;
+    test::UdpEndpoint device("127.0.0.2");
+    std::atomic<bool> answering{true};
+    std::thread answers([&] {
+        const auto end = test::Clock::now() + milliseconds(10000);
+        while (answering.load() && test::Clock::now() < end) {
+            std::uint16_t searchPort = 0;
+            if (!responder.Receive(100, &searchPort).empty()) {
+                device.SendTo(Reply("127.0.0.2"), searchPort);
+            }
+        }
+    });
+    LoopbackSearch search(responder.Port(), robot.Port(), 0, kPeriodMs);
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            (void)search.CollectUntilDone(milliseconds(0));
+            return search.Count(SEEKWELL_EVENT_ROBOT) == 1;
+        },
+        milliseconds(3000)));
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // One: no new descriptor fits, and a poll of one still may.
+    rlimit none = saved;
+    none.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    // Six rounds, twice as many as a robot may miss before it is GONE.
+    std::this_thread::sleep_for(milliseconds(6 * kPeriodMs));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    search.Cancel();
+    EXPECT_TRUE(search.CollectUntilDone(milliseconds(2000)));
+    answering.store(false);
+    answers.join();
+    EXPECT_EQ(search.Count(SEEKWELL_EVENT_GONE), 0);
+    EXPECT_EQ(search.Seen().back().done, SEEKWELL_DONE_CANCELLED);
 }
 
 }  // namespace
