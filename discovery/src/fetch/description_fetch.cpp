@@ -95,13 +95,15 @@ curl_socket_t OpenFetchSocket(void* transfer, curlsocktype purpose, curl_sockadd
     if (purpose != CURLSOCKTYPE_IPCXN) {
         return CURL_SOCKET_BAD;
     }
+    auto* state = static_cast<TransferState*>(transfer);
     const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
-    if (fd < 0 || BindToRoute(fd, static_cast<TransferState*>(transfer)->route)) {
+    if (fd >= 0 && BindToRoute(fd, state->route)) {
         return fd;
     }
-    const int error = errno;
-    close(fd);
-    errno = error;
+    state->socketErrno = errno;
+    if (fd >= 0) {
+        close(fd);
+    }
     return CURL_SOCKET_BAD;
 }
 
@@ -175,7 +177,8 @@ DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::s
              Clock::now(),
              Clock::time_point(),
              false,
-             std::move(route)}
+             std::move(route),
+             0}
 {
     if (!Ready()) {
         return;
@@ -203,6 +206,9 @@ FetchOutcome DescriptionTransfer::Finish(CURLcode result)
     const CurlFunctions& curl = state_.curl;
     curl.easyGetinfo(handle_.get(), CURLINFO_RESPONSE_CODE, &outcome.httpStatus);
     curl.easyGetinfo(handle_.get(), CURLINFO_OS_ERRNO, &outcome.osErrno);
+    if (outcome.osErrno == 0) {
+        outcome.osErrno = state_.socketErrno;
+    }
     outcome.connected = Connected();
     if (outcome.succeeded) {
         outcome.body = std::move(state_.body);

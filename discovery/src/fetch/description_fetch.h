@@ -49,6 +49,9 @@ struct TransferState {
     Clock::time_point lastHeard;
     bool clockRunning;
     FetchRoute route;
+    // Why the connection's socket could not be made, which libcurl does not
+    // record; 0 when it was made.
+    int socketErrno = 0;
 
     void NoteBytesReceived();
 };

@@ -1,12 +1,15 @@
 // The live search's rules: which responders it fetches from, which it
 // leaves out without a connection, and what a finished fetch makes of one.
+#include "fetch/curl_wakeup_pair.h"
 #include "live/fetch_verdict.h"
 #include "live/reply_check.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 namespace seekwell::live {
@@ -159,6 +162,31 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
         EXPECT_EQ(verdict.skip, each.expected) << each.what;
         EXPECT_EQ(verdict.httpStatus, each.expected == SEEKWELL_SKIP_HTTP_STATUS ? each.status : 0) << each.what;
     }
+}
+
+// libcurl records no errno when the connection's socket cannot be made: the
+// reason still names the real cause.
+TEST(FetchVerdict, ASocketThatCannotBeMadeIsToldByItsErrno)
+{
+    const platform::CurlFunctions* curl = platform::ReadyCurl();
+    ASSERT_NE(curl, nullptr);
+    platform::DescriptionTransfer transfer(*curl, "http://127.0.0.2/ROVA.XML", HttpFetchLimits{});
+    ASSERT_TRUE(transfer.Ready());
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit full = saved;
+    full.rlim_cur = 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &full), 0);
+    CURLcode code;
+    {
+        const platform::OwnCurlCalls own;
+        code = curl->easyPerform(transfer.Handle());
+    }
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    const platform::FetchOutcome outcome = transfer.Finish(code);
+    EXPECT_EQ(outcome.osErrno, EMFILE);
+    EXPECT_EQ(JudgeFetch(outcome, std::string()).reason,
+              std::string("description fetch: could not connect: ") + std::strerror(EMFILE));
 }
 
 }  // namespace
