@@ -139,6 +139,32 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * and address bytes), without a limit of 16, and fetches each description
  * only from the IPv4 address that sent the reply.
  *
+ * Who is believed: a reply counts only when it arrived on an interface the
+ * search searches on, from a sender inside that interface's subnet (on a
+ * point-to-point link, its peer) that is not one of this host's own
+ * addresses; the description is then fetched from that sender over that
+ * interface (the connection bound to it), and the events name it. Anything
+ * else is SKIPPED (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS) and no
+ * connection is made. A device on the same LAN can still forge the address
+ * of another device on that LAN, and so be fetched from in its name; it
+ * cannot make the host connect beyond the LAN or to itself.
+ *
+ * Limits, so that a LAN device sending forged replies at any rate cannot
+ * delay a robot or grow the host's memory without bound. A search holds at
+ * most 4096 responders (robots are never dropped for a stranger; of the
+ * responders left out, the one least recently heard is forgotten first, and
+ * may be told again later) and at most 384 descriptions fetching or waiting
+ * to. Fetches start in a quick lane of 64; one not over after 250 ms moves
+ * to a patient lane of 64, and when that is full it is given up (SKIPPED,
+ * OVERLOAD): a device on the link answers in milliseconds, so forged senders
+ * where nothing answers hold the patient lane, never the quick one. A reply
+ * that finds the responders or the fetches full goes unexamined: the first
+ * of each round is told as one SKIPPED event (OVERLOAD, with the count so
+ * far in words) and DONE's reason ends with the total ("; N replies went
+ * unexamined ..."). An event's LOCATION is cut to its first 255 bytes, and
+ * at most 1024 SKIPPED events wait for a host that does not dispatch (see
+ * seekwell_search_dispatch).
+ *
  * A search runs on a thread of its own, which never calls the host: events
  * wait in the search until the host dispatches them on a thread of its
  * choosing, either from its event loop when seekwell_search_fd() becomes
@@ -151,16 +177,31 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * seekwell_search_cancel may be called at any time, also concurrently with a
  * dispatch and from inside the callback. Dispatching or waiting on a search
  * from inside its own callback returns 1 at once and delivers nothing.
- * seekwell_search_free is the last call on a search, made when no other
- * thread is inside a call on it; made from inside its own callback, the
- * release waits until that dispatch returns.
+ * seekwell_search_free is the last call on a search; the one exception is a
+ * free made from inside its own callback, which may come while other threads
+ * wait to dispatch: the release then waits until every thread inside
+ * seekwell_search_dispatch or seekwell_search_wait on it has left, and those
+ * that were waiting return 0 without running the callback.
+ *
+ * C++ hosts: an exception thrown by the callback leaves through the
+ * seekwell_search_dispatch or seekwell_search_wait that ran it, untouched.
+ * The event it was thrown for counts as delivered; the events after it stay
+ * waiting (the descriptor stays readable) for the next dispatch, in order.
+ * A callback may free the search and then throw: everything is released
+ * before the exception leaves the library. The library's own failures never
+ * leave as exceptions.
  *
  * Robots are told apart by their IPv4 address: ROBOT comes once for each
  * (again after a GONE, when it answers anew). A responder left out is
  * checked again when it answers a later search; the same reason is not told
  * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
- * A child forked from the host may free a search it inherited (only its
- * copies of the descriptors are closed); its dispatch returns 0.
+ *
+ * Forks: a search belongs to the process that started it; a child forked
+ * from it (also into a new PID namespace) holds a copy that costs the parent
+ * nothing. In the child, seekwell_search_cancel does nothing,
+ * seekwell_search_dispatch and seekwell_search_wait return 0 at once without
+ * a callback, and seekwell_search_free closes only the child's copies of the
+ * search's descriptors; the parent's search goes on undisturbed.
  *
  * A cancellation request for a calling thread (pthread_cancel) takes effect
  * only after the call has returned, callbacks included.
@@ -183,7 +224,7 @@ typedef enum seekwell_event_type {
 typedef enum seekwell_skip_reason {
     SEEKWELL_SKIP_NONE = 0,
     SEEKWELL_SKIP_NO_MARKER = 1,            /* the reply lacks the robot marker */
-    SEEKWELL_SKIP_OTHER_INTERFACE = 2,      /* arrived on another interface than its search left by */
+    SEEKWELL_SKIP_OTHER_INTERFACE = 2,      /* arrived on an interface the search does not search on */
     SEEKWELL_SKIP_BAD_LOCATION = 3,         /* no LOCATION of the form http://<IPv4 address>/ */
     SEEKWELL_SKIP_LOCATION_NOT_UNICAST = 4, /* LOCATION names a loopback, unspecified,
                                                multicast or broadcast address */
@@ -236,8 +277,15 @@ typedef void (*seekwell_event_fn)(const seekwell_event* event, void* user_data);
 #define SEEKWELL_MIN_SEARCH_PERIOD_MS 200
 #define SEEKWELL_GONE_AFTER_MISSED 3
 
+/* Options of a live search. size tells which version of this structure the
+ * host was built with: set it to sizeof(seekwell_options). Later versions
+ * only add fields at the end, so a host keeps working with later libraries.
+ * A library accepts any size from the end of period_ms on; a larger size
+ * than its own sizeof(seekwell_options) only when every byte it does not
+ * know is zero, otherwise -EOPNOTSUPP: the host asked for an option this
+ * library lacks. Sizes over 4096 bytes are refused (-EINVAL) unread. */
 typedef struct seekwell_options {
-    size_t size;                /* sizeof(seekwell_options), or larger */
+    size_t size;                /* sizeof(seekwell_options) of the host's header */
     unsigned int window_ms;     /* how long to search; 0: until cancelled */
     const char* interface_name; /* one interface by name; NULL: every IPv4 interface
                                    that is up and can multicast. A named one that
@@ -255,11 +303,16 @@ typedef struct seekwell_options {
 /*
  * Starts a search and returns at once: 0, or a negative errno value with
  * *search left NULL and nothing started:
- *  -EINVAL  on_event or search is NULL, options->size is smaller than this
- *           header's seekwell_options, or period_ms is below
- *           SEEKWELL_MIN_SEARCH_PERIOD_MS (and not 0);
+ *  -EINVAL  on_event or search is NULL, options->size is smaller than the
+ *           first version's seekwell_options (up to period_ms) or larger
+ *           than 4096, or period_ms is below SEEKWELL_MIN_SEARCH_PERIOD_MS
+ *           (and not 0);
+ *  -EOPNOTSUPP  options->size is larger than this library's
+ *           seekwell_options and a byte past it is not zero;
  *  -ENODEV  no interface has the name options->interface_name;
- *  -ENOMEM, -EMFILE, -EAGAIN  memory, descriptors or a thread were lacking.
+ *  -ENOMEM, -EMFILE, -EAGAIN  memory, descriptors or a thread were lacking
+ *           (also while checking the interface's name); any other negative
+ *           errno value: the system refused to look the name up.
  */
 SEEKWELL_API int seekwell_search_start(const seekwell_options* options, seekwell_event_fn on_event, void* user_data,
                                        seekwell_search** search);
@@ -268,23 +321,35 @@ SEEKWELL_API int seekwell_search_start(const seekwell_options* options, seekwell
  * until seekwell_search_free. Do not read it or close it. -EINVAL for NULL. */
 SEEKWELL_API int seekwell_search_fd(const seekwell_search* search);
 
-/* Runs on_event for each waiting event, without blocking. Returns 1 while
- * the search runs, 0 once DONE has been delivered (and at every later call),
- * -EINVAL for NULL. */
+/* Runs on_event for each event waiting when it is called, without blocking.
+ * Returns 1 while the search runs, 0 once DONE has been delivered (and at
+ * every later call), once the search was freed from inside the callback, and
+ * in a forked child; -EINVAL for NULL. An exception thrown by on_event
+ * leaves through here (see C++ hosts above). While the host does not
+ * dispatch, at most 1024 SKIPPED events wait; later ones are dropped (ROBOT,
+ * GONE and DONE never are), and DONE's reason then ends with
+ * "; N SKIPPED events dropped while the host was not dispatching". */
 SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search);
 
 /* Waits for events and dispatches them until DONE has been delivered
  * (returns 0) or timeout_ms milliseconds have passed (returns 1); a negative
- * timeout waits for DONE. -EINVAL for NULL. */
+ * timeout waits for DONE. Returns 0 as seekwell_search_dispatch does after a
+ * free from inside the callback and in a forked child. -EINVAL for NULL. */
 SEEKWELL_API int seekwell_search_wait(seekwell_search* search, int timeout_ms);
 
 /* Stops the search: fetches are aborted, sockets closed, and DONE
- * (SEEKWELL_DONE_CANCELLED) is ready to dispatch within 50 ms; events not yet
- * dispatched are dropped. Harmless after DONE, twice, or on NULL. */
+ * (SEEKWELL_DONE_CANCELLED) is ready to dispatch within 50 ms, also when the
+ * calling thread has a cancellation request pending; events not yet
+ * dispatched are dropped. Harmless after DONE, twice, or on NULL; does
+ * nothing in a forked child. */
 SEEKWELL_API void seekwell_search_cancel(seekwell_search* search);
 
 /* Cancels a running search and releases everything it holds: no thread,
- * descriptor or child of it is left. NULL is ignored. */
+ * descriptor or child of it is left. Returns within 50 ms, also when the
+ * calling thread has a cancellation request pending. From inside the
+ * callback, the release comes when the dispatching threads have left (see
+ * Threading above); in a forked child, only the child's copies of the
+ * descriptors are closed. NULL is ignored. */
 SEEKWELL_API void seekwell_search_free(seekwell_search* search);
 
 #ifdef __cplusplus

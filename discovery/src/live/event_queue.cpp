@@ -1,10 +1,6 @@
 #include "live/event_queue.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <cstdint>
+#include <new>
 
 namespace seekwell::live {
 
@@ -24,60 +20,87 @@ seekwell_event LiveEvent::View() const
     return view;
 }
 
-EventQueue::~EventQueue() { CloseDescriptor(); }
-
-int EventQueue::Open()
-{
-    readyFd_.store(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    return readyFd_.load() < 0 ? errno : 0;
-}
-
 void EventQueue::Push(LiveEvent event)
 {
-    std::vector<LiveEvent> one;
-    one.push_back(std::move(event));
-    PushAll(std::move(one));
+    const std::lock_guard<std::mutex> lock(mutex_);
+    const bool wasEmpty = waiting_.empty();
+    if (Append(event) && wasEmpty) {
+        ready_.Signal();
+    }
 }
 
 void EventQueue::PushAll(std::vector<LiveEvent> events)
 {
-    if (events.empty()) {
-        return;
-    }
     const std::lock_guard<std::mutex> lock(mutex_);
     const bool wasEmpty = waiting_.empty();
-    for (LiveEvent& event : events) {
-        waiting_.push_back(std::move(event));
-    }
-    if (wasEmpty) {
-        const std::uint64_t one = 1;
-        // Fails only when the counter is full, and then it is readable anyway.
-        if (write(readyFd_.load(), &one, sizeof one) < 0) {
-            return;
+    // Whatever was stored is announced, also when memory ran out part way.
+    const auto announce = [&] {
+        if (wasEmpty && !waiting_.empty()) {
+            ready_.Signal();
         }
+    };
+    try {
+        for (LiveEvent& event : events) {
+            Append(event);
+        }
+    } catch (const std::bad_alloc&) {
+        announce();
+        throw;
+    }
+    announce();
+}
+
+bool EventQueue::Append(LiveEvent& event)
+{
+    const bool skipped = event.type == SEEKWELL_EVENT_SKIPPED;
+    if (skipped && skippedWaiting_ == kMaxWaitingSkipped) {
+        ++skippedDropped_;
+        return false;
+    }
+    if (event.type == SEEKWELL_EVENT_DONE) {
+        NoteDroppedSkipped(event);
+    }
+    waiting_.push_back(std::move(event));
+    if (skipped) {
+        ++skippedWaiting_;
+    }
+    return true;
+}
+
+void EventQueue::NoteDroppedSkipped(LiveEvent& done) const
+{
+    if (skippedDropped_ == 0) {
+        return;
+    }
+    try {
+        done.reason +=
+            "; " + std::to_string(skippedDropped_) + " SKIPPED events dropped while the host was not dispatching";
+    } catch (const std::bad_alloc&) {
+        // DONE matters more than its count of what was dropped.
     }
 }
 
-std::deque<LiveEvent> EventQueue::TakeAll()
+std::optional<LiveEvent> EventQueue::Take()
 {
-    std::deque<LiveEvent> taken;
     const std::lock_guard<std::mutex> lock(mutex_);
-    taken.swap(waiting_);
-    // Read under the lock: a Push after it finds the queue empty and makes
-    // the descriptor readable again.
-    std::uint64_t count = 0;
-    if (read(readyFd_.load(), &count, sizeof count) < 0) {
-        // Nothing was pushed since the last read: it stays quiet.
+    if (waiting_.empty()) {
+        return std::nullopt;
     }
-    return taken;
+    std::optional<LiveEvent> oldest(std::move(waiting_.front()));
+    waiting_.pop_front();
+    if (oldest->type == SEEKWELL_EVENT_SKIPPED) {
+        --skippedWaiting_;
+    }
+    if (waiting_.empty()) {
+        ready_.Drain();
+    }
+    return oldest;
 }
 
-void EventQueue::CloseDescriptor()
+std::size_t EventQueue::Count()
 {
-    const int fd = readyFd_.exchange(-1);
-    if (fd >= 0) {
-        close(fd);
-    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return waiting_.size();
 }
 
 }  // namespace seekwell::live

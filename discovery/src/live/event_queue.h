@@ -6,13 +6,21 @@
 
 #include <seekwell/seekwell.h>
 
-#include <atomic>
+#include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/wake_event.h"
+
 namespace seekwell::live {
+
+// SKIPPED events that may wait for a host that does not dispatch; a LAN that
+// floods the search with left-out replies cannot grow the queue past them.
+// Later ones are dropped, and DONE says how many.
+constexpr std::size_t kMaxWaitingSkipped = 1024;
 
 // One event with texts of its own, until the host has seen it.
 struct LiveEvent {
@@ -34,29 +42,33 @@ struct LiveEvent {
 class EventQueue {
 public:
     EventQueue() = default;
-    ~EventQueue();
     EventQueue(const EventQueue&) = delete;
     EventQueue& operator=(const EventQueue&) = delete;
 
     // 0, or the errno of a descriptor that could not be made.
-    int Open();
-    int Fd() const { return readyFd_.load(); }
+    int Open() { return ready_.Open(); }
+    int Fd() const { return ready_.Fd(); }
     void Push(LiveEvent event);
     // Several at once, in order; the descriptor turns readable once.
     void PushAll(std::vector<LiveEvent> events);
-    // Everything waiting, oldest first; the descriptor is quiet afterwards
+    // The oldest event waiting; the descriptor is quiet once none is left,
     // until the next Push.
-    std::deque<LiveEvent> TakeAll();
+    std::optional<LiveEvent> Take();
+    std::size_t Count();
     // Closes the descriptor early; Fd() is -1 afterwards. Takes no lock, so a
     // forked child can release it whatever the parent's threads held.
-    void CloseDescriptor();
+    void CloseDescriptor() { ready_.Close(); }
 
 private:
+    // Under the lock; false when a SKIPPED was dropped instead.
+    bool Append(LiveEvent& event);
+    void NoteDroppedSkipped(LiveEvent& done) const;
+
     std::mutex mutex_;
     std::deque<LiveEvent> waiting_;
-    // Atomic: a forked child closes it without the lock, which a parent's
-    // thread may have held at the fork.
-    std::atomic<int> readyFd_{-1};
+    std::size_t skippedWaiting_ = 0;
+    std::size_t skippedDropped_ = 0;
+    platform::WakeEvent ready_;
 };
 
 }  // namespace seekwell::live

@@ -1,7 +1,7 @@
 // The live search's C functions: the checks of what the host passes, and
-// the promises every call keeps (no exception and no cancellation of the
-// calling thread while inside).
-#include <net/if.h>
+// the promises every call keeps: no exception of the library's own leaves
+// (the host's own, thrown by its callback, pass through), and no
+// cancellation of the calling thread acts while inside.
 #include <seekwell/seekwell.h>
 
 #include <cerrno>
@@ -13,6 +13,7 @@
 using seekwell::CancelDeferred;
 using seekwell::live::LiveParameters;
 using seekwell::live::LiveSearch;
+using seekwell::live::ParametersFromOptions;
 
 namespace {
 
@@ -21,33 +22,10 @@ namespace {
 LiveSearch* Live(seekwell_search* search) { return reinterpret_cast<LiveSearch*>(search); }
 const LiveSearch* Live(const seekwell_search* search) { return reinterpret_cast<const LiveSearch*>(search); }
 
-// 0, or -EINVAL/-ENODEV for options no search can run with.
-int ReadOptions(const seekwell_options* options, LiveParameters& params)
-{
-    if (options == nullptr) {
-        return 0;
-    }
-    if (options->size < sizeof(seekwell_options)) {
-        return -EINVAL;
-    }
-    if (options->period_ms != 0 && options->period_ms < SEEKWELL_MIN_SEARCH_PERIOD_MS) {
-        return -EINVAL;
-    }
-    params.windowMs = options->window_ms;
-    params.periodMs = options->period_ms != 0 ? options->period_ms : SEEKWELL_SEARCH_PERIOD_MS;
-    if (options->interface_name != nullptr) {
-        if (if_nametoindex(options->interface_name) == 0) {
-            return -ENODEV;
-        }
-        params.interfaceName = options->interface_name;
-    }
-    return 0;
-}
-
 int StartSearch(const seekwell_options* options, seekwell_event_fn onEvent, void* userData, seekwell_search** search)
 {
     LiveParameters params;
-    if (const int error = ReadOptions(options, params); error != 0) {
+    if (const int error = ParametersFromOptions(options, params); error != 0) {
         return error;
     }
     auto* live = new (std::nothrow) LiveSearch(std::move(params), onEvent, userData);
@@ -82,6 +60,7 @@ extern "C" SEEKWELL_API int seekwell_search_start(const seekwell_options* option
     }
 }
 
+// Never blocks and reaches no cancellation point: nothing to defer.
 extern "C" SEEKWELL_API int seekwell_search_fd(const seekwell_search* search)
 {
     return search != nullptr ? Live(search)->Fd() : -EINVAL;
@@ -107,6 +86,9 @@ extern "C" SEEKWELL_API int seekwell_search_wait(seekwell_search* search, int ti
 
 extern "C" SEEKWELL_API void seekwell_search_cancel(seekwell_search* search)
 {
+    // The wake's write is a cancellation point: acted on there, the search
+    // would be marked cancelled without its thread ever hearing of it.
+    const CancelDeferred deferred;
     if (search != nullptr) {
         Live(search)->Cancel();
     }
@@ -116,8 +98,8 @@ extern "C" SEEKWELL_API void seekwell_search_free(seekwell_search* search)
 {
     const CancelDeferred deferred;
     // Freed from inside its own callback, the search is released when the
-    // dispatch that runs the callback returns.
+    // last thread dispatching on it has left.
     if (search != nullptr) {
-        (void)LiveSearch::Release(Live(search));
+        LiveSearch::Release(Live(search));
     }
 }

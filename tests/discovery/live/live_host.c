@@ -10,7 +10,8 @@
  *
  * usage: live_host events WINDOW_MS [INTERFACE]
  *        live_host watch PERIOD_MS RUN_MS
- *        live_host cancel-thread AFTER_MS | cancel-callback
+ *        live_host cancel-thread AFTER_MS | cancel-pending AFTER_MS | cancel-callback
+ *        live_host fork cancel|free|hold   a child forked mid-search does that with its copy
  *        live_host beside          two live searches and a blocking call at once
  *        live_host contract        bad input, and calls in the wrong order
  *        live_host guest           the guest rules while a search runs
@@ -37,6 +38,10 @@
 #include "print_quoted.h"
 
 static long long g_startUs;
+
+/* The forked child's life, and the parent's search around it. */
+#define FORK_WATCH_MS 300
+#define FORK_WINDOW_MS 5000
 
 static long long SinceStartMs(void) { return (MonotonicUs() - g_startUs) / 1000; }
 
@@ -132,10 +137,12 @@ static int RunWatch(unsigned int periodMs, int runMs)
     return 0;
 }
 
-/* Cancels from the callback at the first robot, or from another thread. */
+/* Cancels from the callback at the first robot, or from another thread (that may have a cancel
+ * request of its own pending). */
 struct Canceller {
     seekwell_search* search;
     int afterMs; /* 0: from the callback */
+    int pending;
     long long cancelledUs;
 };
 
@@ -157,15 +164,22 @@ static void* CancelLater(void* data)
 {
     struct Canceller* canceller = data;
     usleep((useconds_t)canceller->afterMs * 1000);
+    if (canceller->pending) {
+        pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, NULL);
+        pthread_cancel(pthread_self());
+        pthread_setcancelstate(PTHREAD_CANCEL_ENABLE, NULL);
+    }
     canceller->cancelledUs = MonotonicUs();
     seekwell_search_cancel(canceller->search);
+    pthread_testcancel();
     return NULL;
 }
 
-static int RunCancel(int fromThread, int afterMs)
+static int RunCancel(int fromThread, int pending, int afterMs)
 {
-    struct Canceller canceller = {NULL, afterMs, 0};
+    struct Canceller canceller = {NULL, afterMs, pending, 0};
     pthread_t thread;
+    void* ended = NULL;
     const int threads = CountEntries("/proc/self/task");
     const int descriptors = CountEntries("/proc/self/fd");
     if (Start(SEEKWELL_SEARCH_WINDOW_MS, NULL, 0, CancelAtFirstRobot, &canceller, &canceller.search) != 0) {
@@ -177,7 +191,8 @@ static int RunCancel(int fromThread, int afterMs)
     printf("wait %d\n", seekwell_search_wait(canceller.search, -1));
     printf("dispatch_after_done %d\n", seekwell_search_dispatch(canceller.search));
     if (fromThread) {
-        pthread_join(thread, NULL);
+        pthread_join(thread, &ended);
+        printf("canceller_cancelled %d\n", ended == PTHREAD_CANCELED);
     }
     seekwell_search_free(canceller.search);
     PrintLeft(threads, descriptors);
@@ -281,8 +296,27 @@ static int RunContract(void)
     Check("null callback", seekwell_search_start(NULL, NULL, NULL, &search), -EINVAL);
     Check("search left null", search == NULL, 1);
     Check("null search pointer", seekwell_search_start(NULL, Ignore, NULL, NULL), -EINVAL);
-    options.size = sizeof options - 1;
+    /* Smaller than the first version's fields, up to period_ms. */
+    options.size = offsetof(seekwell_options, period_ms) + sizeof options.period_ms - 1;
     Check("small options", seekwell_search_start(&options, Ignore, NULL, &search), -EINVAL);
+    options.size = 1 << 20;
+    Check("absurd options size", seekwell_search_start(&options, Ignore, NULL, &search), -EINVAL);
+    {
+        /* A newer host's options: zero past this version's, unless it set an option this library lacks. */
+        struct {
+            seekwell_options known;
+            unsigned char newer[16];
+        } newer;
+        memset(&newer, 0, sizeof newer);
+        newer.known = options;
+        newer.known.size = sizeof newer;
+        newer.known.window_ms = 200;
+        Check("newer options, zero", seekwell_search_start(&newer.known, Ignore, NULL, &search), 0);
+        seekwell_search_free(search);
+        newer.newer[3] = 1;
+        Check("newer options, one this library lacks", seekwell_search_start(&newer.known, Ignore, NULL, &search),
+              -EOPNOTSUPP);
+    }
     options.size = sizeof options;
     options.period_ms = SEEKWELL_MIN_SEARCH_PERIOD_MS - 1;
     Check("short period", seekwell_search_start(&options, Ignore, NULL, &search), -EINVAL);
@@ -418,6 +452,66 @@ static int RunGuest(void)
     return 0;
 }
 
+/* What the forked child does with its copy of the search; its exit status is 0 when the library
+ * answered as it must in a child. */
+static int ActInChild(const char* action, seekwell_search* search)
+{
+    if (strcmp(action, "cancel") == 0) {
+        seekwell_search_cancel(search);
+        return seekwell_search_dispatch(search) == 0 && seekwell_search_wait(search, -1) == 0 ? 0 : 1;
+    }
+    if (strcmp(action, "free") == 0) {
+        seekwell_search_free(search);
+        return 0;
+    }
+    usleep(FORK_WATCH_MS * 1000);
+    return seekwell_search_dispatch(search) == 0 ? 0 : 1;
+}
+
+struct ForkTally {
+    int robots;
+    int doneReason;
+};
+
+static void TallyRobots(const seekwell_event* event, void* data)
+{
+    struct ForkTally* tally = data;
+    tally->robots += event->type == SEEKWELL_EVENT_ROBOT;
+    if (event->type == SEEKWELL_EVENT_DONE) {
+        tally->doneReason = (int)event->done_reason;
+    }
+}
+
+/* A child forked mid-search cancels, frees or only holds its copy of the search, while the parent's
+ * search goes on: the parent's CPU time over the child's life shows whether its thread spun. */
+static int RunFork(const char* action)
+{
+    seekwell_search* search = NULL;
+    struct ForkTally tally = {0, 0};
+    struct rusage before;
+    struct rusage after;
+    pid_t child;
+    int status = -1;
+    if (Start(FORK_WINDOW_MS, NULL, 0, TallyRobots, &tally, &search) != 0) {
+        return 1;
+    }
+    seekwell_search_wait(search, 1000);
+    getrusage(RUSAGE_SELF, &before);
+    child = fork();
+    if (child == 0) {
+        _exit(ActInChild(action, search));
+    }
+    usleep(FORK_WATCH_MS * 1000);
+    getrusage(RUSAGE_SELF, &after);
+    waitpid(child, &status, 0);
+    printf("fork_watch cpu_ms %lld child_exit %d\n", (CpuUs(&after) - CpuUs(&before)) / 1000,
+           WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+    printf("wait %d\n", seekwell_search_wait(search, -1));
+    printf("fork_search robots %d done %d\n", tally.robots, tally.doneReason);
+    seekwell_search_free(search);
+    return 0;
+}
+
 /* The libseekwell the loader mapped, by its path. */
 static void* DoNothing(void* unused) { return unused; }
 
@@ -444,10 +538,13 @@ int main(int argc, char** argv)
         return RunWatch((unsigned int)atoi(argv[2]), atoi(argv[3]));
     }
     if (strcmp(mode, "cancel-thread") == 0 && argc > 2) {
-        return RunCancel(1, atoi(argv[2]));
+        return RunCancel(1, 0, atoi(argv[2]));
+    }
+    if (strcmp(mode, "cancel-pending") == 0 && argc > 2) {
+        return RunCancel(1, 1, atoi(argv[2]));
     }
     if (strcmp(mode, "cancel-callback") == 0) {
-        return RunCancel(0, 0);
+        return RunCancel(0, 0, 0);
     }
     if (strcmp(mode, "beside") == 0) {
         return RunBeside();
@@ -458,9 +555,12 @@ int main(int argc, char** argv)
     if (strcmp(mode, "guest") == 0) {
         return RunGuest();
     }
+    if (strcmp(mode, "fork") == 0 && argc > 2) {
+        return RunFork(argv[2]);
+    }
     fprintf(stderr,
             "usage: %s events WINDOW_MS [IF] | watch PERIOD_MS RUN_MS | cancel-thread AFTER_MS |"
-            " cancel-callback | beside | contract | guest\n",
+            " cancel-pending AFTER_MS | cancel-callback | beside | contract | guest | fork cancel|free|hold\n",
             argv[0]);
     return 2;
 }

@@ -2,14 +2,15 @@
 # The installed library's live search, driven by a C host in a private client namespace, against
 # simulated robots with every fault that makes a responder left out. One table of cases over one
 # LAN: the events of a search, the same robots as the blocking call beside it, no connection to
-# any host but the one that answered, GONE when the robots stop, cancels, bad input and the guest
-# rules.
+# any host but the one that answered, GONE when the robots stop, cancels, bad input, the guest
+# rules, forked children and a C++ host whose callback throws.
 #
-#   live_lan_test.sh INSTALL-PREFIX LIVE-HOST
+#   live_lan_test.sh INSTALL-PREFIX LIVE-HOST THROWING-HOST
 set -u
 source "$(dirname "$0")/../../support/e2e_common.sh"
 prefix=$1
 host=$2
+throwing_host=$3
 e2e_require_lan
 
 readonly ROBOTS=16
@@ -20,6 +21,8 @@ readonly PROMPT_MS=1000
 readonly CANCEL_LIMIT_MS=50
 readonly WATCH_PERIOD_MS=1000
 readonly GONE_AFTER_MISSED=3
+# The parent's CPU time while its forked child lives (300 ms): a thread spinning would take it all.
+readonly FORK_CPU_LIMIT_MS=60
 
 alone="$E2E_WORK/alone"
 e2e_copy_library_alone "$prefix" "$alone" || exit 1
@@ -119,22 +122,26 @@ expect_equal "the blocking call" "$(e2e_value "$E2E_WORK/beside.out" blocking)" 
 expect_equal "the blocking call's connections to the client itself" "$(local_accepts)" 2
 expect_equal "the blocking call's fetch from the device named" "$(fetches_to "$(simlan_device_address 17)")" 1
 
-# 3. Cancels, from another thread and from inside the callback.
-for how in "cancel-thread 500" cancel-callback; do
-    live $how >"$E2E_WORK/cancel.out" 2>&1
-    cat "$E2E_WORK/cancel.out"
-    took=$(e2e_value "$E2E_WORK/cancel.out" cancel_to_done_ms)
+# 3. Cancels, from another thread (also one with a cancel request of its own pending) and from
+#    inside the callback.
+for how in "cancel-thread 500" "cancel-pending 500" cancel-callback; do
+    out="$E2E_WORK/${how%% *}.out"
+    live $how >"$out" 2>&1
+    cat "$out"
+    took=$(e2e_value "$out" cancel_to_done_ms)
     expect_true "$how: DONE ${took:-never} ms after the cancel" test "${took:-999}" -le $CANCEL_LIMIT_MS
-    expect_equal "$how: the end" "$(grep '^DONE ' "$E2E_WORK/cancel.out" | cut -d' ' -f3-)" '2 0 "cancelled"'
-    expect_equal "$how: dispatch after DONE" "$(e2e_value "$E2E_WORK/cancel.out" dispatch_after_done)" 0
-    expect_equal "$how: left behind" "$(e2e_value "$E2E_WORK/cancel.out" left)" "threads=0 descriptors=0"
+    expect_equal "$how: the end" "$(grep '^DONE ' "$out" | cut -d' ' -f3-)" '2 0 "cancelled"'
+    expect_equal "$how: dispatch after DONE" "$(e2e_value "$out" dispatch_after_done)" 0
+    expect_equal "$how: left behind" "$(e2e_value "$out" left)" "threads=0 descriptors=0"
 done
+expect_equal "cancel-pending: the thread's own request acted after the call" \
+    "$(e2e_value "$E2E_WORK/cancel-pending.out" canceller_cancelled)" 1
 
 # 4. Bad input and calls in the wrong order; then a guest's rules while a search runs.
 live contract >"$E2E_WORK/contract.out" 2>&1
 cat "$E2E_WORK/contract.out"
 expect_equal "contract cases that failed" "$(grep '^contract ' "$E2E_WORK/contract.out" | grep -v ' ok ')" ""
-expect_equal "contract cases" "$(grep -c '^contract ' "$E2E_WORK/contract.out")" 24
+expect_equal "contract cases" "$(grep -c '^contract ' "$E2E_WORK/contract.out")" 27
 # The forked children free a search whose thread exists only in the parent, on purpose: a thread
 # sanitizer would count that thread as leaked in each child.
 TSAN_OPTIONS="${TSAN_OPTIONS:-} report_thread_leaks=0" live guest >"$E2E_WORK/guest.out" 2>&1
@@ -142,9 +149,37 @@ cat "$E2E_WORK/guest.out"
 expect_true "guest: robots, forks, signals, descriptors" \
     grep -qE '^guest robots 4 forks_ok ([0-9]+) of \1 signals_on_host \1 inheritable 0$' "$E2E_WORK/guest.out"
 
+# A child forked mid-search cancels, frees or only holds its copy: the parent's search reports its
+# robots to the end of its window, and the parent stays idle while the child lives. Beside them, a
+# C++ host whose callback throws at the first event: it catches that, and the rest comes next.
+# At once, to end before the simulator does.
+beside=()
+for action in cancel free hold; do
+    TSAN_OPTIONS="${TSAN_OPTIONS:-} report_thread_leaks=0" live fork $action >"$E2E_WORK/fork-$action.out" 2>&1 &
+    beside+=($!)
+done
+LD_LIBRARY_PATH="$alone" simlan_client "$throwing_host" throw >"$E2E_WORK/throw.out" 2>&1
+LD_LIBRARY_PATH="$alone" simlan_client "$throwing_host" free-then-throw >"$E2E_WORK/free-throw.out" 2>&1
+wait "${beside[@]}"
+for action in cancel free hold; do
+    out="$E2E_WORK/fork-$action.out"
+    cat "$out"
+    cpu=$(e2e_value "$out" fork_watch | sed -n 's/^cpu_ms \([0-9]*\) .*/\1/p')
+    expect_true "fork $action: parent's CPU ${cpu:-?} ms while the child lived" test "${cpu:-999}" -le $FORK_CPU_LIMIT_MS
+    expect_equal "fork $action: the child's calls" "$(e2e_value "$out" fork_watch | sed 's/.* child_exit //')" 0
+    expect_equal "fork $action: the parent's search" "$(e2e_value "$out" fork_search)" "robots 5 done 1"
+done
+cat "$E2E_WORK/throw.out" "$E2E_WORK/free-throw.out"
+expect_equal "throw: caught, the rest waiting" "$(e2e_value "$E2E_WORK/throw.out" caught)" "events=1 readable=1"
+expect_equal "throw: every event" "$(e2e_value "$E2E_WORK/throw.out" rest)" "robots=5 skipped=13 done=1"
+expect_equal "throw: dispatch after DONE" "$(e2e_value "$E2E_WORK/throw.out" dispatch_after_done)" 0
+expect_equal "throw: left behind" "$(e2e_value "$E2E_WORK/throw.out" left)" "threads=0 descriptors=0"
+expect_equal "free-then-throw: released before it was caught" \
+    "$(grep -A1 '^caught ' "$E2E_WORK/free-throw.out" | tr '\n' ' ')" "caught events=1 left threads=0 descriptors=0 "
+
 # Nothing but the host's own lines: the library prints nothing.
 expect_equal "lines the host did not print" "$(cat "$E2E_WORK"/*.out |
-    grep -vE '^(library|ROBOT|SKIPPED|GONE|DONE|left|wait|cancel_to_done_ms|dispatch_after_done|contract|guest|live|blocking) ')" ""
+    grep -vE '^(library|ROBOT|SKIPPED|GONE|DONE|left|wait|cancel_to_done_ms|dispatch_after_done|canceller_cancelled|contract|guest|live|blocking|fork_watch|fork_search|caught|rest) ')" ""
 
 # 5. A watch: the robots stop answering and each is GONE within its missed searches.
 live watch $WATCH_PERIOD_MS 10000 >"$E2E_WORK/watch.out" 2>&1 &

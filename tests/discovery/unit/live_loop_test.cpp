@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstring>
 #include <map>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -101,9 +102,9 @@ public:
     {
         return test::WaitUntil(
             [this] {
-                for (LiveEvent& event : events_.TakeAll()) {
-                    done_ = done_ || event.type == SEEKWELL_EVENT_DONE;
-                    seen_.push_back(std::move(event));
+                while (std::optional<LiveEvent> event = events_.Take()) {
+                    done_ = done_ || event->type == SEEKWELL_EVENT_DONE;
+                    seen_.push_back(std::move(*event));
                 }
                 return done_;
             },
