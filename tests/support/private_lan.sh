@@ -189,6 +189,67 @@ simlan_destroy() {
     return 0
 }
 
+# Additions for LANs that misbehave; none of them is part of the layout above unless called.
+
+SIMLAN_BRIDGE_IF=sw-lan
+
+# simlan_add_routed_network NETWORK/LENGTH ADDRESS: another network behind the robot host: ADDRESS
+# is a real host there (an address of the robot namespace's loopback, as not every kernel has dummy
+# links), and the client routes the whole block through the robot host, as a LAN's router would.
+simlan_add_routed_network() {
+    local block=$1 address=$2
+    simlan_ip "$SIMLAN_ROBOT_NS" addr add "$address/32" dev lo || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" route add "$block" via "$SIMLAN_ROBOT_HOST_ADDRESS" \
+        dev "$SIMLAN_CLIENT_IF" || return 1
+}
+
+# simlan_client_sysctl NAME VALUE [INTERFACE...]: sets net.ipv4.conf.<all and each interface>.NAME
+# in the client namespace (rp_filter, accept_local, arp_ignore...), default the client's link.
+simlan_client_sysctl() {
+    local name=$1 value=$2 link
+    shift 2
+    for link in all "${@:-$SIMLAN_CLIENT_IF}"; do
+        simlan_client sysctl -q -w "net.ipv4.conf.$link.$name=$value" || return 1
+    done
+}
+
+# simlan_release_local_blocks: the robot host stops owning the storm and local-robot blocks, so
+# that their addresses are nobody's: a connection to one finds no host.
+simlan_release_local_blocks() {
+    simlan_ip "$SIMLAN_ROBOT_NS" route del local "$SIMLAN_LOCAL_ROBOT_BLOCK" dev lo table local || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route del local "$SIMLAN_STORM_BLOCK" dev lo table local || return 1
+}
+
+# simlan_raise_receive_buffers BYTES: the default and largest receive buffer of the client's
+# sockets, where the kernel keeps them per namespace; fails (changing nothing) where they are the
+# whole machine's.
+simlan_raise_receive_buffers() {
+    simlan_client sh -c 'test -w /proc/sys/net/core/rmem_max' 2>/dev/null || return 1
+    simlan_client sysctl -q -w net.core.rmem_max="$1" net.core.rmem_default="$1"
+}
+
+# simlan_add_bridged_client_link INTERFACE ADDRESS: a second link of the client onto the same LAN,
+# with an address of its own on it. The robot host becomes a bridge between the two cables, its
+# addresses move onto the bridge, and SIMLAN_ROBOT_IF names the bridge from then on (a simulator
+# started later listens there).
+simlan_add_bridged_client_link() {
+    local link=$1 address=$2 peer=${1/client/robots} owned entry
+    owned=$(simlan_ip "$SIMLAN_ROBOT_NS" -4 -o addr show dev "$SIMLAN_ROBOT_IF" | awk '{ print $4 }')
+    simlan_ip "$SIMLAN_ROBOT_NS" link add "$SIMLAN_BRIDGE_IF" type bridge mcast_snooping 0 || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" addr flush dev "$SIMLAN_ROBOT_IF" || return 1
+    for entry in $owned; do
+        simlan_ip "$SIMLAN_ROBOT_NS" addr add "$entry" dev "$SIMLAN_BRIDGE_IF" || return 1
+    done
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$SIMLAN_ROBOT_IF" master "$SIMLAN_BRIDGE_IF" || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" link add name "$link" type veth peer name "$peer" netns "$SIMLAN_ROBOT_NS" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$peer" master "$SIMLAN_BRIDGE_IF" up || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$SIMLAN_BRIDGE_IF" up || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route replace "$SIMLAN_MULTICAST_ROUTE" dev "$SIMLAN_BRIDGE_IF" || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" addr add "$address/$SIMLAN_PREFIX_LENGTH" dev "$link" || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" link set "$link" up || return 1
+    SIMLAN_ROBOT_IF=$SIMLAN_BRIDGE_IF
+}
+
 # The layout, one KEY=VALUE a line, for programs that run this script.
 simlan_describe() {
     echo "client_address=$SIMLAN_CLIENT_ADDRESS"

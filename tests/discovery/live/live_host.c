@@ -33,9 +33,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "live_event_line.h"
 #include "mapped_library.h"
 #include "microseconds.h"
-#include "print_quoted.h"
 
 static long long g_startUs;
 
@@ -47,24 +47,7 @@ static long long SinceStartMs(void) { return (MonotonicUs() - g_startUs) / 1000;
 
 static void PrintEvent(const seekwell_event* event)
 {
-    switch (event->type) {
-        case SEEKWELL_EVENT_ROBOT:
-        case SEEKWELL_EVENT_GONE:
-            printf("%s +%lld ", event->type == SEEKWELL_EVENT_ROBOT ? "ROBOT" : "GONE", SinceStartMs());
-            PrintQuoted(event->name);
-            printf(" %s %s %s\n", event->address, event->location, event->interface_name);
-            break;
-        case SEEKWELL_EVENT_SKIPPED:
-            printf("SKIPPED +%lld %s %d ", SinceStartMs(), event->address, (int)event->skip_reason);
-            PrintQuoted(event->reason);
-            putchar('\n');
-            break;
-        default:
-            printf("DONE +%lld %d %d ", SinceStartMs(), (int)event->done_reason, event->error);
-            PrintQuoted(event->reason);
-            putchar('\n');
-            break;
-    }
+    PrintLiveEvent(event, SinceStartMs());
     fflush(stdout);
 }
 

@@ -1,0 +1,38 @@
+/* One live-search event as the C test hosts print it, the LAN tests' one line format:
+ *
+ *   ROBOT +12 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
+ *   SKIPPED +9 192.0.2.13 1 "no robot marker in the reply"
+ *   GONE +4100 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
+ *   DONE +10003 1 0 "window over"
+ */
+#ifndef SEEKWELL_TESTS_LIVE_EVENT_LINE_H
+#define SEEKWELL_TESTS_LIVE_EVENT_LINE_H
+
+#include <seekwell/seekwell.h>
+#include <stdio.h>
+
+#include "print_quoted.h"
+
+static inline void PrintLiveEvent(const seekwell_event* event, long long sinceStartMs)
+{
+    switch (event->type) {
+        case SEEKWELL_EVENT_ROBOT:
+        case SEEKWELL_EVENT_GONE:
+            printf("%s +%lld ", event->type == SEEKWELL_EVENT_ROBOT ? "ROBOT" : "GONE", sinceStartMs);
+            PrintQuoted(event->name);
+            printf(" %s %s %s\n", event->address, event->location, event->interface_name);
+            break;
+        case SEEKWELL_EVENT_SKIPPED:
+            printf("SKIPPED +%lld %s %d ", sinceStartMs, event->address, (int)event->skip_reason);
+            PrintQuoted(event->reason);
+            putchar('\n');
+            break;
+        default:
+            printf("DONE +%lld %d %d ", sinceStartMs, (int)event->done_reason, event->error);
+            PrintQuoted(event->reason);
+            putchar('\n');
+            break;
+    }
+}
+
+#endif /* SEEKWELL_TESTS_LIVE_EVENT_LINE_H */
