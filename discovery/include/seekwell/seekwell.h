@@ -325,10 +325,10 @@ SEEKWELL_API int seekwell_search_fd(const seekwell_search* search);
  * Returns 1 while the search runs, 0 once DONE has been delivered (and at
  * every later call), once the search was freed from inside the callback, and
  * in a forked child; -EINVAL for NULL. An exception thrown by on_event
- * leaves through here (see C++ hosts above). While the host does not
- * dispatch, at most 1024 SKIPPED events wait; later ones are dropped (ROBOT,
+ * leaves through here (see C++ hosts above). At most 1024 SKIPPED events
+ * wait for the host, however it dispatches; later ones are dropped (ROBOT,
  * GONE and DONE never are), and DONE's reason then ends with
- * "; N SKIPPED events dropped while the host was not dispatching". */
+ * "; N SKIPPED events dropped, more than 1024 waiting for the host". */
 SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search);
 
 /* Waits for events and dispatches them until DONE has been delivered

@@ -74,7 +74,7 @@ void EventQueue::NoteDroppedSkipped(LiveEvent& done) const
     }
     try {
         done.reason +=
-            "; " + std::to_string(skippedDropped_) + " SKIPPED events dropped while the host was not dispatching";
+            "; " + std::to_string(skippedDropped_) + " SKIPPED events dropped, more than 1024 waiting for the host";
     } catch (const std::bad_alloc&) {
         // DONE matters more than its count of what was dropped.
     }
