@@ -150,7 +150,10 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * cannot make the host connect beyond the LAN or to itself.
  *
  * Limits, so that a LAN device sending forged replies at any rate cannot
- * delay a robot or grow the host's memory without bound. A search holds at
+ * grow the host's memory without bound, and forged replies that would each
+ * be fetched do not delay a robot while they come slower than the quick
+ * lane clears them (about 250 a second); faster, a robot's reply may go
+ * unexamined until a later one of its own finds room. A search holds at
  * most 4096 responders (robots are never dropped for a stranger; of the
  * responders left out, the one least recently heard is forgotten first, and
  * may be told again later) and at most 384 descriptions fetching or waiting

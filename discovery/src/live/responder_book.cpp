@@ -39,7 +39,10 @@ bool ResponderBook::WantsReply(Sender sender, unsigned int interfaceIndex) const
         case State::Robot:
             return entry.heardRound != round_;
         default:
-            return entry.judgedRound != round_ || entry.judgedOn != interfaceIndex;
+            // A reply left out is looked at again: a forged one from a
+            // device's address must not hide the device's own. Only a fetch
+            // is not made twice in a round by the same interface.
+            return entry.fetchedRound != round_ || entry.fetchedOn != interfaceIndex;
     }
 }
 
@@ -81,13 +84,13 @@ ResponderBook::Action ResponderBook::Judge(Sender sender, Entry& entry, unsigned
                                            seekwell_skip_reason skip)
 {
     entry.heardRound = round_;
-    entry.judgedRound = round_;
-    entry.judgedOn = interfaceIndex;
     if (skip != SEEKWELL_SKIP_NONE) {
         LeaveOut(sender, entry);
         return TellOnce(entry, skip);
     }
     StopAging(entry);
+    entry.fetchedRound = round_;
+    entry.fetchedOn = interfaceIndex;
     entry.state = State::Fetching;
     ++fetching_;
     return Action::Fetch;

@@ -55,7 +55,8 @@ public:
     std::vector<std::pair<Sender, RobotFacts>> StartRound(int goneAfterMissed);
 
     // Whether a datagram from sender on that interface needs checking at
-    // all: one left out this round on the same interface does not.
+    // all: not from a robot already heard this round, nor from a sender
+    // being fetched or fetched this round by that interface.
     bool WantsReply(Sender sender, unsigned int interfaceIndex) const;
 
     // A checked reply: skip is its verdict (NONE: it names itself and may be
@@ -84,9 +85,9 @@ private:
     enum class State { Fetching, Robot, Skipped };
     struct Entry {
         State state = State::Skipped;
-        int heardRound = 0;    // the last round a valid reply (or any, while left out) came
-        int judgedRound = -1;  // the last round a reply was judged
-        unsigned int judgedOn = 0;
+        int heardRound = 0;     // the last round a valid reply (or any, while left out) came
+        int fetchedRound = -1;  // the last round a fetch was started, and by which interface
+        unsigned int fetchedOn = 0;
         seekwell_skip_reason told = SEEKWELL_SKIP_NONE;
         RobotFacts facts;                   // from the reply that was fetched
         std::list<Sender>::iterator aging;  // left-out responders only

@@ -95,16 +95,18 @@ TEST(ResponderBook, FollowsEachResponderThroughRepliesFetchesAndRounds)
          {Reply(1, kNone, Action::Fetch), Wants(1, false), Reply(1, kNone, Action::None), Robot(1), Wants(1, false),
           Round(), Wants(1, true), Reply(1, kNone, Action::None), Wants(1, false)}},
         {"a reason is told once, until another comes between",
-         {Reply(2, kNoMarker, Action::TellSkip), Wants(2, false), Round(), Reply(2, kNoMarker, Action::None), Round(),
-          Reply(2, kNone, Action::Fetch), Fetched(2, kRefused, Action::TellSkip), Round(),
-          Reply(2, kNone, Action::Fetch), Fetched(2, kRefused, Action::None), Round(),
-          Reply(2, kNoMarker, Action::TellSkip)}},
+         {Reply(2, kNoMarker, Action::TellSkip), Wants(2, true), Reply(2, kNoMarker, Action::None), Round(),
+          Reply(2, kNoMarker, Action::None), Round(), Reply(2, kNone, Action::Fetch),
+          Fetched(2, kRefused, Action::TellSkip), Round(), Reply(2, kNone, Action::Fetch),
+          Fetched(2, kRefused, Action::None), Round(), Reply(2, kNoMarker, Action::TellSkip)}},
         {"a left-out responder answers anew when the next round asks",
          {Reply(3, kNone, Action::Fetch), Fetched(3, kRefused, Action::TellSkip), Wants(3, false), Round(),
           Wants(3, true), Reply(3, kNone, Action::Fetch), Robot(3)}},
         {"a reply on another interface never hides a robot's valid one",
-         {Reply(4, kOffSubnet, Action::TellSkip, 1), Wants(4, false, 1), Wants(4, true, 2),
-          Reply(4, kNone, Action::Fetch, 2), Robot(4), Reply(4, kNone, Action::None, 1)}},
+         {Reply(4, kOffSubnet, Action::TellSkip, 1), Wants(4, true, 2), Reply(4, kNone, Action::Fetch, 2), Robot(4),
+          Reply(4, kNone, Action::None, 1)}},
+        {"a forged reply from a device's address never hides the device's own",
+         {Reply(9, kNoMarker, Action::TellSkip), Wants(9, true), Reply(9, kNone, Action::Fetch), Robot(9)}},
         {"only a valid reply keeps a robot from GONE",
          {Reply(5, kNone, Action::Fetch), Robot(5), Round(), Reply(5, kNoMarker, Action::None), Round(),
           Reply(5, kOffSubnet, Action::None), Round(), Round({5}), Wants(5, true), Reply(5, kNone, Action::Fetch),
@@ -153,8 +155,9 @@ TEST(ResponderBook, StaysWithinItsBoundsAndSaysWhenItDropsReplies)
         EXPECT_EQ(book.OnReply(sender, 1, kNoMarker, RobotFacts{}), Action::TellSkip);
         EXPECT_LE(book.Size(), 8u);
     }
-    EXPECT_TRUE(book.WantsReply(10, 1));
-    EXPECT_FALSE(book.WantsReply(29, 1));
+    // The first ones were forgotten and are told again; the last one is held.
+    EXPECT_EQ(book.OnReply(10, 1, kNoMarker, RobotFacts{}), Action::TellSkip);
+    EXPECT_EQ(book.OnReply(29, 1, kNoMarker, RobotFacts{}), Action::None);
     // Robots and fetches are never forgotten for a stranger.
     for (std::uint32_t sender = 1; sender <= 3; ++sender) {
         EXPECT_NE(book.OnFetchRobot(sender, "robot"), nullptr);
