@@ -19,7 +19,7 @@ endfunction()
 set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3 seekwell.7
     seekwell_search_start.3 seekwell_search_fd.3 seekwell_search_dispatch.3
     seekwell_search_wait.3 seekwell_search_cancel.3 seekwell_search_free.3
-    seekwell_blocking_search_path.3)
+    seekwell_blocking_search_path.3 seekwell_version.3)
 set(ROVA_LIBRARY_PAGES_kinemap-dev CKinemap.3 KinemapLoadString.3 KinemapGetString.3)
 foreach(component IN ITEMS seekwell-dev kinemap-dev)
   foreach(page IN LISTS ROVA_LIBRARY_PAGES_${component})

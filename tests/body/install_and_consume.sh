@@ -15,7 +15,7 @@ done
 
 for file in include/kinemap/kinemap.h "$libdir/pkgconfig/kinemap.pc" \
             "$libdir/cmake/Kinemap/KinemapConfig.cmake" "$libdir/cmake/Kinemap/KinemapConfigVersion.cmake" \
-            "$libdir/libkinemap.so" "$libdir/libkinemap.so.2" "$libdir/libkinemap.so.2.0.1080" \
+            "$libdir/libkinemap.so" "$libdir/libkinemap.so.2" "$libdir/libkinemap.so.2.1.0" \
             bin/kinemap-info; do
     [ -e "$prefix/$file" ] || { echo "not installed: $file" >&2; exit 1; }
 done

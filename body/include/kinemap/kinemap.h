@@ -38,9 +38,9 @@
 
 /* The library's version; the package that installs this header has the same. */
 #define KINEMAP_VERSION_MAJOR 2
-#define KINEMAP_VERSION_MINOR 0
-#define KINEMAP_VERSION_PATCH 1080
-#define KINEMAP_VERSION_TEXT "2.0.1080"
+#define KINEMAP_VERSION_MINOR 1
+#define KINEMAP_VERSION_PATCH 0
+#define KINEMAP_VERSION_TEXT "2.1.0"
 
 /* Number of body slots: the valid primitive indexes are 0 to 42. */
 #define KINEMAP_PRIMITIVE_COUNT 43

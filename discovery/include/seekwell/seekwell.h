@@ -83,11 +83,31 @@
 extern "C" {
 #endif
 
-/* The library's version; the package that installs this header has the same. */
+/* The version of this header; the package that installs it has the same.
+ * 2.0 brought DiscoveryROVAByUPnP; 2.1 the live search, seekwell_blocking_search_path and
+ * seekwell_version. A host asks the library it runs with through seekwell_version(). */
 #define SEEKWELL_VERSION_MAJOR 2
-#define SEEKWELL_VERSION_MINOR 0
-#define SEEKWELL_VERSION_PATCH 1080
-#define SEEKWELL_VERSION_TEXT "2.0.1080"
+#define SEEKWELL_VERSION_MINOR 1
+#define SEEKWELL_VERSION_PATCH 0
+#define SEEKWELL_VERSION_TEXT "2.1.0"
+/* (major << 16) | (minor << 8) | patch, for comparisons such as >= 0x020100. */
+#define SEEKWELL_VERSION_NUMBER 0x020100
+
+/* The version of the library that runs, which may be newer than the header a
+ * host was built with. Fields are only ever added at the end. */
+typedef struct seekwell_version_info {
+    int major;
+    int minor;
+    int patch;
+    unsigned int number; /* as SEEKWELL_VERSION_NUMBER */
+    const char* text;    /* "2.1.0" */
+} seekwell_version_info;
+
+/* The running library's version: static storage, never NULL, the same on every
+ * call from any thread. Present since 2.1: a host that must also run with a
+ * 2.0 library looks it up with dlsym() first; where it is missing, the library
+ * is 2.0 and has DiscoveryROVAByUPnP alone. */
+SEEKWELL_API const seekwell_version_info* seekwell_version(void);
 
 /* Number of records the caller's array must hold. */
 #define SEEKWELL_MAX_RESULTS 16

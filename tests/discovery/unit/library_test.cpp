@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr char kLibrary[] = SEEKWELL_LIBRARY_PATH;  // the real file, libseekwell.so.2.0.1080
+constexpr char kLibrary[] = SEEKWELL_LIBRARY_PATH;  // the real file, libseekwell.so.2.1.0
 
 std::string Tool(const std::string& tool)
 {
@@ -27,13 +27,15 @@ std::string Tool(const std::string& tool)
 
 TEST(SharedLibrary, ExportsSonameNodeleteAndVersionNote)
 {
-    // The blocking call in the first symbol version; the live search and the blocking call's path in the second.
+    // The blocking call in the first symbol version; the live search, the blocking call's path and the
+    // version in the second.
     EXPECT_EQ(Tool("nm -D --defined-only --format=just-symbols"),
               "DiscoveryROVAByUPnP@@SEEKWELL_2.0\nSEEKWELL_2.0\nSEEKWELL_2.1\n"
               "seekwell_blocking_search_path@@SEEKWELL_2.1\nseekwell_search_cancel@@SEEKWELL_2.1\n"
               "seekwell_search_dispatch@@SEEKWELL_2.1\nseekwell_search_fd@@SEEKWELL_2.1\n"
               "seekwell_search_free@@SEEKWELL_2.1\n"
-              "seekwell_search_start@@SEEKWELL_2.1\nseekwell_search_wait@@SEEKWELL_2.1\n");
+              "seekwell_search_start@@SEEKWELL_2.1\nseekwell_search_wait@@SEEKWELL_2.1\n"
+              "seekwell_version@@SEEKWELL_2.1\n");
     const std::string dynamic = Tool("readelf -d");
     EXPECT_NE(dynamic.find("Library soname: [libseekwell.so.2]"), std::string::npos) << dynamic;
     EXPECT_NE(dynamic.find("NODELETE"), std::string::npos) << dynamic;
