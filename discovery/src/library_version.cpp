@@ -4,8 +4,8 @@ namespace {
 
 // The header this library was built with is its version: the two cannot part.
 constexpr seekwell_version_info kThisVersion = {
-    SEEKWELL_VERSION_MAJOR, SEEKWELL_VERSION_MINOR, SEEKWELL_VERSION_PATCH, SEEKWELL_VERSION_NUMBER,
-    SEEKWELL_VERSION_TEXT,
+    SEEKWELL_VERSION_MAJOR,  SEEKWELL_VERSION_MINOR, SEEKWELL_VERSION_PATCH,
+    SEEKWELL_VERSION_NUMBER, SEEKWELL_VERSION_TEXT,
 };
 
 static_assert(SEEKWELL_VERSION_NUMBER ==

@@ -219,6 +219,40 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * checked again when it answers a later search; the same reason is not told
  * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
  *
+ * Targets (seekwell_options.targets), for robots that multicast does not
+ * reach: behind a router, on a Wi-Fi that filters multicast, beyond a VM's
+ * NAT. The multicast search goes on beside them, on the chosen interfaces.
+ *  - An address is asked directly, every round: its description is fetched
+ *    from http://<address>/ROVA.XML, so a robot is found even where no SSDP
+ *    datagram gets through. The robot rules are those of a reply (UDN
+ *    marker, limits, name and address bytes); a description that is no
+ *    robot's gives SKIPPED with its reason, as for a reply.
+ *  - A range is swept: a unicast M-SEARCH to port 1900 of each of its
+ *    addresses (not the network and broadcast addresses of a range of /30
+ *    or wider), as UPnP 1.1 devices answer them, 1000 addresses a second,
+ *    each sent again 1 s after its first; whoever answers is then handled
+ *    as any reply. A /24 is swept in a quarter of a second, a /20 in about 4.
+ *  - A reply from a target counts even though it lies beyond the subnet of
+ *    the interface it arrived on (its description is fetched where the
+ *    routes say); nothing else does, and no reply from this host's own
+ *    addresses. Nothing is sent to an address outside the targets and the
+ *    multicast group.
+ *  - seekwell_search_start answers -EINVAL, and nothing starts, for a target
+ *    that is not a dotted IPv4 address or CIDR range (a hostname, say), that
+ *    is not a unicast address (loopback, multicast, broadcast, 0.0.0.0), a
+ *    prefix shorter than /20, or more than 4096 addresses in all.
+ * With targets, a search runs even where no interface can multicast.
+ *
+ * When nothing answers: an interface on which no device at all answered a
+ * round's searches (within 2 s of the round's start, or by the end of a
+ * shorter window or period) gets one SEEKWELL_EVENT_QUIET with its name and
+ * a reason in words, once, until a device answers there again. A network
+ * that filters multicast, a firewall or a client-isolating Wi-Fi look like
+ * that; devices that answer but are no robots do not (their SKIPPED events
+ * tell the story). DONE's reason ends with "; no device answered" when no
+ * device answered anywhere, targets included. Hosts ignore event types they
+ * do not know.
+ *
  * Forks: a search belongs to the process that started it; a child forked
  * from it (also into a new PID namespace) holds a copy that costs the parent
  * nothing. In the child, seekwell_search_cancel does nothing,
@@ -237,7 +271,9 @@ typedef enum seekwell_event_type {
     SEEKWELL_EVENT_ROBOT = 1,   /* a robot answered */
     SEEKWELL_EVENT_SKIPPED = 2, /* a responder that is not reported, and why */
     SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering */
-    SEEKWELL_EVENT_DONE = 4     /* the last event of every search */
+    SEEKWELL_EVENT_DONE = 4,    /* the last event of every search */
+    SEEKWELL_EVENT_QUIET = 5    /* since 2.1: no device at all answered a round's searches on
+                                   interface_name (see "When nothing answers" below) */
 } seekwell_event_type;
 
 /* Why a responder was left out (SKIPPED). A reply is checked for where it
@@ -282,9 +318,11 @@ typedef struct seekwell_event {
     const char* name;                 /* ROBOT, GONE: the friendly name, bytes as sent */
     const char* address;              /* ROBOT, SKIPPED, GONE: the responder's dotted IPv4 address */
     const char* location;             /* ROBOT, GONE: the reply's LOCATION URL; SKIPPED: as sent, if any */
-    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface searched on */
+    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface searched on (a robot
+                                         beyond a router: the one the route to it leaves by);
+                                         QUIET: the interface where nothing answered */
     seekwell_skip_reason skip_reason; /* SKIPPED */
-    const char* reason;               /* SKIPPED, DONE: the reason in words */
+    const char* reason;               /* SKIPPED, QUIET, DONE: the reason in words */
     int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
     seekwell_done_reason done_reason; /* DONE */
     int error;                        /* DONE with SEEKWELL_DONE_FAILED: an errno value */
@@ -315,13 +353,23 @@ typedef struct seekwell_options {
                                    is down or has no IPv4 address ends the search
                                    at once: DONE, SEEKWELL_DONE_FAILED, ENETDOWN */
     unsigned int period_ms;     /* time between searches; 0: SEEKWELL_SEARCH_PERIOD_MS */
+    const char* const* targets; /* since 2.1: where multicast does not reach, a NULL-terminated
+                                   list of IPv4 addresses ("198.19.5.11") and CIDR ranges
+                                   ("198.19.5.0/24", /20 to /32); NULL: none. See "Targets" */
 } seekwell_options;
 
 /* The defaults, as options == NULL gives them. */
-#define SEEKWELL_OPTIONS_INIT                                        \
-    {                                                                \
-        sizeof(seekwell_options), SEEKWELL_SEARCH_WINDOW_MS, NULL, 0 \
+#define SEEKWELL_OPTIONS_INIT                                              \
+    {                                                                      \
+        sizeof(seekwell_options), SEEKWELL_SEARCH_WINDOW_MS, NULL, 0, NULL \
     }
+
+/* At most this many addresses in all of a search's targets. */
+#define SEEKWELL_MAX_TARGET_ADDRESSES 4096
+/* The shortest prefix a target range may have (a /20 holds 4096 addresses). */
+#define SEEKWELL_MIN_TARGET_PREFIX 20
+/* How fast a range is swept: unicast M-SEARCHes to this many addresses a second. */
+#define SEEKWELL_SWEEP_ADDRESSES_PER_SECOND 1000
 
 /*
  * Starts a search and returns at once: 0, or a negative errno value with

@@ -76,6 +76,15 @@ int InterfaceLookupError(int error)
     }
 }
 
+// Whether the host's options reach as far as field, which may be newer than
+// the host's header.
+template <typename Field>
+bool Covers(const seekwell_options& options, const Field& field)
+{
+    const auto end = reinterpret_cast<const char*>(&field) + sizeof field;
+    return static_cast<std::size_t>(end - reinterpret_cast<const char*>(&options)) <= options.size;
+}
+
 }  // namespace
 
 int ParametersFromOptions(const seekwell_options* options, LiveParameters& params)
@@ -87,6 +96,10 @@ int ParametersFromOptions(const seekwell_options* options, LiveParameters& param
         return error;
     }
     if (options->period_ms != 0 && options->period_ms < SEEKWELL_MIN_SEARCH_PERIOD_MS) {
+        return -EINVAL;
+    }
+    if (Covers(*options, options->targets) &&
+        ReadTargets(options->targets, params.loopbackDevices, params.targets) != 0) {
         return -EINVAL;
     }
     params.windowMs = options->window_ms;

@@ -41,9 +41,13 @@ ReplyVerdict Skip(seekwell_skip_reason why, std::string words, std::string locat
 
 // A device on the link can forge any sender; one it cannot forge from the
 // link is a sender beyond it. So a reply counts only from the subnet of the
-// interface it came in by, and never from this host itself.
+// interface it came in by, or from a target the host named, and never from
+// this host itself.
 std::optional<ReplyVerdict> CheckOrigin(const ReplyOrigin& origin, std::string& location)
 {
+    if (origin.target && !origin.ownAddress) {
+        return std::nullopt;
+    }
     if (origin.arrival == nullptr) {
         return Skip(SEEKWELL_SKIP_OTHER_INTERFACE, "reply arrived on an interface this search does not search on",
                     std::move(location));

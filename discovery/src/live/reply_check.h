@@ -32,6 +32,9 @@ struct ReplyOrigin {
     const platform::Ipv4Interface* arrival = nullptr;
     // Whether sender is one of this host's own addresses.
     bool ownAddress = false;
+    // Whether the host named sender as a target: then it counts from beyond
+    // the interface's subnet, and by any interface.
+    bool target = false;
 };
 
 // text is the NUL-terminated datagram. loopbackDevices lets devices on

@@ -12,7 +12,7 @@ std::vector<std::pair<ResponderBook::Sender, RobotFacts>> ResponderBook::StartRo
     for (auto at = entries_.begin(); at != entries_.end();) {
         const Entry& entry = at->second;
         const int missed = round_ - 1 - entry.heardRound;
-        if (entry.state == State::Fetching || missed < goneAfterMissed) {
+        if (entry.state == State::Fetching || entry.rechecking || missed < goneAfterMissed) {
             ++at;
             continue;
         }
@@ -80,6 +80,24 @@ ResponderBook::Action ResponderBook::OnReply(Sender sender, unsigned int interfa
     return Judge(sender, entry, interfaceIndex, skip);
 }
 
+ResponderBook::Action ResponderBook::OnAsk(Sender sender, const RobotFacts& facts)
+{
+    const auto found = entries_.find(sender);
+    if (found == entries_.end() || found->second.state == State::Skipped) {
+        return OnReply(sender, 0, SEEKWELL_SKIP_NONE, facts);
+    }
+    Entry& entry = found->second;
+    if (entry.state == State::Fetching || entry.rechecking || entry.heardRound == round_) {
+        return Action::None;
+    }
+    if (fetching_ >= limits_.fetches) {
+        return Overloaded();
+    }
+    entry.rechecking = true;
+    ++fetching_;
+    return Action::Fetch;
+}
+
 ResponderBook::Action ResponderBook::Judge(Sender sender, Entry& entry, unsigned int interfaceIndex,
                                            seekwell_skip_reason skip)
 {
@@ -99,6 +117,11 @@ ResponderBook::Action ResponderBook::Judge(Sender sender, Entry& entry, unsigned
 ResponderBook::Action ResponderBook::OnFetchSkipped(Sender sender, seekwell_skip_reason skip)
 {
     const auto found = entries_.find(sender);
+    // A robot that failed a second look is left to the rounds it misses.
+    if (found != entries_.end() && found->second.rechecking) {
+        EndRecheck(found->second, false);
+        return Action::None;
+    }
     if (found == entries_.end() || found->second.state != State::Fetching) {
         return Action::None;
     }
@@ -110,6 +133,10 @@ ResponderBook::Action ResponderBook::OnFetchSkipped(Sender sender, seekwell_skip
 const RobotFacts* ResponderBook::OnFetchRobot(Sender sender, std::string name)
 {
     const auto found = entries_.find(sender);
+    if (found != entries_.end() && found->second.rechecking) {
+        EndRecheck(found->second, true);
+        return nullptr;
+    }
     if (found == entries_.end() || found->second.state != State::Fetching) {
         return nullptr;
     }
@@ -177,12 +204,22 @@ void ResponderBook::StopAging(Entry& entry)
     }
 }
 
+void ResponderBook::EndRecheck(Entry& entry, bool stillRobot)
+{
+    entry.rechecking = false;
+    --fetching_;
+    if (stillRobot) {
+        entry.heardRound = round_;
+    }
+}
+
 void ResponderBook::Forget(std::unordered_map<Sender, Entry>::iterator at)
 {
     Entry& entry = at->second;
     if (entry.state == State::Robot) {
         --robots_;
-    } else if (entry.state == State::Fetching) {
+    }
+    if (entry.state == State::Fetching || entry.rechecking) {
         --fetching_;
     }
     StopAging(entry);

@@ -63,6 +63,10 @@ public:
     // fetched); facts are its LOCATION and interface, kept for the events of
     // a fetch. Only a valid reply keeps a robot from GONE.
     Action OnReply(Sender sender, unsigned int interfaceIndex, seekwell_skip_reason skip, const RobotFacts& facts);
+    // An address the host named, asked for its description once a round:
+    // Fetch, unless a fetch for it runs or it was heard this round. A robot's
+    // fetch only keeps it from GONE; it is not told again.
+    Action OnAsk(Sender sender, const RobotFacts& facts);
 
     // A fetch for sender ended without a robot: TellSkip, or None when that
     // reason was the last one told of it.
@@ -89,6 +93,7 @@ private:
         int fetchedRound = -1;  // the last round a fetch was started, and by which interface
         unsigned int fetchedOn = 0;
         seekwell_skip_reason told = SEEKWELL_SKIP_NONE;
+        bool rechecking = false;            // a robot's description fetched again
         RobotFacts facts;                   // from the reply that was fetched
         std::list<Sender>::iterator aging;  // left-out responders only
     };
@@ -99,6 +104,7 @@ private:
     Action TellOnce(Entry& entry, seekwell_skip_reason skip);
     void LeaveOut(Sender sender, Entry& entry);
     void StopAging(Entry& entry);
+    void EndRecheck(Entry& entry, bool stillRobot);
     void Forget(std::unordered_map<Sender, Entry>::iterator at);
 
     BookLimits limits_;

@@ -11,13 +11,16 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "fetch/curl_wakeup_pair.h"
 #include "live/epoll_tags.h"
 #include "live/fetch_verdict.h"
+#include "live/quiet_watch.h"
 #include "live/reply_check.h"
 #include "live/search_sockets.h"
+#include "live/sweep_plan.h"
 #include "platform/ipv4_text.h"
 #include "robot_rules.h"
 
@@ -39,6 +42,10 @@ constexpr int kEventsPerWait = 64;
 // A flood keeps a socket readable for ever: the loop reads this many at a
 // time, then looks at the cancel flag, the clock and the fetches again.
 constexpr int kDatagramsPerTurn = 64;
+// Devices on a link answer within a second of the second send: an interface
+// silent this long after a round's start heard nothing.
+constexpr milliseconds kQuietAfter(2000);
+constexpr const char kNothingAnswered[] = "; no device answered";
 
 in_addr AddressOf(Sender sender)
 {
@@ -64,6 +71,7 @@ public:
           epollFd_(epollFd),
           pool_(epollFd, params.http, params.lanes),
           book_(params.book),
+          sweep_(params.targets.swept),
           started_(Clock::now())
     {
         if (params_.windowMs != 0) {
@@ -77,12 +85,21 @@ public:
     // The reason the search ended, and the errno when it failed.
     std::pair<seekwell_done_reason, int> Run();
     std::size_t Overloaded() const { return book_.OverloadedReplies(); }
+    bool AnyAnswer() const { return quiet_.AnyAnswer(); }
 
 private:
     bool StartRound();
     void RefreshSockets();
     void OpenSocket(const platform::Ipv4Interface& where);
+    void OpenSweepSocket();
     void SendDueSearches(Clock::time_point now);
+    void SendDueSweep(Clock::time_point now);
+    void AskTargets();
+    void TellQuiet(Clock::time_point now, bool listeningOver = false);
+    const std::string& NameOfInterface(unsigned int index);
+    std::string EventInterface(Sender sender, const std::string& interfaceName) const;
+    void Follow(ResponderBook::Action action, Sender sender, const FetchRoute& route, const std::string& interfaceName,
+                ReplyVerdict& verdict);
     milliseconds SendOffset(std::size_t send) const
     {
         return send == 0 ? milliseconds(0) : std::min(kResendAfter, milliseconds(params_.periodMs / 2));
@@ -107,8 +124,16 @@ private:
     sockaddr_in destination_{};
     FetchPool pool_;
     ResponderBook book_;
+    SweepPlan sweep_;
+    QuietWatch quiet_;
     platform::Ipv4Interfaces interfaces_;
     std::vector<std::unique_ptr<SearchSocket>> sockets_;
+    std::unique_ptr<SearchSocket> sweepSocket_;
+    std::size_t nextAsk_ = 0;  // the next asked target of this round
+    std::optional<Clock::time_point> quietCheck_;
+    // Names of the interfaces replies from beyond a chosen one came in by:
+    // the kernel's indexes, never a sender's, so they stay few.
+    std::unordered_map<unsigned int, std::string> interfaceNames_;
     std::unique_ptr<char[]> buffer_;
     Clock::time_point started_;
     std::optional<Clock::time_point> windowEnd_;
@@ -133,8 +158,10 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
         }
         HandleFetches();
         if (listening_ && windowEnd_ && now >= *windowEnd_) {
+            TellQuiet(now, true);
             listening_ = false;
             sockets_.clear();
+            sweepSocket_.reset();
         }
         if (!listening_ && pool_.Idle()) {
             events_.PushAll(std::move(pending_));
@@ -144,6 +171,9 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             StartRound();
         }
         SendDueSearches(now);
+        SendDueSweep(now);
+        AskTargets();
+        TellQuiet(now);
         // What this turn found goes to the host at once, as one batch: a
         // burst of replies wakes the host once, not once per responder.
         events_.PushAll(std::move(pending_));
@@ -166,8 +196,22 @@ bool SearchLoop::StartRound()
     for (const auto& [sender, facts] : book_.StartRound(params_.windowMs == 0 ? kGoneAfterMissed : 0)) {
         TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
     }
+    // A round too short to hear everyone is told of at its end.
+    TellQuiet(roundStart_, true);
     RefreshSockets();
-    return !sockets_.empty() || round_ > 0;
+    std::vector<WatchedInterface> searchedOn;
+    for (const auto& socket : sockets_) {
+        searchedOn.push_back(WatchedInterface{socket->Where().index, socket->Where().name});
+    }
+    quiet_.StartRound(searchedOn);
+    quietCheck_ = roundStart_ + kQuietAfter;
+    if (!params_.targets.swept.empty() && !sweepSocket_) {
+        OpenSweepSocket();
+    }
+    sweep_.StartPass(roundStart_);
+    nextAsk_ = 0;
+    const bool targets = sweepSocket_ != nullptr || !params_.targets.asked.empty();
+    return !sockets_.empty() || targets || round_ > 0;
 }
 
 // Interfaces come and go while a watch runs: each round searches on those
@@ -212,6 +256,86 @@ void SearchLoop::OpenSocket(const platform::Ipv4Interface& where)
     sockets_.push_back(std::move(socket));
 }
 
+void SearchLoop::OpenSweepSocket()
+{
+    auto socket = std::make_unique<SearchSocket>();
+    if (const int error = socket->Open(epollFd_); error != 0) {
+        socketError_ = error;
+        return;
+    }
+    sweepSocket_ = std::move(socket);
+}
+
+void SearchLoop::SendDueSweep(Clock::time_point now)
+{
+    if (!listening_ || !sweepSocket_) {
+        return;
+    }
+    for (const in_addr_t address : sweep_.TakeDue(now)) {
+        sweepSocket_->SendUnicastSearch(platform::Ipv4Endpoint(AddressOf(address), params_.destinationPort));
+    }
+}
+
+// Asked targets are fetched as the fetches leave room: a long list never
+// crowds out the robots that answer the multicast search.
+void SearchLoop::AskTargets()
+{
+    const std::vector<in_addr_t>& asked = params_.targets.asked;
+    while (listening_ && nextAsk_ < asked.size() && book_.Fetching() < params_.book.fetches / 2) {
+        const Sender target = asked[nextAsk_++];
+        const std::string url = DescriptionUrl(platform::AddressText(AddressOf(target)).c_str());
+        const RobotFacts facts{{}, url.substr(0, kLocationKeptBytes), std::string()};
+        ReplyVerdict verdict{SEEKWELL_SKIP_NONE, std::string(), facts.location};
+        ResponderBook::Action action;
+        if (interfaces_.IsOwn(AddressOf(target))) {
+            verdict.skip = SEEKWELL_SKIP_OWN_ADDRESS;
+            verdict.reason = "target is one of this host's own addresses";
+            action = book_.OnReply(target, 0, verdict.skip, facts);
+        } else {
+            action = book_.OnAsk(target, facts);
+        }
+        Follow(action, target, FetchRoute{}, std::string(), verdict);
+    }
+}
+
+// Once a round, when its listening is over, or when the window or the round
+// ends first.
+void SearchLoop::TellQuiet(Clock::time_point now, bool listeningOver)
+{
+    if (!quietCheck_ || (now < *quietCheck_ && !listeningOver)) {
+        return;
+    }
+    quietCheck_.reset();
+    for (std::string& name : quiet_.TakeQuiet()) {
+        LiveEvent event;
+        event.type = SEEKWELL_EVENT_QUIET;
+        event.reason = "no device answered the search on " + name +
+                       ": this network may block multicast, or a firewall the replies; a robot's address can "
+                       "be given as a target";
+        event.interfaceName = std::move(name);
+        pending_.push_back(std::move(event));
+    }
+}
+
+const std::string& SearchLoop::NameOfInterface(unsigned int index)
+{
+    const auto found = interfaceNames_.find(index);
+    if (found != interfaceNames_.end()) {
+        return found->second;
+    }
+    return interfaceNames_.emplace(index, platform::InterfaceName(index)).first->second;
+}
+
+// A target beyond every chosen interface is told with the interface the
+// routes reach it by; anyone else as the reply came.
+std::string SearchLoop::EventInterface(Sender sender, const std::string& interfaceName) const
+{
+    if (!interfaceName.empty() || !params_.targets.Holds(AddressOf(sender))) {
+        return interfaceName;
+    }
+    return platform::InterfaceTowards(AddressOf(sender));
+}
+
 void SearchLoop::SendDueSearches(Clock::time_point now)
 {
     while (listening_ && sendsMade_ < kSendsPerRound && now >= roundStart_ + SendOffset(sendsMade_)) {
@@ -236,6 +360,12 @@ int SearchLoop::WaitMs(Clock::time_point now) const
         if (windowEnd_) {
             consider(*windowEnd_);
         }
+        if (quietCheck_) {
+            consider(*quietCheck_);
+        }
+        if (const auto sweep = sweep_.NextDue()) {
+            consider(*sweep);
+        }
     }
     if (!wake) {
         return -1;
@@ -254,6 +384,10 @@ void SearchLoop::HandleReady(const epoll_event& ready)
         return;
     }
     if (tag == EpollTag::SearchSocket) {
+        if (sweepSocket_ && sweepSocket_->Fd() == fd) {
+            ReadSocket(*sweepSocket_);
+            return;
+        }
         for (const auto& socket : sockets_) {
             if (socket->Fd() == fd) {
                 ReadSocket(*socket);
@@ -280,24 +414,41 @@ void SearchLoop::ReadSocket(const SearchSocket& socket)
 void SearchLoop::HandleDatagram(const SearchSocket& socket, const Datagram& datagram)
 {
     const Sender sender = datagram.sender.s_addr;
+    // Whatever it says, a device heard the search there.
+    if (!interfaces_.IsOwn(datagram.sender)) {
+        quiet_.OnAnswer(datagram.arrivalIndex);
+    }
     if (!book_.WantsReply(sender, datagram.arrivalIndex)) {
         return;
     }
-    const ReplyOrigin origin = OriginOf(datagram.sender, datagram.arrivalIndex, interfaces_, params_.loopbackDevices);
+    ReplyOrigin origin = OriginOf(datagram.sender, datagram.arrivalIndex, interfaces_, params_.loopbackDevices);
+    origin.target = params_.targets.Holds(datagram.sender);
     ReplyVerdict verdict = CheckReply(datagram.text, origin, params_.loopbackDevices);
     // Events name the interface a valid reply came in by; a reply that came
-    // in elsewhere is told on the search's own.
+    // in elsewhere is told on the search's own. A target beyond the
+    // interface's subnet is fetched from where the routes say.
     const platform::Ipv4Interface& where = origin.arrival != nullptr ? *origin.arrival : socket.Where();
-    switch (book_.OnReply(sender, datagram.arrivalIndex, verdict.skip, RobotFacts{{}, verdict.location, where.name})) {
+    const bool onLink = origin.arrival != nullptr && origin.arrival->Reaches(datagram.sender);
+    const std::string& interfaceName =
+        where.name.empty() && origin.target ? NameOfInterface(datagram.arrivalIndex) : where.name;
+    const FetchRoute route = onLink ? FetchRoute{where.name, where.Address()} : FetchRoute{};
+    const auto action =
+        book_.OnReply(sender, datagram.arrivalIndex, verdict.skip, RobotFacts{{}, verdict.location, interfaceName});
+    Follow(action, sender, route, interfaceName, verdict);
+}
+
+void SearchLoop::Follow(ResponderBook::Action action, Sender sender, const FetchRoute& route,
+                        const std::string& interfaceName, ReplyVerdict& verdict)
+{
+    switch (action) {
         case ResponderBook::Action::Fetch:
-            pool_.Fetch(sender, DescriptionUrl(platform::AddressText(datagram.sender).c_str()),
-                        FetchRoute{where.name, where.Address()});
+            pool_.Fetch(sender, DescriptionUrl(platform::AddressText(AddressOf(sender)).c_str()), route);
             break;
         case ResponderBook::Action::TellSkip:
-            TellSkip(sender, where.name, verdict.location, verdict.skip, std::move(verdict.reason), 0);
+            TellSkip(sender, interfaceName, verdict.location, verdict.skip, std::move(verdict.reason), 0);
             break;
         case ResponderBook::Action::Overload:
-            TellOverload(sender, where.name);
+            TellOverload(sender, interfaceName);
             break;
         default:
             break;
@@ -315,6 +466,11 @@ void SearchLoop::Judge(const FetchPool::Finished& finished)
 {
     const std::string document = DocumentInBody(finished.outcome.body);
     FetchVerdict verdict = finished.givenUp ? GivenUpVerdict(params_.lanes) : JudgeFetch(finished.outcome, document);
+    // A device that took the connection, or refused it, is there.
+    if (verdict.skip == SEEKWELL_SKIP_NONE || verdict.httpStatus != 0 ||
+        verdict.skip == SEEKWELL_SKIP_CONNECT_REFUSED) {
+        quiet_.OnAnswerElsewhere();
+    }
     if (verdict.skip == SEEKWELL_SKIP_NONE) {
         const std::string address = platform::AddressText(AddressOf(finished.key));
         std::string name = ReadRobotDescription(address.c_str(), document).friendlyName;
@@ -338,7 +494,7 @@ void SearchLoop::TellSkip(Sender sender, const std::string& interfaceName, const
     event.type = SEEKWELL_EVENT_SKIPPED;
     event.address = platform::AddressText(AddressOf(sender));
     event.location = location;
-    event.interfaceName = interfaceName;
+    event.interfaceName = EventInterface(sender, interfaceName);
     event.skip = skip;
     event.reason = std::move(reason);
     event.httpStatus = httpStatus;
@@ -361,12 +517,22 @@ void SearchLoop::TellRobot(seekwell_event_type type, Sender sender, const RobotF
     event.name = facts.name;
     event.address = platform::AddressText(AddressOf(sender));
     event.location = facts.location;
-    event.interfaceName = facts.interfaceName;
+    event.interfaceName = EventInterface(sender, facts.interfaceName);
     pending_.push_back(std::move(event));
 }
 
-LiveEvent DoneEvent(seekwell_done_reason reason, int error, std::size_t overloaded)
+struct Ending {
+    seekwell_done_reason reason = SEEKWELL_DONE_FAILED;
+    int error = ENOMEM;
+    std::size_t overloaded = 0;
+    bool anyAnswer = true;
+};
+
+LiveEvent DoneEvent(const Ending& ending)
 {
+    const seekwell_done_reason reason = ending.reason;
+    const int error = ending.error;
+    const std::size_t overloaded = ending.overloaded;
     LiveEvent done;
     done.type = SEEKWELL_EVENT_DONE;
     done.done = reason;
@@ -382,23 +548,25 @@ LiveEvent DoneEvent(seekwell_done_reason reason, int error, std::size_t overload
             done.reason = std::string("could not search: ") + std::strerror(error);
             break;
     }
+    if (reason != SEEKWELL_DONE_FAILED && !ending.anyAnswer) {
+        done.reason += kNothingAnswered;
+    }
     if (overloaded != 0) {
         done.reason += "; " + std::to_string(overloaded) + " replies went unexamined (too many responders at once)";
     }
     return done;
 }
 
-std::pair<std::pair<seekwell_done_reason, int>, std::size_t> RunLoop(const LiveParameters& params, EventQueue& events,
-                                                                     const std::atomic<bool>& cancelled,
-                                                                     const platform::WakeEvent& wake, int epollFd)
+Ending RunLoop(const LiveParameters& params, EventQueue& events, const std::atomic<bool>& cancelled,
+               const platform::WakeEvent& wake, int epollFd)
 {
     try {
         // Everything the search holds is released when the loop goes.
         SearchLoop loop(params, events, cancelled, wake, epollFd);
-        const auto ending = loop.Run();
-        return {ending, loop.Overloaded()};
+        const auto [reason, error] = loop.Run();
+        return Ending{reason, error, loop.Overloaded(), loop.AnyAnswer()};
     } catch (const std::bad_alloc&) {
-        return {{SEEKWELL_DONE_FAILED, ENOMEM}, 0};
+        return Ending{};
     }
 }
 
@@ -409,23 +577,23 @@ void RunSearch(const LiveParameters& params, EventQueue& events, const std::atom
 {
     // Every libcurl call of this thread is the library's own.
     const platform::OwnCurlCalls own;
-    std::pair<std::pair<seekwell_done_reason, int>, std::size_t> ending{{SEEKWELL_DONE_FAILED, ENOMEM}, 0};
+    Ending ending;
     const int epollFd = epoll_create1(EPOLL_CLOEXEC);
     if (epollFd < 0) {
-        ending.first.second = errno;
+        ending.error = errno;
     } else {
         epoll_event watched{};
         watched.events = EPOLLIN;
         watched.data.u64 = EpollData(EpollTag::Wake, wake.Fd());
         if (epoll_ctl(epollFd, EPOLL_CTL_ADD, wake.Fd(), &watched) != 0) {
-            ending.first.second = errno;
+            ending.error = errno;
         } else {
             ending = RunLoop(params, events, cancelled, wake, epollFd);
         }
         close(epollFd);
     }
     try {
-        events.Push(DoneEvent(ending.first.first, ending.first.second, ending.second));
+        events.Push(DoneEvent(ending));
     } catch (const std::bad_alloc&) {
         // Without memory for DONE the host learns of the end from nothing but
         // seekwell_search_free; nothing better can be done here.

@@ -10,6 +10,7 @@
 #include "live/event_queue.h"
 #include "live/fetch_pool.h"
 #include "live/responder_book.h"
+#include "live/search_targets.h"
 #include "platform/wake_event.h"
 #include "search_constants.h"
 
@@ -19,6 +20,7 @@ struct LiveParameters {
     unsigned int windowMs = SEEKWELL_SEARCH_WINDOW_MS;  // 0: until cancelled
     unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS;
     std::string interfaceName;  // empty: every interface up, able to multicast, not loopback
+    SearchTargets targets;      // asked and swept beside the multicast search
     // The product always uses the defaults below; tests point a search at
     // loopback ports, with devices on 127/8 standing in for a LAN.
     const char* destinationAddress = kSsdpMulticastGroup;

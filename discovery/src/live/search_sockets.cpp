@@ -6,6 +6,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+#include <string_view>
 
 #include "live/epoll_tags.h"
 #include "platform/ipv4_text.h"
@@ -54,6 +56,30 @@ void SearchSocket::SendSearch(const sockaddr_in& destination) const
 {
     (void)sendto(fd_, kMSearchDatagram, kMSearchDatagramSize, MSG_NOSIGNAL,
                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination);
+}
+
+namespace {
+
+// The multicast search, addressed to one device: HOST names it, and MX,
+// which spreads the answers of a group, goes.
+std::string UnicastSearchDatagram(const sockaddr_in& destination)
+{
+    constexpr std::string_view kDelayLine = "MX:10\r\n";
+    const std::string groupHost = std::string(kSsdpMulticastGroup) + ":" + std::to_string(kSsdpPort);
+    std::string datagram(kMSearchDatagram, kMSearchDatagramSize);
+    datagram.erase(datagram.find(kDelayLine), kDelayLine.size());
+    datagram.replace(datagram.find(groupHost), groupHost.size(),
+                     platform::AddressText(destination.sin_addr) + ":" + std::to_string(ntohs(destination.sin_port)));
+    return datagram;
+}
+
+}  // namespace
+
+void SearchSocket::SendUnicastSearch(const sockaddr_in& destination) const
+{
+    const std::string datagram = UnicastSearchDatagram(destination);
+    (void)sendto(fd_, datagram.data(), datagram.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&destination),
+                 sizeof destination);
 }
 
 bool SearchSocket::Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const

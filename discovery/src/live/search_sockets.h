@@ -1,5 +1,6 @@
 // The live search's sockets: one per chosen interface, each on a port the
-// system picks, so UDP 1900 stays free for every other SSDP program.
+// system picks, so UDP 1900 stays free for every other SSDP program; and one
+// bound to no interface, that sweeps the host's target ranges by unicast.
 #ifndef SEEKWELL_LIVE_SEARCH_SOCKETS_H
 #define SEEKWELL_LIVE_SEARCH_SOCKETS_H
 
@@ -21,6 +22,8 @@ struct Datagram {
 class SearchSocket {
 public:
     explicit SearchSocket(platform::Ipv4Interface where) : where_(std::move(where)) {}
+    // The sweeping socket: any interface, as the routes say.
+    SearchSocket() : where_{std::string(), 0, {platform::Ipv4Link{}}} {}
     // Leaves the epoll set before closing: a forked child may hold a copy of
     // the socket, which would keep it in the set and waking the search.
     ~SearchSocket();
@@ -32,6 +35,9 @@ public:
     // Sends the M-SEARCH to destination on this interface; a failed send
     // only means nobody answers this time.
     void SendSearch(const sockaddr_in& destination) const;
+    // Sends a unicast M-SEARCH, as UPnP 1.1 devices answer them: to one
+    // device, its HOST that device's address, no MX.
+    void SendUnicastSearch(const sockaddr_in& destination) const;
     // One waiting datagram; false when none waits or the receive failed.
     bool Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const;
 

@@ -2,12 +2,15 @@
 
 #include <ifaddrs.h>
 #include <net/if.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <memory>
 
 #include "platform/interface_rule.h"
+#include "platform/ipv4_text.h"
 
 namespace seekwell::platform {
 
@@ -98,6 +101,39 @@ int ReadIpv4Interfaces(const std::string& name, Ipv4Interfaces& interfaces)
     }
     interfaces = std::move(read);
     return 0;
+}
+
+std::string InterfaceName(unsigned int index)
+{
+    char name[IF_NAMESIZE] = {};
+    return index != 0 && if_indextoname(index, name) != nullptr ? std::string(name) : std::string();
+}
+
+std::string InterfaceTowards(in_addr destination)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return std::string();
+    }
+    // Any port: a UDP connect only picks the route and the source address.
+    const sockaddr_in remote = Ipv4Endpoint(destination, 9);
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    const bool routed = connect(fd, reinterpret_cast<const sockaddr*>(&remote), sizeof remote) == 0 &&
+                        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0;
+    close(fd);
+    ifaddrs* list = nullptr;
+    if (!routed || getifaddrs(&list) != 0) {
+        return std::string();
+    }
+    const std::unique_ptr<ifaddrs, decltype(&freeifaddrs)> owned(list, freeifaddrs);
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr != nullptr && entry->ifa_addr->sa_family == AF_INET &&
+            AddressOf(entry->ifa_addr).s_addr == local.sin_addr.s_addr) {
+            return entry->ifa_name;
+        }
+    }
+    return std::string();
 }
 
 }  // namespace seekwell::platform

@@ -45,6 +45,14 @@ struct Ipv4Interfaces {
 // failed (descriptors or memory short), which is not the same as none.
 int ReadIpv4Interfaces(const std::string& name, Ipv4Interfaces& interfaces);
 
+// The name of the interface with that index; empty when it has gone or the
+// system cannot say (no descriptor left, say).
+std::string InterfaceName(unsigned int index);
+// The interface the routes send traffic for destination by: found without a
+// datagram, by a UDP socket's connect. Empty when there is no route, or the
+// system cannot say.
+std::string InterfaceTowards(in_addr destination);
+
 }  // namespace seekwell::platform
 
 #endif  // SEEKWELL_PLATFORM_IPV4_INTERFACES_H

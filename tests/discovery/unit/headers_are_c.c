@@ -31,7 +31,8 @@ int main(void)
         return 1;
     }
     if (!RunningVersionMatchesHeader()) {
-        fprintf(stderr, "the running library says %s, the header %s\n", seekwell_version()->text, SEEKWELL_VERSION_TEXT);
+        fprintf(stderr, "the running library says %s, the header %s\n", seekwell_version()->text,
+                SEEKWELL_VERSION_TEXT);
         return 1;
     }
     static const char* const names[SEEKWELL_WM_NAME_COUNT] = SEEKWELL_WM_NAMES;

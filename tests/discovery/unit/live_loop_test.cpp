@@ -71,8 +71,9 @@ void SendBurst(int fd, std::uint32_t first, std::uint16_t port, const std::strin
 class LoopbackSearch {
 public:
     LoopbackSearch(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs,
-                   unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS)
+                   unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS, const char* const* targets = nullptr)
     {
+        EXPECT_EQ(ReadTargets(targets, true, params_.targets), 0);
         params_.windowMs = windowMs;
         params_.periodMs = periodMs;
         params_.interfaceName = "lo";
@@ -209,6 +210,56 @@ TEST(LiveLoop, ReportsTheRobotAndCancelsUnderAFloodOfNewSenders)
     EXPECT_LT(cancelMs, 1000.0);
     EXPECT_EQ(search.Seen().back().done, SEEKWELL_DONE_CANCELLED);
     EXPECT_EQ(search.Count(SEEKWELL_EVENT_ROBOT), 1);
+}
+
+// A robot asked by its address alone, and one in a swept range that answers
+// the unicast M-SEARCH sent to it, with nothing answering the multicast.
+TEST(LiveLoop, FindsARobotByItsAddressAndOneInASweptRange)
+{
+    test::ScriptedHttpPeer asked("127.0.0.5", 0, test::Answer(test::Response(test::RobotDescription("Asked"))));
+    test::ScriptedHttpPeer swept("127.0.0.6", asked.Port(),
+                                 test::Answer(test::Response(test::RobotDescription("Swept"))));
+    test::UdpEndpoint responder;
+    test::UdpEndpoint sweptDevice("127.0.0.6", responder.Port());
+    std::string search;
+    std::thread answering([&] {
+        std::uint16_t searchPort = 0;
+        search = sweptDevice.Receive(5000, &searchPort);
+        if (!search.empty()) {
+            sweptDevice.SendTo(Reply("127.0.0.6"), searchPort);
+        }
+    });
+    const char* targets[] = {"127.0.0.5", "127.0.0.6/32", nullptr};
+    LoopbackSearch loop(responder.Port(), asked.Port(), 1500, SEEKWELL_SEARCH_PERIOD_MS, targets);
+    ASSERT_TRUE(loop.CollectUntilDone(milliseconds(10000)));
+    answering.join();
+    EXPECT_EQ(search.rfind("M-SEARCH * HTTP/1.1\r\nHost:127.0.0.6:" + std::to_string(responder.Port()) + "\r\n", 0), 0u)
+        << search;
+    EXPECT_EQ(search.find("MX:"), std::string::npos) << "a unicast search carries no MX";
+    std::map<std::string, std::string> robots;
+    for (const LiveEvent& event : loop.Seen()) {
+        if (event.type == SEEKWELL_EVENT_ROBOT) {
+            robots[event.address] = event.name + " " + event.location + " " + event.interfaceName;
+        }
+    }
+    const std::map<std::string, std::string> expected{{"127.0.0.5", "Asked http://127.0.0.5/ROVA.XML lo"},
+                                                      {"127.0.0.6", "Swept http://127.0.0.6/ROVA.XML lo"}};
+    EXPECT_EQ(robots, expected);
+    EXPECT_EQ(loop.Seen().back().reason, "window over");
+}
+
+// Nobody answers: the interface is told quiet once, and DONE says so.
+TEST(LiveLoop, TellsAnInterfaceWhereNothingAnswered)
+{
+    test::UdpEndpoint responder;  // hears the search, answers nothing
+    LoopbackSearch search(responder.Port(), 9, 600);
+    ASSERT_TRUE(search.CollectUntilDone(milliseconds(5000)));
+    ASSERT_EQ(search.Count(SEEKWELL_EVENT_QUIET), 1);
+    const LiveEvent& quiet = search.Seen().front();
+    EXPECT_EQ(quiet.type, SEEKWELL_EVENT_QUIET);
+    EXPECT_EQ(quiet.interfaceName, "lo");
+    EXPECT_NE(quiet.reason.find("no device answered the search on lo"), std::string::npos) << quiet.reason;
+    EXPECT_EQ(search.Seen().back().reason, "window over; no device answered");
 }
 
 // Descriptors run short for a while in a watch: the interfaces cannot be

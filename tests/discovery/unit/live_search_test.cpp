@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -413,6 +414,24 @@ TEST(LiveOptions, SizesFromThisVersionOn)
         EXPECT_EQ(ParametersFromOptions(reinterpret_cast<const seekwell_options*>(bytes.at), params), each.expected)
             << each.what;
     }
+}
+
+TEST(LiveOptions, TargetsAreReadOnlyFromAHostThatKnowsThem)
+{
+    const char* bad[] = {"198.19.5.1", "robot.local", nullptr};
+    seekwell_options options = SEEKWELL_OPTIONS_INIT;
+    options.targets = bad;
+    LiveParameters params;
+    EXPECT_EQ(ParametersFromOptions(&options, params), -EINVAL);
+    options.size = offsetof(seekwell_options, targets);  // a host built before targets
+    EXPECT_EQ(ParametersFromOptions(&options, params), 0);
+    EXPECT_TRUE(params.targets.Empty());
+    const char* good[] = {"198.19.5.0/24", "198.19.6.7", nullptr};
+    options = SEEKWELL_OPTIONS_INIT;
+    options.targets = good;
+    ASSERT_EQ(ParametersFromOptions(&options, params), 0);
+    EXPECT_EQ(params.targets.swept.size(), 254u);
+    EXPECT_EQ(params.targets.asked.size(), 1u);
 }
 
 // Holds the process's descriptor limit at 0 until it goes.

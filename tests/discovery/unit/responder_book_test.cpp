@@ -12,7 +12,7 @@ namespace {
 
 using Action = ResponderBook::Action;
 
-enum class Op { Round, Reply, FetchSkipped, FetchRobot, Wants };
+enum class Op { Round, Reply, Ask, FetchSkipped, FetchRobot, Wants };
 
 struct Step {
     Op op;
@@ -32,6 +32,7 @@ Step Reply(std::uint32_t sender, seekwell_skip_reason skip, Action action, unsig
 {
     return {Op::Reply, sender, on, skip, action};
 }
+Step Ask(std::uint32_t sender, Action action) { return {Op::Ask, sender, 0, SEEKWELL_SKIP_NONE, action}; }
 Step Fetched(std::uint32_t sender, seekwell_skip_reason skip, Action action)
 {
     return {Op::FetchSkipped, sender, 1, skip, action};
@@ -63,6 +64,9 @@ void Play(ResponderBook& book, const std::vector<Step>& steps, const char* what)
             case Op::Reply:
                 EXPECT_EQ(book.OnReply(step.sender, step.interfaceIndex, step.skip, RobotFacts{}), step.action)
                     << where;
+                break;
+            case Op::Ask:
+                EXPECT_EQ(book.OnAsk(step.sender, RobotFacts{}), step.action) << where;
                 break;
             case Op::FetchSkipped:
                 EXPECT_EQ(book.OnFetchSkipped(step.sender, step.skip), step.action) << where;
@@ -117,6 +121,17 @@ TEST(ResponderBook, FollowsEachResponderThroughRepliesFetchesAndRounds)
           Round({6})}},
         {"a fetch outlives any number of rounds",
          {Reply(7, kNone, Action::Fetch), Round(), Round(), Round(), Round(), Round(), Robot(7)}},
+        {"an asked robot is told once; each round's second look keeps it",
+         {Ask(10, Action::Fetch), Ask(10, Action::None), Robot(10), Ask(10, Action::None), Round(),
+          Ask(10, Action::Fetch), Ask(10, Action::None), Robot(10, false), Round(), Ask(10, Action::Fetch),
+          Robot(10, false), Round(), Round(), Round(), Round({10})}},
+        {"an asked robot that stops answering its address is GONE after the rounds it missed",
+         {Ask(11, Action::Fetch), Robot(11), Round(), Ask(11, Action::Fetch), Fetched(11, kRefused, Action::None),
+          Round(), Ask(11, Action::Fetch), Round(), Round(), Fetched(11, kRefused, Action::None), Round({11})}},
+        {"a robot heard this round is not asked again; a left-out target is asked each round",
+         {Reply(12, kNone, Action::Fetch), Robot(12), Round(), Reply(12, kNone, Action::None), Ask(12, Action::None),
+          Ask(13, Action::Fetch), Fetched(13, kRefused, Action::TellSkip), Round(), Ask(13, Action::Fetch),
+          Fetched(13, kRefused, Action::None)}},
         {"a fetch result for a sender not fetched is ignored",
          {Fetched(8, kRefused, Action::None), Robot(8, false), Reply(8, kNoMarker, Action::TellSkip),
           Fetched(8, kRefused, Action::None)}},

@@ -1,0 +1,33 @@
+// The addresses a host names for a live search, beside its multicast: robots
+// asked directly by address, and ranges swept with unicast M-SEARCHes. Read
+// once, when the search starts; bad input refuses the search.
+#ifndef SEEKWELL_LIVE_SEARCH_TARGETS_H
+#define SEEKWELL_LIVE_SEARCH_TARGETS_H
+
+#include <netinet/in.h>
+
+#include <vector>
+
+namespace seekwell::live {
+
+struct SearchTargets {
+    // Network order, sorted, each once.
+    std::vector<in_addr_t> asked;  // descriptions fetched directly
+    std::vector<in_addr_t> swept;  // sent a unicast M-SEARCH
+
+    bool Empty() const { return asked.empty() && swept.empty(); }
+    // Whether address is one the host named, alone or in a range.
+    bool Holds(in_addr address) const;
+};
+
+// Reads a NULL-terminated list of "a.b.c.d" and "a.b.c.d/prefix" (prefix 20
+// to 32; host bits are ignored). 0, or EINVAL for anything else: a text that
+// is not such a target, an address that is not unicast (loopback is one only
+// when loopbackDevices lets devices on 127/8 stand in for a LAN, in tests),
+// or more than SEEKWELL_MAX_TARGET_ADDRESSES addresses in all. A range of /30
+// or wider is swept without its network and broadcast addresses.
+int ReadTargets(const char* const* list, bool loopbackDevices, SearchTargets& targets);
+
+}  // namespace seekwell::live
+
+#endif  // SEEKWELL_LIVE_SEARCH_TARGETS_H

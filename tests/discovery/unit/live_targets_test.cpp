@@ -1,0 +1,170 @@
+// What a live search makes of the targets a host names, when it sweeps them,
+// and when it tells an interface quiet: pure pieces, without sockets.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "live/quiet_watch.h"
+#include "live/search_targets.h"
+#include "live/sweep_plan.h"
+
+namespace seekwell::live {
+namespace {
+
+using std::chrono::milliseconds;
+
+in_addr_t Address(const char* text)
+{
+    in_addr address{};
+    inet_pton(AF_INET, text, &address);
+    return address.s_addr;
+}
+
+std::vector<std::string> Texts(const std::vector<in_addr_t>& addresses)
+{
+    std::vector<std::string> texts;
+    for (const in_addr_t each : addresses) {
+        char text[INET_ADDRSTRLEN];
+        in_addr address{};
+        address.s_addr = each;
+        texts.emplace_back(inet_ntop(AF_INET, &address, text, sizeof text));
+    }
+    return texts;
+}
+
+TEST(SearchTargets, ReadsAddressesAndRangesAndRefusesAnythingElse)
+{
+    struct Case {
+        std::vector<const char*> list;
+        int error;
+        std::size_t asked;
+        std::size_t swept;
+    };
+    const Case cases[] = {
+        {{"198.19.5.11"}, 0, 1, 0},
+        {{"198.19.5.11", "198.19.5.11", "198.19.5.12"}, 0, 2, 0},
+        {{"198.19.5.0/24"}, 0, 0, 254},   // without .0 and .255
+        {{"198.19.5.77/24"}, 0, 0, 254},  // host bits ignored
+        {{"198.19.5.8/30"}, 0, 0, 2},
+        {{"198.19.5.8/31"}, 0, 0, 2},  // a point-to-point pair: both ends
+        {{"198.19.5.9/32"}, 0, 0, 1},
+        {{"198.19.0.0/20"}, 0, 0, 4094},  // 4096 addresses: the most
+        {{"198.19.0.0/20", "198.18.0.1"}, EINVAL, 0, 0},
+        {{"198.19.0.0/19"}, EINVAL, 0, 0},  // wider than /20
+        {{"robot.local"}, EINVAL, 0, 0},
+        {{"198.19.5"}, EINVAL, 0, 0},
+        {{"198.19.5.011"}, EINVAL, 0, 0},
+        {{"198.19.5.1/"}, EINVAL, 0, 0},
+        {{"198.19.5.1/24x"}, EINVAL, 0, 0},
+        {{"198.19.5.1/+24"}, EINVAL, 0, 0},
+        {{"198.19.5.1/33"}, EINVAL, 0, 0},
+        {{" 198.19.5.1"}, EINVAL, 0, 0},
+        {{""}, EINVAL, 0, 0},
+        {{"127.0.0.1"}, EINVAL, 0, 0},
+        {{"0.0.0.0"}, EINVAL, 0, 0},
+        {{"255.255.255.255"}, EINVAL, 0, 0},
+        {{"239.255.255.250"}, EINVAL, 0, 0},
+        {{"224.0.0.0/24"}, EINVAL, 0, 0},
+        {{"240.0.0.1"}, EINVAL, 0, 0},
+        {{}, 0, 0, 0},
+    };
+    for (const Case& each : cases) {
+        std::vector<const char*> list = each.list;
+        list.push_back(nullptr);
+        SearchTargets targets;
+        targets.asked = {Address("192.0.2.99")};  // what a refused list leaves as it was
+        const std::string what = each.list.empty() ? "(none)" : each.list.front();
+        ASSERT_EQ(ReadTargets(list.data(), false, targets), each.error) << what;
+        if (each.error == 0) {
+            EXPECT_EQ(targets.asked.size(), each.asked) << what;
+            EXPECT_EQ(targets.swept.size(), each.swept) << what;
+        } else {
+            EXPECT_EQ(targets.asked.size(), 1u) << what;
+        }
+    }
+    SearchTargets none;
+    EXPECT_EQ(ReadTargets(nullptr, false, none), 0);
+    EXPECT_TRUE(none.Empty());
+}
+
+TEST(SearchTargets, HoldsWhatWasNamedAndNothingElse)
+{
+    const char* list[] = {"198.19.5.0/30", "198.19.6.20", "127.0.0.5", nullptr};
+    SearchTargets targets;
+    ASSERT_EQ(ReadTargets(list, true, targets), 0);  // loopback stands in for a LAN in tests
+    EXPECT_EQ(Texts(targets.swept), (std::vector<std::string>{"198.19.5.1", "198.19.5.2"}));
+    for (const char* held : {"198.19.5.1", "198.19.5.2", "198.19.6.20", "127.0.0.5"}) {
+        in_addr address{Address(held)};
+        EXPECT_TRUE(targets.Holds(address)) << held;
+    }
+    for (const char* stranger : {"198.19.5.0", "198.19.5.3", "198.19.6.21", "192.0.2.1"}) {
+        in_addr address{Address(stranger)};
+        EXPECT_FALSE(targets.Holds(address)) << stranger;
+    }
+}
+
+TEST(SweepPlan, SendsAThousandAddressesASecondEachTwiceAndGoesOnAcrossRounds)
+{
+    std::vector<in_addr_t> addresses;
+    for (in_addr_t i = 1; i <= 2500; ++i) {
+        addresses.push_back(htonl(0xC6130000u + i));
+    }
+    SweepPlan plan(addresses);
+    const auto start = SweepPlan::Clock::now();
+    EXPECT_FALSE(plan.NextDue().has_value());
+    plan.StartPass(start);
+    // Each 10 ms a batch of 10; the second copies begin a second after the first.
+    EXPECT_EQ(plan.TakeDue(start).size(), 10u);
+    EXPECT_EQ(*plan.NextDue(), start + milliseconds(10));
+    EXPECT_EQ(plan.TakeDue(start + milliseconds(999)).size(), 990u);
+    EXPECT_EQ(plan.TakeDue(start + milliseconds(1000)).size(), 20u);  // the first of each copy
+    // A round that starts while a pass is under way does not begin it anew.
+    plan.StartPass(start + milliseconds(1500));
+    std::size_t total = 1020;
+    for (int ms = 1001; ms <= 4000 && plan.Passing(); ++ms) {
+        total += plan.TakeDue(start + milliseconds(ms)).size();
+    }
+    EXPECT_EQ(total, 2 * addresses.size());
+    EXPECT_FALSE(plan.Passing());
+    EXPECT_FALSE(plan.NextDue().has_value());
+    plan.StartPass(start + milliseconds(5000));
+    EXPECT_EQ(Texts(plan.TakeDue(start + milliseconds(5000))).front(), "198.19.0.1");
+    SweepPlan empty({});
+    empty.StartPass(start);
+    EXPECT_FALSE(empty.Passing());
+}
+
+TEST(QuietWatch, TellsAnInterfaceThatHeardNothingOnceUntilADeviceAnswersThere)
+{
+    QuietWatch watch;
+    const std::vector<WatchedInterface> both = {{2, "eth0"}, {3, "wlan0"}};
+    watch.StartRound(both);
+    watch.OnAnswer(2);
+    watch.OnAnswer(9);  // an interface the round does not search on
+    EXPECT_EQ(watch.TakeQuiet(), std::vector<std::string>{"wlan0"});
+    EXPECT_TRUE(watch.AnyAnswer());
+    watch.StartRound(both);
+    EXPECT_EQ(watch.TakeQuiet(), std::vector<std::string>{"eth0"});  // wlan0 was told already
+    watch.StartRound(both);
+    watch.OnAnswer(3);
+    EXPECT_TRUE(watch.TakeQuiet().empty());
+    watch.StartRound(both);
+    EXPECT_EQ(watch.TakeQuiet(), std::vector<std::string>{"wlan0"});  // answered in between: told anew
+    watch.StartRound({{3, "wlan0"}});                                 // eth0 went away
+    watch.StartRound(both);
+    EXPECT_EQ(watch.TakeQuiet(), std::vector<std::string>{"eth0"});
+
+    QuietWatch silent;
+    silent.StartRound(both);
+    EXPECT_EQ(silent.TakeQuiet(), (std::vector<std::string>{"eth0", "wlan0"}));
+    EXPECT_FALSE(silent.AnyAnswer());
+    silent.OnAnswerElsewhere();
+    EXPECT_TRUE(silent.AnyAnswer());
+}
+
+}  // namespace
+}  // namespace seekwell::live
