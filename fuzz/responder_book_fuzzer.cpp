@@ -1,6 +1,6 @@
-// Replies, fetch outcomes and rounds in any order, from a few senders on two
-// interfaces, through the live search's book of responders with small
-// bounds; a model of what the host was told checks every answer.
+// Replies, asked targets, fetch outcomes and rounds in any order, from a few
+// senders on two interfaces, through the live search's book of responders
+// with small bounds; a model of what the host was told checks every answer.
 #include <cstdint>
 #include <cstdlib>
 #include <map>
@@ -51,6 +51,19 @@ void Reply(ResponderBook& book, Model& model, std::uint32_t sender, unsigned int
     Require(action != Action::TellSkip || skip != SEEKWELL_SKIP_NONE);
 }
 
+// A target asked directly: a first fetch, or a robot's second look, which
+// tells the host nothing new.
+void Ask(ResponderBook& book, Model& model, std::uint32_t sender)
+{
+    const Told before = model.Of(sender);
+    const Action action = book.OnAsk(sender, RobotFacts{{}, "http://x/", ""});
+    Require(action != Action::TellSkip);
+    Require(before != Told::Fetching || action == Action::None);
+    if (action == Action::Fetch && before == Told::Nothing) {
+        model.senders[sender] = Told::Fetching;
+    }
+}
+
 void Fetched(ResponderBook& book, Model& model, std::uint32_t sender, seekwell_skip_reason skip)
 {
     const bool wasFetching = model.Of(sender) == Told::Fetching;
@@ -99,12 +112,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 Round(book, model, watch);
                 break;
             default:
-                (void)book.WantsReply(sender, 1 + (what >> 7));
+                if ((what & 0x40) != 0) {
+                    Ask(book, model, sender);
+                } else {
+                    (void)book.WantsReply(sender, 1 + (what >> 7));
+                }
                 break;
         }
         Require(book.Size() <= kLimits.responders);
         Require(book.Fetching() <= kLimits.fetches);
-        Require(book.Robots() + book.Fetching() <= book.Size());
+        // A robot's second look counts as a fetch while it is one.
+        Require(book.Robots() <= book.Size() && book.Fetching() <= book.Size());
     }
     return 0;
 }

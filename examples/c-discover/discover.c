@@ -1,8 +1,9 @@
 /*
  * A host in C: one search for robots on the local network, then the list,
- * then every string handed back released.
+ * then every string handed back released. Names and addresses come from the
+ * robots, so they reach the terminal only through PrintTerminalText.
  *
- *   cc discover.c $(pkg-config --cflags --libs seekwell) -o discover
+ *   cc discover.c -I../common $(pkg-config --cflags --libs seekwell) -o discover
  *
  * The call blocks for the whole search: at least ten seconds.
  */
@@ -11,7 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-static const char* TextOr(const char* text, const char* fallback) { return text != NULL ? text : fallback; }
+#include "terminal_text.h"
 
 int main(void)
 {
@@ -24,8 +25,11 @@ int main(void)
     }
     printf("%d robot(s) found\n", count);
     for (int i = 0; i < count; ++i) {
-        printf("%2d  %-32s %s\n", i, TextOr(robots[i].pszName, "(no name)"),
-               TextOr(robots[i].pszAddress, "(no address)"));
+        printf("%2d  ", i);
+        PrintTerminalText(stdout, robots[i].pszName);
+        printf("  ");
+        PrintTerminalText(stdout, robots[i].pszAddress);
+        printf("\n");
         /* The strings now belong to the host: each is released with free(). */
         free(robots[i].pszName);
         free(robots[i].pszAddress);

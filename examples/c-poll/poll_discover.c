@@ -2,7 +2,7 @@
  * A host in C with no thread of its own: a live search driven by poll(),
  * each robot printed the moment it answers.
  *
- *   cc -std=c99 poll_discover.c $(pkg-config --cflags --libs seekwell) -o poll_discover
+ *   cc -std=c99 poll_discover.c -I../common $(pkg-config --cflags --libs seekwell) -o poll_discover
  *   poll_discover [SECONDS]     search for SECONDS (default 10)
  *
  * The host keeps a deadline of its own: should the fetches that the window
@@ -21,6 +21,8 @@
 #include <string.h>
 #include <time.h>
 
+#include "terminal_text.h"
+
 /* How long after the window the host still waits for the fetches it started. */
 #define FETCH_GRACE_MS 5000
 #define MAX_SECONDS 3600
@@ -30,15 +32,6 @@ typedef struct {
     int failed;
 } Tally;
 
-/* A name is bytes as the robot sent them: control characters are shown as
- * '?', so that no robot can steer the terminal. */
-static void PrintName(const char* name)
-{
-    for (; *name != '\0'; ++name) {
-        putchar((unsigned char)*name < 0x20 || *name == 0x7f ? '?' : *name);
-    }
-}
-
 static void OnEvent(const seekwell_event* event, void* userData)
 {
     Tally* tally = userData;
@@ -46,12 +39,17 @@ static void OnEvent(const seekwell_event* event, void* userData)
     switch (event->type) {
         case SEEKWELL_EVENT_ROBOT:
             ++tally->robots;
+            /* The name is bytes as the robot sent them: shown so that no robot can steer the terminal. */
             printf("robot  ");
-            PrintName(event->name);
-            printf("  %s\n", event->address);
+            PrintTerminalText(stdout, event->name);
+            printf("  ");
+            PrintTerminalText(stdout, event->address);
+            printf("\n");
             break;
         case SEEKWELL_EVENT_DONE:
-            printf("done   %s\n", event->reason);
+            printf("done   ");
+            PrintTerminalText(stdout, event->reason);
+            printf("\n");
             if (event->done_reason == SEEKWELL_DONE_FAILED) {
                 fprintf(stderr, "poll_discover: %s\n", strerror(event->error));
                 tally->failed = 1;

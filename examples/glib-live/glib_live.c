@@ -5,7 +5,7 @@
  * cancels it; a host hands the same cancellable to whatever else its Stop
  * button or its shutdown cancels. The loop ends once the search says DONE.
  *
- *   cc glib_live.c $(pkg-config --cflags --libs seekwell gio-2.0) -o glib_live
+ *   cc glib_live.c -I../common $(pkg-config --cflags --libs seekwell gio-2.0) -o glib_live
  *   glib_live [SECONDS]     stop after SECONDS too (default: at Ctrl-C only)
  *
  * It searches the real network: run it only where robots may be found, or in
@@ -15,8 +15,11 @@
 
 #include <gio/gio.h>
 #include <glib-unix.h>
+#include <locale.h>
 #include <signal.h>
 #include <stdio.h>
+
+#include "terminal_text.h"
 
 typedef struct {
     seekwell_search* search;
@@ -25,18 +28,16 @@ typedef struct {
     int status;
 } Host;
 
-/* A name is bytes as the robot sent them: shown as valid UTF-8 with control
- * characters as '?', so that no robot can garble or steer the terminal. */
+/* A name is bytes as the robot sent them: g_print would leave control
+ * characters in, so it is written through PrintTerminalText, which shows them
+ * and invalid UTF-8 as '?' so that no robot can garble or steer the terminal. */
 static void PrintRobot(const char* what, const seekwell_event* event)
 {
-    gchar* name = g_utf8_make_valid(event->name, -1);
-    for (gchar* c = name; *c != '\0'; ++c) {
-        if (g_ascii_iscntrl(*c)) {
-            *c = '?';
-        }
-    }
-    g_print("%-6s %s  %s\n", what, name, event->address);
-    g_free(name);
+    printf("%-6s ", what);
+    PrintTerminalText(stdout, event->name);
+    printf("  ");
+    PrintTerminalText(stdout, event->address);
+    printf("\n");
 }
 
 /* Runs on the main loop's thread, inside seekwell_search_dispatch. */
@@ -54,7 +55,9 @@ static void OnEvent(const seekwell_event* event, void* userData)
             PrintRobot("gone", event);
             break;
         case SEEKWELL_EVENT_DONE:
-            g_print("done   %s\n", event->reason);
+            printf("done   ");
+            PrintTerminalText(stdout, event->reason);
+            printf("\n");
             if (event->done_reason == SEEKWELL_DONE_FAILED) {
                 g_printerr("glib_live: %s\n", g_strerror(event->error));
                 host->status = 1;
@@ -92,6 +95,8 @@ static gboolean CancelSearch(gpointer cancellable)
 
 int main(int argc, char** argv)
 {
+    /* GLib writes its text (g_print, g_strerror) in the locale's character set: in "C" no Japanese shows. */
+    setlocale(LC_ALL, "");
     guint64 seconds = 0;
     GError* error = NULL;
     if (argc > 2 || (argc == 2 && !g_ascii_string_to_unsigned(argv[1], 10, 1, 86400, &seconds, &error))) {

@@ -7,7 +7,7 @@
  * GCancellable: a host that must stop a search, or show robots as they
  * answer, uses the live search on its main loop instead (see glib-live).
  *
- *   cc glib_worker.c $(pkg-config --cflags --libs seekwell gio-2.0) -o glib_worker
+ *   cc glib_worker.c -I../common $(pkg-config --cflags --libs seekwell gio-2.0) -o glib_worker
  *
  * It searches the real network: run it only where robots may be found, or in
  * a private network namespace (see seekwell-simlan(1)).
@@ -15,7 +15,11 @@
 #include <seekwell/seekwell.h>
 
 #include <gio/gio.h>
+#include <locale.h>
+#include <stdio.h>
 #include <stdlib.h>
+
+#include "terminal_text.h"
 
 typedef struct {
     gchar* name;
@@ -47,8 +51,8 @@ static void SearchInThread(GTask* task, gpointer source, gpointer taskData, GCan
     GPtrArray* robots = g_ptr_array_new_with_free_func(RobotFree);
     for (int i = 0; i < count; ++i) {
         Robot* robot = g_new0(Robot, 1);
-        robot->name = g_strdup(results[i].pszName != NULL ? results[i].pszName : "(no name)");
-        robot->address = g_strdup(results[i].pszAddress != NULL ? results[i].pszAddress : "(no address)");
+        robot->name = g_strdup(results[i].pszName);
+        robot->address = g_strdup(results[i].pszAddress);
         g_ptr_array_add(robots, robot);
         /* The library's strings are the caller's, released with free(). */
         free(results[i].pszName);
@@ -70,9 +74,16 @@ static void SearchDone(GObject* source, GAsyncResult* result, gpointer userData)
         g_error_free(error);
     } else {
         g_print("%u robot(s) found\n", robots->len);
+        /* Names and addresses are bytes as the robots sent them: g_print would
+         * pass their control characters on to the terminal; PrintTerminalText
+         * shows those and invalid UTF-8 as '?'. */
         for (guint i = 0; i < robots->len; ++i) {
             const Robot* robot = g_ptr_array_index(robots, i);
-            g_print("%2u  %-32s %s\n", i, robot->name, robot->address);
+            printf("%2u  ", i);
+            PrintTerminalText(stdout, robot->name);
+            printf("  ");
+            PrintTerminalText(stdout, robot->address);
+            printf("\n");
         }
         g_ptr_array_unref(robots);
     }
@@ -89,6 +100,8 @@ static gboolean Tick(gpointer userData)
 
 int main(void)
 {
+    /* GLib writes its text (g_print, g_strerror) in the locale's character set: in "C" no Japanese shows. */
+    setlocale(LC_ALL, "");
     GMainLoop* loop = g_main_loop_new(NULL, FALSE);
     GTask* task = g_task_new(NULL, NULL /* no cancellable: see above */, SearchDone, loop);
     g_task_run_in_thread(task, SearchInThread);

@@ -4,7 +4,7 @@
  * answer (and drops those that stop answering), and its Stop button ends the
  * search. Each robot is printed on the standard output as well.
  *
- *   c++ -std=c++17 qt_live.cpp $(pkg-config --cflags --libs seekwell Qt6Widgets) -o qt_live
+ *   c++ -std=c++17 qt_live.cpp -I../common $(pkg-config --cflags --libs seekwell Qt6Widgets) -o qt_live
  *   qt_live [--stop-after SECONDS]    click Stop after SECONDS, then quit once the search is over
  *
  * It searches the real network: run it only where robots may be found, or in
@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "terminal_text.h"
+
 constexpr int kMaxSeconds = 86400;
 
 class RobotWindow : public QWidget {
@@ -35,6 +37,8 @@ public:
         layout->addWidget(list_);
         layout->addWidget(status_);
         layout->addWidget(stop_);
+        // The status shows the search's reason: never read as markup.
+        status_->setTextFormat(Qt::PlainText);
         connect(stop_, &QPushButton::clicked, this, [this] { Stop(); });
     }
 
@@ -95,34 +99,32 @@ private:
         static_cast<RobotWindow*>(userData)->Show(*event);
     }
 
-    // A name is bytes as the robot sent them: read as UTF-8, control
-    // characters as '?', so that no robot can steer the terminal.
-    static QString Printable(const char* name)
+    // A name is bytes as the robot sent them: on the terminal through
+    // PrintTerminalText, so that no robot can steer it.
+    static void PrintLine(const char* word, const seekwell_event& event)
     {
-        QString shown = QString::fromUtf8(name);
-        for (QChar& c : shown) {
-            if (c.category() == QChar::Other_Control) {
-                c = u'?';
-            }
-        }
-        return shown;
+        std::printf("%-6s ", word);
+        PrintTerminalText(stdout, event.name);
+        std::printf("  ");
+        PrintTerminalText(stdout, event.address);
+        std::printf("\n");
     }
 
     // Runs on the GUI thread, inside seekwell_search_dispatch.
     void Show(const seekwell_event& event)
     {
         const QString address = QString::fromLatin1(event.address);
-        const QString name = Printable(event.name);
         switch (event.type) {
             case SEEKWELL_EVENT_ROBOT: {
-                std::printf("robot  %s  %s\n", qUtf8Printable(name), event.address);
-                auto* item = new QListWidgetItem(QString("%1    %2").arg(name, address));
+                PrintLine("robot", event);
+                // A list item's text is plain text, never markup; invalid UTF-8 shows as U+FFFD.
+                auto* item = new QListWidgetItem(QString("%1    %2").arg(QString::fromUtf8(event.name), address));
                 item->setData(Qt::UserRole, address);
                 list_->addItem(item);
                 break;
             }
             case SEEKWELL_EVENT_GONE:
-                std::printf("gone   %s  %s\n", qUtf8Printable(name), event.address);
+                PrintLine("gone", event);
                 for (int row = list_->count() - 1; row >= 0; --row) {
                     if (list_->item(row)->data(Qt::UserRole).toString() == address) {
                         delete list_->takeItem(row);
@@ -130,7 +132,9 @@ private:
                 }
                 break;
             case SEEKWELL_EVENT_DONE:
-                std::printf("done   %s\n", event.reason);
+                std::printf("done   ");
+                PrintTerminalText(stdout, event.reason);
+                std::printf("\n");
                 if (event.done_reason == SEEKWELL_DONE_FAILED) {
                     Finish(QString("Search failed: %1").arg(std::strerror(event.error)), 1);
                 } else {

@@ -13,23 +13,11 @@
 namespace seekwell_discover {
 namespace {
 
-TEST(DiscoverOutputTest, TerminalTextKeepsUtf8AndReplacesControlsAndBadBytes)
-{
-    EXPECT_EQ(PrintableText("ROVA robot 1"), "ROVA robot 1");
-    EXPECT_EQ(PrintableText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c"), "R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c");
-    EXPECT_EQ(PrintableText("\x1b[2Jx\r\n\x7f"), "?[2Jx???");
-    EXPECT_EQ(PrintableText("\xc2\x9b"
-                            "31m"),
-              "?31m");                                       // C1 control character
-    EXPECT_EQ(PrintableText("a\xff\xc0\xaf\xc3"), "a????");  // stray, overlong, cut short
-    EXPECT_EQ(PrintableText("\xed\xa0\x80"), "???");         // UTF-16 surrogate
-    EXPECT_EQ(PrintableText(nullptr), "(none)");
-}
-
 TEST(DiscoverOutputTest, JsonStringsAreEscapedAndValidUtf8)
 {
     EXPECT_EQ(JsonValue("say \"hi\" \\ now"), "\"say \\\"hi\\\" \\\\ now\"");
     EXPECT_EQ(JsonValue("\x1b\n"), "\"\\u001b\\u000a\"");
+    EXPECT_EQ(JsonValue("\x7f\xc2\x9b"), "\"\\u007f\\u009b\"");  // DEL and a C1 control
     EXPECT_EQ(JsonValue("R\xc3\xb6ve\xff"), "\"R\xc3\xb6ve\\ufffd\"");
     EXPECT_EQ(JsonValue("\xf4\x90\x80\x80"), "\"\\ufffd\\ufffd\\ufffd\\ufffd\"");  // above U+10FFFF
     EXPECT_EQ(JsonValue(nullptr), "null");

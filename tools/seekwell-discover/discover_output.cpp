@@ -1,5 +1,7 @@
 #include "discover_output.h"
 
+#include <lan_text.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <string_view>
@@ -11,61 +13,11 @@ static_assert(SEEKWELL_MAX_RESULTS == 16, "kMostRobotsNote names the most one se
 
 namespace {
 
-constexpr const char kNullText[] = "(none)";
-constexpr char kReplacementForTerminal = '?';
 constexpr const char kReplacementForJson[] = "\\ufffd";
-constexpr char32_t kInvalid = 0xFFFFFFFF;
-
-int SequenceLength(unsigned char lead)
-{
-    if (lead < 0x80) {
-        return 1;
-    }
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        return 2;
-    }
-    if (lead >= 0xE0 && lead <= 0xEF) {
-        return 3;
-    }
-    if (lead >= 0xF0 && lead <= 0xF4) {
-        return 4;
-    }
-    return 0;
-}
-
-// Decodes the character at `pos` and moves past it; an invalid byte decodes as kInvalid and
-// moves one byte on.
-char32_t NextCharacter(std::string_view text, std::size_t& pos)
-{
-    const auto lead = static_cast<unsigned char>(text[pos]);
-    const int length = SequenceLength(lead);
-    if (length == 0 || pos + length > text.size()) {
-        ++pos;
-        return kInvalid;
-    }
-    char32_t value = length == 1 ? lead : lead & (0x7F >> length);
-    for (int i = 1; i < length; ++i) {
-        const auto next = static_cast<unsigned char>(text[pos + i]);
-        if ((next & 0xC0) != 0x80) {
-            ++pos;
-            return kInvalid;
-        }
-        value = (value << 6) | (next & 0x3F);
-    }
-    static const char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-    if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-        ++pos;
-        return kInvalid;
-    }
-    pos += length;
-    return value;
-}
-
-bool IsControl(char32_t character) { return character < 0x20 || (character >= 0x7F && character <= 0x9F); }
 
 std::string JsonEscape(char32_t character, std::string_view original)
 {
-    if (character == kInvalid) {
+    if (character == lan_text::kInvalid) {
         return kReplacementForJson;
     }
     if (character == '"') {
@@ -74,7 +26,7 @@ std::string JsonEscape(char32_t character, std::string_view original)
     if (character == '\\') {
         return "\\\\";
     }
-    if (!IsControl(character)) {
+    if (!lan_text::IsControl(character)) {
         return std::string(original);
     }
     char escaped[16];
@@ -97,25 +49,6 @@ std::string PadRight(const std::string& text, std::size_t width)
 
 }  // namespace
 
-std::string PrintableText(const char* text)
-{
-    if (text == nullptr) {
-        return kNullText;
-    }
-    const std::string_view view(text);
-    std::string printable;
-    for (std::size_t pos = 0; pos < view.size();) {
-        const std::size_t start = pos;
-        const char32_t character = NextCharacter(view, pos);
-        if (character == kInvalid || IsControl(character)) {
-            printable += kReplacementForTerminal;
-        } else {
-            printable.append(view.substr(start, pos - start));
-        }
-    }
-    return printable;
-}
-
 std::string JsonValue(const char* text)
 {
     if (text == nullptr) {
@@ -125,7 +58,7 @@ std::string JsonValue(const char* text)
     std::string json = "\"";
     for (std::size_t pos = 0; pos < view.size();) {
         const std::size_t start = pos;
-        const char32_t character = NextCharacter(view, pos);
+        const char32_t character = lan_text::NextCharacter(view, pos);
         json += JsonEscape(character, view.substr(start, pos - start));
     }
     return json + "\"";
@@ -140,12 +73,12 @@ void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count)
     const std::string nameHeading = "Name";
     std::size_t nameWidth = nameHeading.size();
     for (int i = 0; i < count; ++i) {
-        nameWidth = std::max(nameWidth, CharacterCount(PrintableText(records[i].pszName)));
+        nameWidth = std::max(nameWidth, CharacterCount(lan_text::TerminalText(records[i].pszName)));
     }
     out << PadRight("#", 4) << PadRight(nameHeading, nameWidth + 2) << "Address\n";
     for (int i = 0; i < count; ++i) {
-        out << PadRight(std::to_string(i), 4) << PadRight(PrintableText(records[i].pszName), nameWidth + 2)
-            << PrintableText(records[i].pszAddress) << "\n";
+        out << PadRight(std::to_string(i), 4) << PadRight(lan_text::TerminalText(records[i].pszName), nameWidth + 2)
+            << lan_text::TerminalText(records[i].pszAddress) << "\n";
     }
     if (count == SEEKWELL_MAX_RESULTS) {
         out << kMostRobotsNote << "\n";

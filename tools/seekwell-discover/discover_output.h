@@ -10,8 +10,6 @@
 
 namespace seekwell_discover {
 
-// Safe to print on a terminal: control characters and invalid UTF-8 become '?'; null is "(none)".
-std::string PrintableText(const char* text);
 // A JSON string literal (quotes included), always valid UTF-8; null gives null.
 std::string JsonValue(const char* text);
 

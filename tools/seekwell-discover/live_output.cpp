@@ -1,5 +1,7 @@
 #include "live_output.h"
 
+#include <lan_text.h>
+
 #include <cstdio>
 
 #include "discover_output.h"
@@ -42,8 +44,9 @@ const char* CodeAt(const char* const (&codes)[N], int value)
 std::string TextLine(const char* word, const char* address, const char* text)
 {
     char columns[kWordWidth + kAddressWidth + 1];
-    std::snprintf(columns, sizeof columns, "%-*s%-*s", kWordWidth, word, kAddressWidth, address);
-    return columns + PrintableText(text) + "\n";
+    std::snprintf(columns, sizeof columns, "%-*s%-*s", kWordWidth, word, kAddressWidth,
+                  lan_text::TerminalText(address).c_str());
+    return columns + lan_text::TerminalText(text) + "\n";
 }
 
 std::string RobotText(const seekwell_event& event, int answering)
@@ -55,6 +58,8 @@ std::string RobotText(const seekwell_event& event, int answering)
             return TextLine("gone", event.address, event.name);
         case SEEKWELL_EVENT_SKIPPED:
             return TextLine("skipped", event.address, event.reason);
+        case SEEKWELL_EVENT_QUIET:
+            return TextLine("quiet", event.interface_name, event.reason);
         case SEEKWELL_EVENT_DONE:
             break;
     }
@@ -83,6 +88,9 @@ std::string RobotJson(const seekwell_event& event, int answering)
             return "{\"event\": \"skipped\"" + DeviceFields(event) +
                    Field("reason", JsonValue(SkipCode(event.skip_reason))) + Field("detail", JsonValue(event.reason)) +
                    Field("http_status", std::to_string(event.http_status)) + "}\n";
+        case SEEKWELL_EVENT_QUIET:
+            return "{\"event\": \"quiet\"" + Field("interface", JsonValue(event.interface_name)) +
+                   Field("detail", JsonValue(event.reason)) + "}\n";
         case SEEKWELL_EVENT_DONE:
             break;
     }

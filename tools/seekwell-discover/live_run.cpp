@@ -24,7 +24,7 @@ struct Printer {
 void OnEvent(const seekwell_event* event, void* userData)
 {
     auto& printer = *static_cast<Printer*>(userData);
-    if (event->type == SEEKWELL_EVENT_SKIPPED && !printer.request.explain) {
+    if ((event->type == SEEKWELL_EVENT_SKIPPED || event->type == SEEKWELL_EVENT_QUIET) && !printer.request.explain) {
         return;
     }
     printer.answering += event->type == SEEKWELL_EVENT_ROBOT ? 1 : event->type == SEEKWELL_EVENT_GONE ? -1 : 0;
@@ -84,6 +84,12 @@ int StartError(const char* program, const LiveRequest& request, int error)
     if (error == -ENODEV) {
         return tool_cli::PrintUsageError(program, "no interface named '" + request.interfaceName + "'");
     }
+    if (error == -EINVAL && !request.targets.empty()) {
+        return tool_cli::PrintUsageError(program, "--probe takes IPv4 addresses and CIDR ranges from /" +
+                                                      std::to_string(SEEKWELL_MIN_TARGET_PREFIX) + " to /32, " +
+                                                      std::to_string(SEEKWELL_MAX_TARGET_ADDRESSES) +
+                                                      " addresses in all");
+    }
     tool_cli::PrintError(program, std::string("no search took place: ") + std::strerror(-error));
     return tool_cli::kExitFailure;
 }
@@ -95,6 +101,12 @@ int RunLiveSearch(const char* program, const LiveRequest& request, std::ostream&
     seekwell_options options = SEEKWELL_OPTIONS_INIT;
     options.window_ms = request.windowMs;
     options.interface_name = request.interfaceName.empty() ? nullptr : request.interfaceName.c_str();
+    std::vector<const char*> targets;
+    for (const std::string& target : request.targets) {
+        targets.push_back(target.c_str());
+    }
+    targets.push_back(nullptr);
+    options.targets = request.targets.empty() ? nullptr : targets.data();
     const int signals = StopSignals();
     Printer printer{request, out, 0, std::nullopt};
     seekwell_search* search = nullptr;

@@ -5,15 +5,17 @@
 
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "live_output.h"
 
 namespace seekwell_discover {
 
 struct LiveRequest {
-    unsigned int windowMs = 0;  // 0: until a signal stops it
-    std::string interfaceName;  // empty: every interface that can multicast
-    bool explain = false;       // also the blocking call's path and every responder left out
+    unsigned int windowMs = 0;         // 0: until a signal stops it
+    std::string interfaceName;         // empty: every interface that can multicast
+    std::vector<std::string> targets;  // robot addresses and ranges asked beside the multicast
+    bool explain = false;              // also the blocking call's path and every responder left out
     LiveFormat format = LiveFormat::Text;
 };
 

@@ -9,6 +9,8 @@
 #include <iostream>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "countdown.h"
 #include "discover_output.h"
@@ -24,7 +26,8 @@ constexpr std::uint16_t kSearchPort = 1900;
 constexpr std::chrono::seconds kCountdownTick{1};
 
 const char kUsage[] =
-    "Usage: seekwell-discover [--json] [--live] [--explain] [--interface IF] [--watch]\n"
+    "Usage: seekwell-discover [--json] [--live] [--explain] [--interface IF] [--probe ADDRESS|RANGE]\n"
+    "                         [--watch]\n"
     "Searches the local network for robots (this takes at least 10 seconds) and prints\n"
     "each one's index, name and address.\n"
     "\n"
@@ -33,6 +36,7 @@ const char kUsage[] =
     "  --explain        live, and also say which responders were left out and why,\n"
     "                   and which way the blocking call would search\n"
     "  --interface IF   live, searching on the interface IF only\n"
+    "  --probe ADDRESS|RANGE  also ask this robot address, or sweep this CIDR range (repeatable; implies --live)\n"
     "  --watch          live with no end: robots coming and going until Ctrl-C\n"
     "  --version        print the version\n"
     "  --help           this text\n"
@@ -46,6 +50,7 @@ const char kNoRouteWarning[] =
     "add a default route or one for multicast, e.g. 'ip route add 224.0.0.0/4 dev IFACE'";
 
 const char kInterfaceOption[] = "--interface";
+const char kProbeOption[] = "--probe";
 
 struct Options {
     bool json = false;
@@ -53,6 +58,7 @@ struct Options {
     bool watch = false;
     bool explain = false;
     std::optional<std::string> interfaceName;
+    std::vector<std::string> probes;
     bool help = false;
     bool version = false;
     std::string error;
@@ -78,29 +84,42 @@ bool ReadFlag(const std::string& argument, Options& options)
     return false;
 }
 
+// An option with a value, as "--name VALUE" or "--name=VALUE": the value, or
+// none when argument is not that option. i moves past a separate value; an
+// empty one sets error to say what the option needs.
+std::optional<std::string> ReadValue(const char* name, const char* needs, int argc, char** argv, int& i,
+                                     std::string& error)
+{
+    const std::string argument = argv[i];
+    const std::string prefix = std::string(name) + "=";
+    std::optional<std::string> value;
+    if (argument == name && i + 1 < argc) {
+        value = argv[++i];
+    } else if (argument == name) {
+        value = std::string();
+    } else if (argument.rfind(prefix, 0) == 0) {
+        value = argument.substr(prefix.size());
+    }
+    if (value && value->empty()) {
+        error = std::string("option '") + name + "' needs " + needs;
+    }
+    return value;
+}
+
 Options ParseOptions(int argc, char** argv)
 {
     Options options;
-    const std::string interfacePrefix = std::string(kInterfaceOption) + "=";
     for (int i = 1; i < argc && options.error.empty(); ++i) {
-        const std::string argument = argv[i];
-        if (ReadFlag(argument, options)) {
+        if (ReadFlag(argv[i], options)) {
             continue;
         }
-        if (argument == kInterfaceOption) {
-            if (i + 1 < argc) {
-                options.interfaceName = argv[++i];
-            } else {
-                options.error = "option '--interface' needs an interface name";
-            }
-        } else if (argument.rfind(interfacePrefix, 0) == 0) {
-            options.interfaceName = argument.substr(interfacePrefix.size());
+        if (auto name = ReadValue(kInterfaceOption, "an interface name", argc, argv, i, options.error)) {
+            options.interfaceName = std::move(name);
+        } else if (auto probe = ReadValue(kProbeOption, "an address or a range", argc, argv, i, options.error)) {
+            options.probes.push_back(std::move(*probe));
         } else {
-            options.error = "unknown option '" + argument + "'";
+            options.error = std::string("unknown option '") + argv[i] + "'";
         }
-    }
-    if (options.error.empty() && options.interfaceName && options.interfaceName->empty()) {
-        options.error = "option '--interface' needs an interface name";
     }
     return options;
 }
@@ -108,7 +127,7 @@ Options ParseOptions(int argc, char** argv)
 // Every option that asks for more than the blocking call can tell runs the live search.
 bool IsLive(const Options& options)
 {
-    return options.live || options.watch || options.explain || options.interfaceName;
+    return options.live || options.watch || options.explain || options.interfaceName || !options.probes.empty();
 }
 
 int RunLive(const Options& options)
@@ -117,6 +136,7 @@ int RunLive(const Options& options)
     request.windowMs = options.watch ? 0 : SEEKWELL_SEARCH_WINDOW_MS;
     request.interfaceName = options.interfaceName.value_or("");
     request.explain = options.explain;
+    request.targets = options.probes;
     request.format = options.json ? seekwell_discover::LiveFormat::Json : seekwell_discover::LiveFormat::Text;
     return seekwell_discover::RunLiveSearch(kProgram, request, std::cout);
 }
@@ -165,18 +185,16 @@ int main(int argc, char** argv)
     if (options.version) {
         return tool_cli::PrintVersion(kProgram);
     }
-    DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
-    // A search on a named interface leaves by it and needs no route.
-    if (!options.interfaceName &&
-        seekwell_discover::MulticastRouteState(kSearchGroup, kSearchPort) == seekwell_discover::RouteState::NoRoute) {
-        tool_cli::PrintError(kProgram, kNoRouteWarning);
-        if (!IsLive(options)) {
-            PrintRecords(options, records, 0);
-        }
-        return tool_cli::kExitNoNetwork;
-    }
+    // The live search sets the interface of each of its sockets, so it needs no route; the blocking
+    // call sends by route only.
     if (IsLive(options)) {
         return RunLive(options);
+    }
+    DISCOVERY_RESULT records[SEEKWELL_MAX_RESULTS] = {};
+    if (seekwell_discover::MulticastRouteState(kSearchGroup, kSearchPort) == seekwell_discover::RouteState::NoRoute) {
+        tool_cli::PrintError(kProgram, kNoRouteWarning);
+        PrintRecords(options, records, 0);
+        return tool_cli::kExitNoNetwork;
     }
     const int count = Search(records);
     if (count == SEEKWELL_NO_SEARCH) {
