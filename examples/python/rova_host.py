@@ -5,16 +5,19 @@
 usage: rova_host.py body [DESIGN]   walk a design's body (default: the design of the key 11, 1, 1)
        rova_host.py discover        search the local network for robots (10 s or more)
        rova_host.py live [IF]       each robot as it answers, and why others were left out (10 s)
+       rova_host.py probe TARGET... live, also asking robot addresses or sweeping CIDR ranges
+                                    that multicast does not reach (198.19.5.11, 198.19.5.0/24)
        rova_host.py watch [IF]      robots coming and going until Ctrl-C, in asyncio
 IF names one network interface to search on (default: every one that can multicast).
 """
 
 import asyncio
 import sys
-from typing import List, Optional
+from typing import List, Optional, Sequence
 
 import kinemap
 import seekwell
+from seekwell import terminal_text
 
 KEY = (11, 1, 1)
 
@@ -34,17 +37,26 @@ async def print_robots() -> None:
     robots = await seekwell.discover_async()
     print(f"{len(robots)} robot(s) found")
     for index, robot in enumerate(robots):
-        print(f"{index:2d}  {robot.name:32s} {robot.address}")
+        print(f"{index:2d}  {terminal_text(robot.raw_name):32s} {terminal_text(robot.address)}")
 
 
-def print_live(interface: Optional[str]) -> None:
+def print_live(interface: Optional[str], targets: Sequence[str] = ()) -> None:
+    # What a device sends goes through terminal_text(): control characters and bytes that are
+    # not UTF-8 show as '?', so that no name can drive the terminal.
     # Each event reaches the loop's body the moment it is dispatched; leaving the loop (a break,
     # Ctrl-C) stops the search and releases what it holds.
-    for event in seekwell.search(interface=interface):
+    for event in seekwell.search(interface=interface, targets=targets):
         if isinstance(event, seekwell.Robot):
-            print(f"robot    {event.address:16s} {event.name}  ({event.location} on {event.interface})")
+            where = f"{terminal_text(event.location)} on {terminal_text(event.interface)}"
+            print(f"robot    {terminal_text(event.address):16s} {terminal_text(event.raw_name)}  ({where})", flush=True)
         elif isinstance(event, seekwell.Skipped):
-            print(f"skipped  {event.address:16s} {event.reason.code}: {event.detail}")
+            print(
+                f"skipped  {terminal_text(event.address):16s} {event.reason.code}: {terminal_text(event.detail)}",
+                flush=True,
+            )
+        elif isinstance(event, seekwell.Quiet):
+            # Nothing at all answered there: multicast filtered, say; targets can still reach robots.
+            print(f"quiet    {terminal_text(event.interface):16s} {terminal_text(event.detail)}", flush=True)
 
 
 async def watch(interface: Optional[str]) -> None:
@@ -54,7 +66,7 @@ async def watch(interface: Optional[str]) -> None:
         async for event in events:
             if isinstance(event, (seekwell.Robot, seekwell.Gone)):
                 word = "robot" if isinstance(event, seekwell.Robot) else "gone"
-                print(f"{word:8s} {event.address:16s} {event.name}", flush=True)
+                print(f"{word:8s} {terminal_text(event.address):16s} {terminal_text(event.raw_name)}", flush=True)
 
 
 def body_design(arguments: List[str]) -> Optional[int]:
@@ -74,6 +86,9 @@ def main(arguments: List[str]) -> int:
             return 0
         if arguments == ["discover"]:
             asyncio.run(print_robots())
+            return 0
+        if arguments[:1] == ["probe"] and len(arguments) >= 2:
+            print_live(None, arguments[1:])
             return 0
         if arguments[:1] in (["live"], ["watch"]) and len(arguments) <= 2:
             interface = arguments[1] if len(arguments) == 2 else None

@@ -4,9 +4,13 @@ through the library's finder helper and through its built-in search, with the re
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
-from typing import Dict, List, Tuple
+from pathlib import Path
+from typing import Dict, Iterator, List, Tuple
+
+import pytest
 
 from conftest import ODD_NAME_ROBOT, PYTHON, ROBOTS, PrivateLan, SearchPath, tool
 
@@ -28,6 +32,11 @@ async def main():
 
 asyncio.run(main())
 """
+
+ROVA_HOST = str(Path(__file__).resolve().parents[2] / "examples" / "python" / "rova_host.py")
+# What a terminal must never get from the network: C0 controls but the line ends, DEL, C1.
+TERMINAL_CONTROL = re.compile("[\x00-\x09\x0b-\x1f\x7f-\x9f]")
+MULTICAST_ROUTE = ["224.0.0.0/4"]
 
 JSON_ROBOT = re.compile(r'\{"index": \d+, (.*?)\}(?=, \{"index"|\]\}$)')
 
@@ -96,3 +105,58 @@ def test_odd_name_reaches_python_decoded_with_replacement(robot_lan: PrivateLan,
     else:
         # The finder's XML parser has its own view of bytes that are not UTF-8.
         assert len(names) == 1 and names[0].startswith("Odd ")
+
+
+def terminal_env(env: Dict[str, str]) -> Dict[str, str]:
+    utf8 = {name: value for name, value in env.items() if name not in ("LC_ALL", "LC_CTYPE", "PYTHONIOENCODING")}
+    return {**utf8, "LANG": "C.UTF-8"}
+
+
+def assert_terminal_safe(name: str, out: bytes) -> None:
+    text = out.decode("utf-8")  # strict: a byte that is not UTF-8 fails here
+    assert TERMINAL_CONTROL.search(text) is None, f"{name}: {out!r}"
+    assert "ロボ" in text, f"{name}: {out!r}"
+
+
+def test_odd_names_reach_the_terminal_as_safe_text(robot_lan: PrivateLan, search_path: SearchPath) -> None:
+    commands = {
+        "module table": [PYTHON, "-m", "seekwell"],
+        "module json": [PYTHON, "-m", "seekwell", "--json"],
+        "module live": [PYTHON, "-m", "seekwell", "--live"],
+        "module live json": [PYTHON, "-m", "seekwell", "--live", "--json"],
+        "example live": [PYTHON, ROVA_HOST, "live"],
+        "example discover": [PYTHON, ROVA_HOST, "discover"],
+    }
+    env = terminal_env(search_path.env)
+    runs = {name: start(robot_lan, command, env) for name, command in commands.items()}
+    for name, process in runs.items():
+        assert_terminal_safe(name, finish(process)[1])
+
+
+@pytest.fixture
+def no_multicast_route(robot_lan: PrivateLan) -> Iterator[PrivateLan]:
+    """The client host without its route to the multicast group, for one test."""
+    route = ["ip", "-n", robot_lan.client_ns, "route"]
+    layout = robot_lan.layout()
+    subprocess.run([*route, "del", *MULTICAST_ROUTE], check=True)
+    try:
+        yield robot_lan
+    finally:
+        subprocess.run([*route, "add", *MULTICAST_ROUTE, "dev", layout["client_interface"]], check=True)
+
+
+def test_live_search_needs_no_multicast_route(no_multicast_route: PrivateLan) -> None:
+    env = terminal_env(dict(os.environ))
+    runs = {
+        "module live": start(no_multicast_route, [PYTHON, "-m", "seekwell", "--live"], env),
+        "example live": start(no_multicast_route, [PYTHON, ROVA_HOST, "live"], env),
+        "module blocking": start(no_multicast_route, [PYTHON, "-m", "seekwell"], env),
+    }
+    outputs = {name: process.communicate(timeout=60) + (process.returncode,) for name, process in runs.items()}
+    out, err, status = outputs["module live"]
+    assert (status, err) == (0, b"") and out.endswith(f"{ROBOTS} robot(s) found\n".encode())
+    out, err, status = outputs["example live"]
+    assert (status, err) == (0, b"") and out.count(b"robot    ") == ROBOTS
+    # The blocking call sends by the routing table: it warns and makes no search.
+    out, err, status = outputs["module blocking"]
+    assert (status, out) == (3, b"No robot found.\n") and b"no route to the multicast group" in err

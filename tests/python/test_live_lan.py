@@ -1,6 +1,7 @@
 """The live search from Python on a private LAN: events as they come, a search that stops and
-releases what it held when its loop breaks or its task is cancelled, and python3 -m seekwell's
-live modes next to seekwell-discover's. Each host runs in the LAN's client namespace."""
+releases what it held when its loop breaks or its task is cancelled, targets that find robots
+where multicast finds none, a link where nothing answers, and python3 -m seekwell's live modes
+next to seekwell-discover's. Each host runs in the LAN's client namespace."""
 
 from __future__ import annotations
 
@@ -9,10 +10,12 @@ import os
 import shutil
 import signal
 import subprocess
+from pathlib import Path
 from typing import Dict, Iterator, List, Tuple
 
 import pytest
 
+import seekwell.__main__ as cli
 from conftest import PYTHON, PrivateLan, SearchPath, tool, why_no_lan
 
 # Robots 1 and 2 answer at once, 3 lacks the marker (left out), 4 answers 3 s late.
@@ -22,6 +25,13 @@ LATE_ROBOT = 4
 FAULTS = [f"{SKIPPED_ROBOT}:no-marker", f"{LATE_ROBOT}:late-reply"]
 WINDOW_S = 5.0
 WATCH_END_TIMEOUT_S = 5.0
+# Long enough for a link where nothing answers to be told (2 s into the first round).
+QUIET_WINDOW_S = 3.0
+# A second link of the client host, to a namespace where nothing answers a search.
+QUIET_INTERFACE = "sw-quiet"
+QUIET_PEER = "sw-quiet-p"
+QUIET_ADDRESSES = ("198.18.77.1/24", "198.18.77.2/24")
+ROVA_HOST = str(Path(__file__).resolve().parents[2] / "examples" / "python" / "rova_host.py")
 
 # What a host holds of a search: its descriptors (sockets among them) and the library's threads.
 HELD = """
@@ -65,6 +75,42 @@ watch_done = watch.done_reason.name
 print(json.dumps({"seen": seen, "running_at_first_robot": running_at_first_robot, "before": before,
                   "after_break": after_break, "unknown": unknown, "first_of_watch": type(first).__name__,
                   "watch_done": watch_done, "after_with": after_with}))
+"""
+)
+
+# Each way of leaving a loop over a search that the host still holds: what the host holds after
+# each, and what a second loop over the left search yields.
+LEAVE_HOST = (
+    HELD
+    + """
+import json, seekwell
+
+def leave_by_return(search):
+    for event in search:
+        return
+
+def leave_by_exception(search):
+    try:
+        for event in search:
+            raise LookupError
+    except LookupError:
+        pass
+
+def leave_by_break(search):
+    for event in search:
+        break
+
+def leave_a_with_block(search):
+    with search as events:
+        next(iter(events))
+
+before = held()
+result = {"before": before}
+for leave in (leave_by_break, leave_by_return, leave_by_exception, leave_a_with_block):
+    search = seekwell.search(0)
+    leave(search)
+    result[leave.__name__] = [held(), search.done_reason.name, list(search)]
+print(json.dumps(result))
 """
 )
 
@@ -140,6 +186,14 @@ def test_for_loop_gets_events_as_they_come_and_stops_the_search(live_lan: Privat
     assert result["after_break"] == result["before"] == result["after_with"]
     assert result["unknown"] == ["no interface named 'no-such-if0'", True, True]
     assert (result["first_of_watch"], result["watch_done"]) == ("Robot", "CANCELLED")
+
+
+def test_leaving_a_held_search_releases_its_thread_and_descriptors(live_lan: PrivateLan) -> None:
+    result = host_result(live_lan, LEAVE_HOST)
+    before = result.pop("before")
+    for leave, outcome in result.items():
+        # What the host held before the search, how it ended, what a second loop over it got.
+        assert outcome == [before, "CANCELLED", []], leave
 
 
 def test_cancelled_tasks_release_their_search(live_lan: PrivateLan) -> None:
@@ -234,3 +288,120 @@ def test_watch_ends_on_sigint_and_interface_errors_match(live_lan: PrivateLan) -
             b"python3 -m seekwell", b"seekwell-discover"
         )
         assert runs["tool"] == (1, b"", named)
+
+
+# One search with the options given as JSON: its events, or the error that refused them.
+OPTIONS_HOST = """
+import json, sys, seekwell
+options = json.loads(sys.argv[1])
+try:
+    events = [[type(event).__name__, *event] for event in seekwell.search(**options)]
+    print(json.dumps({"events": events}))
+except seekwell.TargetError as refused:
+    print(json.dumps({"refused": list(refused.targets), "value_error": isinstance(refused, ValueError)}))
+"""
+
+
+@pytest.fixture
+def quiet_link(live_lan: PrivateLan) -> Iterator[str]:
+    """A second link on the client host whose other end, in a namespace of its own, answers
+    nothing: a network where multicast reaches no device."""
+    quiet_ns = f"{live_lan.name}-q"
+    subprocess.run(["ip", "netns", "add", quiet_ns], check=True)
+    try:
+        subprocess.run(
+            ["ip", "-n", live_lan.client_ns, "link", "add", QUIET_INTERFACE]
+            + ["type", "veth", "peer", "name", QUIET_PEER, "netns", quiet_ns],
+            check=True,
+        )
+        for namespace, interface, address in zip(
+            (live_lan.client_ns, quiet_ns), (QUIET_INTERFACE, QUIET_PEER), QUIET_ADDRESSES
+        ):
+            subprocess.run(["ip", "-n", namespace, "addr", "add", address, "dev", interface], check=True)
+            subprocess.run(["ip", "-n", namespace, "link", "set", interface, "up"], check=True)
+        yield QUIET_INTERFACE
+    finally:
+        # Deleting the namespace deletes the pair.
+        subprocess.run(["ip", "netns", "del", quiet_ns], check=False)
+
+
+def robots_and_quiet(events: List[List[object]]) -> Tuple[List[object], List[object]]:
+    robots = sorted(str(event[2]) for event in events if event[0] == "Robot")
+    return robots, [event[1] for event in events if event[0] == "Quiet"]
+
+
+def test_targets_find_robots_where_multicast_finds_none(live_lan: PrivateLan, quiet_link: str) -> None:
+    robot = [live_lan.device_address(number) for number in range(1, ROBOTS + 1)]
+    # Every robot's address lies in this /29.
+    sweep = live_lan.device_address(1).rsplit(".", 1)[0] + ".8/29"
+    searches = {
+        "quiet link": {"interface": quiet_link},
+        "address": {"interface": quiet_link, "targets": [robot[0]]},
+        "range": {"interface": quiet_link, "targets": [sweep], "window": WINDOW_S},
+        "every link": {},
+        "refused": {"targets": [robot[0], "robot.local"]},
+        "too wide": {"targets": [sweep.replace("/29", "/16")]},
+    }
+    runs = run_all(
+        live_lan,
+        {
+            name: [PYTHON, "-c", OPTIONS_HOST, json.dumps({"window": QUIET_WINDOW_S, **options})]
+            for name, options in searches.items()
+        },
+        dict(os.environ),
+    )
+    results = {}
+    for name, (status, out, err) in runs.items():
+        assert (status, err) == (0, b""), name
+        results[name] = json.loads(out)
+    quiet = [quiet_link]
+    # Multicast on the quiet link finds nothing and is told so, once.
+    assert robots_and_quiet(results["quiet link"]["events"]) == ([], quiet)
+    assert len(results["quiet link"]["events"]) == 1 and results["quiet link"]["events"][0][2]
+    # An address is asked directly, a range swept: robots beyond the link searched on.
+    assert robots_and_quiet(results["address"]["events"]) == ([robot[0]], quiet)
+    swept = results["range"]["events"]
+    assert robots_and_quiet(swept) == ([robot[0], robot[1], robot[LATE_ROBOT - 1]], quiet)
+    assert ["Skipped", robot[SKIPPED_ROBOT - 1]] == [event[:2] for event in swept if event[0] == "Skipped"][0]
+    # Where robots answer, the link is no quiet one.
+    robots, quiet_links = robots_and_quiet(results["every link"]["events"])
+    assert quiet_links == quiet and {robot[0], robot[1]} <= set(robots)
+    for name in ("refused", "too wide"):
+        assert results[name] == {"refused": searches[name]["targets"], "value_error": True}
+
+
+def test_probe_and_quiet_lines_like_seekwell_discover(live_lan: PrivateLan, quiet_link: str) -> None:
+    robot = live_lan.device_address(1)
+    probe = ["--probe", robot, "--interface", quiet_link]
+    commands = {
+        **{f"{name} explain": command for name, command in both_tools(["--explain"]).items()},
+        **{f"{name} explain json": command for name, command in both_tools(["--explain", "--json"]).items()},
+        **{f"{name} probe": command for name, command in both_tools(probe).items()},
+        **{f"{name} bad probe": command for name, command in both_tools(["--probe", "robot.local"]).items()},
+        "example probe": [PYTHON, ROVA_HOST, "probe", robot],
+    }
+    runs = run_all(live_lan, commands, dict(os.environ))
+    status, out, err = runs["module explain"]
+    assert (status, err) == (0, b"")
+    quiet_lines = [line for line in out.splitlines() if line.startswith(b"quiet ")]
+    assert len(quiet_lines) == 1 and quiet_lines[0].startswith(b"quiet    " + quiet_link.encode().ljust(17))
+    status, out, err = runs["module explain json"]
+    quiet_objects = [event for event in map(json.loads, out.splitlines()) if event["event"] == "quiet"]
+    assert [(event["interface"], bool(event["detail"])) for event in quiet_objects] == [(quiet_link, True)]
+    # --probe implies --live: the robot asked directly, nothing from the link searched on.
+    status, out, err = runs["module probe"]
+    assert (status, err, out) == (0, b"", b"robot    " + robot.encode().ljust(17) + b"ROVA robot 1\n1 robot(s) found\n")
+    status, out, err = runs["module bad probe"]
+    assert (status, out) == (1, b"") and err.startswith(f"seekwell: {cli.BAD_PROBE}\n".encode())
+    status, out, err = runs["example probe"]
+    assert (status, err) == (0, b"") and b"robot    " + robot.encode() in out
+    assert b"quiet    " + quiet_link.encode() in out
+    for mode in ("explain", "explain json", "probe"):
+        if f"tool {mode}" in runs:
+            assert sorted_lines(runs[f"tool {mode}"][1]) == sorted_lines(runs[f"module {mode}"][1]), mode
+    if "tool bad probe" in runs:
+        status, out, err = runs["tool bad probe"]
+        tool_err = err.replace(b"seekwell-discover", b"python3 -m seekwell").replace(
+            b"python3 -m seekwell:", b"seekwell:"
+        )
+        assert (status, out, tool_err) == runs["module bad probe"]

@@ -5,11 +5,11 @@ from __future__ import annotations
 
 import ctypes
 import subprocess
-from typing import Any, Callable, Iterator, List, Optional
+from typing import Any, Callable, Iterator, List, Optional, Union
 
 import pytest
 
-from seekwell import _libraries
+from seekwell import _libraries, _live
 import seekwell
 import seekwell.__main__ as cli
 from conftest import PYTHON, tool
@@ -130,6 +130,80 @@ def test_names_are_escaped_like_seekwell_discover(raw: Optional[bytes], printabl
     assert cli.json_value(raw) == json
 
 
+@pytest.mark.parametrize(
+    "text, shown",
+    [
+        (b"\x1b[31mred\x1b]0;title\x07", "?[31mred?]0;title?"),  # ESC, BEL
+        (b"del\x7f tab\t nl\n", "del? tab? nl?"),
+        ("c1 \u0085\u009b".encode(), "c1 ??"),  # NEL, CSI
+        (b"cut \xe2\x82 lone \xff \xed\xa0\x80", "cut ?? lone ? ???"),  # one '?' a byte
+        ("ロボ 🤖 Café \ufffd".encode(), "ロボ 🤖 Café \ufffd"),  # valid UTF-8 stays itself
+        ("Odd \ufffd\ufffd \x1b[31m\x7f ロボ", "Odd ?? ?[31m? ロボ"),  # a name as Robot.name holds it
+        ("c1 \x9b surrogate \udcff", "c1 ? surrogate ?"),
+    ],
+)
+def test_terminal_text_shows_what_a_terminal_acts_on_as_question_marks(text: Union[str, bytes], shown: str) -> None:
+    assert seekwell.terminal_text(text) == shown
+
+
+def fake_library(version: Optional[tuple[int, int, int]]) -> Any:
+    """A loaded libseekwell that tells `version`, or has no seekwell_version (None: 2.0)."""
+
+    class Library:
+        def __getitem__(self, name: str) -> Any:
+            if name != "seekwell_version" or version is None:
+                raise AttributeError(name)
+            info = _live._CVersion(*version, (version[0] << 16) | (version[1] << 8) | version[2], b"text")
+
+            def seekwell_version() -> Any:
+                return ctypes.pointer(info)
+
+            return seekwell_version
+
+    return Library()
+
+
+@pytest.fixture
+def uncached_version() -> Iterator[None]:
+    _live.library_version.cache_clear()
+    yield
+    _live.library_version.cache_clear()
+
+
+@pytest.mark.parametrize(
+    "version, refused",
+    [
+        (None, "is version 2.0, and this package needs 2.1.0 or later"),
+        ((2, 0, 1080), "is version 2.0.1080, and this package needs 2.1.0 or later"),
+        ((1, 9, 0), "is version 1.9.0"),
+        ((2, 1, 0), None),
+        ((2, 4, 7), None),
+    ],
+)
+def test_a_library_older_than_2_1_is_refused(
+    monkeypatch: pytest.MonkeyPatch,
+    uncached_version: None,
+    version: Optional[tuple[int, int, int]],
+    refused: Optional[str],
+) -> None:
+    monkeypatch.setattr(_libraries, "load", lambda library, error: fake_library(version))
+    if refused is None:
+        assert seekwell.library_version() == version and str(seekwell.library_version()) == "%d.%d.%d" % version
+        assert _live.seekwell_library() is not None
+        return
+    for use in (seekwell.library_version, _live.seekwell_library):
+        with pytest.raises(seekwell.LibraryNotFoundError, match="install libseekwell2 2.1 or later") as old:
+            use()
+        assert refused in str(old.value)
+
+
+def test_the_library_that_runs_tells_its_version(uncached_version: None) -> None:
+    version = seekwell.library_version()
+    assert version >= seekwell.MIN_LIBRARY_VERSION >= (2, 1)
+    # One version for the whole project: the package and the library it was built with.
+    assert str(version) == seekwell.__version__
+
+
 def test_sixteen_robots_get_the_note(
     monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
@@ -166,6 +240,8 @@ def test_command_line_mirrors_seekwell_discover() -> None:
         (["--help", "--bogus"], "unknown option '--bogus'"),
         (["--live", "--interface"], "option '--interface' needs an interface name"),
         (["--interface="], "option '--interface' needs an interface name"),
+        (["--probe"], "option '--probe' needs an address or a range"),
+        (["--probe=", "--live"], "option '--probe' needs an address or a range"),
     ]:
         bad = run([*module, *arguments])
         assert (bad.returncode, bad.stdout) == (cli.EXIT_USAGE, "")

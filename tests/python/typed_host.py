@@ -23,6 +23,8 @@ def robots_of(events: seekwell.Search) -> List[Tuple[str, str, str, bytes]]:
                 found.append(
                     (reason.code, event.detail, event.address + event.location, str(event.http_status).encode())
                 )
+            elif isinstance(event, seekwell.Quiet):
+                found.append((event.interface, event.detail, "", b""))
             else:
                 gone: seekwell.Gone = event
                 found.append((gone.name, gone.address, gone.interface, gone.raw_name))
@@ -31,7 +33,7 @@ def robots_of(events: seekwell.Search) -> List[Tuple[str, str, str, bytes]]:
 
 
 async def watch(interface: Optional[str]) -> List[seekwell.Robot]:
-    robots = await seekwell.discover_async(seekwell.SEARCH_WINDOW_SECONDS, interface)
+    robots = await seekwell.discover_async(seekwell.SEARCH_WINDOW_SECONDS, interface, targets=("198.19.5.11",))
     async with seekwell.search_async(0, interface, period=seekwell.MIN_PERIOD_SECONDS) as events:
         async for event in events:
             if isinstance(event, seekwell.Gone):
@@ -46,10 +48,18 @@ def host() -> None:
         raw: List[seekwell.RawRecord] = seekwell.search_bytes()
         path: seekwell.SearchPath = seekwell.blocking_search_path()
         found = robots_of(seekwell.search(window=1.5, interface="eth0"))
+        beyond = robots_of(seekwell.search(targets=["198.19.5.11", "198.19.6.0/24"], period=1.0))
         robots = asyncio.run(watch(None))
-        print(pairs, raw, path, found, robots, seekwell.__version__, seekwell.MAX_RESULTS)
+        version: seekwell.LibraryVersion = seekwell.library_version()
+        newer: bool = version >= seekwell.MIN_LIBRARY_VERSION and version.minor >= 1
+        names = [seekwell.terminal_text(robot.name) + seekwell.terminal_text(robot.raw_name) for robot in pairs]
+        print(pairs, raw, path, found, beyond, robots, seekwell.__version__, str(version), newer, names)
+        print(seekwell.MAX_RESULTS, seekwell.MAX_TARGET_ADDRESSES)
     except seekwell.InterfaceNotFoundError as unknown:
         print(unknown.interface, unknown.errno)
+    except seekwell.TargetError as refused:
+        targets: Tuple[str, ...] = refused.targets
+        print(targets, refused.errno)
     except seekwell.SearchStartError as failure:
         print(failure.errno)
     except (seekwell.NoSearchError, seekwell.LibraryNotFoundError) as failure:

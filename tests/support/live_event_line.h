@@ -3,6 +3,7 @@
  *   ROBOT +12 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
  *   SKIPPED +9 192.0.2.13 1 "no robot marker in the reply"
  *   GONE +4100 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
+ *   QUIET +2001 sw-client "no device answered the search on sw-client: ..."
  *   DONE +10003 1 0 "window over"
  */
 #ifndef SEEKWELL_TESTS_LIVE_EVENT_LINE_H
@@ -27,10 +28,18 @@ static inline void PrintLiveEvent(const seekwell_event* event, long long sinceSt
             PrintQuoted(event->reason);
             putchar('\n');
             break;
-        default:
+        case SEEKWELL_EVENT_QUIET:
+            printf("QUIET +%lld %s ", sinceStartMs, event->interface_name);
+            PrintQuoted(event->reason);
+            putchar('\n');
+            break;
+        case SEEKWELL_EVENT_DONE:
             printf("DONE +%lld %d %d ", sinceStartMs, (int)event->done_reason, event->error);
             PrintQuoted(event->reason);
             putchar('\n');
+            break;
+        default:
+            printf("EVENT %d +%lld\n", (int)event->type, sinceStartMs);
             break;
     }
 }

@@ -69,9 +69,12 @@ std::optional<Block> ReadBlock(const char* text, bool& isRange)
     return block;
 }
 
+// In address order, so a sweep goes from the first address of a range to its last.
+bool Before(in_addr_t one, in_addr_t other) { return ntohl(one) < ntohl(other); }
+
 void SortUnique(std::vector<in_addr_t>& addresses)
 {
-    std::sort(addresses.begin(), addresses.end());
+    std::sort(addresses.begin(), addresses.end(), Before);
     addresses.erase(std::unique(addresses.begin(), addresses.end()), addresses.end());
 }
 
@@ -79,8 +82,8 @@ void SortUnique(std::vector<in_addr_t>& addresses)
 
 bool SearchTargets::Holds(in_addr address) const
 {
-    return std::binary_search(asked.begin(), asked.end(), address.s_addr) ||
-           std::binary_search(swept.begin(), swept.end(), address.s_addr);
+    return std::binary_search(asked.begin(), asked.end(), address.s_addr, Before) ||
+           std::binary_search(swept.begin(), swept.end(), address.s_addr, Before);
 }
 
 int ReadTargets(const char* const* list, bool loopbackDevices, SearchTargets& targets)

@@ -11,7 +11,7 @@
 namespace seekwell::live {
 
 struct SearchTargets {
-    // Network order, sorted, each once.
+    // Network order, each once, sorted by address.
     std::vector<in_addr_t> asked;  // descriptions fetched directly
     std::vector<in_addr_t> swept;  // sent a unicast M-SEARCH
 

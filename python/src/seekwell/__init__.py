@@ -14,23 +14,31 @@ installed and up to 970 s on the library's own search. Calls may come from any t
 that overlap run one after the other.
 
 search() and, in asyncio code, search_async() are the live search: events (Robot, Skipped,
-Gone) as they come, no limit of 16, one interface if asked, and a search that stops when the loop
-is left or its task cancelled. discover_async() awaits a live search's window and returns its
+Gone, Quiet) as they come, no limit of 16, one interface if asked, addresses and ranges to ask
+where multicast does not reach (targets), and a search that stops when the loop is left or its
+task cancelled. discover_async() awaits a live search's window and returns its
 robots. Every error the package raises derives from SeekwellError.
 
 Names come from devices on the network: they are decoded as UTF-8, and each byte sequence that is
 not UTF-8 reads as U+FFFD (the replacement character), as bytes.decode(errors="replace") gives.
+They may hold control characters: print them through terminal_text(), which shows each control
+character and each byte that is not UTF-8 as '?'.
+
+The package needs libseekwell MIN_LIBRARY_VERSION (2.1) or later, and refuses an older one with
+LibraryNotFoundError on first use; library_version() tells the version that runs.
 """
 
 from __future__ import annotations
 
 import ctypes
 import functools
-from typing import Any, Callable, List, Optional, Tuple
+from typing import Any, Callable, Iterable, List, Optional, Tuple
 
-from . import _libraries
+from . import _libraries, _live
 from ._libraries import __version__
 from ._live import (
+    MIN_LIBRARY_VERSION,
+    MAX_TARGET_ADDRESSES,
     MIN_PERIOD_SECONDS,
     SEARCH_WINDOW_SECONDS,
     AsyncSearch,
@@ -39,7 +47,9 @@ from ._live import (
     Gone,
     InterfaceNotFoundError,
     LibraryNotFoundError,
+    LibraryVersion,
     NoSearchError,
+    Quiet,
     Robot,
     Search,
     SearchPath,
@@ -47,13 +57,18 @@ from ._live import (
     SeekwellError,
     Skipped,
     SkipReason,
+    TargetError,
     blocking_search_path,
+    library_version,
     search,
     search_async,
 )
+from ._terminal import terminal_text
 
 __all__ = [
     "MAX_RESULTS",
+    "MAX_TARGET_ADDRESSES",
+    "MIN_LIBRARY_VERSION",
     "MIN_PERIOD_SECONDS",
     "SEARCH_WINDOW_SECONDS",
     "AsyncSearch",
@@ -62,7 +77,9 @@ __all__ = [
     "Gone",
     "InterfaceNotFoundError",
     "LibraryNotFoundError",
+    "LibraryVersion",
     "NoSearchError",
+    "Quiet",
     "RawRecord",
     "Robot",
     "Search",
@@ -71,13 +88,16 @@ __all__ = [
     "SeekwellError",
     "SkipReason",
     "Skipped",
+    "TargetError",
     "__version__",
     "blocking_search_path",
     "discover",
     "discover_async",
+    "library_version",
     "search",
     "search_async",
     "search_bytes",
+    "terminal_text",
 ]
 
 # Shown as the package's own: the module they are written in is private.
@@ -104,7 +124,7 @@ class _DiscoveryResult(ctypes.Structure):
 @functools.lru_cache(maxsize=None)
 def _discovery_function() -> Callable[..., Any]:
     # A pointer of our own, so that no other user of the library sees our argtypes.
-    function = _libraries.load(_libraries.SEEKWELL, LibraryNotFoundError)["DiscoveryROVAByUPnP"]
+    function = _live.seekwell_library()["DiscoveryROVAByUPnP"]
     function.argtypes = [ctypes.POINTER(_DiscoveryResult)]
     function.restype = ctypes.c_int
     return function
@@ -151,20 +171,23 @@ def discover() -> List[Robot]:
     return [Robot(_text(name), _text(address)) for name, address in search_bytes()]
 
 
-async def discover_async(window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None) -> List[Robot]:
+async def discover_async(
+    window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None, *, targets: Optional[Iterable[str]] = None
+) -> List[Robot]:
     """The robots a live search finds in its window, awaited without blocking the event loop.
 
     Built on search_async(), not on discover(): there is no cap of 16, and the robots are those
     the live search's rules admit (the library's built-in search, each description fetched from
     the address that replied), whichever way discover() would search. Each Robot carries its
-    location and interface besides its name and address. Cancelling the awaiting task stops the
-    search at once and releases what it held. Raises NoSearchError (SearchStartError) when no
-    search took place, InterfaceNotFoundError for an unknown interface.
+    location and interface besides its name and address; targets as for search(). Cancelling
+    the awaiting task stops the search at once and releases what it held. Raises NoSearchError
+    (SearchStartError) when no search took place, InterfaceNotFoundError for an unknown
+    interface, TargetError for targets the library refuses.
     """
     if window <= 0:
         raise ValueError("discover_async() needs a window that ends: use search_async(0) to watch")
     robots: List[Robot] = []
-    async with search_async(window, interface) as events:
+    async with search_async(window, interface, targets=targets) as events:
         async for event in events:
             if isinstance(event, Robot):
                 robots.append(event)

@@ -2,8 +2,10 @@
 
 The same table or JSON, the same escaping of what devices send, the same note at 16 robots and
 the same exit statuses: 0 a search ran, 1 bad command line, 2 no search took place, 3 no route to
-the multicast group (no search is made). With --live, --explain, --interface or --watch, the
-live search, one line per event as it comes, byte for byte as seekwell-discover prints them.
+the multicast group (the blocking search only; no search is made). With --live, --explain,
+--interface, --probe or --watch, the live search, one line per event as it comes, byte for byte as
+seekwell-discover prints them; it needs no multicast route. Text from the network is printed
+through seekwell.terminal_text() (the table and the live lines) or as JSON escapes.
 """
 
 from __future__ import annotations
@@ -19,7 +21,7 @@ from types import TracebackType
 from typing import Callable, List, Optional, Sequence, TextIO, Type
 
 import seekwell
-from seekwell import _live
+from seekwell import _live, _terminal
 
 PROGRAM = "seekwell"
 INVOCATION = "python3 -m seekwell"
@@ -33,7 +35,9 @@ EXIT_NO_NETWORK = 3
 SEARCH_GROUP = ("239.255.255.250", 1900)
 NO_ROUTE_ERRORS = (errno.ENETUNREACH, errno.EHOSTUNREACH, errno.ENETDOWN)
 
-USAGE = f"""Usage: {INVOCATION} [--json] [--live] [--explain] [--interface IF] [--watch]
+# Word for word seekwell-discover's, the continuation of its first line included.
+USAGE = f"""Usage: {INVOCATION} [--json] [--live] [--explain] [--interface IF] [--probe ADDRESS|RANGE]
+                         [--watch]
 Searches the local network for robots (this takes at least 10 seconds) and prints
 each one's index, name and address.
 
@@ -42,6 +46,7 @@ each one's index, name and address.
   --explain        live, and also say which responders were left out and why,
                    and which way the blocking call would search
   --interface IF   live, searching on the interface IF only
+  --probe ADDRESS|RANGE  also ask this robot address, or sweep this CIDR range (repeatable; implies --live)
   --watch          live with no end: robots coming and going until Ctrl-C
   --version        print the version
   --help           this text
@@ -58,37 +63,23 @@ NO_ROUTE_WARNING = (
 MOST_ROBOTS_NOTE = "16 robots reported, the most one search returns; there may be more on the network."
 
 NULL_TEXT = "(none)"
-REPLACEMENT_FOR_TERMINAL = "?"
 REPLACEMENT_FOR_JSON = "\\ufffd"
-# Bytes that are not UTF-8 decode one by one to these lone surrogates (errors="surrogateescape").
-UNDECODABLE = range(0xDC80, 0xDD00)
 
 COUNTDOWN_TICK_SECONDS = 1.0
 STATUS_WIDTH = 40
 
 
-def is_control(character: str) -> bool:
-    code = ord(character)
-    return code < 0x20 or 0x7F <= code <= 0x9F
-
-
-def characters(raw: bytes) -> str:
-    return raw.decode("utf-8", errors="surrogateescape")
-
-
 def printable_text(raw: Optional[bytes]) -> str:
     """Safe on a terminal: control characters and bytes that are not UTF-8 become '?'."""
-    if raw is None:
-        return NULL_TEXT
-    return "".join(REPLACEMENT_FOR_TERMINAL if ord(c) in UNDECODABLE or is_control(c) else c for c in characters(raw))
+    return NULL_TEXT if raw is None else seekwell.terminal_text(raw)
 
 
 def json_character(character: str) -> str:
-    if ord(character) in UNDECODABLE:
+    if ord(character) in _terminal.UNDECODABLE:
         return REPLACEMENT_FOR_JSON
     if character in '"\\':
         return "\\" + character
-    if is_control(character):
+    if _terminal.is_control(character):
         return f"\\u{ord(character):04x}"
     return character
 
@@ -97,7 +88,7 @@ def json_value(raw: Optional[bytes]) -> str:
     """A JSON string literal, always valid UTF-8; None gives null."""
     if raw is None:
         return "null"
-    return '"' + "".join(json_character(c) for c in characters(raw)) + '"'
+    return '"' + "".join(json_character(c) for c in _terminal.characters(raw)) + '"'
 
 
 def table(records: Sequence[seekwell.RawRecord]) -> str:
@@ -219,7 +210,16 @@ DONE_JSON = {
     seekwell.DoneReason.FAILED: "failed",
 }
 UNKNOWN_CODE = "unknown"
+# The events only --explain prints: no robot comes or goes with them.
+EXPLAINED = (_live.EVENT_SKIPPED, _live.EVENT_QUIET)
 INTERFACE_OPTION = "--interface"
+PROBE_OPTION = "--probe"
+# What each option that takes a value says when it lacks one.
+VALUE_NEEDED = {INTERFACE_OPTION: "an interface name", PROBE_OPTION: "an address or a range"}
+BAD_PROBE = (
+    f"{PROBE_OPTION} takes IPv4 addresses and CIDR ranges from /20 to /32, "
+    f"{seekwell.MAX_TARGET_ADDRESSES} addresses in all"
+)
 
 
 class Options:
@@ -228,9 +228,21 @@ class Options:
     def __init__(self, arguments: Sequence[str]) -> None:
         self.json = self.help = self.version = self.live = self.explain = self.watch = False
         self.interface: Optional[str] = None
+        self.targets: List[str] = []
         self.error = ""
         remaining = iter(arguments)
         for argument in remaining:
+            option, joined, value = argument.partition("=")
+            if option in VALUE_NEEDED:
+                given = value if joined else next(remaining, "")
+                if not given:
+                    self.error = f"option '{option}' needs {VALUE_NEEDED[option]}"
+                    return
+                if option == INTERFACE_OPTION:
+                    self.interface = given
+                else:
+                    self.targets.append(given)
+                continue
             if argument == "--json":
                 self.json = True
             elif argument in ("--help", "-h"):
@@ -243,23 +255,15 @@ class Options:
                 self.explain = True
             elif argument == "--watch":
                 self.watch = True
-            elif argument == INTERFACE_OPTION:
-                self.interface = next(remaining, None)
-                if self.interface is None:
-                    self.error = f"option '{INTERFACE_OPTION}' needs an interface name"
-                    return
-            elif argument.startswith(INTERFACE_OPTION + "="):
-                self.interface = argument[len(INTERFACE_OPTION) + 1 :]
             else:
                 self.error = f"unknown option '{argument}'"
                 return
-        if self.interface == "":
-            self.error = f"option '{INTERFACE_OPTION}' needs an interface name"
-        self.live = self.live or self.explain or self.watch or self.interface is not None
+        self.live = self.live or self.explain or self.watch or self.interface is not None or bool(self.targets)
 
 
-def live_line(word: str, address: bytes, text: Optional[bytes]) -> str:
-    return word.ljust(WORD_WIDTH) + printable_text(address).ljust(ADDRESS_WIDTH) + printable_text(text) + "\n"
+def live_line(word: str, where: bytes, text: Optional[bytes]) -> str:
+    """A word, where (an address, or an interface's name) in a column, then the text."""
+    return word.ljust(WORD_WIDTH) + printable_text(where).ljust(ADDRESS_WIDTH) + printable_text(text) + "\n"
 
 
 def json_line(*fields: str) -> str:
@@ -267,7 +271,13 @@ def json_line(*fields: str) -> str:
 
 
 def event_line(event: _live.RawEvent, json: bool) -> str:
-    """One ROBOT, GONE or SKIPPED event as the live modes print it."""
+    """One ROBOT, GONE, SKIPPED or QUIET event as the live modes print it."""
+    if event.type == _live.EVENT_QUIET:
+        if not json:
+            return live_line("quiet", event.interface, event.reason)
+        return json_line(
+            '"event": "quiet"', f'"interface": {json_value(event.interface)}', f'"detail": {json_value(event.reason)}'
+        )
     if event.type == _live.EVENT_SKIPPED:
         if not json:
             return live_line("skipped", event.address, event.reason)
@@ -337,9 +347,13 @@ class StopOnSignals:
 def live(options: Options) -> int:
     """The live modes: each event printed as it comes, then the end line."""
     try:
-        search = seekwell.Search(0 if options.watch else seekwell.SEARCH_WINDOW_SECONDS, options.interface)
+        search = seekwell.Search(
+            0 if options.watch else seekwell.SEARCH_WINDOW_SECONDS, options.interface, targets=options.targets
+        )
     except seekwell.InterfaceNotFoundError as failure:
         return usage_error(str(failure))
+    except seekwell.TargetError:
+        return usage_error(BAD_PROBE)
     except seekwell.SeekwellError as failure:
         error(str(failure))
         return EXIT_FAILURE
@@ -350,7 +364,7 @@ def live(options: Options) -> int:
             if options.explain:
                 write(path_line(seekwell.blocking_search_path(), options.json))
             for event in search.raw_events():
-                if event.type == _live.EVENT_SKIPPED and not options.explain:
+                if event.type in EXPLAINED and not options.explain:
                     continue
                 robots += {_live.EVENT_ROBOT: 1, _live.EVENT_GONE: -1}.get(event.type, 0)
                 write(event_line(event, options.json))
@@ -372,21 +386,20 @@ def main(arguments: Sequence[str]) -> int:
     if options.version:
         write(f"{PROGRAM} {seekwell.__version__}\n")
         return EXIT_SUCCESS
-    json = options.json
-    # A search on a named interface leaves by it and needs no route.
-    if options.interface is None and multicast_route_missing():
-        error(NO_ROUTE_WARNING)
-        if not options.live:
-            print_records([], json)
-        return EXIT_NO_NETWORK
+    # The live search sets the interface of each of its sockets and needs no route; the
+    # blocking call sends by the routing table.
     if options.live:
         return live(options)
+    if multicast_route_missing():
+        error(NO_ROUTE_WARNING)
+        print_records([], options.json)
+        return EXIT_NO_NETWORK
     try:
         records = search()
     except (seekwell.NoSearchError, seekwell.LibraryNotFoundError) as failure:
         error(str(failure))
         return EXIT_FAILURE
-    print_records(records, json)
+    print_records(records, options.json)
     return EXIT_SUCCESS
 
 

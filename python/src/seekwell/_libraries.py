@@ -14,7 +14,7 @@ import ctypes
 import functools
 from typing import Any, Callable, NamedTuple, Optional, Type
 
-__version__ = "2.0.1080"
+__version__ = "2.1.0"
 
 
 class LibraryNotFoundError(OSError):

@@ -17,7 +17,21 @@ import os
 import select
 import weakref
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Callable, Deque, Iterator, NamedTuple, Optional, Type, TypeVar, Union
+from typing import (
+    TYPE_CHECKING,
+    Any,
+    AsyncIterator,
+    Callable,
+    Deque,
+    Iterable,
+    Iterator,
+    NamedTuple,
+    Optional,
+    Tuple,
+    Type,
+    TypeVar,
+    Union,
+)
 
 from . import _libraries
 
@@ -30,6 +44,14 @@ search's default window."""
 
 MIN_PERIOD_SECONDS = 0.2
 """The shortest time between the searches of one live search."""
+
+MAX_TARGET_ADDRESSES = 4096
+"""The most addresses a live search's targets may hold in all (a /20 holds 4096)."""
+
+TARGET_RULE = (
+    "each must be a dotted IPv4 unicast address or a CIDR range from /20 to /32, "
+    f"with at most {MAX_TARGET_ADDRESSES} addresses in all"
+)
 
 # How long a `for` loop waits in one poll of the search's descriptor. The poll returns as soon as
 # an event waits, and a signal (Ctrl-C) interrupts it; the slice only bounds how long any one
@@ -68,6 +90,16 @@ class InterfaceNotFoundError(SearchStartError, ValueError):
     def __init__(self, interface: str) -> None:
         super().__init__(f"no interface named '{interface}'", errno.ENODEV)
         self.interface = interface
+
+
+class TargetError(SearchStartError, ValueError):
+    """The library refused the targets given to search(), search_async() or --probe: one is not a
+    dotted IPv4 address or CIDR range, is not a unicast address, has a prefix shorter than /20, or
+    they hold more than MAX_TARGET_ADDRESSES addresses in all. Nothing was started or sent."""
+
+    def __init__(self, targets: Tuple[str, ...]) -> None:
+        super().__init__(f"bad targets {list(targets)}: {TARGET_RULE}", errno.EINVAL)
+        self.targets = targets
 
 
 class SkipReason(enum.IntEnum):
@@ -222,8 +254,20 @@ class Skipped(NamedTuple):
     """The status of its fetched description, else 0."""
 
 
-Event = Union[Robot, Skipped, Gone]
-"""What a live search yields: robots as they answer, responders left out, robots gone."""
+class Quiet(NamedTuple):
+    """An interface on which no device at all answered a round's searches: multicast filtered,
+    a firewall, a Wi-Fi that keeps its clients apart, or simply nothing there. Told once, until a
+    device answers there again; devices that answer but are no robots give Skipped instead."""
+
+    interface: str
+    """The interface's name."""
+    detail: str
+    """What happened, in words, with advice."""
+
+
+Event = Union[Robot, Skipped, Gone, Quiet]
+"""What a live search yields: robots as they answer, responders left out, robots gone, and
+interfaces where nothing answered."""
 
 
 class _CEvent(ctypes.Structure):
@@ -247,10 +291,13 @@ class _COptions(ctypes.Structure):
         ("window_ms", ctypes.c_uint),
         ("interface_name", ctypes.c_char_p),
         ("period_ms", ctypes.c_uint),
+        ("targets", ctypes.POINTER(ctypes.c_char_p)),
     ]
 
 
-EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_DONE = 1, 2, 3, 4
+EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_DONE, EVENT_QUIET = 1, 2, 3, 4, 5
+# What the host is handed; newer libraries may tell more, which a host ignores.
+_HANDED_OVER = (EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_QUIET)
 _EventFunction = ctypes.CFUNCTYPE(None, ctypes.POINTER(_CEvent), ctypes.c_void_p)
 
 
@@ -272,8 +319,17 @@ def _text(raw: bytes) -> str:
     return raw.decode("utf-8", errors="replace")
 
 
+_FormT = TypeVar("_FormT")
+
+
+def _as_handed_over(raw: RawEvent) -> RawEvent:
+    return raw
+
+
 def typed_event(raw: RawEvent) -> Event:
     """The public form of one event."""
+    if raw.type == EVENT_QUIET:
+        return Quiet(_text(raw.interface), _text(raw.reason))
     if raw.type == EVENT_SKIPPED:
         return Skipped(
             _text(raw.address),
@@ -295,18 +351,83 @@ class _Api(NamedTuple):
     free: Callable[..., Any]
 
 
-def _bind(name: str, result: Optional[type], *arguments: type) -> Callable[..., Any]:
-    library = _libraries.load(_libraries.SEEKWELL, LibraryNotFoundError)
-    try:
-        # A pointer of our own, so that no other user of the library sees our argtypes.
-        function = library[name]
-    except AttributeError as missing:
-        raise LibraryNotFoundError(
-            f"{_libraries.SEEKWELL.soname} has no {name}: install libseekwell2 2.1 or later"
-        ) from missing
+class LibraryVersion(NamedTuple):
+    """A version of libseekwell: compare it with a tuple, `seekwell.library_version() >= (2, 1)`;
+    str() gives "2.1.0"."""
+
+    major: int
+    minor: int
+    patch: int
+
+    def __str__(self) -> str:
+        return f"{self.major}.{self.minor}.{self.patch}"
+
+
+MIN_LIBRARY_VERSION = LibraryVersion(2, 1, 0)
+"""The oldest libseekwell this package runs with: the first with the live search."""
+
+
+class _CVersion(ctypes.Structure):
+    _fields_ = [
+        ("major", ctypes.c_int),
+        ("minor", ctypes.c_int),
+        ("patch", ctypes.c_int),
+        ("number", ctypes.c_uint),
+        ("text", ctypes.c_char_p),
+    ]
+
+
+def _too_old(version: str) -> LibraryNotFoundError:
+    return LibraryNotFoundError(
+        f"{_libraries.SEEKWELL.soname} is version {version}, and this package needs {MIN_LIBRARY_VERSION} or "
+        f"later: install {_libraries.SEEKWELL.package} {MIN_LIBRARY_VERSION.major}.{MIN_LIBRARY_VERSION.minor} "
+        "or later, or put its folder first on LD_LIBRARY_PATH"
+    )
+
+
+def _function(library: ctypes.CDLL, name: str, result: Optional[type], *arguments: type) -> Callable[..., Any]:
+    # A pointer of our own, so that no other user of the library sees our argtypes.
+    function = library[name]
     function.restype = result
     function.argtypes = list(arguments)
     return function
+
+
+@functools.lru_cache(maxsize=None)
+def library_version() -> LibraryVersion:
+    """The version of the libseekwell that this process runs with, as the library itself tells
+    it (seekwell_version()); the package's own is __version__.
+
+    Raises LibraryNotFoundError when libseekwell cannot be loaded or is older than
+    MIN_LIBRARY_VERSION (2.0 has no seekwell_version()): every call into the library checks this
+    first.
+    """
+    library = _libraries.load(_libraries.SEEKWELL, LibraryNotFoundError)
+    try:
+        version_function = _function(library, "seekwell_version", ctypes.POINTER(_CVersion))
+    except AttributeError as missing:
+        raise _too_old("2.0") from missing
+    info = version_function().contents
+    version = LibraryVersion(info.major, info.minor, info.patch)
+    if version < MIN_LIBRARY_VERSION:
+        raise _too_old(str(version))
+    return version
+
+
+def seekwell_library() -> ctypes.CDLL:
+    """libseekwell, loaded once and refused when older than MIN_LIBRARY_VERSION."""
+    library_version()
+    return _libraries.load(_libraries.SEEKWELL, LibraryNotFoundError)
+
+
+def _bind(name: str, result: Optional[type], *arguments: type) -> Callable[..., Any]:
+    try:
+        return _function(seekwell_library(), name, result, *arguments)
+    except AttributeError as missing:
+        raise LibraryNotFoundError(
+            f"{_libraries.SEEKWELL.soname} {library_version()} has no {name}: install "
+            f"{_libraries.SEEKWELL.package} {MIN_LIBRARY_VERSION} or later"
+        ) from missing
 
 
 @functools.lru_cache(maxsize=None)
@@ -363,6 +484,8 @@ class _Inbox:
                 self.done_error = event.error
                 self.done_text = event.reason or b""
                 return
+            if event.type not in _HANDED_OVER:
+                return
             self.events.append(
                 RawEvent(
                     event.type,
@@ -384,6 +507,29 @@ def _milliseconds(seconds: float, what: str) -> int:
     if not 0 <= seconds <= _UINT_MAX / 1000:
         raise ValueError(f"{what} must be 0 to {_UINT_MAX // 1000} seconds, not {seconds}")
     return round(seconds * 1000)
+
+
+def _target_tuple(targets: Optional[Iterable[str]]) -> Tuple[str, ...]:
+    if targets is None:
+        return ()
+    # A lone str is an iterable of str too: its characters would go as targets.
+    if isinstance(targets, (str, bytes)):
+        raise TypeError(f"targets must be an iterable of str, such as [{targets!r}], not a {type(targets).__name__}")
+    given = tuple(targets)
+    for target in given:
+        if not isinstance(target, str):
+            raise TypeError(f"each target must be a str, not {type(target).__name__} ({target!r})")
+    return given
+
+
+def _c_targets(targets: Tuple[str, ...]) -> Optional[ctypes.Array[ctypes.c_char_p]]:
+    """The NULL-terminated list the library reads during seekwell_search_start; None for none."""
+    if not targets:
+        return None
+    if any("\0" in target for target in targets):
+        # C would read the text up to the NUL only, a target other than the one given.
+        raise TargetError(targets)
+    return (ctypes.c_char_p * (len(targets) + 1))(*(os.fsencode(target) for target in targets), None)
 
 
 def _free(handle: int, callback: object, loop: Optional[asyncio.AbstractEventLoop], fd: int) -> None:
@@ -410,23 +556,33 @@ class _Live:
         window: float,
         interface: Optional[str],
         period: Optional[float],
+        targets: Optional[Iterable[str]],
         loop: Optional[asyncio.AbstractEventLoop] = None,
     ) -> None:
         window_ms = _milliseconds(window, "window")
         period_ms = 0 if period is None else _milliseconds(period, "period")
         if period is not None and period_ms < MIN_PERIOD_SECONDS * 1000:
             raise ValueError(f"period must be at least {MIN_PERIOD_SECONDS} s, not {period}")
+        given_targets = _target_tuple(targets)
+        # Referenced until the start call returns: the library copies what it keeps.
+        c_targets = _c_targets(given_targets)
         api = _api()
         self._inbox = _Inbox()
         self._waiter: Optional[asyncio.Future[None]] = None
         callback = _EventFunction(self._inbox.receive)
         options = _COptions(
-            ctypes.sizeof(_COptions), window_ms, None if interface is None else os.fsencode(interface), period_ms
+            ctypes.sizeof(_COptions),
+            window_ms,
+            None if interface is None else os.fsencode(interface),
+            period_ms,
+            c_targets,
         )
         handle = ctypes.c_void_p()
         result: int = api.start(ctypes.byref(options), callback, None, ctypes.byref(handle))
         if result == -errno.ENODEV and interface is not None:
             raise InterfaceNotFoundError(interface)
+        if result == -errno.EINVAL and given_targets:
+            raise TargetError(given_targets)
         if result == -errno.EINVAL:
             raise ValueError(f"the library refused the search's options (window {window}, period {period})")
         if result < 0 or not handle.value:
@@ -449,18 +605,24 @@ class _Live:
 
     def close(self) -> None:
         """Stops the search if it runs and releases all it holds (thread, descriptors, sockets).
-        Harmless twice; a search whose object is dropped is closed too."""
+        Events not read yet are dropped: every loop over it ends. Harmless twice; a search whose
+        object is dropped is closed too."""
+        self._inbox.events.clear()
+        self._release_search()
+
+    def _release_search(self) -> None:
         if self._handle is not None and self._inbox.done_reason is None:
             self._inbox.done_reason = DoneReason.CANCELLED
         self._handle = None
         self._release()
 
     def _dispatch(self) -> None:
-        """Hands the waiting events to the inbox; releases the search once it is over."""
+        """Hands the waiting events to the inbox; releases the search once it is over, keeping
+        its last events for the host."""
         if self._handle is None:
             return
         if _api().dispatch(self._handle) == 0:
-            self.close()
+            self._release_search()
 
     def _wake(self) -> None:
         waiter = self._waiter
@@ -485,33 +647,48 @@ class _Live:
 
 class Search(_Live):
     """A live search, for a `for` loop: it yields each Robot the moment it answers, each
-    responder left out (Skipped), and with window 0 each robot gone (Gone).
+    responder left out (Skipped), each interface where nothing answered (Quiet), and with
+    window 0 each robot gone (Gone).
 
     The loop's body runs on the caller's thread, never on the library's. The search stops, and
-    releases its thread, descriptors and sockets, when the loop ends, breaks or raises (Ctrl-C
-    included), when close() is called or the `with` block ends, or when the object is dropped.
+    releases its thread, descriptors and sockets, when a loop over it ends or is left (a break, a
+    return, an exception, Ctrl-C included), when close() is called or the `with` block ends, or
+    when the object is dropped. A stopped search yields nothing more: a second loop over it
+    ends at once. Each `for` loop takes the events in turn from the one search (read it from one
+    thread), and leaving any of them stops it for all.
     """
 
     def __init__(
-        self, window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None, *, period: Optional[float] = None
+        self,
+        window: float = SEARCH_WINDOW_SECONDS,
+        interface: Optional[str] = None,
+        *,
+        period: Optional[float] = None,
+        targets: Optional[Iterable[str]] = None,
     ) -> None:
-        super().__init__(window, interface, period)
+        super().__init__(window, interface, period, targets)
         self._poll = select.poll()
         self._poll.register(self._fd, select.POLLIN)
 
-    def __iter__(self) -> Search:
-        return self
-
-    def __next__(self) -> Event:
-        return typed_event(self._next_raw_blocking())
+    def __iter__(self) -> Iterator[Event]:
+        return self._events(typed_event)
 
     def raw_events(self) -> Iterator[RawEvent]:
         """The events as the library handed them over (private: for python3 -m seekwell)."""
-        while True:
-            try:
-                yield self._next_raw_blocking()
-            except StopIteration:
-                return
+        return self._events(_as_handed_over)
+
+    def _events(self, form: Callable[[RawEvent], _FormT]) -> Iterator[_FormT]:
+        # A generator, so that the loop that leaves it closes it: at once where nothing else
+        # holds it (the loop drops it), and the search with it.
+        try:
+            while True:
+                try:
+                    raw = self._next_raw_blocking()
+                except StopIteration:
+                    return
+                yield form(raw)
+        finally:
+            self.close()
 
     def _next_raw_blocking(self) -> RawEvent:
         try:
@@ -537,7 +714,11 @@ class Search(_Live):
 
 
 def search(
-    window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None, *, period: Optional[float] = None
+    window: float = SEARCH_WINDOW_SECONDS,
+    interface: Optional[str] = None,
+    *,
+    period: Optional[float] = None,
+    targets: Optional[Iterable[str]] = None,
 ) -> Search:
     """Starts a live search and returns it, for a `for` loop (or `with ... as events`).
 
@@ -547,53 +728,68 @@ def search(
 
     window: seconds to search (0: until the search is stopped; robots then come and go);
     interface: one network interface by name (None: every IPv4 interface that is up and can
-    multicast); period: seconds between its searches (None: the library's 15 s, at least 0.2).
+    multicast); period: seconds between its searches (None: the library's 15 s, at least 0.2);
+    targets: for robots that multicast does not reach (behind a router, on a Wi-Fi that filters
+    it), IPv4 addresses to ask directly ("198.19.5.11") and CIDR ranges to sweep with unicast
+    searches ("198.19.5.0/24", /20 to /32), MAX_TARGET_ADDRESSES addresses at most in all; the
+    multicast search goes on beside them.
 
     It reports what discover()'s built-in path would, with no limit of 16, and fetches each
-    description only from the address that replied. Raises InterfaceNotFoundError for an
-    unknown interface and SearchStartError when it cannot start; the loop raises
-    SearchStartError if the search could not search at all (a named interface down).
+    description only from the address that replied (or the target asked). Raises
+    InterfaceNotFoundError for an unknown interface, TargetError for targets the library
+    refuses (TypeError for a lone str), and SearchStartError when it cannot start; the loop
+    raises SearchStartError if the search could not search at all (a named interface down).
     """
-    return Search(window, interface, period=period)
+    return Search(window, interface, period=period, targets=targets)
 
 
 class AsyncSearch(_Live):
     """A live search for `async for`, driven by the running event loop's reader on its
     descriptor: no thread of its own, and the loop is never blocked.
 
-    The search stops and releases its thread, descriptor and sockets when the loop ends, breaks
-    or raises, when the task running it is cancelled (at once: the library's cancel takes a few
-    milliseconds), when close() or aclose() is called or the `async with` block ends, or when the
-    object is dropped. Use it from the loop it was made on only.
+    The search stops and releases its thread, descriptor and sockets when the task running it
+    is cancelled (at once: the library's cancel takes a few milliseconds), when close() or
+    aclose() is called or the `async with` block ends, when the loop over it ends, at the event
+    loop's next turn when the loop is left otherwise (a break, a return, an exception), or when
+    the object is dropped. A stopped search yields nothing more. Use it from the loop it was made on
+    only.
     """
 
     def __init__(
-        self, window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None, *, period: Optional[float] = None
+        self,
+        window: float = SEARCH_WINDOW_SECONDS,
+        interface: Optional[str] = None,
+        *,
+        period: Optional[float] = None,
+        targets: Optional[Iterable[str]] = None,
     ) -> None:
         import asyncio  # asyncio costs a synchronous host more than the rest of the package
 
         self._loop = asyncio.get_running_loop()
-        super().__init__(window, interface, period, self._loop)
+        super().__init__(window, interface, period, targets, self._loop)
 
-    def __aiter__(self) -> AsyncSearch:
-        return self
+    def __aiter__(self) -> AsyncIterator[Event]:
+        return self._events()
 
-    async def __anext__(self) -> Event:
-        while True:
-            try:
-                raw = self._next_raw()
-            except StopIteration:
-                raise StopAsyncIteration from None
-            if raw is not None:
-                return typed_event(raw)
-            self._waiter = self._loop.create_future()
-            try:
-                await self._waiter
-            except BaseException:
-                self.close()
-                raise
-            finally:
-                self._waiter = None
+    async def _events(self) -> AsyncIterator[Event]:
+        # An async generator: one that a loop leaves is closed by the event loop at its next
+        # turn, and the search with it.
+        try:
+            while True:
+                try:
+                    raw = self._next_raw()
+                except StopIteration:
+                    return
+                if raw is not None:
+                    yield typed_event(raw)
+                    continue
+                self._waiter = self._loop.create_future()
+                try:
+                    await self._waiter
+                finally:
+                    self._waiter = None
+        finally:
+            self.close()
 
     async def aclose(self) -> None:
         """close(), for contextlib.aclosing() and the like."""
@@ -609,7 +805,11 @@ class AsyncSearch(_Live):
 
 
 def search_async(
-    window: float = SEARCH_WINDOW_SECONDS, interface: Optional[str] = None, *, period: Optional[float] = None
+    window: float = SEARCH_WINDOW_SECONDS,
+    interface: Optional[str] = None,
+    *,
+    period: Optional[float] = None,
+    targets: Optional[Iterable[str]] = None,
 ) -> AsyncSearch:
     """search() for asyncio: call it inside a coroutine, on the loop that will read it.
 
@@ -620,4 +820,4 @@ def search_async(
     Cancelling the task that reads it stops the search at once and releases what it held.
     Raises as search() does, and RuntimeError outside a running event loop.
     """
-    return AsyncSearch(window, interface, period=period)
+    return AsyncSearch(window, interface, period=period, targets=targets)

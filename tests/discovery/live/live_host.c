@@ -9,6 +9,8 @@
  *   left threads=0 descriptors=0   (of the search, once it is freed)
  *
  * usage: live_host events WINDOW_MS [INTERFACE]
+ *        live_host targets WINDOW_MS TARGET...     the search with targets, and the CPU it took
+ *        live_host targets-cancel AFTER_MS TARGET...  a cancel from a thread while it sweeps
  *        live_host watch PERIOD_MS RUN_MS
  *        live_host cancel-thread AFTER_MS | cancel-pending AFTER_MS | cancel-callback
  *        live_host fork cancel|free|hold   a child forked mid-search does that with its copy
@@ -38,6 +40,8 @@
 #include "microseconds.h"
 
 static long long g_startUs;
+/* The targets every search of this run is given; NULL: none. */
+static const char* const* g_targets;
 
 /* The forked child's life, and the parent's search around it. */
 #define FORK_WATCH_MS 300
@@ -86,6 +90,7 @@ static int Start(unsigned int windowMs, const char* interfaceName, unsigned int 
     options.window_ms = windowMs;
     options.interface_name = interfaceName;
     options.period_ms = periodMs;
+    options.targets = g_targets;
     started = seekwell_search_start(&options, onEvent, data, search);
     if (started != 0) {
         printf("start failed %d\n", started);
@@ -105,6 +110,22 @@ static int RunEvents(unsigned int windowMs, const char* interfaceName)
     seekwell_search_free(search);
     PrintLeft(threads, descriptors);
     return 0;
+}
+
+static long long CpuMs(void)
+{
+    struct rusage usage;
+    getrusage(RUSAGE_SELF, &usage);
+    return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000LL +
+           (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1000;
+}
+
+static int RunTargets(unsigned int windowMs)
+{
+    const long long cpuBefore = CpuMs();
+    const int result = RunEvents(windowMs, NULL);
+    printf("cpu_ms %lld\n", CpuMs() - cpuBefore);
+    return result;
 }
 
 static int RunWatch(unsigned int periodMs, int runMs)
@@ -517,6 +538,10 @@ int main(int argc, char** argv)
     if (strcmp(mode, "events") == 0 && argc > 2) {
         return RunEvents((unsigned int)atoi(argv[2]), argc > 3 ? argv[3] : NULL);
     }
+    if (strncmp(mode, "targets", 7) == 0 && argc > 3) {
+        g_targets = (const char* const*)argv + 3; /* argv ends in NULL */
+        return strcmp(mode, "targets") == 0 ? RunTargets((unsigned int)atoi(argv[2])) : RunCancel(1, 0, atoi(argv[2]));
+    }
     if (strcmp(mode, "watch") == 0 && argc > 3) {
         return RunWatch((unsigned int)atoi(argv[2]), atoi(argv[3]));
     }
@@ -542,7 +567,8 @@ int main(int argc, char** argv)
         return RunFork(argv[2]);
     }
     fprintf(stderr,
-            "usage: %s events WINDOW_MS [IF] | watch PERIOD_MS RUN_MS | cancel-thread AFTER_MS |"
+            "usage: %s events WINDOW_MS [IF] | targets WINDOW_MS TARGET... | targets-cancel AFTER_MS TARGET... |"
+            " watch PERIOD_MS RUN_MS | cancel-thread AFTER_MS |"
             " cancel-pending AFTER_MS | cancel-callback | beside | contract | guest | fork cancel|free|hold\n",
             argv[0]);
     return 2;

@@ -93,15 +93,17 @@ TEST(SearchTargets, ReadsAddressesAndRangesAndRefusesAnythingElse)
 
 TEST(SearchTargets, HoldsWhatWasNamedAndNothingElse)
 {
-    const char* list[] = {"198.19.5.0/30", "198.19.6.20", "127.0.0.5", nullptr};
+    const char* list[] = {"198.19.6.0/30", "198.19.5.4/30", "198.19.6.20", "127.0.0.5", nullptr};
     SearchTargets targets;
     ASSERT_EQ(ReadTargets(list, true, targets), 0);  // loopback stands in for a LAN in tests
-    EXPECT_EQ(Texts(targets.swept), (std::vector<std::string>{"198.19.5.1", "198.19.5.2"}));
-    for (const char* held : {"198.19.5.1", "198.19.5.2", "198.19.6.20", "127.0.0.5"}) {
+    // Swept from the first address to the last.
+    EXPECT_EQ(Texts(targets.swept),
+              (std::vector<std::string>{"198.19.5.5", "198.19.5.6", "198.19.6.1", "198.19.6.2"}));
+    for (const char* held : {"198.19.5.5", "198.19.6.2", "198.19.6.20", "127.0.0.5"}) {
         in_addr address{Address(held)};
         EXPECT_TRUE(targets.Holds(address)) << held;
     }
-    for (const char* stranger : {"198.19.5.0", "198.19.5.3", "198.19.6.21", "192.0.2.1"}) {
+    for (const char* stranger : {"198.19.5.4", "198.19.6.3", "198.19.6.21", "192.0.2.1"}) {
         in_addr address{Address(stranger)};
         EXPECT_FALSE(targets.Holds(address)) << stranger;
     }
