@@ -97,8 +97,7 @@ TEST(SearchTargets, HoldsWhatWasNamedAndNothingElse)
     SearchTargets targets;
     ASSERT_EQ(ReadTargets(list, true, targets), 0);  // loopback stands in for a LAN in tests
     // Swept from the first address to the last.
-    EXPECT_EQ(Texts(targets.swept),
-              (std::vector<std::string>{"198.19.5.5", "198.19.5.6", "198.19.6.1", "198.19.6.2"}));
+    EXPECT_EQ(Texts(targets.swept), (std::vector<std::string>{"198.19.5.5", "198.19.5.6", "198.19.6.1", "198.19.6.2"}));
     for (const char* held : {"198.19.5.5", "198.19.6.2", "198.19.6.20", "127.0.0.5"}) {
         in_addr address{Address(held)};
         EXPECT_TRUE(targets.Holds(address)) << held;
