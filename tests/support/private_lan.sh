@@ -7,6 +7,7 @@
 #   simlan_can_run || exit 77            # explains why not (needs root and ip netns)
 #   simlan_create mylan 3                # client 192.0.2.1, devices 192.0.2.10..12
 #   simlan_start_sim /path/to/seekwell-robot-sim --robots 3 --log "$dir/log"
+#   simlan_start_routed_sim 2 /path/to/seekwell-robot-sim --robots 2   # 198.19.5.10..11, routed
 #   simlan_client some-command ...       # runs in the client namespace
 #   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
@@ -140,7 +141,7 @@ simlan_join() {
 
 # simlan_start_sim SIMULATOR [ARGS...]: starts it in the robot namespace, waits until it listens.
 simlan_start_sim() {
-    local simulator=$1 waited=0
+    local simulator=$1
     shift
     SIMLAN_SIM_READY_FILE=$(mktemp -u /tmp/simlan-ready.XXXXXX)
     simlan_runner "$SIMLAN_ROBOT_NS"
@@ -148,8 +149,15 @@ simlan_start_sim() {
         --first-address "$(simlan_device_address 1)" \
         --ready-file "$SIMLAN_SIM_READY_FILE" "$@" &
     SIMLAN_SIM_PID=$!
-    while [ ! -e "$SIMLAN_SIM_READY_FILE" ]; do
-        if ! kill -0 "$SIMLAN_SIM_PID" 2>/dev/null || [ $waited -ge $((SIMLAN_READY_TIMEOUT_S * 10)) ]; then
+    simlan_wait_ready "$SIMLAN_SIM_READY_FILE" "$SIMLAN_SIM_PID"
+}
+
+# simlan_wait_ready FILE PID: waits, at most SIMLAN_READY_TIMEOUT_S, until the simulator has written
+# FILE; fails at once when PID has ended.
+simlan_wait_ready() {
+    local waited=0
+    while [ ! -e "$1" ]; do
+        if ! kill -0 "$2" 2>/dev/null || [ $waited -ge $((SIMLAN_READY_TIMEOUT_S * 10)) ]; then
             echo "simlan: the simulator did not start" >&2
             return 1
         fi
@@ -248,6 +256,81 @@ simlan_add_bridged_client_link() {
     simlan_ip "$SIMLAN_CLIENT_NS" addr add "$address/$SIMLAN_PREFIX_LENGTH" dev "$link" || return 1
     simlan_ip "$SIMLAN_CLIENT_NS" link set "$link" up || return 1
     SIMLAN_ROBOT_IF=$SIMLAN_BRIDGE_IF
+}
+
+# A subnet of robots one router away from the client: the robot host forwards unicast between the
+# LAN and the subnet but routes no multicast, so a search reaches those robots only when sent to
+# their addresses. The subnet's namespace is held by its simulator alone and vanishes with it.
+SIMLAN_ROUTED_NET=198.19.5
+SIMLAN_ROUTED_PREFIX_LENGTH=24
+SIMLAN_ROUTED_BLOCK=$SIMLAN_ROUTED_NET.0/$SIMLAN_ROUTED_PREFIX_LENGTH
+SIMLAN_ROUTER_ADDRESS=$SIMLAN_ROUTED_NET.1
+SIMLAN_ROUTER_IF=sw-router
+SIMLAN_ROUTED_IF=sw-routed
+SIMLAN_ROUTED_NS=
+
+# simlan_routed_device_address N: address of routed device N, counted from 1 (198.19.5.10 on).
+simlan_routed_device_address() {
+    echo "$SIMLAN_ROUTED_NET.$((SIMLAN_FIRST_DEVICE_HOST + $1 - 1))"
+}
+
+# simlan_add_routed_subnet DEVICE_COUNT: makes the robot host a router to the subnet, a new
+# namespace SIMLAN_ROUTED_NS holding DEVICE_COUNT device addresses, routed by the client through it.
+simlan_add_routed_subnet() {
+    local devices=$1 i
+    ip netns add "$SIMLAN_ROUTED_NS" || return 1
+    # The router's address on the subnet; the client's route to the subnet through the robot host.
+    simlan_add_routed_network "$SIMLAN_ROUTED_BLOCK" "$SIMLAN_ROUTER_ADDRESS" || return 1
+    simlan_robots sysctl -q -w net.ipv4.ip_forward=1 || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link add name "$SIMLAN_ROUTER_IF" type veth \
+        peer name "$SIMLAN_ROUTED_IF" netns "$SIMLAN_ROUTED_NS" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$SIMLAN_ROUTER_IF" up || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route add "$SIMLAN_ROUTED_BLOCK" dev "$SIMLAN_ROUTER_IF" \
+        src "$SIMLAN_ROUTER_ADDRESS" || return 1
+    for ((i = 1; i <= devices; i++)); do
+        ip -n "$SIMLAN_ROUTED_NS" addr add "$(simlan_routed_device_address $i)/$SIMLAN_ROUTED_PREFIX_LENGTH" \
+            dev "$SIMLAN_ROUTED_IF" || return 1
+    done
+    ip -n "$SIMLAN_ROUTED_NS" link set lo up || return 1
+    ip -n "$SIMLAN_ROUTED_NS" link set "$SIMLAN_ROUTED_IF" up || return 1
+    ip -n "$SIMLAN_ROUTED_NS" route add default via "$SIMLAN_ROUTER_ADDRESS" || return 1
+}
+
+# simlan_run_routed_sim PREVIOUS_PID SIMULATOR [ARGS...]: runs in the background as the one PID
+# that stops both: at TERM it ends the routed simulator and PREVIOUS_PID (the LAN's own, if any).
+simlan_run_routed_sim() {
+    local previous=$1 child
+    shift
+    trap 'kill $child $previous 2>/dev/null; wait $child; exit 0' TERM
+    ip netns exec "$SIMLAN_ROUTED_NS" "$@" &
+    child=$!
+    wait $child
+    # Ended by itself: the LAN's own simulator still needs stopping at TERM.
+    while [ -n "$previous" ] && kill -0 "$previous" 2>/dev/null; do
+        sleep 0.2 &
+        wait $!
+    done
+}
+
+# simlan_start_routed_sim DEVICE_COUNT SIMULATOR [ARGS...]: builds the routed subnet (once per LAN)
+# and starts its simulator there, after the LAN's own if any; SIMLAN_SIM_PID then stops both.
+simlan_start_routed_sim() {
+    local devices=$1 ready status=0
+    shift
+    SIMLAN_ROUTED_NS=$SIMLAN_ROBOT_NS-routed
+    if ! simlan_add_routed_subnet "$devices"; then
+        ip netns del "$SIMLAN_ROUTED_NS" 2>/dev/null
+        return 1
+    fi
+    ready=$(mktemp -u /tmp/simlan-ready.XXXXXX)
+    simlan_run_routed_sim "$SIMLAN_SIM_PID" "$1" --interface "$SIMLAN_ROUTED_IF" \
+        --first-address "$(simlan_routed_device_address 1)" --ready-file "$ready" "${@:2}" &
+    SIMLAN_SIM_PID=$!
+    simlan_wait_ready "$ready" "$SIMLAN_SIM_PID" || status=1
+    rm -f "$ready"
+    # From here on only the simulator's process holds the namespace.
+    ip netns del "$SIMLAN_ROUTED_NS" || status=1
+    return $status
 }
 
 # The layout, one KEY=VALUE a line, for programs that run this script.

@@ -25,6 +25,8 @@ namespace {
 constexpr int kReplyWaitMs = 2000;
 constexpr int kExtraReplyWaitMs = 150;
 constexpr const char kLoopbackClient[] = "127.0.0.1";
+// Loopback cannot multicast: a search sent here counts as one sent to the SSDP group.
+constexpr const char kLoopbackGroup[] = "127.0.0.1";
 constexpr const char kFirstLoopbackDevice[] = "127.0.0.10";
 
 struct Reply {
@@ -42,6 +44,7 @@ SimConfig LoopbackConfig(int robots, int others, std::map<int, DeviceFault> faul
     config.ssdpPort = 0;
     config.httpPort = 0;
     config.joinGroup = false;
+    inet_pton(AF_INET, kLoopbackGroup, &config.searchGroup);
     config.logPath = testing::TempDir() + "robot-sim-test-" + std::to_string(getpid()) + ".log";
     std::remove(config.logPath.c_str());
     return config;
@@ -88,12 +91,14 @@ sockaddr_in Endpoint(const char* address, std::uint16_t port)
     return endpoint;
 }
 
-// Sends one datagram to the simulator from a fresh socket and collects what comes back.
-std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram, std::size_t expected)
+// Sends one datagram to the simulator's port at `to` from a fresh socket and collects what comes
+// back.
+std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram, std::size_t expected,
+                            const char* to = kLoopbackGroup)
 {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in local = Endpoint(kLoopbackClient, 0);
-    const sockaddr_in target = Endpoint(kLoopbackClient, simulator->SsdpPort());
+    const sockaddr_in target = Endpoint(to, simulator->SsdpPort());
     ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
     ::sendto(fd.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     std::vector<Reply> replies;
@@ -180,6 +185,40 @@ TEST(RobotSimTest, AnswersOnlyMatchingSearchesAndLogsEveryDatagram)
     EXPECT_TRUE(Contains(log,
                          "data=\"M-SEARCH * HTTP/1.1\\r\\nHost:239.255.255.250:1900\\r\\nST:ssdp:all\\r\\n"
                          "Man:\\\"ssdp:discover\\\"\\r\\nMX:1\\r\\n\\r\\n\"\n"));
+}
+
+TEST(RobotSimTest, OnlyDevicesASearchIsSentToAnswerItWithTheirUsualReply)
+{
+    // Robot 2 answers no search but serves its description; robot 3's fault shows in every reply.
+    RunningSimulator simulator(LoopbackConfig(3, 1, {{2, DeviceFault::NoSsdp}, {3, DeviceFault::BadLocation}}));
+    const auto multicast = Exchange(simulator, Search("upnp:rootdevice"), 3);
+    struct Case {
+        const char* to;
+        std::vector<std::string> answering;
+    };
+    const Case cases[] = {
+        {kLoopbackGroup, {"127.0.0.10", "127.0.0.12", "127.0.0.13"}},
+        {"127.0.0.10", {"127.0.0.10"}},
+        {"127.0.0.12", {"127.0.0.12"}},
+        {"127.0.0.13", {"127.0.0.13"}},
+        {"127.0.0.11", {}},  // the robot that answers no search
+        {"127.0.0.99", {}},  // nobody's address
+    };
+    for (const Case& c : cases) {
+        const auto replies = Exchange(simulator, Search("upnp:rootdevice"), c.answering.size(), c.to);
+        std::vector<std::string> answering;
+        for (const Reply& reply : replies) {
+            answering.push_back(reply.from);
+            const auto same =
+                std::find_if(multicast.begin(), multicast.end(), [&](const Reply& m) { return m.from == reply.from; });
+            ASSERT_NE(same, multicast.end()) << reply.from;
+            EXPECT_EQ(reply.text, same->text) << c.to;
+        }
+        std::sort(answering.begin(), answering.end());
+        EXPECT_EQ(answering, c.answering) << c.to;
+    }
+    EXPECT_TRUE(Contains(HttpExchange("127.0.0.11", simulator->HttpPort(1), kGet).value_or(""),
+                         "<friendlyName>ROVA robot 2</friendlyName>"));
 }
 
 TEST(RobotSimTest, ServesEachDevicesDescriptionWithItsFault)

@@ -75,6 +75,7 @@ protected:
         config.ssdpPort = 0;
         config.httpPort = 0;
         config.joinGroup = false;
+        inet_pton(AF_INET, kLoopbackClient, &config.searchGroup);  // loopback's stand-in for the group
         return config;
     }
 

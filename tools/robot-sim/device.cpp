@@ -186,6 +186,8 @@ std::string FriendlyName(const SimDevice& device)
 
 bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::NoHttp; }
 
+bool AnswersSearches(const SimDevice& device) { return device.fault != DeviceFault::NoSsdp; }
+
 std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
                                             std::uint16_t httpPort)
 {

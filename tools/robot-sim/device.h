@@ -29,6 +29,7 @@ std::string AddressText(in_addr address);
 std::string DeviceUdn(const SimDevice& device);
 std::string FriendlyName(const SimDevice& device);
 bool ServesHttp(const SimDevice& device);
+bool AnswersSearches(const SimDevice& device);
 
 // Reply to an M-SEARCH for `searchTarget`, or nothing when the device does not match it.
 std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,

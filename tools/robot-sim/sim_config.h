@@ -2,6 +2,7 @@
 #ifndef ROBOT_SIM_SIM_CONFIG_H
 #define ROBOT_SIM_SIM_CONFIG_H
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 
 #include <cstdint>
@@ -23,6 +24,14 @@ enum class DeviceFault {
 #undef ROBOT_SIM_FAULT
 };
 
+// The group as an address, to compare with where a datagram was sent.
+inline in_addr SsdpGroupAddress()
+{
+    in_addr group{};
+    inet_pton(AF_INET, kSsdpGroup, &group);
+    return group;
+}
+
 // How long a robot with kSlowDescription holds back its answer (fault_kinds.def says 2 s).
 constexpr int kSlowDescriptionDelayMs = 2000;
 // How long a robot with kLateReply waits before it answers a search (fault_kinds.def says 3 s).
@@ -37,6 +46,10 @@ struct SimConfig {
     std::uint16_t ssdpPort = kSsdpPort;      // 0 picks a free port (tests)
     std::uint16_t httpPort = kHttpPort;      // 0 picks a free port per device (tests)
     bool joinGroup = true;
+    // A search sent here is multicast and every device answers it; one sent to a device's own
+    // address only that device answers. Loopback tests, which cannot multicast, name a loopback
+    // address in the group's stead.
+    in_addr searchGroup = SsdpGroupAddress();
     std::string logPath;
     std::string readyPath;
     int durationSeconds = 0;  // 0: until SIGTERM or SIGINT

@@ -178,6 +178,8 @@ std::string UsageText()
         "Answers SSDP searches like one or many robots, each at its own IPv4 address,\n"
         "and serves their device descriptions over HTTP. The addresses must already be\n"
         "on an interface. Meant for a private network namespace.\n"
+        "A search sent to 239.255.255.250 is answered by every device, one sent to a\n"
+        "device's own address by that device alone, any other (a broadcast) by none.\n"
         "\n"
         "  --robots N            robots to simulate (default 1)\n"
         "  --others M            other UPnP devices, without the robot marker (default 0)\n"

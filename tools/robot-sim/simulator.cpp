@@ -82,6 +82,34 @@ bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error)
     return false;
 }
 
+// Receives one datagram with the address it was sent to, which IP_PKTINFO tells; a negative size
+// when none is waiting. The destination stays 0.0.0.0 (nobody's) if the kernel leaves it out.
+ssize_t ReceiveWithDestination(int fd, std::vector<char>& buffer, sockaddr_in& from, in_addr& destination)
+{
+    iovec data{buffer.data(), buffer.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t size = ::recvmsg(fd, &message, 0);
+    destination.s_addr = htonl(INADDR_ANY);
+    if (size < 0) {
+        return size;
+    }
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(header), sizeof info);
+            destination = info.ipi_addr;
+        }
+    }
+    return size;
+}
+
 bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
 }  // namespace
@@ -120,6 +148,12 @@ bool Simulator::OpenSsdpSocket(std::string* error)
     ssdpSocket_ = OpenBound(SOCK_DGRAM, in_addr{htonl(INADDR_ANY)}, config_.ssdpPort, true);
     if (!ssdpSocket_.Valid()) {
         *error = Failure("cannot listen on SSDP port " + std::to_string(config_.ssdpPort));
+        return false;
+    }
+    // Whom a search was sent to decides which devices answer it.
+    const int on = 1;
+    if (::setsockopt(ssdpSocket_.Get(), IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0) {
+        *error = Failure("cannot learn where searches are sent");
         return false;
     }
     return !config_.joinGroup || JoinSsdpGroup(ssdpSocket_.Get(), config_.interfaceName, error);
@@ -258,23 +292,33 @@ void Simulator::ReceiveDatagrams()
 {
     for (int i = 0; i < kDatagramsPerWakeup; ++i) {
         sockaddr_in from{};
-        socklen_t fromLength = sizeof from;
-        const ssize_t size = ::recvfrom(ssdpSocket_.Get(), datagram_.data(), datagram_.size(), 0,
-                                        reinterpret_cast<sockaddr*>(&from), &fromLength);
+        in_addr destination{};
+        const ssize_t size = ReceiveWithDestination(ssdpSocket_.Get(), datagram_, from, destination);
         if (size < 0) {
             return;
         }
         const std::string_view bytes(datagram_.data(), static_cast<std::size_t>(size));
         log_.Datagram(from, bytes);
         if (const auto searchTarget = SearchTargetOf(bytes)) {
-            AnswerSearch(from, *searchTarget);
+            AnswerSearch(from, destination, *searchTarget);
         }
     }
 }
 
-void Simulator::AnswerSearch(const sockaddr_in& from, const std::string& searchTarget)
+// As a UPnP device: a multicast search and a unicast one to its own address, nothing sent elsewhere
+// (a broadcast, another host's address).
+bool Simulator::Hears(const SimDevice& device, in_addr destination) const
+{
+    return AnswersSearches(device) &&
+           (destination.s_addr == config_.searchGroup.s_addr || destination.s_addr == device.address.s_addr);
+}
+
+void Simulator::AnswerSearch(const sockaddr_in& from, in_addr destination, const std::string& searchTarget)
 {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
+        if (!Hears(devices_[i], destination)) {
+            continue;
+        }
         const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
         if (!reply) {
             continue;

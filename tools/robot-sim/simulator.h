@@ -1,5 +1,6 @@
 // The simulated network devices: one SSDP listener answering for all of them, and one HTTP
-// server per device serving its description, all driven by one poll() loop.
+// server per device serving its description, all driven by one poll() loop. A search sent to the
+// group is answered by every device, one sent to a device's own address by that device alone.
 #ifndef ROBOT_SIM_SIMULATOR_H
 #define ROBOT_SIM_SIMULATOR_H
 
@@ -69,7 +70,8 @@ private:
     bool Dispatch(const Watched& watched, short events);
 
     void ReceiveDatagrams();
-    void AnswerSearch(const sockaddr_in& from, const std::string& searchTarget);
+    bool Hears(const SimDevice& device, in_addr destination) const;
+    void AnswerSearch(const sockaddr_in& from, in_addr destination, const std::string& searchTarget);
     void AcceptConnections(std::size_t device);
     void ServeConnection(Connection& connection, short events);
     void ReadRequest(Connection& connection);
