@@ -41,7 +41,7 @@ struct Model {
 void Reply(ResponderBook& book, Model& model, std::uint32_t sender, unsigned int on, seekwell_skip_reason skip)
 {
     const Told before = model.Of(sender);
-    const Action action = book.OnReply(sender, on, skip, RobotFacts{{}, "http://x/", "eth"});
+    const Action action = book.OnReply(sender, on, skip, RobotFacts{{}, "http://x/", "eth", {}, {}});
     if (action == Action::Fetch) {
         Require(skip == SEEKWELL_SKIP_NONE && before == Told::Nothing);
         model.senders[sender] = Told::Fetching;
@@ -56,7 +56,7 @@ void Reply(ResponderBook& book, Model& model, std::uint32_t sender, unsigned int
 void Ask(ResponderBook& book, Model& model, std::uint32_t sender)
 {
     const Told before = model.Of(sender);
-    const Action action = book.OnAsk(sender, RobotFacts{{}, "http://x/", ""});
+    const Action action = book.OnAsk(sender, RobotFacts{{}, "http://x/", "", {}, {}});
     Require(action != Action::TellSkip);
     Require(before != Told::Fetching || action == Action::None);
     if (action == Action::Fetch && before == Told::Nothing) {
@@ -84,10 +84,11 @@ void Fetched(ResponderBook& book, Model& model, std::uint32_t sender, seekwell_s
 
 void Round(ResponderBook& book, Model& model, bool watch)
 {
-    for (const auto& [sender, facts] : book.StartRound(watch ? SEEKWELL_GONE_AFTER_MISSED : 0)) {
+    for (const auto& [sender, facts] : book.EndRound(watch ? SEEKWELL_GONE_AFTER_MISSED : 0)) {
         Require(watch && model.Of(sender) == Told::Robot && facts.name == "robot");
         model.senders.erase(sender);
     }
+    book.StartRound();
 }
 
 }  // namespace

@@ -79,8 +79,10 @@ std::string ExtractTag(const std::string& openTag, const std::string& closeTag, 
 
 bool HasRobotUdn(const std::string& document)
 {
-    return platform::Find(ExtractTag(kUdnOpenTag, kUdnCloseTag, document), kSsdpReplyMarker) >= 0;
+    return platform::Find(DescriptionUdn(document), kSsdpReplyMarker) >= 0;
 }
+
+std::string DescriptionUdn(const std::string& document) { return ExtractTag(kUdnOpenTag, kUdnCloseTag, document); }
 
 RobotDescription ReadRobotDescription(const char* address, const std::string& document)
 {

@@ -43,6 +43,8 @@ std::string ExtractTag(const std::string& openTag, const std::string& closeTag, 
 
 // Whether the document's UDN carries the robot marker.
 bool HasRobotUdn(const std::string& document);
+// The document's whole UDN text, as a live search names a robot by it.
+std::string DescriptionUdn(const std::string& document);
 
 // The six fields of an accepted description, as they will be stored.
 struct RobotDescription {

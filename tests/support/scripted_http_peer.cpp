@@ -23,7 +23,6 @@ constexpr std::size_t kMaxConnections = 64;
 // Connection threads bring their own stack size: a test may shrink the
 // process's default for the library's threads while the peer serves.
 constexpr std::size_t kConnectionStackBytes = 8 << 20;
-constexpr char kRobotUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000001";
 
 constexpr int kPollStepMs = static_cast<int>(kPollStep.count());
 

@@ -214,10 +214,41 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * before the exception leaves the library. The library's own failures never
  * leave as exceptions.
  *
- * Robots are told apart by their IPv4 address: ROBOT comes once for each
- * (again after a GONE, when it answers anew). A responder left out is
- * checked again when it answers a later search; the same reason is not told
- * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
+ * A robot is one robot whatever its address: events carry the UDN of its
+ * description (udn). ROBOT comes once for each (again after a GONE, when it
+ * answers anew, and again when its description changes its name); a robot
+ * whose address changes (DHCP) comes as ROBOT with its new address and no
+ * GONE: it has moved. A responder left out is checked again when it answers
+ * a later search; the same reason is not told twice in a row. Descriptions
+ * come from http://<sender>/ROVA.XML, port 80.
+ *
+ * Announcements (since 2.1): while it listens, a search also hears the SSDP
+ * announcements devices multicast on each chosen interface (NOTIFY to
+ * 239.255.255.250:1900), on a socket that shares UDP port 1900 with every
+ * other SSDP program (address reuse) and is bound to the group, so that
+ * datagrams sent to this host's own addresses go to whoever else listens.
+ * A program that holds the port alone (a blocking call of this library, which
+ * then searches from a port the system picks, as documented) keeps the
+ * search from hearing them until it lets go; the search tries again each
+ * round.
+ *  - ssdp:alive (and ssdp:update) is judged as a reply from that sender: the
+ *    same origin rules and robot rules, the description fetched from the
+ *    sender. A robot not yet reported comes as ROBOT within a second; one
+ *    reported is kept from GONE; a new LOCATION or BOOTID.UPNP.ORG has its
+ *    description read again. An announcement that fails a check is not told
+ *    (every device on a LAN announces).
+ *  - ssdp:byebye (no LOCATION; it names the device by its USN) from a
+ *    reported robot's own address, naming that robot's UDN: GONE at once, in
+ *    a watch. From any other address it does nothing.
+ *
+ * Interfaces (since 2.1): the search follows the host's interfaces as the
+ * kernel reports them (rtnetlink; where a sandbox refuses that, at each
+ * round). One that comes up or gains an IPv4 address is searched on within
+ * a second; one that goes away (removed, or its last IPv4 address gone) has
+ * its robots GONE at once and its sockets closed. An interface that is down
+ * for a while keeps its robots: a robot misses only the rounds that searched
+ * where it was heard, and is GONE when a round's listening is over, after
+ * SEEKWELL_GONE_AFTER_MISSED of them.
  *
  * Targets (seekwell_options.targets), for robots that multicast does not
  * reach: behind a router, on a Wi-Fi that filters multicast, beyond a VM's
@@ -270,7 +301,8 @@ typedef struct seekwell_search seekwell_search;
 typedef enum seekwell_event_type {
     SEEKWELL_EVENT_ROBOT = 1,   /* a robot answered */
     SEEKWELL_EVENT_SKIPPED = 2, /* a responder that is not reported, and why */
-    SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering */
+    SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering, said goodbye, or its
+                                   interface went away */
     SEEKWELL_EVENT_DONE = 4,    /* the last event of every search */
     SEEKWELL_EVENT_QUIET = 5    /* since 2.1: no device at all answered a round's searches on
                                    interface_name (see "When nothing answers" below) */
@@ -326,14 +358,17 @@ typedef struct seekwell_event {
     int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
     seekwell_done_reason done_reason; /* DONE */
     int error;                        /* DONE with SEEKWELL_DONE_FAILED: an errno value */
+    const char* udn;                  /* since 2.1; ROBOT, GONE: the UDN of the robot's
+                                         description, which names it whatever its address */
 } seekwell_event;
 
 typedef void (*seekwell_event_fn)(const seekwell_event* event, void* user_data);
 
 /* Default time between the searches of one live search (one round every
  * period, while the window lasts or until cancelled with a window of 0); with
- * a window of 0, a robot that misses SEEKWELL_GONE_AFTER_MISSED searches in a
- * row is GONE at the next one. */
+ * a window of 0, a robot that misses SEEKWELL_GONE_AFTER_MISSED rounds in a
+ * row is GONE when the last of them is over, or at once when it says goodbye
+ * or its interface goes away. */
 #define SEEKWELL_SEARCH_PERIOD_MS 15000
 #define SEEKWELL_MIN_SEARCH_PERIOD_MS 200
 #define SEEKWELL_GONE_AFTER_MISSED 3

@@ -7,7 +7,7 @@
 
 namespace seekwell::live {
 
-enum class EpollTag : std::uint32_t { Wake = 1, SearchSocket = 2, FetchSocket = 3 };
+enum class EpollTag : std::uint32_t { Wake = 1, SearchSocket = 2, FetchSocket = 3, LinkWatch = 4 };
 
 constexpr std::uint64_t EpollData(EpollTag tag, int fd)
 {

@@ -12,6 +12,7 @@ seekwell_event LiveEvent::View() const
     view.address = address.c_str();
     view.location = location.c_str();
     view.interface_name = interfaceName.c_str();
+    view.udn = udn.c_str();
     view.skip_reason = skip;
     view.reason = reason.c_str();
     view.http_status = httpStatus;

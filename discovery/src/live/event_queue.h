@@ -29,6 +29,7 @@ struct LiveEvent {
     std::string address;
     std::string location;
     std::string interfaceName;
+    std::string udn;
     seekwell_skip_reason skip = SEEKWELL_SKIP_NONE;
     std::string reason;
     int httpStatus = 0;

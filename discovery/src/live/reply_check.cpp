@@ -66,6 +66,12 @@ std::optional<ReplyVerdict> CheckOrigin(const ReplyOrigin& origin, std::string& 
 
 }  // namespace
 
+bool Believed(const ReplyOrigin& origin)
+{
+    std::string none;
+    return !CheckOrigin(origin, none).has_value();
+}
+
 ReplyOrigin OriginOf(in_addr sender, unsigned int arrivalIndex, const platform::Ipv4Interfaces& interfaces,
                      bool loopbackDevices)
 {

@@ -37,6 +37,10 @@ struct ReplyOrigin {
     bool target = false;
 };
 
+// Whether a datagram from there is believed at all: the first checks of
+// CheckReply, for a byebye, which carries no LOCATION.
+bool Believed(const ReplyOrigin& origin);
+
 // text is the NUL-terminated datagram. loopbackDevices lets devices on
 // 127/8 stand in for a LAN (tests only): neither the sender nor LOCATION is
 // then refused for being loopback.

@@ -1,24 +1,66 @@
 #include "live/responder_book.h"
 
+#include <algorithm>
+
+#include "live/announcement.h"
+
 namespace seekwell::live {
 
-std::vector<std::pair<ResponderBook::Sender, RobotFacts>> ResponderBook::StartRound(int goneAfterMissed)
+namespace {
+
+bool SearchedFor(const RobotFacts& facts, const std::vector<std::string>* searchedOn)
 {
-    ++round_;
+    return searchedOn == nullptr || facts.interfaceName.empty() ||
+           std::find(searchedOn->begin(), searchedOn->end(), facts.interfaceName) != searchedOn->end();
+}
+
+}  // namespace
+
+std::vector<std::pair<ResponderBook::Sender, RobotFacts>> ResponderBook::EndRound(
+    int goneAfterMissed, const std::vector<std::string>* searchedOn)
+{
     std::vector<std::pair<Sender, RobotFacts>> gone;
     if (goneAfterMissed <= 0) {
         return gone;
     }
     for (auto at = entries_.begin(); at != entries_.end();) {
-        const Entry& entry = at->second;
-        const int missed = round_ - 1 - entry.heardRound;
-        if (entry.state == State::Fetching || entry.rechecking || missed < goneAfterMissed) {
+        Entry& entry = at->second;
+        bool forget = false;
+        if (entry.state == State::Robot && !entry.rechecking) {
+            if (entry.heardRound == round_) {
+                entry.missed = 0;
+            } else if (SearchedFor(entry.facts, searchedOn)) {
+                ++entry.missed;
+            }
+            forget = entry.missed >= goneAfterMissed;
+        } else if (entry.state == State::Skipped) {
+            forget = round_ - entry.heardRound >= goneAfterMissed;
+        }
+        if (!forget) {
             ++at;
             continue;
         }
         if (entry.state == State::Robot) {
             gone.emplace_back(at->first, entry.facts);
         }
+        auto next = std::next(at);
+        Forget(at);
+        at = next;
+    }
+    return gone;
+}
+
+std::vector<std::pair<ResponderBook::Sender, RobotFacts>> ResponderBook::ForgetInterface(
+    const std::string& interfaceName)
+{
+    std::vector<std::pair<Sender, RobotFacts>> gone;
+    for (auto at = entries_.begin(); at != entries_.end();) {
+        const Entry& entry = at->second;
+        if (entry.state != State::Robot || entry.facts.interfaceName != interfaceName) {
+            ++at;
+            continue;
+        }
+        gone.emplace_back(at->first, entry.facts);
         auto next = std::next(at);
         Forget(at);
         at = next;
@@ -65,10 +107,11 @@ ResponderBook::Action ResponderBook::OnReply(Sender sender, unsigned int interfa
     }
     Entry& entry = found->second;
     if (entry.state == State::Robot) {
-        if (skip == SEEKWELL_SKIP_NONE) {
-            entry.heardRound = round_;
+        if (skip != SEEKWELL_SKIP_NONE) {
+            return Action::None;
         }
-        return Action::None;
+        entry.heardRound = round_;
+        return Recheck(entry, facts);
     }
     if (entry.state == State::Fetching) {
         return Action::None;
@@ -78,6 +121,21 @@ ResponderBook::Action ResponderBook::OnReply(Sender sender, unsigned int interfa
     }
     entry.facts = facts;
     return Judge(sender, entry, interfaceIndex, skip);
+}
+
+// A robot that tells of another description, or of a restart, is read again.
+ResponderBook::Action ResponderBook::Recheck(Entry& entry, const RobotFacts& facts)
+{
+    const bool moved = !facts.location.empty() && facts.location != entry.facts.location;
+    const bool restarted = !facts.bootId.empty() && facts.bootId != entry.facts.bootId;
+    if ((!moved && !restarted) || entry.rechecking || fetching_ >= limits_.fetches) {
+        return Action::None;
+    }
+    entry.facts.location = facts.location.empty() ? entry.facts.location : facts.location;
+    entry.facts.bootId = facts.bootId.empty() ? entry.facts.bootId : facts.bootId;
+    entry.rechecking = true;
+    ++fetching_;
+    return Action::Fetch;
 }
 
 ResponderBook::Action ResponderBook::OnAsk(Sender sender, const RobotFacts& facts)
@@ -130,23 +188,54 @@ ResponderBook::Action ResponderBook::OnFetchSkipped(Sender sender, seekwell_skip
     return TellOnce(found->second, skip);
 }
 
-const RobotFacts* ResponderBook::OnFetchRobot(Sender sender, std::string name)
+const RobotFacts* ResponderBook::OnFetchRobot(Sender sender, std::string name, std::string udn, Sender* movedFrom)
 {
     const auto found = entries_.find(sender);
-    if (found != entries_.end() && found->second.rechecking) {
-        EndRecheck(found->second, true);
-        return nullptr;
-    }
-    if (found == entries_.end() || found->second.state != State::Fetching) {
+    if (found == entries_.end() || (found->second.state != State::Fetching && !found->second.rechecking)) {
         return nullptr;
     }
     Entry& entry = found->second;
-    --fetching_;
-    ++robots_;
-    entry.state = State::Robot;
-    entry.told = SEEKWELL_SKIP_NONE;
+    const bool recheck = entry.rechecking;
+    if (recheck) {
+        EndRecheck(entry, true);
+        // Told again only when the description says something new.
+        if (entry.facts.name == name && entry.facts.udn == udn) {
+            return nullptr;
+        }
+    } else {
+        --fetching_;
+        ++robots_;
+        entry.state = State::Robot;
+        entry.told = SEEKWELL_SKIP_NONE;
+        entry.missed = 0;
+    }
+    if (!udn.empty()) {
+        const auto known = udns_.find(udn);
+        if (known != udns_.end() && known->second != sender) {
+            if (movedFrom != nullptr) {
+                *movedFrom = known->second;
+            }
+            Forget(known->second);
+        }
+        if (!recheck || entry.facts.udn != udn) {
+            udns_.erase(entry.facts.udn);
+        }
+        udns_[udn] = sender;
+    }
     entry.facts.name = std::move(name);
+    entry.facts.udn = std::move(udn);
     return &entry.facts;
+}
+
+std::optional<RobotFacts> ResponderBook::OnByebye(Sender sender, const std::string& usn)
+{
+    const auto found = entries_.find(sender);
+    if (found == entries_.end() || found->second.state != State::Robot || !UsnNames(usn, found->second.facts.udn)) {
+        return std::nullopt;
+    }
+    RobotFacts facts = found->second.facts;
+    Forget(found);
+    return facts;
 }
 
 const RobotFacts* ResponderBook::FactsOf(Sender sender) const
@@ -213,11 +302,23 @@ void ResponderBook::EndRecheck(Entry& entry, bool stillRobot)
     }
 }
 
+void ResponderBook::Forget(Sender sender)
+{
+    const auto found = entries_.find(sender);
+    if (found != entries_.end()) {
+        Forget(found);
+    }
+}
+
 void ResponderBook::Forget(std::unordered_map<Sender, Entry>::iterator at)
 {
     Entry& entry = at->second;
     if (entry.state == State::Robot) {
         --robots_;
+        const auto named = udns_.find(entry.facts.udn);
+        if (named != udns_.end() && named->second == at->first) {
+            udns_.erase(named);
+        }
     }
     if (entry.state == State::Fetching || entry.rechecking) {
         --fetching_;

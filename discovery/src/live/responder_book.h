@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <list>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -33,6 +34,8 @@ struct RobotFacts {
     std::string name;
     std::string location;
     std::string interfaceName;
+    std::string udn;     // from its description: the robot whatever its address
+    std::string bootId;  // the BOOTID.UPNP.ORG it last sent, if any
 };
 
 class ResponderBook {
@@ -49,19 +52,27 @@ public:
 
     explicit ResponderBook(BookLimits limits = BookLimits{}) : limits_(limits) {}
 
-    // A new round of searches begins. With goneAfterMissed > 0 (a watch),
+    // A round's listening is over. With goneAfterMissed > 0 (a watch),
     // robots that missed that many rounds in a row are returned, and
-    // forgotten, as are the responders left out that long.
-    std::vector<std::pair<Sender, RobotFacts>> StartRound(int goneAfterMissed);
+    // forgotten, as are the responders left out that long. A robot misses a
+    // round only when the round searched where it was heard: on an interface
+    // in searchedOn (nullptr: everywhere), or as a target (no interface).
+    std::vector<std::pair<Sender, RobotFacts>> EndRound(int goneAfterMissed,
+                                                        const std::vector<std::string>* searchedOn = nullptr);
+    // A new round of searches begins.
+    void StartRound() { ++round_; }
+    // The interface went away: its robots, returned and forgotten.
+    std::vector<std::pair<Sender, RobotFacts>> ForgetInterface(const std::string& interfaceName);
 
     // Whether a datagram from sender on that interface needs checking at
     // all: not from a robot already heard this round, nor from a sender
     // being fetched or fetched this round by that interface.
     bool WantsReply(Sender sender, unsigned int interfaceIndex) const;
 
-    // A checked reply: skip is its verdict (NONE: it names itself and may be
-    // fetched); facts are its LOCATION and interface, kept for the events of
-    // a fetch. Only a valid reply keeps a robot from GONE.
+    // A checked reply or announcement: skip is its verdict (NONE: it names
+    // itself and may be fetched); facts are its LOCATION, interface and boot
+    // id, kept for the events of a fetch. Only a valid one keeps a robot from
+    // GONE; one whose LOCATION or boot id changed has it fetched again.
     Action OnReply(Sender sender, unsigned int interfaceIndex, seekwell_skip_reason skip, const RobotFacts& facts);
     // An address the host named, asked for its description once a round:
     // Fetch, unless a fetch for it runs or it was heard this round. A robot's
@@ -71,9 +82,15 @@ public:
     // A fetch for sender ended without a robot: TellSkip, or None when that
     // reason was the last one told of it.
     Action OnFetchSkipped(Sender sender, seekwell_skip_reason skip);
-    // A fetch for sender found a robot called name: the facts to tell the
-    // host with ROBOT.
-    const RobotFacts* OnFetchRobot(Sender sender, std::string name);
+    // A fetch for sender found a robot called name with that UDN: the facts
+    // to tell the host with ROBOT, or nullptr when it told nothing new. A
+    // robot known by that UDN at another address has moved: that entry is
+    // forgotten, without GONE, and *movedFrom (when given) names it.
+    const RobotFacts* OnFetchRobot(Sender sender, std::string name, std::string udn = std::string(),
+                                   Sender* movedFrom = nullptr);
+    // A byebye from sender naming usn: the robot's facts, forgotten, when
+    // sender is that robot and the USN names it; none otherwise.
+    std::optional<RobotFacts> OnByebye(Sender sender, const std::string& usn);
     // What a reply for sender carried (its LOCATION, its interface); nullptr
     // for a sender the book does not hold.
     const RobotFacts* FactsOf(Sender sender) const;
@@ -94,6 +111,7 @@ private:
         unsigned int fetchedOn = 0;
         seekwell_skip_reason told = SEEKWELL_SKIP_NONE;
         bool rechecking = false;            // a robot's description fetched again
+        int missed = 0;                     // rounds in a row a robot was searched for and not heard
         RobotFacts facts;                   // from the reply that was fetched
         std::list<Sender>::iterator aging;  // left-out responders only
     };
@@ -105,10 +123,14 @@ private:
     void LeaveOut(Sender sender, Entry& entry);
     void StopAging(Entry& entry);
     void EndRecheck(Entry& entry, bool stillRobot);
+    Action Recheck(Entry& entry, const RobotFacts& facts);
+    void Forget(Sender sender);
     void Forget(std::unordered_map<Sender, Entry>::iterator at);
 
     BookLimits limits_;
     std::unordered_map<Sender, Entry> entries_;
+    // Robots by UDN, one address each.
+    std::unordered_map<std::string, Sender> udns_;
     // Left-out responders, least recently judged first: the ones forgotten
     // when the book is full.
     std::list<Sender> aging_;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "fetch/curl_wakeup_pair.h"
+#include "live/announcement.h"
 #include "live/epoll_tags.h"
 #include "live/fetch_verdict.h"
 #include "live/quiet_watch.h"
@@ -22,6 +23,7 @@
 #include "live/search_sockets.h"
 #include "live/sweep_plan.h"
 #include "platform/ipv4_text.h"
+#include "platform/link_watch.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -46,6 +48,11 @@ constexpr int kDatagramsPerTurn = 64;
 // silent this long after a round's start heard nothing.
 constexpr milliseconds kQuietAfter(2000);
 constexpr const char kNothingAnswered[] = "; no device answered";
+// Changes to the interfaces come in bursts (a link, then its address): the
+// search looks once the burst is over.
+constexpr milliseconds kLinkSettle(100);
+// The most of a UDN an event carries.
+constexpr std::size_t kUdnKeptBytes = 255;
 
 in_addr AddressOf(Sender sender)
 {
@@ -80,6 +87,11 @@ public:
         in_addr destination{};
         inet_aton(params_.destinationAddress, &destination);
         destination_ = platform::Ipv4Endpoint(destination, params_.destinationPort);
+        in_addr group{};
+        inet_aton(params_.announcementAddress, &group);
+        announcementGroup_ = platform::Ipv4Endpoint(group, params_.announcementPort);
+        // Without word from the kernel the rounds alone follow the interfaces.
+        (void)linkWatch_.Open(epollFd, EpollData(EpollTag::LinkWatch, 0));
     }
 
     // The reason the search ended, and the errno when it failed.
@@ -89,7 +101,12 @@ public:
 
 private:
     bool StartRound();
+    bool Watching() const { return params_.windowMs == 0; }
+    void EndRound();
     void RefreshSockets();
+    void FollowInterfaces();
+    void ListenForAnnouncements();
+    void HandleAnnouncement(const Datagram& datagram);
     void OpenSocket(const platform::Ipv4Interface& where);
     void OpenSweepSocket();
     void SendDueSearches(Clock::time_point now);
@@ -129,7 +146,13 @@ private:
     platform::Ipv4Interfaces interfaces_;
     std::vector<std::unique_ptr<SearchSocket>> sockets_;
     std::unique_ptr<SearchSocket> sweepSocket_;
-    std::size_t nextAsk_ = 0;  // the next asked target of this round
+    std::unique_ptr<SearchSocket> announcements_;
+    sockaddr_in announcementGroup_{};
+    std::vector<platform::Ipv4Interface> joined_;  // where announcements are heard
+    platform::LinkWatch linkWatch_;
+    std::optional<Clock::time_point> linkChanged_;  // look at the interfaces once this settles
+    std::vector<std::string> searchedOn_;           // the interfaces this round's searches went out on
+    std::size_t nextAsk_ = 0;                       // the next asked target of this round
     std::optional<Clock::time_point> quietCheck_;
     // Names of the interfaces replies from beyond a chosen one came in by:
     // the kernel's indexes, never a sender's, so they stay few.
@@ -162,13 +185,19 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             listening_ = false;
             sockets_.clear();
             sweepSocket_.reset();
+            announcements_.reset();
         }
         if (!listening_ && pool_.Idle()) {
             events_.PushAll(std::move(pending_));
             return {SEEKWELL_DONE_WINDOW_OVER, 0};
         }
         if (listening_ && params_.periodMs != 0 && now >= roundStart_ + milliseconds(params_.periodMs)) {
+            EndRound();
             StartRound();
+        }
+        if (listening_ && linkChanged_ && now >= *linkChanged_ + kLinkSettle) {
+            linkChanged_.reset();
+            FollowInterfaces();
         }
         SendDueSearches(now);
         SendDueSweep(now);
@@ -188,17 +217,29 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
     }
 }
 
+// A round's listening is over: robots that missed their rounds are GONE now,
+// not at the next round's send, which would tell them gone and back at once.
+// A robot misses only the rounds that searched where it was heard; with
+// targets, every round searches for every robot.
+void SearchLoop::EndRound()
+{
+    const bool everywhere = !params_.targets.Empty();
+    for (const auto& [sender, facts] :
+         book_.EndRound(Watching() ? kGoneAfterMissed : 0, everywhere ? nullptr : &searchedOn_)) {
+        TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
+    }
+}
+
 bool SearchLoop::StartRound()
 {
     ++round_;
+    book_.StartRound();
     roundStart_ = Clock::now();
     sendsMade_ = 0;
-    for (const auto& [sender, facts] : book_.StartRound(params_.windowMs == 0 ? kGoneAfterMissed : 0)) {
-        TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
-    }
+    searchedOn_.clear();
     // A round too short to hear everyone is told of at its end.
     TellQuiet(roundStart_, true);
-    RefreshSockets();
+    FollowInterfaces();
     std::vector<WatchedInterface> searchedOn;
     for (const auto& socket : sockets_) {
         searchedOn.push_back(WatchedInterface{socket->Where().index, socket->Where().name});
@@ -210,6 +251,7 @@ bool SearchLoop::StartRound()
     }
     sweep_.StartPass(roundStart_);
     nextAsk_ = 0;
+    ListenForAnnouncements();
     const bool targets = sweepSocket_ != nullptr || !params_.targets.asked.empty();
     return !sockets_.empty() || targets || round_ > 0;
 }
@@ -242,6 +284,79 @@ void SearchLoop::RefreshSockets()
                                       [&each](const auto& socket) { return SameInterface(each, socket->Where()); });
         if (!open) {
             OpenSocket(each);
+        }
+    }
+}
+
+// The interfaces as they are now: sockets for new ones, which search at once
+// when a round is under way; the robots of one that went away are GONE.
+void SearchLoop::FollowInterfaces()
+{
+    std::vector<const SearchSocket*> before;
+    std::vector<std::string> searchedBefore;
+    for (const auto& socket : sockets_) {
+        before.push_back(socket.get());
+        searchedBefore.push_back(socket->Where().name);
+    }
+    RefreshSockets();
+    const auto& present = interfaces_.present;
+    for (const std::string& name : searchedBefore) {
+        if (std::find(present.begin(), present.end(), name) != present.end()) {
+            continue;  // still there, if down for now
+        }
+        for (const auto& [sender, facts] : book_.ForgetInterface(name)) {
+            if (Watching()) {
+                TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
+            }
+        }
+    }
+    if (sendsMade_ == 0) {
+        return;  // the round's own sends are still to come
+    }
+    for (const auto& socket : sockets_) {
+        if (std::find(before.begin(), before.end(), socket.get()) == before.end()) {
+            socket->SendSearch(destination_);
+            searchedOn_.push_back(socket->Where().name);
+        }
+    }
+    ListenForAnnouncements();
+}
+
+// Announcements are heard on every chosen interface. The port may be held by
+// a program that shares it with no one (a blocking call of this library,
+// say): then the search tries again at its next round.
+void SearchLoop::ListenForAnnouncements()
+{
+    if (params_.announcementPort == 0 || !listening_) {
+        return;
+    }
+    if (!announcements_) {
+        auto socket = std::make_unique<SearchSocket>();
+        if (socket->OpenAnnouncements(epollFd_, announcementGroup_) != 0) {
+            return;
+        }
+        announcements_ = std::move(socket);
+        joined_.clear();
+    }
+    if (!IN_MULTICAST(ntohl(announcementGroup_.sin_addr.s_addr))) {
+        return;  // a stand-in group on loopback, in tests
+    }
+    const auto& chosen = interfaces_.chosen;
+    for (auto at = joined_.begin(); at != joined_.end();) {
+        const bool still = std::any_of(chosen.begin(), chosen.end(),
+                                       [&](const platform::Ipv4Interface& each) { return SameInterface(each, *at); });
+        if (!still) {
+            (void)announcements_->Join(*at, announcementGroup_.sin_addr, false);
+            at = joined_.erase(at);
+        } else {
+            ++at;
+        }
+    }
+    for (const platform::Ipv4Interface& each : chosen) {
+        const bool joined = std::any_of(joined_.begin(), joined_.end(),
+                                        [&](const platform::Ipv4Interface& one) { return SameInterface(each, one); });
+        if (!joined && announcements_->Join(each, announcementGroup_.sin_addr, true)) {
+            joined_.push_back(each);
         }
     }
 }
@@ -284,7 +399,7 @@ void SearchLoop::AskTargets()
     while (listening_ && nextAsk_ < asked.size() && book_.Fetching() < params_.book.fetches / 2) {
         const Sender target = asked[nextAsk_++];
         const std::string url = DescriptionUrl(platform::AddressText(AddressOf(target)).c_str());
-        const RobotFacts facts{{}, url.substr(0, kLocationKeptBytes), std::string()};
+        const RobotFacts facts{{}, url.substr(0, kLocationKeptBytes), {}, {}, {}};
         ReplyVerdict verdict{SEEKWELL_SKIP_NONE, std::string(), facts.location};
         ResponderBook::Action action;
         if (interfaces_.IsOwn(AddressOf(target))) {
@@ -341,6 +456,9 @@ void SearchLoop::SendDueSearches(Clock::time_point now)
     while (listening_ && sendsMade_ < kSendsPerRound && now >= roundStart_ + SendOffset(sendsMade_)) {
         for (const auto& socket : sockets_) {
             socket->SendSearch(destination_);
+            if (std::find(searchedOn_.begin(), searchedOn_.end(), socket->Where().name) == searchedOn_.end()) {
+                searchedOn_.push_back(socket->Where().name);
+            }
         }
         ++sendsMade_;
     }
@@ -366,6 +484,9 @@ int SearchLoop::WaitMs(Clock::time_point now) const
         if (const auto sweep = sweep_.NextDue()) {
             consider(*sweep);
         }
+        if (linkChanged_) {
+            consider(*linkChanged_ + kLinkSettle);
+        }
     }
     if (!wake) {
         return -1;
@@ -383,9 +504,19 @@ void SearchLoop::HandleReady(const epoll_event& ready)
         pool_.OnSocketReady(fd, ready.events);
         return;
     }
+    if (tag == EpollTag::LinkWatch) {
+        if (linkWatch_.Drain() && !linkChanged_) {
+            linkChanged_ = Clock::now();
+        }
+        return;
+    }
     if (tag == EpollTag::SearchSocket) {
         if (sweepSocket_ && sweepSocket_->Fd() == fd) {
             ReadSocket(*sweepSocket_);
+            return;
+        }
+        if (announcements_ && announcements_->Fd() == fd) {
+            ReadSocket(*announcements_);
             return;
         }
         for (const auto& socket : sockets_) {
@@ -413,6 +544,10 @@ void SearchLoop::ReadSocket(const SearchSocket& socket)
 
 void SearchLoop::HandleDatagram(const SearchSocket& socket, const Datagram& datagram)
 {
+    if (&socket == announcements_.get()) {
+        HandleAnnouncement(datagram);
+        return;
+    }
     const Sender sender = datagram.sender.s_addr;
     // Whatever it says, a device heard the search there.
     if (!interfaces_.IsOwn(datagram.sender)) {
@@ -432,9 +567,43 @@ void SearchLoop::HandleDatagram(const SearchSocket& socket, const Datagram& data
     const std::string& interfaceName =
         where.name.empty() && origin.target ? NameOfInterface(datagram.arrivalIndex) : where.name;
     const FetchRoute route = onLink ? FetchRoute{where.name, where.Address()} : FetchRoute{};
-    const auto action =
-        book_.OnReply(sender, datagram.arrivalIndex, verdict.skip, RobotFacts{{}, verdict.location, interfaceName});
+    const RobotFacts facts{{}, verdict.location, interfaceName, {}, BootIdOf(datagram.text)};
+    const auto action = book_.OnReply(sender, datagram.arrivalIndex, verdict.skip, facts);
     Follow(action, sender, route, interfaceName, verdict);
+}
+
+// An announcement is judged as a reply from the same sender would be; one
+// that fails a check is no news, and is not told (every device on the LAN
+// announces). A byebye ends a robot only from the robot's own address.
+void SearchLoop::HandleAnnouncement(const Datagram& datagram)
+{
+    const std::optional<Announcement> announcement = ReadAnnouncement(datagram.text);
+    if (!announcement) {
+        return;
+    }
+    if (!interfaces_.IsOwn(datagram.sender)) {
+        quiet_.OnAnswer(datagram.arrivalIndex);
+    }
+    const Sender sender = datagram.sender.s_addr;
+    ReplyOrigin origin = OriginOf(datagram.sender, datagram.arrivalIndex, interfaces_, params_.loopbackDevices);
+    origin.target = params_.targets.Holds(datagram.sender);
+    if (announcement->kind == Announcement::Kind::Byebye) {
+        if (!Believed(origin)) {
+            return;
+        }
+        if (const std::optional<RobotFacts> facts = book_.OnByebye(sender, announcement->usn); facts && Watching()) {
+            TellRobot(SEEKWELL_EVENT_GONE, sender, *facts);
+        }
+        return;
+    }
+    ReplyVerdict verdict = CheckReply(datagram.text, origin, params_.loopbackDevices);
+    if (verdict.skip != SEEKWELL_SKIP_NONE || origin.arrival == nullptr) {
+        return;
+    }
+    const platform::Ipv4Interface& where = *origin.arrival;
+    const FetchRoute route = where.Reaches(datagram.sender) ? FetchRoute{where.name, where.Address()} : FetchRoute{};
+    const RobotFacts facts{{}, verdict.location, where.name, {}, announcement->bootId};
+    Follow(book_.OnReply(sender, datagram.arrivalIndex, SEEKWELL_SKIP_NONE, facts), sender, route, where.name, verdict);
 }
 
 void SearchLoop::Follow(ResponderBook::Action action, Sender sender, const FetchRoute& route,
@@ -474,7 +643,10 @@ void SearchLoop::Judge(const FetchPool::Finished& finished)
     if (verdict.skip == SEEKWELL_SKIP_NONE) {
         const std::string address = platform::AddressText(AddressOf(finished.key));
         std::string name = ReadRobotDescription(address.c_str(), document).friendlyName;
-        if (const RobotFacts* facts = book_.OnFetchRobot(finished.key, std::move(name))) {
+        std::string udn = DescriptionUdn(document).substr(0, kUdnKeptBytes);
+        // A robot known by its UDN at another address has moved: one ROBOT
+        // with its new address, no GONE.
+        if (const RobotFacts* facts = book_.OnFetchRobot(finished.key, std::move(name), std::move(udn))) {
             TellRobot(SEEKWELL_EVENT_ROBOT, finished.key, *facts);
         }
         return;
@@ -518,6 +690,7 @@ void SearchLoop::TellRobot(seekwell_event_type type, Sender sender, const RobotF
     event.address = platform::AddressText(AddressOf(sender));
     event.location = facts.location;
     event.interfaceName = EventInterface(sender, facts.interfaceName);
+    event.udn = facts.udn;
     pending_.push_back(std::move(event));
 }
 

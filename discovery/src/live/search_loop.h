@@ -25,6 +25,9 @@ struct LiveParameters {
     // loopback ports, with devices on 127/8 standing in for a LAN.
     const char* destinationAddress = kSsdpMulticastGroup;
     std::uint16_t destinationPort = kSsdpPort;
+    // Where devices announce themselves; port 0: announcements are not heard.
+    const char* announcementAddress = kSsdpMulticastGroup;
+    std::uint16_t announcementPort = kSsdpPort;
     HttpFetchLimits http;
     BookLimits book;
     FetchLanes lanes;

@@ -52,6 +52,42 @@ int SearchSocket::Open(int epollFd)
     return 0;
 }
 
+int SearchSocket::OpenAnnouncements(int epollFd, const sockaddr_in& group)
+{
+    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd_ < 0) {
+        return errno;
+    }
+    const int on = 1;
+    const int off = 0;
+    // Bound to the group itself: datagrams sent to this host's own
+    // addresses on the port stay with whoever else listens there.
+    if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
+        setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
+        bind(fd_, reinterpret_cast<const sockaddr*>(&group), sizeof group) != 0) {
+        return errno;
+    }
+    epoll_event watched{};
+    watched.events = EPOLLIN;
+    watched.data.u64 = EpollData(EpollTag::SearchSocket, fd_);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &watched) != 0) {
+        return errno;
+    }
+    epollFd_ = epollFd;
+    return 0;
+}
+
+bool SearchSocket::Join(const platform::Ipv4Interface& where, in_addr group, bool join) const
+{
+    ip_mreqn membership{};
+    membership.imr_multiaddr = group;
+    membership.imr_address = where.Address();
+    membership.imr_ifindex = static_cast<int>(where.index);
+    return setsockopt(fd_, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &membership, sizeof membership) ==
+           0;
+}
+
 void SearchSocket::SendSearch(const sockaddr_in& destination) const
 {
     (void)sendto(fd_, kMSearchDatagram, kMSearchDatagramSize, MSG_NOSIGNAL,

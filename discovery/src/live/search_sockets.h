@@ -22,7 +22,8 @@ struct Datagram {
 class SearchSocket {
 public:
     explicit SearchSocket(platform::Ipv4Interface where) : where_(std::move(where)) {}
-    // The sweeping socket: any interface, as the routes say.
+    // The sweeping socket, or the one that hears announcements: any
+    // interface.
     SearchSocket() : where_{std::string(), 0, {platform::Ipv4Link{}}} {}
     // Leaves the epoll set before closing: a forked child may hold a copy of
     // the socket, which would keep it in the set and waking the search.
@@ -32,6 +33,13 @@ public:
 
     // Opens the socket and adds it to epollFd: 0, or the errno of what failed.
     int Open(int epollFd);
+    // Opens it bound to the announcements' group and port, shared with every
+    // other SSDP program (address reuse), hearing only the groups it joins:
+    // 0, or the errno of what failed (EADDRINUSE: a program holds the port
+    // alone).
+    int OpenAnnouncements(int epollFd, const sockaddr_in& group);
+    // Hears the group on the interface, or no longer: false when refused.
+    bool Join(const platform::Ipv4Interface& where, in_addr group, bool join) const;
     // Sends the M-SEARCH to destination on this interface; a failed send
     // only means nobody answers this time.
     void SendSearch(const sockaddr_in& destination) const;

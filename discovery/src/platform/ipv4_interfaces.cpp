@@ -95,6 +95,9 @@ int ReadIpv4Interfaces(const std::string& name, Ipv4Interfaces& interfaces)
             continue;
         }
         read.own.push_back(AddressOf(entry->ifa_addr).s_addr);
+        if (std::find(read.present.begin(), read.present.end(), entry->ifa_name) == read.present.end()) {
+            read.present.emplace_back(entry->ifa_name);
+        }
         if (IsChosen(*entry, name)) {
             AddLink(read.chosen, *entry);
         }

@@ -34,6 +34,9 @@ struct Ipv4Interfaces {
     std::vector<Ipv4Interface> chosen;
     // Every IPv4 address of this host, on any interface, up or not.
     std::vector<in_addr_t> own;
+    // The interfaces that have one, up or not: one that is down is still
+    // there; one missing here has gone away.
+    std::vector<std::string> present;
 
     const Ipv4Interface* ByIndex(unsigned int index) const;
     bool IsOwn(in_addr address) const;

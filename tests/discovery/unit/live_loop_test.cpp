@@ -71,8 +71,11 @@ void SendBurst(int fd, std::uint32_t first, std::uint16_t port, const std::strin
 class LoopbackSearch {
 public:
     LoopbackSearch(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs,
-                   unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS, const char* const* targets = nullptr)
+                   unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS, const char* const* targets = nullptr,
+                   std::uint16_t announcementPort = 0)
     {
+        params_.announcementAddress = "127.0.0.1";
+        params_.announcementPort = announcementPort;
         EXPECT_EQ(ReadTargets(targets, true, params_.targets), 0);
         params_.windowMs = windowMs;
         params_.periodMs = periodMs;
@@ -260,6 +263,54 @@ TEST(LiveLoop, TellsAnInterfaceWhereNothingAnswered)
     EXPECT_EQ(quiet.interfaceName, "lo");
     EXPECT_NE(quiet.reason.find("no device answered the search on lo"), std::string::npos) << quiet.reason;
     EXPECT_EQ(search.Seen().back().reason, "window over; no device answered");
+}
+
+std::string Notify(const char* nts, const char* location)
+{
+    std::string text = std::string("NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\nNTS: ") +
+                       nts + "\r\nUSN: " + test::kRobotUdn + "::upnp:rootdevice\r\n";
+    if (location != nullptr) {
+        text += std::string("LOCATION: ") + location + "\r\n";
+    }
+    return text + "\r\n";
+}
+
+// A watch hears a robot announce itself and say goodbye, with no search
+// answered: the goodbye counts only from the robot's own address.
+TEST(LiveLoop, AnAnnouncedRobotComesAtOnceAndLeavesWithItsGoodbye)
+{
+    test::ScriptedHttpPeer robot("127.0.0.7", 0, test::Answer(test::Response(test::RobotDescription("Announced"))));
+    test::UdpEndpoint responder;  // hears the searches, answers none
+    std::uint16_t announcementPort = 0;
+    {
+        const test::UdpEndpoint free;
+        announcementPort = free.Port();
+    }
+    LoopbackSearch search(responder.Port(), robot.Port(), 0, 60000, nullptr, announcementPort);
+    const test::UdpEndpoint device("127.0.0.7");
+    const test::UdpEndpoint stranger("127.0.0.8");
+    ASSERT_TRUE(test::WaitUntil(
+        [&] {
+            device.SendTo(Notify("ssdp:alive", "http://127.0.0.7/ROVA.XML"), announcementPort);
+            (void)search.CollectUntilDone(milliseconds(50));
+            return search.Count(SEEKWELL_EVENT_ROBOT) == 1;
+        },
+        milliseconds(3000)));
+    const auto found = std::find_if(search.Seen().begin(), search.Seen().end(),
+                                    [](const LiveEvent& event) { return event.type == SEEKWELL_EVENT_ROBOT; });
+    EXPECT_EQ(found->udn, test::kRobotUdn);
+    stranger.SendTo(Notify("ssdp:byebye", nullptr), announcementPort);
+    (void)search.CollectUntilDone(milliseconds(200));
+    EXPECT_EQ(search.Count(SEEKWELL_EVENT_GONE), 0) << "a goodbye from another address";
+    device.SendTo(Notify("ssdp:byebye", nullptr), announcementPort);
+    EXPECT_TRUE(test::WaitUntil(
+        [&] {
+            (void)search.CollectUntilDone(milliseconds(0));
+            return search.Count(SEEKWELL_EVENT_GONE) == 1;
+        },
+        milliseconds(2000)));
+    search.Cancel();
+    EXPECT_TRUE(search.CollectUntilDone(milliseconds(2000)));
 }
 
 // Descriptors run short for a while in a watch: the interfaces cannot be

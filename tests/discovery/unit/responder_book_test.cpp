@@ -54,11 +54,12 @@ void Play(ResponderBook& book, const std::vector<Step>& steps, const char* what)
         switch (step.op) {
             case Op::Round: {
                 std::vector<std::uint32_t> gone;
-                for (const auto& [sender, facts] : book.StartRound(SEEKWELL_GONE_AFTER_MISSED)) {
+                for (const auto& [sender, facts] : book.EndRound(SEEKWELL_GONE_AFTER_MISSED)) {
                     gone.push_back(sender);
                     EXPECT_EQ(facts.name, "robot " + std::to_string(sender)) << where;
                 }
                 EXPECT_EQ(gone, step.gone) << where;
+                book.StartRound();
                 break;
             }
             case Op::Reply:
@@ -125,9 +126,10 @@ TEST(ResponderBook, FollowsEachResponderThroughRepliesFetchesAndRounds)
          {Ask(10, Action::Fetch), Ask(10, Action::None), Robot(10), Ask(10, Action::None), Round(),
           Ask(10, Action::Fetch), Ask(10, Action::None), Robot(10, false), Round(), Ask(10, Action::Fetch),
           Robot(10, false), Round(), Round(), Round(), Round({10})}},
-        {"an asked robot that stops answering its address is GONE after the rounds it missed",
+        {"an asked robot that stops answering is GONE after the rounds it missed, not those it was being read in",
          {Ask(11, Action::Fetch), Robot(11), Round(), Ask(11, Action::Fetch), Fetched(11, kRefused, Action::None),
-          Round(), Ask(11, Action::Fetch), Round(), Round(), Fetched(11, kRefused, Action::None), Round({11})}},
+          Round(), Ask(11, Action::Fetch), Round(), Round(), Fetched(11, kRefused, Action::None), Round(),
+          Round({11})}},
         {"a robot heard this round is not asked again; a left-out target is asked each round",
          {Reply(12, kNone, Action::Fetch), Robot(12), Round(), Reply(12, kNone, Action::None), Ask(12, Action::None),
           Ask(13, Action::Fetch), Fetched(13, kRefused, Action::TellSkip), Round(), Ask(13, Action::Fetch),
@@ -148,7 +150,8 @@ TEST(ResponderBook, AWindowForgetsNoRobot)
     ASSERT_EQ(book.OnReply(1, 1, kNone, RobotFacts{}), Action::Fetch);
     ASSERT_NE(book.OnFetchRobot(1, "robot"), nullptr);
     for (int round = 0; round < 10; ++round) {
-        EXPECT_TRUE(book.StartRound(0).empty());
+        EXPECT_TRUE(book.EndRound(0).empty());
+        book.StartRound();
     }
     EXPECT_EQ(book.Robots(), 1u);
 }
@@ -183,7 +186,8 @@ TEST(ResponderBook, StaysWithinItsBoundsAndSaysWhenItDropsReplies)
     }
     EXPECT_EQ(book.Robots(), 8u);
     EXPECT_EQ(book.OnReply(50, 1, kNoMarker, RobotFacts{}), Action::None);  // already told this round
-    (void)book.StartRound(0);
+    (void)book.EndRound(0);
+    book.StartRound();
     EXPECT_EQ(book.OnReply(51, 1, kNoMarker, RobotFacts{}), Action::Overload);
     EXPECT_EQ(book.OverloadedReplies(), 4u);
     EXPECT_EQ(book.Size(), 8u);
