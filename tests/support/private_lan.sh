@@ -8,6 +8,8 @@
 #   simlan_create mylan 3                # client 192.0.2.1, devices 192.0.2.10..12
 #   simlan_start_sim /path/to/seekwell-robot-sim --robots 3 --log "$dir/log"
 #   simlan_start_routed_sim 2 /path/to/seekwell-robot-sim --robots 2   # 198.19.5.10..11, routed
+#   simlan_start_more_sim 3 /path/to/seekwell-robot-sim --robots 1      # device 3, later; PID in
+#                                        # SIMLAN_MORE_SIM_PID, for kill -TERM or kill -KILL
 #   simlan_client some-command ...       # runs in the client namespace
 #   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
@@ -43,6 +45,9 @@ SIMLAN_BY_PID=
 SIMLAN_RUNNER=()
 SIMLAN_SIM_PID=
 SIMLAN_SIM_READY_FILE=
+# Simulators started after the LAN's own, on further device addresses; simlan_destroy stops them.
+SIMLAN_MORE_SIM_PID=
+SIMLAN_MORE_SIM_PIDS=()
 
 # simlan_why_not: prints why no private LAN can be made here, or nothing when one can.
 simlan_why_not() {
@@ -152,6 +157,24 @@ simlan_start_sim() {
     simlan_wait_ready "$SIMLAN_SIM_READY_FILE" "$SIMLAN_SIM_PID"
 }
 
+# simlan_start_more_sim FIRST_DEVICE SIMULATOR [ARGS...]: starts another simulator in the robot
+# namespace whose first device is device FIRST_DEVICE (an address simlan_create made, not one
+# another simulator serves), waits until it listens, and leaves its PID in SIMLAN_MORE_SIM_PID: a
+# test ends it with TERM (its devices say goodbye) or KILL (they vanish without a word).
+simlan_start_more_sim() {
+    local first=$1 simulator=$2 ready status=0
+    shift 2
+    ready=$(mktemp -u /tmp/simlan-ready.XXXXXX)
+    simlan_runner "$SIMLAN_ROBOT_NS"
+    "${SIMLAN_RUNNER[@]}" "$simulator" --interface "$SIMLAN_ROBOT_IF" \
+        --first-address "$(simlan_device_address "$first")" --ready-file "$ready" "$@" &
+    SIMLAN_MORE_SIM_PID=$!
+    SIMLAN_MORE_SIM_PIDS+=("$SIMLAN_MORE_SIM_PID")
+    simlan_wait_ready "$ready" "$SIMLAN_MORE_SIM_PID" || status=1
+    rm -f "$ready"
+    return $status
+}
+
 # simlan_wait_ready FILE PID: waits, at most SIMLAN_READY_TIMEOUT_S, until the simulator has written
 # FILE; fails at once when PID has ended.
 simlan_wait_ready() {
@@ -180,6 +203,15 @@ simlan_device_address() {
 }
 
 simlan_destroy() {
+    local pid running
+    # Only those still in the job table: one a test has ended and waited for may lend its PID to
+    # another process.
+    running=" $(jobs -p | tr '\n' ' ') "
+    for pid in "${SIMLAN_MORE_SIM_PIDS[@]}"; do
+        [[ $running == *" $pid "* ]] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
+    done
+    SIMLAN_MORE_SIM_PIDS=()
+    SIMLAN_MORE_SIM_PID=
     if [ -n "$SIMLAN_SIM_PID" ]; then
         kill "$SIMLAN_SIM_PID" 2>/dev/null
         wait "$SIMLAN_SIM_PID" 2>/dev/null

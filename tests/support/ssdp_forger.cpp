@@ -6,13 +6,22 @@
 //
 //   seekwell-ssdp-forger --interface IF --source A.B.C.D[/LEN] [--avoid A.B.C.D-A.B.C.D]...
 //       [--location self|A.B.C.D] [--self-every N] [--location-bytes N] [--new-ports]
+//       [--usn USN] [--notify alive|byebye [--on-search]]
 //       [--rate N --duration-ms MS] [--lifetime S] [--report FILE] [--ready-file FILE]
 //
 // Without --rate, each search heard gets one reply from the next source. With it, the first
 // searcher gets N replies a second for MS milliseconds. Every reply carries the robot marker in
-// its USN. Sources and searchers must lie in the documentation or benchmarking networks
-// (192.0.2.0/24, 198.18.0.0/15): nothing else is ever written to the wire.
+// its USN, unless --usn names another. Sources and searchers must lie in the documentation or
+// benchmarking networks (192.0.2.0/24, 198.18.0.0/15): nothing else is ever written to the wire.
+//
+// With --notify it forges announcements instead, multicast to 239.255.255.250:1900 on IF (which
+// must have addresses of those networks only): ssdp:alive with the LOCATION the options above
+// make, or ssdp:byebye, with the USN given or one of its own. Without --rate one, from the first
+// source; with it, N a second for MS milliseconds, each from the next source. They start at once,
+// or with --on-search when the first search is heard (so that its searcher is listening); then
+// the forger ends. Hosts of IF's own namespace hear them too, as any multicast from there.
 #include <arpa/inet.h>
+#include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
@@ -21,6 +30,7 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -99,6 +109,38 @@ std::string EndpointText(const sockaddr_in& endpoint)
     return Text(endpoint.sin_addr) + ":" + std::to_string(ntohs(endpoint.sin_port));
 }
 
+// Multicast reaches every host of the link: only on a link of the test networks alone.
+bool OnlyTestNetsOn(const std::string& interfaceName)
+{
+    ifaddrs* list = nullptr;
+    if (::getifaddrs(&list) != 0) {
+        return false;
+    }
+    bool inTestNet = false;
+    bool elsewhere = false;
+    for (const ifaddrs* entry = list; entry != nullptr; entry = entry->ifa_next) {
+        if (entry->ifa_addr == nullptr || entry->ifa_addr->sa_family != AF_INET || interfaceName != entry->ifa_name) {
+            continue;
+        }
+        sockaddr_in address{};
+        std::memcpy(&address, entry->ifa_addr, sizeof address);
+        (InTestNet(address.sin_addr) ? inTestNet : elsewhere) = true;
+    }
+    ::freeifaddrs(list);
+    return inTestNet && !elsewhere;
+}
+
+sockaddr_in GroupEndpoint()
+{
+    sockaddr_in group{};
+    group.sin_family = AF_INET;
+    group.sin_port = htons(kSsdpPort);
+    inet_pton(AF_INET, kSsdpGroup, &group.sin_addr);
+    return group;
+}
+
+enum class NotifyKind { None, Alive, Byebye };
+
 struct HostRange {
     std::uint32_t first;  // host order, both ends included
     std::uint32_t last;
@@ -109,10 +151,13 @@ struct ForgerOptions {
     std::uint32_t sourceFirst = 0;  // host order
     std::uint32_t sourceLast = 0;
     std::vector<HostRange> avoided;
-    std::optional<in_addr> locationHost;  // unset: the forged sender itself
-    int selfEvery = 0;                    // every Nth reply names its own sender; 0: per --location
-    std::size_t locationBytes = 0;        // the whole LOCATION line, padded; 0: as short as it gets
-    bool newPorts = false;                // each reply from a port not used just before
+    std::optional<in_addr> locationHost;   // unset: the forged sender itself
+    int selfEvery = 0;                     // every Nth reply names its own sender; 0: per --location
+    std::size_t locationBytes = 0;         // the whole LOCATION line, padded; 0: as short as it gets
+    bool newPorts = false;                 // each reply from a port not used just before
+    std::string usn;                       // of every datagram; empty: one of its own for each
+    NotifyKind notify = NotifyKind::None;  // None: replies to searches
+    bool onSearch = false;                 // announcements wait for the first search heard
     double rate = 0;
     int durationMs = 10000;
     int lifetimeSeconds = 60;
@@ -192,6 +237,29 @@ using OptionHandler = std::function<bool(const std::string&, ForgerOptions&)>;
 
 constexpr long kMaxRate = 1000000;
 constexpr long kMaxLocationBytes = 60000;
+constexpr std::size_t kMaxUsnBytes = 512;
+
+// A USN fits one header line: printable, no spaces.
+bool AssignUsn(const std::string& text, ForgerOptions& options)
+{
+    const bool printable = std::all_of(text.begin(), text.end(), [](char c) { return c > ' ' && c < '\x7f'; });
+    if (!printable || text.empty() || text.size() > kMaxUsnBytes) {
+        return false;
+    }
+    options.usn = text;
+    return true;
+}
+
+bool AssignNotifyKind(const std::string& text, ForgerOptions& options)
+{
+    const std::map<std::string, NotifyKind> kinds = {{"alive", NotifyKind::Alive}, {"byebye", NotifyKind::Byebye}};
+    const auto kind = kinds.find(text);
+    if (kind == kinds.end()) {
+        return false;
+    }
+    options.notify = kind->second;
+    return true;
+}
 
 const std::map<std::string, OptionHandler>& ValueOptions()
 {
@@ -221,6 +289,8 @@ const std::map<std::string, OptionHandler>& ValueOptions()
          [](const std::string& v, ForgerOptions& o) { return AssignWhole(v, 1, 600000, o.durationMs); }},
         {"--lifetime",
          [](const std::string& v, ForgerOptions& o) { return AssignWhole(v, 1, 3600, o.lifetimeSeconds); }},
+        {"--usn", AssignUsn},
+        {"--notify", AssignNotifyKind},
         {"--report", [](const std::string& v, ForgerOptions& o) { return !(o.reportPath = v).empty(); }},
         {"--ready-file", [](const std::string& v, ForgerOptions& o) { return !(o.readyPath = v).empty(); }},
     };
@@ -236,6 +306,10 @@ std::optional<ForgerOptions> ParseOptions(int argc, char** argv)
             options.newPorts = true;
             continue;
         }
+        if (name == "--on-search") {
+            options.onSearch = true;
+            continue;
+        }
         const auto handler = ValueOptions().find(name);
         if (handler == ValueOptions().end() || i + 1 >= argc || !handler->second(argv[i + 1], options)) {
             std::fprintf(stderr, "seekwell-ssdp-forger: bad option %s %s\n", argv[i], i + 1 < argc ? argv[i + 1] : "");
@@ -243,11 +317,13 @@ std::optional<ForgerOptions> ParseOptions(int argc, char** argv)
         }
         ++i;
     }
-    if (options.interfaceName.empty() || options.sourceFirst == 0) {
+    if (options.interfaceName.empty() || options.sourceFirst == 0 ||
+        (options.onSearch && options.notify == NotifyKind::None)) {
         std::fprintf(
             stderr,
             "usage: seekwell-ssdp-forger --interface IF --source A.B.C.D[/LEN] [--avoid A.B.C.D[-A.B.C.D]]...\n"
             "  [--location self|A.B.C.D] [--self-every N] [--location-bytes N] [--new-ports]\n"
+            "  [--usn USN] [--notify alive|byebye [--on-search]]\n"
             "  [--rate N --duration-ms MS] [--lifetime S] [--report FILE] [--ready-file FILE]\n");
         return std::nullopt;
     }
@@ -311,8 +387,8 @@ private:
     std::uint16_t port_ = kSsdpPort;
 };
 
-// One reply's text: the LOCATION names the sender or the host given, padded to the length given.
-std::string ReplyText(const ForgerOptions& options, in_addr sender, bool namesSender, std::uint64_t serial)
+// The LOCATION line: it names the sender or the host given, padded to the length given.
+std::string LocationLine(const ForgerOptions& options, in_addr sender, bool namesSender)
 {
     const in_addr named = namesSender || !options.locationHost ? sender : *options.locationHost;
     std::string location = "LOCATION: http://" + Text(named) + "/ROVA.XML";
@@ -320,9 +396,33 @@ std::string ReplyText(const ForgerOptions& options, in_addr sender, bool namesSe
         location += "?";
         location.append(options.locationBytes - location.size(), 'x');
     }
-    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n" + location +
-           "\r\nSERVER: Linux/6 UPnP/1.0 Forger/1\r\nST: upnp:rootdevice\r\nUSN: uuid:R0VA-f0f0-" +
-           std::to_string(serial) + "::upnp:rootdevice\r\n\r\n";
+    return location;
+}
+
+std::string UsnText(const ForgerOptions& options, std::uint64_t serial)
+{
+    return options.usn.empty() ? "uuid:R0VA-f0f0-" + std::to_string(serial) + "::upnp:rootdevice" : options.usn;
+}
+
+std::string ReplyText(const ForgerOptions& options, in_addr sender, bool namesSender, std::uint64_t serial)
+{
+    return "HTTP/1.1 200 OK\r\nCACHE-CONTROL: max-age=1800\r\nEXT:\r\n" + LocationLine(options, sender, namesSender) +
+           "\r\nSERVER: Linux/6 UPnP/1.0 Forger/1\r\nST: upnp:rootdevice\r\nUSN: " + UsnText(options, serial) +
+           "\r\n\r\n";
+}
+
+// An announcement as a device makes it; a byebye names no LOCATION.
+std::string NotifyText(const ForgerOptions& options, in_addr sender, bool namesSender, std::uint64_t serial)
+{
+    const bool alive = options.notify == NotifyKind::Alive;
+    std::string text =
+        std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + kSsdpGroup + ":" + std::to_string(kSsdpPort) + "\r\n";
+    if (alive) {
+        text += "CACHE-CONTROL: max-age=1800\r\n" + LocationLine(options, sender, namesSender) + "\r\n";
+    }
+    text += alive ? "NT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nSERVER: Linux/6 UPnP/1.0 Forger/1\r\n"
+                  : "NT: upnp:rootdevice\r\nNTS: ssdp:byebye\r\n";
+    return text + "USN: " + UsnText(options, serial) + "\r\nBOOTID.UPNP.ORG: 1\r\nCONFIGID.UPNP.ORG: 1\r\n\r\n";
 }
 
 // Raw IPv4 packets, batched for sendmmsg. The kernel fills in the IP checksum; the UDP checksum
@@ -392,6 +492,15 @@ public:
     }
 
     std::size_t Queued() const { return packets_.size(); }
+
+    // Multicast leaves by the interface, whatever the routes say.
+    bool MulticastBy(const std::string& interfaceName)
+    {
+        ip_mreqn outgoing{};
+        outgoing.imr_ifindex = static_cast<int>(if_nametoindex(interfaceName.c_str()));
+        return outgoing.imr_ifindex != 0 &&
+               ::setsockopt(fd_.Get(), IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) == 0;
+    }
 
 private:
     struct Packet {
@@ -463,6 +572,11 @@ public:
                          options_.interfaceName.c_str(), std::strerror(errno));
             return false;
         }
+        if (Notifying() && (!OnlyTestNetsOn(options_.interfaceName) || !sender_.MulticastBy(options_.interfaceName))) {
+            std::fprintf(stderr, "seekwell-ssdp-forger: will not multicast on %s: it must have addresses of %s\n",
+                         options_.interfaceName.c_str(), "192.0.2.0/24 or 198.18.0.0/15 only");
+            return false;
+        }
         if (sources_.Empty()) {
             std::fprintf(stderr, "seekwell-ssdp-forger: every source is avoided\n");
             return false;
@@ -474,6 +588,9 @@ public:
     void Run()
     {
         const Clock::time_point end = Clock::now() + std::chrono::seconds(options_.lifetimeSeconds);
+        if (Notifying() && !options_.onSearch) {
+            StartFlood(GroupEndpoint());
+        }
         while (!g_stopRequested && Clock::now() < end && !FloodOver()) {
             TakeSearches();
             if (!floodStart_) {
@@ -488,11 +605,16 @@ public:
 
     const ForgerCounts& Counts() const { return counts_; }
 
+    bool Notifying() const { return options_.notify != NotifyKind::None; }
+
 private:
     bool FloodOver() const { return floodStart_ && counts_.replies == FloodTotal(); }
 
     std::uint64_t FloodTotal() const
     {
+        if (Notifying() && options_.rate == 0) {
+            return 1;
+        }
         return static_cast<std::uint64_t>(std::llround(options_.rate * options_.durationMs / 1000.0));
     }
 
@@ -513,11 +635,15 @@ private:
                 continue;
             }
             ++counts_.searches;
-            if (options_.rate > 0) {
+            if (Notifying()) {
+                if (options_.onSearch) {
+                    StartFlood(GroupEndpoint());
+                }
+            } else if (options_.rate > 0) {
                 StartFlood(from);
             } else {
                 counts_.target = EndpointText(from);
-                QueueReply(from);
+                QueueForged(from);
                 sender_.Flush(counts_.packets, counts_.failed);
             }
         }
@@ -533,11 +659,13 @@ private:
         counts_.target = EndpointText(searcher);
     }
 
-    void QueueReply(const sockaddr_in& to)
+    // A reply to the searcher, or an announcement to the group.
+    void QueueForged(const sockaddr_in& to)
     {
         const sockaddr_in from = sources_.Next();
         const bool namesSender = options_.selfEvery > 0 && counts_.replies % options_.selfEvery == 0;
-        sender_.Queue(from, to, ReplyText(options_, from.sin_addr, namesSender, counts_.replies));
+        const auto text = Notifying() ? NotifyText : ReplyText;
+        sender_.Queue(from, to, text(options_, from.sin_addr, namesSender, counts_.replies));
         ++counts_.replies;
     }
 
@@ -546,7 +674,7 @@ private:
         const double elapsed = std::chrono::duration<double>(Clock::now() - *floodStart_).count();
         const std::uint64_t due = std::min(FloodTotal(), static_cast<std::uint64_t>(elapsed * options_.rate) + 1);
         while (counts_.replies < due) {
-            QueueReply(target_);
+            QueueForged(target_);
             if (sender_.Queued() >= kBatchPackets) {
                 sender_.Flush(counts_.packets, counts_.failed);
             }
@@ -559,6 +687,9 @@ private:
 
     void NapUntilDue() const
     {
+        if (FloodOver()) {
+            return;
+        }
         const auto nextDue = *floodStart_ + std::chrono::duration_cast<Clock::duration>(
                                                 std::chrono::duration<double>(counts_.replies / options_.rate));
         std::this_thread::sleep_until(std::min(nextDue, Clock::now() + kLongestNap));
@@ -573,15 +704,15 @@ private:
     ForgerCounts counts_;
 };
 
-bool WriteReport(const std::string& path, const ForgerCounts& counts)
+bool WriteReport(const std::string& path, const ForgerCounts& counts, bool notifying)
 {
     if (path.empty()) {
         return true;
     }
     std::ofstream report(path);
-    report << "target " << counts.target << "\nsearches " << counts.searches << "\nforged_replies " << counts.replies
-           << "\nforged_packets " << counts.packets << "\nforged_failed " << counts.failed << "\nforged_seconds "
-           << counts.seconds << "\n";
+    report << "target " << counts.target << "\nsearches " << counts.searches
+           << (notifying ? "\nforged_notifies " : "\nforged_replies ") << counts.replies << "\nforged_packets "
+           << counts.packets << "\nforged_failed " << counts.failed << "\nforged_seconds " << counts.seconds << "\n";
     return static_cast<bool>(report);
 }
 
@@ -611,5 +742,5 @@ int main(int argc, char** argv)
         return 1;
     }
     forger.Run();
-    return ssdpforger::WriteReport(options->reportPath, forger.Counts()) ? 0 : 1;
+    return ssdpforger::WriteReport(options->reportPath, forger.Counts(), forger.Notifying()) ? 0 : 1;
 }

@@ -2,11 +2,15 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <strings.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -32,6 +36,7 @@ constexpr const char kFirstLoopbackDevice[] = "127.0.0.10";
 struct Reply {
     std::string from;
     std::string text;
+    std::uint16_t port = 0;
 };
 
 SimConfig LoopbackConfig(int robots, int others, std::map<int, DeviceFault> faults = {})
@@ -63,11 +68,16 @@ public:
     }
     ~RunningSimulator()
     {
+        StopAndWait();
+        std::remove(logPath_.c_str());
+    }
+    // Returns once the simulator's run is over, goodbyes and their log lines included.
+    void StopAndWait()
+    {
         simulator_.Stop();
         if (thread_.joinable()) {
             thread_.join();
         }
-        std::remove(logPath_.c_str());
     }
     const Simulator* operator->() const { return &simulator_; }
     std::string Log() const
@@ -109,7 +119,8 @@ std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string
         socklen_t length = sizeof from;
         const ssize_t size =
             ::recvfrom(fd.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
-        replies.push_back(Reply{AddressText(from.sin_addr), std::string(buffer, static_cast<std::size_t>(size))});
+        replies.push_back(Reply{AddressText(from.sin_addr), std::string(buffer, static_cast<std::size_t>(size)),
+                                ntohs(from.sin_port)});
     }
     return replies;
 }
@@ -318,6 +329,192 @@ TEST(RobotSimTest, SurvivesHostileHttpClients)
     EXPECT_TRUE(Contains(*response, "<UDN>uuid:R0VA-"));
 }
 
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kAnnouncementWait{2000};
+constexpr milliseconds kStartAlivesGap{100};
+constexpr const char kAlive[] = "ssdp:alive";
+constexpr const char kByebye[] = "ssdp:byebye";
+
+struct Heard {
+    Reply datagram;
+    milliseconds at;  // since the listener opened
+};
+
+// Loopback's stand-in for the group: a socket at the address the simulator takes for it.
+class AnnouncementListener {
+public:
+    AnnouncementListener() : fd_(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)), opened_(Clock::now())
+    {
+        const sockaddr_in local = Endpoint(kLoopbackGroup, 0);
+        ::bind(fd_.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    }
+    std::uint16_t Port() const
+    {
+        sockaddr_in local{};
+        socklen_t length = sizeof local;
+        ::getsockname(fd_.Get(), reinterpret_cast<sockaddr*>(&local), &length);
+        return ntohs(local.sin_port);
+    }
+    // What comes until `expected` datagrams have, or `limit` has passed, and a little longer.
+    std::vector<Heard> Collect(std::size_t expected, milliseconds limit = kAnnouncementWait) const
+    {
+        const Clock::time_point end = Clock::now() + limit;
+        std::vector<Heard> heard;
+        pollfd readable{fd_.Get(), POLLIN, 0};
+        for (;;) {
+            const auto left = std::chrono::duration_cast<milliseconds>(end - Clock::now()).count();
+            const auto wait = heard.size() < expected ? std::max<long long>(left, 0) : kExtraReplyWaitMs;
+            if (::poll(&readable, 1, static_cast<int>(wait)) != 1) {
+                return heard;
+            }
+            char buffer[4096];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t size =
+                ::recvfrom(fd_.Get(), buffer, sizeof buffer, 0, reinterpret_cast<sockaddr*>(&from), &length);
+            const Reply datagram{AddressText(from.sin_addr), std::string(buffer, static_cast<std::size_t>(size)),
+                                 ntohs(from.sin_port)};
+            heard.push_back(Heard{datagram, std::chrono::duration_cast<milliseconds>(Clock::now() - opened_)});
+        }
+    }
+
+private:
+    UniqueFd fd_;
+    Clock::time_point opened_;
+};
+
+SimConfig AnnouncingConfig(int robots, int others, std::map<int, DeviceFault> faults,
+                           const AnnouncementListener& listener)
+{
+    SimConfig config = LoopbackConfig(robots, others, std::move(faults));
+    config.announce = true;
+    config.announcePort = listener.Port();
+    return config;
+}
+
+// The line of the header `name` (any letter case), CRLF left out; empty when there is none.
+std::string HeaderLine(const std::string& message, const std::string& name)
+{
+    std::istringstream lines(message);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() > name.size() && strncasecmp(line.c_str(), name.c_str(), name.size()) == 0 &&
+            line[name.size()] == ':') {
+            return line.substr(0, line.find('\r'));
+        }
+    }
+    return std::string();
+}
+
+std::string NtsOf(const Heard& heard) { return HeaderLine(heard.datagram.text, "NTS").substr(std::strlen("NTS: ")); }
+
+std::size_t CountOf(const std::string& text, const std::string& part)
+{
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+TEST(RobotSimTest, AnnouncesEachDeviceThriceAtStartAsItsSearchReplyNamesItAndLeavesAtStop)
+{
+    AnnouncementListener listener;
+    // Robot 2 hides its marker, robot 3 spells LOCATION otherwise, robot 4 answers no search.
+    SimConfig config = AnnouncingConfig(
+        4, 1, {{2, DeviceFault::NoMarker}, {3, DeviceFault::BadLocation}, {4, DeviceFault::NoSsdp}}, listener);
+    config.bootId = 7;
+    RunningSimulator simulator(config);
+    const std::size_t announcing = 4;
+    const auto alives = listener.Collect(3 * announcing);
+    const auto replies = Exchange(simulator, Search("upnp:rootdevice"), announcing);
+    ASSERT_EQ(replies.size(), announcing);
+    simulator.StopAndWait();
+    const auto byebyes = listener.Collect(announcing);
+
+    const std::string port1 = std::to_string(simulator->HttpPort(0));
+    const std::string usn1 = "USN: uuid:R0VA-5151-4000-8000-00007f00000a::upnp:rootdevice\r\n";
+    const std::string ids = "BOOTID.UPNP.ORG: 7\r\nCONFIGID.UPNP.ORG: 1\r\n\r\n";
+    const std::string alive1 =
+        "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nCACHE-CONTROL: max-age=1800\r\n"
+        "LOCATION: http://127.0.0.10:" +
+        port1 + "/ROVA.XML\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nSERVER: Linux/6.1 UPnP/1.0 R0VA-sim/1.0\r\n" +
+        usn1 + ids;
+    const std::string byebye1 =
+        "NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\nNTS: ssdp:byebye\r\n" + usn1 + ids;
+    for (const Reply& reply : replies) {
+        const auto from = [&](const Heard& heard) { return heard.datagram.from == reply.from; };
+        std::vector<Heard> mine;
+        std::copy_if(alives.begin(), alives.end(), std::back_inserter(mine), from);
+        ASSERT_EQ(mine.size(), 3u) << reply.from;
+        for (const Heard& alive : mine) {
+            EXPECT_EQ(alive.datagram.text, mine[0].datagram.text) << reply.from;
+            EXPECT_EQ(alive.datagram.port, reply.port) << reply.from << ": not the socket it replies from";
+        }
+        // The fault that changes a device's reply changes its announcement alike.
+        for (const char* header : {"LOCATION", "SERVER", "USN"}) {
+            EXPECT_EQ(HeaderLine(mine[0].datagram.text, header), HeaderLine(reply.text, header)) << reply.from;
+        }
+        const auto byebye = std::find_if(byebyes.begin(), byebyes.end(), from);
+        ASSERT_NE(byebye, byebyes.end()) << reply.from;
+        EXPECT_EQ(NtsOf(*byebye), kByebye);
+        EXPECT_EQ(HeaderLine(byebye->datagram.text, "USN"), HeaderLine(reply.text, "USN")) << reply.from;
+        EXPECT_EQ(byebye->datagram.port, reply.port) << reply.from;
+    }
+    EXPECT_EQ(alives.size(), 3 * announcing);
+    EXPECT_EQ(byebyes.size(), announcing);
+    EXPECT_TRUE(
+        std::none_of(alives.begin(), alives.end(), [](const Heard& h) { return h.datagram.from == "127.0.0.13"; }));
+    ASSERT_FALSE(alives.empty());
+    EXPECT_EQ(alives[0].datagram.text, alive1);
+    ASSERT_FALSE(byebyes.empty());
+    EXPECT_EQ(byebyes[0].datagram.text, byebye1);
+
+    const std::string log = simulator.Log();
+    EXPECT_EQ(CountOf(log, "notify from="), 4 * announcing);
+    EXPECT_EQ(CountOf(log, " nts=ssdp:byebye bytes="), announcing);
+    EXPECT_TRUE(Contains(log, "notify from=127.0.0.10:" + std::to_string(replies[0].port) +
+                                  " to=127.0.0.1:" + std::to_string(listener.Port()) + " nts=ssdp:alive bytes=" +
+                                  std::to_string(alive1.size()) + " data=\"" + EscapeBytes(alive1) + "\"\n"))
+        << log;
+}
+
+TEST(RobotSimTest, RepeatsItsAliveAndLeavesWhenItsDurationEnds)
+{
+    AnnouncementListener listener;
+    SimConfig config = AnnouncingConfig(1, 0, {}, listener);
+    config.announceEverySeconds = 1;
+    config.durationSeconds = 2;
+    RunningSimulator simulator(config);
+    const auto heard = listener.Collect(5, milliseconds(4000));
+    std::vector<std::string> kinds;
+    std::transform(heard.begin(), heard.end(), std::back_inserter(kinds), NtsOf);
+    ASSERT_EQ(kinds, std::vector<std::string>({kAlive, kAlive, kAlive, kAlive, kByebye}));
+    // Three alives 100 ms apart, a fourth a second after them, the byebye two seconds in.
+    EXPECT_GE(heard[1].at - heard[0].at, kStartAlivesGap * 8 / 10);
+    EXPECT_GE(heard[2].at - heard[1].at, kStartAlivesGap * 8 / 10);
+    EXPECT_GE(heard[3].at - heard[2].at, milliseconds(900));
+    EXPECT_LT(heard[3].at - heard[2].at, milliseconds(1500));
+    EXPECT_GE(heard[4].at - heard[0].at, milliseconds(1900));
+}
+
+TEST(RobotSimTest, AnnouncesNothingUnlessAsked)
+{
+    AnnouncementListener listener;
+    {
+        SimConfig config = LoopbackConfig(2, 1);
+        config.announcePort = listener.Port();
+        config.announceEverySeconds = 1;
+        RunningSimulator simulator(config);
+        EXPECT_EQ(Exchange(simulator, Search("upnp:rootdevice"), 3).size(), 3u);
+        EXPECT_TRUE(listener.Collect(1, milliseconds(500)).empty());
+        simulator.StopAndWait();
+        EXPECT_FALSE(Contains(simulator.Log(), "notify"));
+    }
+    EXPECT_TRUE(listener.Collect(1, milliseconds(300)).empty());
+}
+
 TEST(RobotSimTest, ReadsSearchTargetsAsClientsWriteThem)
 {
     EXPECT_EQ(SearchTargetOf(Search("upnp:rootdevice")), "upnp:rootdevice");
@@ -339,6 +536,29 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_EQ(AddressText(defaults.config.firstAddress), "192.0.2.10");
     EXPECT_EQ(defaults.config.ssdpPort, 1900);
     EXPECT_EQ(defaults.config.httpPort, 80);
+    EXPECT_FALSE(defaults.config.announce);
+    EXPECT_EQ(defaults.config.announceEverySeconds, 30);
+    EXPECT_EQ(defaults.config.bootId, 1);
+
+    const ParsedOptions announcing =
+        ParseOptions({"--announce", "--announce-every", "1", "--boot-id", "2147483647", "--interface", "veth1"});
+    EXPECT_TRUE(announcing.error.empty()) << announcing.error;
+    EXPECT_TRUE(announcing.config.announce);
+    EXPECT_EQ(announcing.config.announceEverySeconds, 1);
+    EXPECT_EQ(announcing.config.bootId, 2147483647);
+    const std::pair<std::vector<std::string>, const char*> badAnnouncements[] = {
+        {{"--announce", "--announce-every", "0"}, "bad value for --announce-every"},
+        {{"--announce", "--announce-every", "3601"}, "bad value for --announce-every"},
+        {{"--announce", "--boot-id", "2147483648"}, "bad value for --boot-id"},
+        {{"--announce", "--boot-id", "-1"}, "bad value for --boot-id"},
+        {{"--announce-every", "5"}, "--announce-every and --boot-id need --announce"},
+        {{"--boot-id", "2"}, "--announce-every and --boot-id need --announce"},
+    };
+    for (const auto& [arguments, error] : badAnnouncements) {
+        std::vector<std::string> line = arguments;
+        line.insert(line.end(), {"--interface", "veth1"});
+        EXPECT_EQ(ParseOptions(line).error.rfind(error, 0), 0u) << arguments[1] << ": " << ParseOptions(line).error;
+    }
 
     const ParsedOptions parsed =
         ParseOptions({"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--interface", "veth1"});

@@ -17,6 +17,12 @@ constexpr const char kRobotDeviceType[] = "urn:schemas-upnp-org:device:Basic:1";
 constexpr const char kOtherDeviceType[] = "urn:schemas-upnp-org:device:MediaRenderer:1";
 constexpr const char kRootDevice[] = "upnp:rootdevice";
 constexpr const char kSearchAll[] = "ssdp:all";
+// How long a client may keep a device it heard of without hearing from it again.
+constexpr const char kCacheControl[] = "CACHE-CONTROL: max-age=1800\r\n";
+constexpr const char kAliveNts[] = "ssdp:alive";
+constexpr const char kByebyeNts[] = "ssdp:byebye";
+// The configuration of a device's description never changes in a run.
+constexpr const char kConfigId[] = "1";
 constexpr const char kRobotUdnPrefix[] = "R0VA";
 constexpr const char kPlainUdnPrefix[] = "5e1d0000";
 constexpr std::size_t kHugePaddingBytes = 4 * 1024 * 1024;
@@ -195,11 +201,31 @@ std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::
     if (!target) {
         return std::nullopt;
     }
-    return "HTTP/1.1 200 OK\r\n"
-           "CACHE-CONTROL: max-age=1800\r\n"
-           "EXT:\r\n" +
-           LocationHeader(device, httpPort) + "\r\n" + "SERVER: " + ServerText(device) + "\r\n" +
-           "ST: " + target->first + "\r\n" + "USN: " + target->second + "\r\n\r\n";
+    return std::string("HTTP/1.1 200 OK\r\n") + kCacheControl + "EXT:\r\n" + LocationHeader(device, httpPort) + "\r\n" +
+           "SERVER: " + ServerText(device) + "\r\n" + "ST: " + target->first + "\r\n" + "USN: " + target->second +
+           "\r\n\r\n";
+}
+
+const char* AnnouncementNts(Announcement kind) { return kind == Announcement::Alive ? kAliveNts : kByebyeNts; }
+
+std::optional<std::string> BuildAnnouncement(const SimDevice& device, Announcement kind, std::uint16_t httpPort,
+                                             int bootId)
+{
+    const auto target = ReplyTarget(device, kRootDevice);
+    if (!AnswersSearches(device) || !target) {
+        return std::nullopt;
+    }
+    std::string message =
+        std::string("NOTIFY * HTTP/1.1\r\nHOST: ") + kSsdpGroup + ":" + std::to_string(kSsdpPort) + "\r\n";
+    if (kind == Announcement::Alive) {
+        message += kCacheControl + LocationHeader(device, httpPort) + "\r\n";
+    }
+    message += "NT: " + target->first + "\r\nNTS: " + AnnouncementNts(kind) + "\r\n";
+    if (kind == Announcement::Alive) {
+        message += std::string("SERVER: ") + ServerText(device) + "\r\n";
+    }
+    return message + "USN: " + target->second + "\r\nBOOTID.UPNP.ORG: " + std::to_string(bootId) +
+           "\r\nCONFIGID.UPNP.ORG: " + kConfigId + "\r\n\r\n";
 }
 
 std::string BuildDescription(const SimDevice& device)

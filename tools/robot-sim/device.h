@@ -35,6 +35,16 @@ bool AnswersSearches(const SimDevice& device);
 std::optional<std::string> BuildSearchReply(const SimDevice& device, const std::string& searchTarget,
                                             std::uint16_t httpPort);
 
+// The two announcements a device multicasts: that it is there, and that it leaves.
+enum class Announcement { Alive, Byebye };
+
+const char* AnnouncementNts(Announcement kind);
+
+// NOTIFY for upnp:rootdevice, with the LOCATION, SERVER and USN of the device's reply to a search
+// for it; nothing from a device that answers no search.
+std::optional<std::string> BuildAnnouncement(const SimDevice& device, Announcement kind, std::uint16_t httpPort,
+                                             int bootId);
+
 std::string BuildDescription(const SimDevice& device);
 std::string BuildHttpResponse(const SimDevice& device);
 

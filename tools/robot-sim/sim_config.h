@@ -36,6 +36,8 @@ inline in_addr SsdpGroupAddress()
 constexpr int kSlowDescriptionDelayMs = 2000;
 // How long a robot with kLateReply waits before it answers a search (fault_kinds.def says 3 s).
 constexpr int kLateReplyDelayMs = 3000;
+// How often an announcing device repeats its ssdp:alive, unless told otherwise.
+constexpr int kDefaultAnnounceEverySeconds = 30;
 
 struct SimConfig {
     int robotCount = 1;
@@ -47,9 +49,14 @@ struct SimConfig {
     std::uint16_t httpPort = kHttpPort;      // 0 picks a free port per device (tests)
     bool joinGroup = true;
     // A search sent here is multicast and every device answers it; one sent to a device's own
-    // address only that device answers. Loopback tests, which cannot multicast, name a loopback
-    // address in the group's stead.
+    // address only that device answers. Announcements go here too, to announcePort. Loopback
+    // tests, which cannot multicast, name a loopback address in the group's stead.
     in_addr searchGroup = SsdpGroupAddress();
+    std::uint16_t announcePort = kSsdpPort;
+    // Whether the devices announce themselves (ssdp:alive, then ssdp:byebye at the end).
+    bool announce = false;
+    int announceEverySeconds = kDefaultAnnounceEverySeconds;
+    int bootId = 1;  // BOOTID.UPNP.ORG of every announcement
     std::string logPath;
     std::string readyPath;
     int durationSeconds = 0;  // 0: until SIGTERM or SIGINT

@@ -13,6 +13,10 @@ namespace {
 // From the default first address, every device stays inside 192.0.2.0/24.
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
+constexpr int kMaxAnnounceEverySeconds = 60 * 60;
+// BOOTID.UPNP.ORG is a 31-bit number.
+constexpr int kMaxBootId = 0x7fffffff;
+constexpr std::size_t kMaxCountDigits = 10;
 // Width of the fault kinds' column in --help: their descriptions line up with the options' ones.
 constexpr std::size_t kKindColumn = 22;
 
@@ -40,14 +44,14 @@ std::optional<DeviceFault> FaultNamed(const std::string& name)
 
 std::optional<int> ParseCount(const std::string& text, int low, int high)
 {
-    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) {
+    if (text.empty() || text.size() > kMaxCountDigits || text.find_first_not_of("0123456789") != std::string::npos) {
         return std::nullopt;
     }
-    const int value = std::stoi(text);
+    const long long value = std::stoll(text);
     if (value < low || value > high) {
         return std::nullopt;
     }
-    return value;
+    return static_cast<int>(value);
 }
 
 // "K:kind", robot K counted from 1.
@@ -65,6 +69,8 @@ bool ParseFault(const std::string& text, SimConfig& config)
     config.robotFaults[*robot] = *fault;
     return true;
 }
+
+bool TunesAnnouncements(const std::string& option) { return option == "--announce-every" || option == "--boot-id"; }
 
 bool NamesAFault(const SimConfig& config, DeviceFault fault)
 {
@@ -113,6 +119,11 @@ const std::map<std::string, ValueHandler>& ValueOptions()
          [](const std::string& v, SimConfig& c) { return AssignCount(v, 1, kMaxDurationSeconds, c.durationSeconds); }},
         {"--ssdp-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.ssdpPort); }},
         {"--http-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
+        {"--announce-every",
+         [](const std::string& v, SimConfig& c) {
+             return AssignCount(v, 1, kMaxAnnounceEverySeconds, c.announceEverySeconds);
+         }},
+        {"--boot-id", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxBootId, c.bootId); }},
     };
     return options;
 }
@@ -135,8 +146,13 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
 {
     ParsedOptions parsed;
     parsed.config = DefaultConfig();
+    bool announcementsTuned = false;
     for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
         const std::string& name = arguments[i];
+        if (name == "--announce") {
+            parsed.config.announce = true;
+            continue;
+        }
         if (name == "--help" || name == "-h") {
             parsed.showHelp = true;
             continue;
@@ -153,6 +169,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
         } else if (!option->second(arguments[++i], parsed.config)) {
             parsed.error = "bad value for " + name + ": " + arguments[i];
         }
+        announcementsTuned = announcementsTuned || TunesAnnouncements(name);
+    }
+    // Silently announcing nothing would leave a test waiting for announcements in vain.
+    if (parsed.error.empty() && announcementsTuned && !parsed.config.announce) {
+        parsed.error = "--announce-every and --boot-id need --announce";
     }
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
     if (parsed.error.empty() && devices > kMaxDevices) {
@@ -187,7 +208,14 @@ std::string UsageText()
         "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
         "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of the fault\n"
         "                        kinds below\n"
-        "  --log FILE            append one line per request received\n"
+        "  --announce            announce every device that answers searches with SSDP\n"
+        "                        NOTIFY to 239.255.255.250:1900 from its own address:\n"
+        "                        ssdp:alive 3 times at the start, then periodically;\n"
+        "                        ssdp:byebye at SIGTERM, SIGINT or the end of --duration\n"
+        "  --announce-every S    seconds between periodic ssdp:alives (1-3600, default 30)\n"
+        "  --boot-id N           BOOTID.UPNP.ORG of the announcements (default 1)\n"
+        "  --log FILE            append one line per request received and per\n"
+        "                        announcement sent\n"
         "  --ready-file FILE     write FILE once every socket is open\n"
         "  --duration S          stop after S seconds (default: at SIGTERM or SIGINT)\n"
         "  --ssdp-port P         SSDP port (default 1900)\n"

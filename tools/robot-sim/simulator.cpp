@@ -25,6 +25,11 @@ constexpr std::size_t kWriteChunk = 64 * 1024;
 constexpr int kListenBacklog = 64;
 constexpr std::chrono::seconds kConnectionLifetime{30};
 constexpr const char kRequestEnd[] = "\r\n\r\n";
+// A device's first alive goes out three times, as UDP may lose one.
+constexpr int kStartAlives = 3;
+constexpr std::chrono::milliseconds kStartAliveGap{100};
+// UPnP's default: the announcements stay on the LAN.
+constexpr int kAnnounceTimeToLive = 2;
 
 std::string Failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -54,15 +59,17 @@ UniqueFd OpenBound(int type, in_addr address, std::uint16_t port, bool reuseAddr
     return fd;
 }
 
-std::uint16_t LocalPort(int fd)
+sockaddr_in LocalEndpoint(int fd)
 {
     sockaddr_in local{};
     socklen_t length = sizeof local;
     if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        return 0;
+        return sockaddr_in{};
     }
-    return ntohs(local.sin_port);
+    return local;
 }
+
+std::uint16_t LocalPort(int fd) { return ntohs(LocalEndpoint(fd).sin_port); }
 
 bool JoinSsdpGroup(int fd, const std::string& interfaceName, std::string* error)
 {
@@ -175,8 +182,35 @@ bool Simulator::OpenDeviceSockets(std::string* error)
             *error = Failure("cannot serve " + address + " (is the address on an interface?)");
             return false;
         }
+        if (config_.announce && !PrepareAnnouncing(reply.Get(), device.address, error)) {
+            return false;
+        }
         replySockets_.push_back(std::move(reply));
         httpListeners_.push_back(std::move(listener));
+    }
+    return true;
+}
+
+// A device announces from the socket it replies from, so from its own address.
+bool Simulator::PrepareAnnouncing(int fd, in_addr address, std::string* error) const
+{
+    const int timeToLive = kAnnounceTimeToLive;
+    // Off, or the simulator's own SSDP socket would hear and log its devices' announcements.
+    const int loop = 0;
+    if (::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_TTL, &timeToLive, sizeof timeToLive) != 0 ||
+        ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) != 0) {
+        *error = Failure("cannot announce from " + AddressText(address));
+        return false;
+    }
+    if (config_.interfaceName.empty()) {
+        return true;
+    }
+    ip_mreqn outgoing{};
+    outgoing.imr_address = address;
+    outgoing.imr_ifindex = static_cast<int>(if_nametoindex(config_.interfaceName.c_str()));
+    if (outgoing.imr_ifindex == 0 || ::setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0) {
+        *error = Failure("cannot announce from " + AddressText(address) + " on " + config_.interfaceName);
+        return false;
     }
     return true;
 }
@@ -196,6 +230,17 @@ std::uint16_t Simulator::HttpPort(std::size_t device) const
 
 void Simulator::Run()
 {
+    if (config_.announce) {
+        nextAlive_ = Clock::now();
+    }
+    Serve();
+    if (config_.announce) {
+        Announce(Announcement::Byebye);
+    }
+}
+
+void Simulator::Serve()
+{
     std::optional<Clock::time_point> runDeadline;
     if (config_.durationSeconds > 0) {
         runDeadline = Clock::now() + std::chrono::seconds(config_.durationSeconds);
@@ -206,6 +251,7 @@ void Simulator::Run()
         if (runDeadline && Clock::now() >= *runDeadline) {
             return;
         }
+        AnnounceIfDue();
         BuildPollSet(fds, watched);
         if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) {
             return;
@@ -250,6 +296,9 @@ void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& wat
 int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
 {
     std::optional<Clock::time_point> next = runDeadline;
+    if (nextAlive_ && (!next || *nextAlive_ < *next)) {
+        next = nextAlive_;
+    }
     for (const Connection& connection : connections_) {
         if (!next || connection.deadline < *next) {
             next = connection.deadline;
@@ -350,6 +399,36 @@ void Simulator::SendDueReplies()
         SendReply(reply->device, reply->to, reply->datagram);
     }
     pendingReplies_.erase(due, pendingReplies_.end());
+}
+
+void Simulator::AnnounceIfDue()
+{
+    const Clock::time_point now = Clock::now();
+    if (!nextAlive_ || now < *nextAlive_) {
+        return;
+    }
+    Announce(Announcement::Alive);
+    ++alivesSent_;
+    nextAlive_ =
+        now + (alivesSent_ < kStartAlives ? Clock::duration(kStartAliveGap)
+                                          : Clock::duration(std::chrono::seconds(config_.announceEverySeconds)));
+}
+
+void Simulator::Announce(Announcement kind)
+{
+    const sockaddr_in to = SocketAddress(config_.searchGroup, config_.announcePort);
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const auto message = BuildAnnouncement(devices_[i], kind, HttpPort(i), config_.bootId);
+        if (!message) {
+            continue;
+        }
+        const int fd = replySockets_[i].Get();
+        // Like a reply, an announcement that cannot be sent now is lost; the log says so.
+        const ssize_t sent =
+            ::sendto(fd, message->data(), message->size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+        const int error = sent < 0 ? errno : 0;
+        log_.Notify(LocalEndpoint(fd), to, AnnouncementNts(kind), *message, error);
+    }
 }
 
 void Simulator::AcceptConnections(std::size_t device)

@@ -1,6 +1,8 @@
 // The simulated network devices: one SSDP listener answering for all of them, and one HTTP
 // server per device serving its description, all driven by one poll() loop. A search sent to the
 // group is answered by every device, one sent to a device's own address by that device alone.
+// Announcing devices multicast ssdp:alive from their own address at the start and periodically,
+// and ssdp:byebye when the run ends.
 #ifndef ROBOT_SIM_SIMULATOR_H
 #define ROBOT_SIM_SIMULATOR_H
 
@@ -27,7 +29,8 @@ public:
 
     // Opens every socket and the log; false with a reason when something cannot be opened.
     bool Start(std::string* error);
-    // Serves until Stop() or, when the configuration sets one, until the duration has passed.
+    // Serves until Stop() or, when the configuration sets one, until the duration has passed;
+    // announcing devices say goodbye before it returns.
     void Run();
     // Only writes to a pipe: safe from a signal handler and from any thread.
     void Stop() const;
@@ -64,6 +67,9 @@ private:
     bool OpenSsdpSocket(std::string* error);
     bool OpenDeviceSockets(std::string* error);
     bool OpenStopPipe(std::string* error);
+    bool PrepareAnnouncing(int fd, in_addr address, std::string* error) const;
+
+    void Serve();
 
     void BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& watched) const;
     int PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const;
@@ -79,6 +85,8 @@ private:
     void Drain(Connection& connection);
     void SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const;
     void SendDueReplies();
+    void AnnounceIfDue();
+    void Announce(Announcement kind);
     void ReleaseHeldConnections();
     void DropFinishedConnections();
 
@@ -93,6 +101,8 @@ private:
     UniqueFd stopRead_;
     UniqueFd stopWrite_;
     std::vector<char> datagram_;
+    std::optional<Clock::time_point> nextAlive_;  // set while announcing
+    int alivesSent_ = 0;                          // rounds, one alive per device each
     TrafficLog log_;
 };
 

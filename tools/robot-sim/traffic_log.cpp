@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 
+#include <cstring>
+
 namespace robotsim {
 namespace {
 
@@ -59,6 +61,17 @@ void TrafficLog::Datagram(const sockaddr_in& from, std::string_view bytes)
 void TrafficLog::HttpRequest(in_addr to, const sockaddr_in& from, std::string_view bytes)
 {
     Write("http to=" + AddressText(to) + " from=" + Endpoint(from) + " " + Payload(bytes));
+}
+
+void TrafficLog::Notify(const sockaddr_in& from, const sockaddr_in& to, std::string_view nts, std::string_view bytes,
+                        int error)
+{
+    std::string line =
+        "notify from=" + Endpoint(from) + " to=" + Endpoint(to) + " nts=" + std::string(nts) + " " + Payload(bytes);
+    if (error != 0) {
+        line += " error=\"" + EscapeBytes(std::strerror(error)) + "\"";
+    }
+    Write(line);
 }
 
 void TrafficLog::Write(const std::string& line)
