@@ -1,6 +1,7 @@
 /* One live-search event as the C test hosts print it, the LAN tests' one line format:
  *
  *   ROBOT +12 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
+ *   UDN 192.0.2.10 uuid:...   (after each ROBOT and GONE)
  *   SKIPPED +9 192.0.2.13 1 "no robot marker in the reply"
  *   GONE +4100 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
  *   QUIET +2001 sw-client "no device answered the search on sw-client: ..."
@@ -21,7 +22,8 @@ static inline void PrintLiveEvent(const seekwell_event* event, long long sinceSt
         case SEEKWELL_EVENT_GONE:
             printf("%s +%lld ", event->type == SEEKWELL_EVENT_ROBOT ? "ROBOT" : "GONE", sinceStartMs);
             PrintQuoted(event->name);
-            printf(" %s %s %s\n", event->address, event->location, event->interface_name);
+            printf(" %s %s %s\nUDN %s %s\n", event->address, event->location, event->interface_name, event->address,
+                   event->udn);
             break;
         case SEEKWELL_EVENT_SKIPPED:
             printf("SKIPPED +%lld %s %d ", sinceStartMs, event->address, (int)event->skip_reason);

@@ -179,7 +179,7 @@ expect_equal "free-then-throw: released before it was caught" \
 
 # Nothing but the host's own lines: the library prints nothing.
 expect_equal "lines the host did not print" "$(cat "$E2E_WORK"/*.out |
-    grep -vE '^(library|ROBOT|SKIPPED|GONE|DONE|left|wait|cancel_to_done_ms|dispatch_after_done|canceller_cancelled|contract|guest|live|blocking|fork_watch|fork_search|caught|rest) ')" ""
+    grep -vE '^(library|ROBOT|UDN|SKIPPED|GONE|QUIET|DONE|left|wait|cancel_to_done_ms|dispatch_after_done|canceller_cancelled|contract|guest|live|blocking|fork_watch|fork_search|caught|rest) ')" ""
 
 # 5. A watch: the robots stop answering and each is GONE within its missed searches.
 live watch $WATCH_PERIOD_MS 10000 >"$E2E_WORK/watch.out" 2>&1 &
