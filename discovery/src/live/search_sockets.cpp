@@ -25,11 +25,31 @@ SearchSocket::~SearchSocket()
     }
 }
 
-int SearchSocket::Open(int epollFd)
+// A datagram socket of the search's, close-on-exec and non-blocking: 0, or
+// the errno of what failed.
+int SearchSocket::Create()
 {
     fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) {
+    return fd_ < 0 ? errno : 0;
+}
+
+// Bound as configured: into the search's epoll set.
+int SearchSocket::Watch(int epollFd)
+{
+    epoll_event watched{};
+    watched.events = EPOLLIN;
+    watched.data.u64 = EpollData(EpollTag::SearchSocket, fd_);
+    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &watched) != 0) {
         return errno;
+    }
+    epollFd_ = epollFd;
+    return 0;
+}
+
+int SearchSocket::Open(int epollFd)
+{
+    if (const int error = Create(); error != 0) {
+        return error;
     }
     const int on = 1;
     ip_mreqn outgoing{};
@@ -42,21 +62,13 @@ int SearchSocket::Open(int epollFd)
         bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         return errno;
     }
-    epoll_event watched{};
-    watched.events = EPOLLIN;
-    watched.data.u64 = EpollData(EpollTag::SearchSocket, fd_);
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &watched) != 0) {
-        return errno;
-    }
-    epollFd_ = epollFd;
-    return 0;
+    return Watch(epollFd);
 }
 
 int SearchSocket::OpenAnnouncements(int epollFd, const sockaddr_in& group)
 {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd_ < 0) {
-        return errno;
+    if (const int error = Create(); error != 0) {
+        return error;
     }
     const int on = 1;
     const int off = 0;
@@ -68,14 +80,7 @@ int SearchSocket::OpenAnnouncements(int epollFd, const sockaddr_in& group)
         bind(fd_, reinterpret_cast<const sockaddr*>(&group), sizeof group) != 0) {
         return errno;
     }
-    epoll_event watched{};
-    watched.events = EPOLLIN;
-    watched.data.u64 = EpollData(EpollTag::SearchSocket, fd_);
-    if (epoll_ctl(epollFd, EPOLL_CTL_ADD, fd_, &watched) != 0) {
-        return errno;
-    }
-    epollFd_ = epollFd;
-    return 0;
+    return Watch(epollFd);
 }
 
 bool SearchSocket::Join(const platform::Ipv4Interface& where, in_addr group, bool join) const

@@ -53,6 +53,9 @@ public:
     const platform::Ipv4Interface& Where() const { return where_; }
 
 private:
+    int Create();
+    int Watch(int epollFd);
+
     platform::Ipv4Interface where_;
     int fd_ = -1;
     int epollFd_ = -1;
