@@ -1,7 +1,8 @@
 # What an install carries beside the libraries and tools, into any prefix:
-# the manual pages, and the Python package where that prefix's python3 finds
-# it. Nothing here is Debian's: the Debian packages (debian/) add their own
-# files, the examples among them, and build the Python package with pybuild.
+# the manual pages, the examples (InstallExamples.cmake), and the Python
+# package where that prefix's python3 finds it. Nothing here is Debian's: the
+# Debian packages (debian/) add their own files and build the Python package
+# with pybuild.
 #
 # Install components: kinemap, kinemap-dev, seekwell, seekwell-finder,
 # seekwell-dev, tools and python.
@@ -26,6 +27,8 @@ foreach(component IN ITEMS seekwell-dev kinemap-dev)
     rova_install_page("${ROVA_MAN_DIR}/${page}" ${component})
   endforeach()
 endforeach()
+
+include("${CMAKE_CURRENT_LIST_DIR}/InstallExamples.cmake")
 
 # A tool's manual page is named after its target; some are written, some made from templates.
 file(GLOB ROVA_TOOL_PAGES CONFIGURE_DEPENDS "${ROVA_MAN_DIR}/*.1" "${ROVA_GENERATED_MAN_DIR}/*.1")

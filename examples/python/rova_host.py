@@ -7,13 +7,13 @@ usage: rova_host.py body [DESIGN]   walk a design's body (default: the design of
        rova_host.py live [IF]       each robot as it answers, and why others were left out (10 s)
        rova_host.py probe TARGET... live, also asking robot addresses or sweeping CIDR ranges
                                     that multicast does not reach (198.19.5.11, 198.19.5.0/24)
-       rova_host.py watch [IF]      robots coming and going until Ctrl-C, in asyncio
+       rova_host.py watch [IF]      robots coming, moving and going until Ctrl-C, in asyncio
 IF names one network interface to search on (default: every one that can multicast).
 """
 
 import asyncio
 import sys
-from typing import List, Optional, Sequence
+from typing import Dict, List, Optional, Sequence
 
 import kinemap
 import seekwell
@@ -59,14 +59,27 @@ def print_live(interface: Optional[str], targets: Sequence[str] = ()) -> None:
             print(f"quiet    {terminal_text(event.interface):16s} {terminal_text(event.detail)}", flush=True)
 
 
+def robot_word(robots: Dict[str, seekwell.Robot], event: seekwell.Robot) -> str:
+    before = robots.get(event.udn)
+    return "moved" if before is not None and before.address != event.address else "robot"
+
+
 async def watch(interface: Optional[str]) -> None:
     # Window 0: until stopped. A task reads the search from the loop's reader on its
     # descriptor (no thread); cancelling the task, as asyncio.run does on Ctrl-C, stops it.
+    # Robots are kept by udn: a robot's address may change (DHCP), and it is still the same one.
+    robots: Dict[str, seekwell.Robot] = {}
     async with seekwell.search_async(0, interface) as events:
         async for event in events:
-            if isinstance(event, (seekwell.Robot, seekwell.Gone)):
-                word = "robot" if isinstance(event, seekwell.Robot) else "gone"
-                print(f"{word:8s} {terminal_text(event.address):16s} {terminal_text(event.raw_name)}", flush=True)
+            if isinstance(event, seekwell.Robot):
+                word = robot_word(robots, event)
+                robots[event.udn] = event
+            elif isinstance(event, seekwell.Gone):
+                word = "gone"
+                robots.pop(event.udn, None)
+            else:
+                continue
+            print(f"{word:8s} {terminal_text(event.address):16s} {terminal_text(event.raw_name)}", flush=True)
 
 
 def body_design(arguments: List[str]) -> Optional[int]:

@@ -217,7 +217,7 @@ build_examples() {
         $(pkg-config --cflags --libs kinemap) || fail "building walk_body through pkg-config"
     if installed_package libseekwell-dev; then
         # shellcheck disable=SC2046
-        cc -std=c99 -Wall -Wextra -Werror -o "$out/discover-pc" \
+        cc -std=c99 -Wall -Wextra -Werror -o "$out/discover-pc" -I"$(installed_examples libseekwell-dev)/common" \
             "$(installed_examples libseekwell-dev)/c-discover/discover.c" \
             $(pkg-config --cflags --libs seekwell) || fail "building discover through pkg-config"
     fi
@@ -240,7 +240,8 @@ build_live_examples() {
         pkg-config --exists $modules || fail "pkg-config knows no $modules, which $name needs"
         [ -x "$out/libseekwell-dev/$name" ] || fail "the installed examples' CMake project did not build $name"
         # shellcheck disable=SC2046,SC2086
-        $compiler -Wall -Wextra -Werror -o "$out/$name-pc" "$(installed_examples libseekwell-dev)/$source" \
+        $compiler -Wall -Wextra -Werror -o "$out/$name-pc" -I"$(installed_examples libseekwell-dev)/common" \
+            "$(installed_examples libseekwell-dev)/$source" \
             $(pkg-config --cflags --libs $modules) || fail "building $name through pkg-config"
     done
 }

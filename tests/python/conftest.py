@@ -42,49 +42,64 @@ def why_no_lan() -> str:
 
 
 class PrivateLan:
-    """Two network namespaces joined by a veth pair, with simulated robots on one side."""
+    """Two network namespaces joined by a veth pair, with simulated robots on one side, and
+    `spare_devices` addresses after theirs for robots that come and go during a test."""
 
-    def __init__(self, name: str, simulator: str, robots: int, faults: Sequence[str]) -> None:
+    def __init__(self, name: str, simulator: str, robots: int, faults: Sequence[str], spare_devices: int = 0) -> None:
         self.name = name
         self.client_ns = f"{name}-c"
         self.robot_ns = f"{name}-r"
         self.robots = robots
+        self.devices = robots + spare_devices
+        self._simulator_program = simulator
         self._simulator_command = [simulator, "--robots", str(robots)]
         for fault in faults:
             self._simulator_command += ["--fault", fault]
-        self._simulator: Optional[subprocess.Popen[bytes]] = None
+        self._simulators: List[subprocess.Popen[bytes]] = []
         self._scratch = tempfile.TemporaryDirectory(prefix="seekwell-python-lan-")
 
     def start(self) -> None:
-        subprocess.run(["bash", str(SIMLAN), "create", self.name, str(self.robots)], check=True)
-        layout = self.layout()
-        ready = Path(self._scratch.name) / "ready"
-        self._simulator = subprocess.Popen(
+        subprocess.run(["bash", str(SIMLAN), "create", self.name, str(self.devices)], check=True)
+        self._start_simulator(self._simulator_command, 1)
+
+    def start_more(self, first_device: int, *arguments: str) -> subprocess.Popen[bytes]:
+        """Another simulator whose first robot is spare device `first_device`, listening when
+        this returns. The test ends it: TERM (its robots say goodbye when it runs with
+        --announce) or KILL (they vanish without a word); close() stops it if it still runs."""
+        assert self.robots < first_device <= self.devices, "a spare device address"
+        return self._start_simulator([self._simulator_program, *arguments], first_device)
+
+    def _start_simulator(self, command: List[str], first_device: int) -> subprocess.Popen[bytes]:
+        ready = Path(self._scratch.name) / f"ready-{first_device}"
+        simulator = subprocess.Popen(
             [
                 "ip",
                 "netns",
                 "exec",
                 self.robot_ns,
-                *self._simulator_command,
+                *command,
                 "--interface",
-                layout["robot_interface"],
+                self.layout()["robot_interface"],
                 "--first-address",
-                self.device_address(1),
+                self.device_address(first_device),
                 "--ready-file",
                 str(ready),
             ],
             stdout=subprocess.DEVNULL,
         )
+        self._simulators.append(simulator)
         deadline = time.monotonic() + LAN_READY_TIMEOUT_S
         while not ready.exists():
-            if self._simulator.poll() is not None or time.monotonic() > deadline:
+            if simulator.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("the robot simulator did not start")
             time.sleep(0.05)
+        return simulator
 
     def close(self) -> None:
-        if self._simulator is not None:
-            self._simulator.terminate()
-            self._simulator.wait(timeout=LAN_READY_TIMEOUT_S)
+        for simulator in self._simulators:
+            if simulator.poll() is None:
+                simulator.terminate()
+                simulator.wait(timeout=LAN_READY_TIMEOUT_S)
         subprocess.run(["bash", str(SIMLAN), "destroy", self.name], check=False)
         self._scratch.cleanup()
 

@@ -1,17 +1,21 @@
 """The live search from Python on a private LAN: events as they come, a search that stops and
 releases what it held when its loop breaks or its task is cancelled, targets that find robots
-where multicast finds none, a link where nothing answers, and python3 -m seekwell's live modes
-next to seekwell-discover's. Each host runs in the LAN's client namespace."""
+where multicast finds none, a link where nothing answers, robots that leave a watch, and
+python3 -m seekwell's live modes next to seekwell-discover's. Each host runs in the LAN's client
+namespace."""
 
 from __future__ import annotations
 
 import json
 import os
 import shutil
+import ipaddress
 import signal
 import subprocess
+import threading
+import time
 from pathlib import Path
-from typing import Dict, Iterator, List, Tuple
+from typing import Callable, Dict, Iterator, List, Tuple
 
 import pytest
 
@@ -31,6 +35,18 @@ QUIET_WINDOW_S = 3.0
 QUIET_INTERFACE = "sw-quiet"
 QUIET_PEER = "sw-quiet-p"
 QUIET_ADDRESSES = ("198.18.77.1/24", "198.18.77.2/24")
+# Spare addresses for robots switched on during a test: one that is killed, one that says goodbye.
+KILLED_ROBOT = ROBOTS + 1
+LEAVING_ROBOT = ROBOTS + 2
+WATCH_PERIOD_S = 0.3
+MISSED_ROUNDS = 3
+# Killed in the middle of a round, a robot is gone when the third round it missed is over.
+GONE_AFTER_KILL_S = (2 * WATCH_PERIOD_S, (MISSED_ROUNDS + 2) * WATCH_PERIOD_S)
+# A goodbye takes a robot away at once: sooner than two missed rounds.
+GONE_AFTER_GOODBYE_S = 0.5
+# How long a host may wait for a robot that is there from the start, and its whole life.
+ROBOT_SEEN_TIMEOUT_S = 5.0
+HOST_LIFETIME_S = 30
 ROVA_HOST = str(Path(__file__).resolve().parents[2] / "examples" / "python" / "rova_host.py")
 
 # What a host holds of a search: its descriptors (sockets among them) and the library's threads.
@@ -156,7 +172,9 @@ def live_lan() -> Iterator[PrivateLan]:
     reason = why_no_lan()
     if reason:
         pytest.skip(f"no private LAN: {reason}")
-    lan = PrivateLan(f"swlv{os.getpid()}", tool("SEEKWELL_ROBOT_SIM", "seekwell-robot-sim"), ROBOTS, FAULTS)
+    lan = PrivateLan(
+        f"swlv{os.getpid()}", tool("SEEKWELL_ROBOT_SIM", "seekwell-robot-sim"), ROBOTS, FAULTS, spare_devices=2
+    )
     try:
         lan.start()
         yield lan
@@ -405,3 +423,135 @@ def test_probe_and_quiet_lines_like_seekwell_discover(live_lan: PrivateLan, quie
             b"python3 -m seekwell:", b"seekwell:"
         )
         assert (status, out, tool_err) == runs["module bad probe"]
+
+
+# A watch that prints each Robot and Gone of the addresses given as a JSON line, the moment it
+# comes, and ends when all of them are gone; the alarm ends it if they never are.
+WATCH_HOST = """
+import json, signal, sys, seekwell
+signal.alarm(int(sys.argv[1]))
+period, addresses = float(sys.argv[2]), set(sys.argv[3:])
+present = set()
+for event in seekwell.search(0, period=period):
+    if isinstance(event, (seekwell.Robot, seekwell.Gone)) and event.address in addresses:
+        name, address = event
+        print(json.dumps([type(event).__name__, name, address, event.udn]), flush=True)
+        if isinstance(event, seekwell.Robot):
+            present.add(address)
+        else:
+            present.discard(address)
+            if not present:
+                break
+"""
+
+
+class Lines:
+    """A program's output read line by line on a thread of its own, each line with the time it
+    came: what a user watching it sees, and when."""
+
+    def __init__(self, lan: PrivateLan, command: List[str]) -> None:
+        self.process = subprocess.Popen(
+            ["ip", "netns", "exec", lan.client_ns, *command], stdout=subprocess.PIPE, stderr=subprocess.PIPE
+        )
+        self.lines: List[Tuple[float, bytes]] = []
+        self._arrived = threading.Condition()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        assert self.process.stdout is not None
+        for line in self.process.stdout:
+            with self._arrived:
+                self.lines.append((time.monotonic(), line))
+                self._arrived.notify_all()
+
+    def wait_for(self, wanted: Callable[[bytes], bool], timeout: float) -> Tuple[float, bytes]:
+        """The first line that is wanted and when it came; fails after `timeout` seconds."""
+        deadline = time.monotonic() + timeout
+        with self._arrived:
+            while True:
+                found = [(stamp, line) for stamp, line in self.lines if wanted(line)]
+                if found:
+                    return found[0]
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    raise AssertionError(f"not within {timeout} s; the lines so far: {self.lines}")
+                self._arrived.wait(left)
+
+    def end(self, stop: bool = True) -> Tuple[int, bytes]:
+        """Stops the program as Ctrl-C does (or lets it end by itself): its status and stderr."""
+        if stop:
+            self.process.send_signal(signal.SIGINT)
+        _, err = self.process.communicate(timeout=WATCH_END_TIMEOUT_S)
+        self._reader.join(WATCH_END_TIMEOUT_S)
+        return self.process.returncode, err
+
+
+def simulated_udn(address: str) -> str:
+    """The UDN the simulator gives the robot at an address."""
+    return f"uuid:R0VA-5151-4000-8000-{int(ipaddress.IPv4Address(address)):012x}"
+
+
+def watch_host(lan: PrivateLan, address: str) -> Lines:
+    return Lines(lan, [PYTHON, "-c", WATCH_HOST, str(HOST_LIFETIME_S), str(WATCH_PERIOD_S), address])
+
+
+def test_a_killed_robot_is_gone_after_its_missed_rounds_with_its_udn(live_lan: PrivateLan) -> None:
+    address = live_lan.device_address(KILLED_ROBOT)
+    robot = live_lan.start_more(KILLED_ROBOT, "--robots", "1")
+    try:
+        watch = watch_host(live_lan, address)
+        _, arrived = watch.wait_for(lambda line: line.startswith(b'["Robot"'), ROBOT_SEEN_TIMEOUT_S)
+    finally:
+        robot.kill()
+        killed = time.monotonic()
+        robot.wait()
+    gone_at, gone = watch.wait_for(lambda line: line.startswith(b'["Gone"'), HOST_LIFETIME_S)
+    assert watch.end(stop=False) == (0, b"")
+    _, name, _, udn = json.loads(arrived)
+    assert json.loads(arrived) == ["Robot", name, address, simulated_udn(address)] and name
+    # Gone names the robot as the Robot did: its name, address and UDN.
+    assert json.loads(gone) == ["Gone", name, address, udn]
+    assert GONE_AFTER_KILL_S[0] <= gone_at - killed <= GONE_AFTER_KILL_S[1], gone_at - killed
+
+
+def test_a_robot_that_says_goodbye_is_gone_at_once_in_every_watch(live_lan: PrivateLan) -> None:
+    address = live_lan.device_address(LEAVING_ROBOT)
+    robot = live_lan.start_more(LEAVING_ROBOT, "--robots", "1", "--announce")
+    # The command-line watches search every 15 s: only the goodbye can take the robot away soon.
+    watches = {"host": watch_host(live_lan, address)}
+    for mode in ("text", "json"):
+        for name, command in both_tools(["--watch"] + (["--json"] if mode == "json" else [])).items():
+            watches[f"{name} {mode}"] = Lines(live_lan, command)
+    try:
+        for watch in watches.values():
+            watch.wait_for(lambda line: address.encode() in line, ROBOT_SEEN_TIMEOUT_S)
+    finally:
+        robot.terminate()
+        left = time.monotonic()
+        robot.wait()
+
+    def gone(line: bytes) -> bool:
+        return address.encode() in line and (line.startswith(b"gone ") or b'"gone"' in line or b'"Gone"' in line)
+
+    for name, watch in watches.items():
+        gone_at, _ = watch.wait_for(gone, GONE_AFTER_GOODBYE_S + 1.0)
+        assert gone_at - left <= GONE_AFTER_GOODBYE_S, (name, gone_at - left)
+    assert watches.pop("host").end(stop=False) == (0, b"")
+    outputs = {}
+    for name, watch in watches.items():
+        assert watch.end() == (0, b""), name
+        outputs[name] = [line for _, line in watch.lines if address.encode() in line]
+    # Each line the moment its event came: the robot, then its goodbye, which names it.
+    arrived, went = outputs["module text"]
+    assert (
+        arrived.startswith(b"robot    " + address.encode().ljust(17))
+        and went == b"gone     " + arrived[len(b"robot    ") :]
+    )
+    robot_json, gone_json = map(json.loads, outputs["module json"])
+    assert robot_json["udn"] == gone_json["udn"] == simulated_udn(address)
+    assert list(gone_json) == ["event", "name", "address", "location", "interface", "udn"]
+    assert {**gone_json, "event": "robot"} == robot_json
+    for mode in ("text", "json"):
+        if f"tool {mode}" in outputs:
+            assert outputs[f"tool {mode}"] == outputs[f"module {mode}"], mode

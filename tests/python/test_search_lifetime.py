@@ -44,6 +44,7 @@ class FakeLibrary:
         self.first_type: Optional[int] = None  # an event type to hand over before each robot
         self.start_result = 0
         self.end_after: Optional[int] = None  # dispatches before DONE (window over)
+        self.udn: Optional[bytes] = None  # one UDN for every robot (the same robot, moved); None: one each
         # What the start call read of the options: their size and the targets, NULL-terminated.
         self.size = 0
         self.targets: Optional[List[bytes]] = None
@@ -72,6 +73,7 @@ class FakeLibrary:
             first = _live._CEvent(self.first_type, b"", b"", b"", b"eth0", 0, QUIET_DETAIL)
             self.callback(ctypes.pointer(first), None)
         event = _live._CEvent(_live.EVENT_ROBOT, b"robot", address, b"http://" + address + b"/", b"eth0")
+        event.udn = self.udn or b"uuid:R0VA-" + address
         self.callback(ctypes.pointer(event), None)
         if self.dispatched == self.end_after:
             done = _live._CEvent(_live.EVENT_DONE, done_reason=seekwell.DoneReason.WINDOW_OVER)
@@ -169,7 +171,7 @@ def test_event_types_a_newer_library_adds_are_not_handed_over(library: FakeLibra
 
 def test_events_left_unread_are_dropped_at_close(library: FakeLibrary) -> None:
     search = seekwell.search()
-    search._inbox.events.append(_live.RawEvent(_live.EVENT_ROBOT, b"late", b"192.0.2.9", b"", b"", 0, b"", 0))
+    search._inbox.events.append(_live.RawEvent(_live.EVENT_ROBOT, b"late", b"192.0.2.9", b"", b"", 0, b"", 0, b""))
     search.close()
     assert list(search) == [] and library.freed
 
@@ -291,7 +293,7 @@ def run_command_line(library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, argu
             '{"event": "path", "blocking_call": "built-in"}\n'
             '{"event": "quiet", "interface": "eth0", "detail": "no device answered on eth0 \\u001b[2J"}\n'
             '{"event": "robot", "name": "robot", "address": "192.0.2.1", "location": "http://192.0.2.1/", '
-            '"interface": "eth0"}\n'
+            '"interface": "eth0", "udn": "uuid:R0VA-192.0.2.1"}\n'
             '{"event": "done", "reason": "window-over", "count": 1}\n',
         ),
     ],
@@ -322,3 +324,65 @@ def test_a_probe_the_library_refuses_is_a_bad_command_line(
     library.start_result = -errno.EINVAL
     assert run_command_line(library, monkeypatch, ["--probe", "robot.local"]) == (cli.EXIT_USAGE, "")
     assert capsys.readouterr().err.startswith(f"seekwell: {cli.BAD_PROBE}\n")
+
+
+def handed_over(event_type: int, udn: Optional[bytes]) -> seekwell.Event:
+    """What a loop gets of one event the library hands to the search's callback."""
+    inbox = _live._Inbox()
+    event = _live._CEvent(event_type, b"R\xc3\xb6ve", b"192.0.2.10", b"http://192.0.2.10/", b"eth0", udn=udn)
+    inbox.receive(ctypes.pointer(event), None)
+    assert inbox.failure is None
+    return _live.typed_event(inbox.events[0])
+
+
+@pytest.mark.parametrize("kind", [seekwell.Robot, seekwell.Gone])
+@pytest.mark.parametrize(
+    "udn, decoded",
+    [
+        (b"uuid:R0VA-5151-4000-8000-0000c000020a", "uuid:R0VA-5151-4000-8000-0000c000020a"),
+        (b"uuid:R0VA-\xff", "uuid:R0VA-\ufffd"),  # decoded as names are
+        (None, ""),
+    ],
+)
+def test_robots_and_gone_carry_their_udn_beside_the_pair(kind: type, udn: Optional[bytes], decoded: str) -> None:
+    event = handed_over(_live.EVENT_ROBOT if kind is seekwell.Robot else _live.EVENT_GONE, udn)
+    assert type(event) is kind and isinstance(event, (seekwell.Robot, seekwell.Gone))
+    name, address = event
+    assert (name, address, event.location, event.interface, event.udn) == (
+        "R\xf6ve",
+        "192.0.2.10",
+        "http://192.0.2.10/",
+        "eth0",
+        decoded,
+    )
+    assert repr(event).endswith(f"interface='eth0', udn={decoded!r})")
+    # A robot is the same robot whatever its UDN says: tuples compare by name and address.
+    assert event == kind("R\xf6ve", "192.0.2.10")
+
+
+def test_robots_of_the_blocking_search_have_no_udn() -> None:
+    assert seekwell.Robot("R1", "192.0.2.10").udn == seekwell.Gone("R1", "192.0.2.10").udn == ""
+
+
+@pytest.mark.parametrize(
+    "arguments, out",
+    [
+        (["--live"], "robot    192.0.2.1        robot\nrobot    192.0.2.2        robot\n1 robot(s) found\n"),
+        (
+            ["--live", "--json"],
+            '{"event": "robot", "name": "robot", "address": "192.0.2.1", "location": "http://192.0.2.1/", '
+            '"interface": "eth0", "udn": "uuid:R0VA-\\"one\\""}\n'
+            '{"event": "robot", "name": "robot", "address": "192.0.2.2", "location": "http://192.0.2.2/", '
+            '"interface": "eth0", "udn": "uuid:R0VA-\\"one\\""}\n'
+            '{"event": "done", "reason": "window-over", "count": 1}\n',
+        ),
+    ],
+)
+def test_a_robot_that_moved_is_counted_once(
+    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str], out: str
+) -> None:
+    library.udn = b'uuid:R0VA-"one"'
+    written: List[str] = []
+    monkeypatch.setattr(cli, "write", written.append)
+    library.end_after = 2
+    assert (cli.main(arguments), "".join(written)) == (cli.EXIT_SUCCESS, out)

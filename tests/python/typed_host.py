@@ -17,7 +17,7 @@ def robots_of(events: seekwell.Search) -> List[Tuple[str, str, str, bytes]]:
         for event in events:
             if isinstance(event, seekwell.Robot):
                 name, address = event
-                found.append((name, address, event.location + event.interface, event.raw_name))
+                found.append((name, address, event.location + event.interface + event.udn, event.raw_name))
             elif isinstance(event, seekwell.Skipped):
                 reason: seekwell.SkipReason = event.reason
                 found.append(
@@ -27,7 +27,7 @@ def robots_of(events: seekwell.Search) -> List[Tuple[str, str, str, bytes]]:
                 found.append((event.interface, event.detail, "", b""))
             else:
                 gone: seekwell.Gone = event
-                found.append((gone.name, gone.address, gone.interface, gone.raw_name))
+                found.append((gone.name, gone.address, gone.interface + gone.udn, gone.raw_name))
     done: Optional[seekwell.DoneReason] = events.done_reason
     return found if done != seekwell.DoneReason.FAILED else []
 

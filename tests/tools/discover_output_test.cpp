@@ -67,6 +67,10 @@ TEST(DiscoverOutputTest, TableNotesAFullReportOnly)
               "16 robots reported, the most one search returns; there may be more on the network.");
 }
 
+constexpr const char kUdn[] = "uuid:R0VA-5151-4000-8000-0000c000020a";
+
+// Every event carries a UDN here, so that the lines of those it does not belong to show they
+// leave it out.
 seekwell_event Event(seekwell_event_type type, const char* name, const char* reason)
 {
     seekwell_event event{};
@@ -76,11 +80,15 @@ seekwell_event Event(seekwell_event_type type, const char* name, const char* rea
     event.location = "http://192.0.2.10/ROVA.XML";
     event.interface_name = "eth0";
     event.reason = reason;
+    event.udn = kUdn;
     return event;
 }
 
 TEST(DiscoverOutputTest, LiveLinesInBothFormats)
 {
+    // A UDN comes from the network like a name, and is escaped like one.
+    seekwell_event robot = Event(SEEKWELL_EVENT_ROBOT, "R\xc3\xb6ve\x1b", "");
+    robot.udn = "uuid:\"R0VA\"\x1b\xff";
     seekwell_event skipped = Event(SEEKWELL_EVENT_SKIPPED, "", "description fetch: HTTP status 404");
     skipped.skip_reason = SEEKWELL_SKIP_HTTP_STATUS;
     skipped.http_status = 404;
@@ -93,12 +101,14 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
         const char* text;
         const char* json;
     } kCases[] = {
-        {Event(SEEKWELL_EVENT_ROBOT, "R\xc3\xb6ve\x1b", ""), "robot    192.0.2.10       R\xc3\xb6ve?\n",
+        {robot, "robot    192.0.2.10       R\xc3\xb6ve?\n",
          "{\"event\": \"robot\", \"name\": \"R\xc3\xb6ve\\u001b\", \"address\": \"192.0.2.10\", "
-         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\"}\n"},
+         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\", "
+         "\"udn\": \"uuid:\\\"R0VA\\\"\\u001b\\ufffd\"}\n"},
         {Event(SEEKWELL_EVENT_GONE, "R1", ""), "gone     192.0.2.10       R1\n",
          "{\"event\": \"gone\", \"name\": \"R1\", \"address\": \"192.0.2.10\", "
-         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\"}\n"},
+         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\", "
+         "\"udn\": \"uuid:R0VA-5151-4000-8000-0000c000020a\"}\n"},
         {skipped, "skipped  192.0.2.10       description fetch: HTTP status 404\n",
          "{\"event\": \"skipped\", \"address\": \"192.0.2.10\", \"location\": \"http://192.0.2.10/ROVA.XML\", "
          "\"interface\": \"eth0\", \"reason\": \"http-status\", \"detail\": \"description fetch: HTTP status 404\", "
@@ -115,6 +125,32 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
     EXPECT_EQ(PathLine(SEEKWELL_PATH_BUILT_IN, LiveFormat::Json),
               "{\"event\": \"path\", \"blocking_call\": \"built-in\"}\n");
     EXPECT_EQ(PathLine(SEEKWELL_PATH_NONE, LiveFormat::Text), "blocking call: no search\n");
+}
+
+// The count at the end is of robots, not of ROBOT lines: a robot that moved to another address
+// comes again under its UDN without a GONE.
+TEST(DiscoverOutputTest, AnsweringRobotsAreCountedByUdn)
+{
+    const struct {
+        seekwell_event_type type;
+        const char* address;
+        const char* udn;
+        int answering;
+    } kSteps[] = {
+        {SEEKWELL_EVENT_ROBOT, "192.0.2.10", "uuid:R0VA-a", 1}, {SEEKWELL_EVENT_ROBOT, "192.0.2.11", "uuid:R0VA-b", 2},
+        {SEEKWELL_EVENT_ROBOT, "192.0.2.12", "uuid:R0VA-a", 2},  // moved
+        {SEEKWELL_EVENT_SKIPPED, "192.0.2.13", "", 2},          {SEEKWELL_EVENT_GONE, "192.0.2.12", "uuid:R0VA-a", 1},
+        {SEEKWELL_EVENT_GONE, "192.0.2.12", "uuid:R0VA-a", 1},   // told twice: still one robot left
+        {SEEKWELL_EVENT_ROBOT, "192.0.2.10", "uuid:R0VA-a", 2},  // back again
+    };
+    AnsweringRobots answering;
+    for (const auto& step : kSteps) {
+        seekwell_event event = Event(step.type, "R", "");
+        event.address = step.address;
+        event.udn = step.udn;
+        answering.Count(event);
+        EXPECT_EQ(answering.Size(), step.answering) << step.address << " " << step.udn;
+    }
 }
 
 // The codes are a table indexed by the library's values: each must sit at its value.

@@ -83,7 +83,8 @@ std::string RobotJson(const seekwell_event& event, int answering)
         case SEEKWELL_EVENT_ROBOT:
         case SEEKWELL_EVENT_GONE:
             return std::string("{\"event\": \"") + (event.type == SEEKWELL_EVENT_ROBOT ? "robot" : "gone") + "\"" +
-                   Field("name", JsonValue(event.name)) + DeviceFields(event) + "}\n";
+                   Field("name", JsonValue(event.name)) + DeviceFields(event) + Field("udn", JsonValue(event.udn)) +
+                   "}\n";
         case SEEKWELL_EVENT_SKIPPED:
             return "{\"event\": \"skipped\"" + DeviceFields(event) +
                    Field("reason", JsonValue(SkipCode(event.skip_reason))) + Field("detail", JsonValue(event.reason)) +
@@ -99,6 +100,15 @@ std::string RobotJson(const seekwell_event& event, int answering)
 }
 
 }  // namespace
+
+void AnsweringRobots::Count(const seekwell_event& event)
+{
+    if (event.type == SEEKWELL_EVENT_ROBOT) {
+        udns_.insert(event.udn);
+    } else if (event.type == SEEKWELL_EVENT_GONE) {
+        udns_.erase(event.udn);
+    }
+}
 
 const char* SkipCode(seekwell_skip_reason reason) { return CodeAt(kSkipCodes, reason); }
 

@@ -4,11 +4,23 @@
 
 #include <seekwell/seekwell.h>
 
+#include <set>
 #include <string>
 
 namespace seekwell_discover {
 
 enum class LiveFormat { Text, Json };
+
+// The robots answering, one per UDN: a robot that moved to another address, or was renamed,
+// comes as ROBOT again without a GONE and is still one robot.
+class AnsweringRobots {
+public:
+    void Count(const seekwell_event& event);
+    int Size() const { return static_cast<int>(udns_.size()); }
+
+private:
+    std::set<std::string> udns_;
+};
 
 // The first line of --explain: which way the blocking call would search.
 std::string PathLine(int path, LiveFormat format);

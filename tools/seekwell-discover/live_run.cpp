@@ -17,7 +17,7 @@ namespace {
 struct Printer {
     const LiveRequest& request;
     std::ostream& out;
-    int answering = 0;
+    AnsweringRobots answering;
     std::optional<std::string> failure;  // why the search could not run, from its DONE
 };
 
@@ -27,12 +27,12 @@ void OnEvent(const seekwell_event* event, void* userData)
     if ((event->type == SEEKWELL_EVENT_SKIPPED || event->type == SEEKWELL_EVENT_QUIET) && !printer.request.explain) {
         return;
     }
-    printer.answering += event->type == SEEKWELL_EVENT_ROBOT ? 1 : event->type == SEEKWELL_EVENT_GONE ? -1 : 0;
+    printer.answering.Count(*event);
     if (event->type == SEEKWELL_EVENT_DONE && event->done_reason == SEEKWELL_DONE_FAILED) {
         printer.failure = event->reason;
     }
     // Flushed line by line: a reader of a pipe sees each robot as it answers.
-    printer.out << EventLine(*event, printer.answering, printer.request.format) << std::flush;
+    printer.out << EventLine(*event, printer.answering.Size(), printer.request.format) << std::flush;
 }
 
 // SIGINT and SIGTERM arrive as a descriptor's input, so stopping is one more event of the loop.
@@ -108,7 +108,7 @@ int RunLiveSearch(const char* program, const LiveRequest& request, std::ostream&
     targets.push_back(nullptr);
     options.targets = request.targets.empty() ? nullptr : targets.data();
     const int signals = StopSignals();
-    Printer printer{request, out, 0, std::nullopt};
+    Printer printer{request, out, {}, std::nullopt};
     seekwell_search* search = nullptr;
     const int started = seekwell_search_start(&options, OnEvent, &printer, &search);
     if (started != 0) {

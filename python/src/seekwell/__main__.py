@@ -18,7 +18,7 @@ import sys
 import threading
 import time
 from types import TracebackType
-from typing import Callable, List, Optional, Sequence, TextIO, Type
+from typing import Callable, List, Optional, Sequence, Set, TextIO, Type
 
 import seekwell
 from seekwell import _live, _terminal
@@ -299,6 +299,7 @@ def event_line(event: _live.RawEvent, json: bool) -> str:
         f'"address": {json_value(event.address)}',
         f'"location": {json_value(event.location)}',
         f'"interface": {json_value(event.interface)}',
+        f'"udn": {json_value(event.udn)}',
     )
 
 
@@ -357,7 +358,8 @@ def live(options: Options) -> int:
     except seekwell.SeekwellError as failure:
         error(str(failure))
         return EXIT_FAILURE
-    robots = 0
+    # Robots by UDN: one that moved to another address comes again without a Gone.
+    robots: Set[bytes] = set()
     with search, StopOnSignals(search.cancel):
         try:
             # Asked while the search runs, so that the helper's start costs the search no time.
@@ -366,13 +368,16 @@ def live(options: Options) -> int:
             for event in search.raw_events():
                 if event.type in EXPLAINED and not options.explain:
                     continue
-                robots += {_live.EVENT_ROBOT: 1, _live.EVENT_GONE: -1}.get(event.type, 0)
+                if event.type == _live.EVENT_ROBOT:
+                    robots.add(event.udn)
+                elif event.type == _live.EVENT_GONE:
+                    robots.discard(event.udn)
                 write(event_line(event, options.json))
         except seekwell.SearchStartError as failure:
-            write(done_line(search.done_reason, robots, options.json))
+            write(done_line(search.done_reason, len(robots), options.json))
             error(str(failure))
             return EXIT_FAILURE
-        write(done_line(search.done_reason, robots, options.json))
+        write(done_line(search.done_reason, len(robots), options.json))
     return EXIT_SUCCESS
 
 

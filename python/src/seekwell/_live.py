@@ -199,9 +199,10 @@ class _Responder(_RobotFields):
         location: str = "",
         interface: str = "",
         raw_name: Optional[bytes] = None,
+        udn: str = "",
     ) -> _ResponderT:
         self = super().__new__(cls, name, address)
-        self.__dict__.update(_location=location, _interface=interface, _raw_name=raw_name)
+        self.__dict__.update(_location=location, _interface=interface, _raw_name=raw_name, _udn=udn)
         return self
 
     @property
@@ -220,21 +221,29 @@ class _Responder(_RobotFields):
         raw = self.__dict__.get("_raw_name")
         return raw if isinstance(raw, bytes) else self.name.encode()
 
+    @property
+    def udn(self) -> str:
+        """The UDN of its description, which names the robot whatever its address: a host keys
+        its robots by it (live search only; "" from discover()). Decoded as name is."""
+        return str(self.__dict__.get("_udn", ""))
+
     def __repr__(self) -> str:
         return (
             f"{type(self).__name__}(name={self.name!r}, address={self.address!r}, "
-            f"location={self.location!r}, interface={self.interface!r})"
+            f"location={self.location!r}, interface={self.interface!r}, udn={self.udn!r})"
         )
 
 
 class Robot(_Responder):
-    """One robot that answered a search: a (name, address) pair, with its location and
-    interface besides when the live search found it."""
+    """One robot that answered a search: a (name, address) pair, with its location, interface
+    and udn besides when the live search found it. A robot whose address changed comes again
+    with its new address and the same udn, and no Gone before it: it has moved."""
 
 
 class Gone(_Responder):
     """A robot that stopped answering a search with window 0 (after it missed three of its
-    searches in a row); the same fields as the Robot it was."""
+    searches in a row), said goodbye, or whose interface went away; the same fields as the
+    Robot it was, its udn included."""
 
 
 class Skipped(NamedTuple):
@@ -282,6 +291,7 @@ class _CEvent(ctypes.Structure):
         ("http_status", ctypes.c_int),
         ("done_reason", ctypes.c_int),
         ("error", ctypes.c_int),
+        ("udn", ctypes.c_char_p),
     ]
 
 
@@ -313,6 +323,7 @@ class RawEvent(NamedTuple):
     skip_reason: int
     reason: bytes
     http_status: int
+    udn: bytes
 
 
 def _text(raw: bytes) -> str:
@@ -339,7 +350,7 @@ def typed_event(raw: RawEvent) -> Event:
             _text(raw.reason),
             raw.http_status,
         )
-    fields = (_text(raw.name), _text(raw.address), _text(raw.location), _text(raw.interface), raw.name)
+    fields = (_text(raw.name), _text(raw.address), _text(raw.location), _text(raw.interface), raw.name, _text(raw.udn))
     return Gone(*fields) if raw.type == EVENT_GONE else Robot(*fields)
 
 
@@ -496,6 +507,7 @@ class _Inbox:
                     event.skip_reason,
                     event.reason or b"",
                     event.http_status,
+                    event.udn or b"",
                 )
             )
         except BaseException as failure:  # noqa: B036 - re-raised by the host's next call
