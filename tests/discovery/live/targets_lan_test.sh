@@ -115,7 +115,13 @@ print("\n".join(sorted(e["address"] for e in map(json.loads, open(sys.argv[1])) 
 LD_LIBRARY_PATH="$alone" simlan_client "$prefix/bin/seekwell-discover" --probe robot.local >/dev/null 2>&1
 expect_equal "seekwell-discover --probe robot.local: exit status" "$?" 1
 
-# 7. Python's command line over the same installed library (the package from the source tree).
+# 7. Python's command line over the same installed library (the package from the source tree);
+#    Python cannot load a sanitized library, so a sanitized build leaves it to the plain one.
+if [ -n "${SEEKWELL_SANITIZED:-}" ]; then
+    echo "note: sanitized library: the Python case runs in the plain build"
+    e2e_finish
+    exit
+fi
 LD_LIBRARY_PATH="$alone" PYTHONPATH="$E2E_DIR/../../python/src" simlan_client /usr/bin/python3 -m seekwell --json \
     --probe "$(routed $SILENT_ROBOT)" >"$E2E_WORK/python.out" 2>&1
 expect_true "python3 -m seekwell --probe finds the silent robot" \
