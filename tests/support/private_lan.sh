@@ -48,6 +48,8 @@ SIMLAN_SIM_READY_FILE=
 # Simulators started after the LAN's own, on further device addresses; simlan_destroy stops them.
 SIMLAN_MORE_SIM_PID=
 SIMLAN_MORE_SIM_PIDS=()
+# Client ends of the segments simlan_add_link added; simlan_destroy removes them.
+SIMLAN_ADDED_LINKS=()
 
 # simlan_why_not: prints why no private LAN can be made here, or nothing when one can.
 simlan_why_not() {
@@ -218,6 +220,12 @@ simlan_destroy() {
         SIMLAN_SIM_PID=
     fi
     [ -n "$SIMLAN_SIM_READY_FILE" ] && rm -f "$SIMLAN_SIM_READY_FILE"
+    # Joined namespaces outlive the LAN; a link a test removed already is no error.
+    local link
+    for link in "${SIMLAN_ADDED_LINKS[@]}"; do
+        simlan_ip "$SIMLAN_CLIENT_NS" link del "$link" 2>/dev/null
+    done
+    SIMLAN_ADDED_LINKS=()
     local ns
     if [ -z "$SIMLAN_BY_PID" ]; then
         for ns in "$SIMLAN_CLIENT_NS" "$SIMLAN_ROBOT_NS"; do
@@ -288,6 +296,31 @@ simlan_add_bridged_client_link() {
     simlan_ip "$SIMLAN_CLIENT_NS" addr add "$address/$SIMLAN_PREFIX_LENGTH" dev "$link" || return 1
     simlan_ip "$SIMLAN_CLIENT_NS" link set "$link" up || return 1
     SIMLAN_ROBOT_IF=$SIMLAN_BRIDGE_IF
+}
+
+# simlan_add_link CLIENT_IF ROBOT_IF NET_PREFIX [down]: a further segment between the two hosts,
+# a veth pair of its own: the client NET_PREFIX.1/24 on CLIENT_IF, the robot host NET_PREFIX.2/24
+# on ROBOT_IF (a simulator there takes further addresses of the segment). Both ends come up, the
+# client's stays down with "down", for a test to bring up later. No route is added: a search goes
+# out on it only when the searcher picks the link.
+simlan_add_link() {
+    local client_if=$1 robot_if=$2 net=$3 state=${4:-up}
+    case $state in
+    up | down) ;;
+    *)
+        echo "simlan_add_link: the fourth argument is 'down' or nothing, not '$state'" >&2
+        return 1
+        ;;
+    esac
+    simlan_ip "$SIMLAN_CLIENT_NS" link add name "$client_if" type veth \
+        peer name "$robot_if" netns "$SIMLAN_ROBOT_NS" || return 1
+    SIMLAN_ADDED_LINKS+=("$client_if")
+    simlan_ip "$SIMLAN_CLIENT_NS" addr add "$net.1/$SIMLAN_PREFIX_LENGTH" dev "$client_if" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" addr add "$net.2/$SIMLAN_PREFIX_LENGTH" dev "$robot_if" || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" link set "$robot_if" up || return 1
+    if [ "$state" = up ]; then
+        simlan_ip "$SIMLAN_CLIENT_NS" link set "$client_if" up || return 1
+    fi
 }
 
 # A subnet of robots one router away from the client: the robot host forwards unicast between the

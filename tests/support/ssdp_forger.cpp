@@ -6,7 +6,7 @@
 //
 //   seekwell-ssdp-forger --interface IF --source A.B.C.D[/LEN] [--avoid A.B.C.D-A.B.C.D]...
 //       [--location self|A.B.C.D] [--self-every N] [--location-bytes N] [--new-ports]
-//       [--usn USN] [--notify alive|byebye [--on-search]]
+//       [--usn USN] [--notify alive|byebye [--on-search] [--boot-id-each]]
 //       [--rate N --duration-ms MS] [--lifetime S] [--report FILE] [--ready-file FILE]
 //
 // Without --rate, each search heard gets one reply from the next source. With it, the first
@@ -20,6 +20,8 @@
 // source; with it, N a second for MS milliseconds, each from the next source. They start at once,
 // or with --on-search when the first search is heard (so that its searcher is listening); then
 // the forger ends. Hosts of IF's own namespace hear them too, as any multicast from there.
+// Their BOOTID.UPNP.ORG is 1; with --boot-id-each, 2 for the first and one more for each next, as
+// a device that starts again between any two of its announcements.
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -158,6 +160,7 @@ struct ForgerOptions {
     std::string usn;                       // of every datagram; empty: one of its own for each
     NotifyKind notify = NotifyKind::None;  // None: replies to searches
     bool onSearch = false;                 // announcements wait for the first search heard
+    bool bootIdEach = false;               // every announcement a BOOTID.UPNP.ORG of its own
     double rate = 0;
     int durationMs = 10000;
     int lifetimeSeconds = 60;
@@ -310,6 +313,10 @@ std::optional<ForgerOptions> ParseOptions(int argc, char** argv)
             options.onSearch = true;
             continue;
         }
+        if (name == "--boot-id-each") {
+            options.bootIdEach = true;
+            continue;
+        }
         const auto handler = ValueOptions().find(name);
         if (handler == ValueOptions().end() || i + 1 >= argc || !handler->second(argv[i + 1], options)) {
             std::fprintf(stderr, "seekwell-ssdp-forger: bad option %s %s\n", argv[i], i + 1 < argc ? argv[i + 1] : "");
@@ -318,12 +325,12 @@ std::optional<ForgerOptions> ParseOptions(int argc, char** argv)
         ++i;
     }
     if (options.interfaceName.empty() || options.sourceFirst == 0 ||
-        (options.onSearch && options.notify == NotifyKind::None)) {
+        ((options.onSearch || options.bootIdEach) && options.notify == NotifyKind::None)) {
         std::fprintf(
             stderr,
             "usage: seekwell-ssdp-forger --interface IF --source A.B.C.D[/LEN] [--avoid A.B.C.D[-A.B.C.D]]...\n"
             "  [--location self|A.B.C.D] [--self-every N] [--location-bytes N] [--new-ports]\n"
-            "  [--usn USN] [--notify alive|byebye [--on-search]]\n"
+            "  [--usn USN] [--notify alive|byebye [--on-search] [--boot-id-each]]\n"
             "  [--rate N --duration-ms MS] [--lifetime S] [--report FILE] [--ready-file FILE]\n");
         return std::nullopt;
     }
@@ -411,6 +418,14 @@ std::string ReplyText(const ForgerOptions& options, in_addr sender, bool namesSe
            "\r\n\r\n";
 }
 
+// 1 as the simulator's robots start; with --boot-id-each a new one each time, from 2 on.
+std::string BootIdText(const ForgerOptions& options, std::uint64_t serial)
+{
+    constexpr std::uint64_t kFirstNewBootId = 2;
+    constexpr std::uint64_t kBootIds = std::uint64_t{1} << 31;  // BOOTID.UPNP.ORG is 31-bit
+    return std::to_string(options.bootIdEach ? (kFirstNewBootId + serial) % kBootIds : 1);
+}
+
 // An announcement as a device makes it; a byebye names no LOCATION.
 std::string NotifyText(const ForgerOptions& options, in_addr sender, bool namesSender, std::uint64_t serial)
 {
@@ -422,7 +437,8 @@ std::string NotifyText(const ForgerOptions& options, in_addr sender, bool namesS
     }
     text += alive ? "NT: upnp:rootdevice\r\nNTS: ssdp:alive\r\nSERVER: Linux/6 UPnP/1.0 Forger/1\r\n"
                   : "NT: upnp:rootdevice\r\nNTS: ssdp:byebye\r\n";
-    return text + "USN: " + UsnText(options, serial) + "\r\nBOOTID.UPNP.ORG: 1\r\nCONFIGID.UPNP.ORG: 1\r\n\r\n";
+    return text + "USN: " + UsnText(options, serial) + "\r\nBOOTID.UPNP.ORG: " + BootIdText(options, serial) +
+           "\r\nCONFIGID.UPNP.ORG: 1\r\n\r\n";
 }
 
 // Raw IPv4 packets, batched for sendmmsg. The kernel fills in the IP checksum; the UDP checksum

@@ -4,7 +4,8 @@
 # each device's ssdp:byebye, at KILL nothing more at all. Later simulators on further device
 # addresses of the LAN, stopped either way, and the LAN's cleanup stopping one left running.
 # Then the forger's announcements: an alive naming another host, a byebye with a robot's USN sent
-# once a search is heard, and a flood of alives from ever-new senders of the LAN.
+# once a search is heard, a flood of alives from ever-new senders of the LAN, and alives from a
+# robot's own address in its name, each with a boot id of its own.
 #
 #   sim_announce_test.sh SIMULATOR FORGER
 set -u
@@ -34,6 +35,9 @@ readonly FLOOD_RATE=1000
 readonly FLOOD_MS=150
 readonly FLOOD_COUNT=$((FLOOD_RATE * FLOOD_MS / 1000))
 readonly FORGER_LIFETIME_S=20
+readonly REBOOT_RATE=1000
+readonly REBOOT_MS=50
+readonly REBOOT_COUNT=$((REBOOT_RATE * REBOOT_MS / 1000))
 readonly NOT_YET_S=0.5
 # Listens on the group's port in the client namespace, joined to the group on argv[4], and writes
 # "SENDER TTL METHOD NTS USN LOCATION BOOTID" a line for each datagram ("-" for a header left
@@ -231,6 +235,16 @@ flood=$(flood_alives)
 expect_equal "alives of the flood heard" "$(wc -l <<<"$flood")" $FLOOD_COUNT
 expect_equal "senders of the flood" "$(cut -d' ' -f1 <<<"$flood" | sort -u | wc -l)" $FLOOD_COUNT
 expect_equal "USNs of the flood" "$(cut -d' ' -f2 <<<"$flood" | sort -u | wc -l)" $FLOOD_COUNT
+
+# Device 1, stopped by now, played by the forger: its address, its USN, a new boot id each time.
+start_listener "$E2E_WORK/heard-reboots" || exit 1
+start_forger reboots --notify alive --source "$(simlan_device_address 1)" --usn "$robot_usn" --boot-id-each \
+    --rate $REBOOT_RATE --duration-ms $REBOOT_MS || exit 1
+wait "$FORGER_PID"
+await_heard ssdp:alive 1 $REBOOT_COUNT
+stop_listener
+expect_equal "USN of the rebooting alives" "$(field 1 ssdp:alive 5)" "$robot_usn"
+expect_equal "boot ids of the rebooting alives" "$(field 1 ssdp:alive 7 | wc -w)" $REBOOT_COUNT
 
 # A later simulator left running is the LAN's cleanup's to stop.
 simlan_start_more_sim $TERM_DEVICE "$simulator" --robots 1 "${ANNOUNCE[@]}" "${E2E_SIM_LIFETIME[@]}" || exit 1

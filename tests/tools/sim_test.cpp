@@ -484,7 +484,7 @@ TEST(RobotSimTest, RepeatsItsAliveAndLeavesWhenItsDurationEnds)
 {
     AnnouncementListener listener;
     SimConfig config = AnnouncingConfig(1, 0, {}, listener);
-    config.announceEverySeconds = 1;
+    config.announceEveryMs = 1000;
     config.durationSeconds = 2;
     RunningSimulator simulator(config);
     const auto heard = listener.Collect(5, milliseconds(4000));
@@ -499,13 +499,91 @@ TEST(RobotSimTest, RepeatsItsAliveAndLeavesWhenItsDurationEnds)
     EXPECT_GE(heard[4].at - heard[0].at, milliseconds(1900));
 }
 
+// The headers' values of each datagram from `sender`, in the order heard.
+std::vector<std::string> ValuesFrom(const std::vector<Heard>& heard, const std::string& sender, const char* header)
+{
+    std::vector<std::string> values;
+    for (const Heard& one : heard) {
+        if (one.datagram.from == sender) {
+            values.push_back(HeaderLine(one.datagram.text, header).substr(std::strlen(header) + 2));
+        }
+    }
+    return values;
+}
+
+TEST(RobotSimTest, ShowsTheUdnItWasGivenEverywhereEvenWhenAnotherRobotHasItToo)
+{
+    AnnouncementListener listener;
+    // Robot 2 would hide its marker in its USN; a UDN given is shown as given.
+    SimConfig config = AnnouncingConfig(3, 0, {{2, DeviceFault::NoMarker}}, listener);
+    const std::string shared = "uuid:R0VA-5151-4000-8000-0000000000aa";
+    config.robotUdns = {{1, shared}, {2, shared}};
+    RunningSimulator simulator(config);
+    const auto alives = listener.Collect(3 * 3);
+    const auto replies = Exchange(simulator, Search("upnp:rootdevice"), 3);
+    ASSERT_EQ(replies.size(), 3u);
+    const std::string udns[] = {shared, shared, "uuid:R0VA-5151-4000-8000-00007f00000c"};
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        const std::string sender = "127.0.0." + std::to_string(10 + i);
+        const auto reply =
+            std::find_if(replies.begin(), replies.end(), [&](const Reply& r) { return r.from == sender; });
+        ASSERT_NE(reply, replies.end()) << sender;
+        const std::string usn = udns[i] + "::upnp:rootdevice";
+        EXPECT_EQ(HeaderLine(reply->text, "USN"), "USN: " + usn) << sender;
+        EXPECT_EQ(ValuesFrom(alives, sender, "USN"), std::vector<std::string>(3, usn)) << sender;
+        EXPECT_TRUE(Contains(HttpExchange(sender.c_str(), simulator->HttpPort(i), kGet).value_or(""),
+                             "<UDN>" + udns[i] + "</UDN>"))
+            << sender;
+    }
+    const auto byUdn = Exchange(simulator, Search(shared), 2);
+    ASSERT_EQ(byUdn.size(), 2u);
+    EXPECT_NE(byUdn[0].from, byUdn[1].from);
+}
+
+TEST(RobotSimTest, ARenamingRobotAnnouncesANewBootIdInEveryPeriodicAlive)
+{
+    AnnouncementListener listener;
+    SimConfig config = AnnouncingConfig(2, 0, {{2, DeviceFault::Renames}}, listener);
+    config.announceEveryMs = 300;
+    config.bootId = 7;
+    RunningSimulator simulator(config);
+    // Three alives at the start and two periodic ones from each robot, then the byebyes.
+    auto heard = listener.Collect(2 * 5, milliseconds(3000));
+    simulator.StopAndWait();
+    const auto last = listener.Collect(2);
+    heard.insert(heard.end(), last.begin(), last.end());
+    const auto renaming = ValuesFrom(heard, "127.0.0.11", "BOOTID.UPNP.ORG");
+    ASSERT_GE(renaming.size(), 6u);
+    EXPECT_EQ(std::vector<std::string>(renaming.begin(), renaming.begin() + 5),
+              std::vector<std::string>({"7", "7", "7", "8", "9"}));
+    EXPECT_EQ(ValuesFrom(heard, "127.0.0.11", "NTS").back(), kByebye);
+    EXPECT_EQ(renaming.back(), renaming[renaming.size() - 2]) << "the byebye names the last boot";
+    const auto steady = ValuesFrom(heard, "127.0.0.10", "BOOTID.UPNP.ORG");
+    EXPECT_EQ(steady, std::vector<std::string>(std::max<std::size_t>(steady.size(), 6), "7"));
+}
+
+TEST(RobotSimTest, ARenamingRobotHasANewNameOnEveryRead)
+{
+    RunningSimulator simulator(LoopbackConfig(2, 0, {{2, DeviceFault::Renames}}));
+    const auto name = [&](std::size_t device) {
+        const std::string address = "127.0.0." + std::to_string(10 + device);
+        const std::string body = HttpExchange(address.c_str(), simulator->HttpPort(device), kGet).value_or("");
+        const std::size_t start = body.find("<friendlyName>");
+        return start == std::string::npos ? body : body.substr(start, body.find("</friendlyName>") - start);
+    };
+    EXPECT_EQ(name(1), "<friendlyName>ROVA robot 2 #1");
+    EXPECT_EQ(name(1), "<friendlyName>ROVA robot 2 #2");
+    EXPECT_EQ(name(0), "<friendlyName>ROVA robot 1");
+    EXPECT_EQ(name(0), "<friendlyName>ROVA robot 1");
+}
+
 TEST(RobotSimTest, AnnouncesNothingUnlessAsked)
 {
     AnnouncementListener listener;
     {
         SimConfig config = LoopbackConfig(2, 1);
         config.announcePort = listener.Port();
-        config.announceEverySeconds = 1;
+        config.announceEveryMs = 1000;
         RunningSimulator simulator(config);
         EXPECT_EQ(Exchange(simulator, Search("upnp:rootdevice"), 3).size(), 3u);
         EXPECT_TRUE(listener.Collect(1, milliseconds(500)).empty());
@@ -537,37 +615,55 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_EQ(defaults.config.ssdpPort, 1900);
     EXPECT_EQ(defaults.config.httpPort, 80);
     EXPECT_FALSE(defaults.config.announce);
-    EXPECT_EQ(defaults.config.announceEverySeconds, 30);
+    EXPECT_EQ(defaults.config.announceEveryMs, 30000);
     EXPECT_EQ(defaults.config.bootId, 1);
 
     const ParsedOptions announcing =
         ParseOptions({"--announce", "--announce-every", "1", "--boot-id", "2147483647", "--interface", "veth1"});
     EXPECT_TRUE(announcing.error.empty()) << announcing.error;
     EXPECT_TRUE(announcing.config.announce);
-    EXPECT_EQ(announcing.config.announceEverySeconds, 1);
+    EXPECT_EQ(announcing.config.announceEveryMs, 1000);
+    EXPECT_EQ(ParseOptions({"--announce", "--announce-every-ms", "250", "--interface", "veth1"}).config.announceEveryMs,
+              250);
     EXPECT_EQ(announcing.config.bootId, 2147483647);
-    const std::pair<std::vector<std::string>, const char*> badAnnouncements[] = {
+    const std::pair<std::vector<std::string>, const char*> badLines[] = {
         {{"--announce", "--announce-every", "0"}, "bad value for --announce-every"},
         {{"--announce", "--announce-every", "3601"}, "bad value for --announce-every"},
         {{"--announce", "--boot-id", "2147483648"}, "bad value for --boot-id"},
         {{"--announce", "--boot-id", "-1"}, "bad value for --boot-id"},
-        {{"--announce-every", "5"}, "--announce-every and --boot-id need --announce"},
-        {{"--boot-id", "2"}, "--announce-every and --boot-id need --announce"},
+        {{"--announce", "--announce-every-ms", "9"}, "bad value for --announce-every-ms"},
+        {{"--announce", "--announce-every-ms", "3600001"}, "bad value for --announce-every-ms"},
+        {{"--announce", "--announce-every", "1", "--announce-every-ms", "500"},
+         "--announce-every and --announce-every-ms exclude"},
+        {{"--announce-every", "5"}, "--announce-every, --announce-every-ms and --boot-id need --announce"},
+        {{"--announce-every-ms", "500"}, "--announce-every, --announce-every-ms and --boot-id need --announce"},
+        {{"--boot-id", "2"}, "--announce-every, --announce-every-ms and --boot-id need --announce"},
+        {{"--udn", "1:"}, "bad value for --udn"},
+        {{"--udn", "0:uuid:R0VA-1"}, "bad value for --udn"},
+        {{"--udn", "uuid:R0VA-1"}, "bad value for --udn"},
+        {{"--udn", "1:uuid:R0VA-1\r\nNTS: ssdp:byebye"}, "bad value for --udn"},
+        {{"--udn", "1:uuid:R0VA-1\n"}, "bad value for --udn"},
+        {{"--udn", std::string("1:uuid:R0VA\0-1", 14)}, "bad value for --udn"},
+        {{"--udn", "1:" + std::string(256, 'u')}, "bad value for --udn"},
+        {{"--robots", "2", "--udn", "3:uuid:R0VA-1"}, "--udn names robot 3, beyond --robots 2"},
     };
-    for (const auto& [arguments, error] : badAnnouncements) {
+    for (const auto& [arguments, error] : badLines) {
         std::vector<std::string> line = arguments;
         line.insert(line.end(), {"--interface", "veth1"});
         EXPECT_EQ(ParseOptions(line).error.rfind(error, 0), 0u) << arguments[1] << ": " << ParseOptions(line).error;
     }
 
-    const ParsedOptions parsed =
-        ParseOptions({"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--interface", "veth1"});
+    const std::string longestUdn(255, 'u');
+    const ParsedOptions parsed = ParseOptions({"--robots", "3", "--others", "2", "--fault", "2:huge-body", "--udn",
+                                               "3:" + longestUdn, "--interface", "veth1"});
     EXPECT_TRUE(parsed.error.empty()) << parsed.error;
     EXPECT_EQ(parsed.config.robotFaults.at(2), DeviceFault::HugeBody);
     const auto devices = PlanDevices(parsed.config);
     ASSERT_EQ(devices.size(), 5u);
     EXPECT_EQ(AddressText(devices[4].address), "192.0.2.14");
     EXPECT_FALSE(devices[4].isRobot);
+    EXPECT_EQ(DeviceUdn(devices[2]), longestUdn);
+    EXPECT_EQ(DeviceUdn(devices[1]), "uuid:R0VA-5151-4000-8000-0000c000020b");
 
     const std::pair<const char*, DeviceFault> locationKinds[] = {
         {"location-loopback", DeviceFault::LocationLoopback},

@@ -45,9 +45,12 @@ std::string UdnWithPrefix(const char* prefix, in_addr address)
 bool CarriesMarker(const SimDevice& device) { return device.isRobot && device.fault != DeviceFault::NoMarker; }
 
 // The UDN a device announces in its search replies: a robot that hides its marker hides it here
-// too.
+// too, unless it was given one.
 std::string AnnouncedUdn(const SimDevice& device)
 {
+    if (!device.udn.empty()) {
+        return device.udn;
+    }
     return CarriesMarker(device) ? DeviceUdn(device) : UdnWithPrefix(kPlainUdnPrefix, device.address);
 }
 
@@ -156,6 +159,10 @@ std::vector<SimDevice> PlanDevices(const SimConfig& config)
         if (isRobot && fault != config.robotFaults.end()) {
             device.fault = fault->second;
         }
+        auto udn = config.robotUdns.find(number);
+        if (isRobot && udn != config.robotUdns.end()) {
+            device.udn = udn->second;
+        }
         devices.push_back(device);
     };
     for (int robot = 1; robot <= config.robotCount; ++robot) {
@@ -178,6 +185,9 @@ std::string AddressText(in_addr address)
 
 std::string DeviceUdn(const SimDevice& device)
 {
+    if (!device.udn.empty()) {
+        return device.udn;
+    }
     const bool marked = device.isRobot && device.fault != DeviceFault::WrongUdn;
     return UdnWithPrefix(marked ? kRobotUdnPrefix : kPlainUdnPrefix, device.address);
 }
@@ -186,6 +196,9 @@ std::string FriendlyName(const SimDevice& device)
 {
     if (device.fault == DeviceFault::OddName) {
         return kOddNamePrefix + std::to_string(device.number);
+    }
+    if (device.fault == DeviceFault::Renames) {
+        return "ROVA robot " + std::to_string(device.number) + " #" + std::to_string(device.reads);
     }
     return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
 }

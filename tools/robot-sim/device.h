@@ -20,6 +20,8 @@ struct SimDevice {
     // What a location-other-device robot names: the next device's address, the first one's for the last.
     in_addr nextAddress{};
     DeviceFault fault = DeviceFault::None;
+    std::string udn;  // given on the command line; empty: one made from the address
+    int reads = 0;    // descriptions asked for so far, which a renames robot's name counts
 };
 
 // Robots first, then the other devices, at consecutive addresses from the first one.

@@ -37,7 +37,7 @@ constexpr int kSlowDescriptionDelayMs = 2000;
 // How long a robot with kLateReply waits before it answers a search (fault_kinds.def says 3 s).
 constexpr int kLateReplyDelayMs = 3000;
 // How often an announcing device repeats its ssdp:alive, unless told otherwise.
-constexpr int kDefaultAnnounceEverySeconds = 30;
+constexpr int kDefaultAnnounceEveryMs = 30 * 1000;
 
 struct SimConfig {
     int robotCount = 1;
@@ -45,6 +45,7 @@ struct SimConfig {
     in_addr firstAddress{};
     std::string interfaceName;               // where to join the SSDP group; empty: kernel's choice
     std::map<int, DeviceFault> robotFaults;  // robot number (1-based) -> fault
+    std::map<int, std::string> robotUdns;    // robot number -> UDN in place of its own; may be shared
     std::uint16_t ssdpPort = kSsdpPort;      // 0 picks a free port (tests)
     std::uint16_t httpPort = kHttpPort;      // 0 picks a free port per device (tests)
     bool joinGroup = true;
@@ -55,8 +56,8 @@ struct SimConfig {
     std::uint16_t announcePort = kSsdpPort;
     // Whether the devices announce themselves (ssdp:alive, then ssdp:byebye at the end).
     bool announce = false;
-    int announceEverySeconds = kDefaultAnnounceEverySeconds;
-    int bootId = 1;  // BOOTID.UPNP.ORG of every announcement
+    int announceEveryMs = kDefaultAnnounceEveryMs;
+    int bootId = 1;  // BOOTID.UPNP.ORG of every announcement; a renames robot's counts up from it
     std::string logPath;
     std::string readyPath;
     int durationSeconds = 0;  // 0: until SIGTERM or SIGINT

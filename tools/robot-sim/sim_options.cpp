@@ -6,6 +6,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace robotsim {
 namespace {
@@ -14,6 +15,12 @@ namespace {
 constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
 constexpr int kMaxAnnounceEverySeconds = 60 * 60;
+constexpr int kMillisecondsPerSecond = 1000;
+// Faster would make the announcements a flood, which is the forger's work.
+constexpr int kMinAnnounceEveryMs = 10;
+constexpr int kMaxAnnounceEveryMs = kMaxAnnounceEverySeconds * kMillisecondsPerSecond;
+// A UDN stays one short header line.
+constexpr std::size_t kMaxUdnBytes = 255;
 // BOOTID.UPNP.ORG is a 31-bit number.
 constexpr int kMaxBootId = 0x7fffffff;
 constexpr std::size_t kMaxCountDigits = 10;
@@ -70,7 +77,27 @@ bool ParseFault(const std::string& text, SimConfig& config)
     return true;
 }
 
-bool TunesAnnouncements(const std::string& option) { return option == "--announce-every" || option == "--boot-id"; }
+// "K:TEXT": TEXT as it will be written, so nothing that would end its header line.
+bool ParseUdn(const std::string& text, SimConfig& config)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    const auto robot = ParseCount(text.substr(0, colon), 1, kMaxDevices);
+    const std::string udn = text.substr(colon + 1);
+    if (!robot || udn.empty() || udn.size() > kMaxUdnBytes ||
+        udn.find_first_of(std::string("\r\n\0", 3)) != std::string::npos) {
+        return false;
+    }
+    config.robotUdns[*robot] = udn;
+    return true;
+}
+
+bool TunesAnnouncements(const std::string& option)
+{
+    return option == "--announce-every" || option == "--announce-every-ms" || option == "--boot-id";
+}
 
 bool NamesAFault(const SimConfig& config, DeviceFault fault)
 {
@@ -113,6 +140,7 @@ const std::map<std::string, ValueHandler>& ValueOptions()
          [](const std::string& v, SimConfig& c) { return inet_pton(AF_INET, v.c_str(), &c.firstAddress) == 1; }},
         {"--interface", [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
         {"--fault", ParseFault},
+        {"--udn", ParseUdn},
         {"--log", [](const std::string& v, SimConfig& c) { return AssignText(v, c.logPath); }},
         {"--ready-file", [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
         {"--duration",
@@ -121,7 +149,16 @@ const std::map<std::string, ValueHandler>& ValueOptions()
         {"--http-port", [](const std::string& v, SimConfig& c) { return ParsePort(v, c.httpPort); }},
         {"--announce-every",
          [](const std::string& v, SimConfig& c) {
-             return AssignCount(v, 1, kMaxAnnounceEverySeconds, c.announceEverySeconds);
+             int seconds = 0;
+             if (!AssignCount(v, 1, kMaxAnnounceEverySeconds, seconds)) {
+                 return false;
+             }
+             c.announceEveryMs = seconds * kMillisecondsPerSecond;
+             return true;
+         }},
+        {"--announce-every-ms",
+         [](const std::string& v, SimConfig& c) {
+             return AssignCount(v, kMinAnnounceEveryMs, kMaxAnnounceEveryMs, c.announceEveryMs);
          }},
         {"--boot-id", [](const std::string& v, SimConfig& c) { return AssignCount(v, 0, kMaxBootId, c.bootId); }},
     };
@@ -147,6 +184,7 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
     ParsedOptions parsed;
     parsed.config = DefaultConfig();
     bool announcementsTuned = false;
+    std::set<std::string> periodsGiven;
     for (std::size_t i = 0; i < arguments.size() && parsed.error.empty(); ++i) {
         const std::string& name = arguments[i];
         if (name == "--announce") {
@@ -170,10 +208,22 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
             parsed.error = "bad value for " + name + ": " + arguments[i];
         }
         announcementsTuned = announcementsTuned || TunesAnnouncements(name);
+        if (name == "--announce-every" || name == "--announce-every-ms") {
+            periodsGiven.insert(name);
+        }
     }
     // Silently announcing nothing would leave a test waiting for announcements in vain.
     if (parsed.error.empty() && announcementsTuned && !parsed.config.announce) {
-        parsed.error = "--announce-every and --boot-id need --announce";
+        parsed.error = "--announce-every, --announce-every-ms and --boot-id need --announce";
+    }
+    if (parsed.error.empty() && periodsGiven.size() > 1) {
+        parsed.error = "--announce-every and --announce-every-ms exclude each other";
+    }
+    // A UDN given to no robot would leave the test that gave it looking for it in vain.
+    const auto& udns = parsed.config.robotUdns;
+    if (parsed.error.empty() && !udns.empty() && udns.rbegin()->first > parsed.config.robotCount) {
+        parsed.error = "--udn names robot " + std::to_string(udns.rbegin()->first) + ", beyond --robots " +
+                       std::to_string(parsed.config.robotCount);
     }
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
     if (parsed.error.empty() && devices > kMaxDevices) {
@@ -208,11 +258,18 @@ std::string UsageText()
         "  --interface IF        interface on which to join 239.255.255.250 (required)\n"
         "  --fault K:KIND        make robot K (from 1) misbehave; KIND is one of the fault\n"
         "                        kinds below\n"
+        "  --udn K:TEXT          robot K (from 1) shows TEXT, as given, as its UDN: in its\n"
+        "                        description and in the USN of its replies and\n"
+        "                        announcements; robots may share one (1-255 bytes, no\n"
+        "                        CR, LF or NUL)\n"
         "  --announce            announce every device that answers searches with SSDP\n"
         "                        NOTIFY to 239.255.255.250:1900 from its own address:\n"
         "                        ssdp:alive 3 times at the start, then periodically;\n"
         "                        ssdp:byebye at SIGTERM, SIGINT or the end of --duration\n"
         "  --announce-every S    seconds between periodic ssdp:alives (1-3600, default 30)\n"
+        "  --announce-every-ms MS\n"
+        "                        the same in milliseconds (10-3600000), in place of\n"
+        "                        --announce-every\n"
         "  --boot-id N           BOOTID.UPNP.ORG of the announcements (default 1)\n"
         "  --log FILE            append one line per request received and per\n"
         "                        announcement sent\n"

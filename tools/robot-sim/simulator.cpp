@@ -119,6 +119,16 @@ ssize_t ReceiveWithDestination(int fd, std::vector<char>& buffer, sockaddr_in& f
 
 bool WouldBlock() { return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR; }
 
+// A renames robot has started again before each periodic alive; BOOTID.UPNP.ORG is 31-bit.
+int BootIdOf(const SimDevice& device, int bootId, int reboots)
+{
+    if (device.fault != DeviceFault::Renames) {
+        return bootId;
+    }
+    constexpr std::int64_t kBootIds = std::int64_t{1} << 31;
+    return static_cast<int>((std::int64_t{bootId} + reboots) % kBootIds);
+}
+
 }  // namespace
 
 Simulator::Simulator(SimConfig config)
@@ -407,18 +417,22 @@ void Simulator::AnnounceIfDue()
     if (!nextAlive_ || now < *nextAlive_) {
         return;
     }
+    if (alivesSent_ >= kStartAlives) {
+        ++reboots_;
+    }
     Announce(Announcement::Alive);
     ++alivesSent_;
     nextAlive_ =
         now + (alivesSent_ < kStartAlives ? Clock::duration(kStartAliveGap)
-                                          : Clock::duration(std::chrono::seconds(config_.announceEverySeconds)));
+                                          : Clock::duration(std::chrono::milliseconds(config_.announceEveryMs)));
 }
 
 void Simulator::Announce(Announcement kind)
 {
     const sockaddr_in to = SocketAddress(config_.searchGroup, config_.announcePort);
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        const auto message = BuildAnnouncement(devices_[i], kind, HttpPort(i), config_.bootId);
+        const auto message =
+            BuildAnnouncement(devices_[i], kind, HttpPort(i), BootIdOf(devices_[i], config_.bootId, reboots_));
         if (!message) {
             continue;
         }
@@ -489,8 +503,14 @@ void Simulator::ReadRequest(Connection& connection)
         return;
     }
     connection.request.resize(end + std::strlen(kRequestEnd));
-    log_.HttpRequest(devices_[connection.device].address, connection.peer, connection.request);
-    if (devices_[connection.device].fault == DeviceFault::SlowDescription) {
+    SimDevice& device = devices_[connection.device];
+    log_.HttpRequest(device.address, connection.peer, connection.request);
+    ++device.reads;
+    // The one description that differs on every read is made for it.
+    connection.response = device.fault == DeviceFault::Renames
+                              ? std::make_shared<const std::string>(BuildHttpResponse(device))
+                              : responses_[connection.device];
+    if (device.fault == DeviceFault::SlowDescription) {
         connection.phase = Phase::Holding;
         connection.answerAt = Clock::now() + std::chrono::milliseconds(kSlowDescriptionDelayMs);
         return;
@@ -500,7 +520,7 @@ void Simulator::ReadRequest(Connection& connection)
 
 void Simulator::WriteResponse(Connection& connection)
 {
-    const std::string& response = *responses_[connection.device];
+    const std::string& response = *connection.response;
     const std::size_t chunk = std::min(kWriteChunk, response.size() - connection.sent);
     const ssize_t size = ::send(connection.fd.Get(), response.data() + connection.sent, chunk, MSG_NOSIGNAL);
     if (size < 0 && WouldBlock()) {

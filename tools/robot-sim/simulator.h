@@ -50,7 +50,8 @@ private:
         std::size_t sent = 0;
         Phase phase = Phase::Reading;
         Clock::time_point deadline;
-        Clock::time_point answerAt;  // while holding: when the response starts
+        Clock::time_point answerAt;                   // while holding: when the response starts
+        std::shared_ptr<const std::string> response;  // chosen once the request is in
     };
     struct PendingReply {
         std::size_t device = 0;
@@ -103,6 +104,7 @@ private:
     std::vector<char> datagram_;
     std::optional<Clock::time_point> nextAlive_;  // set while announcing
     int alivesSent_ = 0;                          // rounds, one alive per device each
+    int reboots_ = 0;                             // periodic rounds, each a new boot of a renames robot
     TrafficLog log_;
 };
 

@@ -36,12 +36,8 @@ simlan_start_sim "$simulator" --robots 1 --log "$E2E_WORK/traffic.log" "${E2E_SI
 
 # A second segment between the namespaces, its client end down until the watch brings it up,
 # with a robot of its own behind it.
-simlan_ip "$SIMLAN_CLIENT_NS" link add name $SECOND_LINK type veth peer name $SECOND_PEER \
-    netns "$SIMLAN_ROBOT_NS" || exit 1
-simlan_ip "$SIMLAN_CLIENT_NS" addr add $SECOND_NET.1/24 dev $SECOND_LINK || exit 1
-simlan_ip "$SIMLAN_ROBOT_NS" addr add $SECOND_NET.2/24 dev $SECOND_PEER || exit 1
+simlan_add_link $SECOND_LINK $SECOND_PEER $SECOND_NET down || exit 1
 simlan_ip "$SIMLAN_ROBOT_NS" addr add $SECOND_ROBOT/24 dev $SECOND_PEER || exit 1
-simlan_ip "$SIMLAN_ROBOT_NS" link set $SECOND_PEER up || exit 1
 simlan_runner "$SIMLAN_ROBOT_NS"
 "${SIMLAN_RUNNER[@]}" "$simulator" --interface $SECOND_PEER --first-address $SECOND_ROBOT --robots 1 \
     --ready-file "$E2E_WORK/second.ready" "${E2E_SIM_LIFETIME[@]}" &
