@@ -432,9 +432,14 @@ SEEKWELL_API int seekwell_search_fd(const seekwell_search* search);
  * every later call), once the search was freed from inside the callback, and
  * in a forked child; -EINVAL for NULL. An exception thrown by on_event
  * leaves through here (see C++ hosts above). At most 1024 SKIPPED events
- * wait for the host, however it dispatches; later ones are dropped (ROBOT,
- * GONE and DONE never are), and DONE's reason then ends with
- * "; N SKIPPED events dropped, more than 1024 waiting for the host". */
+ * wait for the host, however it dispatches; later ones are dropped (DONE
+ * never is), and DONE's reason then ends with
+ * "; N SKIPPED events dropped, more than 1024 waiting for the host".
+ * Waiting ROBOT and GONE events of one robot are merged so that at most two
+ * wait for it, GONE then ROBOT: the latest facts replace the waiting ones,
+ * and a robot gone before the host had it is not told at all. None is lost:
+ * the host ends with the robots, and their facts, that every event would
+ * have left it. A QUIET is not told while one for its interface waits. */
 SEEKWELL_API int seekwell_search_dispatch(seekwell_search* search);
 
 /* Waits for events and dispatches them until DONE has been delivered

@@ -18,6 +18,8 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -527,6 +529,131 @@ TEST(EventQueue, SkippedWaitingAreCappedAndDoneCountsTheDropped)
         ASSERT_TRUE(last && last->type == SEEKWELL_EVENT_DONE);
         EXPECT_EQ(last->reason, each.doneReason);
     }
+}
+
+// "R u a0 n": a ROBOT of udn u at a0, named n if given; "G" a GONE, "Q eth0" a
+// QUIET on eth0, "D" DONE. The letters stand at their seekwell_event_type.
+constexpr const char* kTypeLetters = "?RSGDQ";
+
+LiveEvent Scripted(const std::string& step)
+{
+    std::istringstream words(step);
+    char type = 0;
+    std::string key;
+    LiveEvent event;
+    words >> type >> key >> event.address >> event.name;
+    event.type = static_cast<seekwell_event_type>(std::strchr(kTypeLetters, type) - kTypeLetters);
+    (event.type == SEEKWELL_EVENT_QUIET ? event.interfaceName : event.udn) = key;
+    return event;
+}
+
+std::string Told(const LiveEvent& event)
+{
+    std::string told(1, kTypeLetters[event.type]);
+    for (const std::string* word : {&event.interfaceName, &event.udn, &event.address, &event.name}) {
+        told += word->empty() ? "" : " " + *word;
+    }
+    return told;
+}
+
+TEST(EventQueue, WaitingEventsOfOneRobotAreMergedAndTheHostEndsTheSame)
+{
+    struct Case {
+        const char* what;
+        std::vector<std::string> steps;  // "take": the host takes one event
+        std::vector<std::string> taken;
+    };
+    std::vector<std::string> storm;
+    for (int i = 0; i < 10000; ++i) {
+        storm.push_back("R u a0 n" + std::to_string(i));
+    }
+    const Case cases[] = {
+        {"a rename storm no one dispatches", storm, {"R u a0 n9999"}},
+        {"a move chain", {"R u a0", "take", "R u a1", "R u a2", "R u a3"}, {"R u a0", "R u a3"}},
+        {"gone before the host had it", {"R u a0", "G u a0"}, {}},
+        {"the others keep their order, gone where it waited",
+         {"R u a0", "R v b0", "take", "take", "R u a1", "R v b1", "R w c0", "R u a2", "G v b2", "D"},
+         {"R u a0", "R v b0", "R u a2", "G v b2", "R w c0", "D"}},
+        {"moved, gone, back, gone", {"R u a0", "take", "R u a1", "G u a1", "R u a2", "G u a2"}, {"R u a0", "G u a1"}},
+        {"gone, back, gone", {"R u a0", "take", "G u a0", "R u a1", "G u a1"}, {"R u a0", "G u a0"}},
+        {"gone, back, moved", {"R u a0", "take", "G u a0", "R u a1", "R u a2"}, {"R u a0", "G u a0", "R u a2"}},
+        {"gone twice", {"R u a0", "take", "G u a0", "G u a1"}, {"R u a0", "G u a0"}},
+        {"gone for the host, back, gone",
+         {"R u a0", "take", "G u a0", "take", "R u a1", "G u a1"},
+         {"R u a0", "G u a0"}},
+        {"a quiet interface",
+         {"Q eth0", "Q wlan0", "Q eth0", "take", "Q eth0", "Q wlan0"},
+         {"Q eth0", "Q wlan0", "Q eth0"}},
+    };
+    for (const Case& each : cases) {
+        for (const bool batched : {false, true}) {
+            SCOPED_TRACE(std::string(each.what) + (batched ? ", batched" : ""));
+            EventQueue queue;
+            ASSERT_EQ(queue.Open(), 0);
+            std::vector<std::string> taken;
+            std::vector<LiveEvent> batch;
+            // Also when a merge leaves nothing waiting, the descriptor says so.
+            const auto push = [&] {
+                queue.PushAll(std::move(batch));
+                batch.clear();
+                EXPECT_EQ(Readable(queue.Fd(), 0), queue.Count() > 0);
+            };
+            for (const std::string& step : each.steps) {
+                if (step == "take") {
+                    push();
+                    taken.push_back(Told(*queue.Take()));
+                } else {
+                    batch.push_back(Scripted(step));
+                }
+                if (!batched) {
+                    push();
+                }
+            }
+            push();
+            while (const std::optional<LiveEvent> event = queue.Take()) {
+                taken.push_back(Told(*event));
+            }
+            EXPECT_EQ(taken, each.taken);
+        }
+    }
+}
+
+TEST(EventQueue, AHostTakingWhileRobotsComeAndGoEndsWithTheirLastFacts)
+{
+    constexpr unsigned kRobots = 8;
+    EventQueue queue;
+    ASSERT_EQ(queue.Open(), 0);
+    // A panel of robots, udn to address, as a host keeps one.
+    const auto note = [](std::map<std::string, std::string>& panel, const LiveEvent& event) {
+        if (event.type == SEEKWELL_EVENT_GONE) {
+            panel.erase(event.udn);
+        } else if (event.type == SEEKWELL_EVENT_ROBOT) {
+            panel[event.udn] = event.address;
+        }
+    };
+    std::map<std::string, std::string> expected;
+    std::thread search([&] {
+        for (unsigned i = 0, random = 1; i < 20000; ++i) {
+            random = random * 1103515245U + 12345U;
+            LiveEvent event = Scripted(((random >> 20) % 3 == 0 ? "G u" : "R u") +
+                                       std::to_string((random >> 24) % kRobots) + " a" + std::to_string(i));
+            note(expected, event);
+            queue.Push(std::move(event));
+        }
+        queue.Push(Event(SEEKWELL_EVENT_DONE));
+    });
+    std::map<std::string, std::string> panel;
+    std::size_t mostWaiting = 0;
+    for (bool done = false; !done && Readable(queue.Fd(), kScriptLimitMs);) {
+        mostWaiting = std::max(mostWaiting, queue.Count());
+        while (const std::optional<LiveEvent> event = queue.Take()) {
+            done = event->type == SEEKWELL_EVENT_DONE;
+            note(panel, *event);
+        }
+    }
+    search.join();
+    EXPECT_EQ(panel, expected);
+    EXPECT_LE(mostWaiting, 2 * kRobots + 1);
 }
 
 TEST(EventQueue, ABatchWakesTheHostOnce)
