@@ -1,22 +1,38 @@
-// Replies, asked targets, fetch outcomes and rounds in any order, from a few
-// senders on two interfaces, through the live search's book of responders
-// with small bounds; a model of what the host was told checks every answer.
+// Replies, byebyes, asked targets, sweeps, reads and rounds in any order, from
+// a few addresses on two interfaces, through the live search's book of robots
+// with small limits, in a watch or a window. After every step a model of what
+// the host was told checks the events, the fetch orders and the bounds.
+//
+// Input: a first byte (bit 0: a watch; bits 1-3: the limits), then pairs of
+// (step | parameter << 4, address | more << 3).
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
 
-#include "live/responder_book.h"
+#include "live/robot_book.h"
 
 namespace {
 
+using seekwell::live::Address;
 using seekwell::live::BookLimits;
-using seekwell::live::ResponderBook;
-using seekwell::live::RobotFacts;
-using Action = ResponderBook::Action;
+using seekwell::live::FetchOrder;
+using seekwell::live::Heard;
+using seekwell::live::ReadResult;
+using seekwell::live::RobotBook;
+using seekwell::live::Ticket;
+using seekwell::live::Told;
 
-constexpr BookLimits kLimits{16, 4};
-constexpr std::uint32_t kSenders = 48;
-constexpr int kLastSkip = SEEKWELL_SKIP_OVERLOAD;
+// 1-3 are on interface 1, 4-6 on interface 2, 7-8 are targets beyond both.
+constexpr Address kAddresses = 8;
+const char* const kUdns[] = {"", "uuid:R0VA-1", "uuid:R0VA-2", "uuid:R0VA-3"};
+const char* const kBootIds[] = {"", "1", "2", "3"};
+const char* const kNames[] = {"one", "two"};
+constexpr unsigned int kSkipReasons = SEEKWELL_SKIP_OWN_ADDRESS;  // every reason but an overload
 
 void Require(bool condition)
 {
@@ -25,105 +41,187 @@ void Require(bool condition)
     }
 }
 
-enum class Told { Nothing, Fetching, Robot };
+Heard HeardFrom(Address address, unsigned int udn = 0, unsigned int bootId = 0, bool otherLocation = false)
+{
+    Heard heard;
+    heard.location = "http://192.0.2." + std::to_string(address) + (otherLocation ? "/b.xml" : "/ROVA.XML");
+    heard.udn = kUdns[udn];
+    heard.bootId = kBootIds[bootId];
+    heard.interfaceIndex = address <= 3 ? 1 : address <= 6 ? 2 : 0;
+    heard.interfaceName = heard.interfaceIndex == 0 ? "" : "eth" + std::to_string(heard.interfaceIndex);
+    heard.route.interfaceName = heard.interfaceName;
+    return heard;
+}
 
-// What the host knows of each sender from the book's answers.
+ReadResult Read(unsigned int parameter, bool robot)
+{
+    ReadResult result;
+    result.robot = robot;
+    if (robot) {
+        result.udn = kUdns[1 + (parameter & 3) % 3];
+        result.name = kNames[(parameter >> 2) & 1];
+    } else {
+        result.skip = static_cast<seekwell_skip_reason>(1 + parameter % kSkipReasons);
+        result.reason = "failed";
+    }
+    return result;
+}
+
+// What the host was told, and the reads it was asked to start.
 struct Model {
-    std::map<std::uint32_t, Told> senders;
+    RobotBook& book;
+    BookLimits limits;
+    bool watch;
+    std::map<std::string, std::pair<Address, std::string>> view;  // udn -> address and name the host has
+    std::map<Address, Ticket> issued;                             // each address's last ticket
+    std::set<Address> reading;                                    // its read ordered and not yet ended
+    std::set<Ticket> tickets;
+    std::set<Address> readThisRound;
+    bool overloadTold = false;
+    std::string byebye;  // the UDN a byebye step names: the only one it may tell of
 
-    Told Of(std::uint32_t sender) const
+    Model(RobotBook& of, BookLimits bounds, bool watching) : book(of), limits(bounds), watch(watching) {}
+
+    std::string ShownAt(Address address) const
     {
-        const auto found = senders.find(sender);
-        return found != senders.end() ? found->second : Told::Nothing;
+        for (const auto& [udn, shown] : view) {
+            if (shown.first == address) {
+                return udn;
+            }
+        }
+        return {};
+    }
+
+    void Tell(const Told& told)
+    {
+        const auto found = view.find(told.udn);
+        Require(byebye.empty() || told.udn == byebye);
+        switch (told.type) {
+            case SEEKWELL_EVENT_ROBOT:
+                Require(!told.udn.empty() && told.address >= 1 && told.address <= kAddresses);
+                // Told again where the host has it only under a new name.
+                Require(found == view.end() || found->second != std::make_pair(told.address, told.name));
+                // In a watch an address shows one robot: the one it served
+                // moved or was GONE first.
+                Require(!watch || ShownAt(told.address).empty() || ShownAt(told.address) == told.udn);
+                view[told.udn] = {told.address, told.name};
+                break;
+            case SEEKWELL_EVENT_GONE:
+                Require(watch && found != view.end() && found->second.first == told.address);
+                view.erase(found);
+                break;
+            case SEEKWELL_EVENT_SKIPPED:
+                Require(told.skip != SEEKWELL_SKIP_NONE);
+                if (told.skip == SEEKWELL_SKIP_OVERLOAD) {
+                    Require(!overloadTold);  // once a round
+                    overloadTold = true;
+                } else {
+                    Require(!watch || ShownAt(told.address).empty());  // not of a robot the host has
+                }
+                break;
+            default:
+                Require(false);
+        }
+    }
+
+    // quiet: the step must have left nothing to tell or fetch (a stale read, a sweep).
+    void Check(bool quiet)
+    {
+        for (const FetchOrder& order : book.TakeFetches()) {
+            Require(!quiet && order.address >= 1 && order.address <= kAddresses);
+            // One read an address a round, each with a ticket never seen before.
+            Require(readThisRound.insert(order.address).second);
+            Require(order.ticket != 0 && tickets.insert(order.ticket).second);
+            // A check reads the address of a robot the host has.
+            Require(!order.check || !ShownAt(order.address).empty());
+            issued[order.address] = order.ticket;
+            reading.insert(order.address);
+        }
+        for (const Told& told : book.TakeTold()) {
+            Require(!quiet);
+            Tell(told);
+        }
+        Require(book.Robots() == view.size() && book.Robots() <= limits.responders);
+        Require(book.Responders() <= limits.responders);
+        Require(book.Fetching() <= limits.fetches && book.Fetching() <= reading.size());
+        // A watch's robot holds its address; a window's may have lost it to
+        // another robot and stay told.
+        Require(!watch || book.Robots() <= book.Responders());
     }
 };
-
-void Reply(ResponderBook& book, Model& model, std::uint32_t sender, unsigned int on, seekwell_skip_reason skip)
-{
-    const Told before = model.Of(sender);
-    const Action action = book.OnReply(sender, on, skip, RobotFacts{{}, "http://x/", "eth", {}, {}});
-    if (action == Action::Fetch) {
-        Require(skip == SEEKWELL_SKIP_NONE && before == Told::Nothing);
-        model.senders[sender] = Told::Fetching;
-    }
-    // A robot or a fetch in flight makes nothing of a reply.
-    Require(before == Told::Nothing || action == Action::None);
-    Require(action != Action::TellSkip || skip != SEEKWELL_SKIP_NONE);
-}
-
-// A target asked directly: a first fetch, or a robot's second look, which
-// tells the host nothing new.
-void Ask(ResponderBook& book, Model& model, std::uint32_t sender)
-{
-    const Told before = model.Of(sender);
-    const Action action = book.OnAsk(sender, RobotFacts{{}, "http://x/", "", {}, {}});
-    Require(action != Action::TellSkip);
-    Require(before != Told::Fetching || action == Action::None);
-    if (action == Action::Fetch && before == Told::Nothing) {
-        model.senders[sender] = Told::Fetching;
-    }
-}
-
-void Fetched(ResponderBook& book, Model& model, std::uint32_t sender, seekwell_skip_reason skip)
-{
-    const bool wasFetching = model.Of(sender) == Told::Fetching;
-    if (skip == SEEKWELL_SKIP_NONE) {
-        const bool told = book.OnFetchRobot(sender, "robot") != nullptr;
-        Require(told == wasFetching);
-        if (told) {
-            model.senders[sender] = Told::Robot;
-        }
-        return;
-    }
-    const Action action = book.OnFetchSkipped(sender, skip);
-    Require(wasFetching || action == Action::None);
-    if (wasFetching) {
-        model.senders.erase(sender);
-    }
-}
-
-void Round(ResponderBook& book, Model& model, bool watch)
-{
-    for (const auto& [sender, facts] : book.EndRound(watch ? SEEKWELL_GONE_AFTER_MISSED : 0)) {
-        Require(watch && model.Of(sender) == Told::Robot && facts.name == "robot");
-        model.senders.erase(sender);
-    }
-    book.StartRound();
-}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    ResponderBook book(kLimits);
-    Model model;
-    const bool watch = size > 0 && (data[0] & 1) != 0;
+    if (size == 0) {
+        return 0;
+    }
+    const bool watch = (data[0] & 1) != 0;
+    const BookLimits limits{2u + ((data[0] >> 1) & 3u), 1u + ((data[0] >> 3) & 1u)};
+    RobotBook book(limits, watch);
+    Model model(book, limits, watch);
     for (std::size_t at = 1; at + 1 < size; at += 2) {
-        const std::uint8_t what = data[at];
-        const std::uint32_t sender = data[at + 1] % kSenders + 1;
-        const auto skip = static_cast<seekwell_skip_reason>((what >> 2) % (kLastSkip + 1));
-        switch (what & 3) {
+        const unsigned int step = (data[at] & 0x0F) % 9;
+        const unsigned int parameter = data[at] >> 4;
+        const Address address = 1 + data[at + 1] % kAddresses;
+        const unsigned int more = data[at + 1] >> 3;
+        bool quiet = false;
+        switch (step) {
             case 0:
-                Reply(book, model, sender, 1 + (what >> 7), skip);
+                book.OnResponder(address, HeardFrom(address, parameter & 3, more & 3, (more & 4) != 0));
                 break;
             case 1:
-                Fetched(book, model, sender, skip);
+                book.OnSkipped(address, static_cast<seekwell_skip_reason>(1 + parameter % kSkipReasons), "skipped",
+                               HeardFrom(address));
                 break;
             case 2:
-                Round(book, model, watch);
+                model.byebye = kUdns[parameter & 3];
+                quiet = model.byebye.empty();
+                book.OnByebye(address, model.byebye);
                 break;
-            default:
-                if ((what & 0x40) != 0) {
-                    Ask(book, model, sender);
-                } else {
-                    (void)book.WantsReply(sender, 1 + (what >> 7));
+            case 3:
+                book.OnAsked(address, HeardFrom(address));
+                break;
+            case 4:
+                quiet = true;
+                book.OnSwept(address);
+                break;
+            case 5:
+            case 6: {
+                // The address's last ticket, or the next address's.
+                const auto issued = model.issued.find((more & 8) == 0 ? address : address % kAddresses + 1);
+                const Ticket ticket = issued != model.issued.end() ? issued->second : 0;
+                quiet = ticket == 0 || model.reading.count(address) == 0 || model.issued[address] != ticket;
+                const std::size_t before[] = {book.Responders(), book.Robots(), book.Fetching()};
+                book.OnRead(address, ticket, Read(parameter, step == 5));
+                const std::size_t after[] = {book.Responders(), book.Robots(), book.Fetching()};
+                Require(!quiet || std::equal(before, before + 3, after));
+                if (!quiet) {
+                    model.reading.erase(address);
                 }
                 break;
+            }
+            case 7: {
+                std::vector<unsigned int> searched;
+                for (const unsigned int index : {1u, 2u}) {
+                    if ((parameter & index) != 0) {
+                        searched.push_back(index);
+                    }
+                }
+                book.EndRound(searched);
+                model.Check(false);
+                book.StartRound();
+                model.readThisRound.clear();
+                model.overloadTold = false;
+                break;
+            }
+            default:
+                book.ForgetInterface(1 + (parameter & 1));
+                break;
         }
-        Require(book.Size() <= kLimits.responders);
-        Require(book.Fetching() <= kLimits.fetches);
-        // A robot's second look counts as a fetch while it is one.
-        Require(book.Robots() <= book.Size() && book.Fetching() <= book.Size());
+        model.Check(quiet);
+        model.byebye.clear();
     }
     return 0;
 }

@@ -296,7 +296,10 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
            udn + "</UDN><presentationURL>" + presentationUrl + "</presentationURL></device></root>\n";
 }
 
-std::string RobotDescription(const std::string& friendlyName) { return Description(kRobotUdn, friendlyName); }
+std::string RobotDescription(const std::string& friendlyName, const std::string& udn)
+{
+    return Description(udn, friendlyName);
+}
 
 PeerBehaviour AnswerThenClose(std::string response)
 {

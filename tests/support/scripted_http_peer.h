@@ -125,7 +125,7 @@ std::string Description(const std::string& udn, const std::string& friendlyName,
 // A robot's description, under a fixed robot UDN.
 // The UDN of RobotDescription's robot.
 constexpr char kRobotUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000001";
-std::string RobotDescription(const std::string& friendlyName);
+std::string RobotDescription(const std::string& friendlyName, const std::string& udn = kRobotUdn);
 
 // Sends response, then closes at once (a response whose body ends with the connection).
 PeerBehaviour AnswerThenClose(std::string response);

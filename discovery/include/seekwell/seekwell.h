@@ -403,8 +403,10 @@ typedef struct seekwell_options {
 #define SEEKWELL_MAX_TARGET_ADDRESSES 4096
 /* The shortest prefix a target range may have (a /20 holds 4096 addresses). */
 #define SEEKWELL_MIN_TARGET_PREFIX 20
-/* How fast a range is swept: unicast M-SEARCHes to this many addresses a second. */
-#define SEEKWELL_SWEEP_ADDRESSES_PER_SECOND 1000
+/* How fast a range is swept: at most this many unicast M-SEARCHes a second in
+ * all, each address sent two a second apart, so half as many addresses. */
+#define SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND 1000
+#define SEEKWELL_SWEEP_ADDRESSES_PER_SECOND (SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND / 2)
 
 /*
  * Starts a search and returns at once: 0, or a negative errno value with

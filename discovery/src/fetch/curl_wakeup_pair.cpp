@@ -10,18 +10,45 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/owned_descriptors.h"
+
 namespace seekwell::platform {
 
 namespace {
 
-constexpr const char kSocketPairSymbol[] = "socketpair";
-
 thread_local bool g_ownCurlCall = false;
+// Pairs are noted only where libcurl's closes come through here too: a pair
+// noted but closed unseen would leave a number a child might close wrongly.
+bool g_closeRouted = false;
 
-int CloseOnExecSocketPair(int domain, int type, int protocol, int fds[2])
+int OwnSocketPair(int domain, int type, int protocol, int fds[2])
 {
-    return socketpair(domain, g_ownCurlCall ? type | SOCK_CLOEXEC : type, protocol, fds);
+    if (!g_ownCurlCall) {
+        return socketpair(domain, type, protocol, fds);
+    }
+    const ForkWaits waits;
+    const int result = socketpair(domain, type | SOCK_CLOEXEC, protocol, fds);
+    if (result == 0 && g_closeRouted) {
+        NoteMade(fds[0]);
+        NoteMade(fds[1]);
+    }
+    return result;
 }
+
+int OwnClose(int fd)
+{
+    if (!g_ownCurlCall) {
+        return close(fd);
+    }
+    return CloseNoted(fd);
+}
+
+struct Route {
+    const char* symbol;
+    void* function;
+};
+const Route kPairRoute{"socketpair", reinterpret_cast<void*>(&OwnSocketPair)};
+const Route kCloseRoute{"close", reinterpret_cast<void*>(&OwnClose)};
 
 #if defined(__x86_64__)
 constexpr std::uint32_t kJumpSlot = R_X86_64_JUMP_SLOT;
@@ -105,11 +132,11 @@ int FindReadOnlyRange(dl_phdr_info* info, std::size_t, void* data)
     return 1;
 }
 
-bool WriteSlot(void** slot, const ReadOnlyAfterRelocation& range)
+bool WriteSlot(void** slot, void* function, const ReadOnlyAfterRelocation& range)
 {
     const auto address = reinterpret_cast<ElfW(Addr)>(slot);
     if (address < range.start || address >= range.end) {
-        *slot = reinterpret_cast<void*>(&CloseOnExecSocketPair);
+        *slot = function;
         return true;
     }
     const auto pageSize = static_cast<ElfW(Addr)>(sysconf(_SC_PAGESIZE));
@@ -119,14 +146,14 @@ bool WriteSlot(void** slot, const ReadOnlyAfterRelocation& range)
     }
     // One aligned store: a host thread calling through the slot meanwhile
     // sees the old function or the new one.
-    __atomic_store_n(slot, reinterpret_cast<void*>(&CloseOnExecSocketPair), __ATOMIC_RELEASE);
+    __atomic_store_n(slot, function, __ATOMIC_RELEASE);
     return mprotect(page, pageSize, PROT_READ) == 0;
 }
 
-// Points every slot of these relocations that imports socketpair at ours;
-// counts them in routed.
+// Points every slot of these relocations that imports route's symbol at
+// route's function; counts them in routed.
 bool RouteIn(const ElfW(Rela) * relocations, std::size_t bytes, const RelocationTables& tables, const link_map* object,
-             const ReadOnlyAfterRelocation& range, int& routed)
+             const ReadOnlyAfterRelocation& range, const Route& route, int& routed)
 {
     const std::size_t count = relocations != nullptr ? bytes / sizeof(ElfW(Rela)) : 0;
     for (std::size_t i = 0; i < count; ++i) {
@@ -134,14 +161,22 @@ bool RouteIn(const ElfW(Rela) * relocations, std::size_t bytes, const Relocation
         const auto type = static_cast<std::uint32_t>(ELF64_R_TYPE(relocation.r_info));
         const ElfW(Sym)& symbol = tables.symbols[ELF64_R_SYM(relocation.r_info)];
         if ((type == kJumpSlot || type == kGlobalData) &&
-            std::strcmp(tables.names + symbol.st_name, kSocketPairSymbol) == 0) {
-            if (!WriteSlot(reinterpret_cast<void**>(object->l_addr + relocation.r_offset), range)) {
+            std::strcmp(tables.names + symbol.st_name, route.symbol) == 0) {
+            if (!WriteSlot(reinterpret_cast<void**>(object->l_addr + relocation.r_offset), route.function, range)) {
                 return false;
             }
             ++routed;
         }
     }
     return true;
+}
+
+bool RouteAll(const RelocationTables& tables, const link_map* object, const ReadOnlyAfterRelocation& range,
+              const Route& route)
+{
+    int routed = 0;
+    return RouteIn(tables.plt, tables.pltBytes, tables, object, range, route, routed) &&
+           RouteIn(tables.data, tables.dataBytes, tables, object, range, route, routed) && routed > 0;
 }
 
 #endif
@@ -162,9 +197,9 @@ bool RouteCurlSocketPairs(void* libcurlHandle)
     }
     ReadOnlyAfterRelocation range{object->l_addr};
     dl_iterate_phdr(FindReadOnlyRange, &range);
-    int routed = 0;
-    return RouteIn(tables.plt, tables.pltBytes, tables, object, range, routed) &&
-           RouteIn(tables.data, tables.dataBytes, tables, object, range, routed) && routed > 0;
+    // Closes first: a pair is noted only once its close will be seen.
+    g_closeRouted = RouteAll(tables, object, range, kCloseRoute);
+    return RouteAll(tables, object, range, kPairRoute);
 #else
     (void)libcurlHandle;
     return false;

@@ -12,6 +12,7 @@
 #include "fetch/curl_functions.h"
 #include "fetch/curl_wakeup_pair.h"
 #include "platform/ipv4_text.h"
+#include "platform/owned_descriptors.h"
 
 namespace seekwell::platform {
 
@@ -89,23 +90,26 @@ bool BindToRoute(int fd, const FetchRoute& route)
 }
 
 // Created close-on-exec, so a program that another host thread starts during
-// the fetch does not inherit the device connection.
+// the fetch does not inherit the device connection, and noted where the
+// thread notes its descriptors, so a forked child can close its copy.
 curl_socket_t OpenFetchSocket(void* transfer, curlsocktype purpose, curl_sockaddr* address)
 {
     if (purpose != CURLSOCKTYPE_IPCXN) {
         return CURL_SOCKET_BAD;
     }
     auto* state = static_cast<TransferState*>(transfer);
-    const int fd = socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    const int fd = OpenSocket(address->family, address->socktype, address->protocol);
     if (fd >= 0 && BindToRoute(fd, state->route)) {
         return fd;
     }
     state->socketErrno = errno;
     if (fd >= 0) {
-        close(fd);
+        (void)CloseNoted(fd);
     }
     return CURL_SOCKET_BAD;
 }
+
+int CloseFetchSocket(void*, curl_socket_t fd) { return CloseNoted(fd); }
 
 void SetConnectionOptions(const CurlFunctions& curl, CURL* handle, const HttpFetchLimits& limits)
 {
@@ -146,6 +150,7 @@ void SetCallbacks(const CurlFunctions& curl, CURL* handle, TransferState& state)
     curl.easySetopt(handle, CURLOPT_NOPROGRESS, 0L);
     curl.easySetopt(handle, CURLOPT_OPENSOCKETFUNCTION, OpenFetchSocket);
     curl.easySetopt(handle, CURLOPT_OPENSOCKETDATA, &state);
+    curl.easySetopt(handle, CURLOPT_CLOSESOCKETFUNCTION, CloseFetchSocket);
 }
 
 }  // namespace

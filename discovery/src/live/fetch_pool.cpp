@@ -39,13 +39,13 @@ FetchPool::~FetchPool()
     }
 }
 
-void FetchPool::Fetch(std::uint32_t key, const std::string& url, const FetchRoute& route)
+void FetchPool::Fetch(const FetchOrder& order, const std::string& url)
 {
     if (!EnsureMulti()) {
-        FailAtOnce(key);
+        FailAtOnce(order);
         return;
     }
-    queued_.push_back(Queued{key, url, route});
+    queued_.push_back(Queued{order, url});
     StartQueued();
 }
 
@@ -65,11 +65,11 @@ bool FetchPool::EnsureMulti()
     return multi_ != nullptr;
 }
 
-void FetchPool::FailAtOnce(std::uint32_t key)
+void FetchPool::FailAtOnce(const FetchOrder& order)
 {
     platform::FetchOutcome outcome;
     outcome.code = CURLE_FAILED_INIT;
-    finished_.push_back(Finished{key, std::move(outcome)});
+    finished_.push_back(Finished{order, std::move(outcome)});
 }
 
 void FetchPool::StartQueued()
@@ -77,14 +77,14 @@ void FetchPool::StartQueued()
     while (quickRunning_ < lanes_.quick && !queued_.empty()) {
         Queued next = std::move(queued_.front());
         queued_.pop_front();
-        auto transfer = std::make_unique<platform::DescriptionTransfer>(*curl_, next.url, limits_, next.route);
+        auto transfer = std::make_unique<platform::DescriptionTransfer>(*curl_, next.url, limits_, next.order.route);
         if (!transfer->Ready() || curl_->multiAddHandle(multi_, transfer->Handle()) != CURLM_OK) {
-            FailAtOnce(next.key);
+            FailAtOnce(next.order);
             continue;
         }
         CURL* handle = transfer->Handle();
         const std::uint64_t serial = ++serials_;
-        running_.emplace(handle, Running{next.key, std::move(transfer), Clock::now(), serial});
+        running_.emplace(handle, Running{next.order, std::move(transfer), Clock::now(), serial});
         quickLane_.push_back(QuickEntry{handle, serial});
         ++quickRunning_;
     }
@@ -167,7 +167,7 @@ void FetchPool::LeaveQuickLane(Clock::time_point now)
             return;
         }
         quickLane_.pop_front();
-        if (patientRunning_ < lanes_.patient) {
+        if (!at->second.order.check && patientRunning_ < lanes_.patient) {
             at->second.quick = false;
             --quickRunning_;
             ++patientRunning_;
@@ -210,7 +210,7 @@ void FetchPool::Stop(std::unordered_map<CURL*, Running>::iterator at, platform::
 {
     curl_->multiRemoveHandle(multi_, at->first);
     --(at->second.quick ? quickRunning_ : patientRunning_);
-    finished_.push_back(Finished{at->second.key, std::move(outcome), givenUp});
+    finished_.push_back(Finished{at->second.order, std::move(outcome), givenUp});
     running_.erase(at);
 }
 

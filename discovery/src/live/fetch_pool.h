@@ -7,7 +7,9 @@
 // milliseconds; one still running after the quick lane's time moves to a
 // patient lane of its own size, and when that is full too it is given up.
 // Forged senders thus hold the patient lane, never the quick one that real
-// robots come through; both are bounded, and so are the descriptors.
+// robots come through; both are bounded, and so are the descriptors. A
+// check of a robot's address never waits in the patient lane: a robot that
+// is there answers at once.
 #ifndef SEEKWELL_LIVE_FETCH_POOL_H
 #define SEEKWELL_LIVE_FETCH_POOL_H
 
@@ -21,6 +23,7 @@
 #include <vector>
 
 #include "fetch/description_fetch.h"
+#include "live/robot_book.h"
 
 namespace seekwell::live {
 
@@ -34,9 +37,9 @@ class FetchPool {
 public:
     using Clock = std::chrono::steady_clock;
     struct Finished {
-        std::uint32_t key;
+        FetchOrder order;
         platform::FetchOutcome outcome;
-        bool givenUp = false;  // left the quick lane while the patient one was full
+        bool givenUp = false;  // left the quick lane while the patient one was full, or a check
     };
 
     FetchPool(int epollFd, HttpFetchLimits limits, FetchLanes lanes) : epollFd_(epollFd), limits_(limits), lanes_(lanes)
@@ -47,10 +50,10 @@ public:
     FetchPool(const FetchPool&) = delete;
     FetchPool& operator=(const FetchPool&) = delete;
 
-    // Fetches url for key by route; the caller bounds how many wait. libcurl
-    // is loaded by the first fetch; where it cannot be, the fetch finishes at
+    // Fetches url as ordered; the caller bounds how many wait. libcurl is
+    // loaded by the first fetch; where it cannot be, the fetch finishes at
     // once as failed.
-    void Fetch(std::uint32_t key, const std::string& url, const FetchRoute& route);
+    void Fetch(const FetchOrder& order, const std::string& url);
     void OnSocketReady(int fd, std::uint32_t epollEvents);
     // When the pool wants to be called whatever its sockets do: libcurl's
     // timer, or a quick fetch's time running out.
@@ -61,12 +64,11 @@ public:
 
 private:
     struct Queued {
-        std::uint32_t key;
+        FetchOrder order;
         std::string url;
-        FetchRoute route;
     };
     struct Running {
-        std::uint32_t key;
+        FetchOrder order;
         std::unique_ptr<platform::DescriptionTransfer> transfer;
         Clock::time_point started;
         std::uint64_t serial;  // tells a handle apart from a later one at the same address
@@ -86,7 +88,7 @@ private:
     bool IsCurrent(const QuickEntry& entry, std::unordered_map<CURL*, Running>::const_iterator at) const;
     void LeaveQuickLane(Clock::time_point now);
     void Stop(std::unordered_map<CURL*, Running>::iterator at, platform::FetchOutcome outcome, bool givenUp);
-    void FailAtOnce(std::uint32_t key);
+    void FailAtOnce(const FetchOrder& order);
 
     int epollFd_;
     HttpFetchLimits limits_;

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/ipv4_text.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -11,6 +12,8 @@ namespace {
 
 constexpr long kHttpSuccessFirst = 200;
 constexpr long kHttpSuccessLast = 299;
+// The most of a UDN an event carries.
+constexpr std::size_t kUdnKeptBytes = 255;
 
 FetchVerdict Skip(seekwell_skip_reason why, std::string words, int httpStatus = 0)
 {
@@ -63,11 +66,35 @@ FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string
     return Skip(SEEKWELL_SKIP_NO_ROBOT_UDN, "the description's UDN lacks the robot marker");
 }
 
-FetchVerdict GivenUpVerdict(const FetchLanes& lanes)
+ReadResult ReadOf(const FetchPool::Finished& finished, const FetchLanes& lanes)
 {
-    return Skip(SEEKWELL_SKIP_OVERLOAD, "description fetch given up: not over within " +
-                                            std::to_string(lanes.quickFor.count()) + " ms while " +
-                                            std::to_string(lanes.patient) + " slower fetches ran");
+    const std::string document = DocumentInBody(finished.outcome.body);
+    ReadResult read;
+    if (finished.givenUp) {
+        read.skip = SEEKWELL_SKIP_OVERLOAD;
+        read.reason = "description fetch given up: not over within " + std::to_string(lanes.quickFor.count()) + " ms" +
+                      (finished.order.check ? std::string(" (a robot's own address, checked)")
+                                            : " while " + std::to_string(lanes.patient) + " slower fetches ran");
+        return read;
+    }
+    FetchVerdict verdict = JudgeFetch(finished.outcome, document);
+    if (verdict.skip != SEEKWELL_SKIP_NONE) {
+        read.skip = verdict.skip;
+        read.reason = std::move(verdict.reason);
+        read.httpStatus = verdict.httpStatus;
+        return read;
+    }
+    in_addr address{};
+    address.s_addr = finished.order.address;
+    read.robot = true;
+    read.name = ReadRobotDescription(platform::AddressText(address).c_str(), document).friendlyName;
+    read.udn = DescriptionUdn(document).substr(0, kUdnKeptBytes);
+    return read;
+}
+
+bool ReachedADevice(const ReadResult& result)
+{
+    return result.robot || result.httpStatus != 0 || result.skip == SEEKWELL_SKIP_CONNECT_REFUSED;
 }
 
 }  // namespace seekwell::live

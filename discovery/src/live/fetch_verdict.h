@@ -23,8 +23,12 @@ struct FetchVerdict {
 // telling reason is given.
 FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string& document);
 
-// A fetch given up when it left the quick lane with the patient one full.
-FetchVerdict GivenUpVerdict(const FetchLanes& lanes);
+// What a finished fetch read: a robot's UDN (cut to what events carry) and
+// name, or why the responder is left out.
+ReadResult ReadOf(const FetchPool::Finished& finished, const FetchLanes& lanes);
+
+// Whether a device was there: it took the connection, or refused it.
+bool ReachedADevice(const ReadResult& result);
 
 }  // namespace seekwell::live
 

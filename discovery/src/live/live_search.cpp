@@ -177,6 +177,7 @@ int LiveSearch::Start()
 void* LiveSearch::ThreadEntry(void* self)
 {
     auto* search = static_cast<LiveSearch*>(self);
+    const platform::NoteDescriptorsIn noting(search->owned_);
     search->body_(search->params_, search->events_, search->cancelled_, search->wake_);
     return nullptr;
 }
@@ -286,6 +287,7 @@ void LiveSearch::Release(LiveSearch* search)
         // belongs to a thread that does not exist here, and is left alone.
         search->events_.CloseDescriptor();
         search->wake_.Close();
+        search->owned_.CloseCopies();
         return;
     }
     const Caller caller(*search);

@@ -13,6 +13,7 @@
 
 #include "live/event_queue.h"
 #include "live/search_loop.h"
+#include "platform/owned_descriptors.h"
 #include "platform/wake_event.h"
 #include "platform/worker_thread.h"
 
@@ -53,7 +54,7 @@ public:
     void Cancel();
     // Frees the search; the object goes when the last thread inside Dispatch
     // or Wait leaves (at once when none is). In a forked child only the
-    // child's copies of the descriptors are closed.
+    // child's copies of the search's descriptors are closed, every one.
     static void Release(LiveSearch* search);
 
 private:
@@ -73,6 +74,8 @@ private:
     EventQueue events_;
     std::atomic<bool> cancelled_{false};
     platform::WakeEvent wake_;
+    // What the search thread holds, for a forked child to close.
+    platform::OwnedDescriptors owned_;
     std::uint64_t creator_;
     platform::WorkerThread thread_;
     // Threads inside Dispatch, Wait or Release; the last one out after a

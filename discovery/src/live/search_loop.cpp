@@ -2,28 +2,30 @@
 
 #include <arpa/inet.h>
 #include <sys/epoll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <new>
-#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "fetch/curl_wakeup_pair.h"
-#include "live/announcement.h"
 #include "live/epoll_tags.h"
 #include "live/fetch_verdict.h"
+#include "live/intake.h"
+#include "live/interface_plan.h"
 #include "live/quiet_watch.h"
-#include "live/reply_check.h"
+#include "live/round_clock.h"
 #include "live/search_sockets.h"
 #include "live/sweep_plan.h"
+#include "platform/interface_listing.h"
 #include "platform/ipv4_text.h"
 #include "platform/link_watch.h"
+#include "platform/owned_descriptors.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -31,41 +33,32 @@ namespace seekwell::live {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using Sender = ResponderBook::Sender;
 
-// UDP is lossy: each round sends its search twice, at its start and again
-// this long after (half the period when that is shorter); devices that heard
-// the first answer no differently.
-constexpr milliseconds kResendAfter(1000);
-constexpr std::size_t kSendsPerRound = 2;
-constexpr int kGoneAfterMissed = SEEKWELL_GONE_AFTER_MISSED;
 constexpr int kEventsPerWait = 64;
 // A flood keeps a socket readable for ever: the loop reads this many at a
 // time, then looks at the cancel flag, the clock and the fetches again.
 constexpr int kDatagramsPerTurn = 64;
-// Devices on a link answer within a second of the second send: an interface
-// silent this long after a round's start heard nothing.
-constexpr milliseconds kQuietAfter(2000);
 constexpr const char kNothingAnswered[] = "; no device answered";
-// Changes to the interfaces come in bursts (a link, then its address): the
-// search looks once the burst is over.
-constexpr milliseconds kLinkSettle(100);
-// The most of a UDN an event carries.
-constexpr std::size_t kUdnKeptBytes = 255;
 
-in_addr AddressOf(Sender sender)
+in_addr AddressOf(Address address)
 {
-    in_addr address{};
-    address.s_addr = sender;
-    return address;
+    in_addr in{};
+    in.s_addr = address;
+    return in;
 }
 
-// The same interface with the same address: a socket bound there still serves.
-bool SameInterface(const platform::Ipv4Interface& one, const platform::Ipv4Interface& other)
+sockaddr_in EndpointOf(const char* address, std::uint16_t port)
 {
-    return one.index == other.index && one.Address().s_addr == other.Address().s_addr;
+    in_addr in{};
+    inet_aton(address, &in);
+    return platform::Ipv4Endpoint(in, port);
 }
+
+// The two sockets of one interface searched.
+struct InterfaceSockets {
+    std::unique_ptr<SearchSocket> search;
+    std::unique_ptr<SearchSocket> announcements;
+};
 
 class SearchLoop {
 public:
@@ -76,137 +69,108 @@ public:
           cancelled_(cancelled),
           wake_(wake),
           epollFd_(epollFd),
+          destination_(EndpointOf(params.destinationAddress, params.destinationPort)),
+          announcementGroup_(EndpointOf(params.announcementAddress, params.announcementPort)),
+          clock_(params.windowMs, params.periodMs, Clock::now()),
           pool_(epollFd, params.http, params.lanes),
-          book_(params.book),
+          book_(params.book, params.windowMs == 0),
           sweep_(params.targets.swept),
-          started_(Clock::now())
+          plan_(params.interfaceName),
+          scene_{listing_, plan_, params.targets, params.loopbackDevices}
     {
-        if (params_.windowMs != 0) {
-            windowEnd_ = started_ + milliseconds(params_.windowMs);
-        }
-        in_addr destination{};
-        inet_aton(params_.destinationAddress, &destination);
-        destination_ = platform::Ipv4Endpoint(destination, params_.destinationPort);
-        in_addr group{};
-        inet_aton(params_.announcementAddress, &group);
-        announcementGroup_ = platform::Ipv4Endpoint(group, params_.announcementPort);
         // Without word from the kernel the rounds alone follow the interfaces.
         (void)linkWatch_.Open(epollFd, EpollData(EpollTag::LinkWatch, 0));
     }
 
     // The reason the search ended, and the errno when it failed.
     std::pair<seekwell_done_reason, int> Run();
-    std::size_t Overloaded() const { return book_.OverloadedReplies(); }
+    std::size_t Overloaded() const { return book_.Overloaded(); }
     bool AnyAnswer() const { return quiet_.AnyAnswer(); }
 
 private:
-    bool StartRound();
-    bool Watching() const { return params_.windowMs == 0; }
-    void EndRound();
-    void RefreshSockets();
+    bool StartRound(Clock::time_point now);
     void FollowInterfaces();
-    void ListenForAnnouncements();
-    void HandleAnnouncement(const Datagram& datagram);
-    void OpenSocket(const platform::Ipv4Interface& where);
-    void OpenSweepSocket();
-    void SendDueSearches(Clock::time_point now);
-    void SendDueSweep(Clock::time_point now);
+    void Open(const platform::Ipv4Interface& where);
+    void Close(unsigned int index);
+    void ListenForAnnouncements(unsigned int index, InterfaceSockets& sockets);
+    void StopListening();
+    void Search(unsigned int index, const SearchSocket& socket);
+    void SendSearches(std::size_t sends);
+    void SendSweep(Clock::time_point now);
     void AskTargets();
-    void TellQuiet(Clock::time_point now, bool listeningOver = false);
-    const std::string& NameOfInterface(unsigned int index);
-    std::string EventInterface(Sender sender, const std::string& interfaceName) const;
-    void Follow(ResponderBook::Action action, Sender sender, const FetchRoute& route, const std::string& interfaceName,
-                ReplyVerdict& verdict);
-    milliseconds SendOffset(std::size_t send) const
-    {
-        return send == 0 ? milliseconds(0) : std::min(kResendAfter, milliseconds(params_.periodMs / 2));
-    }
+    void TellQuiet();
+    void Carry();
+    LiveEvent EventOf(Told told) const;
     int WaitMs(Clock::time_point now) const;
     void HandleReady(const epoll_event& ready);
-    void ReadSocket(const SearchSocket& socket);
-    void HandleDatagram(const SearchSocket& socket, const Datagram& datagram);
-    void HandleFetches();
-    void Judge(const FetchPool::Finished& finished);
-    void TellSkip(Sender sender, const std::string& interfaceName, const std::string& location,
-                  seekwell_skip_reason skip, std::string reason, int httpStatus);
-    void TellOverload(Sender sender, const std::string& interfaceName);
-    void TellRobot(seekwell_event_type type, Sender sender, const RobotFacts& facts);
+    void ReadSocket(const SearchSocket& socket, bool multicast);
 
     const LiveParameters& params_;
     EventQueue& events_;
-    std::vector<LiveEvent> pending_;  // made this turn of the loop
     const std::atomic<bool>& cancelled_;
     const platform::WakeEvent& wake_;
     int epollFd_;
-    sockaddr_in destination_{};
+    sockaddr_in destination_;
+    sockaddr_in announcementGroup_;
+    RoundClock clock_;
     FetchPool pool_;
-    ResponderBook book_;
+    RobotBook book_;
     SweepPlan sweep_;
     QuietWatch quiet_;
-    platform::Ipv4Interfaces interfaces_;
-    std::vector<std::unique_ptr<SearchSocket>> sockets_;
+    InterfacePlan plan_;
+    platform::Ipv4Listing listing_;
+    IntakeScene scene_;
+    std::map<unsigned int, InterfaceSockets> sockets_;
     std::unique_ptr<SearchSocket> sweepSocket_;
-    std::unique_ptr<SearchSocket> announcements_;
-    sockaddr_in announcementGroup_{};
-    std::vector<platform::Ipv4Interface> joined_;  // where announcements are heard
+    // Each socket's descriptor, and whether it hears the group.
+    std::unordered_map<int, std::pair<const SearchSocket*, bool>> byFd_;
     platform::LinkWatch linkWatch_;
-    std::optional<Clock::time_point> linkChanged_;  // look at the interfaces once this settles
-    std::vector<std::string> searchedOn_;           // the interfaces this round's searches went out on
-    std::size_t nextAsk_ = 0;                       // the next asked target of this round
-    std::optional<Clock::time_point> quietCheck_;
-    // Names of the interfaces replies from beyond a chosen one came in by:
-    // the kernel's indexes, never a sender's, so they stay few.
-    std::unordered_map<unsigned int, std::string> interfaceNames_;
+    std::vector<unsigned int> searched_;  // the interfaces this round's searches went out on
+    std::size_t nextAsk_ = 0;             // asked targets take turns across rounds
+    std::size_t askedThisRound_ = 0;
+    std::vector<LiveEvent> pending_;  // made this turn of the loop
     std::unique_ptr<char[]> buffer_;
-    Clock::time_point started_;
-    std::optional<Clock::time_point> windowEnd_;
-    Clock::time_point roundStart_;
-    std::size_t sendsMade_ = 0;
-    int round_ = -1;
-    bool listening_ = true;
     int socketError_ = ENETDOWN;
 };
 
 std::pair<seekwell_done_reason, int> SearchLoop::Run()
 {
     buffer_.reset(new char[kReceiveBufferSize]);
-    if (!StartRound()) {
+    if (!StartRound(Clock::now())) {
         return {SEEKWELL_DONE_FAILED, socketError_};
     }
     epoll_event ready[kEventsPerWait];
     for (;;) {
-        Clock::time_point now = Clock::now();
+        const Clock::time_point now = Clock::now();
         if (const auto deadline = pool_.Deadline(); deadline && *deadline <= now) {
             pool_.OnDeadline(now);
         }
-        HandleFetches();
-        if (listening_ && windowEnd_ && now >= *windowEnd_) {
-            TellQuiet(now, true);
-            listening_ = false;
-            sockets_.clear();
-            sweepSocket_.reset();
-            announcements_.reset();
+        const RoundClock::Due due = clock_.Take(now);
+        if (due.quietCheck) {
+            TellQuiet();
         }
-        if (!listening_ && pool_.Idle()) {
-            events_.PushAll(std::move(pending_));
-            return {SEEKWELL_DONE_WINDOW_OVER, 0};
+        if (due.listeningOver) {
+            StopListening();
         }
-        if (listening_ && params_.periodMs != 0 && now >= roundStart_ + milliseconds(params_.periodMs)) {
-            EndRound();
-            StartRound();
+        if (due.roundOver) {
+            book_.EndRound(searched_);
+            book_.StartRound();
+            StartRound(now);
         }
-        if (listening_ && linkChanged_ && now >= *linkChanged_ + kLinkSettle) {
-            linkChanged_.reset();
+        if (due.followInterfaces) {
             FollowInterfaces();
         }
-        SendDueSearches(now);
-        SendDueSweep(now);
+        SendSearches(due.sends);
+        SendSweep(now);
         AskTargets();
-        TellQuiet(now);
+        Carry();
         // What this turn found goes to the host at once, as one batch: a
         // burst of replies wakes the host once, not once per responder.
         events_.PushAll(std::move(pending_));
         pending_.clear();
+        if (!clock_.Listening() && pool_.Idle()) {
+            return {SEEKWELL_DONE_WINDOW_OVER, 0};
+        }
         const int count = epoll_wait(epollFd_, ready, kEventsPerWait, WaitMs(Clock::now()));
         if (cancelled_.load()) {
             return {SEEKWELL_DONE_CANCELLED, 0};
@@ -217,210 +181,163 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
     }
 }
 
-// A round's listening is over: robots that missed their rounds are GONE now,
-// not at the next round's send, which would tell them gone and back at once.
-// A robot misses only the rounds that searched where it was heard; with
-// targets, every round searches for every robot.
-void SearchLoop::EndRound()
+bool SearchLoop::StartRound(Clock::time_point now)
 {
-    const bool everywhere = !params_.targets.Empty();
-    for (const auto& [sender, facts] :
-         book_.EndRound(Watching() ? kGoneAfterMissed : 0, everywhere ? nullptr : &searchedOn_)) {
-        TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
-    }
-}
-
-bool SearchLoop::StartRound()
-{
-    ++round_;
-    book_.StartRound();
-    roundStart_ = Clock::now();
-    sendsMade_ = 0;
-    searchedOn_.clear();
-    // A round too short to hear everyone is told of at its end.
-    TellQuiet(roundStart_, true);
+    searched_.clear();
+    askedThisRound_ = 0;
     FollowInterfaces();
-    std::vector<WatchedInterface> searchedOn;
-    for (const auto& socket : sockets_) {
-        searchedOn.push_back(WatchedInterface{socket->Where().index, socket->Where().name});
+    std::vector<WatchedInterface> watched;
+    for (auto& [index, sockets] : sockets_) {
+        // A port held alone by another program a round ago may be free now.
+        ListenForAnnouncements(index, sockets);
+        watched.push_back(WatchedInterface{index, plan_.Searched(index)->name});
     }
-    quiet_.StartRound(searchedOn);
-    quietCheck_ = roundStart_ + kQuietAfter;
+    quiet_.StartRound(watched);
     if (!params_.targets.swept.empty() && !sweepSocket_) {
-        OpenSweepSocket();
-    }
-    sweep_.StartPass(roundStart_);
-    nextAsk_ = 0;
-    ListenForAnnouncements();
-    const bool targets = sweepSocket_ != nullptr || !params_.targets.asked.empty();
-    return !sockets_.empty() || targets || round_ > 0;
-}
-
-// Interfaces come and go while a watch runs: each round searches on those
-// there are now. When they cannot be read (descriptors or memory short for
-// a moment), the sockets there are stay as they are.
-void SearchLoop::RefreshSockets()
-{
-    platform::Ipv4Interfaces read;
-    if (const int error = platform::ReadIpv4Interfaces(params_.interfaceName, read); error != 0) {
-        socketError_ = error;
-        return;
-    }
-    interfaces_ = std::move(read);
-    if (interfaces_.chosen.empty()) {
-        socketError_ = ENETDOWN;
-    }
-    const auto& chosen = interfaces_.chosen;
-    auto isChosen = [&chosen](const auto& socket) {
-        return std::any_of(chosen.begin(), chosen.end(), [&socket](const platform::Ipv4Interface& each) {
-            return SameInterface(each, socket->Where());
-        });
-    };
-    sockets_.erase(
-        std::remove_if(sockets_.begin(), sockets_.end(), [&](const auto& socket) { return !isChosen(socket); }),
-        sockets_.end());
-    for (const platform::Ipv4Interface& each : chosen) {
-        const bool open = std::any_of(sockets_.begin(), sockets_.end(),
-                                      [&each](const auto& socket) { return SameInterface(each, socket->Where()); });
-        if (!open) {
-            OpenSocket(each);
+        auto socket = std::make_unique<SearchSocket>();
+        if (socket->Open(epollFd_, in_addr{}) == 0) {
+            byFd_[socket->Fd()] = {socket.get(), false};
+            sweepSocket_ = std::move(socket);
         }
     }
+    sweep_.StartPass(now);
+    const bool targets = sweepSocket_ != nullptr || !params_.targets.asked.empty();
+    return !sockets_.empty() || targets || clock_.Round() > 0;
 }
 
-// The interfaces as they are now: sockets for new ones, which search at once
-// when a round is under way; the robots of one that went away are GONE.
+// The interfaces as they are now. When they cannot be read (descriptors or
+// memory short for a moment), the sockets there are stay as they are.
 void SearchLoop::FollowInterfaces()
 {
-    std::vector<const SearchSocket*> before;
-    std::vector<std::string> searchedBefore;
-    for (const auto& socket : sockets_) {
-        before.push_back(socket.get());
-        searchedBefore.push_back(socket->Where().name);
-    }
-    RefreshSockets();
-    const auto& present = interfaces_.present;
-    for (const std::string& name : searchedBefore) {
-        if (std::find(present.begin(), present.end(), name) != present.end()) {
-            continue;  // still there, if down for now
-        }
-        for (const auto& [sender, facts] : book_.ForgetInterface(name)) {
-            if (Watching()) {
-                TellRobot(SEEKWELL_EVENT_GONE, sender, facts);
-            }
-        }
-    }
-    if (sendsMade_ == 0) {
-        return;  // the round's own sends are still to come
-    }
-    for (const auto& socket : sockets_) {
-        if (std::find(before.begin(), before.end(), socket.get()) == before.end()) {
-            socket->SendSearch(destination_);
-            searchedOn_.push_back(socket->Where().name);
-        }
-    }
-    ListenForAnnouncements();
-}
-
-// Announcements are heard on every chosen interface. The port may be held by
-// a program that shares it with no one (a blocking call of this library,
-// say): then the search tries again at its next round.
-void SearchLoop::ListenForAnnouncements()
-{
-    if (params_.announcementPort == 0 || !listening_) {
-        return;
-    }
-    if (!announcements_) {
-        auto socket = std::make_unique<SearchSocket>();
-        if (socket->OpenAnnouncements(epollFd_, announcementGroup_) != 0) {
-            return;
-        }
-        announcements_ = std::move(socket);
-        joined_.clear();
-    }
-    if (!IN_MULTICAST(ntohl(announcementGroup_.sin_addr.s_addr))) {
-        return;  // a stand-in group on loopback, in tests
-    }
-    const auto& chosen = interfaces_.chosen;
-    for (auto at = joined_.begin(); at != joined_.end();) {
-        const bool still = std::any_of(chosen.begin(), chosen.end(),
-                                       [&](const platform::Ipv4Interface& each) { return SameInterface(each, *at); });
-        if (!still) {
-            (void)announcements_->Join(*at, announcementGroup_.sin_addr, false);
-            at = joined_.erase(at);
-        } else {
-            ++at;
-        }
-    }
-    for (const platform::Ipv4Interface& each : chosen) {
-        const bool joined = std::any_of(joined_.begin(), joined_.end(),
-                                        [&](const platform::Ipv4Interface& one) { return SameInterface(each, one); });
-        if (!joined && announcements_->Join(each, announcementGroup_.sin_addr, true)) {
-            joined_.push_back(each);
-        }
-    }
-}
-
-void SearchLoop::OpenSocket(const platform::Ipv4Interface& where)
-{
-    auto socket = std::make_unique<SearchSocket>(where);
-    if (const int error = socket->Open(epollFd_); error != 0) {
+    platform::Ipv4Listing read;
+    if (const int error = platform::ReadIpv4Listing(read); error != 0) {
         socketError_ = error;
         return;
     }
-    sockets_.push_back(std::move(socket));
+    listing_ = std::move(read);
+    const InterfaceChanges changes = plan_.Follow(listing_);
+    for (const unsigned int index : changes.close) {
+        Close(index);
+    }
+    for (const unsigned int index : changes.forget) {
+        book_.ForgetInterface(index);
+    }
+    for (const platform::Ipv4Interface& each : changes.open) {
+        Open(each);
+    }
+    if (sockets_.empty()) {
+        socketError_ = ENETDOWN;
+    }
 }
 
-void SearchLoop::OpenSweepSocket()
+void SearchLoop::Open(const platform::Ipv4Interface& where)
 {
-    auto socket = std::make_unique<SearchSocket>();
-    if (const int error = socket->Open(epollFd_); error != 0) {
-        socketError_ = error;
+    if (!clock_.Listening()) {
         return;
     }
-    sweepSocket_ = std::move(socket);
+    InterfaceSockets sockets;
+    sockets.search = std::make_unique<SearchSocket>(where.index);
+    if (const int error = sockets.search->Open(epollFd_, where.links.front().address); error != 0) {
+        socketError_ = error;
+        plan_.Unsearch(where.index);  // tried again at the next look
+        return;
+    }
+    byFd_[sockets.search->Fd()] = {sockets.search.get(), false};
+    ListenForAnnouncements(where.index, sockets);
+    // An interface that comes after the round's searches went out is
+    // searched at once.
+    if (clock_.Searched()) {
+        Search(where.index, *sockets.search);
+    }
+    sockets_[where.index] = std::move(sockets);
 }
 
-void SearchLoop::SendDueSweep(Clock::time_point now)
+void SearchLoop::Close(unsigned int index)
 {
-    if (!listening_ || !sweepSocket_) {
+    const auto found = sockets_.find(index);
+    if (found == sockets_.end()) {
+        return;
+    }
+    for (const auto* socket : {found->second.search.get(), found->second.announcements.get()}) {
+        if (socket != nullptr) {
+            byFd_.erase(socket->Fd());
+        }
+    }
+    sockets_.erase(found);
+}
+
+// The port may be held by a program that shares it with no one (a blocking
+// call of this library, say): then the search tries again at its next round.
+void SearchLoop::ListenForAnnouncements(unsigned int index, InterfaceSockets& sockets)
+{
+    if (params_.announcementPort == 0 || sockets.announcements) {
+        return;
+    }
+    auto socket = std::make_unique<SearchSocket>(index);
+    if (socket->OpenAnnouncements(epollFd_, announcementGroup_) == 0) {
+        byFd_[socket->Fd()] = {socket.get(), true};
+        sockets.announcements = std::move(socket);
+    }
+}
+
+void SearchLoop::StopListening()
+{
+    byFd_.clear();
+    sockets_.clear();
+    sweepSocket_.reset();
+}
+
+void SearchLoop::Search(unsigned int index, const SearchSocket& socket)
+{
+    socket.SendSearch(destination_);
+    if (std::find(searched_.begin(), searched_.end(), index) == searched_.end()) {
+        searched_.push_back(index);
+    }
+}
+
+void SearchLoop::SendSearches(std::size_t sends)
+{
+    for (std::size_t send = 0; send < sends; ++send) {
+        for (const auto& [index, sockets] : sockets_) {
+            Search(index, *sockets.search);
+        }
+    }
+}
+
+void SearchLoop::SendSweep(Clock::time_point now)
+{
+    if (!sweepSocket_) {
         return;
     }
     for (const in_addr_t address : sweep_.TakeDue(now)) {
         sweepSocket_->SendUnicastSearch(platform::Ipv4Endpoint(AddressOf(address), params_.destinationPort));
+        book_.OnSwept(address);
     }
 }
 
-// Asked targets are fetched as the fetches leave room: a long list never
-// crowds out the robots that answer the multicast search.
+// Asked targets take turns as the fetches leave room, each at most once a
+// round, the next round going on where this one stopped: a long list never
+// crowds out the robots that answer the multicast search, and a robot late
+// in it is asked within the time the list takes, whatever those before it do.
 void SearchLoop::AskTargets()
 {
     const std::vector<in_addr_t>& asked = params_.targets.asked;
-    while (listening_ && nextAsk_ < asked.size() && book_.Fetching() < params_.book.fetches / 2) {
-        const Sender target = asked[nextAsk_++];
-        const std::string url = DescriptionUrl(platform::AddressText(AddressOf(target)).c_str());
-        const RobotFacts facts{{}, url.substr(0, kLocationKeptBytes), {}, {}, {}};
-        ReplyVerdict verdict{SEEKWELL_SKIP_NONE, std::string(), facts.location};
-        ResponderBook::Action action;
-        if (interfaces_.IsOwn(AddressOf(target))) {
-            verdict.skip = SEEKWELL_SKIP_OWN_ADDRESS;
-            verdict.reason = "target is one of this host's own addresses";
-            action = book_.OnReply(target, 0, verdict.skip, facts);
+    while (clock_.Listening() && askedThisRound_ < asked.size() && book_.Fetching() < params_.book.fetches / 2) {
+        const Address target = asked[nextAsk_];
+        nextAsk_ = (nextAsk_ + 1) % asked.size();
+        ++askedThisRound_;
+        const Judged judged = JudgeAsked(AddressOf(target), scene_);
+        if (judged.kind == Judged::Kind::Skipped) {
+            book_.OnSkipped(target, judged.skip, judged.reason, judged.heard);
         } else {
-            action = book_.OnAsk(target, facts);
+            book_.OnAsked(target, judged.heard);
         }
-        Follow(action, target, FetchRoute{}, std::string(), verdict);
+        Carry();
     }
 }
 
-// Once a round, when its listening is over, or when the window or the round
-// ends first.
-void SearchLoop::TellQuiet(Clock::time_point now, bool listeningOver)
+void SearchLoop::TellQuiet()
 {
-    if (!quietCheck_ || (now < *quietCheck_ && !listeningOver)) {
-        return;
-    }
-    quietCheck_.reset();
     for (std::string& name : quiet_.TakeQuiet()) {
         LiveEvent event;
         event.type = SEEKWELL_EVENT_QUIET;
@@ -432,67 +349,69 @@ void SearchLoop::TellQuiet(Clock::time_point now, bool listeningOver)
     }
 }
 
-const std::string& SearchLoop::NameOfInterface(unsigned int index)
+// Carries out what the book decided: the reads to start, whose results may
+// decide more, and the events to tell.
+void SearchLoop::Carry()
 {
-    const auto found = interfaceNames_.find(index);
-    if (found != interfaceNames_.end()) {
-        return found->second;
-    }
-    return interfaceNames_.emplace(index, platform::InterfaceName(index)).first->second;
-}
-
-// A target beyond every chosen interface is told with the interface the
-// routes reach it by; anyone else as the reply came.
-std::string SearchLoop::EventInterface(Sender sender, const std::string& interfaceName) const
-{
-    if (!interfaceName.empty() || !params_.targets.Holds(AddressOf(sender))) {
-        return interfaceName;
-    }
-    return platform::InterfaceTowards(AddressOf(sender));
-}
-
-void SearchLoop::SendDueSearches(Clock::time_point now)
-{
-    while (listening_ && sendsMade_ < kSendsPerRound && now >= roundStart_ + SendOffset(sendsMade_)) {
-        for (const auto& socket : sockets_) {
-            socket->SendSearch(destination_);
-            if (std::find(searchedOn_.begin(), searchedOn_.end(), socket->Where().name) == searchedOn_.end()) {
-                searchedOn_.push_back(socket->Where().name);
+    for (;;) {
+        const std::vector<FetchPool::Finished> finished = pool_.TakeFinished();
+        for (const FetchPool::Finished& each : finished) {
+            const ReadResult read = ReadOf(each, params_.lanes);
+            if (ReachedADevice(read)) {
+                quiet_.OnAnswerElsewhere();
             }
+            book_.OnRead(each.order.address, each.order.ticket, read);
         }
-        ++sendsMade_;
+        const std::vector<FetchOrder> fetches = book_.TakeFetches();
+        for (const FetchOrder& order : fetches) {
+            pool_.Fetch(order, DescriptionUrl(platform::AddressText(AddressOf(order.address)).c_str()));
+        }
+        for (Told& told : book_.TakeTold()) {
+            pending_.push_back(EventOf(std::move(told)));
+        }
+        if (finished.empty() && fetches.empty()) {
+            return;
+        }
     }
+}
+
+LiveEvent SearchLoop::EventOf(Told told) const
+{
+    LiveEvent event;
+    event.type = told.type;
+    event.name = std::move(told.name);
+    event.address = platform::AddressText(AddressOf(told.address));
+    event.location = std::move(told.location);
+    event.interfaceName = std::move(told.interfaceName);
+    // A target beyond every searched interface is told with the interface
+    // the routes reach it by.
+    if (event.interfaceName.empty() && params_.targets.Holds(AddressOf(told.address))) {
+        event.interfaceName = platform::InterfaceTowards(AddressOf(told.address), listing_);
+    }
+    event.udn = std::move(told.udn);
+    event.skip = told.skip;
+    event.reason = std::move(told.reason);
+    event.httpStatus = told.httpStatus;
+    return event;
 }
 
 int SearchLoop::WaitMs(Clock::time_point now) const
 {
     std::optional<Clock::time_point> wake = pool_.Deadline();
-    auto consider = [&wake](Clock::time_point when) { wake = wake ? std::min(*wake, when) : when; };
-    if (listening_) {
-        if (sendsMade_ < kSendsPerRound) {
-            consider(roundStart_ + SendOffset(sendsMade_));
+    auto consider = [&wake](std::optional<Clock::time_point> when) {
+        if (when) {
+            wake = wake ? std::min(*wake, *when) : when;
         }
-        if (params_.periodMs != 0) {
-            consider(roundStart_ + milliseconds(params_.periodMs));
-        }
-        if (windowEnd_) {
-            consider(*windowEnd_);
-        }
-        if (quietCheck_) {
-            consider(*quietCheck_);
-        }
-        if (const auto sweep = sweep_.NextDue()) {
-            consider(*sweep);
-        }
-        if (linkChanged_) {
-            consider(*linkChanged_ + kLinkSettle);
-        }
+    };
+    consider(clock_.NextDue());
+    if (sweepSocket_) {
+        consider(sweep_.NextDue());
     }
     if (!wake) {
         return -1;
     }
     // Rounded up, so the loop never wakes just before the moment it waits for.
-    const auto left = std::chrono::ceil<milliseconds>(*wake - now).count();
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wake - now).count();
     return static_cast<int>(std::clamp<long long>(left, 0, INT32_MAX));
 }
 
@@ -500,198 +419,55 @@ void SearchLoop::HandleReady(const epoll_event& ready)
 {
     const EpollTag tag = TagOf(ready.data.u64);
     const int fd = FdOf(ready.data.u64);
-    if (tag == EpollTag::FetchSocket) {
-        pool_.OnSocketReady(fd, ready.events);
-        return;
-    }
-    if (tag == EpollTag::LinkWatch) {
-        if (linkWatch_.Drain() && !linkChanged_) {
-            linkChanged_ = Clock::now();
-        }
-        return;
-    }
-    if (tag == EpollTag::SearchSocket) {
-        if (sweepSocket_ && sweepSocket_->Fd() == fd) {
-            ReadSocket(*sweepSocket_);
+    switch (tag) {
+        case EpollTag::FetchSocket:
+            pool_.OnSocketReady(fd, ready.events);
             return;
-        }
-        if (announcements_ && announcements_->Fd() == fd) {
-            ReadSocket(*announcements_);
-            return;
-        }
-        for (const auto& socket : sockets_) {
-            if (socket->Fd() == fd) {
-                ReadSocket(*socket);
-                return;
+        case EpollTag::LinkWatch:
+            if (linkWatch_.Drain()) {
+                clock_.NoteInterfaceChange(Clock::now());
             }
-        }
-        return;
+            return;
+        case EpollTag::SearchSocket:
+            if (const auto found = byFd_.find(fd); found != byFd_.end()) {
+                ReadSocket(*found->second.first, found->second.second);
+            }
+            return;
+        default:
+            // The wake descriptor: the loop looks at the cancel flag after
+            // every wait. Drained, so a wake that did not cancel (a forked
+            // child's, say) cannot keep it readable.
+            wake_.Drain();
+            return;
     }
-    // The wake descriptor: the loop looks at the cancel flag after every
-    // wait. Drained, so a wake that did not cancel (a forked child's, say)
-    // cannot keep it readable.
-    wake_.Drain();
 }
 
-void SearchLoop::ReadSocket(const SearchSocket& socket)
+void SearchLoop::ReadSocket(const SearchSocket& socket, bool multicast)
 {
     char(&buffer)[kReceiveBufferSize] = *reinterpret_cast<char(*)[kReceiveBufferSize]>(buffer_.get());
     Datagram datagram;
     for (int read = 0; read < kDatagramsPerTurn && socket.Receive(buffer, datagram); ++read) {
-        HandleDatagram(socket, datagram);
-    }
-}
-
-void SearchLoop::HandleDatagram(const SearchSocket& socket, const Datagram& datagram)
-{
-    if (&socket == announcements_.get()) {
-        HandleAnnouncement(datagram);
-        return;
-    }
-    const Sender sender = datagram.sender.s_addr;
-    // Whatever it says, a device heard the search there.
-    if (!interfaces_.IsOwn(datagram.sender)) {
-        quiet_.OnAnswer(datagram.arrivalIndex);
-    }
-    if (!book_.WantsReply(sender, datagram.arrivalIndex)) {
-        return;
-    }
-    ReplyOrigin origin = OriginOf(datagram.sender, datagram.arrivalIndex, interfaces_, params_.loopbackDevices);
-    origin.target = params_.targets.Holds(datagram.sender);
-    ReplyVerdict verdict = CheckReply(datagram.text, origin, params_.loopbackDevices);
-    // Events name the interface a valid reply came in by; a reply that came
-    // in elsewhere is told on the search's own. A target beyond the
-    // interface's subnet is fetched from where the routes say.
-    const platform::Ipv4Interface& where = origin.arrival != nullptr ? *origin.arrival : socket.Where();
-    const bool onLink = origin.arrival != nullptr && origin.arrival->Reaches(datagram.sender);
-    const std::string& interfaceName =
-        where.name.empty() && origin.target ? NameOfInterface(datagram.arrivalIndex) : where.name;
-    const FetchRoute route = onLink ? FetchRoute{where.name, where.Address()} : FetchRoute{};
-    const RobotFacts facts{{}, verdict.location, interfaceName, {}, BootIdOf(datagram.text)};
-    const auto action = book_.OnReply(sender, datagram.arrivalIndex, verdict.skip, facts);
-    Follow(action, sender, route, interfaceName, verdict);
-}
-
-// An announcement is judged as a reply from the same sender would be; one
-// that fails a check is no news, and is not told (every device on the LAN
-// announces). A byebye ends a robot only from the robot's own address.
-void SearchLoop::HandleAnnouncement(const Datagram& datagram)
-{
-    const std::optional<Announcement> announcement = ReadAnnouncement(datagram.text);
-    if (!announcement) {
-        return;
-    }
-    if (!interfaces_.IsOwn(datagram.sender)) {
-        quiet_.OnAnswer(datagram.arrivalIndex);
-    }
-    const Sender sender = datagram.sender.s_addr;
-    ReplyOrigin origin = OriginOf(datagram.sender, datagram.arrivalIndex, interfaces_, params_.loopbackDevices);
-    origin.target = params_.targets.Holds(datagram.sender);
-    if (announcement->kind == Announcement::Kind::Byebye) {
-        if (!Believed(origin)) {
-            return;
+        const Judged judged =
+            JudgeArrival(Arrival{datagram.text, datagram.sender, datagram.arrivalIndex, multicast}, scene_);
+        if (judged.deviceAnswered) {
+            quiet_.OnAnswer(datagram.arrivalIndex);
         }
-        if (const std::optional<RobotFacts> facts = book_.OnByebye(sender, announcement->usn); facts && Watching()) {
-            TellRobot(SEEKWELL_EVENT_GONE, sender, *facts);
+        const Address sender = datagram.sender.s_addr;
+        switch (judged.kind) {
+            case Judged::Kind::Responder:
+                book_.OnResponder(sender, judged.heard);
+                break;
+            case Judged::Kind::Skipped:
+                book_.OnSkipped(sender, judged.skip, judged.reason, judged.heard);
+                break;
+            case Judged::Kind::Byebye:
+                book_.OnByebye(sender, judged.heard.udn);
+                break;
+            default:
+                break;
         }
-        return;
     }
-    ReplyVerdict verdict = CheckReply(datagram.text, origin, params_.loopbackDevices);
-    if (verdict.skip != SEEKWELL_SKIP_NONE || origin.arrival == nullptr) {
-        return;
-    }
-    const platform::Ipv4Interface& where = *origin.arrival;
-    const FetchRoute route = where.Reaches(datagram.sender) ? FetchRoute{where.name, where.Address()} : FetchRoute{};
-    const RobotFacts facts{{}, verdict.location, where.name, {}, announcement->bootId};
-    Follow(book_.OnReply(sender, datagram.arrivalIndex, SEEKWELL_SKIP_NONE, facts), sender, route, where.name, verdict);
-}
-
-void SearchLoop::Follow(ResponderBook::Action action, Sender sender, const FetchRoute& route,
-                        const std::string& interfaceName, ReplyVerdict& verdict)
-{
-    switch (action) {
-        case ResponderBook::Action::Fetch:
-            pool_.Fetch(sender, DescriptionUrl(platform::AddressText(AddressOf(sender)).c_str()), route);
-            break;
-        case ResponderBook::Action::TellSkip:
-            TellSkip(sender, interfaceName, verdict.location, verdict.skip, std::move(verdict.reason), 0);
-            break;
-        case ResponderBook::Action::Overload:
-            TellOverload(sender, interfaceName);
-            break;
-        default:
-            break;
-    }
-}
-
-void SearchLoop::HandleFetches()
-{
-    for (const FetchPool::Finished& finished : pool_.TakeFinished()) {
-        Judge(finished);
-    }
-}
-
-void SearchLoop::Judge(const FetchPool::Finished& finished)
-{
-    const std::string document = DocumentInBody(finished.outcome.body);
-    FetchVerdict verdict = finished.givenUp ? GivenUpVerdict(params_.lanes) : JudgeFetch(finished.outcome, document);
-    // A device that took the connection, or refused it, is there.
-    if (verdict.skip == SEEKWELL_SKIP_NONE || verdict.httpStatus != 0 ||
-        verdict.skip == SEEKWELL_SKIP_CONNECT_REFUSED) {
-        quiet_.OnAnswerElsewhere();
-    }
-    if (verdict.skip == SEEKWELL_SKIP_NONE) {
-        const std::string address = platform::AddressText(AddressOf(finished.key));
-        std::string name = ReadRobotDescription(address.c_str(), document).friendlyName;
-        std::string udn = DescriptionUdn(document).substr(0, kUdnKeptBytes);
-        // A robot known by its UDN at another address has moved: one ROBOT
-        // with its new address, no GONE.
-        if (const RobotFacts* facts = book_.OnFetchRobot(finished.key, std::move(name), std::move(udn))) {
-            TellRobot(SEEKWELL_EVENT_ROBOT, finished.key, *facts);
-        }
-        return;
-    }
-    if (book_.OnFetchSkipped(finished.key, verdict.skip) != ResponderBook::Action::TellSkip) {
-        return;
-    }
-    const RobotFacts* facts = book_.FactsOf(finished.key);
-    TellSkip(finished.key, facts->interfaceName, facts->location, verdict.skip, std::move(verdict.reason),
-             verdict.httpStatus);
-}
-
-void SearchLoop::TellSkip(Sender sender, const std::string& interfaceName, const std::string& location,
-                          seekwell_skip_reason skip, std::string reason, int httpStatus)
-{
-    LiveEvent event;
-    event.type = SEEKWELL_EVENT_SKIPPED;
-    event.address = platform::AddressText(AddressOf(sender));
-    event.location = location;
-    event.interfaceName = EventInterface(sender, interfaceName);
-    event.skip = skip;
-    event.reason = std::move(reason);
-    event.httpStatus = httpStatus;
-    pending_.push_back(std::move(event));
-}
-
-void SearchLoop::TellOverload(Sender sender, const std::string& interfaceName)
-{
-    TellSkip(sender, interfaceName, std::string(), SEEKWELL_SKIP_OVERLOAD,
-             "too many responders at once (" + std::to_string(params_.book.responders) + " held, " +
-                 std::to_string(params_.book.fetches) + " fetches): replies from new senders go unexamined; " +
-                 std::to_string(book_.OverloadedReplies()) + " so far",
-             0);
-}
-
-void SearchLoop::TellRobot(seekwell_event_type type, Sender sender, const RobotFacts& facts)
-{
-    LiveEvent event;
-    event.type = type;
-    event.name = facts.name;
-    event.address = platform::AddressText(AddressOf(sender));
-    event.location = facts.location;
-    event.interfaceName = EventInterface(sender, facts.interfaceName);
-    event.udn = facts.udn;
-    pending_.push_back(std::move(event));
+    Carry();
 }
 
 struct Ending {
@@ -703,14 +479,11 @@ struct Ending {
 
 LiveEvent DoneEvent(const Ending& ending)
 {
-    const seekwell_done_reason reason = ending.reason;
-    const int error = ending.error;
-    const std::size_t overloaded = ending.overloaded;
     LiveEvent done;
     done.type = SEEKWELL_EVENT_DONE;
-    done.done = reason;
-    done.error = error;
-    switch (reason) {
+    done.done = ending.reason;
+    done.error = ending.error;
+    switch (ending.reason) {
         case SEEKWELL_DONE_WINDOW_OVER:
             done.reason = "window over";
             break;
@@ -718,14 +491,15 @@ LiveEvent DoneEvent(const Ending& ending)
             done.reason = "cancelled";
             break;
         default:
-            done.reason = std::string("could not search: ") + std::strerror(error);
+            done.reason = std::string("could not search: ") + std::strerror(ending.error);
             break;
     }
-    if (reason != SEEKWELL_DONE_FAILED && !ending.anyAnswer) {
+    if (ending.reason != SEEKWELL_DONE_FAILED && !ending.anyAnswer) {
         done.reason += kNothingAnswered;
     }
-    if (overloaded != 0) {
-        done.reason += "; " + std::to_string(overloaded) + " replies went unexamined (too many responders at once)";
+    if (ending.overloaded != 0) {
+        done.reason +=
+            "; " + std::to_string(ending.overloaded) + " replies went unexamined (too many responders at once)";
     }
     return done;
 }
@@ -751,7 +525,7 @@ void RunSearch(const LiveParameters& params, EventQueue& events, const std::atom
     // Every libcurl call of this thread is the library's own.
     const platform::OwnCurlCalls own;
     Ending ending;
-    const int epollFd = epoll_create1(EPOLL_CLOEXEC);
+    const int epollFd = platform::OpenEpoll();
     if (epollFd < 0) {
         ending.error = errno;
     } else {
@@ -763,7 +537,7 @@ void RunSearch(const LiveParameters& params, EventQueue& events, const std::atom
         } else {
             ending = RunLoop(params, events, cancelled, wake, epollFd);
         }
-        close(epollFd);
+        (void)platform::CloseNoted(epollFd);
     }
     try {
         events.Push(DoneEvent(ending));

@@ -1,5 +1,6 @@
-// The body of one live search, run on its own thread: the rounds of
-// searches, the replies, the fetches and the events they make.
+// The body of one live search, run on its own thread: the event loop that
+// does the I/O and keeps the time, while the pure units decide (the round
+// clock, the interface plan, the intake and the robot book).
 #ifndef SEEKWELL_LIVE_SEARCH_LOOP_H
 #define SEEKWELL_LIVE_SEARCH_LOOP_H
 
@@ -9,7 +10,7 @@
 #include "fetch/description_fetch.h"
 #include "live/event_queue.h"
 #include "live/fetch_pool.h"
-#include "live/responder_book.h"
+#include "live/robot_book.h"
 #include "live/search_targets.h"
 #include "platform/wake_event.h"
 #include "search_constants.h"

@@ -11,6 +11,7 @@
 
 #include "live/epoll_tags.h"
 #include "platform/ipv4_text.h"
+#include "platform/owned_descriptors.h"
 #include "platform/retrying_io.h"
 
 namespace seekwell::live {
@@ -21,7 +22,7 @@ SearchSocket::~SearchSocket()
         (void)epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
     }
     if (fd_ >= 0) {
-        close(fd_);
+        (void)platform::CloseNoted(fd_);
     }
 }
 
@@ -29,7 +30,7 @@ SearchSocket::~SearchSocket()
 // the errno of what failed.
 int SearchSocket::Create()
 {
-    fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    fd_ = platform::OpenSocket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
     return fd_ < 0 ? errno : 0;
 }
 
@@ -46,17 +47,17 @@ int SearchSocket::Watch(int epollFd)
     return 0;
 }
 
-int SearchSocket::Open(int epollFd)
+int SearchSocket::Open(int epollFd, in_addr from)
 {
     if (const int error = Create(); error != 0) {
         return error;
     }
     const int on = 1;
     ip_mreqn outgoing{};
-    outgoing.imr_address = where_.Address();
-    outgoing.imr_ifindex = static_cast<int>(where_.index);
+    outgoing.imr_address = from;
+    outgoing.imr_ifindex = static_cast<int>(index_);
     // Port 0: the system's pick, so the replies to this search come here alone.
-    const sockaddr_in local = platform::Ipv4Endpoint(where_.Address(), 0);
+    const sockaddr_in local = platform::Ipv4Endpoint(from, 0);
     if (setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_IF, &outgoing, sizeof outgoing) != 0 ||
         bind(fd_, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
@@ -73,24 +74,24 @@ int SearchSocket::OpenAnnouncements(int epollFd, const sockaddr_in& group)
     const int on = 1;
     const int off = 0;
     // Bound to the group itself: datagrams sent to this host's own
-    // addresses on the port stay with whoever else listens there.
+    // addresses on the port stay with whoever else listens there. Without
+    // IP_MULTICAST_ALL the socket hears the group only where it joined it.
     if (setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
         setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &on, sizeof on) != 0 ||
         setsockopt(fd_, IPPROTO_IP, IP_MULTICAST_ALL, &off, sizeof off) != 0 ||
         bind(fd_, reinterpret_cast<const sockaddr*>(&group), sizeof group) != 0) {
         return errno;
     }
+    // A stand-in group on loopback, in tests, is no group to join.
+    if (IN_MULTICAST(ntohl(group.sin_addr.s_addr))) {
+        ip_mreqn membership{};
+        membership.imr_multiaddr = group.sin_addr;
+        membership.imr_ifindex = static_cast<int>(index_);
+        if (setsockopt(fd_, IPPROTO_IP, IP_ADD_MEMBERSHIP, &membership, sizeof membership) != 0) {
+            return errno;
+        }
+    }
     return Watch(epollFd);
-}
-
-bool SearchSocket::Join(const platform::Ipv4Interface& where, in_addr group, bool join) const
-{
-    ip_mreqn membership{};
-    membership.imr_multiaddr = group;
-    membership.imr_address = where.Address();
-    membership.imr_ifindex = static_cast<int>(where.index);
-    return setsockopt(fd_, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &membership, sizeof membership) ==
-           0;
 }
 
 void SearchSocket::SendSearch(const sockaddr_in& destination) const

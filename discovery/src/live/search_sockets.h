@@ -1,6 +1,8 @@
-// The live search's sockets: one per chosen interface, each on a port the
-// system picks, so UDP 1900 stays free for every other SSDP program; and one
-// bound to no interface, that sweeps the host's target ranges by unicast.
+// The live search's sockets: on each interface it searches, one that sends
+// the search from a port the system picks, so UDP 1900 stays free for every
+// other SSDP program, and one that hears the announcements multicast there;
+// and one bound to no interface, that sweeps the host's target ranges by
+// unicast.
 #ifndef SEEKWELL_LIVE_SEARCH_SOCKETS_H
 #define SEEKWELL_LIVE_SEARCH_SOCKETS_H
 
@@ -8,7 +10,6 @@
 
 #include <cstdint>
 
-#include "platform/ipv4_interfaces.h"
 #include "search_constants.h"
 
 namespace seekwell::live {
@@ -21,25 +22,26 @@ struct Datagram {
 
 class SearchSocket {
 public:
-    explicit SearchSocket(platform::Ipv4Interface where) : where_(std::move(where)) {}
-    // The sweeping socket, or the one that hears announcements: any
-    // interface.
-    SearchSocket() : where_{std::string(), 0, {platform::Ipv4Link{}}} {}
+    // A search socket on that interface.
+    explicit SearchSocket(unsigned int index) : index_(index) {}
+    // The sweeping socket: any interface.
+    SearchSocket() = default;
     // Leaves the epoll set before closing: a forked child may hold a copy of
     // the socket, which would keep it in the set and waking the search.
     ~SearchSocket();
     SearchSocket(const SearchSocket&) = delete;
     SearchSocket& operator=(const SearchSocket&) = delete;
 
-    // Opens the socket and adds it to epollFd: 0, or the errno of what failed.
-    int Open(int epollFd);
+    // Opens the socket from the interface's first address (any address for
+    // the sweeping one) and adds it to epollFd: 0, or the errno of what
+    // failed.
+    int Open(int epollFd, in_addr from);
     // Opens it bound to the announcements' group and port, shared with every
-    // other SSDP program (address reuse), hearing only the groups it joins:
-    // 0, or the errno of what failed (EADDRINUSE: a program holds the port
-    // alone).
+    // other SSDP program (address reuse), hearing the group on this
+    // interface alone: one socket an interface, as the system lets a socket
+    // join a group on few (igmp_max_memberships). 0, or the errno of what
+    // failed (EADDRINUSE: a program holds the port alone).
     int OpenAnnouncements(int epollFd, const sockaddr_in& group);
-    // Hears the group on the interface, or no longer: false when refused.
-    bool Join(const platform::Ipv4Interface& where, in_addr group, bool join) const;
     // Sends the M-SEARCH to destination on this interface; a failed send
     // only means nobody answers this time.
     void SendSearch(const sockaddr_in& destination) const;
@@ -50,13 +52,13 @@ public:
     bool Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const;
 
     int Fd() const { return fd_; }
-    const platform::Ipv4Interface& Where() const { return where_; }
+    unsigned int Index() const { return index_; }
 
 private:
     int Create();
     int Watch(int epollFd);
 
-    platform::Ipv4Interface where_;
+    unsigned int index_ = 0;
     int fd_ = -1;
     int epollFd_ = -1;
 };

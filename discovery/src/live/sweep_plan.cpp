@@ -8,13 +8,17 @@ namespace seekwell::live {
 
 namespace {
 
+using std::chrono::microseconds;
 using std::chrono::milliseconds;
 
-constexpr std::size_t kBatch = 10;
-constexpr milliseconds kBatchEvery(1000 * kBatch / SEEKWELL_SWEEP_ADDRESSES_PER_SECOND);
+constexpr microseconds kEachDatagram(1000000 / SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND);
 constexpr milliseconds kSecondAfter(1000);
+constexpr milliseconds kBatchEvery(10);
 
-milliseconds BatchOffset(std::size_t index) { return kBatchEvery * static_cast<long>(index / kBatch); }
+// When the first and the second copy to the address at index go, after the
+// pass began: interleaved, so that together they keep to the rate.
+microseconds FirstAt(std::size_t index) { return kEachDatagram * static_cast<long>(2 * index); }
+microseconds SecondAt(std::size_t index) { return FirstAt(index) + kSecondAfter + kEachDatagram; }
 
 }  // namespace
 
@@ -33,10 +37,10 @@ std::vector<in_addr_t> SweepPlan::TakeDue(Clock::time_point now)
     if (!started_) {
         return due;
     }
-    while (firstSent_ < addresses_.size() && *started_ + BatchOffset(firstSent_) <= now) {
+    while (firstSent_ < addresses_.size() && *started_ + FirstAt(firstSent_) <= now) {
         due.push_back(addresses_[firstSent_++]);
     }
-    while (secondSent_ < addresses_.size() && *started_ + kSecondAfter + BatchOffset(secondSent_) <= now) {
+    while (secondSent_ < firstSent_ && *started_ + SecondAt(secondSent_) <= now) {
         due.push_back(addresses_[secondSent_++]);
     }
     if (secondSent_ == addresses_.size()) {
@@ -50,11 +54,13 @@ std::optional<SweepPlan::Clock::time_point> SweepPlan::NextDue() const
     if (!started_) {
         return std::nullopt;
     }
-    Clock::time_point next = *started_ + kSecondAfter + BatchOffset(secondSent_);
+    microseconds next = SecondAt(secondSent_);
     if (firstSent_ < addresses_.size()) {
-        next = std::min(next, *started_ + BatchOffset(firstSent_));
+        next = std::min(next, FirstAt(firstSent_));
     }
-    return next;
+    // Rounded up to the batch, so a wake finds a batch due.
+    const auto batches = (next + kBatchEvery - microseconds(1)) / kBatchEvery;
+    return *started_ + kBatchEvery * batches;
 }
 
 }  // namespace seekwell::live

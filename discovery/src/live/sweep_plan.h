@@ -1,8 +1,9 @@
-// When each address of the swept ranges is sent its unicast M-SEARCH: a pass
-// sends to SEEKWELL_SWEEP_ADDRESSES_PER_SECOND addresses a second, in small
-// batches so the search wakes a hundred times a second rather than a
-// thousand, and sends each address again a second after its first, as UDP
-// may lose either. Pure: the search loop asks what is due and sends it.
+// When each address of the swept ranges is sent its unicast M-SEARCH: every
+// address twice, a second apart, as UDP may lose either, and never more than
+// SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND datagrams a second in all: the first
+// copies take the even milliseconds of a pass, the second ones the odd. The
+// search wakes for a batch every 10 ms rather than for each datagram. Pure:
+// the search loop asks what is due and sends it.
 #ifndef SEEKWELL_LIVE_SWEEP_PLAN_H
 #define SEEKWELL_LIVE_SWEEP_PLAN_H
 

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 
+#include "platform/owned_descriptors.h"
 #include "platform/retrying_io.h"
 
 namespace seekwell::platform {
@@ -27,13 +28,13 @@ LinkWatch::~LinkWatch()
         (void)epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd_, nullptr);
     }
     if (fd_ >= 0) {
-        close(fd_);
+        (void)CloseNoted(fd_);
     }
 }
 
 int LinkWatch::Open(int epollFd, std::uint64_t data)
 {
-    fd_ = socket(AF_NETLINK, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_ROUTE);
+    fd_ = OpenSocket(AF_NETLINK, SOCK_RAW | SOCK_NONBLOCK, NETLINK_ROUTE);
     if (fd_ < 0) {
         return errno;
     }

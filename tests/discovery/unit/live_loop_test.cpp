@@ -27,10 +27,11 @@ namespace {
 
 using std::chrono::milliseconds;
 
-std::string Reply(const char* named)
+constexpr char kSecondUdn[] = "uuid:00000000-0000-1000-8000-R0VA00000002";
+
+std::string Reply(const char* named, const std::string& udn = test::kRobotUdn)
 {
-    return std::string("HTTP/1.1 200 OK\r\nUSN: uuid:R0VA-1::upnp:rootdevice\r\nLOCATION: http://") + named +
-           "/ROVA.XML\r\n\r\n";
+    return "HTTP/1.1 200 OK\r\nUSN: " + udn + "::upnp:rootdevice\r\nLOCATION: http://" + named + "/ROVA.XML\r\n\r\n";
 }
 
 // Sends kBurst copies of text to 127.0.0.1:port, each from its own address of
@@ -221,7 +222,7 @@ TEST(LiveLoop, FindsARobotByItsAddressAndOneInASweptRange)
 {
     test::ScriptedHttpPeer asked("127.0.0.5", 0, test::Answer(test::Response(test::RobotDescription("Asked"))));
     test::ScriptedHttpPeer swept("127.0.0.6", asked.Port(),
-                                 test::Answer(test::Response(test::RobotDescription("Swept"))));
+                                 test::Answer(test::Response(test::RobotDescription("Swept", kSecondUdn))));
     test::UdpEndpoint responder;
     test::UdpEndpoint sweptDevice("127.0.0.6", responder.Port());
     std::string search;
@@ -229,7 +230,7 @@ TEST(LiveLoop, FindsARobotByItsAddressAndOneInASweptRange)
         std::uint16_t searchPort = 0;
         search = sweptDevice.Receive(5000, &searchPort);
         if (!search.empty()) {
-            sweptDevice.SendTo(Reply("127.0.0.6"), searchPort);
+            sweptDevice.SendTo(Reply("127.0.0.6", kSecondUdn), searchPort);
         }
     });
     const char* targets[] = {"127.0.0.5", "127.0.0.6/32", nullptr};

@@ -1,11 +1,14 @@
-// The live search's rules: which responders it fetches from, which it
-// leaves out without a connection, and what a finished fetch makes of one.
+// The live search's rules: which datagrams it believes and fetches from,
+// which it leaves out without a connection, where a responder is known, and
+// what a finished fetch makes of one.
 #include "fetch/curl_wakeup_pair.h"
 #include "live/fetch_verdict.h"
-#include "live/reply_check.h"
+#include "live/intake.h"
+#include "live/ssdp_message.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <sys/resource.h>
 
 #include <cerrno>
@@ -16,6 +19,7 @@ namespace seekwell::live {
 namespace {
 
 constexpr const char kSender[] = "192.0.2.10";
+constexpr unsigned int kUp = IFF_UP | IFF_RUNNING | IFF_MULTICAST;
 
 in_addr Address(const char* text)
 {
@@ -30,94 +34,191 @@ std::string Reply(const std::string& location, const char* marker = "R0VA")
            location + "\r\n\r\n";
 }
 
-// eth0: 192.0.2.1/24 (also 198.51.100.1/24), the search's interface;
-// ppp0: a point-to-point link to 203.0.113.9.
-platform::Ipv4Interfaces TwoInterfaces()
+std::string Notify(const char* kind, const char* location = "LOCATION: http://192.0.2.10/")
 {
-    platform::Ipv4Interfaces interfaces;
-    platform::Ipv4Link lan{Address("192.0.2.1"), Address("255.255.255.0")};
-    platform::Ipv4Link second{Address("198.51.100.1"), Address("255.255.255.0")};
-    platform::Ipv4Link link{Address("203.0.113.1"), Address("255.255.255.255"), true, Address("203.0.113.9")};
-    interfaces.chosen = {{"eth0", 2, {lan, second}}, {"ppp0", 3, {link}}};
-    interfaces.own = {Address("192.0.2.1").s_addr, Address("198.51.100.1").s_addr, Address("203.0.113.1").s_addr,
-                      Address("10.0.0.7").s_addr};
-    return interfaces;
+    return std::string("NOTIFY * HTTP/1.1\r\nNTS: ssdp:") + kind + "\r\nUSN: uuid:R0VA-1::upnp:rootdevice\r\n" +
+           location + "\r\n\r\n";
 }
 
-TEST(ReplyCheck, FetchesOnlyFromTheSenderOnItsInterface)
+platform::Ipv4Link Link(const char* address, unsigned int prefix, const char* peer = "0.0.0.0")
 {
+    return platform::Ipv4Link{Address(address), prefix, Address(peer)};
+}
+
+// eth0: 192.0.2.1/24 and a labelled 198.51.100.1/24; ppp0: a point-to-point
+// link to 203.0.113.9; tun0: point-to-point without a peer, a /24; eth1:
+// down. The routed targets 198.19.5.0/24 lie beyond them all.
+struct Scene {
+    platform::Ipv4Listing listing;
+    InterfacePlan plan{""};
+    SearchTargets targets;
+    Scene()
+    {
+        listing.interfaces = {
+            {2, "eth0", kUp, {Link("192.0.2.1", 24), Link("198.51.100.1", 24)}},
+            {3, "ppp0", kUp | IFF_POINTOPOINT, {Link("203.0.113.1", 32, "203.0.113.9")}},
+            {4, "tun0", kUp | IFF_POINTOPOINT, {Link("10.9.0.1", 24)}},
+            {5, "eth1", IFF_MULTICAST, {Link("10.0.0.7", 24)}},
+        };
+        (void)plan.Follow(listing);
+        const char* const named[] = {"198.19.5.0/24", nullptr};
+        EXPECT_EQ(ReadTargets(named, false, targets), 0);
+    }
+    IntakeScene View(bool loopbackDevices = false) const
+    {
+        return IntakeScene{listing, plan, targets, loopbackDevices};
+    }
+};
+
+TEST(Intake, BelievesADatagramOnlyFromTheSubnetItCameInOnAndFetchesOnlyFromTheSender)
+{
+    using Kind = Judged::Kind;
     struct Case {
         const char* what;
         std::string text;
         const char* sender;
         unsigned int arrival;
-        seekwell_skip_reason expected;
+        bool multicast;
+        Kind kind;
+        seekwell_skip_reason skip;
+        unsigned int knownOn;  // the interface a believed responder is known by
     };
     const std::string robot10 = Reply("LOCATION: http://192.0.2.10/ROVA.XML");
+    const auto kNone = SEEKWELL_SKIP_NONE;
+    const auto kOff = SEEKWELL_SKIP_OFF_SUBNET;
+    const auto kNotUnicast = SEEKWELL_SKIP_LOCATION_NOT_UNICAST;
     const Case cases[] = {
-        {"robot naming itself", robot10, kSender, 2, SEEKWELL_SKIP_NONE},
-        {"itself, as inet_addr reads it", Reply("LOCATION: http://0xc0.0.2.10/x"), kSender, 2, SEEKWELL_SKIP_NONE},
-        {"on the interface's second subnet", Reply("LOCATION: http://198.51.100.20/"), "198.51.100.20", 2,
-         SEEKWELL_SKIP_NONE},
-        {"the peer of a point-to-point link", Reply("LOCATION: http://203.0.113.9/"), "203.0.113.9", 3,
-         SEEKWELL_SKIP_NONE},
-        {"arrived where nothing is searched", robot10, kSender, 9, SEEKWELL_SKIP_OTHER_INTERFACE},
-        {"forged from another network", Reply("LOCATION: http://198.18.0.5/"), "198.18.0.5", 2,
-         SEEKWELL_SKIP_OFF_SUBNET},
-        {"a LAN address that came in by the link", robot10, kSender, 3, SEEKWELL_SKIP_OFF_SUBNET},
-        {"beside the link's peer", Reply("LOCATION: http://203.0.113.8/"), "203.0.113.8", 3, SEEKWELL_SKIP_OFF_SUBNET},
-        {"this host on the LAN", Reply("LOCATION: http://192.0.2.1/"), "192.0.2.1", 2, SEEKWELL_SKIP_OWN_ADDRESS},
-        {"this host, loopback", Reply("LOCATION: http://127.0.0.1/"), "127.0.0.1", 2, SEEKWELL_SKIP_OFF_SUBNET},
-        {"origin before the marker", Reply("LOCATION: http://198.18.0.5/", "uuid"), "198.18.0.5", 2,
-         SEEKWELL_SKIP_OFF_SUBNET},
-        {"no marker", Reply("LOCATION: http://192.0.2.10/", "uuid"), kSender, 2, SEEKWELL_SKIP_NO_MARKER},
-        {"no location", Reply("SERVER: x"), kSender, 2, SEEKWELL_SKIP_BAD_LOCATION},
-        {"location in other letter case", Reply("Location: http://192.0.2.10/"), kSender, 2,
-         SEEKWELL_SKIP_BAD_LOCATION},
-        {"https", Reply("LOCATION: https://192.0.2.10/"), kSender, 2, SEEKWELL_SKIP_BAD_LOCATION},
-        {"host name", Reply("LOCATION: http://robot.local/"), kSender, 2, SEEKWELL_SKIP_BAD_LOCATION},
-        {"port", Reply("LOCATION: http://192.0.2.10:80/"), kSender, 2, SEEKWELL_SKIP_BAD_LOCATION},
-        {"loopback", Reply("LOCATION: http://127.0.0.1/"), kSender, 2, SEEKWELL_SKIP_LOCATION_NOT_UNICAST},
-        {"loopback net", Reply("LOCATION: http://127.1.2.3/"), kSender, 2, SEEKWELL_SKIP_LOCATION_NOT_UNICAST},
-        {"unspecified", Reply("LOCATION: http://0.0.0.0/"), kSender, 2, SEEKWELL_SKIP_LOCATION_NOT_UNICAST},
-        {"broadcast", Reply("LOCATION: http://255.255.255.255/"), kSender, 2, SEEKWELL_SKIP_LOCATION_NOT_UNICAST},
-        {"group", Reply("LOCATION: http://239.255.255.250/"), kSender, 2, SEEKWELL_SKIP_LOCATION_NOT_UNICAST},
-        {"other device", Reply("LOCATION: http://192.0.2.11/"), kSender, 2, SEEKWELL_SKIP_LOCATION_ELSEWHERE},
+        {"robot naming itself", robot10, kSender, 2, false, Kind::Responder, kNone, 2},
+        {"itself, as inet_addr reads it", Reply("LOCATION: http://0xc0.0.2.10/x"), kSender, 2, false, Kind::Responder,
+         kNone, 2},
+        {"LOCATION as every search reads it", Reply("Location: http://192.0.2.10/"), kSender, 2, false, Kind::Skipped,
+         SEEKWELL_SKIP_BAD_LOCATION, 0},
+        {"on the interface's labelled subnet", Reply("LOCATION: http://198.51.100.20/"), "198.51.100.20", 2, false,
+         Kind::Responder, kNone, 2},
+        {"the peer of a point-to-point link", Reply("LOCATION: http://203.0.113.9/"), "203.0.113.9", 3, false,
+         Kind::Responder, kNone, 3},
+        {"a point-to-point link without a peer is its subnet", Reply("LOCATION: http://10.9.0.44/"), "10.9.0.44", 4,
+         false, Kind::Responder, kNone, 4},
+        {"a target beyond the router, unicast", Reply("LOCATION: http://198.19.5.11/"), "198.19.5.11", 2, false,
+         Kind::Responder, kNone, 0},
+        {"a target's announcement never crosses a router", Notify("alive", "LOCATION: http://198.19.5.11/"),
+         "198.19.5.11", 2, true, Kind::Nothing, kNone, 0},
+        {"a target's byebye neither", Notify("byebye"), "198.19.5.11", 2, true, Kind::Nothing, kNone, 0},
+        {"an announcement on its subnet", Notify("alive"), kSender, 2, true, Kind::Responder, kNone, 2},
+        {"a byebye on its subnet", Notify("byebye"), kSender, 2, true, Kind::Byebye, kNone, 0},
+        {"another program's search heard on the group", "M-SEARCH * HTTP/1.1\r\n\r\n", kSender, 2, true, Kind::Nothing,
+         kNone, 0},
+        {"an announcement failing a check is no news", Notify("alive", "LOCATION: http://192.0.2.11/"), kSender, 2,
+         true, Kind::Nothing, kNone, 0},
+        {"arrived where nothing is searched", robot10, kSender, 5, false, Kind::Skipped, SEEKWELL_SKIP_OTHER_INTERFACE,
+         0},
+        {"forged from another network", Reply("LOCATION: http://198.18.0.5/"), "198.18.0.5", 2, false, Kind::Skipped,
+         kOff, 0},
+        {"a LAN address that came in by the link", robot10, kSender, 3, false, Kind::Skipped, kOff, 0},
+        {"beside the link's peer", Reply("LOCATION: http://203.0.113.8/"), "203.0.113.8", 3, false, Kind::Skipped, kOff,
+         0},
+        {"this host on the LAN", Reply("LOCATION: http://192.0.2.1/"), "192.0.2.1", 2, false, Kind::Skipped,
+         SEEKWELL_SKIP_OWN_ADDRESS, 0},
+        {"this host on a link that is down", Reply("LOCATION: http://10.0.0.7/"), "10.0.0.7", 5, false, Kind::Skipped,
+         SEEKWELL_SKIP_OTHER_INTERFACE, 0},
+        {"this host, loopback", Reply("LOCATION: http://127.0.0.1/"), "127.0.0.1", 2, false, Kind::Skipped, kOff, 0},
+        {"origin before the marker", Reply("LOCATION: http://198.18.0.5/", "uuid"), "198.18.0.5", 2, false,
+         Kind::Skipped, kOff, 0},
+        {"no marker", Reply("LOCATION: http://192.0.2.10/", "uuid"), kSender, 2, false, Kind::Skipped,
+         SEEKWELL_SKIP_NO_MARKER, 0},
+        {"no location", Reply("SERVER: x"), kSender, 2, false, Kind::Skipped, SEEKWELL_SKIP_BAD_LOCATION, 0},
+        {"https", Reply("LOCATION: https://192.0.2.10/"), kSender, 2, false, Kind::Skipped, SEEKWELL_SKIP_BAD_LOCATION,
+         0},
+        {"host name", Reply("LOCATION: http://robot.local/"), kSender, 2, false, Kind::Skipped,
+         SEEKWELL_SKIP_BAD_LOCATION, 0},
+        {"port", Reply("LOCATION: http://192.0.2.10:80/"), kSender, 2, false, Kind::Skipped, SEEKWELL_SKIP_BAD_LOCATION,
+         0},
+        {"loopback", Reply("LOCATION: http://127.0.0.1/"), kSender, 2, false, Kind::Skipped, kNotUnicast, 0},
+        {"loopback net", Reply("LOCATION: http://127.1.2.3/"), kSender, 2, false, Kind::Skipped, kNotUnicast, 0},
+        {"unspecified", Reply("LOCATION: http://0.0.0.0/"), kSender, 2, false, Kind::Skipped, kNotUnicast, 0},
+        {"broadcast", Reply("LOCATION: http://255.255.255.255/"), kSender, 2, false, Kind::Skipped, kNotUnicast, 0},
+        {"group", Reply("LOCATION: http://239.255.255.250/"), kSender, 2, false, Kind::Skipped, kNotUnicast, 0},
+        {"other device", Reply("LOCATION: http://192.0.2.11/"), kSender, 2, false, Kind::Skipped,
+         SEEKWELL_SKIP_LOCATION_ELSEWHERE, 0},
     };
-    const platform::Ipv4Interfaces interfaces = TwoInterfaces();
+    const Scene scene;
     for (const Case& each : cases) {
-        const ReplyOrigin origin = OriginOf(Address(each.sender), each.arrival, interfaces);
-        const ReplyVerdict verdict = CheckReply(each.text.c_str(), origin);
-        EXPECT_EQ(verdict.skip, each.expected) << each.what;
-        EXPECT_EQ(verdict.reason.empty(), each.expected == SEEKWELL_SKIP_NONE) << each.what;
+        const Judged judged =
+            JudgeArrival(Arrival{each.text.c_str(), Address(each.sender), each.arrival, each.multicast}, scene.View());
+        EXPECT_EQ(judged.kind, each.kind) << each.what;
+        EXPECT_EQ(judged.skip, each.skip) << each.what;
+        EXPECT_EQ(judged.reason.empty(), each.kind != Kind::Skipped) << each.what;
+        EXPECT_EQ(judged.heard.interfaceIndex, each.knownOn) << each.what;
     }
+    // A left-out reply names the interface it came in by, searched or not.
+    const Judged other = JudgeArrival(Arrival{robot10.c_str(), Address(kSender), 5, false}, scene.View());
+    EXPECT_EQ(other.heard.interfaceName, "eth1");
+    const Judged believed = JudgeArrival(Arrival{robot10.c_str(), Address(kSender), 2, false}, scene.View());
+    EXPECT_EQ(believed.heard.udn, "uuid:R0VA-1");
+    EXPECT_EQ(believed.heard.route.interfaceName, "eth0");
 }
 
-TEST(ReplyCheck, LoopbackDevicesStandInForALanOnlyWhenAsked)
+TEST(Intake, AsksTargetsThatAreNotThisHostOverTheirLinkOrTheRoutes)
 {
-    platform::Ipv4Interfaces lo;
-    lo.chosen = {{"lo", 1, {{Address("127.0.0.1"), Address("255.0.0.0")}}}};
-    lo.own = {Address("127.0.0.1").s_addr};
+    const Scene scene;
+    const Judged own = JudgeAsked(Address("10.0.0.7"), scene.View());
+    EXPECT_EQ(own.skip, SEEKWELL_SKIP_OWN_ADDRESS);
+    const Judged onLink = JudgeAsked(Address("192.0.2.40"), scene.View());
+    EXPECT_EQ(onLink.kind, Judged::Kind::Responder);
+    EXPECT_EQ(onLink.heard.interfaceIndex, 2u);
+    EXPECT_EQ(onLink.heard.location, "http://192.0.2.40/ROVA.XML");
+    const Judged beyond = JudgeAsked(Address("198.19.5.11"), scene.View());
+    EXPECT_EQ(beyond.heard.interfaceIndex, 0u);
+    EXPECT_TRUE(beyond.heard.route.interfaceName.empty());
+}
+
+TEST(Intake, LoopbackDevicesStandInForALanOnlyWhenAsked)
+{
+    Scene scene;
+    scene.listing.interfaces = {{1, "lo", IFF_UP | IFF_RUNNING | IFF_LOOPBACK, {Link("127.0.0.1", 8)}}};
+    scene.plan = InterfacePlan("lo");
+    (void)scene.plan.Follow(scene.listing);
     const std::string text = Reply("LOCATION: http://127.0.0.5/ROVA.XML");
-    const in_addr device = Address("127.0.0.5");
-    EXPECT_EQ(CheckReply(text.c_str(), OriginOf(device, 1, lo)).skip, SEEKWELL_SKIP_OWN_ADDRESS);
-    EXPECT_EQ(CheckReply(text.c_str(), OriginOf(device, 1, lo, true), true).skip, SEEKWELL_SKIP_NONE);
-    EXPECT_EQ(CheckReply(text.c_str(), OriginOf(Address("127.0.0.1"), 1, lo, true), true).skip,
-              SEEKWELL_SKIP_OWN_ADDRESS);
+    const auto skipOf = [&](const char* sender, bool loopbackDevices) {
+        return JudgeArrival(Arrival{text.c_str(), Address(sender), 1, false}, scene.View(loopbackDevices)).skip;
+    };
+    EXPECT_EQ(skipOf("127.0.0.5", false), SEEKWELL_SKIP_OWN_ADDRESS);
+    EXPECT_EQ(skipOf("127.0.0.5", true), SEEKWELL_SKIP_NONE);
+    EXPECT_EQ(skipOf("127.0.0.1", true), SEEKWELL_SKIP_OWN_ADDRESS);
 }
 
-TEST(ReplyCheck, KeepsTheLocationUrlToTheEndOfItsLineAndNoLonger)
+TEST(SsdpMessage, ReadsWhatADeviceSays)
 {
-    const platform::Ipv4Interfaces interfaces = TwoInterfaces();
-    const ReplyOrigin origin = OriginOf(Address(kSender), 2, interfaces);
-    EXPECT_EQ(CheckReply(Reply("LOCATION: http://192.0.2.10/ROVA.XML").c_str(), origin).location,
-              "http://192.0.2.10/ROVA.XML");
-    EXPECT_EQ(CheckReply(Reply("LOCATION: http://192.0.2.11/d.xml").c_str(), origin).location,
-              "http://192.0.2.11/d.xml");
-    const std::string longPath(6000, 'a');
-    const ReplyVerdict cut = CheckReply(Reply("LOCATION: http://192.0.2.10/" + longPath).c_str(), origin);
-    EXPECT_EQ(cut.skip, SEEKWELL_SKIP_NONE);
-    EXPECT_EQ(cut.location, ("http://192.0.2.10/" + longPath).substr(0, kLocationKeptBytes));
+    using Kind = SsdpMessage::Kind;
+    struct Case {
+        const char* text;
+        Kind kind;
+        const char* udn;
+        const char* bootId;
+        const char* location;
+    };
+    const Case cases[] = {
+        {"NOTIFY * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nNT: upnp:rootdevice\r\nNTS: ssdp:alive\r\n"
+         "USN: uuid:R0VA-1::upnp:rootdevice\r\nBOOTID.UPNP.ORG: 7\r\nLOCATION: http://a/\r\n\r\n",
+         Kind::Alive, "uuid:R0VA-1", "7", "http://a/"},
+        {"NOTIFY * HTTP/1.1\r\nnts:  ssdp:byebye \r\nusn: uuid:R0VA-1\r\n\r\n", Kind::Byebye, "uuid:R0VA-1", "", ""},
+        {"NOTIFY * HTTP/1.1\nNTS: ssdp:update\nUSN: uuid:x\n\n", Kind::Alive, "uuid:x", "", ""},
+        {"NOTIFY * HTTP/1.1\r\nNTS: ssdp:propchange\r\n\r\n", Kind::Other, "", "", ""},
+        {"NOTIFY * HTTP/1.1\r\nUSN: uuid:x\r\n\r\n", Kind::Other, "uuid:x", "", ""},
+        {"NOTIFY * HTTP/1.1\r\n\r\nNTS: ssdp:alive\r\n\r\n", Kind::Other, "", "", ""},  // after the headers
+        {"HTTP/1.1 200 OK\r\nLOCATION: http://b/x\r\nBootId.UPnP.org: 3\r\n\r\n", Kind::Reply, "", "3", "http://b/x"},
+        {"HTTP/1.1 200 OK\r\nLocation: http://b/x\r\n\r\n", Kind::Reply, "", "", ""},
+    };
+    for (const Case& each : cases) {
+        const SsdpMessage read = ReadSsdpMessage(each.text);
+        EXPECT_EQ(read.kind, each.kind) << each.text;
+        EXPECT_EQ(read.udn, each.udn) << each.text;
+        EXPECT_EQ(read.bootId, each.bootId) << each.text;
+        EXPECT_EQ(read.location, each.location) << each.text;
+    }
+    const std::string longPath = "HTTP/1.1 200 OK\r\nLOCATION: http://192.0.2.10/" + std::string(6000, 'a') + "\r\n";
+    EXPECT_EQ(ReadSsdpMessage(longPath.c_str()).location.size(), kHeaderKeptBytes);
+    EXPECT_EQ(ReadSsdpMessage(longPath.c_str()).locationHost, "192.0.2.10");
 }
 
 TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
