@@ -2,11 +2,13 @@
 // in for a LAN: the rules it applies to who answered, and a robot reported and
 // a cancel acted on while a flood from ever-new senders churns its book.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,9 +16,11 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "live/live_search.h"
 #include "live/search_loop.h"
 #include "loopback_sockets.h"
 #include "scripted_http_peer.h"
@@ -68,23 +72,32 @@ void SendBurst(int fd, std::uint32_t first, std::uint16_t port, const std::strin
     (void)sendmmsg(fd, messages, kBurst, MSG_DONTWAIT);
 }
 
+// A search on lo, devices on 127/8 standing in for a LAN.
+LiveParameters LoopbackParameters(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs,
+                                  unsigned int periodMs, const char* const* targets, std::uint16_t announcementPort)
+{
+    LiveParameters params;
+    params.announcementAddress = "127.0.0.1";
+    params.announcementPort = announcementPort;
+    EXPECT_EQ(ReadTargets(targets, true, params.targets), 0);
+    params.windowMs = windowMs;
+    params.periodMs = periodMs;
+    params.interfaceName = "lo";
+    params.destinationAddress = "127.0.0.1";
+    params.destinationPort = responderPort;
+    params.http.port = httpPort;
+    params.loopbackDevices = true;
+    return params;
+}
+
 // One search on lo, its events collected as they come.
 class LoopbackSearch {
 public:
     LoopbackSearch(std::uint16_t responderPort, std::uint16_t httpPort, unsigned int windowMs,
                    unsigned int periodMs = SEEKWELL_SEARCH_PERIOD_MS, const char* const* targets = nullptr,
                    std::uint16_t announcementPort = 0)
+        : params_(LoopbackParameters(responderPort, httpPort, windowMs, periodMs, targets, announcementPort))
     {
-        params_.announcementAddress = "127.0.0.1";
-        params_.announcementPort = announcementPort;
-        EXPECT_EQ(ReadTargets(targets, true, params_.targets), 0);
-        params_.windowMs = windowMs;
-        params_.periodMs = periodMs;
-        params_.interfaceName = "lo";
-        params_.destinationAddress = "127.0.0.1";
-        params_.destinationPort = responderPort;
-        params_.http.port = httpPort;
-        params_.loopbackDevices = true;
         EXPECT_EQ(events_.Open(), 0);
         EXPECT_EQ(wake_.Open(), 0);
         thread_ = std::thread([this] { RunSearch(params_, events_, cancelled_, wake_); });
@@ -354,6 +367,60 @@ TEST(LiveLoop, AWatchKeepsItsSocketsWhileTheInterfacesCannotBeListed)
     answers.join();
     EXPECT_EQ(search.Count(SEEKWELL_EVENT_GONE), 0);
     EXPECT_EQ(search.Seen().back().done, SEEKWELL_DONE_CANCELLED);
+}
+
+std::set<int> OpenDescriptors()
+{
+    std::set<int> open;
+    DIR* listing = opendir("/proc/self/fd");
+    if (listing == nullptr) {
+        return open;
+    }
+    while (const dirent* entry = readdir(listing)) {
+        if (entry->d_name[0] != '.') {
+            open.insert(std::atoi(entry->d_name));
+        }
+    }
+    open.erase(dirfd(listing));
+    closedir(listing);
+    return open;
+}
+
+void Ignore(const seekwell_event*, void*) {}
+
+// A child forked while the search holds its sockets, an announcement socket,
+// a fetch connection and libcurl's pair: its free closes its copy of every
+// one, so no connection of the parent's lives on in it.
+TEST(LiveLoop, AForkedChildsFreeClosesEveryDescriptorOfItsCopy)
+{
+    const test::StalledListener silent("127.0.0.3");
+    test::UdpEndpoint responder;
+    const test::UdpEndpoint device("127.0.0.3");
+    std::uint16_t announcementPort = 0;
+    {
+        const test::UdpEndpoint free;
+        announcementPort = free.Port();
+    }
+    const std::set<int> before = OpenDescriptors();
+    auto* search = new LiveSearch(
+        LoopbackParameters(responder.Port(), silent.Port(), 0, 60000, nullptr, announcementPort), Ignore, nullptr);
+    ASSERT_EQ(search->Start(), 0);
+    std::uint16_t searchPort = 0;
+    ASSERT_FALSE(responder.Receive(2000, &searchPort).empty());
+    device.SendTo(Reply("127.0.0.3"), searchPort);
+    // The fetch's connection waits: the search holds at least its epoll, its
+    // link watch, two sockets, the connection and its two event descriptors.
+    ASSERT_TRUE(test::WaitUntil([&] { return OpenDescriptors().size() >= before.size() + 7; }, milliseconds(2000)));
+    const pid_t child = fork();
+    if (child == 0) {
+        LiveSearch::Release(search);
+        const std::set<int> after = OpenDescriptors();
+        _exit(std::includes(before.begin(), before.end(), after.begin(), after.end()) ? 0 : 1);
+    }
+    int status = -1;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child kept a descriptor of the search";
+    LiveSearch::Release(search);
 }
 
 }  // namespace
