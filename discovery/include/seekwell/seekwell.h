@@ -161,31 +161,38 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *
  * Who is believed: a reply counts only when it arrived on an interface the
  * search searches on, from a sender inside that interface's subnet (on a
- * point-to-point link, its peer) that is not one of this host's own
- * addresses; the description is then fetched from that sender over that
- * interface (the connection bound to it), and the events name it. Anything
- * else is SKIPPED (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS) and no
- * connection is made. A device on the same LAN can still forge the address
- * of another device on that LAN, and so be fetched from in its name; it
- * cannot make the host connect beyond the LAN or to itself.
+ * point-to-point link, its peer; on one without a peer, its subnet) that is
+ * not one of this host's own addresses; the description is then fetched
+ * from that sender over that interface (the connection bound to it), and the
+ * events name it. Anything else is SKIPPED (OTHER_INTERFACE, OFF_SUBNET,
+ * OWN_ADDRESS) and no connection is made. A device on the same LAN can still
+ * forge the address of another device on that LAN, and so be fetched from
+ * in its name; it cannot make the host connect beyond the LAN or to itself.
+ * The LOCATION header is read as the blocking call reads it, exactly
+ * "LOCATION: http://", so that both ways in report the same robots; the
+ * other headers (USN, NTS, BOOTID.UPNP.ORG) are read as HTTP reads headers,
+ * in any letter case.
  *
- * Limits, so that a LAN device sending forged replies at any rate cannot
- * grow the host's memory without bound, and forged replies that would each
- * be fetched do not delay a robot while they come slower than the quick
- * lane clears them (about 250 a second); faster, a robot's reply may go
+ * Limits, so that a LAN device sending forged datagrams at any rate cannot
+ * grow the host's memory without bound, nor make it fetch without bound: an
+ * address is read at most once a round, whatever arrives from it (replies,
+ * announcements, targets, checks); forged replies that would each be
+ * fetched do not delay a robot while they come slower than the quick lane
+ * clears them (about 250 a second); faster, a robot's reply may go
  * unexamined until a later one of its own finds room. A search holds at
  * most 4096 responders (robots are never dropped for a stranger; of the
  * responders left out, the one least recently heard is forgotten first, and
- * may be told again later) and at most 384 descriptions fetching or waiting
- * to. Fetches start in a quick lane of 64; one not over after 250 ms moves
- * to a patient lane of 64, and when that is full it is given up (SKIPPED,
- * OVERLOAD): a device on the link answers in milliseconds, so forged senders
- * where nothing answers hold the patient lane, never the quick one. A reply
- * that finds the responders or the fetches full goes unexamined: the first
- * of each round is told as one SKIPPED event (OVERLOAD, with the count so
- * far in words) and DONE's reason ends with the total ("; N replies went
- * unexamined ..."). An event's LOCATION is cut to its first 255 bytes, and
- * at most 1024 SKIPPED events wait for a host that does not dispatch (see
+ * may be told again later) and at most 384 descriptions being read. Fetches
+ * start in a quick lane of 64; one not over after 250 ms moves to a patient
+ * lane of 64, and when that is full it is given up (SKIPPED, OVERLOAD): a
+ * device on the link answers in milliseconds, so forged senders where
+ * nothing answers hold the patient lane, never the quick one. A reply that
+ * finds the responders or the reads full goes unexamined: the first of each
+ * round is told as one SKIPPED event (OVERLOAD, with the count so far in
+ * words) and DONE's reason ends with the total ("; N replies went
+ * unexamined ..."). An event's LOCATION and UDN are cut to their first 255
+ * bytes; at most 1024 SKIPPED events wait for a host that does not
+ * dispatch, and waiting ROBOT and GONE events of one robot are merged (see
  * seekwell_search_dispatch).
  *
  * A search runs on a thread of its own, which never calls the host: events
@@ -214,60 +221,89 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * before the exception leaves the library. The library's own failures never
  * leave as exceptions.
  *
- * A robot is one robot whatever its address: events carry the UDN of its
- * description (udn). ROBOT comes once for each (again after a GONE, when it
- * answers anew, and again when its description changes its name); a robot
- * whose address changes (DHCP) comes as ROBOT with its new address and no
- * GONE: it has moved. A responder left out is checked again when it answers
- * a later search; the same reason is not told twice in a row. Descriptions
- * come from http://<sender>/ROVA.XML, port 80.
+ * A robot is its UDN: events carry the UDN of its description (udn), and
+ * name one address for it. ROBOT comes once for each robot (again after a
+ * GONE, when it answers anew, and again when its description changes its
+ * name); between two ROBOT events of one UDN at one address there is a
+ * GONE, unless the second tells a new name. While a robot answers at its
+ * address, no other address takes its UDN: another address whose
+ * description names it (the robot's second link, or a device copying its
+ * UDN) stands by, and the robot's own address is read again at once to see
+ * whether it still answers; a robot on two links is told once. A robot
+ * moves (one ROBOT with its new address, no GONE) only once its address no
+ * longer answers for it: a byebye, a missed round, or that check failing
+ * (no answer within 250 ms, as a device on the link gives) or finding
+ * another UDN there, so a robot whose address changed (DHCP) moves within a
+ * second of its first word from the new one. A reply or
+ * announcement from a robot's address that names another UDN in its USN,
+ * another LOCATION or another BOOTID.UPNP.ORG has the description read
+ * again at once: a new robot at a known address is told, and the one that
+ * was there is GONE unless it answers elsewhere. A responder left out is
+ * checked again when it answers a later search; the same reason is not told
+ * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
  *
  * Announcements (since 2.1): while it listens, a search also hears the SSDP
  * announcements devices multicast on each chosen interface (NOTIFY to
- * 239.255.255.250:1900), on a socket that shares UDP port 1900 with every
- * other SSDP program (address reuse) and is bound to the group, so that
- * datagrams sent to this host's own addresses go to whoever else listens.
- * A program that holds the port alone (a blocking call of this library, which
+ * 239.255.255.250:1900), on a socket of each interface that shares UDP port
+ * 1900 with every other SSDP program (address reuse), is bound to the group,
+ * so that datagrams sent to this host's own addresses go to whoever else
+ * listens, and joins it on that interface alone: a socket may join a group
+ * on 20 interfaces only (igmp_max_memberships), a search on any number. A
+ * program that holds the port alone (a blocking call of this library, which
  * then searches from a port the system picks, as documented) keeps the
  * search from hearing them until it lets go; the search tries again each
- * round.
+ * round. A multicast datagram counts only from the subnet of the interface
+ * it came in on, targets included: multicast never crosses a router.
  *  - ssdp:alive (and ssdp:update) is judged as a reply from that sender: the
  *    same origin rules and robot rules, the description fetched from the
  *    sender. A robot not yet reported comes as ROBOT within a second; one
- *    reported is kept from GONE; a new LOCATION or BOOTID.UPNP.ORG has its
- *    description read again. An announcement that fails a check is not told
- *    (every device on a LAN announces).
+ *    reported is kept from GONE; a new LOCATION, BOOTID.UPNP.ORG or UDN has
+ *    its description read again. An announcement that fails a check is not
+ *    told (every device on a LAN announces).
  *  - ssdp:byebye (no LOCATION; it names the device by its USN) from a
- *    reported robot's own address, naming that robot's UDN: GONE at once, in
- *    a watch. From any other address it does nothing.
+ *    reported robot's own address, naming that robot's UDN: the robot moves
+ *    to an address that stands by for it, or, in a watch, is GONE at once.
+ *    From any other address it does nothing.
  *
  * Interfaces (since 2.1): the search follows the host's interfaces as the
- * kernel reports them (rtnetlink; where a sandbox refuses that, at each
- * round). One that comes up or gains an IPv4 address is searched on within
- * a second; one that goes away (removed, or its last IPv4 address gone) has
- * its robots GONE at once and its sockets closed. An interface that is down
- * for a while keeps its robots: a robot misses only the rounds that searched
- * where it was heard, and is GONE when a round's listening is over, after
- * SEEKWELL_GONE_AFTER_MISSED of them.
+ * kernel lists them (rtnetlink; where a sandbox refuses word of changes, at
+ * each round), each known by its index with all its IPv4 addresses,
+ * labelled ones included. One that comes up, gains carrier or an address, or
+ * whose address changes in any burst, is searched on within a second; one
+ * that goes away (removed, or its last IPv4 address gone) has its robots
+ * GONE within a second and its sockets closed, whatever state it was in
+ * before. An interface that is down or without carrier for a while keeps its
+ * robots: a robot misses only the rounds that searched where it answers (its
+ * interface, or its address as a target), and is GONE when a round's
+ * listening is over, after SEEKWELL_GONE_AFTER_MISSED of them, unless another
+ * of its addresses answered that round: then it moves there.
+ *
+ * GONE is told in a watch (window 0) only. A search with a window tells each
+ * robot once at an address, however it comes and goes meanwhile.
  *
  * Targets (seekwell_options.targets), for robots that multicast does not
  * reach: behind a router, on a Wi-Fi that filters multicast, beyond a VM's
  * NAT. The multicast search goes on beside them, on the chosen interfaces.
- *  - An address is asked directly, every round: its description is fetched
- *    from http://<address>/ROVA.XML, so a robot is found even where no SSDP
- *    datagram gets through. The robot rules are those of a reply (UDN
+ *  - An address is asked directly: its description is fetched from
+ *    http://<address>/ROVA.XML, so a robot is found even where no SSDP
+ *    datagram gets through. The addresses take turns as the reads leave
+ *    room, each at most once a round and each round going on where the last
+ *    stopped, so every one is asked within 20 s whatever the others do (a
+ *    short list, every round). The robot rules are those of a reply (UDN
  *    marker, limits, name and address bytes); a description that is no
  *    robot's gives SKIPPED with its reason, as for a reply.
  *  - A range is swept: a unicast M-SEARCH to port 1900 of each of its
  *    addresses (not the network and broadcast addresses of a range of /30
- *    or wider), as UPnP 1.1 devices answer them, 1000 addresses a second,
- *    each sent again 1 s after its first; whoever answers is then handled
- *    as any reply. A /24 is swept in a quarter of a second, a /20 in about 4.
- *  - A reply from a target counts even though it lies beyond the subnet of
- *    the interface it arrived on (its description is fetched where the
- *    routes say); nothing else does, and no reply from this host's own
- *    addresses. Nothing is sent to an address outside the targets and the
- *    multicast group.
+ *    or wider), as UPnP 1.1 devices answer them, each sent again 1 s after
+ *    its first, at most 1000 datagrams a second in all
+ *    (SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND); whoever answers is then handled
+ *    as any reply. A /24 is swept in about 1.5 s, a /20 in about 9.
+ *  - A unicast reply from a target counts even though it lies beyond the
+ *    subnet of the interface it arrived on (its description is fetched where
+ *    the routes say); nothing else does, no announcement from a target
+ *    beyond the subnet, and no datagram from this host's own addresses.
+ *    Nothing is sent to an address outside the targets and the multicast
+ *    group.
  *  - seekwell_search_start answers -EINVAL, and nothing starts, for a target
  *    that is not a dotted IPv4 address or CIDR range (a hostname, say), that
  *    is not a unicast address (loopback, multicast, broadcast, 0.0.0.0), a
@@ -288,8 +324,10 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * from it (also into a new PID namespace) holds a copy that costs the parent
  * nothing. In the child, seekwell_search_cancel does nothing,
  * seekwell_search_dispatch and seekwell_search_wait return 0 at once without
- * a callback, and seekwell_search_free closes only the child's copies of the
- * search's descriptors; the parent's search goes on undisturbed.
+ * a callback, and seekwell_search_free closes the child's copy of every
+ * descriptor of the search (its sockets, its connections, libcurl's, its
+ * event descriptors), and nothing else: no connection of the parent's
+ * lives on in the child; the parent's search goes on undisturbed.
  *
  * A cancellation request for a calling thread (pthread_cancel) takes effect
  * only after the call has returned, callbacks included.
@@ -301,8 +339,8 @@ typedef struct seekwell_search seekwell_search;
 typedef enum seekwell_event_type {
     SEEKWELL_EVENT_ROBOT = 1,   /* a robot answered */
     SEEKWELL_EVENT_SKIPPED = 2, /* a responder that is not reported, and why */
-    SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering, said goodbye, or its
-                                   interface went away */
+    SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering, said goodbye, its
+                                   interface went away, or another robot took its address */
     SEEKWELL_EVENT_DONE = 4,    /* the last event of every search */
     SEEKWELL_EVENT_QUIET = 5    /* since 2.1: no device at all answered a round's searches on
                                    interface_name (see "When nothing answers" below) */
@@ -461,8 +499,8 @@ SEEKWELL_API void seekwell_search_cancel(seekwell_search* search);
  * descriptor or child of it is left. Returns within 50 ms, also when the
  * calling thread has a cancellation request pending. From inside the
  * callback, the release comes when the dispatching threads have left (see
- * Threading above); in a forked child, only the child's copies of the
- * descriptors are closed. NULL is ignored. */
+ * Threading above); in a forked child, the child's copy of every
+ * descriptor of the search is closed, and nothing else. NULL is ignored. */
 SEEKWELL_API void seekwell_search_free(seekwell_search* search);
 
 #ifdef __cplusplus
