@@ -237,7 +237,8 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * second of its first word from the new one. A reply or
  * announcement from a robot's address that names another UDN in its USN,
  * another LOCATION or another BOOTID.UPNP.ORG has the description read
- * again at once: a new robot at a known address is told, and the one that
+ * again at once (at the next round's start when that address was read this
+ * round already): a new robot at a known address is told, and the one that
  * was there is GONE unless it answers elsewhere. A responder left out is
  * checked again when it answers a later search; the same reason is not told
  * twice in a row. Descriptions come from http://<sender>/ROVA.XML, port 80.
@@ -262,8 +263,10 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *    told (every device on a LAN announces).
  *  - ssdp:byebye (no LOCATION; it names the device by its USN) from a
  *    reported robot's own address, naming that robot's UDN: the robot moves
- *    to an address that stands by for it, or, in a watch, is GONE at once.
- *    From any other address it does nothing.
+ *    to an address that stands by for it (one heard this round or the
+ *    last), or, in a watch, is GONE at once. From an address that stands by
+ *    for the robot, that address no longer does; from any other address it
+ *    does nothing.
  *
  * Interfaces (since 2.1): the search follows the host's interfaces as the
  * kernel lists them (rtnetlink; where a sandbox refuses word of changes, at
@@ -278,8 +281,9 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * listening is over, after SEEKWELL_GONE_AFTER_MISSED of them, unless another
  * of its addresses answered that round: then it moves there.
  *
- * GONE is told in a watch (window 0) only. A search with a window tells each
- * robot once at an address, however it comes and goes meanwhile.
+ * GONE is told in a watch (window 0) only. A search with a window never
+ * tells a robot again at the address it was last told at (but for a new
+ * name), however it comes and goes meanwhile.
  *
  * Targets (seekwell_options.targets), for robots that multicast does not
  * reach: behind a router, on a Wi-Fi that filters multicast, beyond a VM's
@@ -325,9 +329,10 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * nothing. In the child, seekwell_search_cancel does nothing,
  * seekwell_search_dispatch and seekwell_search_wait return 0 at once without
  * a callback, and seekwell_search_free closes the child's copy of every
- * descriptor of the search (its sockets, its connections, libcurl's, its
- * event descriptors), and nothing else: no connection of the parent's
- * lives on in the child; the parent's search goes on undisturbed.
+ * descriptor of the search (its sockets, its connections, its event
+ * descriptors, and on x86-64 and AArch64 libcurl's wake-up pair), and
+ * nothing else: no connection of the parent's lives on in the child; the
+ * parent's search goes on undisturbed.
  *
  * A cancellation request for a calling thread (pthread_cancel) takes effect
  * only after the call has returned, callbacks included.
@@ -388,8 +393,9 @@ typedef struct seekwell_event {
     const char* name;                 /* ROBOT, GONE: the friendly name, bytes as sent */
     const char* address;              /* ROBOT, SKIPPED, GONE: the responder's dotted IPv4 address */
     const char* location;             /* ROBOT, GONE: the reply's LOCATION URL; SKIPPED: as sent, if any */
-    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface searched on (a robot
-                                         beyond a router: the one the route to it leaves by);
+    const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface the reply came in by
+                                         (an asked robot beyond a router: the one the route to it
+                                         leaves by);
                                          QUIET: the interface where nothing answered */
     seekwell_skip_reason skip_reason; /* SKIPPED */
     const char* reason;               /* SKIPPED, QUIET, DONE: the reason in words */
@@ -422,9 +428,10 @@ typedef struct seekwell_options {
     size_t size;                /* sizeof(seekwell_options) of the host's header */
     unsigned int window_ms;     /* how long to search; 0: until cancelled */
     const char* interface_name; /* one interface by name; NULL: every IPv4 interface
-                                   that is up and can multicast. A named one that
-                                   is down or has no IPv4 address ends the search
-                                   at once: DONE, SEEKWELL_DONE_FAILED, ENETDOWN */
+                                   that is up and can multicast. Without targets, a
+                                   named one that is down, without carrier or has no
+                                   IPv4 address ends the search at once: DONE,
+                                   SEEKWELL_DONE_FAILED, ENETDOWN */
     unsigned int period_ms;     /* time between searches; 0: SEEKWELL_SEARCH_PERIOD_MS */
     const char* const* targets; /* since 2.1: where multicast does not reach, a NULL-terminated
                                    list of IPv4 addresses ("198.19.5.11") and CIDR ranges

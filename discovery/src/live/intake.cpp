@@ -32,14 +32,14 @@ std::string NameOf(unsigned int index, const IntakeScene& scene)
 
 // A device on the link can forge any sender; one it cannot forge from the
 // link is a sender beyond it. So a datagram counts only from the subnet of
-// the interface it came in by, and never from this host. A unicast reply
-// from a target the host named counts from beyond the subnet, by any
-// interface; a multicast datagram never crosses a router, so targets get no
-// such leave for announcements.
-std::optional<Verdict> CheckOrigin(const Arrival& arrival, const IntakeScene& scene)
+// the interface it came in by, and never from this host. A reply from a
+// target the host named, to the search it was sent, counts from beyond the
+// subnet, by any interface; announcements get no such leave, as multicast
+// never crosses a router.
+std::optional<Verdict> CheckOrigin(const Arrival& arrival, bool reply, const IntakeScene& scene)
 {
     const bool own = IsOwn(arrival.sender, scene);
-    if (!arrival.multicast && !own && scene.targets.Holds(arrival.sender)) {
+    if (reply && !arrival.multicast && !own && scene.targets.Holds(arrival.sender)) {
         return std::nullopt;
     }
     const platform::Ipv4Interface* where = scene.plan.Searched(arrival.arrivalIndex);
@@ -127,7 +127,7 @@ Judged JudgeArrival(const Arrival& arrival, const IntakeScene& scene)
     judged.heard.location = message.location;
     judged.heard.udn = message.udn;
     judged.heard.bootId = message.bootId;
-    std::optional<Verdict> refused = CheckOrigin(arrival, scene);
+    std::optional<Verdict> refused = CheckOrigin(arrival, message.kind == SsdpMessage::Kind::Reply, scene);
     if (!refused && message.kind == SsdpMessage::Kind::Byebye) {
         judged.kind = Judged::Kind::Byebye;
         return judged;

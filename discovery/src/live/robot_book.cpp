@@ -23,6 +23,16 @@ std::vector<Item> TakeAll(std::vector<Item>& from)
 
 std::vector<Told> RobotBook::TakeTold() { return TakeAll(told_); }
 
+void RobotBook::StartRound()
+{
+    ++round_;
+    for (auto& [address, responder] : responders_) {
+        if (responder.readPending) {
+            StartRead(address, responder);
+        }
+    }
+}
+
 std::vector<FetchOrder> RobotBook::TakeFetches() { return TakeAll(fetches_); }
 
 RobotBook::Responder* RobotBook::Admit(Address address)
@@ -60,7 +70,9 @@ void RobotBook::StartRead(Address address, Responder& responder, bool check)
     if (responder.reading != 0) {
         return;
     }
-    responder.readPending = true;
+    // A robot's changed facts are read at the next round if not in this one;
+    // a responder left out is read again when it answers again.
+    responder.readPending = responder.role != Role::Skipped;
     if (responder.readRound == round_) {
         return;  // one read an address a round, whatever arrives
     }
@@ -191,7 +203,7 @@ void RobotBook::OnByebye(Address address, const std::string& udn)
         Settle(address, responder);
     } else if (responder.role == Role::Robot) {
         responder.heardRound = -1;
-        LoseAddress(udn, Loss::Byebye);
+        LoseAddress(udn, Loss::Byebye, StandingBy(udn));
     }
 }
 
@@ -239,8 +251,8 @@ void RobotBook::OnRead(Address address, Ticket ticket, const ReadResult& result)
         // A robot that fails a second look is left to the rounds it misses,
         // unless another address answers for it now.
         const std::string udn = responder.udn;
-        if (BestAlias(udn, robots_.at(udn)) != 0) {
-            LoseAddress(udn, Loss::FailedCheck);
+        if (const Address alias = StandingBy(udn); alias != 0) {
+            LoseAddress(udn, Loss::FailedCheck, alias);
         }
     } else if (responder.role == Role::Skipped) {
         TellSkip(address, responder, result.skip, result.reason, result.httpStatus);
@@ -256,7 +268,7 @@ void RobotBook::Found(Address address, Responder& responder, const ReadResult& r
         // Another UDN at a known address: the one it served has lost it.
         const std::string lost = responder.udn;
         if (responder.role == Role::Robot) {
-            LoseAddress(lost, Loss::OtherUdn);
+            LoseAddress(lost, Loss::OtherUdn, StandingBy(lost));
         }
         Unlink(address, responder);
     }
@@ -309,10 +321,12 @@ void RobotBook::Claim(Address address, Responder& responder, const std::string& 
         StartRead(robot.address, holder, true);
         return;
     }
-    LoseAddress(udn, Loss::FailedCheck);
+    LoseAddress(udn, Loss::FailedCheck, StandingBy(udn));
 }
 
-void RobotBook::LoseAddress(const std::string& udn, Loss loss)
+// The robot's address no longer answers for it: it moves to alias, when
+// one stands by, or is GONE in a watch.
+void RobotBook::LoseAddress(const std::string& udn, Loss loss, Address alias)
 {
     const auto found = robots_.find(udn);
     if (found == robots_.end() || found->second.address == 0) {
@@ -321,7 +335,7 @@ void RobotBook::LoseAddress(const std::string& udn, Loss loss)
     Robot& robot = found->second;
     const Address from = robot.address;
     Responder& old = responders_.at(from);
-    if (const Address alias = BestAlias(udn, robot); alias != 0) {
+    if (alias != 0) {
         Move(udn, robot, alias);
         // Unless it left or serves another now, the old address stands by.
         if (loss == Loss::Missed || loss == Loss::FailedCheck) {
@@ -373,11 +387,11 @@ void RobotBook::Move(const std::string& udn, Robot& robot, Address to)
     TellRobot(SEEKWELL_EVENT_ROBOT, udn, robot, to);
 }
 
-// The alias heard most recently, this round or the last; 0 when none.
-Address RobotBook::BestAlias(const std::string& udn, const Robot& robot) const
+// The alias heard most recently, in sinceRound or later; 0 when none.
+Address RobotBook::BestAlias(const std::string& udn, const Robot& robot, int sinceRound) const
 {
     Address best = 0;
-    int bestRound = round_ - 2;
+    int bestRound = sinceRound - 1;
     for (const Address alias : robot.aliases) {
         const auto found = responders_.find(alias);
         if (found != responders_.end() && found->second.role == Role::Alias && found->second.udn == udn &&
@@ -387,6 +401,13 @@ Address RobotBook::BestAlias(const std::string& udn, const Robot& robot) const
         }
     }
     return best;
+}
+
+// An address that stands by for the robot: heard this round or the last.
+Address RobotBook::StandingBy(const std::string& udn) const
+{
+    const auto found = robots_.find(udn);
+    return found != robots_.end() ? BestAlias(udn, found->second, round_ - 1) : 0;
 }
 
 void RobotBook::AddAlias(Robot& robot, Address address)
@@ -458,8 +479,10 @@ void RobotBook::EndRound(const std::vector<unsigned int>& searched)
     }
     for (const std::string& udn : missed) {
         Robot& robot = robots_.at(udn);
-        if (BestAlias(udn, robot) != 0 || (watch_ && ++robot.missed >= kGoneAfterMissed)) {
-            LoseAddress(udn, Loss::Missed);
+        // Another of its addresses answered this round: it moves there.
+        const Address alias = BestAlias(udn, robot, round_);
+        if (alias != 0 || (watch_ && ++robot.missed >= kGoneAfterMissed)) {
+            LoseAddress(udn, Loss::Missed, alias);
         }
     }
     if (!watch_) {
@@ -493,7 +516,7 @@ void RobotBook::ForgetInterface(unsigned int index)
         }
     }
     for (const std::string& udn : robots) {
-        LoseAddress(udn, Loss::InterfaceGone);
+        LoseAddress(udn, Loss::InterfaceGone, StandingBy(udn));
     }
 }
 

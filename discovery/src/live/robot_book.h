@@ -84,7 +84,8 @@ public:
     // Otherwise a robot, once told, is never told again at its address.
     RobotBook(BookLimits limits, bool watch) : limits_(limits), watch_(watch) {}
 
-    void StartRound() { ++round_; }
+    // A new round: reads that waited for it start.
+    void StartRound();
     // The round's listening is over; searched holds the interfaces its
     // searches went out on. A robot misses the round only when the round
     // searched where it answers (its interface, or its address as a target).
@@ -152,9 +153,10 @@ private:
     void TellRobot(seekwell_event_type type, const std::string& udn, Robot& robot, Address address);
     void Found(Address address, Responder& responder, const ReadResult& result);
     void Claim(Address address, Responder& responder, const std::string& udn);
-    void LoseAddress(const std::string& udn, Loss loss);
+    void LoseAddress(const std::string& udn, Loss loss, Address alias);
     void Move(const std::string& udn, Robot& robot, Address to);
-    Address BestAlias(const std::string& udn, const Robot& robot) const;
+    Address BestAlias(const std::string& udn, const Robot& robot, int sinceRound) const;
+    Address StandingBy(const std::string& udn) const;
     void AddAlias(Robot& robot, Address address);
     void Unlink(Address address, Responder& responder);
     void Forget(ResponderMap::iterator at);

@@ -332,7 +332,6 @@ void SearchLoop::AskTargets()
         } else {
             book_.OnAsked(target, judged.heard);
         }
-        Carry();
     }
 }
 

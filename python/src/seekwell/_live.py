@@ -242,8 +242,8 @@ class Robot(_Responder):
 
 class Gone(_Responder):
     """A robot that stopped answering a search with window 0 (after it missed three of its
-    searches in a row), said goodbye, or whose interface went away; the same fields as the
-    Robot it was, its udn included."""
+    searches in a row), said goodbye, whose interface went away, or whose address another robot
+    took; the same fields as the Robot it was, its udn included."""
 
 
 class Skipped(NamedTuple):

@@ -104,6 +104,7 @@ TEST(Intake, BelievesADatagramOnlyFromTheSubnetItCameInOnAndFetchesOnlyFromTheSe
         {"a target's announcement never crosses a router", Notify("alive", "LOCATION: http://198.19.5.11/"),
          "198.19.5.11", 2, true, Kind::Nothing, kNone, 0},
         {"a target's byebye neither", Notify("byebye"), "198.19.5.11", 2, true, Kind::Nothing, kNone, 0},
+        {"nor one sent to the search's own port", Notify("byebye"), "198.19.5.11", 2, false, Kind::Nothing, kNone, 0},
         {"an announcement on its subnet", Notify("alive"), kSender, 2, true, Kind::Responder, kNone, 2},
         {"a byebye on its subnet", Notify("byebye"), kSender, 2, true, Kind::Byebye, kNone, 0},
         {"another program's search heard on the group", "M-SEARCH * HTTP/1.1\r\n\r\n", kSender, 2, true, Kind::Nothing,

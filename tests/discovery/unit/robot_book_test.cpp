@@ -245,9 +245,9 @@ TEST(RobotBook, BetweenTwoRobotEventsOfOneAddressThereIsAGone)
          kWatch,
          {{"reply 1 a", "fetch:1"},
           {"read 1 a", "ROBOT:1:a"},
-          {"reply 1 a 7", ""},  // read once a round, whatever arrives
-          {"round", ""},
-          {"reply 1 a 8", "fetch:1"},
+          {"reply 1 a 7", ""},  // read once a round, whatever arrives: at the next one
+          {"round", "fetch:1"},
+          {"reply 1 a 8", ""},
           {"read 1 a other", "ROBOT:1:a:other"}}},
     });
 }
@@ -310,8 +310,8 @@ TEST(RobotBook, OneReadAnAddressARoundAndStaleReadsDropped)
           {"read 1 a", "ROBOT:1:a"},
           {"reply 1 a 3", ""},
           {"reply 1 a 4", ""},
-          {"round", ""},
-          {"reply 1 a 4", "fetch:1"}}},
+          {"round", "fetch:1"},
+          {"reply 1 a 4", ""}}},
         {"a left-out responder is told once and read again when a later round hears it",
          kWatch,
          {{"reply 3 x", "fetch:3"},
