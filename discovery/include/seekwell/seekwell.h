@@ -310,7 +310,7 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *    group.
  *  - seekwell_search_start answers -EINVAL, and nothing starts, for a target
  *    that is not a dotted IPv4 address or CIDR range (a hostname, say), that
- *    is not a unicast address (loopback, multicast, broadcast, 0.0.0.0), a
+ *    is not a unicast address (loopback, multicast, broadcast, 0.0.0.0/8), a
  *    prefix shorter than /20, or more than 4096 addresses in all.
  * With targets, a search runs even where no interface can multicast.
  *

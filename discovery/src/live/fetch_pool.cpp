@@ -45,7 +45,7 @@ void FetchPool::Fetch(const FetchOrder& order, const std::string& url)
         FailAtOnce(order);
         return;
     }
-    queued_.push_back(Queued{order, url});
+    (order.asked ? askedQueued_ : queued_).push_back(Queued{order, url});
     StartQueued();
 }
 
@@ -72,11 +72,23 @@ void FetchPool::FailAtOnce(const FetchOrder& order)
     finished_.push_back(Finished{order, std::move(outcome)});
 }
 
+// The next fetch to start: one for a device that answered before an asked
+// target's.
+bool FetchPool::TakeNext(Queued& next)
+{
+    std::deque<Queued>& from = queued_.empty() ? askedQueued_ : queued_;
+    if (from.empty()) {
+        return false;
+    }
+    next = std::move(from.front());
+    from.pop_front();
+    return true;
+}
+
 void FetchPool::StartQueued()
 {
-    while (quickRunning_ < lanes_.quick && !queued_.empty()) {
-        Queued next = std::move(queued_.front());
-        queued_.pop_front();
+    Queued next;
+    while (quickRunning_ < lanes_.quick && TakeNext(next)) {
         auto transfer = std::make_unique<platform::DescriptionTransfer>(*curl_, next.url, limits_, next.order.route);
         if (!transfer->Ready() || curl_->multiAddHandle(multi_, transfer->Handle()) != CURLM_OK) {
             FailAtOnce(next.order);

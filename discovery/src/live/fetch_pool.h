@@ -9,7 +9,9 @@
 // Forged senders thus hold the patient lane, never the quick one that real
 // robots come through; both are bounded, and so are the descriptors. A
 // check of a robot's address never waits in the patient lane: a robot that
-// is there answers at once.
+// is there answers at once. Reads of asked targets wait behind the others,
+// so a long list of silent targets delays a robot that answered by no more
+// than the quick lane's time.
 #ifndef SEEKWELL_LIVE_FETCH_POOL_H
 #define SEEKWELL_LIVE_FETCH_POOL_H
 
@@ -60,7 +62,7 @@ public:
     std::optional<Clock::time_point> Deadline() const;
     void OnDeadline(Clock::time_point now);
     std::vector<Finished> TakeFinished();
-    bool Idle() const { return running_.empty() && queued_.empty(); }
+    bool Idle() const { return running_.empty() && queued_.empty() && askedQueued_.empty(); }
 
 private:
     struct Queued {
@@ -83,6 +85,7 @@ private:
     static int SetDeadline(CURLM* multi, long timeoutMs, void* pool);
     bool EnsureMulti();
     void StartQueued();
+    bool TakeNext(Queued& next);
     void Act(curl_socket_t fd, int flags);
     void CollectFinished();
     bool IsCurrent(const QuickEntry& entry, std::unordered_map<CURL*, Running>::const_iterator at) const;
@@ -97,6 +100,7 @@ private:
     CURLM* multi_ = nullptr;
     bool multiTried_ = false;
     std::deque<Queued> queued_;
+    std::deque<Queued> askedQueued_;
     std::unordered_map<CURL*, Running> running_;
     // The quick lane in the order its fetches started; entries that have
     // finished already are skipped when met.

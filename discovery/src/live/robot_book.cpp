@@ -10,6 +10,10 @@ constexpr int kGoneAfterMissed = SEEKWELL_GONE_AFTER_MISSED;
 // A robot on two links, or devices copying its UDN: this many addresses
 // stand by for one robot; the one heard least recently makes room.
 constexpr std::size_t kAliasesPerRobot = 4;
+// Each one is a read made this round, which the fetch lanes pace to a few
+// hundred a second: a round would have to last minutes under a flood of new
+// senders before one address could be read twice in it.
+constexpr std::size_t kForgottenReadsKept = 65536;
 
 template <typename Item>
 std::vector<Item> TakeAll(std::vector<Item>& from)
@@ -26,6 +30,7 @@ std::vector<Told> RobotBook::TakeTold() { return TakeAll(told_); }
 void RobotBook::StartRound()
 {
     ++round_;
+    readAndForgotten_.clear();
     for (auto& [address, responder] : responders_) {
         if (responder.readPending) {
             StartRead(address, responder);
@@ -65,7 +70,7 @@ void RobotBook::Settle(Address address, Responder& responder)
     }
 }
 
-void RobotBook::StartRead(Address address, Responder& responder, bool check)
+void RobotBook::StartRead(Address address, Responder& responder, bool check, bool asked)
 {
     if (responder.reading != 0) {
         return;
@@ -73,8 +78,10 @@ void RobotBook::StartRead(Address address, Responder& responder, bool check)
     // A robot's changed facts are read at the next round if not in this one;
     // a responder left out is read again when it answers again.
     responder.readPending = responder.role != Role::Skipped;
-    if (responder.readRound == round_) {
-        return;  // one read an address a round, whatever arrives
+    // One read an address a round, whatever arrives, and though the book
+    // forgot the address meanwhile.
+    if (responder.readRound == round_ || readAndForgotten_.count(address) != 0) {
+        return;
     }
     if (fetching_ >= limits_.fetches) {
         Overload(address, responder.heard);
@@ -84,7 +91,7 @@ void RobotBook::StartRead(Address address, Responder& responder, bool check)
     responder.readRound = round_;
     responder.readPending = false;
     ++fetching_;
-    fetches_.push_back(FetchOrder{address, responder.reading, check, responder.heard.route});
+    fetches_.push_back(FetchOrder{address, responder.reading, check, asked, responder.heard.route});
     Settle(address, responder);
 }
 
@@ -151,21 +158,22 @@ void RobotBook::OnResponder(Address address, const Heard& heard)
         return;
     }
     responder->viaDatagram = responder->viaDatagram || heard.interfaceIndex != 0;
-    bool read = responder->readPending || responder->role == Role::Skipped;
-    if (responder->role == Role::Skipped) {
+    // A robot's address, or an alias, is heard while it names the same UDN,
+    // and read again when it tells of another UDN, description or boot.
+    const bool left = responder->role == Role::Skipped;
+    const bool sameUdn = left || heard.udn.empty() || heard.udn == responder->udn;
+    const bool changed = !sameUdn || heard.location != responder->heard.location ||
+                         (!heard.bootId.empty() && heard.bootId != responder->heard.bootId);
+    if (sameUdn) {
         responder->heardRound = round_;
-    } else {
-        // A robot's address, or an alias: heard while it names the same
-        // UDN; read again when it tells of another UDN, description or boot.
-        const bool sameUdn = heard.udn.empty() || heard.udn == responder->udn;
-        if (sameUdn) {
-            responder->heardRound = round_;
-        }
-        read = read || !sameUdn || heard.location != responder->heard.location ||
-               (!heard.bootId.empty() && heard.bootId != responder->heard.bootId);
+    }
+    if (responder->reading != 0) {
+        // The read under way is told with the facts it began with.
+        responder->readPending = responder->readPending || (changed && !left);
+        return;
     }
     responder->heard = heard;
-    if (read) {
+    if (left || changed || responder->readPending) {
         StartRead(address, *responder);
     }
     if (responder->reading == 0) {
@@ -222,7 +230,7 @@ void RobotBook::OnAsked(Address address, const Heard& heard)
     } else if (responder->heardRound == round_) {
         return;  // it answered this round already
     }
-    StartRead(address, *responder);
+    StartRead(address, *responder, false, true);
     if (responder->reading == 0) {
         Settle(address, *responder);
     }
@@ -245,7 +253,9 @@ void RobotBook::OnRead(Address address, Ticket ticket, const ReadResult& result)
     Responder& responder = found->second;
     responder.reading = 0;
     --fetching_;
-    if (result.robot) {
+    if (responder.discardRead) {
+        responder.discardRead = false;
+    } else if (result.robot) {
         Found(address, responder, result);
     } else if (responder.role == Role::Robot) {
         // A robot that fails a second look is left to the rounds it misses,
@@ -344,6 +354,9 @@ void RobotBook::LoseAddress(const std::string& udn, Loss loss, Address alias)
         } else {
             old.role = Role::Skipped;
             old.udn.clear();
+            if (loss != Loss::OtherUdn) {
+                Leave(from, old);
+            }
         }
         Settle(from, old);
         return;
@@ -367,10 +380,9 @@ void RobotBook::LoseAddress(const std::string& udn, Loss loss, Address alias)
     old.role = Role::Skipped;
     old.udn.clear();
     if (loss != Loss::OtherUdn) {
-        Forget(responders_.find(from));
-    } else {
-        Settle(from, old);
+        Leave(from, old);
     }
+    Settle(from, old);
 }
 
 void RobotBook::Move(const std::string& udn, Robot& robot, Address to)
@@ -441,11 +453,24 @@ void RobotBook::Unlink(Address address, Responder& responder)
     responder.udn.clear();
 }
 
+// The address said goodbye, or its interface went: what a read under way
+// finds there tells nothing. The responder stays, so that the address is
+// still read at most once this round; it ages like any other left out.
+void RobotBook::Leave(Address address, Responder& responder)
+{
+    Unlink(address, responder);
+    responder.discardRead = responder.reading != 0;
+    responder.heardRound = -1;
+}
+
+// Never while a read of it is under way.
 void RobotBook::Forget(ResponderMap::iterator at)
 {
     Responder& responder = at->second;
-    if (responder.reading != 0) {
-        --fetching_;
+    // Flooded with strangers, the book forgets addresses it read this
+    // round: they are kept apart, so that none is read twice in the round.
+    if (responder.readRound == round_ && readAndForgotten_.size() < kForgottenReadsKept) {
+        readAndForgotten_.insert(at->first);
     }
     Unlink(at->first, responder);
     if (responder.aging != aging_.end()) {
@@ -504,19 +529,33 @@ void RobotBook::EndRound(const std::vector<unsigned int>& searched)
 void RobotBook::ForgetInterface(unsigned int index)
 {
     std::vector<std::string> robots;
-    for (auto at = responders_.begin(); at != responders_.end();) {
-        Responder& responder = at->second;
+    for (auto& [address, responder] : responders_) {
         if (responder.heard.interfaceIndex != index) {
-            ++at;
-        } else if (responder.role == Role::Robot) {
+            continue;
+        }
+        if (responder.role == Role::Robot) {
             robots.push_back(responder.udn);
-            ++at;
         } else {
-            Forget(at++);
+            Leave(address, responder);
         }
     }
     for (const std::string& udn : robots) {
         LoseAddress(udn, Loss::InterfaceGone, StandingBy(udn));
+    }
+    // What stands there is forgotten, but for an address read this round;
+    // a read under way there tells nothing.
+    for (auto at = responders_.begin(); at != responders_.end();) {
+        Responder& responder = at->second;
+        if (responder.heard.interfaceIndex != index) {
+            ++at;
+            continue;
+        }
+        responder.discardRead = responder.reading != 0;
+        if (responder.role != Role::Robot && responder.reading == 0 && responder.readRound != round_) {
+            Forget(at++);
+        } else {
+            ++at;
+        }
     }
 }
 

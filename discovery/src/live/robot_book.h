@@ -27,6 +27,7 @@
 #include <list>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "live/intake.h"
@@ -47,11 +48,13 @@ using Ticket = std::uint64_t;
 
 // A read the loop is to start. A check reads a robot's own address after
 // another address claimed its UDN: it must answer at once, as a device on
-// the link does, or the robot moves.
+// the link does, or the robot moves. An asked target's read gives way to
+// those of devices that answered.
 struct FetchOrder {
     Address address = 0;
     Ticket ticket = 0;
     bool check = false;
+    bool asked = false;
     FetchRoute route;
 };
 
@@ -125,6 +128,7 @@ private:
         std::string udn;   // Robot, Alias: the UDN its last read found
         std::string name;  // and the name
         Ticket reading = 0;
+        bool discardRead = false;  // the read under way began before the address left: its end tells nothing
         bool readPending = false;  // something changed that a read must see
         bool viaDatagram = false;  // answers searches, not only when asked
         int heardRound = -1;       // it answered: a datagram the intake believed, or a read
@@ -146,7 +150,7 @@ private:
 
     Responder* Admit(Address address);
     void Settle(Address address, Responder& responder);
-    void StartRead(Address address, Responder& responder, bool check = false);
+    void StartRead(Address address, Responder& responder, bool check = false, bool asked = false);
     void Overload(Address address, const Heard& heard);
     void TellSkip(Address address, Responder& responder, seekwell_skip_reason skip, const std::string& reason,
                   int httpStatus = 0);
@@ -159,6 +163,7 @@ private:
     Address StandingBy(const std::string& udn) const;
     void AddAlias(Robot& robot, Address address);
     void Unlink(Address address, Responder& responder);
+    void Leave(Address address, Responder& responder);
     void Forget(ResponderMap::iterator at);
 
     BookLimits limits_;
@@ -168,6 +173,8 @@ private:
     // Responders that are neither robots nor being read, least recently
     // heard first: the ones forgotten when the book is full.
     std::list<Address> aging_;
+    // Addresses read this round and forgotten since: still not read again.
+    std::unordered_set<Address> readAndForgotten_;
     std::vector<Told> told_;
     std::vector<FetchOrder> fetches_;
     std::size_t fetching_ = 0;

@@ -25,10 +25,12 @@ struct Block {
     std::uint64_t Size() const { return std::uint64_t{1} << (kAddressBits - prefix); }
 };
 
+// 0.0.0.0/8 is "this network": no host can be reached at it.
 bool IsUnicast(std::uint32_t host, bool loopbackDevices)
 {
     const bool loopback = (host >> IN_CLASSA_NSHIFT) == IN_LOOPBACKNET;
-    return host != INADDR_ANY && host != INADDR_BROADCAST && !IN_MULTICAST(host) && !IN_EXPERIMENTAL(host) &&
+    const bool thisNetwork = (host >> IN_CLASSA_NSHIFT) == 0;
+    return !thisNetwork && host != INADDR_BROADCAST && !IN_MULTICAST(host) && !IN_EXPERIMENTAL(host) &&
            (!loopback || loopbackDevices);
 }
 

@@ -67,6 +67,7 @@ TEST(SearchTargets, ReadsAddressesAndRangesAndRefusesAnythingElse)
         {{""}, EINVAL, 0, 0},
         {{"127.0.0.1"}, EINVAL, 0, 0},
         {{"0.0.0.0"}, EINVAL, 0, 0},
+        {{"0.0.0.0/30"}, EINVAL, 0, 0},
         {{"255.255.255.255"}, EINVAL, 0, 0},
         {{"239.255.255.250"}, EINVAL, 0, 0},
         {{"224.0.0.0/24"}, EINVAL, 0, 0},

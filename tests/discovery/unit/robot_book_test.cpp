@@ -240,7 +240,13 @@ TEST(RobotBook, BetweenTwoRobotEventsOfOneAddressThereIsAGone)
           {"read 1 a", ""}}},
         {"a watch: goodbye, then back: GONE between",
          kWatch,
-         {{"reply 1 a", "fetch:1"}, {"read 1 a", "ROBOT:1:a"}, {"bye 1 a", "GONE:1:a"}, {"reply 1 a", "fetch:1"}}},
+         {{"reply 1 a", "fetch:1"},
+          {"read 1 a", "ROBOT:1:a"},
+          {"bye 1 a", "GONE:1:a"},
+          {"reply 1 a", ""},  // read once a round, even across a goodbye
+          {"round", ""},
+          {"reply 1 a", "fetch:1"},
+          {"read 1 a", "ROBOT:1:a"}}},
         {"a renamed robot is told again with its new name",
          kWatch,
          {{"reply 1 a", "fetch:1"},
@@ -324,11 +330,13 @@ TEST(RobotBook, OneReadAnAddressARoundAndStaleReadsDropped)
         {"a forged reply from a robot's address that fails a check changes nothing",
          kWatch,
          {{"reply 1 a", "fetch:1"}, {"read 1 a", "ROBOT:1:a"}, {"skip 1", ""}, {"round", ""}, {"reply 1 a", ""}}},
-        {"a read overtaken by a newer one of the same address is dropped",
+        {"a read begun before its interface went tells nothing; a stale one neither",
          kWatch,
          {{"reply 1 a", "fetch:1"},
           {"forget 1", ""},
           {"round", ""},
+          {"reply 1 a", ""},
+          {"read 1 a", ""},
           {"reply 1 a", "fetch:1"},
           {"late 1 z", ""},
           {"read 1 a", "ROBOT:1:a"}}},
@@ -356,6 +364,16 @@ TEST(RobotBook, StaysWithinItsBoundsAndSaysWhenItDropsReplies)
     EXPECT_EQ(player.Book().Robots(), 1u);
     EXPECT_EQ(player.Book().Overloaded(), 2u);
     EXPECT_EQ(player.Book().Fetching(), 2u);
+    // An address read this round and forgotten for strangers is not read
+    // again in the round; it is at the next.
+    Player small(kWatch, BookLimits{2, 3});
+    EXPECT_EQ(small.Play("reply 1 a"), "fetch:1");
+    EXPECT_EQ(small.Play("fail 1"), "SKIP:1:7");
+    EXPECT_EQ(small.Play("skip 2"), "SKIP:2:1");
+    EXPECT_EQ(small.Play("skip 3"), "SKIP:3:1");
+    EXPECT_EQ(small.Play("reply 1 a"), "");
+    EXPECT_EQ(small.Play("round"), "");
+    EXPECT_EQ(small.Play("reply 1 a"), "fetch:1");
 }
 
 }  // namespace
