@@ -19,7 +19,14 @@ def write(target, name, data):
         out.write(data)
 
 
-# --- datagrams: first byte = address slots already taken (0..16) ----------
+# --- datagrams: first byte = address slots already taken (0..16) + 17 * the
+# live intake's choice (sender + 5 * arrival interface); senders: the
+# LOCATION's host, 192.0.2.10 and 10.1.7.7 (one on each searched subnet), the
+# asked target 203.0.113.7, this host's 192.0.2.1; arrival: eth0, eth1, an
+# interface that is not searched ---------------------------------------------
+
+SENDERS = ["location", "192.0.2.10", "10.1.7.7", "203.0.113.7", "192.0.2.1"]
+ARRIVALS = ["eth0", "eth1", "unsearched"]
 
 
 def reply(
@@ -42,10 +49,17 @@ def reply(
     return eol.join(lines) + eol
 
 
-def datagram(name, text, taken=0):
+def datagram(name, text, taken=0, sender="location", arrival="eth0"):
     if isinstance(text, str):
         text = text.encode("latin-1")
-    write("ssdp_reply", name, bytes([taken]) + text)
+    choice = SENDERS.index(sender) + 5 * ARRIVALS.index(arrival)
+    write("ssdp_reply", name, bytes([taken + 17 * choice]) + text)
+
+
+def notify(nts, location="http://192.0.2.10/ROVA.XML", usn="uuid:R0VA-0001::upnp:rootdevice", extra=""):
+    lines = ["NOTIFY * HTTP/1.1", "HOST: 239.255.255.250:1900", "NT: upnp:rootdevice", "NTS: " + nts]
+    lines += ["LOCATION: " + location] if location else []
+    return CRLF.join(lines + ["USN: " + usn, "BOOTID.UPNP.ORG: 7"]) + CRLF + extra + CRLF
 
 
 def datagram_seeds():
@@ -80,6 +94,31 @@ def datagram_seeds():
     datagram("nul_after_location", reply().replace("/ROVA.XML", "\x00/ROVA.XML"))
     datagram("non_utf8", reply(location="http://\xff\xfe\xc0\xaf/ROVA.XML", server="\xc3\x28R0VA\xa0\xa1"))
     datagram("empty", "")
+    datagram("notify_alive_robot", notify("ssdp:alive"))
+    datagram("notify_byebye_robot", notify("ssdp:byebye", location=""), sender="192.0.2.10")
+    datagram("notify_update_second_link", notify("ssdp:update", "http://10.1.7.7/ROVA.XML"), arrival="eth1")
+    datagram("notify_alive_unsearched", notify("ssdp:alive"), arrival="unsearched")
+    datagram("notify_propchange", notify("upnp:propchange"))
+    datagram(
+        "notify_odd_case",
+        "NOTIFY * HTTP/1.1\r\nnts:  SSDP:ByeBye \t\r\nusn:uuid:R0VA-0001::upnp:rootdevice\r\n"
+        "Location: http://192.0.2.10/ROVA.XML\r\nBootId.UPnP.Org:\t3\r\n\r\n",
+        sender="192.0.2.10",
+    )
+    datagram(
+        "notify_long_values",
+        notify(
+            "ssdp:alive",
+            "http://192.0.2.10/" + "p" * 400,
+            "uuid:R0VA-" + "u" * 300 + "::upnp:rootdevice",
+            "BOOTID.UPNP.ORG: " + "9" * 300 + CRLF,
+        ),
+    )
+    datagram("notify_headers_after_blank_line", "NOTIFY * HTTP/1.1\r\n\r\nNTS: ssdp:byebye\r\nUSN: uuid:R0VA-1\r\n")
+    datagram("reply_from_target", reply("http://203.0.113.7/ROVA.XML"), sender="203.0.113.7", arrival="eth1")
+    datagram("reply_from_this_host", reply("http://192.0.2.1/ROVA.XML"), sender="192.0.2.1")
+    datagram("reply_location_elsewhere", reply("http://192.0.2.11/ROVA.XML"), sender="192.0.2.10")
+    datagram("reply_location_across_lines", "HTTP/1.1 200 OK\r\nLOCATION: http://192.0.2.10\r\nUSN: uuid:R0VA-1\r\n")
 
 
 # --- documents: first byte = rows taken, address line, then the body --------
@@ -346,29 +385,115 @@ def helper_stream_seeds():
     stream("nothing", b"")
 
 
-# --- the live search's book: first byte bit 0 = a watch, then pairs of
-# (operation | skip reason << 2 | interface << 7, sender) ------------------
+# --- the live search's book: a first byte (bit 0 = a watch, bits 1-2 =
+# responders held - 2, bit 3 = reads under way - 1), then pairs of
+# (step | parameter << 4, address - 1 | more << 3). Addresses 1-3 are on
+# interface 1, 4-6 on interface 2, 7-8 are targets beyond both; UDNs 1-3.
 
-REPLY, FETCHED, ROUND, WANTS = range(4)
+BOOK_STEPS = ["heard", "skip", "bye", "ask", "swept", "read", "fail", "round", "forget"]
 
 
-def book_step(operation, sender, skip=0, interface=0):
-    return bytes([operation | skip << 2 | interface << 7, sender])
+def book_step(text):
+    """ "heard A [UDN [BOOT [moved]]]", "skip A", "bye A UDN", "ask A", "swept A",
+    "read A UDN [renamed] [next]" (next: with the next address's ticket), "fail A",
+    "round [1|2|12|-]" (the interfaces searched; both unless named), "forget I"."""
+    words = text.split()
+    step, args = BOOK_STEPS.index(words[0]), words[1:]
+    numbers = [int(word) for word in args if word.isdigit()]
+    address, parameter, more = (numbers or [1])[0], 0, 0
+    if step == BOOK_STEPS.index("heard"):
+        parameter = numbers[1] if len(numbers) > 1 else 0
+        more = (numbers[2] if len(numbers) > 2 else 0) | ("moved" in args) << 2
+    elif step == BOOK_STEPS.index("bye"):
+        parameter = numbers[1]
+    elif step == BOOK_STEPS.index("read"):
+        parameter = numbers[1] - 1 | ("renamed" in args) << 2
+        more = ("next" in args) << 3
+    elif step == BOOK_STEPS.index("fail"):
+        parameter = 6  # connection refused
+    elif step == BOOK_STEPS.index("round"):
+        address, parameter = 1, sum(int(index) for index in (args[0] if args else "12") if index != "-")
+    elif step == BOOK_STEPS.index("forget"):
+        address, parameter = 1, numbers[0] - 1
+    return bytes([step | parameter << 4, (address - 1) | more << 3])
+
+
+def play(name, watch, steps, responders=4, fetches=2):
+    first = int(watch) | (responders - 2) << 1 | (fetches - 1) << 3
+    write("robot_book", name, bytes([first]) + b"".join(book_step(each) for each in steps.split(", ")))
 
 
 def book_seeds():
-    robot = book_step(REPLY, 1) + book_step(FETCHED, 1)
-    write("responder_book", "robot_in_a_window", b"\x00" + robot + book_step(ROUND, 0) + book_step(REPLY, 1))
-    write("responder_book", "robot_gone_in_a_watch", b"\x01" + robot + book_step(ROUND, 0) * 5)
-    other_interface = book_step(REPLY, 2, skip=12) + book_step(WANTS, 2, interface=1) + book_step(REPLY, 2, interface=1)
-    write("responder_book", "skip_then_valid_on_other_interface", b"\x00" + other_interface)
-    flood = b"".join(book_step(REPLY, sender, skip=5) for sender in range(2, 48))
-    fetches = b"".join(book_step(REPLY, sender) for sender in range(2, 10))
-    write("responder_book", "flood_beside_robots", b"\x01" + robot + flood + fetches + book_step(ROUND, 0) + flood)
-    alternating = (
-        book_step(REPLY, 3, skip=1) + book_step(ROUND, 0) + book_step(REPLY, 3) + book_step(FETCHED, 3, skip=7)
+    play(
+        "copying_device",
+        True,
+        "heard 1 1, read 1 1, round, heard 1 1, heard 2 1, read 2 1 renamed, read 1 1, heard 2 1, round, "
+        "heard 2 1, heard 1 1, round, heard 2 1, round, round",
     )
-    write("responder_book", "reasons_alternate", b"\x01" + (alternating + book_step(ROUND, 0)) * 3)
+    play(
+        "two_addresses_one_udn",
+        True,
+        "heard 1 2, heard 4 2, read 1 2, read 4 2, round, heard 4 2, round, heard 1 2, heard 4 2, round, "
+        "heard 4 2 1, bye 4 2, round",
+    )
+    back = "heard 1 1, read 1 1, bye 1 1, round, heard 1 1 2, read 1 1"
+    play("byebye_and_back_in_a_watch", True, back)
+    play("byebye_and_back_in_a_window", False, back + ", round, heard 1 2, read 1 2")
+    play(
+        "interface_forgotten",
+        True,
+        "heard 1 1, read 1 1, heard 4 2, read 4 2, heard 2 2, read 2 2, heard 5 3, read 5 3, heard 6, fail 6, "
+        "forget 2, round 1, heard 1 1, forget 1",
+        responders=5,
+    )
+    flood = ", ".join("skip %d" % address for address in (2, 3, 5, 6, 8) * 2)
+    play(
+        "flood_beside_robots",
+        True,
+        "heard 1 1, read 1 1, ask 7, read 7 3, %s, heard 4, heard 5, heard 6, round, %s, heard 1 1, ask 7"
+        % (flood, flood),
+        fetches=1,
+    )
+    play(
+        "rename_and_stale_reads",
+        True,
+        "heard 1 1, read 1 1, heard 2 2, read 2 2, round, heard 1 1 1, read 1 2 next, read 1 1 renamed, read 1 1, "
+        "fail 2",
+    )
+    play(
+        "address_taken_in_a_window",
+        False,
+        "heard 1 1, read 1 1, round, heard 1 2, read 1 2, round, heard 1 1 0 moved, read 1 1",
+    )
+    play(
+        "target_asked_and_swept",
+        True,
+        "ask 7, read 7 3, round, round, round, round, ask 7, fail 7, round, swept 7, round, ask 7, fail 7, round",
+    )
+
+
+# --- a live search's targets: first byte bit 0 = devices on 127/8 stand in
+# for a LAN, then the texts, one a line -------------------------------------
+
+
+def targets(name, texts, loopback_devices=False):
+    write("search_targets", name, bytes([int(loopback_devices)]) + "\n".join(texts).encode("latin-1"))
+
+
+def targets_seeds():
+    targets("addresses_and_ranges", ["192.0.2.10", "198.51.100.0/24", "203.0.113.7/32", "198.18.0.4/31"])
+    targets("widest_range_at_the_limit", ["10.20.0.0/20"])
+    targets("one_over_the_limit", ["10.20.0.0/20", "192.0.2.1"])
+    targets("repeats_and_overlaps", ["192.0.2.10", "192.0.2.10", "192.0.2.0/28", "192.0.2.8/29"])
+    targets("host_bits_ignored", ["192.0.2.77/28"])
+    targets("loopback_refused", ["127.0.0.5"])
+    targets("loopback_devices", ["127.0.0.5", "127.1.0.0/30"], loopback_devices=True)
+    targets("not_unicast", ["0.0.0.0", "255.255.255.255", "239.255.255.250", "240.0.0.1", "224.0.0.0/30"])
+    targets(
+        "odd_texts",
+        ["", "1.2.3", "1.2.3.4.5", "01.2.3.4", "0x7f.0.0.1", "1.2.3.4/", "1.2.3.4/19", "1.2.3.4/33", "1.2.3.4/020"],
+    )
+    targets("nul_inside", ["192.0.2.10\x00junk", "192.0.2.11 ", " 192.0.2.12"])
 
 
 if __name__ == "__main__":
@@ -378,3 +503,4 @@ if __name__ == "__main__":
     finder_seeds()
     helper_stream_seeds()
     book_seeds()
+    targets_seeds()

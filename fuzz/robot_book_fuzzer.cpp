@@ -3,8 +3,9 @@
 // with small limits, in a watch or a window. After every step a model of what
 // the host was told checks the events, the fetch orders and the bounds.
 //
-// Input: a first byte (bit 0: a watch; bits 1-3: the limits), then pairs of
-// (step | parameter << 4, address | more << 3).
+// Input: a first byte (bit 0: a watch; bits 1-2: responders held - 2; bit 3:
+// reads under way - 1), then pairs of (step | parameter << 4, address - 1 |
+// more << 3), as fuzz/make_seeds.py writes them.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -32,7 +33,8 @@ constexpr Address kAddresses = 8;
 const char* const kUdns[] = {"", "uuid:R0VA-1", "uuid:R0VA-2", "uuid:R0VA-3"};
 const char* const kBootIds[] = {"", "1", "2", "3"};
 const char* const kNames[] = {"one", "two"};
-constexpr unsigned int kSkipReasons = SEEKWELL_SKIP_OWN_ADDRESS;  // every reason but an overload
+const std::vector<unsigned int> kSearched[] = {{}, {1}, {2}, {1, 2}};  // the interfaces a round searched
+constexpr unsigned int kSkipReasons = SEEKWELL_SKIP_OWN_ADDRESS;       // every reason but an overload
 
 void Require(bool condition)
 {
@@ -41,13 +43,15 @@ void Require(bool condition)
     }
 }
 
+unsigned int InterfaceOf(Address address) { return address <= 3 ? 1 : address <= 6 ? 2 : 0; }
+
 Heard HeardFrom(Address address, unsigned int udn = 0, unsigned int bootId = 0, bool otherLocation = false)
 {
     Heard heard;
     heard.location = "http://192.0.2." + std::to_string(address) + (otherLocation ? "/b.xml" : "/ROVA.XML");
     heard.udn = kUdns[udn];
     heard.bootId = kBootIds[bootId];
-    heard.interfaceIndex = address <= 3 ? 1 : address <= 6 ? 2 : 0;
+    heard.interfaceIndex = InterfaceOf(address);
     heard.interfaceName = heard.interfaceIndex == 0 ? "" : "eth" + std::to_string(heard.interfaceIndex);
     heard.route.interfaceName = heard.interfaceName;
     return heard;
@@ -75,10 +79,12 @@ struct Model {
     std::map<std::string, std::pair<Address, std::string>> view;  // udn -> address and name the host has
     std::map<Address, Ticket> issued;                             // each address's last ticket
     std::set<Address> reading;                                    // its read ordered and not yet ended
+    std::set<Address> discarded;  // its read began before the address left: its end tells nothing
     std::set<Ticket> tickets;
     std::set<Address> readThisRound;
     bool overloadTold = false;
-    std::string byebye;  // the UDN a byebye step names: the only one it may tell of
+    // A byebye step tells only of the robot it names, where the host has it.
+    std::pair<Address, std::string> byebye;
 
     Model(RobotBook& of, BookLimits bounds, bool watching) : book(of), limits(bounds), watch(watching) {}
 
@@ -95,7 +101,12 @@ struct Model {
     void Tell(const Told& told)
     {
         const auto found = view.find(told.udn);
-        Require(byebye.empty() || told.udn == byebye);
+        Require(byebye.second.empty() ||
+                (told.udn == byebye.second && found != view.end() && found->second.first == byebye.first));
+        // A robot that left its address by a byebye: what a read there finds tells nothing.
+        if (!byebye.second.empty() && reading.count(byebye.first) != 0) {
+            discarded.insert(byebye.first);
+        }
         switch (told.type) {
             case SEEKWELL_EVENT_ROBOT:
                 Require(!told.udn.empty() && told.address >= 1 && told.address <= kAddresses);
@@ -176,9 +187,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                                HeardFrom(address));
                 break;
             case 2:
-                model.byebye = kUdns[parameter & 3];
-                quiet = model.byebye.empty();
-                book.OnByebye(address, model.byebye);
+                model.byebye = {address, kUdns[parameter & 3]};
+                quiet = model.byebye.second.empty();
+                book.OnByebye(address, model.byebye.second);
                 break;
             case 3:
                 book.OnAsked(address, HeardFrom(address));
@@ -192,36 +203,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 // The address's last ticket, or the next address's.
                 const auto issued = model.issued.find((more & 8) == 0 ? address : address % kAddresses + 1);
                 const Ticket ticket = issued != model.issued.end() ? issued->second : 0;
-                quiet = ticket == 0 || model.reading.count(address) == 0 || model.issued[address] != ticket;
+                const bool stale =
+                    ticket == 0 || model.reading.count(address) == 0 || model.issued.at(address) != ticket;
+                const bool discarded = !stale && model.discarded.erase(address) != 0;
+                quiet = stale || discarded;
                 const std::size_t before[] = {book.Responders(), book.Robots(), book.Fetching()};
                 book.OnRead(address, ticket, Read(parameter, step == 5));
-                const std::size_t after[] = {book.Responders(), book.Robots(), book.Fetching()};
+                const std::size_t after[] = {book.Responders(), book.Robots(), book.Fetching() + (discarded ? 1 : 0)};
                 Require(!quiet || std::equal(before, before + 3, after));
-                if (!quiet) {
+                if (!stale) {
                     model.reading.erase(address);
                 }
                 break;
             }
-            case 7: {
-                std::vector<unsigned int> searched;
-                for (const unsigned int index : {1u, 2u}) {
-                    if ((parameter & index) != 0) {
-                        searched.push_back(index);
-                    }
-                }
-                book.EndRound(searched);
+            case 7:
+                book.EndRound(kSearched[parameter & 3]);
                 model.Check(false);
                 book.StartRound();
                 model.readThisRound.clear();
                 model.overloadTold = false;
                 break;
-            }
-            default:
-                book.ForgetInterface(1 + (parameter & 1));
+            default: {
+                const unsigned int index = 1 + (parameter & 1);
+                book.ForgetInterface(index);
+                // The reads under way there tell nothing when they end.
+                for (Address each = 3 * index - 2; each <= 3 * index; ++each) {
+                    if (model.reading.count(each) != 0) {
+                        model.discarded.insert(each);
+                    }
+                }
                 break;
+            }
         }
         model.Check(quiet);
-        model.byebye.clear();
+        model.byebye = {};
     }
     return 0;
 }
