@@ -10,6 +10,7 @@
 #   simlan_start_routed_sim 2 /path/to/seekwell-robot-sim --robots 2   # 198.19.5.10..11, routed
 #   simlan_start_more_sim 3 /path/to/seekwell-robot-sim --robots 1      # device 3, later; PID in
 #                                        # SIMLAN_MORE_SIM_PID, for kill -TERM or kill -KILL
+#   simlan_start_sim_on sw-robots2 198.18.7.10 /path/to/seekwell-robot-sim   # the same, another link
 #   simlan_client some-command ...       # runs in the client namespace
 #   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
@@ -164,12 +165,20 @@ simlan_start_sim() {
 # another simulator serves), waits until it listens, and leaves its PID in SIMLAN_MORE_SIM_PID: a
 # test ends it with TERM (its devices say goodbye) or KILL (they vanish without a word).
 simlan_start_more_sim() {
-    local first=$1 simulator=$2 ready status=0
-    shift 2
+    local first=$1
+    shift
+    simlan_start_sim_on "$SIMLAN_ROBOT_IF" "$(simlan_device_address "$first")" "$@"
+}
+
+# simlan_start_sim_on INTERFACE FIRST_ADDRESS SIMULATOR [ARGS...]: simlan_start_more_sim on any link
+# of the robot host (one simlan_add_link made, say), its devices on addresses already there.
+simlan_start_sim_on() {
+    local link=$1 first=$2 simulator=$3 ready status=0
+    shift 3
     ready=$(mktemp -u /tmp/simlan-ready.XXXXXX)
     simlan_runner "$SIMLAN_ROBOT_NS"
-    "${SIMLAN_RUNNER[@]}" "$simulator" --interface "$SIMLAN_ROBOT_IF" \
-        --first-address "$(simlan_device_address "$first")" --ready-file "$ready" "$@" &
+    "${SIMLAN_RUNNER[@]}" "$simulator" --interface "$link" \
+        --first-address "$first" --ready-file "$ready" "$@" &
     SIMLAN_MORE_SIM_PID=$!
     SIMLAN_MORE_SIM_PIDS+=("$SIMLAN_MORE_SIM_PID")
     simlan_wait_ready "$ready" "$SIMLAN_MORE_SIM_PID" || status=1
@@ -249,6 +258,14 @@ simlan_add_routed_network() {
     simlan_ip "$SIMLAN_ROBOT_NS" addr add "$address/32" dev lo || return 1
     simlan_ip "$SIMLAN_CLIENT_NS" route add "$block" via "$SIMLAN_ROBOT_HOST_ADDRESS" \
         dev "$SIMLAN_CLIENT_IF" || return 1
+}
+
+# simlan_add_silent_network NETWORK/LENGTH: a block the client routes through the robot host, which
+# drops whatever goes there without a word (no ICMP): addresses where nothing ever answers, as
+# hosts switched off behind a router.
+simlan_add_silent_network() {
+    simlan_ip "$SIMLAN_ROBOT_NS" route add blackhole "$1" || return 1
+    simlan_ip "$SIMLAN_CLIENT_NS" route add "$1" via "$SIMLAN_ROBOT_HOST_ADDRESS" dev "$SIMLAN_CLIENT_IF" || return 1
 }
 
 # simlan_client_sysctl NAME VALUE [INTERFACE...]: sets net.ipv4.conf.<all and each interface>.NAME

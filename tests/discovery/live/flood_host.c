@@ -16,17 +16,24 @@
  *
  * usage: flood_host events WINDOW_MS [INTERFACE]
  *        flood_host cancel WINDOW_MS CANCEL_AT_MS [INTERFACE]
+ *        flood_host watch PERIOD_MS RUN_MS HOLD_MS [INTERFACE]
+ *                                a watch whose host does not dispatch for HOLD_MS, then takes what
+ *                                waits in one dispatch, between "held +10000" and "held_memory
+ *                                rss_start_kb 3100 rss_1s_kb 5200 rss_end_kb 5300 hwm_kb 5400"
+ *                                (resident at the start, a second in, at the hold's end; its peak)
  *        flood_host blocking     DiscoveryROVAByUPnP instead, measured alike, for the bench:
  *                                result 16 / elapsed_us 10002000 / memory ... / cpu_us ...
  */
 #define _GNU_SOURCE
 #include <seekwell/seekwell.h>
 
+#include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "live_event_line.h"
@@ -161,6 +168,49 @@ static int Run(unsigned int windowMs, int cancelAtMs, const char* interfaceName)
     return 0;
 }
 
+static void SleepMs(int ms)
+{
+    struct timespec left;
+    left.tv_sec = ms / 1000;
+    left.tv_nsec = (long)(ms % 1000) * 1000000L;
+    while (ms > 0 && nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+/* A watch whose host is busy for HOLD_MS: its memory is read a second in (the first fetches have
+ * loaded what they need) and at the hold's end, before anything is dispatched. */
+static int RunHeldWatch(unsigned int periodMs, int runMs, int holdMs, const char* interfaceName)
+{
+    seekwell_options options = SEEKWELL_OPTIONS_INIT;
+    seekwell_search* search = NULL;
+    long rssStartKb;
+    long rssFirstSecondKb;
+    const int firstSecondMs = holdMs < 1000 ? holdMs : 1000;
+    options.window_ms = 0;
+    options.period_ms = periodMs;
+    options.interface_name = interfaceName;
+    ResetPeakMemory();
+    rssStartKb = StatusKb("VmRSS");
+    g_startUs = MonotonicUs();
+    if (seekwell_search_start(&options, PrintEvent, NULL, &search) != 0) {
+        printf("start failed\n");
+        return 1;
+    }
+    SleepMs(firstSecondMs);
+    rssFirstSecondKb = StatusKb("VmRSS");
+    SleepMs(holdMs - firstSecondMs);
+    printf("held +%lld\n", SinceStartMs());
+    printf("held_memory rss_start_kb %ld rss_1s_kb %ld rss_end_kb %ld hwm_kb %ld\n", rssStartKb, rssFirstSecondKb,
+           StatusKb("VmRSS"), StatusKb("VmHWM"));
+    seekwell_search_dispatch(search);
+    printf("dispatched +%lld\n", SinceStartMs());
+    seekwell_search_wait(search, runMs > holdMs ? runMs - holdMs : 0);
+    seekwell_search_cancel(search);
+    seekwell_search_wait(search, -1);
+    seekwell_search_free(search);
+    return 0;
+}
+
 int main(int argc, char** argv)
 {
     const char* mode = argc > 1 ? argv[1] : "";
@@ -175,9 +225,15 @@ int main(int argc, char** argv)
     if (strcmp(mode, "cancel") == 0 && argc > 3) {
         return Run((unsigned int)atoi(argv[2]), atoi(argv[3]), argc > 4 ? argv[4] : NULL);
     }
+    if (strcmp(mode, "watch") == 0 && argc > 4) {
+        return RunHeldWatch((unsigned int)atoi(argv[2]), atoi(argv[3]), atoi(argv[4]), argc > 5 ? argv[5] : NULL);
+    }
     if (strcmp(mode, "blocking") == 0) {
         return RunBlocking();
     }
-    fprintf(stderr, "usage: %s events WINDOW_MS [IF] | cancel WINDOW_MS CANCEL_AT_MS [IF] | blocking\n", argv[0]);
+    fprintf(stderr,
+            "usage: %s events WINDOW_MS [IF] | cancel WINDOW_MS CANCEL_AT_MS [IF] |"
+            " watch PERIOD_MS RUN_MS HOLD_MS [IF] | blocking\n",
+            argv[0]);
     return 2;
 }

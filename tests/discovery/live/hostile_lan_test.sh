@@ -8,6 +8,11 @@
 #            reported within a second of its reply, DONE in time, the host's memory bounded;
 #   fire     small replies from ever-new sources, on the subnet and off it: robots still
 #            reported, then a cancel and a free, each within 50 ms;
+#   web      a watch while ssdp:alive floods from a web server of the LAN that is no robot,
+#            naming itself: it is read at most once a round;
+#   renames  a watch whose host does not dispatch for 10 s while a robot renames itself on each
+#            read and alives from its address bring a new boot id thousands of times a second: the
+#            host's memory stays put, and one ROBOT waits for that robot, not thousands;
 #   two-links the client on the LAN twice, by two links with an address each: every robot
 #            reported exactly once and none left out.
 #
@@ -58,6 +63,18 @@ readonly FORGER_LIFETIME_S=60
 readonly HOST_LIMIT_S=$(((FLOOD_WINDOW_MS + DONE_AFTER_WINDOW_MS) / 1000 + 15))
 readonly SKIP_OFF_SUBNET=12
 readonly SKIP_OWN_ADDRESS=13
+# Devices after the robots: a web server that is no robot, a robot that renames itself.
+readonly WEB_DEVICE=$((ROBOTS + 1))
+readonly RENAMER_DEVICE=$((ROBOTS + 2))
+readonly RENAMER_UDN=uuid:R0VA-5151-4000-8000-00000000fa11
+readonly WATCH_PERIOD_MS=1000
+readonly WEB_RATE=2000
+readonly WEB_FLOOD_MS=3000
+readonly WEB_WATCH_MS=5000
+readonly RENAMER_RATE=3000
+readonly RENAMER_FLOOD_MS=10000
+readonly RENAMER_HOLD_MS=12000
+readonly RENAMER_MEMORY_LIMIT_KB=4096
 FORGER_PIDS=()
 
 alone="$E2E_WORK/alone"
@@ -308,7 +325,83 @@ expect_true "fire: DONE ${took:-never} us after the cancel, at most $CANCEL_LIMI
 took=$(e2e_value "$E2E_WORK/fire.out" free_us)
 expect_true "fire: free took ${took:-?} us, at most $FREE_LIMIT_US" test "${took:-999999999}" -le $FREE_LIMIT_US
 
-# 5. The client on the LAN by two links: the robots answer the search of each.
+# The web server and the renaming robot, each a simulator of its own on an address of its own.
+for device in $WEB_DEVICE $RENAMER_DEVICE; do
+    simlan_ip "$SIMLAN_ROBOT_NS" addr add "$(simlan_device_address "$device")/$SIMLAN_PREFIX_LENGTH" \
+        dev "$SIMLAN_ROBOT_IF" || exit 1
+done
+web=$(simlan_device_address $WEB_DEVICE)
+renamer=$(simlan_device_address $RENAMER_DEVICE)
+simlan_start_more_sim $WEB_DEVICE "$prefix/bin/seekwell-robot-sim" --robots 0 --others 1 \
+    --log "$E2E_WORK/traffic-web.log" --duration $SIM_LIFETIME_S || exit 1
+web_sim=$SIMLAN_MORE_SIM_PID
+gets() { grep -c "^http to=$1 " "$E2E_WORK/$2"; }
+
+# 5. Web: 2000 ssdp:alive a second for 3 s from the web server's address, naming it, each with a
+#    UDN of its own, during a watch: the GETs the server sees are at most one a round.
+live watch $WATCH_PERIOD_MS $WEB_WATCH_MS 0 "$SIMLAN_CLIENT_IF" >"$E2E_WORK/web.out" 2>&1 &
+watcher=$!
+sleep 1
+counted=$(date +%s%N)
+before=$(gets "$web" traffic-web.log)
+start_forger web "$SIMLAN_ROBOT_NS" "$SIMLAN_ROBOT_IF" --notify alive --source "$web" --rate $WEB_RATE \
+    --duration-ms $WEB_FLOOD_MS || exit 1
+await_forgers
+sleep 0.3
+reads=$(($(gets "$web" traffic-web.log) - before))
+counted=$((($(date +%s%N) - counted) / 1000000))
+# One read a round: at most as many as the rounds the count overlapped.
+rounds=$(((counted + WATCH_PERIOD_MS - 1) / WATCH_PERIOD_MS + 1))
+wait $watcher
+echo "== web: $(report_value web forged_notifies) alives in $(report_value web forged_seconds) s," \
+    "refused $(report_value web forged_failed); GETs of $web over $counted ms: $reads"
+grep -E "^(ROBOT|GONE|DONE|SKIPPED .* $web) " "$E2E_WORK/web.out"
+expect_equal "web: alives forged" "$(report_value web forged_notifies)" $((WEB_RATE * WEB_FLOOD_MS / 1000))
+expect_true "web: $reads GETs of $web over $counted ms, from 1 to $rounds" test "$reads" -ge 1 -a "$reads" -le $rounds
+expect_equal "web: ROBOT events for $web" "$(robot_count "$E2E_WORK/web.out" "$web")" 0
+expect_prompt_robots web "$E2E_WORK/web.out"
+
+# 6. Renames: the host holds off dispatching for 12 s; a second in, 3000 alives a second for
+#    10 s from the renaming robot's address, in its name, each with a new boot id.
+simlan_start_more_sim $RENAMER_DEVICE "$prefix/bin/seekwell-robot-sim" --robots 1 --fault 1:renames \
+    --udn "1:$RENAMER_UDN" --log "$E2E_WORK/traffic-renamer.log" --duration $SIM_LIFETIME_S || exit 1
+renamer_sim=$SIMLAN_MORE_SIM_PID
+live watch $WATCH_PERIOD_MS $((RENAMER_HOLD_MS + 500)) $RENAMER_HOLD_MS "$SIMLAN_CLIENT_IF" \
+    >"$E2E_WORK/renames.out" 2>&1 &
+watcher=$!
+sleep 1
+start_forger renames "$SIMLAN_ROBOT_NS" "$SIMLAN_ROBOT_IF" --notify alive --source "$renamer" \
+    --usn "$RENAMER_UDN::upnp:rootdevice" --boot-id-each --rate $RENAMER_RATE --duration-ms $RENAMER_FLOOD_MS || exit 1
+await_forgers
+reads=$(gets "$renamer" traffic-renamer.log)
+wait $watcher
+waiting=$(sed -n '/^held /,/^dispatched /p' "$E2E_WORK/renames.out")
+read -r rss_start rss_1s rss_end hwm < <(e2e_value "$E2E_WORK/renames.out" held_memory | awk '{ print $2, $4, $6, $8 }')
+echo "== renames: $(report_value renames forged_notifies) alives in $(report_value renames forged_seconds) s," \
+    "refused $(report_value renames forged_failed); reads of $renamer: $reads;" \
+    "resident kB at the start $rss_start, 1 s in $rss_1s, at the hold's end $rss_end, peak $hwm"
+grep -E "^(held|dispatched|ROBOT .* $renamer|GONE .* $renamer|DONE) " "$E2E_WORK/renames.out"
+expect_equal "renames: alives forged" "$(report_value renames forged_notifies)" \
+    $((RENAMER_RATE * RENAMER_FLOOD_MS / 1000))
+expect_true "renames: $reads reads of the robot, from 5 to $((RENAMER_HOLD_MS / WATCH_PERIOD_MS + 2))" \
+    test "$reads" -ge 5 -a "$reads" -le $((RENAMER_HOLD_MS / WATCH_PERIOD_MS + 2))
+expect_equal "renames: ROBOT and GONE events waiting for the robot" \
+    "$(grep -c "^ROBOT .* $renamer " <<<"$waiting") $(grep -c "^GONE .* $renamer " <<<"$waiting")" "1 0"
+# Reads after the flood's end would only raise the number.
+named=$(sed -n "s/^ROBOT .*#\([0-9]*\)\" $renamer .*/\1/p" <<<"$waiting" | tail -n 1)
+expect_true "renames: the waiting ROBOT tells the latest name: #${named:-none}, $reads reads by the flood's end" \
+    test "${named:-0}" -ge "$reads"
+# A second in, the first reads have loaded what fetching needs.
+growth=$((${rss_end:-999999999} - ${rss_1s:-0}))
+if [ "$(e2e_value "$E2E_WORK/renames.out" sanitizer)" = 0 ]; then
+    expect_true "renames: resident memory grew by $growth kB over the hold, at most $RENAMER_MEMORY_LIMIT_KB" \
+        test $growth -le $RENAMER_MEMORY_LIMIT_KB
+else
+    echo "renames: memory not judged: the host runs under a sanitizer (grew by $growth kB)"
+fi
+kill "$web_sim" "$renamer_sim" && wait "$web_sim" "$renamer_sim" 2>/dev/null
+
+# 7. The client on the LAN by two links: the robots answer the search of each.
 kill "$SIMLAN_SIM_PID" && wait "$SIMLAN_SIM_PID" 2>/dev/null
 SIMLAN_SIM_PID=
 simlan_add_bridged_client_link $SECOND_LINK $SECOND_ADDRESS || exit 1

@@ -11,7 +11,7 @@
  * usage: live_host events WINDOW_MS [INTERFACE]
  *        live_host targets WINDOW_MS TARGET...     the search with targets, and the CPU it took
  *        live_host targets-cancel AFTER_MS TARGET...  a cancel from a thread while it sweeps
- *        live_host watch PERIOD_MS RUN_MS
+ *        live_host watch PERIOD_MS RUN_MS [TARGET...]
  *        live_host cancel-thread AFTER_MS | cancel-pending AFTER_MS | cancel-callback
  *        live_host fork cancel|free|hold   a child forked mid-search does that with its copy
  *        live_host beside          two live searches and a blocking call at once
@@ -543,6 +543,7 @@ int main(int argc, char** argv)
         return strcmp(mode, "targets") == 0 ? RunTargets((unsigned int)atoi(argv[2])) : RunCancel(1, 0, atoi(argv[2]));
     }
     if (strcmp(mode, "watch") == 0 && argc > 3) {
+        g_targets = argc > 4 ? (const char* const*)argv + 4 : NULL;
         return RunWatch((unsigned int)atoi(argv[2]), atoi(argv[3]));
     }
     if (strcmp(mode, "cancel-thread") == 0 && argc > 2) {
@@ -568,7 +569,7 @@ int main(int argc, char** argv)
     }
     fprintf(stderr,
             "usage: %s events WINDOW_MS [IF] | targets WINDOW_MS TARGET... | targets-cancel AFTER_MS TARGET... |"
-            " watch PERIOD_MS RUN_MS | cancel-thread AFTER_MS |"
+            " watch PERIOD_MS RUN_MS [TARGET...] | cancel-thread AFTER_MS |"
             " cancel-pending AFTER_MS | cancel-callback | beside | contract | guest | fork cancel|free|hold\n",
             argv[0]);
     return 2;

@@ -3,13 +3,16 @@
 # LAN with a router between the client and a routed subnet of robots (no multicast forwarding):
 # a robot found by its address, a range swept, a robot that answers no SSDP at all, the robot on
 # the client's own LAN beside them, a quiet LAN and one of devices that are no robots, bad
-# targets, a sweep of 4096 addresses and a cancel while it sweeps, the tool and Python.
+# targets, a sweep of 4096 addresses and a cancel while it sweeps, a watch of a target that a
+# byebye forged on the LAN in its name leaves alone, a robot asked after 4093 addresses where
+# nothing answers, the tool and Python.
 #
-#   targets_lan_test.sh INSTALL-PREFIX LIVE-HOST
+#   targets_lan_test.sh INSTALL-PREFIX LIVE-HOST FORGER
 set -u
 source "$(dirname "$0")/../../support/e2e_common.sh"
 prefix=$1
 host=$2
+forger=$3
 e2e_require_lan
 
 readonly ROUTED_ROBOTS=4
@@ -24,6 +27,16 @@ readonly WINDOW_MS=4000
 readonly SWEEP_WINDOW_MS=7000
 # The host's CPU for a whole 4096-address sweep: a thread per target, or a busy loop, takes far more.
 readonly SWEEP_CPU_LIMIT_MS=1500
+readonly WATCH_PERIOD_MS=1000
+readonly BYEBYE_WATCH_MS=3000
+readonly BYEBYE_GONE_MS=500
+# Nothing answers there; with the target robot, the LAN's robot and its other device, as many
+# responders as a search holds.
+readonly SILENT_BLOCK=198.18.16.0/20
+readonly SILENT_ADDRESSES=4093
+readonly LAST_TARGET_MS=20000
+# Simulators outlive every case, the watches too, and end by themselves within the test's time.
+readonly SIM_LIFETIME=(--duration 170)
 
 alone="$E2E_WORK/alone"
 e2e_copy_library_alone "$prefix" "$alone" || exit 1
@@ -51,9 +64,9 @@ expect_true "quiet LAN: seekwell-discover --explain names the interface and the 
     grep -q "^quiet    $SIMLAN_CLIENT_IF .*no device answered.*target" "$E2E_WORK/quiet-tool.out"
 
 # The LAN's own robot and a device that is none; robots one router away, one of them silent.
-simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots 1 --others 1 "${E2E_SIM_LIFETIME[@]}" || exit 1
+simlan_start_sim "$prefix/bin/seekwell-robot-sim" --robots 1 --others 1 "${SIM_LIFETIME[@]}" || exit 1
 simlan_start_routed_sim $ROUTED_ROBOTS "$prefix/bin/seekwell-robot-sim" --robots $((ROUTED_ROBOTS - 1)) \
-    --others 1 --fault $SILENT_ROBOT:no-ssdp --log "$E2E_WORK/routed.log" "${E2E_SIM_LIFETIME[@]}" || exit 1
+    --others 1 --fault $SILENT_ROBOT:no-ssdp --log "$E2E_WORK/routed.log" "${SIM_LIFETIME[@]}" || exit 1
 
 # 2. Without targets: multicast crosses no router; devices that are no robots make no QUIET.
 live events $WINDOW_MS >"$E2E_WORK/plain.out" 2>&1
@@ -105,7 +118,53 @@ took=$(e2e_value "$E2E_WORK/sweep-cancel.out" cancel_to_done_ms)
 expect_true "cancel while sweeping: DONE ${took:-never} ms after" test "${took:-999}" -le $CANCEL_LIMIT_MS
 check_left "cancel while sweeping" "$E2E_WORK/sweep-cancel.out"
 
-# 6. The tool: --probe implies the live search, takes ranges and refuses what is no target.
+# 6. A watch of a robot beyond the router: a byebye in its name, forged from its address as
+#    multicast on the client's LAN, where that address cannot be, leaves it; the same from the LAN
+#    robot's own address, in its name, takes that one at once (the forger's byebye is heard).
+out="$E2E_WORK/byebye.out"
+started=$(date +%s%N)
+live watch $WATCH_PERIOD_MS $BYEBYE_WATCH_MS "$(routed 1)" >"$out" 2>&1 &
+watcher=$!
+udn_at() { grep -m1 "^UDN $1 " "$out" | cut -d' ' -f3; }
+for _ in $(seq 30); do
+    [ -n "$(udn_at "$(routed 1)")" ] && [ -n "$(udn_at "$local_robot")" ] && break
+    sleep 0.1
+done
+forge_byebye() { # forge_byebye SOURCE UDN NAME
+    simlan_robots "$forger" --interface "$SIMLAN_ROBOT_IF" --lifetime 5 --notify byebye --source "$1" \
+        --usn "${2:-none}::upnp:rootdevice" --report "$E2E_WORK/$3.report" >/dev/null 2>&1
+    expect_equal "$3: byebyes forged" "$(e2e_value "$E2E_WORK/$3.report" forged_notifies)" 1
+}
+forge_byebye "$(routed 1)" "$(udn_at "$(routed 1)")" byebye-target
+sleep 0.5
+forged_ms=$((($(date +%s%N) - started) / 1000000))
+forge_byebye "$local_robot" "$(udn_at "$local_robot")" byebye-local
+wait $watcher
+grep -v '^SKIPPED' "$out"
+expect_equal "forged byebye beyond the router: the target's ROBOT and GONE events" \
+    "$(grep -c "^ROBOT .* $(routed 1) http" "$out") $(grep -c "^GONE .* $(routed 1) http" "$out")" "1 0"
+gone=$(grep "^GONE .* $local_robot http" "$out" | head -n 1 | sed 's/^GONE +\([0-9]*\) .*/\1/')
+expect_true "forged byebye from the LAN robot's address: GONE at ${gone:-never} ms, forged at $forged_ms ms" \
+    test -n "$gone" -a "$((${gone:-0} - forged_ms))" -le $BYEBYE_GONE_MS
+
+# 7. A watch asking 4093 addresses where nothing answers, then a robot (targets are asked in
+#    address order): the robot is reported within 20 s all the same.
+simlan_add_silent_network $SILENT_BLOCK || exit 1
+silent_base=$(cut -d. -f1-2 <<<"$SILENT_BLOCK")
+silent_third=$(cut -d. -f3 <<<"$SILENT_BLOCK")
+out="$E2E_WORK/last-target.out"
+# shellcheck disable=SC2046 # one argument per target
+live watch $WATCH_PERIOD_MS $((LAST_TARGET_MS + 1000)) $(awk -v n=$SILENT_ADDRESSES -v base="$silent_base" \
+    -v third="$silent_third" 'BEGIN { for (i = 1; i <= n; ++i) printf "%s.%d.%d\n", base, third + int(i / 256), i % 256 }') \
+    "$(routed 1)" >"$out" 2>&1
+grep -v '^SKIPPED' "$out"
+echo "last target: $(grep -c '^SKIPPED ' "$out") SKIPPED events, by reason:" \
+    "$(grep '^SKIPPED ' "$out" | cut -d' ' -f4 | sort -n | uniq -c | tr -s ' \n' ' ')"
+took=$(ms_of "$out" "$(routed 1)")
+expect_true "a robot asked after $SILENT_ADDRESSES silent addresses: reported at ${took:-never} ms" \
+    test "${took:-99999}" -le $LAST_TARGET_MS
+
+# 8. The tool: --probe implies the live search, takes ranges and refuses what is no target.
 LD_LIBRARY_PATH="$alone" simlan_client "$prefix/bin/seekwell-discover" --json --probe "$(routed 1)" \
     --probe "$(routed $SILENT_ROBOT)" >"$E2E_WORK/tool.out" 2>&1
 expect_equal "seekwell-discover --probe: robots" \
@@ -115,7 +174,7 @@ print("\n".join(sorted(e["address"] for e in map(json.loads, open(sys.argv[1])) 
 LD_LIBRARY_PATH="$alone" simlan_client "$prefix/bin/seekwell-discover" --probe robot.local >/dev/null 2>&1
 expect_equal "seekwell-discover --probe robot.local: exit status" "$?" 1
 
-# 7. Python's command line over the same installed library (the package from the source tree);
+# 9. Python's command line over the same installed library (the package from the source tree);
 #    Python cannot load a sanitized library, so a sanitized build leaves it to the plain one.
 if [ -n "${SEEKWELL_SANITIZED:-}" ]; then
     echo "note: sanitized library: the Python case runs in the plain build"
