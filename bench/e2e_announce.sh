@@ -13,9 +13,10 @@
 # The simulator's own start (exec, sockets, its first alive) is in every "on" figure alike.
 # Not a test: it reports figures. Run as root; it builds its own namespaces and removes them.
 #
-#   BENCH_BUILD=DIR bench/e2e_announce.sh [ROUNDS]   (default 7 rounds, ~8 s each; DIR: a build
-#       with seekwell, seekwell-robot-sim, seekwell-live-host, seekwell-gssdp-browser and
-#       gupnp-probe built)
+#   BENCH_BUILD=DIR [BENCH_BEFORE=LIBDIR] bench/e2e_announce.sh [ROUNDS]   (default 7 rounds,
+#       ~8 s each; DIR: a build with seekwell, seekwell-robot-sim, seekwell-live-host,
+#       seekwell-gssdp-browser and gupnp-probe built; LIBDIR: the folder of an earlier
+#       libseekwell.so.2, watched beside in every round as "before")
 source "$(dirname "$0")/e2e_lib.sh"
 
 usage() {
@@ -55,9 +56,10 @@ BENCH_WORK=$(mktemp -d /tmp/seekwell-announce.XXXXXX)
 trap bench_cleanup EXIT
 trap 'exit 1' INT TERM
 cmake --install "$BENCH_BUILD" --component seekwell --prefix "$BENCH_WORK/prefix" >/dev/null
-mkdir -p "$BENCH_WORK/alone"
+mkdir -p "$BENCH_WORK/alone" "$BENCH_WORK/before"
 cp -P "$(dirname "$(find "$BENCH_WORK/prefix" -name 'libseekwell.so.2' | head -n 1)")"/libseekwell.so* \
     "$BENCH_WORK/alone/"
+[ -z "${BENCH_BEFORE:-}" ] || cp -P "$BENCH_BEFORE"/libseekwell.so* "$BENCH_WORK/before/"
 simlan_create "announce-$$" $ROBOT_DEVICE
 
 # Every line read, prefixed with the time it was read, in µs.
@@ -67,14 +69,20 @@ stamp() {
 }
 now_us() { echo "${EPOCHREALTIME/./}"; }
 # first_us FILE PATTERN: the stamp of the first line whose text matches PATTERN.
-first_us() { awk -v p="$2" '$2 ~ p { print $1; exit }' "$1"; }
+first_us() { [ -f "$1" ] && awk -v p="$2" '$2 ~ p { print $1; exit }' "$1"; }
 ms_between() { awk -v a="$1" -v b="$2" 'BEGIN { if (a == "" || b == "") print "-"; else printf "%.1f\n", (b - a) / 1000 }'; }
 
 run_round() {
     local round=$1 seek="$BENCH_WORK/seek.$1" gssdp="$BENCH_WORK/gssdp.$1" gupnp="$BENCH_WORK/gupnp.$1" on off sim
+    local before="$BENCH_WORK/before.$1" beforePid=
     LD_LIBRARY_PATH="$BENCH_WORK/alone" simlan_client "$LIVE_HOST" watch $LONG_PERIOD_MS $((PEER_RUN_S * 1000)) \
         2>&1 | stamp >"$seek" &
     local seekPid=$!
+    if [ -n "${BENCH_BEFORE:-}" ]; then
+        LD_LIBRARY_PATH="$BENCH_WORK/before" simlan_client "$LIVE_HOST" watch $LONG_PERIOD_MS \
+            $((PEER_RUN_S * 1000)) 2>&1 | stamp >"$before" &
+        beforePid=$!
+    fi
     simlan_client "$BROWSER" "$SIMLAN_CLIENT_IF" $PEER_RUN_S 2>&1 | stamp >"$gssdp" &
     local gssdpPid=$!
     simlan_client "$CONTROL_POINT" $PEER_RUN_S 2>&1 | stamp >"$gupnp" &
@@ -87,7 +95,7 @@ run_round() {
     off=$(now_us)
     kill -TERM "$sim"
     wait "$sim" 2>/dev/null || true
-    wait "$seekPid" "$gssdpPid" "$gupnpPid" || true
+    wait "$seekPid" "$gssdpPid" "$gupnpPid" $beforePid || true
     local address
     address=$(simlan_device_address $ROBOT_DEVICE)
     local values=(
@@ -96,6 +104,8 @@ run_round() {
         "$(ms_between "$off" "$(first_us "$seek" "^GONE$")")"
         "$(ms_between "$off" "$(first_us "$gssdp" "^unavailable$")")"
         "$(ms_between "$on" "$(first_us "$gupnp" "^device$")")"
+        "$(ms_between "$on" "$(first_us "$before" "^ROBOT$")")"
+        "$(ms_between "$off" "$(first_us "$before" "^GONE$")")"
     )
     grep -q "ROBOT .* $address " "$seek" || echo "round $round: seekwell saw no ROBOT at $address" >&2
     bench_record seek_on "${values[0]}"
@@ -103,6 +113,8 @@ run_round() {
     bench_record seek_off "${values[2]}"
     bench_record gssdp_off "${values[3]}"
     bench_record gupnp_on "${values[4]}"
+    bench_record before_on "${values[5]}"
+    bench_record before_off "${values[6]}"
     echo "round $round: on seekwell ${values[0]} ms, GSSDP ${values[1]} ms, GUPnP ${values[4]} ms;" \
         "off seekwell ${values[2]} ms, GSSDP ${values[3]} ms; load $(bench_load)" >&2
 }
@@ -121,7 +133,7 @@ for ((round = 1; round <= ROUNDS; round++)); do
 done
 echo "load average (1 min) after: $(bench_load)"
 # Rounds where a peer missed the event are left out of its figures.
-for series in seek_on gssdp_on gupnp_on seek_off gssdp_off; do
+for series in seek_on gssdp_on gupnp_on seek_off gssdp_off before_on before_off; do
     grep -v '^-$' "$(bench_series $series)" >"$BENCH_WORK/kept.$series" || true
 done
 echo
@@ -132,3 +144,12 @@ echo "| switched on -> ROBOT / available / device | $(bench_stats "$BENCH_WORK/k
     "$(bench_stats "$BENCH_WORK/kept.gupnp_on") | $(ratio seek_on gupnp_on) |"
 echo "| TERM -> GONE / unavailable | $(bench_stats "$BENCH_WORK/kept.seek_off") |" \
     "$(bench_stats "$BENCH_WORK/kept.gssdp_off") | $(ratio seek_off gssdp_off) | - | - |"
+if [ -n "${BENCH_BEFORE:-}" ]; then
+    echo
+    echo "| $ROUNDS rounds, ms | seekwell watch | seekwell before | now / before |"
+    echo "|---|---|---|---|"
+    echo "| switched on -> ROBOT | $(bench_stats "$BENCH_WORK/kept.seek_on") |" \
+        "$(bench_stats "$BENCH_WORK/kept.before_on") | $(ratio seek_on before_on) |"
+    echo "| TERM -> GONE | $(bench_stats "$BENCH_WORK/kept.seek_off") |" \
+        "$(bench_stats "$BENCH_WORK/kept.before_off") | $(ratio seek_off before_off) |"
+fi

@@ -56,6 +56,10 @@ public:
     // loaded by the first fetch; where it cannot be, the fetch finishes at
     // once as failed.
     void Fetch(const FetchOrder& order, const std::string& url);
+    // Loads libcurl and makes the multi handle now, if not done yet: a search
+    // pays for it while it waits for its first replies, not when the first
+    // robot is to be read.
+    void Prepare() { (void)EnsureMulti(); }
     void OnSocketReady(int fd, std::uint32_t epollEvents);
     // When the pool wants to be called whatever its sockets do: libcurl's
     // timer, or a quick fetch's time running out.

@@ -171,6 +171,7 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
         if (!clock_.Listening() && pool_.Idle()) {
             return {SEEKWELL_DONE_WINDOW_OVER, 0};
         }
+        pool_.Prepare();
         const int count = epoll_wait(epollFd_, ready, kEventsPerWait, WaitMs(Clock::now()));
         if (cancelled_.load()) {
             return {SEEKWELL_DONE_CANCELLED, 0};
