@@ -429,9 +429,9 @@ typedef struct seekwell_options {
     unsigned int window_ms;     /* how long to search; 0: until cancelled */
     const char* interface_name; /* one interface by name; NULL: every IPv4 interface
                                    that is up and can multicast. Without targets, a
-                                   named one that is down, without carrier or has no
-                                   IPv4 address ends the search at once: DONE,
-                                   SEEKWELL_DONE_FAILED, ENETDOWN */
+                                   named one that is down or has no IPv4 address ends
+                                   the search at once: DONE, SEEKWELL_DONE_FAILED,
+                                   ENETDOWN */
     unsigned int period_ms;     /* time between searches; 0: SEEKWELL_SEARCH_PERIOD_MS */
     const char* const* targets; /* since 2.1: where multicast does not reach, a NULL-terminated
                                    list of IPv4 addresses ("198.19.5.11") and CIDR ranges

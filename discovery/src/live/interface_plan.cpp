@@ -6,6 +6,12 @@
 
 namespace seekwell::live {
 
+namespace {
+
+bool Carrier(unsigned int flags) { return (flags & IFF_RUNNING) != 0; }
+
+}  // namespace
+
 bool InterfacePlan::Chosen(const platform::Ipv4Interface& each) const
 {
     // A named interface is taken as the host names it, whatever it can do;
@@ -15,7 +21,7 @@ bool InterfacePlan::Chosen(const platform::Ipv4Interface& each) const
 
 bool InterfacePlan::Searchable(const platform::Ipv4Interface& each) const
 {
-    return Chosen(each) && (each.flags & IFF_UP) != 0 && (each.flags & IFF_RUNNING) != 0 && !each.links.empty();
+    return Chosen(each) && (each.flags & IFF_UP) != 0 && !each.links.empty();
 }
 
 InterfaceChanges InterfacePlan::Follow(const platform::Ipv4Listing& listing)
@@ -24,6 +30,10 @@ InterfaceChanges InterfacePlan::Follow(const platform::Ipv4Listing& listing)
     for (auto at = searched_.begin(); at != searched_.end();) {
         const platform::Ipv4Interface* now = listing.ByIndex(at->first);
         if (now != nullptr && Searchable(*now) && now->links == at->second.links && now->name == at->second.name) {
+            if (Carrier(now->flags) && !Carrier(at->second.flags)) {
+                changes.carrierBack.push_back(at->first);
+            }
+            at->second.flags = now->flags;
             ++at;
             continue;
         }
@@ -54,6 +64,12 @@ const platform::Ipv4Interface* InterfacePlan::Searched(unsigned int index) const
 {
     const auto found = searched_.find(index);
     return found != searched_.end() ? &found->second : nullptr;
+}
+
+bool InterfacePlan::HasCarrier(unsigned int index) const
+{
+    const platform::Ipv4Interface* searched = Searched(index);
+    return searched != nullptr && Carrier(searched->flags);
 }
 
 }  // namespace seekwell::live

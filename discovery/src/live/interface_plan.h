@@ -16,11 +16,14 @@
 namespace seekwell::live {
 
 struct InterfaceChanges {
-    // Sockets to close: the interface went away, is down or without carrier
-    // for now, or its addresses changed. Indexes.
+    // Sockets to close: the interface went away, is down for now, or its
+    // addresses changed. Indexes.
     std::vector<unsigned int> close;
     // Sockets to open after those closed, and to search on at once.
     std::vector<platform::Ipv4Interface> open;
+    // Searched interfaces that gained carrier: searched again at once, as a
+    // search sent without carrier went nowhere. Indexes.
+    std::vector<unsigned int> carrierBack;
     // The robots heard there are gone: the interface was removed, its last
     // IPv4 address went, or it is no longer one the search chose. One that is
     // down or without carrier keeps them.
@@ -34,9 +37,13 @@ public:
     explicit InterfacePlan(std::string named) : named_(std::move(named)) {}
 
     InterfaceChanges Follow(const platform::Ipv4Listing& listing);
-    // The interface with that index when it is searched now (chosen, up,
-    // with carrier and an IPv4 address); nullptr otherwise.
+    // The interface with that index when it is searched now (chosen, up and
+    // with an IPv4 address); nullptr otherwise.
     const platform::Ipv4Interface* Searched(unsigned int index) const;
+    // Whether a searched interface has carrier: a round searches there only
+    // then. The kernel tells of carrier up to a second after a link comes
+    // up, so sockets open at once and searches go out meanwhile.
+    bool HasCarrier(unsigned int index) const;
     const std::map<unsigned int, platform::Ipv4Interface>& AllSearched() const { return searched_; }
     // Its sockets could not be opened: it is opened again at the next look.
     void Unsearch(unsigned int index) { searched_.erase(index); }
@@ -46,7 +53,7 @@ private:
     bool Searchable(const platform::Ipv4Interface& each) const;
 
     std::string named_;
-    // As they were when their sockets opened.
+    // As they were when their sockets opened, with the flags of the last look.
     std::map<unsigned int, platform::Ipv4Interface> searched_;
     // Chosen interfaces with an IPv4 address at the last look, up or not.
     std::set<unsigned int> known_;

@@ -147,14 +147,22 @@ void RobotBook::TellRobot(seekwell_event_type type, const std::string& udn, Robo
     robot.toldAt = type == SEEKWELL_EVENT_ROBOT ? address : 0;
 }
 
-void RobotBook::OnResponder(Address address, const Heard& heard)
+// A sender whose description could not be read now anyway is not worth
+// forgetting another for.
+RobotBook::Responder* RobotBook::AdmitToRead(Address address, const Heard& heard)
 {
-    // A sender whose description could not be read now anyway is not worth
-    // forgetting another for.
     const bool known = responders_.count(address) != 0;
     Responder* responder = known || fetching_ < limits_.fetches ? Admit(address) : nullptr;
     if (responder == nullptr) {
         Overload(address, heard);
+    }
+    return responder;
+}
+
+void RobotBook::OnResponder(Address address, const Heard& heard)
+{
+    Responder* responder = AdmitToRead(address, heard);
+    if (responder == nullptr) {
         return;
     }
     responder->viaDatagram = responder->viaDatagram || heard.interfaceIndex != 0;
@@ -217,10 +225,8 @@ void RobotBook::OnByebye(Address address, const std::string& udn)
 
 void RobotBook::OnAsked(Address address, const Heard& heard)
 {
-    const bool known = responders_.count(address) != 0;
-    Responder* responder = known || fetching_ < limits_.fetches ? Admit(address) : nullptr;
+    Responder* responder = AdmitToRead(address, heard);
     if (responder == nullptr) {
-        Overload(address, heard);
         return;
     }
     responder->askedRound = round_;

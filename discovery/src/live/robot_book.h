@@ -149,6 +149,7 @@ private:
     using ResponderMap = std::unordered_map<Address, Responder>;
 
     Responder* Admit(Address address);
+    Responder* AdmitToRead(Address address, const Heard& heard);
     void Settle(Address address, Responder& responder);
     void StartRead(Address address, Responder& responder, bool check = false, bool asked = false);
     void Overload(Address address, const Heard& heard);

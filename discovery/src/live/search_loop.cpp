@@ -191,7 +191,9 @@ bool SearchLoop::StartRound(Clock::time_point now)
     for (auto& [index, sockets] : sockets_) {
         // A port held alone by another program a round ago may be free now.
         ListenForAnnouncements(index, sockets);
-        watched.push_back(WatchedInterface{index, plan_.Searched(index)->name});
+        if (plan_.HasCarrier(index)) {
+            watched.push_back(WatchedInterface{index, plan_.Searched(index)->name});
+        }
     }
     quiet_.StartRound(watched);
     if (!params_.targets.swept.empty() && !sweepSocket_) {
@@ -225,6 +227,11 @@ void SearchLoop::FollowInterfaces()
     }
     for (const platform::Ipv4Interface& each : changes.open) {
         Open(each);
+    }
+    for (const unsigned int index : changes.carrierBack) {
+        if (const auto found = sockets_.find(index); found != sockets_.end() && clock_.Searched()) {
+            Search(index, *found->second.search);
+        }
     }
     if (sockets_.empty()) {
         socketError_ = ENETDOWN;
@@ -288,10 +295,11 @@ void SearchLoop::StopListening()
     sweepSocket_.reset();
 }
 
+// A round has searched an interface only where its search could be heard.
 void SearchLoop::Search(unsigned int index, const SearchSocket& socket)
 {
     socket.SendSearch(destination_);
-    if (std::find(searched_.begin(), searched_.end(), index) == searched_.end()) {
+    if (plan_.HasCarrier(index) && std::find(searched_.begin(), searched_.end(), index) == searched_.end()) {
         searched_.push_back(index);
     }
 }

@@ -51,6 +51,9 @@ std::string Said(const InterfaceChanges& changes)
     for (const unsigned int index : changes.forget) {
         add("forget", index);
     }
+    for (const unsigned int index : changes.carrierBack) {
+        add("carrier", index);
+    }
     return said;
 }
 
@@ -73,8 +76,10 @@ TEST(InterfacePlan, FollowsEachInterfaceByIndexAndByValue)
           {{lo, eth}, "close 3 forget 3"}}},
         {"down, then removed: its robots go all the same",
          {{{eth}, "open 2"}, {{Interface(2, kDown, {"192.0.2.1"})}, "close 2"}, {{}, "forget 2"}}},
-        {"without carrier for a while keeps its robots, and is searched again",
-         {{{eth}, "open 2"}, {{Interface(2, kNoCarrier, {"192.0.2.1"})}, "close 2"}, {{eth}, "open 2"}}},
+        {"without carrier for a while keeps its sockets and robots, and is searched again when it is back",
+         {{{eth}, "open 2"}, {{Interface(2, kNoCarrier, {"192.0.2.1"})}, ""}, {{eth}, "carrier 2"}}},
+        {"up before its carrier: searched at once, and again when the carrier comes",
+         {{{Interface(2, kNoCarrier, {"192.0.2.1"})}, "open 2"}, {{eth}, "carrier 2"}, {{eth}, ""}}},
         {"an address replaced in one burst is searched anew",
          {{{eth}, "open 2"}, {{Interface(2, kUp, {"192.0.2.77"})}, "close 2 open 2"}}},
         {"a labelled address added: the interface is searched anew",
