@@ -182,15 +182,17 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * unexamined until a later one of its own finds room. A search holds at
  * most 4096 responders (robots are never dropped for a stranger; of the
  * responders left out, the one least recently heard is forgotten first, and
- * may be told again later) and at most 384 descriptions being read. Fetches
- * start in a quick lane of 64; one not over after 250 ms moves to a patient
- * lane of 64, and when that is full it is given up (SKIPPED, OVERLOAD): a
- * device on the link answers in milliseconds, so forged senders where
- * nothing answers hold the patient lane, never the quick one. A reply that
- * finds the responders or the reads full goes unexamined: the first of each
- * round is told as one SKIPPED event (OVERLOAD, with the count so far in
- * words) and DONE's reason ends with the total ("; N replies went
- * unexamined ..."). An event's LOCATION and UDN are cut to their first 255
+ * may be told again later), at most 384 descriptions being read and 1024
+ * more waiting for room. Fetches start in a quick lane of 64; one not over
+ * after 250 ms moves to a patient lane of 64, and when that is full it is
+ * given up (SKIPPED, OVERLOAD): a device on the link answers in
+ * milliseconds, so forged senders where nothing answers hold the patient
+ * lane, never the quick one. A reply that finds the responders or the
+ * waiting reads full goes unexamined: the first of each round is told as
+ * one SKIPPED event (OVERLOAD, with the count so far in words) and DONE's
+ * reason ends with the total ("; N replies went unexamined ..."). A
+ * datagram is read up to its first 8 KiB. An event's LOCATION and UDN are
+ * cut to their first 255
  * bytes; at most 1024 SKIPPED events wait for a host that does not
  * dispatch, and waiting ROBOT and GONE events of one robot are merged (see
  * seekwell_search_dispatch).
@@ -314,6 +316,24 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *    prefix shorter than /20, or more than 4096 addresses in all.
  * With targets, a search runs even where no interface can multicast.
  *
+ * Many robots (since 2.1): a LAN of many robots answering a search at once
+ * can overflow a socket's receive buffer, which the search asks to be as
+ * large as the system allows (net.core.rmem_max: 208 KiB unless raised,
+ * some 160 replies); the kernel drops the rest and counts them. In a round
+ * where it counted drops on an interface, the search asks again, once the
+ * replies to the round's second send are in, every device the kernel's
+ * neighbour table knows on that interface, within its subnet, that has not
+ * answered this round: one unicast M-SEARCH each, at most 1000 a second,
+ * whose answers come one by one. Where that cannot learn all who answered
+ * (the neighbour table cannot be read, it holds more devices than the round
+ * has time to ask, more are dropped meanwhile, or the drops came too late in
+ * the round), the host gets one SEEKWELL_EVENT_DROPPED a round for the
+ * interface, with the count and what would help in reason, and DONE's
+ * reason ends with "; N replies dropped for want of room were not all
+ * learnt again (net.core.rmem_max)". A reply whose read finds the reads
+ * under way full waits for room, up to 1024 of them in the order they
+ * answered, so a LAN of a thousand robots is read whole.
+ *
  * When nothing answers: an interface on which no device at all answered a
  * round's searches (within 2 s of the round's start, or by the end of a
  * shorter window or period) gets one SEEKWELL_EVENT_QUIET with its name and
@@ -347,8 +367,11 @@ typedef enum seekwell_event_type {
     SEEKWELL_EVENT_GONE = 3,    /* window 0: a robot stopped answering, said goodbye, its
                                    interface went away, or another robot took its address */
     SEEKWELL_EVENT_DONE = 4,    /* the last event of every search */
-    SEEKWELL_EVENT_QUIET = 5    /* since 2.1: no device at all answered a round's searches on
+    SEEKWELL_EVENT_QUIET = 5,   /* since 2.1: no device at all answered a round's searches on
                                    interface_name (see "When nothing answers" below) */
+    SEEKWELL_EVENT_DROPPED = 6  /* since 2.1: this host dropped replies on interface_name for
+                                   want of room, and the search could not learn again who sent
+                                   them all (see "Many robots" below) */
 } seekwell_event_type;
 
 /* Why a responder was left out (SKIPPED). A reply is checked for where it

@@ -54,6 +54,7 @@ RobotBook::Responder* RobotBook::Admit(Address address)
     }
     Responder& responder = responders_[address];
     responder.aging = aging_.end();
+    responder.waiting = waiting_.end();
     return &responder;
 }
 
@@ -84,15 +85,58 @@ void RobotBook::StartRead(Address address, Responder& responder, bool check, boo
         return;
     }
     if (fetching_ >= limits_.fetches) {
-        Overload(address, responder.heard);
+        Wait(address, responder, check, asked);
         return;
     }
+    StopWaiting(responder);
     responder.reading = ++tickets_;
     responder.readRound = round_;
     responder.readPending = false;
     ++fetching_;
     fetches_.push_back(FetchOrder{address, responder.reading, check, asked, responder.heard.route});
     Settle(address, responder);
+}
+
+// Reads wait for room in the order their responders answered; past the
+// bound, a reply goes unexamined, told as an overload.
+void RobotBook::Wait(Address address, Responder& responder, bool check, bool asked)
+{
+    responder.waitingCheck = responder.waitingCheck || check;
+    responder.waitingAsked = asked;
+    if (responder.waiting != waiting_.end()) {
+        return;
+    }
+    if (waiting_.size() >= limits_.waiting) {
+        Overload(address, responder.heard);
+        return;
+    }
+    responder.waiting = waiting_.insert(waiting_.end(), address);
+}
+
+void RobotBook::StopWaiting(Responder& responder)
+{
+    if (responder.waiting != waiting_.end()) {
+        waiting_.erase(responder.waiting);
+        responder.waiting = waiting_.end();
+    }
+    responder.waitingCheck = false;
+}
+
+void RobotBook::StartWaiting()
+{
+    while (fetching_ < limits_.fetches && !waiting_.empty()) {
+        const Address address = waiting_.front();
+        Responder& responder = responders_.at(address);
+        const bool check = responder.waitingCheck;
+        StopWaiting(responder);
+        StartRead(address, responder, check, responder.waitingAsked);
+    }
+}
+
+bool RobotBook::Answered(Address address) const
+{
+    const auto found = responders_.find(address);
+    return found != responders_.end() && found->second.heardRound == round_;
 }
 
 void RobotBook::Overload(Address address, const Heard& heard)
@@ -152,7 +196,8 @@ void RobotBook::TellRobot(seekwell_event_type type, const std::string& udn, Robo
 RobotBook::Responder* RobotBook::AdmitToRead(Address address, const Heard& heard)
 {
     const bool known = responders_.count(address) != 0;
-    Responder* responder = known || fetching_ < limits_.fetches ? Admit(address) : nullptr;
+    const bool room = fetching_ < limits_.fetches || waiting_.size() < limits_.waiting;
+    Responder* responder = known || room ? Admit(address) : nullptr;
     if (responder == nullptr) {
         Overload(address, heard);
     }
@@ -259,6 +304,7 @@ void RobotBook::OnRead(Address address, Ticket ticket, const ReadResult& result)
     Responder& responder = found->second;
     responder.reading = 0;
     --fetching_;
+    StartWaiting();
     if (responder.discardRead) {
         responder.discardRead = false;
     } else if (result.robot) {
@@ -473,6 +519,7 @@ void RobotBook::Leave(Address address, Responder& responder)
 void RobotBook::Forget(ResponderMap::iterator at)
 {
     Responder& responder = at->second;
+    StopWaiting(responder);
     // Flooded with strangers, the book forgets addresses it read this
     // round: they are kept apart, so that none is read twice in the round.
     if (responder.readRound == round_ && readAndForgotten_.size() < kForgottenReadsKept) {

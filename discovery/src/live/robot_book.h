@@ -39,6 +39,9 @@ struct BookLimits {
     std::size_t responders = 4096;
     // Descriptions being read.
     std::size_t fetches = 384;
+    // Reads waiting for room, in the order their responders answered: a LAN
+    // of a thousand robots answering at once is read whole.
+    std::size_t waiting = 1024;
 };
 
 // IPv4 addresses in network order.
@@ -119,6 +122,10 @@ public:
     std::size_t Responders() const { return responders_.size(); }
     std::size_t Robots() const { return robots_.size(); }
     std::size_t Fetching() const { return fetching_; }
+    std::size_t Waiting() const { return waiting_.size(); }
+    // Whether the address answered this round: a datagram the intake
+    // believed, or a read.
+    bool Answered(Address address) const;
 
 private:
     enum class Role { Skipped, Robot, Alias };
@@ -128,6 +135,9 @@ private:
         std::string udn;   // Robot, Alias: the UDN its last read found
         std::string name;  // and the name
         Ticket reading = 0;
+        std::list<Address>::iterator waiting;  // its read waits for room; waiting_.end() when not
+        bool waitingCheck = false;
+        bool waitingAsked = false;
         bool discardRead = false;  // the read under way began before the address left: its end tells nothing
         bool readPending = false;  // something changed that a read must see
         bool viaDatagram = false;  // answers searches, not only when asked
@@ -152,6 +162,9 @@ private:
     Responder* AdmitToRead(Address address, const Heard& heard);
     void Settle(Address address, Responder& responder);
     void StartRead(Address address, Responder& responder, bool check = false, bool asked = false);
+    void Wait(Address address, Responder& responder, bool check, bool asked);
+    void StopWaiting(Responder& responder);
+    void StartWaiting();
     void Overload(Address address, const Heard& heard);
     void TellSkip(Address address, Responder& responder, seekwell_skip_reason skip, const std::string& reason,
                   int httpStatus = 0);
@@ -176,6 +189,8 @@ private:
     std::list<Address> aging_;
     // Addresses read this round and forgotten since: still not read again.
     std::unordered_set<Address> readAndForgotten_;
+    // Reads that wait for room, the first to answer first.
+    std::list<Address> waiting_;
     std::vector<Told> told_;
     std::vector<FetchOrder> fetches_;
     std::size_t fetching_ = 0;

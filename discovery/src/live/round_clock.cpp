@@ -19,6 +19,9 @@ constexpr milliseconds kQuietAfter(2000);
 // Changes to the interfaces come in bursts (a link, then its address): the
 // search looks once the burst is over.
 constexpr milliseconds kInterfacesSettle(100);
+// Devices answer the second send within this long: a burst of replies is in
+// (or dropped) by then.
+constexpr milliseconds kRepliesSettle(250);
 
 }  // namespace
 
@@ -34,6 +37,8 @@ milliseconds RoundClock::SendOffset(std::size_t send) const
 {
     return send == 0 ? milliseconds(0) : std::min(kResendAfter, period_ / 2);
 }
+
+RoundClock::Clock::time_point RoundClock::LossCheckAt() const { return roundStart_ + SendOffset(1) + kRepliesSettle; }
 
 RoundClock::Due RoundClock::Take(Clock::time_point now)
 {
@@ -59,6 +64,7 @@ RoundClock::Due RoundClock::Take(Clock::time_point now)
         roundStart_ = now;
         sendsMade_ = 0;
         quietChecked_ = false;
+        lossChecked_ = false;
     }
     if (interfacesChanged_ && now >= *interfacesChanged_ + kInterfacesSettle) {
         due.followInterfaces = true;
@@ -68,7 +74,16 @@ RoundClock::Due RoundClock::Take(Clock::time_point now)
         ++sendsMade_;
         ++due.sends;
     }
+    if (!lossChecked_ && now >= LossCheckAt()) {
+        due.lossCheck = true;
+        lossChecked_ = true;
+    }
     return due;
+}
+
+RoundClock::Clock::time_point RoundClock::RoundEnd() const
+{
+    return windowEnd_ ? std::min(*windowEnd_, roundStart_ + period_) : roundStart_ + period_;
 }
 
 void RoundClock::NoteInterfaceChange(Clock::time_point now)
@@ -92,6 +107,9 @@ std::optional<RoundClock::Clock::time_point> RoundClock::NextDue() const
     }
     if (sendsMade_ < kSendsPerRound) {
         next = std::min(next, roundStart_ + SendOffset(sendsMade_));
+    }
+    if (!lossChecked_) {
+        next = std::min(next, LossCheckAt());
     }
     if (interfacesChanged_) {
         next = std::min(next, *interfacesChanged_ + kInterfacesSettle);

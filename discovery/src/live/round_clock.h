@@ -22,6 +22,7 @@ public:
         bool roundOver = false;         // a round ended and the next one began
         bool followInterfaces = false;  // the interfaces changed a moment ago
         std::size_t sends = 0;          // searches due now on every interface searched
+        bool lossCheck = false;         // the replies to the round's searches are in: were some dropped?
     };
 
     // windowMs 0: listens until cancelled; periodMs: the time between rounds.
@@ -35,6 +36,8 @@ public:
     std::optional<Clock::time_point> NextDue() const;
 
     bool Listening() const { return listening_; }
+    // When the round's listening ends: its period, or the window, is over.
+    Clock::time_point RoundEnd() const;
     int Round() const { return round_; }
     // Whether this round's searches went out already: an interface that
     // comes now is searched at once rather than at the next send.
@@ -42,6 +45,7 @@ public:
 
 private:
     std::chrono::milliseconds SendOffset(std::size_t send) const;
+    Clock::time_point LossCheckAt() const;
 
     std::optional<Clock::time_point> windowEnd_;
     std::chrono::milliseconds period_;
@@ -50,6 +54,7 @@ private:
     std::size_t sendsMade_ = 0;
     int round_ = 0;
     bool quietChecked_ = false;
+    bool lossChecked_ = false;
     bool listening_ = true;
 };
 

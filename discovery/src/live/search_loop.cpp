@@ -18,6 +18,7 @@
 #include "live/fetch_verdict.h"
 #include "live/intake.h"
 #include "live/interface_plan.h"
+#include "live/loss_recovery.h"
 #include "live/quiet_watch.h"
 #include "live/round_clock.h"
 #include "live/search_sockets.h"
@@ -86,6 +87,7 @@ public:
     std::pair<seekwell_done_reason, int> Run();
     std::size_t Overloaded() const { return book_.Overloaded(); }
     bool AnyAnswer() const { return quiet_.AnyAnswer(); }
+    std::uint64_t Unrecovered() const { return losses_.Unrecovered(); }
 
 private:
     bool StartRound(Clock::time_point now);
@@ -103,7 +105,11 @@ private:
     LiveEvent EventOf(Told told) const;
     int WaitMs(Clock::time_point now) const;
     void HandleReady(const epoll_event& ready);
-    void ReadSocket(const SearchSocket& socket, bool multicast);
+    void ReadSocket(SearchSocket& socket, bool multicast);
+    void Take(const Datagram& datagram, bool multicast);
+    void CheckLosses(Clock::time_point now);
+    void AskAgain(Clock::time_point now);
+    void TellLosses();
 
     const LiveParameters& params_;
     EventQueue& events_;
@@ -123,19 +129,19 @@ private:
     std::map<unsigned int, InterfaceSockets> sockets_;
     std::unique_ptr<SearchSocket> sweepSocket_;
     // Each socket's descriptor, and whether it hears the group.
-    std::unordered_map<int, std::pair<const SearchSocket*, bool>> byFd_;
+    std::unordered_map<int, std::pair<SearchSocket*, bool>> byFd_;
     platform::LinkWatch linkWatch_;
     std::vector<unsigned int> searched_;  // the interfaces this round's searches went out on
     std::size_t nextAsk_ = 0;             // asked targets take turns across rounds
     std::size_t askedThisRound_ = 0;
     std::vector<LiveEvent> pending_;  // made this turn of the loop
-    std::unique_ptr<char[]> buffer_;
+    DatagramBatch batch_;
+    LossRecovery losses_;
     int socketError_ = ENETDOWN;
 };
 
 std::pair<seekwell_done_reason, int> SearchLoop::Run()
 {
-    buffer_.reset(new char[kReceiveBufferSize]);
     if (!StartRound(Clock::now())) {
         return {SEEKWELL_DONE_FAILED, socketError_};
     }
@@ -150,9 +156,11 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             TellQuiet();
         }
         if (due.listeningOver) {
+            TellLosses();
             StopListening();
         }
         if (due.roundOver) {
+            TellLosses();
             book_.EndRound(searched_);
             book_.StartRound();
             StartRound(now);
@@ -161,6 +169,10 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             FollowInterfaces();
         }
         SendSearches(due.sends);
+        if (due.lossCheck) {
+            CheckLosses(now);
+        }
+        AskAgain(now);
         SendSweep(now);
         AskTargets();
         Carry();
@@ -262,6 +274,7 @@ void SearchLoop::Open(const platform::Ipv4Interface& where)
 
 void SearchLoop::Close(unsigned int index)
 {
+    losses_.Forget(index);
     const auto found = sockets_.find(index);
     if (found == sockets_.end()) {
         return;
@@ -412,6 +425,7 @@ int SearchLoop::WaitMs(Clock::time_point now) const
         }
     };
     consider(clock_.NextDue());
+    consider(losses_.NextDue());
     if (sweepSocket_) {
         consider(sweep_.NextDue());
     }
@@ -450,32 +464,96 @@ void SearchLoop::HandleReady(const epoll_event& ready)
     }
 }
 
-void SearchLoop::ReadSocket(const SearchSocket& socket, bool multicast)
+void SearchLoop::ReadSocket(SearchSocket& socket, bool multicast)
 {
-    char(&buffer)[kReceiveBufferSize] = *reinterpret_cast<char(*)[kReceiveBufferSize]>(buffer_.get());
-    Datagram datagram;
-    for (int read = 0; read < kDatagramsPerTurn && socket.Receive(buffer, datagram); ++read) {
-        const Judged judged =
-            JudgeArrival(Arrival{datagram.text, datagram.sender, datagram.arrivalIndex, multicast}, scene_);
-        if (judged.deviceAnswered) {
-            quiet_.OnAnswer(datagram.arrivalIndex);
-        }
-        const Address sender = datagram.sender.s_addr;
-        switch (judged.kind) {
-            case Judged::Kind::Responder:
-                book_.OnResponder(sender, judged.heard);
-                break;
-            case Judged::Kind::Skipped:
-                book_.OnSkipped(sender, judged.skip, judged.reason, judged.heard);
-                break;
-            case Judged::Kind::Byebye:
-                book_.OnByebye(sender, judged.heard.udn);
-                break;
-            default:
-                break;
+    std::uint64_t dropped = 0;
+    for (std::size_t read = 0; read < kDatagramsPerTurn && socket.Receive(batch_, dropped);) {
+        for (std::size_t at = 0; at < batch_.Size(); ++at, ++read) {
+            Take(batch_[at], multicast);
         }
     }
+    // The sweep paces what it asks for; an interface's replies come in bursts.
+    if (socket.Index() != 0) {
+        losses_.OnDropped(socket.Index(), dropped);
+    }
     Carry();
+}
+
+void SearchLoop::Take(const Datagram& datagram, bool multicast)
+{
+    const Judged judged =
+        JudgeArrival(Arrival{datagram.text, datagram.sender, datagram.arrivalIndex, multicast}, scene_);
+    if (judged.deviceAnswered) {
+        quiet_.OnAnswer(datagram.arrivalIndex);
+    }
+    const Address sender = datagram.sender.s_addr;
+    switch (judged.kind) {
+        case Judged::Kind::Responder:
+            book_.OnResponder(sender, judged.heard);
+            break;
+        case Judged::Kind::Skipped:
+            book_.OnSkipped(sender, judged.skip, judged.reason, judged.heard);
+            break;
+        case Judged::Kind::Byebye:
+            book_.OnByebye(sender, judged.heard.udn);
+            break;
+        default:
+            break;
+    }
+}
+
+// The round's replies are in: where the system dropped some, the devices
+// the kernel knows there that did not answer are asked again, one by one.
+void SearchLoop::CheckLosses(Clock::time_point now)
+{
+    const std::vector<unsigned int> wanting = losses_.Wanting();
+    if (wanting.empty()) {
+        return;
+    }
+    std::vector<platform::Ipv4Neighbour> neighbours;
+    const int error = platform::ReadIpv4Neighbours(neighbours);
+    for (const unsigned int index : wanting) {
+        const platform::Ipv4Interface* where = plan_.Searched(index);
+        if (where == nullptr) {
+            continue;
+        }
+        if (error != 0) {
+            losses_.CannotAsk(index, std::string("the neighbour table could not be read: ") + std::strerror(error));
+            continue;
+        }
+        std::vector<in_addr_t> unheard;
+        for (const platform::Ipv4Neighbour& neighbour : neighbours) {
+            if (neighbour.index == index && where->Reaches(neighbour.address) && !listing_.IsOwn(neighbour.address) &&
+                !book_.Answered(neighbour.address.s_addr)) {
+                unheard.push_back(neighbour.address.s_addr);
+            }
+        }
+        losses_.Ask(index, std::move(unheard), now, clock_.RoundEnd());
+    }
+}
+
+void SearchLoop::AskAgain(Clock::time_point now)
+{
+    for (const auto& [index, address] : losses_.TakeDue(now)) {
+        if (const auto found = sockets_.find(index); found != sockets_.end()) {
+            found->second.search->SendUnicastSearch(
+                platform::Ipv4Endpoint(AddressOf(address), params_.destinationPort));
+        }
+    }
+}
+
+void SearchLoop::TellLosses()
+{
+    for (LossRecovery::Loss& loss : losses_.EndRound()) {
+        const platform::Ipv4Interface* where = listing_.ByIndex(loss.index);
+        LiveEvent event;
+        event.type = SEEKWELL_EVENT_DROPPED;
+        event.interfaceName = where != nullptr ? where->name : std::string();
+        event.reason = "this host dropped " + std::to_string(loss.dropped) + " replies on " + event.interfaceName +
+                       " for want of room, and the search could not learn again who sent them all: " + loss.why +
+                       "; a larger net.core.rmem_max would help";
+        pending_.push_back(std::move(event));
+    }
 }
 
 struct Ending {
@@ -483,6 +561,7 @@ struct Ending {
     int error = ENOMEM;
     std::size_t overloaded = 0;
     bool anyAnswer = true;
+    std::uint64_t unrecovered = 0;
 };
 
 LiveEvent DoneEvent(const Ending& ending)
@@ -505,6 +584,10 @@ LiveEvent DoneEvent(const Ending& ending)
     if (ending.reason != SEEKWELL_DONE_FAILED && !ending.anyAnswer) {
         done.reason += kNothingAnswered;
     }
+    if (ending.unrecovered != 0) {
+        done.reason += "; " + std::to_string(ending.unrecovered) +
+                       " replies dropped for want of room were not all learnt again (net.core.rmem_max)";
+    }
     if (ending.overloaded != 0) {
         done.reason +=
             "; " + std::to_string(ending.overloaded) + " replies went unexamined (too many responders at once)";
@@ -519,7 +602,7 @@ Ending RunLoop(const LiveParameters& params, EventQueue& events, const std::atom
         // Everything the search holds is released when the loop goes.
         SearchLoop loop(params, events, cancelled, wake, epollFd);
         const auto [reason, error] = loop.Run();
-        return Ending{reason, error, loop.Overloaded(), loop.AnyAnswer()};
+        return Ending{reason, error, loop.Overloaded(), loop.AnyAnswer(), loop.Unrecovered()};
     } catch (const std::bad_alloc&) {
         return Ending{};
     }

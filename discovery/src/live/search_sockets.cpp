@@ -13,8 +13,17 @@
 #include "platform/ipv4_text.h"
 #include "platform/owned_descriptors.h"
 #include "platform/retrying_io.h"
+#include "search_constants.h"
 
 namespace seekwell::live {
+
+namespace {
+
+// What a search socket asks its receive buffer to be; the system keeps it to
+// net.core.rmem_max (208 KiB unless raised), which holds some 160 replies.
+constexpr int kReceiveBufferWanted = 16 * 1024 * 1024;
+
+}  // namespace
 
 SearchSocket::~SearchSocket()
 {
@@ -27,11 +36,21 @@ SearchSocket::~SearchSocket()
 }
 
 // A datagram socket of the search's, close-on-exec and non-blocking: 0, or
-// the errno of what failed.
+// the errno of what failed. Its receive buffer is as large as the system
+// lets it be, to hold a burst of replies from a LAN of many robots, and each
+// datagram read tells how many the system dropped for want of room.
 int SearchSocket::Create()
 {
     fd_ = platform::OpenSocket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    return fd_ < 0 ? errno : 0;
+    if (fd_ < 0) {
+        return errno;
+    }
+    // The system keeps it to net.core.rmem_max; asking more is no error.
+    const int wanted = kReceiveBufferWanted;
+    const int on = 1;
+    (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
+    (void)setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    return 0;
 }
 
 // Bound as configured: into the search's epoll set.
@@ -124,32 +143,44 @@ void SearchSocket::SendUnicastSearch(const sockaddr_in& destination) const
                  sizeof destination);
 }
 
-bool SearchSocket::Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const
+DatagramBatch::DatagramBatch() : text_(new char[kDatagrams * (kBytesEach + 1)]) {}
+
+bool SearchSocket::Receive(DatagramBatch& batch, std::uint64_t& dropped)
 {
-    sockaddr_in sender{};
-    iovec data{buffer, kMaxDatagramSize};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    msghdr message{};
-    message.msg_name = &sender;
-    message.msg_namelen = sizeof sender;
-    message.msg_iov = &data;
-    message.msg_iovlen = 1;
-    message.msg_control = control;
-    message.msg_controllen = sizeof control;
-    const ssize_t received = platform::ReceiveMessage(fd_, message, 0);
-    if (received < 0) {
-        return false;
+    for (std::size_t at = 0; at < DatagramBatch::kDatagrams; ++at) {
+        batch.data_[at] = iovec{batch.text_.get() + at * (DatagramBatch::kBytesEach + 1), DatagramBatch::kBytesEach};
+        msghdr& message = batch.messages_[at].msg_hdr;
+        message = msghdr{};
+        message.msg_name = &batch.senders_[at];
+        message.msg_namelen = sizeof batch.senders_[at];
+        message.msg_iov = &batch.data_[at];
+        message.msg_iovlen = 1;
+        message.msg_control = batch.controls_[at].bytes;
+        message.msg_controllen = sizeof batch.controls_[at].bytes;
     }
-    buffer[received] = '\0';
-    datagram = Datagram{buffer, sender.sin_addr, 0};
-    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
-        if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
-            in_pktinfo info{};
-            std::memcpy(&info, CMSG_DATA(header), sizeof info);
-            datagram.arrivalIndex = static_cast<unsigned int>(info.ipi_ifindex);
+    const int received = platform::ReceiveMessages(fd_, batch.messages_, DatagramBatch::kDatagrams);
+    batch.size_ = received > 0 ? static_cast<std::size_t>(received) : 0;
+    for (std::size_t at = 0; at < batch.size_; ++at) {
+        char* text = static_cast<char*>(batch.data_[at].iov_base);
+        text[batch.messages_[at].msg_len] = '\0';
+        Datagram& datagram = batch.datagrams_[at];
+        datagram = Datagram{text, batch.senders_[at].sin_addr, 0};
+        msghdr& message = batch.messages_[at].msg_hdr;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
+            if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(header), sizeof info);
+                datagram.arrivalIndex = static_cast<unsigned int>(info.ipi_ifindex);
+            } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
+                std::uint32_t soFar = 0;
+                std::memcpy(&soFar, CMSG_DATA(header), sizeof soFar);
+                // The system's count wraps at 2^32; the difference does not.
+                dropped += static_cast<std::uint32_t>(soFar - droppedSoFar_);
+                droppedSoFar_ = soFar;
+            }
         }
     }
-    return true;
+    return batch.size_ != 0;
 }
 
 }  // namespace seekwell::live

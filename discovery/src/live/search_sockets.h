@@ -7,17 +7,44 @@
 #define SEEKWELL_LIVE_SEARCH_SOCKETS_H
 
 #include <netinet/in.h>
+#include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
-
-#include "search_constants.h"
+#include <memory>
 
 namespace seekwell::live {
 
 struct Datagram {
-    const char* text = nullptr;  // NUL-terminated, in the caller's buffer
+    const char* text = nullptr;  // NUL-terminated, in the batch's buffer
     in_addr sender{};
     unsigned int arrivalIndex = 0;  // the interface it arrived on
+};
+
+// Datagrams read with one system call. A datagram is read up to its first
+// kBytesEach bytes: no device's SSDP datagram comes near that.
+class DatagramBatch {
+public:
+    static constexpr std::size_t kDatagrams = 16;
+    static constexpr std::size_t kBytesEach = 8192;
+
+    DatagramBatch();
+    std::size_t Size() const { return size_; }
+    const Datagram& operator[](std::size_t at) const { return datagrams_[at]; }
+
+private:
+    friend class SearchSocket;
+    struct Control {
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
+    };
+
+    std::unique_ptr<char[]> text_;
+    sockaddr_in senders_[kDatagrams];
+    Control controls_[kDatagrams];
+    iovec data_[kDatagrams];
+    mmsghdr messages_[kDatagrams];
+    Datagram datagrams_[kDatagrams];
+    std::size_t size_ = 0;
 };
 
 class SearchSocket {
@@ -48,8 +75,10 @@ public:
     // Sends a unicast M-SEARCH, as UPnP 1.1 devices answer them: to one
     // device, its HOST that device's address, no MX.
     void SendUnicastSearch(const sockaddr_in& destination) const;
-    // One waiting datagram; false when none waits or the receive failed.
-    bool Receive(char (&buffer)[kReceiveBufferSize], Datagram& datagram) const;
+    // Reads what waits, a batch at most: false when nothing was read. dropped
+    // grows by the datagrams the system dropped for want of room since the
+    // last read.
+    bool Receive(DatagramBatch& batch, std::uint64_t& dropped);
 
     int Fd() const { return fd_; }
     unsigned int Index() const { return index_; }
@@ -61,6 +90,7 @@ private:
     unsigned int index_ = 0;
     int fd_ = -1;
     int epollFd_ = -1;
+    std::uint32_t droppedSoFar_ = 0;  // the system's count, as the last datagram told it
 };
 
 }  // namespace seekwell::live

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <initializer_list>
 #include <new>
 
 #include "platform/ipv4_text.h"
@@ -121,6 +122,26 @@ bool ReadAddress(const unsigned char* payload, std::size_t length, unsigned int&
     return true;
 }
 
+// An RTM_NEWNEIGH of an IPv4 neighbour that answers, or may: not one that failed or is still being resolved,
+// nor a multicast or broadcast entry (NOARP).
+bool ReadNeighbour(const unsigned char* payload, std::size_t length, Ipv4Neighbour& neighbour)
+{
+    ndmsg header{};
+    if (!CopyHeader(payload, length, header) || header.ndm_family != AF_INET || header.ndm_ifindex <= 0 ||
+        (header.ndm_state & (NUD_FAILED | NUD_INCOMPLETE | NUD_NOARP | NUD_NONE)) != 0 || header.ndm_state == 0) {
+        return false;
+    }
+    bool hasAddress = false;
+    ForEachAttribute(payload + sizeof header, length - sizeof header,
+                     [&](unsigned int type, const unsigned char* value, std::size_t valueLength) {
+                         if (type == NDA_DST) {
+                             hasAddress = CopyAddress(value, valueLength, neighbour.address);
+                         }
+                     });
+    neighbour.index = static_cast<unsigned int>(header.ndm_ifindex);
+    return hasAddress;
+}
+
 // The errno in the code at the start of an NLMSG_ERROR or NLMSG_DONE: 0 for none, -1 when there is no code
 // or it is not an errno.
 int ErrnoIn(const unsigned char* payload, std::size_t length)
@@ -149,15 +170,20 @@ int RequestDump(int fd, std::uint16_t type, std::uint32_t sequence)
         union {
             ifinfomsg link;
             ifaddrmsg address;
+            ndmsg neighbour;
         } body;
     } request{};
-    // Every link, of any family; every address of IPv4.
-    request.header.nlmsg_len = NLMSG_LENGTH(type == RTM_GETLINK ? sizeof(ifinfomsg) : sizeof(ifaddrmsg));
+    // Every link, of any family; every address and neighbour of IPv4.
+    request.header.nlmsg_len = NLMSG_LENGTH(type == RTM_GETLINK   ? sizeof(ifinfomsg)
+                                            : type == RTM_GETADDR ? sizeof(ifaddrmsg)
+                                                                  : sizeof(ndmsg));
     request.header.nlmsg_type = type;
     request.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
     request.header.nlmsg_seq = sequence;
     if (type == RTM_GETADDR) {
         request.body.address.ifa_family = AF_INET;
+    } else if (type == RTM_GETNEIGH) {
+        request.body.neighbour.ndm_family = AF_INET;
     }
     sockaddr_nl kernel{};
     kernel.nl_family = AF_NETLINK;
@@ -209,7 +235,8 @@ int ReadDump(int fd, std::uint32_t sequence, std::vector<unsigned char>& buffer,
     }
 }
 
-int ReadListing(std::vector<unsigned char>& buffer, Ipv4Listing& listing)
+// Reads the dumps of these types into builder, all of them again while the kernel marks one interrupted.
+int ReadDumps(std::initializer_list<std::uint16_t> types, ListingBuilder& builder)
 {
     const Descriptor socketFd{OpenSocket(AF_NETLINK, SOCK_RAW, NETLINK_ROUTE)};
     if (socketFd.fd < 0) {
@@ -218,11 +245,12 @@ int ReadListing(std::vector<unsigned char>& buffer, Ipv4Listing& listing)
     if (setsockopt(socketFd.fd, SOL_SOCKET, SO_RCVTIMEO, &kAnswerWait, sizeof kAnswerWait) != 0) {
         return errno;
     }
+    std::vector<unsigned char> buffer(kFirstBufferBytes);
     std::uint32_t sequence = 0;
     for (int attempt = 0; attempt < kListingAttempts; ++attempt) {
-        ListingBuilder builder;
+        builder = ListingBuilder();
         bool interrupted = false;
-        for (const std::uint16_t type : {RTM_GETLINK, RTM_GETADDR}) {
+        for (const std::uint16_t type : types) {
             ++sequence;
             int error = RequestDump(socketFd.fd, type, sequence);
             if (error == 0) {
@@ -233,7 +261,6 @@ int ReadListing(std::vector<unsigned char>& buffer, Ipv4Listing& listing)
             }
         }
         if (!interrupted) {
-            listing = builder.Listing();
             return 0;
         }
     }
@@ -323,6 +350,11 @@ DumpProgress ListingBuilder::AddMessages(const void* data, std::size_t length, s
             if (ReadAddress(payload, payloadLength, read.index, read.link)) {
                 addresses_.push_back(read);
             }
+        } else if (header.nlmsg_type == RTM_NEWNEIGH) {
+            Ipv4Neighbour read;
+            if (ReadNeighbour(payload, payloadLength, read)) {
+                neighbours_.push_back(read);
+            }
         }
     }
     return progress;
@@ -358,8 +390,26 @@ Ipv4Listing ListingBuilder::Listing() const
 int ReadIpv4Listing(Ipv4Listing& listing)
 {
     try {
-        std::vector<unsigned char> buffer(kFirstBufferBytes);
-        return ReadListing(buffer, listing);
+        ListingBuilder builder;
+        const int error = ReadDumps({RTM_GETLINK, RTM_GETADDR}, builder);
+        if (error == 0) {
+            listing = builder.Listing();
+        }
+        return error;
+    } catch (const std::bad_alloc&) {
+        return ENOMEM;
+    }
+}
+
+int ReadIpv4Neighbours(std::vector<Ipv4Neighbour>& neighbours)
+{
+    try {
+        ListingBuilder builder;
+        const int error = ReadDumps({RTM_GETNEIGH}, builder);
+        if (error == 0) {
+            neighbours = builder.Neighbours();
+        }
+        return error;
     } catch (const std::bad_alloc&) {
         return ENOMEM;
     }

@@ -53,6 +53,12 @@ struct Ipv4Listing {
     bool IsOwn(in_addr address) const;
 };
 
+// A device the kernel knows on a link: learnt from its ARP, or set by hand.
+struct Ipv4Neighbour {
+    unsigned int index = 0;
+    in_addr address{};
+};
+
 // What one received buffer told of the dump it belongs to.
 struct DumpProgress {
     // NLMSG_DONE came: the dump is over.
@@ -64,9 +70,9 @@ struct DumpProgress {
     int error = 0;
 };
 
-// Folds the kernel's RTM_NEWLINK and RTM_NEWADDR (AF_INET) messages into a
-// listing, in any order; anything else, or anything whose lengths do not hold
-// together, is left out.
+// Folds the kernel's RTM_NEWLINK, RTM_NEWADDR and RTM_NEWNEIGH (AF_INET)
+// messages into a listing, in any order; anything else, or anything whose
+// lengths do not hold together, is left out.
 class ListingBuilder {
 public:
     // The messages of one received buffer, up to NLMSG_DONE or NLMSG_ERROR;
@@ -76,6 +82,8 @@ public:
     // The listing of what was folded in so far. An address whose link was not
     // among the links is left out.
     Ipv4Listing Listing() const;
+    // The IPv4 neighbours folded in so far, in the kernel's order.
+    const std::vector<Ipv4Neighbour>& Neighbours() const { return neighbours_; }
 
 private:
     struct PendingLink {
@@ -85,6 +93,7 @@ private:
 
     std::vector<Ipv4Interface> interfaces_;
     std::vector<PendingLink> addresses_;
+    std::vector<Ipv4Neighbour> neighbours_;
 };
 
 // Dumps the links and the IPv4 addresses over one NETLINK_ROUTE socket, closed
@@ -94,6 +103,11 @@ private:
 // second, EAGAIN when the tables kept changing. listing is left as it was
 // unless it returns 0.
 int ReadIpv4Listing(Ipv4Listing& listing);
+
+// The IPv4 neighbour table, as ReadIpv4Listing reads the interfaces: every
+// entry that is not failed or still being resolved, nor a multicast or
+// broadcast one. 0, or the errno of what failed.
+int ReadIpv4Neighbours(std::vector<Ipv4Neighbour>& neighbours);
 
 // The name of the interface the routes send traffic for destination by:
 // found without a datagram, by a UDP socket's connect. Empty when there is no

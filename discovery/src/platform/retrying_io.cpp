@@ -23,6 +23,15 @@ ssize_t ReceiveMessage(int fd, msghdr& message, int flags)
     return ReceiveRetrying(fd, message, flags, [] { return true; });
 }
 
+int ReceiveMessages(int fd, mmsghdr* messages, unsigned int count)
+{
+    int received;
+    do {
+        received = recvmmsg(fd, messages, count, MSG_DONTWAIT, nullptr);
+    } while (received < 0 && errno == EINTR);
+    return received;
+}
+
 ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying)
 {
     return ReceiveRetrying(fd, message, flags, [&keepTrying] { return keepTrying.load(); });

@@ -12,6 +12,10 @@ namespace seekwell::platform {
 // recvmsg, again after EINTR.
 ssize_t ReceiveMessage(int fd, msghdr& message, int flags);
 
+// recvmmsg of at most count messages without waiting, again after EINTR:
+// the number read, or -1 with errno.
+int ReceiveMessages(int fd, mmsghdr* messages, unsigned int count);
+
 // recvmsg, again after EINTR only while keepTrying holds: a receive cut short
 // once it is false fails with EINTR, so its caller can stop.
 ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying);

@@ -345,13 +345,17 @@ TEST(RobotBook, OneReadAnAddressARoundAndStaleReadsDropped)
 
 TEST(RobotBook, StaysWithinItsBoundsAndSaysWhenItDropsReplies)
 {
-    Player player(kWatch, BookLimits{8, 3});
+    Player player(kWatch, BookLimits{8, 3, 1});
     EXPECT_EQ(player.Play("reply 1 a"), "fetch:1");
     EXPECT_EQ(player.Play("reply 2 b"), "fetch:2");
     EXPECT_EQ(player.Play("reply 3 c"), "fetch:3");
-    // A fourth sender that would be read goes unexamined, told once a round.
-    EXPECT_EQ(player.Play("reply 4 d"), "SKIP:4:14");
-    EXPECT_EQ(player.Play("reply 5 e"), "");
+    // A fourth waits for room, in the order it answered; past the wait's
+    // bound a reply goes unexamined, told once a round.
+    EXPECT_EQ(player.Play("reply 4 d"), "");
+    EXPECT_EQ(player.Play("reply 5 e"), "SKIP:5:14");
+    EXPECT_EQ(player.Play("reply 6 f"), "");
+    EXPECT_EQ(player.Play("read 1 a"), "fetch:4 ROBOT:1:a");
+    EXPECT_EQ(player.Play("read 4 d"), "ROBOT:4:d");
     // Left-out senders are taken in, the least recently heard forgotten first.
     for (Address sender = 10; sender < 30; ++sender) {
         EXPECT_EQ(player.Play("skip " + std::to_string(sender)), "SKIP:" + std::to_string(sender) + ":1");
@@ -360,13 +364,12 @@ TEST(RobotBook, StaysWithinItsBoundsAndSaysWhenItDropsReplies)
     EXPECT_EQ(player.Play("skip 10"), "SKIP:10:1");
     EXPECT_EQ(player.Play("skip 29"), "");
     // Robots and reads are never forgotten for a stranger.
-    EXPECT_EQ(player.Play("read 1 a"), "ROBOT:1:a");
-    EXPECT_EQ(player.Book().Robots(), 1u);
+    EXPECT_EQ(player.Book().Robots(), 2u);
     EXPECT_EQ(player.Book().Overloaded(), 2u);
     EXPECT_EQ(player.Book().Fetching(), 2u);
     // An address read this round and forgotten for strangers is not read
     // again in the round; it is at the next.
-    Player small(kWatch, BookLimits{2, 3});
+    Player small(kWatch, BookLimits{2, 3, 1});
     EXPECT_EQ(small.Play("reply 1 a"), "fetch:1");
     EXPECT_EQ(small.Play("fail 1"), "SKIP:1:7");
     EXPECT_EQ(small.Play("skip 2"), "SKIP:2:1");

@@ -27,6 +27,7 @@ std::string Said(const RoundClock::Due& due)
     add(due.roundOver, "round");
     add(due.followInterfaces, "follow");
     add(due.sends != 0, "send" + std::to_string(due.sends));
+    add(due.lossCheck, "loss");
     return said;
 }
 
@@ -50,18 +51,21 @@ TEST(RoundClock, TellsWhatIsDueAndWhenToWake)
          15000,
          {{0, "send1", 1000},
           {999, "", 1000},
-          {1000, "send1", 2000},
+          {1000, "send1", 1250},
+          {1250, "loss", 2000},
           {2000, "quiet", 10000},
           {10000, "over", -1},
           {16000, "", -1}}},
-        {"a watch: rounds go on, each searched twice, quiet looked at each",
+        {"a watch: rounds go on, each searched twice, its losses and quiet looked at each",
          0,
          3000,
          {{0, "send1", 1000},
-          {1000, "send1", 2000},
+          {1000, "send1", 1250},
+          {1250, "loss", 2000},
           {2000, "quiet", 3000},
           {3000, "round send1", 4000},
-          {4100, "send1", 5000},
+          {4100, "send1", 4250},
+          {4300, "loss", 5000},
           {5000, "quiet", 6000},
           {9500, "round send1", 10500}}},
         {"a round shorter than the quiet look: looked at as it ends; resent after half the period",
