@@ -419,9 +419,10 @@ typedef struct seekwell_event {
     const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface the reply came in by
                                          (an asked robot beyond a router: the one the route to it
                                          leaves by);
-                                         QUIET: the interface where nothing answered */
+                                         QUIET: the interface where nothing answered;
+                                         DROPPED: the interface whose replies were dropped */
     seekwell_skip_reason skip_reason; /* SKIPPED */
-    const char* reason;               /* SKIPPED, QUIET, DONE: the reason in words */
+    const char* reason;               /* SKIPPED, QUIET, DROPPED, DONE: the reason in words */
     int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
     seekwell_done_reason done_reason; /* DONE */
     int error;                        /* DONE with SEEKWELL_DONE_FAILED: an errno value */

@@ -2,7 +2,9 @@
 
 #include <arpa/inet.h>
 
+#include <functional>
 #include <optional>
+#include <string_view>
 
 #include "live/ssdp_message.h"
 #include "platform/ipv4_text.h"
@@ -11,6 +13,8 @@
 namespace seekwell::live {
 
 namespace {
+
+constexpr std::size_t kSendersHeld = 8192;
 
 struct Verdict {
     seekwell_skip_reason skip;
@@ -149,6 +153,27 @@ Judged JudgeArrival(const Arrival& arrival, const IntakeScene& scene)
     judged.kind = Judged::Kind::Responder;
     Place(judged.heard, arrival.sender, arrival.arrivalIndex, scene);
     return judged;
+}
+
+bool RepeatFilter::Repeats(const Arrival& arrival, std::size_t length, int round)
+{
+    const std::size_t hash = std::hash<std::string_view>()(std::string_view(arrival.text, length));
+    const Last now{hash, arrival.arrivalIndex, arrival.multicast, round};
+    const auto found = last_.find(arrival.sender.s_addr);
+    if (found != last_.end()) {
+        const Last& last = found->second;
+        const bool repeats = last.hash == hash && last.arrivalIndex == now.arrivalIndex &&
+                             last.multicast == now.multicast && last.round == round;
+        found->second = now;
+        return repeats;
+    }
+    // A flood of new senders empties it now and then: their repeats are
+    // judged again, no harm done.
+    if (last_.size() >= kSendersHeld) {
+        last_.clear();
+    }
+    last_.emplace(arrival.sender.s_addr, now);
+    return false;
 }
 
 Judged JudgeAsked(in_addr target, const IntakeScene& scene)

@@ -12,6 +12,7 @@
 #include <seekwell/seekwell.h>
 
 #include <string>
+#include <unordered_map>
 
 #include "fetch/description_fetch.h"
 #include "live/interface_plan.h"
@@ -66,6 +67,24 @@ struct Judged {
 };
 
 Judged JudgeArrival(const Arrival& arrival, const IntakeScene& scene);
+
+// A datagram that repeats, byte for byte, the last one its sender sent this
+// round by the same socket tells nothing new: a storm of repeats costs a
+// hash each, not a judgement. Holds a bounded number of senders.
+class RepeatFilter {
+public:
+    // Whether the datagram repeats; remembers it otherwise.
+    bool Repeats(const Arrival& arrival, std::size_t length, int round);
+
+private:
+    struct Last {
+        std::size_t hash = 0;
+        unsigned int arrivalIndex = 0;
+        bool multicast = false;
+        int round = -1;
+    };
+    std::unordered_map<in_addr_t, Last> last_;
+};
 // An asked target's turn: its description is fetched, unless it is this host.
 Judged JudgeAsked(in_addr target, const IntakeScene& scene);
 

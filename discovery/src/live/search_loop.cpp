@@ -136,6 +136,7 @@ private:
     std::size_t askedThisRound_ = 0;
     std::vector<LiveEvent> pending_;  // made this turn of the loop
     DatagramBatch batch_;
+    RepeatFilter repeats_;
     LossRecovery losses_;
     int socketError_ = ENETDOWN;
 };
@@ -481,8 +482,11 @@ void SearchLoop::ReadSocket(SearchSocket& socket, bool multicast)
 
 void SearchLoop::Take(const Datagram& datagram, bool multicast)
 {
-    const Judged judged =
-        JudgeArrival(Arrival{datagram.text, datagram.sender, datagram.arrivalIndex, multicast}, scene_);
+    const Arrival arrival{datagram.text, datagram.sender, datagram.arrivalIndex, multicast};
+    if (repeats_.Repeats(arrival, datagram.length, clock_.Round())) {
+        return;
+    }
+    const Judged judged = JudgeArrival(arrival, scene_);
     if (judged.deviceAnswered) {
         quiet_.OnAnswer(datagram.arrivalIndex);
     }

@@ -164,7 +164,7 @@ bool SearchSocket::Receive(DatagramBatch& batch, std::uint64_t& dropped)
         char* text = static_cast<char*>(batch.data_[at].iov_base);
         text[batch.messages_[at].msg_len] = '\0';
         Datagram& datagram = batch.datagrams_[at];
-        datagram = Datagram{text, batch.senders_[at].sin_addr, 0};
+        datagram = Datagram{text, batch.messages_[at].msg_len, batch.senders_[at].sin_addr, 0};
         msghdr& message = batch.messages_[at].msg_hdr;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr; header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_PKTINFO) {

@@ -17,6 +17,7 @@ namespace seekwell::live {
 
 struct Datagram {
     const char* text = nullptr;  // NUL-terminated, in the batch's buffer
+    std::size_t length = 0;
     in_addr sender{};
     unsigned int arrivalIndex = 0;  // the interface it arrived on
 };

@@ -173,6 +173,32 @@ TEST(Intake, AsksTargetsThatAreNotThisHostOverTheirLinkOrTheRoutes)
     EXPECT_TRUE(beyond.heard.route.interfaceName.empty());
 }
 
+TEST(Intake, ARepeatOfTheSameDatagramInARoundIsNotJudgedAgain)
+{
+    const std::string robot = Reply("LOCATION: http://192.0.2.10/");
+    const std::string other = Reply("LOCATION: http://192.0.2.10/b");
+    struct Case {
+        const char* what;
+        const std::string* text;
+        unsigned int arrival;
+        int round;
+        bool repeats;
+    };
+    const Case cases[] = {
+        {"the first", &robot, 2, 0, false},
+        {"the same again", &robot, 2, 0, true},
+        {"by another interface", &robot, 3, 0, false},
+        {"back on the first", &robot, 2, 0, false},
+        {"other bytes", &other, 2, 0, false},
+        {"the next round", &other, 2, 1, false},
+    };
+    RepeatFilter filter;
+    for (const Case& each : cases) {
+        const Arrival arrival{each.text->c_str(), Address(kSender), each.arrival, false};
+        EXPECT_EQ(filter.Repeats(arrival, each.text->size(), each.round), each.repeats) << each.what;
+    }
+}
+
 TEST(Intake, LoopbackDevicesStandInForALanOnlyWhenAsked)
 {
     Scene scene;
