@@ -65,6 +65,17 @@ std::string Address(unsigned int index, unsigned char prefix, const char* local,
     return Message(RTM_NEWADDR, Bytes(&header, sizeof header), attributes);
 }
 
+// A neighbour in that state (NUD_*) on link index.
+std::string Neighbour(int index, const char* address, std::uint16_t state)
+{
+    ndmsg header{};
+    header.ndm_family = AF_INET;
+    header.ndm_ifindex = index;
+    header.ndm_state = state;
+    const in_addr value = Ip(address);
+    return Message(RTM_NEWNEIGH, Bytes(&header, sizeof header), {{NDA_DST, Bytes(&value, 4)}});
+}
+
 std::string Code(int code) { return Bytes(&code, sizeof code); }
 std::string Patched(std::string message, std::size_t offset, char byte) { return message.replace(offset, 1, 1, byte); }
 
@@ -164,6 +175,24 @@ TEST(InterfaceListing, WhatABufferHolds)
         EXPECT_EQ(progress.interrupted, each.interrupted) << each.what;
         EXPECT_EQ(Summary(builder.Listing()), each.summary) << each.what;
     }
+}
+
+// The neighbours a search may ask again: those that answer or may, not those failed, being resolved or of
+// multicast; each on its link.
+TEST(InterfaceListing, NeighboursThatMayAnswer)
+{
+    platform::ListingBuilder builder;
+    Fold(builder, Neighbour(2, "192.0.2.10", NUD_REACHABLE) + Neighbour(2, "192.0.2.11", NUD_STALE) +
+                      Neighbour(3, "198.18.8.5", NUD_PERMANENT) + Neighbour(2, "192.0.2.12", NUD_FAILED) +
+                      Neighbour(2, "192.0.2.13", NUD_INCOMPLETE) + Neighbour(2, "239.255.255.250", NUD_NOARP) +
+                      Message(NLMSG_DONE, Code(0)));
+    std::string kept;
+    for (const platform::Ipv4Neighbour& each : builder.Neighbours()) {
+        kept += std::to_string(each.index) + ":" + inet_ntoa(each.address) + " ";
+    }
+    EXPECT_EQ(kept, "2:192.0.2.10 2:192.0.2.11 3:198.18.8.5 ");
+    std::vector<platform::Ipv4Neighbour> neighbours;
+    EXPECT_EQ(platform::ReadIpv4Neighbours(neighbours), 0);
 }
 
 TEST(InterfaceListing, ReadsLoopbackFromTheKernel)

@@ -122,23 +122,23 @@ public:
     const RobotBook& Book() const { return book_; }
 };
 
-struct Step {
-    const char* does;
-    const char* answers;
-};
+// A case's script: steps apart by "; ", each "what the loop hands it > what the book answers" (no "> ": nothing).
 struct Case {
     const char* what;
     bool watch;
-    std::vector<Step> steps;
+    const char* script;
 };
 
 void PlayAll(const std::vector<Case>& cases)
 {
     for (const Case& each : cases) {
         Player player(each.watch);
-        for (std::size_t i = 0; i < each.steps.size(); ++i) {
-            EXPECT_EQ(player.Play(each.steps[i].does), each.steps[i].answers)
-                << each.what << ", step " << i << " (" << each.steps[i].does << ")";
+        std::istringstream steps(each.script);
+        for (std::string step; std::getline(steps, step, ';');) {
+            const std::size_t arrow = step.find(" > ");
+            const std::string does = step.substr(step.find_first_not_of(' '), arrow - step.find_first_not_of(' '));
+            const std::string answers = arrow == std::string::npos ? "" : step.substr(arrow + 3);
+            EXPECT_EQ(player.Play(does), answers) << each.what << ": " << does;
         }
     }
 }
@@ -149,197 +149,74 @@ constexpr bool kWindow = false;
 TEST(RobotBook, ARobotIsItsUdnAndNoOtherAddressTakesItWhileItAnswers)
 {
     PlayAll({
-        {"a device copying a robot's UDN stands by; the robot's address is checked once a round",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round", ""},
-          {"reply 1 a", ""},
-          {"reply 9 a", "fetch:9"},
-          {"read 9 a copy", "check:1"},
-          {"read 1 a", ""},
-          {"reply 9 a", ""},
-          {"round", ""},
-          {"reply 9 a", ""},
-          {"reply 1 a", ""},
-          {"round", ""}}},
-        {"one robot on two links is told once, and moves when the first one goes quiet",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"reply 2 a", "fetch:2"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"read 2 a", ""},  // 1 answered this round: no check
-          {"round", ""},
-          {"reply 2 a", ""},
-          {"round", "ROBOT:2:a"},
-          {"reply 1 a", ""},
-          {"reply 2 a", ""},
-          {"round", ""}}},
-        {"a robot whose address changed moves at its first word from the new one, without GONE",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round", ""},
-          {"reply 5 a", "fetch:5"},
-          {"read 5 a", "check:1"},
-          {"fail 1", "ROBOT:5:a"},
-          {"round", ""},
-          {"round", ""},
-          {"round", ""},
-          {"round", "GONE:5:a"}}},
-        {"a check that finds another UDN at the old address: the robot moves, the newcomer is told",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round", ""},
-          {"reply 5 a", "fetch:5"},
-          {"read 5 a", "check:1"},
-          {"read 1 b", "ROBOT:5:a ROBOT:1:b"}}},
-        {"another UDN at a known address is read at once: the new robot told, the old one GONE",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round", ""},
-          {"reply 1 b", "fetch:1"},
-          {"read 1 b", "GONE:1:a ROBOT:1:b"}}},
-        {"a reply that names no UDN, or the robot's, reads nothing",
-         kWatch,
-         {{"reply 1 a", "fetch:1"}, {"read 1 a", "ROBOT:1:a"}, {"reply 1 -", ""}, {"reply 1 a", ""}}},
-        {"a byebye moves a robot to the address that stands by for it",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"reply 2 a", "fetch:2"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"read 2 a", ""},
-          {"bye 2 b", ""},
-          {"bye 1 a", "ROBOT:2:a"},
-          {"bye 2 a", "GONE:2:a"}}},
+        {"a device copying a robot's UDN stands by; the robot's address is checked once a round", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round; reply 1 a; reply 9 a > fetch:9; read 9 a copy > check:1; "
+         "read 1 a; reply 9 a; round; reply 9 a; reply 1 a; round"},
+        {"one robot on two links is told once, and moves when the first one goes quiet", kWatch,
+         "reply 1 a > fetch:1; reply 2 a > fetch:2; read 1 a > ROBOT:1:a; read 2 a; round; reply 2 a; round > "
+         "ROBOT:2:a; reply 1 a; reply 2 a; round"},
+        {"a robot whose address changed moves at its first word from the new one, without GONE", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round; reply 5 a > fetch:5; read 5 a > check:1; fail 1 > "
+         "ROBOT:5:a; round; round; round; round > GONE:5:a"},
+        {"a check that finds another UDN at the old address: the robot moves, the newcomer is told", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round; reply 5 a > fetch:5; read 5 a > check:1; read 1 b > "
+         "ROBOT:5:a ROBOT:1:b"},
+        {"another UDN at a known address is read at once: the new robot told, the old one GONE", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round; reply 1 b > fetch:1; read 1 b > GONE:1:a ROBOT:1:b"},
+        {"a reply that names no UDN, or the robot's, reads nothing", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; reply 1 -; reply 1 a"},
+        {"a byebye moves a robot to the address that stands by for it", kWatch,
+         "reply 1 a > fetch:1; reply 2 a > fetch:2; read 1 a > ROBOT:1:a; read 2 a; bye 2 b; bye 1 a > ROBOT:2:a; bye "
+         "2 a > GONE:2:a"},
     });
 }
 
 TEST(RobotBook, BetweenTwoRobotEventsOfOneAddressThereIsAGone)
 {
     PlayAll({
-        {"a window search: a robot that says goodbye and comes back is told once",
-         kWindow,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"bye 1 a", ""},
-          {"round", ""},
-          {"reply 1 a 2", "fetch:1"},
-          {"read 1 a", ""}}},
-        {"a window search: a robot whose address another took comes back there untold",
-         kWindow,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round", ""},
-          {"reply 1 b", "fetch:1"},
-          {"read 1 b", "ROBOT:1:b"},
-          {"round", ""},
-          {"reply 1 a", "fetch:1"},
-          {"read 1 a", ""}}},
-        {"a watch: goodbye, then back: GONE between",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"bye 1 a", "GONE:1:a"},
-          {"reply 1 a", ""},  // read once a round, even across a goodbye
-          {"round", ""},
-          {"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"}}},
-        {"a renamed robot is told again with its new name",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"reply 1 a 7", ""},  // read once a round, whatever arrives: at the next one
-          {"round", "fetch:1"},
-          {"reply 1 a 8", ""},
-          {"read 1 a other", "ROBOT:1:a:other"}}},
+        {"a window search: a robot that says goodbye and comes back is told once", kWindow,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; bye 1 a; round; reply 1 a 2 > fetch:1; read 1 a"},
+        {"a window search: a robot whose address another took comes back there untold", kWindow,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round; reply 1 b > fetch:1; read 1 b > ROBOT:1:b; round; reply 1 "
+         "a > fetch:1; read 1 a"},
+        {"a watch: goodbye, then back: GONE between", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; bye 1 a > GONE:1:a; reply 1 a; round; reply 1 a > fetch:1; read 1 "
+         "a > ROBOT:1:a"},
+        {"a renamed robot is told again with its new name", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; reply 1 a 7; round > fetch:1; reply 1 a 8; read 1 a other > "
+         "ROBOT:1:a:other"},
     });
 }
 
 TEST(RobotBook, ARobotMissesOnlyRoundsThatSearchedWhereItAnswers)
 {
     PlayAll({
-        {"its interface not searched (down, no carrier): kept",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"round -", ""},
-          {"round 2", ""},
-          {"round -", ""},
-          {"round -", ""},
-          {"round", ""},
-          {"round", ""},
-          {"round", "GONE:1:a"}}},
-        {"its interface removed: GONE at once",
-         kWatch,
-         {{"reply 1 a", "fetch:1"}, {"read 1 a", "ROBOT:1:a"}, {"forget 2", ""}, {"forget 1", "GONE:1:a"}}},
-        {"a window search tells no GONE",
-         kWindow,
-         {{"reply 1 a", "fetch:1"},
-          {"read 1 a", "ROBOT:1:a"},
-          {"forget 1", ""},
-          {"round", ""},
-          {"round", ""},
-          {"round", ""}}},
-        {"a target found only by asking misses only the rounds it was asked in",
-         kWatch,
-         {{"ask 7", "fetch:7"},
-          {"read 7 t", "ROBOT:7:t"},
-          {"round", ""},
-          {"round", ""},
-          {"round", ""},
-          {"round", ""},
-          {"ask 7", "fetch:7"},
-          {"fail 7", ""},
-          {"round", ""},
-          {"swept 7", ""},
-          {"round", ""},
-          {"ask 7", "fetch:7"},
-          {"round", ""},  // not while it is being read
-          {"fail 7", ""},
-          {"round", ""},
-          {"ask 7", "fetch:7"},
-          {"fail 7", ""},
-          {"round", "GONE:7:t"}}},
+        {"its interface not searched (down, no carrier): kept", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; round -; round 2; round -; round -; round; round; round > "
+         "GONE:1:a"},
+        {"its interface removed: GONE at once", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; forget 2; forget 1 > GONE:1:a"},
+        {"a window search tells no GONE", kWindow,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; forget 1; round; round; round"},
+        {"a target found only by asking misses only the rounds it was asked in", kWatch,
+         "ask 7 > fetch:7; read 7 t > ROBOT:7:t; round; round; round; round; ask 7 > fetch:7; fail 7; round; swept 7; "
+         "round; ask 7 > fetch:7; round; fail 7; round; ask 7 > fetch:7; fail 7; round > GONE:7:t"},
     });
 }
 
 TEST(RobotBook, OneReadAnAddressARoundAndStaleReadsDropped)
 {
     PlayAll({
-        {"a flood of announcements from one address reads it once a round",
-         kWatch,
-         {{"reply 1 a 1", "fetch:1"},
-          {"reply 1 a 2", ""},
-          {"read 1 a", "ROBOT:1:a"},
-          {"reply 1 a 3", ""},
-          {"reply 1 a 4", ""},
-          {"round", "fetch:1"},
-          {"reply 1 a 4", ""}}},
-        {"a left-out responder is told once and read again when a later round hears it",
-         kWatch,
-         {{"reply 3 x", "fetch:3"},
-          {"fail 3", "SKIP:3:7"},
-          {"reply 3 x", ""},
-          {"round", ""},
-          {"reply 3 x", "fetch:3"},
-          {"fail 3", ""},
-          {"skip 3", "SKIP:3:1"}}},
-        {"a forged reply from a robot's address that fails a check changes nothing",
-         kWatch,
-         {{"reply 1 a", "fetch:1"}, {"read 1 a", "ROBOT:1:a"}, {"skip 1", ""}, {"round", ""}, {"reply 1 a", ""}}},
-        {"a read begun before its interface went tells nothing; a stale one neither",
-         kWatch,
-         {{"reply 1 a", "fetch:1"},
-          {"forget 1", ""},
-          {"round", ""},
-          {"reply 1 a", ""},
-          {"read 1 a", ""},
-          {"reply 1 a", "fetch:1"},
-          {"late 1 z", ""},
-          {"read 1 a", "ROBOT:1:a"}}},
+        {"a flood of announcements from one address reads it once a round", kWatch,
+         "reply 1 a 1 > fetch:1; reply 1 a 2; read 1 a > ROBOT:1:a; reply 1 a 3; reply 1 a 4; round > fetch:1; reply 1 "
+         "a 4"},
+        {"a left-out responder is told once and read again when a later round hears it", kWatch,
+         "reply 3 x > fetch:3; fail 3 > SKIP:3:7; reply 3 x; round; reply 3 x > fetch:3; fail 3; skip 3 > SKIP:3:1"},
+        {"a forged reply from a robot's address that fails a check changes nothing", kWatch,
+         "reply 1 a > fetch:1; read 1 a > ROBOT:1:a; skip 1; round; reply 1 a"},
+        {"a read begun before its interface went tells nothing; a stale one neither", kWatch,
+         "reply 1 a > fetch:1; forget 1; round; reply 1 a; read 1 a; reply 1 a > fetch:1; late 1 z; read 1 a > "
+         "ROBOT:1:a"},
     });
 }
 
