@@ -5,6 +5,13 @@
 
 namespace seekwell::live {
 
+namespace {
+
+// A notice of an interface, one of each type.
+std::string NoticeKey(const LiveEvent& event) { return std::to_string(event.type) + ":" + event.interfaceName; }
+
+}  // namespace
+
 seekwell_event LiveEvent::View() const
 {
     seekwell_event view{};
@@ -63,8 +70,8 @@ void EventQueue::Add(LiveEvent& event)
         AddForRobot(event);
         return;
     }
-    if (type == SEEKWELL_EVENT_QUIET) {
-        AddQuiet(event);
+    if (type == SEEKWELL_EVENT_QUIET || type == SEEKWELL_EVENT_DROPPED) {
+        AddNotice(event);
         return;
     }
     const bool skipped = type == SEEKWELL_EVENT_SKIPPED;
@@ -121,16 +128,16 @@ void EventQueue::AddForRobot(LiveEvent& event)
     }
 }
 
-void EventQueue::AddQuiet(LiveEvent& event)
+void EventQueue::AddNotice(LiveEvent& event)
 {
-    const auto [found, added] = quiet_.try_emplace(event.interfaceName, waiting_.end());
+    const auto [found, added] = notices_.try_emplace(NoticeKey(event), waiting_.end());
     if (!added) {
         return;
     }
     try {
         found->second = waiting_.insert(waiting_.end(), std::move(event));
     } catch (const std::bad_alloc&) {
-        quiet_.erase(found);
+        notices_.erase(found);
         throw;
     }
 }
@@ -167,8 +174,8 @@ std::optional<LiveEvent> EventQueue::Take()
     const seekwell_event_type type = oldest->type;
     if (type == SEEKWELL_EVENT_SKIPPED) {
         --skippedWaiting_;
-    } else if (type == SEEKWELL_EVENT_QUIET) {
-        quiet_.erase(oldest->interfaceName);
+    } else if (type == SEEKWELL_EVENT_QUIET || type == SEEKWELL_EVENT_DROPPED) {
+        notices_.erase(NoticeKey(*oldest));
     } else if (type == SEEKWELL_EVENT_ROBOT || type == SEEKWELL_EVENT_GONE) {
         // Not found for one without a udn, which is never merged. Else the
         // oldest of a robot's events is the first that waits for it.

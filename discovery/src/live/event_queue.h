@@ -59,8 +59,8 @@ public:
     //    robot, the GONE takes the ROBOT's place when it does, and only the
     //    GONE before that ROBOT is left when one waits;
     //  - GONE after a waiting GONE adds nothing.
-    // At most GONE then ROBOT wait for one robot. A QUIET for an interface
-    // whose QUIET waits adds nothing; past kMaxWaitingSkipped, SKIPPED are
+    // At most GONE then ROBOT wait for one robot. A QUIET or DROPPED for an
+    // interface whose QUIET, or DROPPED, waits adds nothing; past kMaxWaitingSkipped, SKIPPED are
     // dropped. DONE and everything else is appended.
     void Push(LiveEvent event);
     // Several at once, in order; the descriptor turns readable once.
@@ -87,7 +87,7 @@ private:
     // Under the lock; each leaves the queue as it was when it throws.
     void Add(LiveEvent& event);
     void AddForRobot(LiveEvent& event);
-    void AddQuiet(LiveEvent& event);
+    void AddNotice(LiveEvent& event);
     // Drops the robot when neither the host nor the queue holds it any more.
     void Forget(std::unordered_map<std::string, Robot>::iterator robot);
     void NoteDroppedSkipped(LiveEvent& done) const;
@@ -99,8 +99,8 @@ private:
     Waiting waiting_;
     // Keyed by udn; holds the host's robots besides those with events waiting.
     std::unordered_map<std::string, Robot> robots_;
-    // The waiting QUIET of each interface name.
-    std::unordered_map<std::string, Waiting::iterator> quiet_;
+    // The waiting QUIET and DROPPED of each interface name.
+    std::unordered_map<std::string, Waiting::iterator> notices_;
     std::size_t skippedWaiting_ = 0;
     std::size_t skippedDropped_ = 0;
     platform::WakeEvent ready_;

@@ -38,7 +38,11 @@ milliseconds RoundClock::SendOffset(std::size_t send) const
     return send == 0 ? milliseconds(0) : std::min(kResendAfter, period_ / 2);
 }
 
-RoundClock::Clock::time_point RoundClock::LossCheckAt() const { return roundStart_ + SendOffset(1) + kRepliesSettle; }
+// A short round looks halfway between its second send and its end.
+RoundClock::Clock::time_point RoundClock::LossCheckAt() const
+{
+    return roundStart_ + SendOffset(1) + std::min(kRepliesSettle, (period_ - SendOffset(1)) / 2);
+}
 
 RoundClock::Due RoundClock::Take(Clock::time_point now)
 {
