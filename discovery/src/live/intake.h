@@ -75,6 +75,9 @@ class RepeatFilter {
 public:
     // Whether the datagram repeats; remembers it otherwise.
     bool Repeats(const Arrival& arrival, std::size_t length, int round);
+    // The interfaces changed: a datagram judged before may be judged
+    // otherwise now.
+    void Forget() { last_.clear(); }
 
 private:
     struct Last {

@@ -231,6 +231,7 @@ void SearchLoop::FollowInterfaces()
         return;
     }
     listing_ = std::move(read);
+    repeats_.Forget();
     const InterfaceChanges changes = plan_.Follow(listing_);
     for (const unsigned int index : changes.close) {
         Close(index);
