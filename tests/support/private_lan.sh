@@ -11,6 +11,9 @@
 #   simlan_start_more_sim 3 /path/to/seekwell-robot-sim --robots 1      # device 3, later; PID in
 #                                        # SIMLAN_MORE_SIM_PID, for kill -TERM or kill -KILL
 #   simlan_start_sim_on sw-robots2 198.18.7.10 /path/to/seekwell-robot-sim   # the same, another link
+#   simlan_create_subnet mylan 198.18.8.0/21 1024   # the same two hosts on another subnet: client
+#                                        # 198.18.8.1, devices 198.18.8.10..198.18.12.9
+#   simlan_pin_neighbours                # the client knows every device's link address beforehand
 #   simlan_client some-command ...       # runs in the client namespace
 #   simlan_robots some-command ...       # runs in the robot namespace
 #   simlan_destroy                       # stops the simulator, removes both namespaces
@@ -24,6 +27,8 @@
 # Layout. Client: 192.0.2.1, multicast routed onto its link. Robot host: 192.0.2.2 on its link,
 # the devices from 192.0.2.10 on as addresses of that link, and every address of 192.0.2.64/26
 # (robots and decoys of the hardening tests) and 192.0.2.128/25 (storm senders) local to it.
+# simlan_create_subnet lays out another subnet the same way (client first, robot host second,
+# devices from the tenth address on), without the local blocks.
 
 SIMLAN_CLIENT_ADDRESS=192.0.2.1
 SIMLAN_ROBOT_HOST_ADDRESS=192.0.2.2
@@ -51,6 +56,12 @@ SIMLAN_MORE_SIM_PID=
 SIMLAN_MORE_SIM_PIDS=()
 # Client ends of the segments simlan_add_link added; simlan_destroy removes them.
 SIMLAN_ADDED_LINKS=()
+# Device addresses the LAN was made with, for simlan_pin_neighbours.
+SIMLAN_DEVICE_COUNT=0
+# The default layout, which simlan_create_subnet replaces and simlan_create puts back.
+SIMLAN_DEFAULT_LAYOUT=("$SIMLAN_CLIENT_ADDRESS" "$SIMLAN_ROBOT_HOST_ADDRESS" "$SIMLAN_PREFIX_LENGTH" "$SIMLAN_DEVICE_NET")
+# Devices on one subnet LAN: simulators take up to 1024 devices each, and a /21 holds 2048.
+SIMLAN_MAX_SUBNET_DEVICES=2000
 
 # simlan_why_not: prints why no private LAN can be made here, or nothing when one can.
 simlan_why_not() {
@@ -101,9 +112,10 @@ simlan_ip() {
     fi
 }
 
-# simlan_configure DEVICE_COUNT: joins the two namespaces and gives them the layout above.
-simlan_configure() {
-    local devices=$1 i ns
+# simlan_configure_link DEVICE_COUNT: joins the two namespaces by a veth pair, gives them their
+# addresses and the device addresses, and routes multicast onto the link on both sides.
+simlan_configure_link() {
+    local devices=$1 ns
     # Both ends are created inside the namespaces, so nothing ever appears in the caller's.
     simlan_ip "$SIMLAN_CLIENT_NS" link add name "$SIMLAN_CLIENT_IF" type veth \
         peer name "$SIMLAN_ROBOT_IF" netns "$SIMLAN_ROBOT_NS" || return 1
@@ -111,36 +123,99 @@ simlan_configure() {
         dev "$SIMLAN_CLIENT_IF" || return 1
     simlan_ip "$SIMLAN_ROBOT_NS" addr add "$SIMLAN_ROBOT_HOST_ADDRESS/$SIMLAN_PREFIX_LENGTH" \
         dev "$SIMLAN_ROBOT_IF" || return 1
-    for ((i = 1; i <= devices; i++)); do
-        simlan_ip "$SIMLAN_ROBOT_NS" addr add "$(simlan_device_address $i)/$SIMLAN_PREFIX_LENGTH" \
-            dev "$SIMLAN_ROBOT_IF" || return 1
-    done
+    # One ip for all of them: a thousand devices would otherwise take a thousand processes.
+    simlan_device_addresses "$devices" | sed "s|.*|addr add &/$SIMLAN_PREFIX_LENGTH dev $SIMLAN_ROBOT_IF|" |
+        simlan_ip "$SIMLAN_ROBOT_NS" -batch - || return 1
+    SIMLAN_DEVICE_COUNT=$devices
     for ns in "$SIMLAN_CLIENT_NS" "$SIMLAN_ROBOT_NS"; do
         simlan_ip "$ns" link set lo up || return 1
     done
     simlan_ip "$SIMLAN_CLIENT_NS" link set "$SIMLAN_CLIENT_IF" up || return 1
     simlan_ip "$SIMLAN_ROBOT_NS" link set "$SIMLAN_ROBOT_IF" up || return 1
-    # Whole blocks of the robot host's addresses without one address each: peers bind to them.
-    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_LOCAL_ROBOT_BLOCK" dev lo || return 1
-    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_STORM_BLOCK" dev lo || return 1
     # A search is multicast by route, like on a LAN with a default gateway; so are the answers.
     simlan_ip "$SIMLAN_CLIENT_NS" route add "$SIMLAN_MULTICAST_ROUTE" dev "$SIMLAN_CLIENT_IF" || return 1
     simlan_ip "$SIMLAN_ROBOT_NS" route add "$SIMLAN_MULTICAST_ROUTE" dev "$SIMLAN_ROBOT_IF" || return 1
 }
 
+# simlan_configure DEVICE_COUNT: joins the two namespaces and gives them the layout above.
+simlan_configure() {
+    simlan_configure_link "$1" || return 1
+    # Whole blocks of the robot host's addresses without one address each: peers bind to them.
+    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_LOCAL_ROBOT_BLOCK" dev lo || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" route add local "$SIMLAN_STORM_BLOCK" dev lo || return 1
+}
+
+# simlan_use_layout CLIENT_ADDRESS ROBOT_HOST_ADDRESS PREFIX_LENGTH DEVICE_NET
+simlan_use_layout() {
+    SIMLAN_CLIENT_ADDRESS=$1
+    SIMLAN_ROBOT_HOST_ADDRESS=$2
+    SIMLAN_PREFIX_LENGTH=$3
+    SIMLAN_DEVICE_NET=$4
+}
+
 # simlan_create NAME DEVICE_COUNT: two named namespaces, NAME-c and NAME-r.
 simlan_create() {
+    simlan_use_layout "${SIMLAN_DEFAULT_LAYOUT[@]}"
+    simlan_add_namespaces "$1" || return 1
+    simlan_configure "$2"
+}
+
+# simlan_add_namespaces NAME: the two named namespaces, empty.
+simlan_add_namespaces() {
     SIMLAN_BY_PID=
     SIMLAN_CLIENT_NS=$1-c
     SIMLAN_ROBOT_NS=$1-r
     ip netns add "$SIMLAN_CLIENT_NS" || return 1
     ip netns add "$SIMLAN_ROBOT_NS" || return 1
-    simlan_configure "$2"
+}
+
+# simlan_create_subnet NAME NETWORK/LENGTH DEVICE_COUNT: simlan_create on another subnet, /16 to
+# /24 (a /21 such as 198.18.8.0/21 for a thousand devices): the client at its first address, the
+# robot host at its second, the devices from its tenth on. No local blocks; the storm and the
+# hardening peers keep to the default layout.
+simlan_create_subnet() {
+    local name=$1 network=${2%/*} length=${2#*/} devices=$3 base size
+    if ! [[ $2 =~ ^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+/[0-9]+$ ]] || [ "$length" -lt 16 ] || [ "$length" -gt 24 ]; then
+        echo "simlan_create_subnet: '$2' is no network of /16 to /24" >&2
+        return 1
+    fi
+    size=$((1 << (32 - length)))
+    base=$(simlan_address_number "$network")
+    if [ $((base % size)) -ne 0 ]; then
+        echo "simlan_create_subnet: $2 is not where a /$length starts" >&2
+        return 1
+    fi
+    # The devices from the tenth address up to the last before the broadcast.
+    if ! [[ $devices =~ ^[0-9]+$ ]] || [ "$devices" -gt $((size - SIMLAN_FIRST_DEVICE_HOST - 1)) ] ||
+        [ "$devices" -gt $SIMLAN_MAX_SUBNET_DEVICES ]; then
+        echo "simlan_create_subnet: $2 has no room for '$devices' devices" >&2
+        return 1
+    fi
+    simlan_use_layout "$(simlan_number_address $((base + 1)))" "$(simlan_number_address $((base + 2)))" "$length" \
+        "${network%.*}"
+    simlan_add_namespaces "$name" || return 1
+    simlan_configure_link "$devices"
+}
+
+# simlan_pin_neighbours [DEVICE_COUNT]: permanent neighbour entries, so that no address resolution
+# runs while a test or a bench measures: on the client, the robot host's link address for the robot
+# host and each of the first DEVICE_COUNT devices (default: all the LAN was made with); on the robot
+# host, the client's.
+simlan_pin_neighbours() {
+    local devices=${1:-$SIMLAN_DEVICE_COUNT} robot_mac client_mac
+    robot_mac=$(simlan_robots cat "/sys/class/net/$SIMLAN_ROBOT_IF/address") || return 1
+    client_mac=$(simlan_client cat "/sys/class/net/$SIMLAN_CLIENT_IF/address") || return 1
+    { echo "$SIMLAN_ROBOT_HOST_ADDRESS" && simlan_device_addresses "$devices"; } |
+        sed "s|.*|neigh replace & lladdr $robot_mac dev $SIMLAN_CLIENT_IF nud permanent|" |
+        simlan_ip "$SIMLAN_CLIENT_NS" -batch - || return 1
+    simlan_ip "$SIMLAN_ROBOT_NS" neigh replace "$SIMLAN_CLIENT_ADDRESS" lladdr "$client_mac" \
+        dev "$SIMLAN_ROBOT_IF" nud permanent
 }
 
 # simlan_join CLIENT_PID ROBOT_PID DEVICE_COUNT: the network namespaces two processes (or threads)
 # already live in. They vanish with those, so there is nothing to destroy.
 simlan_join() {
+    simlan_use_layout "${SIMLAN_DEFAULT_LAYOUT[@]}"
     SIMLAN_BY_PID=1
     SIMLAN_CLIENT_NS=$1
     SIMLAN_ROBOT_NS=$2
@@ -208,9 +283,31 @@ simlan_robots() {
     simlan_in "$SIMLAN_ROBOT_NS" "$@"
 }
 
-# simlan_device_address N: address of device N, counted from 1 (robots first, then the others).
+# simlan_device_address N: address of device N, counted from 1 (robots first, then the others);
+# past the fourth byte's 255 the third counts on, as on a subnet wider than a /24.
 simlan_device_address() {
-    echo "$SIMLAN_DEVICE_NET.$((SIMLAN_FIRST_DEVICE_HOST + $1 - 1))"
+    simlan_number_address $(($(simlan_address_number "$SIMLAN_DEVICE_NET.$SIMLAN_FIRST_DEVICE_HOST") + $1 - 1))
+}
+
+# simlan_device_addresses COUNT: the addresses of devices 1 to COUNT, one a line.
+simlan_device_addresses() {
+    local base i
+    base=$(simlan_address_number "$SIMLAN_DEVICE_NET.$SIMLAN_FIRST_DEVICE_HOST")
+    for ((i = 0; i < $1; i++)); do
+        simlan_number_address $((base + i))
+    done
+}
+
+# simlan_address_number A.B.C.D: the address as one number.
+simlan_address_number() {
+    local a b c d
+    IFS=. read -r a b c d <<<"$1"
+    echo $(((a << 24) | (b << 16) | (c << 8) | d))
+}
+
+# simlan_number_address N: the number as an address.
+simlan_number_address() {
+    echo "$((($1 >> 24) & 255)).$((($1 >> 16) & 255)).$((($1 >> 8) & 255)).$(($1 & 255))"
 }
 
 simlan_destroy() {

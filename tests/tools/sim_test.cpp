@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <iterator>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -101,15 +103,20 @@ sockaddr_in Endpoint(const char* address, std::uint16_t port)
     return endpoint;
 }
 
-// Sends one datagram to the simulator's port at `to` from a fresh socket and collects what comes
-// back.
-std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram, std::size_t expected,
-                            const char* to = kLoopbackGroup)
+UniqueFd ClientSocket()
 {
     UniqueFd fd(::socket(AF_INET, SOCK_DGRAM, 0));
     const sockaddr_in local = Endpoint(kLoopbackClient, 0);
-    const sockaddr_in target = Endpoint(to, simulator->SsdpPort());
     ::bind(fd.Get(), reinterpret_cast<const sockaddr*>(&local), sizeof local);
+    return fd;
+}
+
+// Sends one datagram to the simulator's port at `to` from the client's socket and collects what
+// comes back.
+std::vector<Reply> Exchange(const RunningSimulator& simulator, const UniqueFd& fd, const std::string& datagram,
+                            std::size_t expected, const char* to)
+{
+    const sockaddr_in target = Endpoint(to, simulator->SsdpPort());
     ::sendto(fd.Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&target), sizeof target);
     std::vector<Reply> replies;
     pollfd readable{fd.Get(), POLLIN, 0};
@@ -123,6 +130,13 @@ std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string
                                 ntohs(from.sin_port)});
     }
     return replies;
+}
+
+// The same from a fresh socket.
+std::vector<Reply> Exchange(const RunningSimulator& simulator, const std::string& datagram, std::size_t expected,
+                            const char* to = kLoopbackGroup)
+{
+    return Exchange(simulator, ClientSocket(), datagram, expected, to);
 }
 
 std::string Search(const std::string& target)
@@ -593,6 +607,76 @@ TEST(RobotSimTest, AnnouncesNothingUnlessAsked)
     EXPECT_TRUE(listener.Collect(1, milliseconds(300)).empty());
 }
 
+std::vector<std::string> Senders(const std::vector<Reply>& replies)
+{
+    std::vector<std::string> senders;
+    std::transform(replies.begin(), replies.end(), std::back_inserter(senders),
+                   [](const Reply& reply) { return reply.from; });
+    return senders;
+}
+
+TEST(RobotSimTest, TwoSimulatorsOnOnePortEachHearTheSearchesSentToTheirOwnDevices)
+{
+    // Both configurations first: making one removes the log file of the same name.
+    const SimConfig firstConfig = LoopbackConfig(2, 0);
+    SimConfig secondConfig = LoopbackConfig(2, 0);
+    inet_pton(AF_INET, "127.0.0.20", &secondConfig.firstAddress);
+    secondConfig.logPath += ".second";
+    std::remove(secondConfig.logPath.c_str());
+    RunningSimulator first(firstConfig);
+    secondConfig.ssdpPort = first->SsdpPort();
+    RunningSimulator second(secondConfig);
+    ASSERT_EQ(second->SsdpPort(), first->SsdpPort());
+
+    // Whichever simulator bound the port last, a search sent to a device reaches that device.
+    for (const char* device : {"127.0.0.21", "127.0.0.11", "127.0.0.20", "127.0.0.10"}) {
+        const auto replies = Exchange(first, Search("upnp:rootdevice"), 1, device);
+        EXPECT_EQ(Senders(replies), std::vector<std::string>{device}) << device;
+        ASSERT_EQ(replies.size(), 1u) << device;
+        EXPECT_EQ(replies[0].port, first->SsdpPort()) << device << ": not from the device's own SSDP socket";
+        EXPECT_TRUE(Contains(replies[0].text, std::string("\r\nLOCATION: http://") + device + ":")) << device;
+    }
+    EXPECT_EQ(CountOf(first.Log(), "ssdp from=127.0.0.1:"), 2u);
+    EXPECT_EQ(CountOf(second.Log(), "ssdp from=127.0.0.1:"), 2u);
+}
+
+TEST(RobotSimTest, AThousandAndTwentyFourDevicesInOneProcessAnswerOneSearchAtOnce)
+{
+    // Two descriptors per device, more than a shell's usual soft limit, which the simulator raises.
+    rlimit limit{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < 2 * kMaxDevices + 256) {
+        GTEST_SKIP() << "the hard descriptor limit " << limit.rlim_max << " is below what 1024 devices need";
+    }
+    // The burst comes faster than a client of the test may read it; its buffer must hold it all.
+    UniqueFd client = ClientSocket();
+    constexpr int kBurstBytes = 4 * 1024 * 1024;
+    ::setsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &kBurstBytes, sizeof kBurstBytes);
+    ::setsockopt(client.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &kBurstBytes, sizeof kBurstBytes);
+    int buffer = 0;
+    socklen_t length = sizeof buffer;
+    ::getsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, &length);
+    if (buffer < kBurstBytes) {
+        GTEST_SKIP() << "a receive buffer of " << buffer << " bytes may drop part of the burst (net.core.rmem_max)";
+    }
+    RunningSimulator simulator(LoopbackConfig(kMaxDevices - 24, 24, {{kMaxDevices - 24, DeviceFault::NoMarker}}));
+    ASSERT_EQ(simulator->Devices().size(), static_cast<std::size_t>(kMaxDevices));
+    const auto replies = Exchange(simulator, client, Search("ssdp:all"), kMaxDevices, kLoopbackGroup);
+    std::set<std::string> senders;
+    for (const Reply& reply : replies) {
+        senders.insert(reply.from);
+        EXPECT_TRUE(Contains(reply.text, "\r\nLOCATION: http://" + reply.from + ":")) << reply.from;
+    }
+    EXPECT_EQ(replies.size(), static_cast<std::size_t>(kMaxDevices));
+    EXPECT_EQ(senders.size(), static_cast<std::size_t>(kMaxDevices));
+    EXPECT_EQ(*senders.begin(), "127.0.0.10");
+    EXPECT_TRUE(senders.count("127.0.4.9")) << "the last device, 1023 addresses on";
+    // The last robot and the devices after it still serve their descriptions.
+    const std::size_t last = kMaxDevices - 1;
+    EXPECT_TRUE(Contains(HttpExchange("127.0.4.9", simulator->HttpPort(last), kGet).value_or(""),
+                         "<friendlyName>Media player 24</friendlyName>"));
+}
+
 TEST(RobotSimTest, ReadsSearchTargetsAsClientsWriteThem)
 {
     EXPECT_EQ(SearchTargetOf(Search("upnp:rootdevice")), "upnp:rootdevice");
@@ -678,6 +762,12 @@ TEST(RobotSimTest, ParsesItsCommandLine)
         EXPECT_EQ(located.config.robotFaults.at(2), fault) << kind;
     }
 
+    EXPECT_TRUE(ParseOptions({"--robots", "1000", "--others", "24", "--interface", "veth1"}).error.empty());
+    EXPECT_EQ(ParseOptions({"--robots", "1000", "--others", "25", "--interface", "veth1"}).error,
+              "at most 1024 devices");
+    EXPECT_EQ(ParseOptions({"--robots", "1024", "--fault", "1024:no-http", "--interface", "veth1"}).error, "");
+    EXPECT_EQ(ParseOptions({"--robots", "2", "--first-address", "255.255.255.255", "--interface", "veth1"}).error,
+              "--first-address leaves no room for 2 devices");
     for (const std::vector<std::string>& bad : {std::vector<std::string>{"--robots"},
                                                 {"--robots", "-1"},
                                                 {"--robots", "200", "--others", "100"},

@@ -15,6 +15,8 @@ constexpr std::uint16_t kSsdpPort = 1900;
 constexpr std::uint16_t kHttpPort = 80;
 constexpr const char kSsdpGroup[] = "239.255.255.250";
 constexpr const char kDefaultFirstAddress[] = "192.0.2.10";
+// Devices of one simulator, robots and others: a /21 holds them all.
+constexpr int kMaxDevices = 1024;
 
 // Ways a simulated robot can misbehave or stand out (fault_kinds.def describes each).
 enum class DeviceFault {

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <optional>
@@ -11,8 +12,6 @@
 namespace robotsim {
 namespace {
 
-// From the default first address, every device stays inside 192.0.2.0/24.
-constexpr int kMaxDevices = 240;
 constexpr int kMaxDurationSeconds = 24 * 60 * 60;
 constexpr int kMaxAnnounceEverySeconds = 60 * 60;
 constexpr int kMillisecondsPerSecond = 1000;
@@ -229,6 +228,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
     if (parsed.error.empty() && devices > kMaxDevices) {
         parsed.error = "at most " + std::to_string(kMaxDevices) + " devices";
     }
+    // Consecutive addresses must not wrap around past 255.255.255.255.
+    if (parsed.error.empty() && devices > 0 &&
+        ntohl(parsed.config.firstAddress.s_addr) > UINT32_MAX - static_cast<std::uint32_t>(devices - 1)) {
+        parsed.error = "--first-address leaves no room for " + std::to_string(devices) + " devices";
+    }
     // A lone device's next device is itself, which would make the fault no fault.
     if (parsed.error.empty() && devices < 2 && NamesAFault(parsed.config, DeviceFault::LocationOtherDevice)) {
         parsed.error = "location-other-device needs a second device";
@@ -250,7 +254,9 @@ std::string UsageText()
         "and serves their device descriptions over HTTP. The addresses must already be\n"
         "on an interface. Meant for a private network namespace.\n"
         "A search sent to 239.255.255.250 is answered by every device, one sent to a\n"
-        "device's own address by that device alone, any other (a broadcast) by none.\n"
+        "device's own address by that device alone, any other (a broadcast) by none;\n"
+        "each device answers at once, whatever MX the search names. At most 1024\n"
+        "devices in all; several simulators may share a host on addresses of their own.\n"
         "\n"
         "  --robots N            robots to simulate (default 1)\n"
         "  --others M            other UPnP devices, without the robot marker (default 0)\n"

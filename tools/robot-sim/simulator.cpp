@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <net/if.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -16,7 +18,15 @@ namespace {
 
 constexpr std::size_t kDatagramBufferSize = 65536;
 constexpr int kDatagramsPerWakeup = 64;  // keeps HTTP clients served during a datagram flood
-constexpr std::size_t kMaxConnections = 128;
+// Enough for the clients of a thousand devices reading every description at once; fewer where
+// the descriptor limit leaves less room.
+constexpr std::size_t kMaxConnections = 4096;
+// Per device its SSDP socket and its HTTP listener; then the epoll set, the stop pipe's two ends
+// and the group's socket; and some left to the rest of the process (a test's own sockets, a log).
+constexpr std::size_t kDescriptorsPerDevice = 2;
+constexpr std::size_t kSharedDescriptors = 4;
+constexpr std::size_t kSpareDescriptors = 64;
+constexpr int kEventsPerWait = 256;
 // Late replies beyond this many are dropped, so a flood of searches cannot grow memory.
 constexpr std::size_t kMaxPendingReplies = 1024;
 constexpr std::size_t kMaxRequestBytes = 16 * 1024;
@@ -30,6 +40,10 @@ constexpr int kStartAlives = 3;
 constexpr std::chrono::milliseconds kStartAliveGap{100};
 // UPnP's default: the announcements stay on the LAN.
 constexpr int kAnnounceTimeToLive = 2;
+// An epoll event's data: what it is about in the top byte, a device's index or a connection's id
+// below.
+constexpr int kSourceShift = 56;
+constexpr std::uint64_t kIndexMask = (std::uint64_t{1} << kSourceShift) - 1;
 
 std::string Failure(const std::string& what) { return what + ": " + std::strerror(errno); }
 
@@ -145,7 +159,54 @@ bool Simulator::Start(std::string* error)
         *error = Failure("cannot open log " + config_.logPath);
         return false;
     }
-    return OpenStopPipe(error) && OpenSsdpSocket(error) && OpenDeviceSockets(error);
+    return RaiseDescriptorLimit(error) && OpenEpoll(error) && OpenStopPipe(error) && OpenSsdpSocket(error) &&
+           OpenDeviceSockets(error);
+}
+
+// A thousand devices need more descriptors than the soft limit a shell usually gives; the hard
+// limit is there for the asking.
+bool Simulator::RaiseDescriptorLimit(std::string* error)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        *error = Failure("cannot read the descriptor limit");
+        return false;
+    }
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            *error = Failure("cannot raise the descriptor limit");
+            return false;
+        }
+    }
+    const std::size_t sockets = kDescriptorsPerDevice * devices_.size() + kSharedDescriptors + kSpareDescriptors;
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur <= sockets) {
+        *error = std::to_string(devices_.size()) + " devices need more than " + std::to_string(sockets) +
+                 " descriptors; the limit is " + std::to_string(limit.rlim_cur) + " (ulimit -Hn)";
+        return false;
+    }
+    maxConnections_ = limit.rlim_cur == RLIM_INFINITY
+                          ? kMaxConnections
+                          : std::min<std::size_t>(kMaxConnections, static_cast<std::size_t>(limit.rlim_cur) - sockets);
+    return true;
+}
+
+bool Simulator::OpenEpoll(std::string* error)
+{
+    epoll_.Reset(::epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_.Valid()) {
+        *error = Failure("epoll");
+        return false;
+    }
+    return true;
+}
+
+bool Simulator::Watch(int fd, std::uint32_t events, Source source, std::uint64_t index) const
+{
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = (static_cast<std::uint64_t>(source) << kSourceShift) | (index & kIndexMask);
+    return ::epoll_ctl(epoll_.Get(), EPOLL_CTL_ADD, fd, &event) == 0;
 }
 
 bool Simulator::OpenStopPipe(std::string* error)
@@ -157,6 +218,10 @@ bool Simulator::OpenStopPipe(std::string* error)
     }
     stopRead_.Reset(ends[0]);
     stopWrite_.Reset(ends[1]);
+    if (!Watch(stopRead_.Get(), EPOLLIN, Source::Stop, 0)) {
+        *error = Failure("epoll");
+        return false;
+    }
     return true;
 }
 
@@ -173,29 +238,43 @@ bool Simulator::OpenSsdpSocket(std::string* error)
         *error = Failure("cannot learn where searches are sent");
         return false;
     }
+    if (!Watch(ssdpSocket_.Get(), EPOLLIN, Source::Group, 0)) {
+        *error = Failure("epoll");
+        return false;
+    }
     return !config_.joinGroup || JoinSsdpGroup(ssdpSocket_.Get(), config_.interfaceName, error);
 }
 
+// Each device's SSDP socket is bound to its own address on the group socket's port: the kernel
+// hands a datagram sent to that address to it, whichever simulator of the host bound the port
+// last. Its replies and announcements leave from it.
 bool Simulator::OpenDeviceSockets(std::string* error)
 {
-    for (const SimDevice& device : devices_) {
+    const std::uint16_t ssdpPort = SsdpPort();
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const SimDevice& device = devices_[i];
         const std::string address = AddressText(device.address);
-        UniqueFd reply = OpenBound(SOCK_DGRAM, device.address, 0, false);
+        UniqueFd ssdp = OpenBound(SOCK_DGRAM, device.address, ssdpPort, true);
         UniqueFd listener;
-        if (reply.Valid() && ServesHttp(device)) {
+        if (ssdp.Valid() && ServesHttp(device)) {
             listener = OpenBound(SOCK_STREAM, device.address, config_.httpPort, true);
             if (listener.Valid() && ::listen(listener.Get(), kListenBacklog) != 0) {
                 listener.Reset();
             }
         }
-        if (!reply.Valid() || (ServesHttp(device) && !listener.Valid())) {
+        if (!ssdp.Valid() || (ServesHttp(device) && !listener.Valid())) {
             *error = Failure("cannot serve " + address + " (is the address on an interface?)");
             return false;
         }
-        if (config_.announce && !PrepareAnnouncing(reply.Get(), device.address, error)) {
+        if (config_.announce && !PrepareAnnouncing(ssdp.Get(), device.address, error)) {
             return false;
         }
-        replySockets_.push_back(std::move(reply));
+        if (!Watch(ssdp.Get(), EPOLLIN, Source::Device, i) ||
+            (listener.Valid() && !Watch(listener.Get(), EPOLLIN, Source::Listener, i))) {
+            *error = Failure("epoll");
+            return false;
+        }
+        deviceSockets_.push_back(std::move(ssdp));
         httpListeners_.push_back(std::move(listener));
     }
     return true;
@@ -255,61 +334,35 @@ void Simulator::Serve()
     if (config_.durationSeconds > 0) {
         runDeadline = Clock::now() + std::chrono::seconds(config_.durationSeconds);
     }
-    std::vector<pollfd> fds;
-    std::vector<Watched> watched;
+    std::vector<epoll_event> events(kEventsPerWait);
     for (;;) {
         if (runDeadline && Clock::now() >= *runDeadline) {
             return;
         }
         AnnounceIfDue();
-        BuildPollSet(fds, watched);
-        if (::poll(fds.data(), fds.size(), PollTimeoutMs(runDeadline)) < 0 && errno != EINTR) {
+        const int ready = ::epoll_wait(epoll_.Get(), events.data(), kEventsPerWait, WaitTimeoutMs(runDeadline));
+        if (ready < 0 && errno != EINTR) {
             return;
         }
-        for (std::size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents != 0 && !Dispatch(watched[i], fds[i].revents)) {
+        for (int i = 0; i < ready; ++i) {
+            if (!Dispatch(events[i].data.u64, events[i].events)) {
                 return;
             }
         }
         SendDueReplies();
         ReleaseHeldConnections();
         DropFinishedConnections();
+        ResumeListeners();
     }
 }
 
-void Simulator::BuildPollSet(std::vector<pollfd>& fds, std::vector<Watched>& watched) const
-{
-    fds.clear();
-    watched.clear();
-    auto watch = [&](int fd, short events, Source source, std::size_t index) {
-        fds.push_back(pollfd{fd, events, 0});
-        watched.push_back(Watched{source, index});
-    };
-    watch(stopRead_.Get(), POLLIN, Source::Stop, 0);
-    watch(ssdpSocket_.Get(), POLLIN, Source::Ssdp, 0);
-    if (connections_.size() < kMaxConnections) {
-        for (std::size_t i = 0; i < httpListeners_.size(); ++i) {
-            if (httpListeners_[i].Valid()) {
-                watch(httpListeners_[i].Get(), POLLIN, Source::Listener, i);
-            }
-        }
-    }
-    // A held connection waits for its time, not for its socket.
-    for (std::size_t i = 0; i < connections_.size(); ++i) {
-        if (connections_[i].phase != Phase::Holding) {
-            watch(connections_[i].fd.Get(), connections_[i].phase == Phase::Writing ? POLLOUT : POLLIN,
-                  Source::Connection, i);
-        }
-    }
-}
-
-int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
+int Simulator::WaitTimeoutMs(std::optional<Clock::time_point> runDeadline) const
 {
     std::optional<Clock::time_point> next = runDeadline;
     if (nextAlive_ && (!next || *nextAlive_ < *next)) {
         next = nextAlive_;
     }
-    for (const Connection& connection : connections_) {
+    for (const auto& [id, connection] : connections_) {
         if (!next || connection.deadline < *next) {
             next = connection.deadline;
         }
@@ -329,37 +382,49 @@ int Simulator::PollTimeoutMs(std::optional<Clock::time_point> runDeadline) const
     return static_cast<int>(std::max<std::chrono::milliseconds::rep>(0, wait.count()));
 }
 
-bool Simulator::Dispatch(const Watched& watched, short events)
+bool Simulator::Dispatch(std::uint64_t tag, std::uint32_t events)
 {
-    switch (watched.source) {
+    const std::uint64_t index = tag & kIndexMask;
+    switch (static_cast<Source>(tag >> kSourceShift)) {
         case Source::Stop:
             return false;
-        case Source::Ssdp:
-            ReceiveDatagrams();
+        case Source::Group:
+            ReceiveDatagrams(ssdpSocket_.Get(), std::nullopt);
+            break;
+        case Source::Device:
+            ReceiveDatagrams(deviceSockets_[index].Get(), index);
             break;
         case Source::Listener:
-            AcceptConnections(watched.index);
+            AcceptConnections(index);
             break;
         case Source::Connection:
-            ServeConnection(connections_[watched.index], events);
+            ServeConnection(index, events);
             break;
     }
     return true;
 }
 
-void Simulator::ReceiveDatagrams()
+// On the group's socket the destination decides who answers; a device's own socket hears only
+// what was sent to that device.
+void Simulator::ReceiveDatagrams(int fd, std::optional<std::size_t> device)
 {
     for (int i = 0; i < kDatagramsPerWakeup; ++i) {
         sockaddr_in from{};
         in_addr destination{};
-        const ssize_t size = ReceiveWithDestination(ssdpSocket_.Get(), datagram_, from, destination);
+        const ssize_t size = ReceiveWithDestination(fd, datagram_, from, destination);
         if (size < 0) {
             return;
         }
         const std::string_view bytes(datagram_.data(), static_cast<std::size_t>(size));
         log_.Datagram(from, bytes);
-        if (const auto searchTarget = SearchTargetOf(bytes)) {
+        const auto searchTarget = SearchTargetOf(bytes);
+        if (!searchTarget) {
+            continue;
+        }
+        if (!device) {
             AnswerSearch(from, destination, *searchTarget);
+        } else if (Hears(devices_[*device], devices_[*device].address)) {
+            AnswerAs(*device, from, *searchTarget);
         }
     }
 }
@@ -372,31 +437,36 @@ bool Simulator::Hears(const SimDevice& device, in_addr destination) const
            (destination.s_addr == config_.searchGroup.s_addr || destination.s_addr == device.address.s_addr);
 }
 
+// Every device that hears the search answers it at once, whatever MX it names.
 void Simulator::AnswerSearch(const sockaddr_in& from, in_addr destination, const std::string& searchTarget)
 {
     for (std::size_t i = 0; i < devices_.size(); ++i) {
-        if (!Hears(devices_[i], destination)) {
-            continue;
+        if (Hears(devices_[i], destination)) {
+            AnswerAs(i, from, searchTarget);
         }
-        const auto reply = BuildSearchReply(devices_[i], searchTarget, HttpPort(i));
-        if (!reply) {
-            continue;
+    }
+}
+
+void Simulator::AnswerAs(std::size_t device, const sockaddr_in& from, const std::string& searchTarget)
+{
+    const auto reply = BuildSearchReply(devices_[device], searchTarget, HttpPort(device));
+    if (!reply) {
+        return;
+    }
+    if (devices_[device].fault == DeviceFault::LateReply) {
+        if (pendingReplies_.size() < kMaxPendingReplies) {
+            pendingReplies_.push_back(
+                PendingReply{device, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
         }
-        if (devices_[i].fault == DeviceFault::LateReply) {
-            if (pendingReplies_.size() < kMaxPendingReplies) {
-                pendingReplies_.push_back(
-                    PendingReply{i, from, *reply, Clock::now() + std::chrono::milliseconds(kLateReplyDelayMs)});
-            }
-        } else {
-            SendReply(i, from, *reply);
-        }
+    } else {
+        SendReply(device, from, *reply);
     }
 }
 
 void Simulator::SendReply(std::size_t device, const sockaddr_in& to, const std::string& datagram) const
 {
     // A reply that cannot be sent now is lost, as on a real network.
-    ::sendto(replySockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+    ::sendto(deviceSockets_[device].Get(), datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to),
              sizeof to);
 }
 
@@ -436,7 +506,7 @@ void Simulator::Announce(Announcement kind)
         if (!message) {
             continue;
         }
-        const int fd = replySockets_[i].Get();
+        const int fd = deviceSockets_[i].Get();
         // Like a reply, an announcement that cannot be sent now is lost; the log says so.
         const ssize_t sent =
             ::sendto(fd, message->data(), message->size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
@@ -447,23 +517,56 @@ void Simulator::Announce(Announcement kind)
 
 void Simulator::AcceptConnections(std::size_t device)
 {
-    while (connections_.size() < kMaxConnections) {
+    for (;;) {
+        // At the most, or out of descriptors: the listener leaves the set, lest it wake the loop
+        // for nothing, and its clients wait in its backlog.
+        if (connections_.size() >= maxConnections_) {
+            PauseListener(device);
+            return;
+        }
         Connection connection;
         socklen_t peerLength = sizeof connection.peer;
         connection.fd.Reset(::accept4(httpListeners_[device].Get(), reinterpret_cast<sockaddr*>(&connection.peer),
                                       &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!connection.fd.Valid()) {
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                PauseListener(device);
+            }
             return;
         }
         connection.device = device;
         connection.deadline = Clock::now() + kConnectionLifetime;
-        connections_.push_back(std::move(connection));
+        const std::uint64_t id = nextConnectionId_++;
+        WatchConnection(id, connections_.emplace(id, std::move(connection)).first->second);
     }
 }
 
-void Simulator::ServeConnection(Connection& connection, short events)
+void Simulator::PauseListener(std::size_t device)
 {
-    if ((events & (POLLERR | POLLNVAL)) != 0) {
+    if (::epoll_ctl(epoll_.Get(), EPOLL_CTL_DEL, httpListeners_[device].Get(), nullptr) == 0) {
+        pausedListeners_.push_back(device);
+    }
+}
+
+void Simulator::ResumeListeners()
+{
+    if (pausedListeners_.empty() || connections_.size() >= maxConnections_) {
+        return;
+    }
+    for (const std::size_t device : pausedListeners_) {
+        Watch(httpListeners_[device].Get(), EPOLLIN, Source::Listener, device);
+    }
+    pausedListeners_.clear();
+}
+
+void Simulator::ServeConnection(std::uint64_t id, std::uint32_t events)
+{
+    const auto found = connections_.find(id);
+    if (found == connections_.end() || !found->second.fd.Valid()) {
+        return;
+    }
+    Connection& connection = found->second;
+    if ((events & EPOLLERR) != 0) {
         connection.fd.Reset();
         return;
     }
@@ -480,6 +583,39 @@ void Simulator::ServeConnection(Connection& connection, short events)
             Drain(connection);
             break;
     }
+    if (connection.fd.Valid()) {
+        WatchConnection(id, connection);
+    }
+}
+
+// Asks epoll for what the connection's phase waits for; a held connection waits for its time, not
+// for its socket, and stays out of the set.
+void Simulator::WatchConnection(std::uint64_t id, Connection& connection)
+{
+    std::uint32_t wanted = 0;
+    switch (connection.phase) {
+        case Phase::Reading:
+        case Phase::Draining:
+            wanted = EPOLLIN;
+            break;
+        case Phase::Writing:
+            wanted = EPOLLOUT;
+            break;
+        case Phase::Holding:
+            break;
+    }
+    if (wanted == connection.watching) {
+        return;
+    }
+    epoll_event event{};
+    event.events = wanted;
+    event.data.u64 = (static_cast<std::uint64_t>(Source::Connection) << kSourceShift) | (id & kIndexMask);
+    const int operation = connection.watching == 0 ? EPOLL_CTL_ADD : wanted == 0 ? EPOLL_CTL_DEL : EPOLL_CTL_MOD;
+    if (::epoll_ctl(epoll_.Get(), operation, connection.fd.Get(), &event) != 0) {
+        connection.fd.Reset();
+        return;
+    }
+    connection.watching = wanted;
 }
 
 void Simulator::ReadRequest(Connection& connection)
@@ -552,9 +688,10 @@ void Simulator::Drain(Connection& connection)
 void Simulator::ReleaseHeldConnections()
 {
     const Clock::time_point now = Clock::now();
-    for (Connection& connection : connections_) {
-        if (connection.phase == Phase::Holding && connection.answerAt <= now) {
+    for (auto& [id, connection] : connections_) {
+        if (connection.phase == Phase::Holding && connection.answerAt <= now && connection.fd.Valid()) {
             connection.phase = Phase::Writing;
+            WatchConnection(id, connection);
         }
     }
 }
@@ -562,11 +699,13 @@ void Simulator::ReleaseHeldConnections()
 void Simulator::DropFinishedConnections()
 {
     const Clock::time_point now = Clock::now();
-    connections_.erase(std::remove_if(connections_.begin(), connections_.end(),
-                                      [now](const Connection& connection) {
-                                          return !connection.fd.Valid() || connection.deadline <= now;
-                                      }),
-                       connections_.end());
+    for (auto connection = connections_.begin(); connection != connections_.end();) {
+        if (!connection->second.fd.Valid() || connection->second.deadline <= now) {
+            connection = connections_.erase(connection);
+        } else {
+            ++connection;
+        }
+    }
 }
 
 }  // namespace robotsim
