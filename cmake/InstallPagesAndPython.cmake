@@ -20,7 +20,7 @@ endfunction()
 set(ROVA_LIBRARY_PAGES_seekwell-dev DiscoveryROVAByUPnP.3 seekwell.7
     seekwell_search_start.3 seekwell_search_fd.3 seekwell_search_dispatch.3
     seekwell_search_wait.3 seekwell_search_cancel.3 seekwell_search_free.3
-    seekwell_blocking_search_path.3 seekwell_version.3)
+    seekwell_blocking_search_path.3 seekwell_version.3 seekwell_check_targets.3)
 set(ROVA_LIBRARY_PAGES_kinemap-dev CKinemap.3 KinemapLoadString.3 KinemapGetString.3)
 foreach(component IN ITEMS seekwell-dev kinemap-dev)
   foreach(page IN LISTS ROVA_LIBRARY_PAGES_${component})
@@ -45,7 +45,8 @@ endforeach()
 # prefix no python3 searches it is left out, with a message, unless
 # ROVA_PYTHON_DIR names a directory.
 option(ROVA_INSTALL_PYTHON "Install the Python package with the libraries" ON)
-set(ROVA_PYTHON_DIR "" CACHE PATH
+# A STRING, not a PATH: CMake would take a relative PATH given with -D from the folder cmake ran in.
+set(ROVA_PYTHON_DIR "" CACHE STRING
     "Where to install the Python package (relative to the prefix, or absolute); empty: where the prefix's python3 looks")
 if(ROVA_INSTALL_PYTHON AND ROVA_SYSTEM_PYTHON)
   set(ROVA_PYTHON_SOURCE "${CMAKE_CURRENT_LIST_DIR}/../python/src")
@@ -54,6 +55,8 @@ if(ROVA_INSTALL_PYTHON AND ROVA_SYSTEM_PYTHON)
     set(ROVA_PYTHON_SOURCE \"${ROVA_PYTHON_SOURCE}\")
     set(ROVA_PYTHON_DIR \"${ROVA_PYTHON_DIR}\")
     set(ROVA_SYSTEM_PYTHON \"${ROVA_SYSTEM_PYTHON}\")
+    set(ROVA_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+    set(ROVA_LIBDIR_FILE \"${CMAKE_CURRENT_BINARY_DIR}/python-libdir/_libdir\")
     include(\"${CMAKE_CURRENT_LIST_DIR}/InstallPythonPackage.cmake\")
     endblock()" COMPONENT python)
 endif()

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "fake_device_finder.h"
+#include "finder/device_text.h"
 #include "finder/seekwell_app.h"
 #include "result_records.h"
 
@@ -73,7 +74,7 @@ void ReadScript(FuzzedDataProvider& input)
 bool ComesFromSomeDevice(const std::string& name, const std::string& host)
 {
     for (const FakeDevice& device : g_script.devices) {
-        if (device.friendlyName.compare(0, name.size(), name) == 0 &&
+        if (seekwell::NarrowName(device.friendlyName.c_str()) == name &&
             device.presentationUrl.find(host) != std::string::npos) {
             return true;
         }
@@ -81,7 +82,7 @@ bool ComesFromSomeDevice(const std::string& name, const std::string& host)
     return false;
 }
 
-// Each record: a heap copy of a device's name (maybe narrowed) and a
+// Each record: a heap copy of a device's name (as NarrowName gives it) and a
 // non-empty host cut from the same device's URL, both within the limit.
 void CheckRecords(const DISCOVERY_RESULT* results, int count)
 {

@@ -2,7 +2,7 @@
 // NULL-terminated list of the input's lines, after a first byte whose bit 0
 // lets devices on 127/8 stand in for a LAN. What it takes must be what a
 // plain reading of each text gives; what it refuses must leave the targets
-// as they were.
+// as they were, and CheckTargets must refuse it too.
 #include <arpa/inet.h>
 #include <seekwell/seekwell.h>
 
@@ -133,6 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int expected = Expect(texts, loopbackDevices, asked, swept);
     const int read = seekwell::live::ReadTargets(list.data(), loopbackDevices, targets);
     Require(read == expected);
+    // The check a host can make first refuses exactly what the search refuses, naming an entry
+    // of the list, and accepts with the count of entries.
+    const seekwell::live::TargetVerdict verdict = seekwell::live::CheckTargets(list.data(), loopbackDevices);
+    Require((verdict.reason == SEEKWELL_TARGET_ACCEPTED) == (read == 0));
+    Require(read == 0 ? verdict.index == texts.size() : verdict.index < texts.size());
     if (read != 0) {
         Require(targets.asked.size() == 1 && targets.asked[0] == htonl(0x0A000001) && targets.swept.empty());
         return 0;

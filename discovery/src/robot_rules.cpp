@@ -100,4 +100,14 @@ RobotDescription ReadRobotDescription(const char* address, const std::string& do
 
 bool IsReportableAddress(const char* address) { return platform::CountChar(address, '.') == kDotsInIpv4Address; }
 
+std::string UnclosedFriendlyName(const std::string& document)
+{
+    const std::string openTag = kFriendlyNameOpenTag;
+    const int openAt = platform::Find(document, openTag);
+    if (openAt < 0 || platform::Find(document, kFriendlyNameCloseTag) >= 0) {
+        return std::string();
+    }
+    return document.substr(static_cast<std::size_t>(openAt) + openTag.size());
+}
+
 }  // namespace seekwell

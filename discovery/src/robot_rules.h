@@ -63,6 +63,11 @@ RobotDescription ReadRobotDescription(const char* address, const std::string& do
 // Only a dotted quad is reported.
 bool IsReportableAddress(const char* address);
 
+// When the document holds an opening friendlyName tag and no closing one, the
+// text from that tag to the end: the start of a name whose end was not read.
+// Empty otherwise.
+std::string UnclosedFriendlyName(const std::string& document);
+
 }  // namespace seekwell
 
 #endif  // SEEKWELL_ROBOT_RULES_H

@@ -53,6 +53,9 @@ constexpr long kConnectTimeoutMs = 30000;
 constexpr long kReceiveTimeoutMs = 30000;
 constexpr long kWholeFetchCapMs = kConnectTimeoutMs + kReceiveTimeoutMs;
 constexpr std::size_t kDescriptionMaxBytes = 4069;
+// The live search reads further, so that a long name before the UDN hides no
+// robot: room for a name the finder path would report, and the rest.
+constexpr std::size_t kLiveDescriptionMaxBytes = 16384;
 constexpr std::size_t kUdnKeptChars = 13;
 // Only an address text with exactly this many dots is reported.
 constexpr int kDotsInIpv4Address = 3;

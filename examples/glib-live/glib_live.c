@@ -95,7 +95,10 @@ static gboolean CancelSearch(gpointer cancellable)
 
 int main(int argc, char** argv)
 {
-    /* GLib writes its text (g_print, g_strerror) in the locale's character set: in "C" no Japanese shows. */
+    /* GLib converts its own text (g_print, g_strerror) to the locale's character set, so the locale is
+     * taken first. Robot names go out through PrintTerminalText as the UTF-8 they are, whatever the
+     * locale: Japanese shows on a UTF-8 terminal in "C" too. (seekwell-discover shows '?' for each
+     * character beyond ASCII under a locale of another character set, such as ISO-8859-1.) */
     setlocale(LC_ALL, "");
     guint64 seconds = 0;
     GError* error = NULL;

@@ -100,7 +100,10 @@ static gboolean Tick(gpointer userData)
 
 int main(void)
 {
-    /* GLib writes its text (g_print, g_strerror) in the locale's character set: in "C" no Japanese shows. */
+    /* GLib converts its own text (g_print, g_strerror) to the locale's character set, so the locale is
+     * taken first. Robot names go out through PrintTerminalText as the UTF-8 they are, whatever the
+     * locale: Japanese shows on a UTF-8 terminal in "C" too. (seekwell-discover shows '?' for each
+     * character beyond ASCII under a locale of another character set, such as ISO-8859-1.) */
     setlocale(LC_ALL, "");
     GMainLoop* loop = g_main_loop_new(NULL, FALSE);
     GTask* task = g_task_new(NULL, NULL /* no cancellable: see above */, SearchDone, loop);

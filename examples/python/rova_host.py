@@ -57,6 +57,9 @@ def print_live(interface: Optional[str], targets: Sequence[str] = ()) -> None:
         elif isinstance(event, seekwell.Quiet):
             # Nothing at all answered there: multicast filtered, say; targets can still reach robots.
             print(f"quiet    {terminal_text(event.interface):16s} {terminal_text(event.detail)}", flush=True)
+        elif isinstance(event, seekwell.Dropped):
+            # Replies dropped for want of room, some robots perhaps among them: net.core.rmem_max.
+            print(f"dropped  {terminal_text(event.interface):16s} {terminal_text(event.detail)}", flush=True)
 
 
 def robot_word(robots: Dict[str, seekwell.Robot], event: seekwell.Robot) -> str:

@@ -108,7 +108,7 @@ TEST(LibraryFile, VersionRecordInBothLanguages)
     const std::string json = PackageNote();
     ASSERT_FALSE(json.empty());
     EXPECT_NE(std::string::npos, json.find("\"FileVersionNumber\":\"2.0.0.1080\""));
-    EXPECT_NE(std::string::npos, json.find("\"version\":\"" KINEMAP_RECORD_VERSION "\""));
+    EXPECT_NE(std::string::npos, json.find("\"version\":\"" KINEMAP_PACKAGE_VERSION "\""));
     for (const char* language : {"1033", "1041"}) {
         const std::string block = LanguageBlock(json, language);
         for (const char* entry : {"\"FileVersion\":\"2.00.01080\"", "\"ProductVersion\":\"2.00.01080\"",

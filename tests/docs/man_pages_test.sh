@@ -128,6 +128,7 @@ DiscoveryROVAByUPnP.3       c    seekwell  build-only
 seekwell_search_start.3     c    seekwell  lan  --robots 3 --fault 2:no-marker
 seekwell_search_wait.3      c    seekwell  build-only
 seekwell_version.3          c    seekwell  run
+seekwell_check_targets.3    c    seekwell  run
 KinemapLoadString.3         c    kinemap   run
 CKinemap.3                  cpp  kinemap   run
 TABLE

@@ -14,7 +14,7 @@ readonly FINDER_PACKAGE=libseekwell2-finder-gupnp
 readonly GLIB_STACK='glib|gupnp|gssdp|soup'
 readonly LIBRARY_PAGES=(DiscoveryROVAByUPnP seekwell_search_start seekwell_search_fd seekwell_search_dispatch
                         seekwell_search_wait seekwell_search_cancel seekwell_search_free seekwell_blocking_search_path
-                        seekwell_version
+                        seekwell_version seekwell_check_targets
                         CKinemap KinemapLoadString KinemapGetString)
 readonly PYTHON_PACKAGE=python3-seekwell
 readonly DIST_PACKAGES=/usr/lib/python3/dist-packages

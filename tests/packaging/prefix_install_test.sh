@@ -2,15 +2,20 @@
 # `cmake --install` into prefixes that are not Debian's: each gets the
 # libraries, headers, .pc files written for it, manual pages and examples, the
 # Python package where that prefix's python3 finds it (or none, saying so), and
-# no file of the Debian packaging. Then the examples are built from a plain
-# prefix by the commands seekwell(7) gives, each folder alone with CMake and
-# through pkg-config, and from a Seekwell-only prefix; every program built must
-# load the libraries of its prefix. No program searches: those that would are
-# only started with a bad argument, or not at all.
+# no file of the Debian packaging. Every installed tool, and the Python package
+# and example where installed, runs with no LD_LIBRARY_PATH on the libraries of
+# its prefix. Then the examples are built from a plain prefix by the commands
+# seekwell(7) gives, each folder alone with CMake and through pkg-config, and
+# from a Seekwell-only prefix made by the guide's component recipe; every
+# program built must load the libraries of its prefix; and the guide's build
+# lines are pasted in the example folders they name. No program searches:
+# those that would are only started with a bad argument, or not at all.
 # usage: prefix_install_test.sh <build-dir> <work-dir> <libdir> <python>
 #   libdir: the configured CMAKE_INSTALL_LIBDIR; python: Debian's interpreter
 set -euo pipefail
 build=$1 work=$2 libdir=$3 python=$4
+source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+readonly GUIDE=$source_dir/docs/host-developers.md
 readonly NOT_INSTALLED_MESSAGE='Python package not installed'
 readonly EXAMPLES=share/doc/seekwell/examples
 readonly KEYED_DESIGN='design 1: 19 joints, 43 body slots'
@@ -61,20 +66,47 @@ expect_common() {
 }
 
 # expect_python <python> <directory> <prefix>: the interpreter imports both
-# packages from the directory, with no PYTHONPATH, and they work with the
-# prefix's libraries.
+# packages from the directory and they load the prefix's libraries, with no
+# PYTHONPATH and no LD_LIBRARY_PATH.
 expect_python() {
     local interpreter=$1 directory=$2 prefix=$3
-    env -u PYTHONPATH -u PYTHONHOME LD_LIBRARY_PATH="$prefix/$libdir" \
-        "$interpreter" - "$directory" <<'PY' || fail "$interpreter did not import the installed package"
+    env -u PYTHONPATH -u PYTHONHOME -u LD_LIBRARY_PATH \
+        "$interpreter" - "$directory" "$prefix/$libdir" <<'PY' || fail "$interpreter did not use the installed package"
 import os, sys
 import kinemap, seekwell
+from seekwell import _libraries
 for module in (seekwell, kinemap):
     if os.path.dirname(os.path.dirname(os.path.realpath(module.__file__))) != os.path.realpath(sys.argv[1]):
         sys.exit(f"{module.__name__} was imported from {module.__file__}")
+seekwell.library_version()
 if kinemap.string(kinemap.StringId.MODEL_1, lang="en") != "TK-42":
     sys.exit("kinemap.string(MODEL_1) is not TK-42")
+for library in (_libraries.SEEKWELL, _libraries.KINEMAP):
+    loaded = _libraries.load(library)._name
+    if os.path.dirname(os.path.realpath(loaded)) != os.path.realpath(sys.argv[2]):
+        sys.exit(f"{library.soname} was loaded from {loaded}")
 PY
+    output=$(env -u PYTHONPATH -u PYTHONHOME -u LD_LIBRARY_PATH \
+        "$interpreter" "$prefix/$EXAMPLES/python/rova_host.py" body 2>&1) || fail "rova_host.py body: $output"
+    grep -q "^$KEYED_DESIGN" <<<"$output" || fail "rova_host.py body printed: $output"
+}
+
+# expect_tools <prefix> <tool...>: each answers --help and --version from the
+# prefix with no LD_LIBRARY_PATH.
+expect_tools() {
+    local prefix=$1 name output
+    shift
+    for name in "$@"; do
+        env -u LD_LIBRARY_PATH "$prefix/bin/$name" --help >/dev/null 2>&1 || fail "$prefix/bin/$name --help failed"
+        output=$(env -u LD_LIBRARY_PATH "$prefix/bin/$name" --version 2>&1) || fail "$name --version: $output"
+        [[ $output == "$name "[0-9]* ]] || fail "$prefix/bin/$name --version printed: $output"
+    done
+}
+
+# guide_commands <regex>: the guide's indented command lines that begin with
+# the regex, each with its continuation lines joined.
+guide_commands() {
+    sed -e ':a' -e '/\\$/{N;s/\\\n *//;ta' -e '}' "$GUIDE" | sed -nE "s/^ {4,}(($1).*)/\1/p"
 }
 
 echo "== a virtual environment's prefix: into its site-packages"
@@ -97,9 +129,25 @@ expect_common "$stage" /usr/local
 echo "== a prefix no python3 looks in, given relative: the package left out, and said so"
 (cd "$work" && install plain.log plain)
 grep -q "$NOT_INSTALLED_MESSAGE" "$work/plain.log" || fail "the install did not say the package was left out"
+grep -q "configure.*-DROVA_PYTHON_DIR" "$work/plain.log" || fail "the install did not say which option to configure"
 [ -z "$(find "$work/plain" -name '*.py' ! -path "*/$EXAMPLES/*" -print)" ] ||
     fail "Python files were installed into $work/plain"
 expect_common "" "$work/plain"
+
+echo "== every installed tool, from the plain prefix and from the environment's"
+mapfile -t tools < <(ls "$work/plain/bin")
+[ "${#tools[@]}" -gt 0 ] || fail "no tool installed"
+expect_tools "$work/plain" "${tools[@]}"
+expect_tools "$venv" "${tools[@]}"
+
+echo "== -DROVA_PYTHON_DIR relative, configured from another folder: under the prefix"
+mkdir "$work/elsewhere"
+(cd "$work/elsewhere" && cmake -S "$source_dir" -B "$work/python-dir-build" -DROVA_BUILD_TESTS=OFF \
+    -DROVA_BUILD_BENCHMARKS=OFF -DROVA_PYTHON_DIR=lib/python3/dist-packages) >"$work/python-dir.log" 2>&1 &&
+    cmake --install "$work/python-dir-build" --prefix "$work/python-dir" --component python \
+        >>"$work/python-dir.log" 2>&1 || { cat "$work/python-dir.log"; fail "configuring with a relative ROVA_PYTHON_DIR"; }
+[ -f "$work/python-dir/lib/python3/dist-packages/seekwell/__init__.py" ] || fail "the package is not under the prefix"
+[ -z "$(ls -A "$work/elsewhere")" ] || fail "the package went where cmake was configured"
 
 # expect_loads_from <prefix> <program>: every ROVA library the program needs
 # resolves into the prefix, with no LD_LIBRARY_PATH.
@@ -199,12 +247,16 @@ done
 expect_runs "$built"
 echo "   built and started: $(programs "${examples[@]}" | xargs)"
 
-echo "== a Seekwell-only prefix: its examples, all together, without Kinemap"
+echo "== a Seekwell-only prefix by the guide's recipe: its finder helper, its examples, without Kinemap"
 seekwell_only=$work/seekwell-only
-for component in seekwell seekwell-dev; do
-    cmake --install "$build" --prefix "$seekwell_only" --component "$component" >>"$work/seekwell-only.log" 2>&1 ||
-        { cat "$work/seekwell-only.log"; fail "installing the $component component into $seekwell_only"; }
-done
+recipe=$(guide_commands 'for part in ')
+[ -n "$recipe" ] || fail "no component recipe in $GUIDE"
+mkdir "$work/recipe" && ln -s "$build" "$work/recipe/build"
+(cd "$work/recipe" && PREFIX=$seekwell_only bash -euc "$recipe") >"$work/seekwell-only.log" 2>&1 ||
+    { cat "$work/seekwell-only.log"; fail "the guide's component recipe: $recipe"; }
+if [ -e "$build/discovery/seekwell/seekwell-finder-gupnp" ]; then
+    [ -x "$seekwell_only/$libdir/seekwell/seekwell-finder-gupnp" ] || fail "no finder helper in $seekwell_only"
+fi
 [ -z "$(find "$seekwell_only" -iname '*kinemap*' -print)" ] || fail "Kinemap's files in $seekwell_only"
 [ ! -e "$seekwell_only/$EXAMPLES/cpp-body" ] || fail "the Seekwell-only install has the Kinemap example"
 built=$work/examples-seekwell-only
@@ -219,5 +271,28 @@ cmake -S "$plain/$EXAMPLES" -B "$work/examples-no-kinemap" -DCMAKE_PREFIX_PATH="
     -DCMAKE_DISABLE_FIND_PACKAGE_Kinemap=ON >"$work/examples-no-kinemap.log" 2>&1 ||
     { cat "$work/examples-no-kinemap.log"; fail "configuring the examples without Kinemap"; }
 grep -q "cpp-body is not built" "$work/examples-no-kinemap.log" || fail "no word that cpp-body is left out"
+
+echo "== the guide's build lines, pasted in the example folders they name"
+plain_examples=$plain/$EXAMPLES
+mkdir "$work/pasted"
+pasted=()
+while IFS= read -r line; do
+    modules=$(sed -nE 's/.*pkg-config --cflags --libs ([^)]*)\).*/\1/p' <<<"$line")
+    # shellcheck disable=SC2086 # the modules are a list of words
+    PKG_CONFIG_PATH=$plain/$libdir/pkgconfig pkg-config --exists $modules || continue
+    # shellcheck disable=SC2016 # the guide's own variable, as written there
+    if [[ $line == *'$examples/'* ]]; then
+        folder=$work/pasted
+    else
+        source=$(grep -oE '[^ ]+\.(c|cpp)( |$)' <<<"$line" | head -1 | xargs)
+        folder=$(find "$plain_examples" -mindepth 2 -maxdepth 2 -name "$source" -printf '%h\n' | head -1)
+        [ -n "$folder" ] || continue  # a host of your own (host.c), in no example folder
+    fi
+    (cd "$folder" && PREFIX=$plain examples=$plain_examples PKG_CONFIG_PATH=$plain/$libdir/pkgconfig bash -euc "$line") ||
+        fail "pasted in $folder: $line"
+    pasted+=("${line%% -o *}")
+done < <(guide_commands 'cc |c\+\+ ')
+[ "${#pasted[@]}" -ge 2 ] || fail "the guide's build lines were not found: ${pasted[*]}"
+printf '   pasted: %s\n' "${pasted[@]}"
 
 echo "every prefix got what fits it, and its examples build and load its libraries"

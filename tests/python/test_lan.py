@@ -6,13 +6,14 @@ from __future__ import annotations
 import json
 import os
 import re
+import shutil
 import subprocess
 from pathlib import Path
 from typing import Dict, Iterator, List, Tuple
 
 import pytest
 
-from conftest import ODD_NAME_ROBOT, PYTHON, ROBOTS, PrivateLan, SearchPath, tool
+from conftest import ODD_NAME_ROBOT, PYTHON, ROBOTS, PrivateLan, SearchPath, seekwell_library_file, tool
 
 # The simulator's odd friendly name, as its bytes go out on the network.
 ODD_NAME = b'Odd \xff\xe2\x82 \x1b[31m\x7f "q" \\ \xe3\x83\xad\xe3\x83\x9c ' + str(ODD_NAME_ROBOT).encode()
@@ -145,18 +146,29 @@ def no_multicast_route(robot_lan: PrivateLan) -> Iterator[PrivateLan]:
         subprocess.run([*route, "add", *MULTICAST_ROUTE, "dev", layout["client_interface"]], check=True)
 
 
-def test_live_search_needs_no_multicast_route(no_multicast_route: PrivateLan) -> None:
+def test_live_search_needs_no_multicast_route(no_multicast_route: PrivateLan, tmp_path: Path) -> None:
     env = terminal_env(dict(os.environ))
+    # The library copied alone takes the built-in search; as built or installed, its finder
+    # helper, where there is one beside it.
+    shutil.copy(seekwell_library_file(), tmp_path / "libseekwell.so.2")
+    alone = {**env, "LD_LIBRARY_PATH": os.pathsep.join(filter(None, [str(tmp_path), env.get("LD_LIBRARY_PATH")]))}
+    finder = (Path(seekwell_library_file()).parent / "seekwell" / "seekwell-finder-gupnp").exists()
     runs = {
         "module live": start(no_multicast_route, [PYTHON, "-m", "seekwell", "--live"], env),
         "example live": start(no_multicast_route, [PYTHON, ROVA_HOST, "live"], env),
-        "module blocking": start(no_multicast_route, [PYTHON, "-m", "seekwell"], env),
+        "module blocking": start(no_multicast_route, [PYTHON, "-m", "seekwell"], alone),
     }
+    if finder:
+        runs["module finder"] = start(no_multicast_route, [PYTHON, "-m", "seekwell"], env)
     outputs = {name: process.communicate(timeout=60) + (process.returncode,) for name, process in runs.items()}
     out, err, status = outputs["module live"]
     assert (status, err) == (0, b"") and out.endswith(f"{ROBOTS} robot(s) found\n".encode())
     out, err, status = outputs["example live"]
     assert (status, err) == (0, b"") and out.count(b"robot    ") == ROBOTS
-    # The blocking call sends by the routing table: it warns and makes no search.
+    # The blocking call's built-in search sends by the routing table: it warns and makes no search.
     out, err, status = outputs["module blocking"]
     assert (status, out) == (3, b"No robot found.\n") and b"no route to the multicast group" in err
+    # The finder helper sets its sockets' interfaces itself: no warning, and every robot.
+    if finder:
+        out, err, status = outputs["module finder"]
+        assert (status, err) == (0, b"") and len(re.findall(rb"(?m)^[0-9]+ ", out)) == ROBOTS

@@ -9,7 +9,7 @@ import asyncio
 import ctypes
 import errno
 import os
-from typing import Callable, Iterable, Iterator, List, Optional, Tuple
+from typing import Callable, Dict, Iterable, Iterator, List, Optional, Tuple
 
 import pytest
 
@@ -18,7 +18,7 @@ import seekwell.__main__ as cli
 from seekwell import _live
 
 HANDLE = 0x5EE4
-QUIET_DETAIL = b"no device answered on eth0 \x1b[2J"
+DETAIL = b"what happened on eth0 \x1b[2J"
 
 
 def null_terminated(pointer: "ctypes._Pointer[ctypes.c_char_p]") -> Optional[List[bytes]]:
@@ -48,6 +48,7 @@ class FakeLibrary:
         # What the start call read of the options: their size and the targets, NULL-terminated.
         self.size = 0
         self.targets: Optional[List[bytes]] = None
+        self.window_ms = self.period_ms = -1
 
     def api(self) -> _live._Api:
         return _live._Api(self.start, self.fd, self.dispatch, self.cancel, self.free)
@@ -56,6 +57,7 @@ class FakeLibrary:
         given: _live._COptions = options._obj  # type: ignore[attr-defined]  # ctypes.byref() keeps its object
         self.size = given.size
         self.targets = null_terminated(given.targets)
+        self.window_ms, self.period_ms = given.window_ms, given.period_ms
         if self.start_result != 0:
             return self.start_result
         self.callback = callback
@@ -70,7 +72,7 @@ class FakeLibrary:
         self.dispatched += 1
         address = f"192.0.2.{self.dispatched}".encode()
         if self.first_type is not None:
-            first = _live._CEvent(self.first_type, b"", b"", b"", b"eth0", 0, QUIET_DETAIL)
+            first = _live._CEvent(self.first_type, b"", b"", b"", b"eth0", 0, DETAIL)
             self.callback(ctypes.pointer(first), None)
         event = _live._CEvent(_live.EVENT_ROBOT, b"robot", address, b"http://" + address + b"/", b"eth0")
         event.udn = self.udn or b"uuid:R0VA-" + address
@@ -161,7 +163,7 @@ def test_two_loops_share_one_search_and_leaving_either_stops_it(library: FakeLib
 
 
 def test_event_types_a_newer_library_adds_are_not_handed_over(library: FakeLibrary) -> None:
-    library.first_type = _live.EVENT_QUIET + 1
+    library.first_type = _live.EVENT_DROPPED + 1
     with seekwell.search() as search:
         events = iter(search)
         assert [next(events) for _ in range(2)] == [
@@ -232,13 +234,87 @@ def test_targets_reach_the_library_as_a_null_terminated_list(
     assert library.size == _live._COptions.targets.offset + ctypes.sizeof(ctypes.c_void_p)
 
 
-def test_targets_the_library_refuses_raise_a_value_error_naming_them(library: FakeLibrary) -> None:
-    library.start_result = -errno.EINVAL
-    with pytest.raises(seekwell.TargetError, match=r"^bad targets \['198.19.5.11', 'robot.local'\]: ") as refused:
-        seekwell.search(targets=["198.19.5.11", "robot.local"])
+def test_targets_the_library_refuses_raise_a_value_error_naming_each_and_why(library: FakeLibrary) -> None:
+    given = ["198.19.0.0/20", "robot.local", "127.0.0.1", "300.1.1.1", "198.18.0.1"]
+    with pytest.raises(seekwell.TargetError) as refused:
+        seekwell.search(targets=given)
     error = refused.value
-    assert error.targets == ("198.19.5.11", "robot.local") and error.errno == errno.EINVAL
-    assert isinstance(error, ValueError) and isinstance(error, seekwell.SearchStartError)
+    # The good entries are not named; the one past 4096 addresses is, in its place.
+    assert error.targets == ("robot.local", "127.0.0.1", "300.1.1.1", "198.18.0.1")
+    Reason = seekwell.TargetReason
+    assert error.reasons == (Reason.HOSTNAME, Reason.LOOPBACK, Reason.NOT_AN_ADDRESS, Reason.TOO_MANY_ADDRESSES)
+    assert str(error) == "refused targets: " + "; ".join(
+        f"'{target}': {reason.detail}" for target, reason in zip(error.targets, error.reasons)
+    )
+    assert error.errno == errno.EINVAL and isinstance(error, ValueError)
+    assert isinstance(error, seekwell.SearchStartError)
+    assert library.callback is None and library.size == 0  # refused before the start
+
+
+@pytest.mark.parametrize(
+    "target, reason",
+    [
+        ("robot.local", "HOSTNAME"),
+        ("127.0.0.1", "LOOPBACK"),
+        ("300.1.1.1", "NOT_AN_ADDRESS"),
+        ("10.0.0.0/8", "PREFIX_TOO_SHORT"),
+        ("/33", "NOT_AN_ADDRESS"),
+        (" 192.0.2.10", "NOT_AN_ADDRESS"),
+        ("239.255.255.250", "NOT_UNICAST"),
+    ],
+)
+def test_each_refused_target_has_its_reason(library: FakeLibrary, target: str, reason: str) -> None:
+    with pytest.raises(seekwell.TargetError) as refused:
+        seekwell.search(targets=["198.19.5.11", target])
+    assert (refused.value.targets, refused.value.reasons) == ((target,), (seekwell.TargetReason[reason],))
+
+
+@pytest.mark.parametrize(
+    "arguments, named",
+    [
+        ({"window": "x"}, "window"),
+        ({"window": None}, "window"),
+        ({"window": True}, "window"),
+        ({"period": "1"}, "period"),
+        ({"interface": 3}, "interface"),
+        ({"interface": b"eth0"}, "interface"),
+    ],
+)
+def test_arguments_of_the_wrong_type_raise_a_type_error_naming_them(
+    library: FakeLibrary, arguments: Dict[str, object], named: str
+) -> None:
+    with pytest.raises(TypeError, match=f"^{named} must be "):
+        seekwell.search(**arguments)  # type: ignore[arg-type]
+    if named != "period":  # discover_async() takes no period
+        with pytest.raises(TypeError, match=f"^{named} must be "):
+            asyncio.run(seekwell.discover_async(**arguments))  # type: ignore[arg-type]
+    assert library.callback is None
+
+
+@pytest.mark.parametrize(
+    "name, refusal", [("lo", seekwell.LoopbackInterfaceError), ("nosuch0", seekwell.InterfaceNotFoundError)]
+)
+def test_an_interface_that_cannot_be_searched_names_those_that_can(
+    library: FakeLibrary, name: str, refusal: type
+) -> None:
+    with pytest.raises(refusal) as refused:
+        seekwell.search(interface=name)
+    error = refused.value
+    assert isinstance(error, seekwell.SearchStartError) and isinstance(error, ValueError)
+    assert error.interface == name and "lo" not in error.interfaces
+    listed = f"interfaces here: {', '.join(error.interfaces)}" if error.interfaces else "this host has none"
+    assert str(error).endswith(listed) or str(error).endswith(listed + " but loopback")
+    assert library.callback is None
+
+
+def test_search_path_and_reasons_print_by_name(monkeypatch: pytest.MonkeyPatch) -> None:
+    monkeypatch.setattr(_live, "_path_function", lambda: lambda: 1)  # the library's number, unasked
+    path = seekwell.blocking_search_path()
+    assert path is seekwell.SearchPath.FINDER and path == 1
+    assert str(path) == f"{path}" == "SearchPath.FINDER"
+    assert str(seekwell.DoneReason.CANCELLED) == "DoneReason.CANCELLED"
+    assert str(seekwell.SkipReason(99)) == "SkipReason.UNKNOWN_99"
+    assert str(seekwell.TargetReason(1)) == "TargetReason.NOT_AN_ADDRESS"
 
 
 @pytest.mark.parametrize(
@@ -259,24 +335,32 @@ def test_targets_that_are_no_list_of_text_never_reach_the_library(
     assert library.callback is None and library.size == 0  # the library was never called
 
 
-def test_quiet_interfaces_come_as_quiet_events(library: FakeLibrary) -> None:
-    library.first_type = _live.EVENT_QUIET
+@pytest.mark.parametrize(
+    "event_type, kind", [(_live.EVENT_QUIET, seekwell.Quiet), (_live.EVENT_DROPPED, seekwell.Dropped)]
+)
+def test_interface_events_come_with_their_interface_and_detail(
+    library: FakeLibrary, event_type: int, kind: Callable[[str, str], seekwell.Event]
+) -> None:
+    library.first_type = event_type
     with seekwell.search() as search:
         events = iter(search)
-        quiet, robot = next(events), next(events)
-    assert quiet == seekwell.Quiet("eth0", QUIET_DETAIL.decode())
-    assert isinstance(robot, seekwell.Robot) and not isinstance(quiet, seekwell.Robot)
+        told, robot = next(events), next(events)
+    assert type(told) is kind and told == kind("eth0", DETAIL.decode())
+    assert isinstance(robot, seekwell.Robot) and not isinstance(told, seekwell.Robot)
 
 
-def run_command_line(library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str]) -> Tuple[int, str]:
+def run_command_line(
+    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str], first_type: int = _live.EVENT_QUIET
+) -> Tuple[int, str]:
     written: List[str] = []
     monkeypatch.setattr(cli, "write", written.append)
     monkeypatch.setattr(seekwell, "blocking_search_path", lambda: seekwell.SearchPath.BUILT_IN)
-    library.first_type = _live.EVENT_QUIET
+    library.first_type = first_type
     library.end_after = 1
     return cli.main(arguments), "".join(written)
 
 
+@pytest.mark.parametrize("event_type, word", [(_live.EVENT_QUIET, "quiet"), (_live.EVENT_DROPPED, "dropped")])
 @pytest.mark.parametrize(
     "arguments, out",
     [
@@ -284,24 +368,24 @@ def run_command_line(library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, argu
         (
             ["--explain"],
             "blocking call: built-in search\n"
-            "quiet    eth0             no device answered on eth0 ?[2J\n"
+            "{word:9}eth0             what happened on eth0 ?[2J\n"
             "robot    192.0.2.1        robot\n"
             "1 robot(s) found\n",
         ),
         (
             ["--explain", "--json"],
-            '{"event": "path", "blocking_call": "built-in"}\n'
-            '{"event": "quiet", "interface": "eth0", "detail": "no device answered on eth0 \\u001b[2J"}\n'
-            '{"event": "robot", "name": "robot", "address": "192.0.2.1", "location": "http://192.0.2.1/", '
-            '"interface": "eth0", "udn": "uuid:R0VA-192.0.2.1"}\n'
-            '{"event": "done", "reason": "window-over", "count": 1}\n',
+            '{{"event": "path", "blocking_call": "built-in"}}\n'
+            '{{"event": "{word}", "interface": "eth0", "detail": "what happened on eth0 \\u001b[2J"}}\n'
+            '{{"event": "robot", "name": "robot", "address": "192.0.2.1", "location": "http://192.0.2.1/", '
+            '"interface": "eth0", "udn": "uuid:R0VA-192.0.2.1"}}\n'
+            '{{"event": "done", "reason": "window-over", "count": 1}}\n',
         ),
     ],
 )
-def test_only_explain_prints_quiet_interfaces(
-    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str], out: str
+def test_only_explain_prints_interface_events(
+    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str], out: str, event_type: int, word: str
 ) -> None:
-    assert run_command_line(library, monkeypatch, arguments) == (cli.EXIT_SUCCESS, out)
+    assert run_command_line(library, monkeypatch, arguments, event_type) == (cli.EXIT_SUCCESS, out.format(word=word))
 
 
 @pytest.mark.parametrize(
@@ -319,11 +403,32 @@ def test_probe_hands_its_targets_to_a_live_search(
 
 
 def test_a_probe_the_library_refuses_is_a_bad_command_line(
-    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, capsysbinary: pytest.CaptureFixture[bytes]
 ) -> None:
-    library.start_result = -errno.EINVAL
-    assert run_command_line(library, monkeypatch, ["--probe", "robot.local"]) == (cli.EXIT_USAGE, "")
-    assert capsys.readouterr().err.startswith(f"seekwell: {cli.BAD_PROBE}\n")
+    arguments = ["--probe", "robot.local", "--probe", "198.19.5.11", "--probe=127.0.0.1"]
+    assert run_command_line(library, monkeypatch, arguments) == (cli.EXIT_USAGE, "")
+    assert capsysbinary.readouterr().err.decode() == (
+        f"seekwell: --probe 'robot.local': {seekwell.TargetReason.HOSTNAME.detail}\n"
+        f"seekwell: --probe '127.0.0.1': {seekwell.TargetReason.LOOPBACK.detail}\n"
+        "Try 'python3 -m seekwell --help' for more information.\n"
+    )
+    assert library.callback is None
+
+
+@pytest.mark.parametrize(
+    "arguments, window_ms, period_ms",
+    [
+        (["--window", "2.5"], 2500, 0),
+        (["--window=0.001", "--period", "0.2"], 1, 200),
+        (["--watch", "--period=4294967"], 0, 4294967000),
+    ],
+)
+def test_window_and_period_reach_the_library_to_the_millisecond(
+    library: FakeLibrary, monkeypatch: pytest.MonkeyPatch, arguments: List[str], window_ms: int, period_ms: int
+) -> None:
+    status, out = run_command_line(library, monkeypatch, arguments)
+    assert status == cli.EXIT_SUCCESS and "192.0.2.1" in out
+    assert (library.window_ms, library.period_ms) == (window_ms, period_ms)
 
 
 def handed_over(event_type: int, udn: Optional[bytes]) -> seekwell.Event:

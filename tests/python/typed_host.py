@@ -25,6 +25,8 @@ def robots_of(events: seekwell.Search) -> List[Tuple[str, str, str, bytes]]:
                 )
             elif isinstance(event, seekwell.Quiet):
                 found.append((event.interface, event.detail, "", b""))
+            elif isinstance(event, seekwell.Dropped):
+                found.append((event.interface, event.detail, "", b""))
             else:
                 gone: seekwell.Gone = event
                 found.append((gone.name, gone.address, gone.interface + gone.udn, gone.raw_name))

@@ -5,6 +5,7 @@
  *   SKIPPED +9 192.0.2.13 1 "no robot marker in the reply"
  *   GONE +4100 "ROVA robot 1" 192.0.2.10 http://192.0.2.10/ROVA.XML sw-client
  *   QUIET +2001 sw-client "no device answered the search on sw-client: ..."
+ *   DROPPED +15000 sw-client "this host dropped 40 replies on sw-client for want of room, ..."
  *   DONE +10003 1 0 "window over"
  */
 #ifndef SEEKWELL_TESTS_LIVE_EVENT_LINE_H
@@ -31,7 +32,9 @@ static inline void PrintLiveEvent(const seekwell_event* event, long long sinceSt
             putchar('\n');
             break;
         case SEEKWELL_EVENT_QUIET:
-            printf("QUIET +%lld %s ", sinceStartMs, event->interface_name);
+        case SEEKWELL_EVENT_DROPPED:
+            printf("%s +%lld %s ", event->type == SEEKWELL_EVENT_QUIET ? "QUIET" : "DROPPED", sinceStartMs,
+                   event->interface_name);
             PrintQuoted(event->reason);
             putchar('\n');
             break;

@@ -1,10 +1,13 @@
 // What seekwell-discover prints: names from the network never reach a terminal or JSON raw.
 #include <gtest/gtest.h>
 
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "countdown.h"
 #include "discover_output.h"
@@ -45,6 +48,97 @@ TEST(DiscoverOutputTest, TableAndJsonListEveryRecordInOrder)
     PrintTable(none, records, 0);
     PrintJson(none, records, 0);
     EXPECT_EQ(none.str(), "No robot found.\n{\"count\": 0, \"robots\": []}\n");
+}
+
+// Sets LC_CTYPE for one test, and puts the one before back.
+class CtypeLocale {
+public:
+    explicit CtypeLocale(const char* name) : before_(std::setlocale(LC_CTYPE, nullptr))
+    {
+        chosen_ = std::setlocale(LC_CTYPE, name) != nullptr;
+    }
+    ~CtypeLocale() { std::setlocale(LC_CTYPE, before_.c_str()); }
+    bool Chosen() const { return chosen_; }
+
+private:
+    std::string before_;
+    bool chosen_ = false;
+};
+
+// Names line up by the columns a terminal gives them, pad the others at most to 40 columns, and an
+// empty one shows as a missing one does.
+TEST(DiscoverOutputTest, TableAlignsNamesByScreenColumnsWithinATerminalsWidth)
+{
+    const CtypeLocale utf8("C.UTF-8");
+    ASSERT_TRUE(utf8.Chosen());
+    const std::string robo = "\xE3\x83\xAD\xE3\x83\x9C";  // two columns a character
+    const std::string accented = "Cafe\xCC\x81";          // a combining accent: none
+    const std::string wide(40, 'w'), wider(41, 'W'), huge(2047, 'n');
+    const struct {
+        const char* what;
+        std::vector<std::string> names;
+        std::string table;
+    } kRows[] = {
+        {"Japanese",
+         {"ROVA robot 1", robo + " 2"},
+         "#   Name          Address\n0   ROVA robot 1  192.0.2.10\n1   " + robo + " 2        192.0.2.10\n"},
+        {"a combining accent",
+         {accented, "ROVA"},
+         "#   Name  Address\n0   " + accented + "  192.0.2.10\n1   ROVA  192.0.2.10\n"},
+        {"an empty name", {"", "R"}, "#   Name    Address\n0   (none)  192.0.2.10\n1   R       192.0.2.10\n"},
+        {"40 columns are padded to",
+         {wide, "R"},
+         "#   Name" + std::string(36, ' ') + "  Address\n0   " + wide + "  192.0.2.10\n1   R" + std::string(39, ' ') +
+             "  192.0.2.10\n"},
+        {"no further",
+         {wider, huge, "R"},
+         "#   Name" + std::string(36, ' ') + "  Address\n0   " + wider + "  192.0.2.10\n1   " + huge +
+             "  192.0.2.10\n2   R" + std::string(39, ' ') + "  192.0.2.10\n"},
+    };
+    for (const auto& row : kRows) {
+        std::vector<DISCOVERY_RESULT> records;
+        for (const std::string& name : row.names) {
+            records.push_back({const_cast<char*>(name.c_str()), const_cast<char*>("192.0.2.10")});
+        }
+        std::ostringstream table;
+        PrintTable(table, records.data(), static_cast<int>(records.size()));
+        EXPECT_EQ(table.str(), row.table) << row.what;
+    }
+}
+
+// The tool writes UTF-8 in any locale: the C locale measures nothing beyond ASCII, so the table is
+// measured as C.UTF-8 measures it, unless LC_ALL insists (Python's rule, which the module's table
+// follows).
+TEST(DiscoverOutputTest, TheCLocaleMeasuresAsCUtf8UnlessLcAllInsists)
+{
+    const CtypeLocale restore("C");
+    const struct {
+        const char* lcAll;
+        const char* lang;
+        const char* measuredIn;
+    } kRows[] = {
+        {nullptr, "C", "C.UTF-8"},
+        {nullptr, "no_SUCH.locale", "C.UTF-8"},
+        {"C", "C.UTF-8", "C"},
+        {nullptr, "C.UTF-8", "C.UTF-8"},
+    };
+    const char* lcAll = std::getenv("LC_ALL");
+    const char* lang = std::getenv("LANG");
+    const char* lcCtype = std::getenv("LC_CTYPE");
+    const std::string savedAll = lcAll ? lcAll : "", savedLang = lang ? lang : "", savedCtype = lcCtype ? lcCtype : "";
+    unsetenv("LC_CTYPE");
+    for (const auto& row : kRows) {
+        row.lcAll ? setenv("LC_ALL", row.lcAll, 1) : unsetenv("LC_ALL");
+        setenv("LANG", row.lang, 1);
+        UseLocaleForWidths();
+        EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), row.measuredIn)
+            << (row.lcAll ? row.lcAll : "-") << " " << row.lang;
+    }
+    lcAll ? setenv("LC_ALL", savedAll.c_str(), 1) : unsetenv("LC_ALL");
+    lang ? setenv("LANG", savedLang.c_str(), 1) : unsetenv("LANG");
+    if (lcCtype) {
+        setenv("LC_CTYPE", savedCtype.c_str(), 1);
+    }
 }
 
 // Only a full report can have left robots out, so only a full report says so.
@@ -92,6 +186,11 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
     seekwell_event skipped = Event(SEEKWELL_EVENT_SKIPPED, "", "description fetch: HTTP status 404");
     skipped.skip_reason = SEEKWELL_SKIP_HTTP_STATUS;
     skipped.http_status = 404;
+    // An interface's name is escaped like a name, in the line and in the reason that quotes it.
+    seekwell_event quiet = Event(SEEKWELL_EVENT_QUIET, "", "no device answered the search on eth0\x1b[2J");
+    quiet.interface_name = "eth0\x1b[2J";
+    seekwell_event dropped = Event(SEEKWELL_EVENT_DROPPED, "", "this host dropped 12 replies on eth0\x1b[2J");
+    dropped.interface_name = "eth0\x1b[2J";
     seekwell_event cancelled = Event(SEEKWELL_EVENT_DONE, "", "cancelled");
     cancelled.done_reason = SEEKWELL_DONE_CANCELLED;
     seekwell_event failed = Event(SEEKWELL_EVENT_DONE, "", "no interface can search");
@@ -113,6 +212,12 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
          "{\"event\": \"skipped\", \"address\": \"192.0.2.10\", \"location\": \"http://192.0.2.10/ROVA.XML\", "
          "\"interface\": \"eth0\", \"reason\": \"http-status\", \"detail\": \"description fetch: HTTP status 404\", "
          "\"http_status\": 404}\n"},
+        {quiet, "quiet    eth0?[2J         no device answered the search on eth0?[2J\n",
+         "{\"event\": \"quiet\", \"interface\": \"eth0\\u001b[2J\", "
+         "\"detail\": \"no device answered the search on eth0\\u001b[2J\"}\n"},
+        {dropped, "dropped  eth0?[2J         this host dropped 12 replies on eth0?[2J\n",
+         "{\"event\": \"dropped\", \"interface\": \"eth0\\u001b[2J\", "
+         "\"detail\": \"this host dropped 12 replies on eth0\\u001b[2J\"}\n"},
         {cancelled, "3 robot(s) found\n", "{\"event\": \"done\", \"reason\": \"cancelled\", \"count\": 3}\n"},
         // A search that could not run says so on stderr, not as a count of robots.
         {failed, "", "{\"event\": \"done\", \"reason\": \"failed\", \"count\": 3}\n"},
@@ -125,6 +230,21 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
     EXPECT_EQ(PathLine(SEEKWELL_PATH_BUILT_IN, LiveFormat::Json),
               "{\"event\": \"path\", \"blocking_call\": \"built-in\"}\n");
     EXPECT_EQ(PathLine(SEEKWELL_PATH_NONE, LiveFormat::Text), "blocking call: no search\n");
+}
+
+// Without --explain a live search prints only what comes and goes: robots and the end.
+TEST(DiscoverOutputTest, OnlyExplainPrintsWhatNoRobotComesOrGoesWith)
+{
+    const struct {
+        seekwell_event_type type;
+        bool onlyExplained;
+    } kTypes[] = {
+        {SEEKWELL_EVENT_ROBOT, false}, {SEEKWELL_EVENT_SKIPPED, true}, {SEEKWELL_EVENT_GONE, false},
+        {SEEKWELL_EVENT_DONE, false},  {SEEKWELL_EVENT_QUIET, true},   {SEEKWELL_EVENT_DROPPED, true},
+    };
+    for (const auto& entry : kTypes) {
+        EXPECT_EQ(OnlyExplained(entry.type), entry.onlyExplained) << entry.type;
+    }
 }
 
 // The count at the end is of robots, not of ROBOT lines: a robot that moved to another address

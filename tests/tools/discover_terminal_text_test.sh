@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # seekwell-discover on a private LAN with a robot whose name carries an escape sequence, DEL,
 # invalid UTF-8 and Japanese, in a UTF-8 locale: its table, its live lines, and its live lines on a
-# client without a route to the multicast group (where the blocking search still refuses to run)
-# show that name without a byte that could steer the terminal, the Japanese as it is.
+# client without a route to the multicast group (where the blocking call's built-in search still
+# refuses to run, and its finder helper, where built, searches) show that name without a byte that
+# could steer the terminal, the Japanese as it is.
 #
 #   discover_terminal_text_test.sh SEEKWELL-DISCOVER SIMULATOR
 set -u
@@ -65,9 +66,21 @@ expect_equal "live without a route: the end" "$(tail -n 1 "$E2E_WORK/live-no-rou
     "$ROBOTS robot(s) found"
 expect_odd_name_shown "live without a route" live-no-route '^robot '
 
-run_discover table-no-route
+# The blocking call: its built-in search (the library copied alone) sends by route and is not made;
+# the finder helper beside the library as built sets its sockets' interfaces itself.
+library=$(ldd "$discover" | awk '/libseekwell\.so/ { print $3 }')
+mkdir -p "$E2E_WORK/alone"
+cp -P "$(dirname "$library")"/libseekwell.so* "$E2E_WORK/alone/"
+LD_LIBRARY_PATH=$E2E_WORK/alone run_discover table-no-route
 expect_equal "table without a route: exit status" "$?" $NO_ROUTE_STATUS
 expect_equal "table without a route" "$(cat "$E2E_WORK/table-no-route.out")" "No robot found."
 expect_true "table without a route: the warning" grep -q "no route to the multicast group" \
     "$E2E_WORK/table-no-route.err"
+if [ -x "$(dirname "$library")/seekwell/seekwell-finder-gupnp" ]; then
+    run_discover finder-no-route
+    expect_equal "finder path without a route: exit status" "$?" 0
+    expect_equal "finder path without a route: rows" "$(grep -c '^[0-9] ' "$E2E_WORK/finder-no-route.out")" $ROBOTS
+    expect_terminal_text "finder path without a route" "$E2E_WORK/finder-no-route.out"
+    expect_equal "finder path without a route: no warning" "$(cat "$E2E_WORK/finder-no-route.err")" ""
+fi
 e2e_finish

@@ -66,7 +66,8 @@ expect_equal "a watch's end" "$(tail -n 1 "$E2E_WORK/watch.txt")" "$live_robots 
 
 simlan_client "$copy/bin/seekwell-discover" --interface no-such-if0 2>"$E2E_WORK/bad-interface.txt"
 expect_equal "exit status for an unknown interface" "$?" 1
-expect_true "an unknown interface named" grep -qx "seekwell-discover: no interface named 'no-such-if0'" \
+expect_true "an unknown interface named, with those there are" \
+    grep -q "^seekwell-discover: no interface named 'no-such-if0'; interfaces here: " \
     "$E2E_WORK/bad-interface.txt"
 
 e2e_finish

@@ -61,4 +61,29 @@ TEST(TerminalTextTest, ToolsAndExamplesShowLanTextAlike)
     }
 }
 
+// Under a locale of another character set the tool shows each character beyond ASCII as '?'; the
+// C and POSIX locales count as UTF-8.
+TEST(TerminalTextTest, ALocaleOfAnotherCharacterSetGetsAsciiAlone)
+{
+    const struct {
+        const char* codeset;
+        lan_text::Charset charset;
+    } kCodesets[] = {
+        {"UTF-8", lan_text::Charset::Utf8},
+        {"ANSI_X3.4-1968", lan_text::Charset::Utf8},
+        {"ISO-8859-1", lan_text::Charset::Ascii},
+        {"EUC-JP", lan_text::Charset::Ascii},
+    };
+    for (const auto& each : kCodesets) {
+        EXPECT_EQ(lan_text::CharsetOf(each.codeset), each.charset) << each.codeset;
+    }
+    const auto ascii = lan_text::Charset::Ascii;
+    EXPECT_EQ(lan_text::TerminalText("R\xc3\xb6ve \xe3\x83\xad\xe3\x83\x9c", ascii), "R?ve ??");  // a '?' a character
+    EXPECT_EQ(lan_text::TerminalText("a\xff\x1b", ascii), "a??");
+    EXPECT_EQ(lan_text::TerminalText("ROVA robot 1", ascii), "ROVA robot 1");
+    EXPECT_EQ(lan_text::TerminalText(nullptr, ascii), "(none)");
+    // A program that never calls setlocale runs in "C": UTF-8 goes out as it is.
+    EXPECT_EQ(lan_text::LocaleCharset(), lan_text::Charset::Utf8);
+}
+
 }  // namespace

@@ -4,6 +4,8 @@
 #ifndef ROVA_TOOLS_LAN_TEXT_H
 #define ROVA_TOOLS_LAN_TEXT_H
 
+#include <langinfo.h>
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -49,9 +51,24 @@ inline char32_t NextCharacter(std::string_view text, std::size_t& pos)
 // C0 controls, DEL and the C1 controls: a terminal may act on any of them.
 inline bool IsControl(char32_t character) { return character < 0x20 || (character >= 0x7F && character <= 0x9F); }
 
-// Safe to print on a terminal: each control character and each byte of invalid UTF-8 becomes '?',
-// valid UTF-8 stays as it is; null is "(none)".
-inline std::string TerminalText(const char* text)
+// What a terminal is taken to show. Under a locale of another character set (ISO-8859-1, EUC-JP)
+// UTF-8's bytes would show garbled, and some of them are C1 controls there, so only ASCII goes out.
+enum class Charset { Utf8, Ascii };
+
+// The character set a locale's codeset (nl_langinfo(CODESET)) stands for. The C and POSIX locales'
+// ANSI_X3.4-1968 counts as UTF-8, as Python takes it: a terminal today is one.
+inline Charset CharsetOf(std::string_view codeset)
+{
+    return codeset == "UTF-8" || codeset == "ANSI_X3.4-1968" ? Charset::Utf8 : Charset::Ascii;
+}
+
+// The process's LC_CTYPE as setlocale left it: a program that never calls setlocale is in "C".
+inline Charset LocaleCharset() { return CharsetOf(nl_langinfo(CODESET)); }
+
+// Safe to print on a terminal of that character set: each control character and each byte of
+// invalid UTF-8 becomes '?', and so does each character beyond ASCII for Charset::Ascii; valid
+// UTF-8 stays as it is otherwise; null is "(none)".
+inline std::string TerminalText(const char* text, Charset charset)
 {
     if (text == nullptr) {
         return "(none)";
@@ -61,7 +78,7 @@ inline std::string TerminalText(const char* text)
     for (std::size_t pos = 0; pos < view.size();) {
         const std::size_t start = pos;
         const char32_t character = NextCharacter(view, pos);
-        if (character == kInvalid || IsControl(character)) {
+        if (character == kInvalid || IsControl(character) || (charset == Charset::Ascii && character > 0x7F)) {
             shown += '?';
         } else {
             shown.append(view.substr(start, pos - start));
@@ -69,6 +86,9 @@ inline std::string TerminalText(const char* text)
     }
     return shown;
 }
+
+// The same for the terminal of this process's locale.
+inline std::string TerminalText(const char* text) { return TerminalText(text, LocaleCharset()); }
 
 }  // namespace lan_text
 

@@ -3,7 +3,11 @@
 #include <lan_text.h>
 
 #include <algorithm>
+#include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
 #include <string_view>
 
 namespace seekwell_discover {
@@ -34,17 +38,39 @@ std::string JsonEscape(char32_t character, std::string_view original)
     return escaped;
 }
 
-// Columns are counted in characters, so a name with accents lines up like any other.
-std::size_t CharacterCount(const std::string& text)
+// The index column, and the space between the name and the address.
+constexpr std::size_t kIndexWidth = 4;
+constexpr char kColumnGap[] = "  ";
+
+// A row pads its name to the widest name only up to this: with an address it still fits a
+// terminal of 80 columns; a wider name goes on into the address's place on its own row alone.
+constexpr std::size_t kNameColumnMostWidth = 40;
+
+// What the name column shows for a robot with an empty name, as for one without a name.
+constexpr char kNoName[] = "(none)";
+
+// Screen columns, as wcwidth() measures each character under the locale the program runs in, so
+// that a Japanese name lines up like any other; one it cannot measure counts as one column.
+std::size_t DisplayWidth(const std::string& text)
 {
-    return static_cast<std::size_t>(
-        std::count_if(text.begin(), text.end(), [](char c) { return (static_cast<unsigned char>(c) & 0xC0) != 0x80; }));
+    std::size_t width = 0;
+    for (std::size_t pos = 0; pos < text.size();) {
+        const char32_t character = lan_text::NextCharacter(text, pos);
+        const int columns = character == lan_text::kInvalid ? -1 : wcwidth(static_cast<wchar_t>(character));
+        width += columns < 0 ? 1 : static_cast<std::size_t>(columns);
+    }
+    return width;
 }
 
 std::string PadRight(const std::string& text, std::size_t width)
 {
-    const std::size_t length = CharacterCount(text);
+    const std::size_t length = DisplayWidth(text);
     return text + std::string(width > length ? width - length : 0, ' ');
+}
+
+std::string ShownName(const char* name)
+{
+    return name != nullptr && *name == '\0' ? kNoName : lan_text::TerminalText(name);
 }
 
 }  // namespace
@@ -64,6 +90,16 @@ std::string JsonValue(const char* text)
     return json + "\"";
 }
 
+void UseLocaleForWidths()
+{
+    const char* chosen = std::setlocale(LC_CTYPE, "");
+    const char* all = std::getenv("LC_ALL");
+    const bool plainC = chosen == nullptr || std::strcmp(chosen, "C") == 0 || std::strcmp(chosen, "POSIX") == 0;
+    if (plainC && (all == nullptr || *all == '\0')) {
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
+}
+
 void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count)
 {
     if (count <= 0) {
@@ -73,12 +109,13 @@ void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count)
     const std::string nameHeading = "Name";
     std::size_t nameWidth = nameHeading.size();
     for (int i = 0; i < count; ++i) {
-        nameWidth = std::max(nameWidth, CharacterCount(lan_text::TerminalText(records[i].pszName)));
+        nameWidth = std::max(nameWidth, DisplayWidth(ShownName(records[i].pszName)));
     }
-    out << PadRight("#", 4) << PadRight(nameHeading, nameWidth + 2) << "Address\n";
+    nameWidth = std::min(nameWidth, kNameColumnMostWidth);
+    out << PadRight("#", kIndexWidth) << PadRight(nameHeading, nameWidth) << kColumnGap << "Address\n";
     for (int i = 0; i < count; ++i) {
-        out << PadRight(std::to_string(i), 4) << PadRight(lan_text::TerminalText(records[i].pszName), nameWidth + 2)
-            << lan_text::TerminalText(records[i].pszAddress) << "\n";
+        out << PadRight(std::to_string(i), kIndexWidth) << PadRight(ShownName(records[i].pszName), nameWidth)
+            << kColumnGap << lan_text::TerminalText(records[i].pszAddress) << "\n";
     }
     if (count == SEEKWELL_MAX_RESULTS) {
         out << kMostRobotsNote << "\n";

@@ -17,8 +17,15 @@ std::string JsonValue(const char* text);
 extern const char kMostRobotsNote[];
 
 // Index, name and address of records 0..count-1, or a line saying that no robot was found; with
-// kMostRobotsNote after the table when the search reported the most it can.
+// kMostRobotsNote after the table when the search reported the most it can. Names are aligned by
+// their width on screen under the LC_CTYPE locale (see UseLocaleForWidths), padded to at most 40
+// columns; an empty name shows as "(none)", as a missing one does.
 void PrintTable(std::ostream& out, const DISCOVERY_RESULT* records, int count);
+
+// Takes the user's LC_CTYPE locale to measure the table's names. The tool writes UTF-8 whatever the
+// locale, so the C locale, which measures no character beyond ASCII, gives way to C.UTF-8, as
+// Python's does: the module's table stays the tool's.
+void UseLocaleForWidths();
 // {"count": n, "robots": [{"index": 0, "name": "...", "address": "..."}, ...]}
 void PrintJson(std::ostream& out, const DISCOVERY_RESULT* records, int count);
 

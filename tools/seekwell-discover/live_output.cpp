@@ -60,6 +60,8 @@ std::string RobotText(const seekwell_event& event, int answering)
             return TextLine("skipped", event.address, event.reason);
         case SEEKWELL_EVENT_QUIET:
             return TextLine("quiet", event.interface_name, event.reason);
+        case SEEKWELL_EVENT_DROPPED:
+            return TextLine("dropped", event.interface_name, event.reason);
         case SEEKWELL_EVENT_DONE:
             break;
     }
@@ -90,8 +92,10 @@ std::string RobotJson(const seekwell_event& event, int answering)
                    Field("reason", JsonValue(SkipCode(event.skip_reason))) + Field("detail", JsonValue(event.reason)) +
                    Field("http_status", std::to_string(event.http_status)) + "}\n";
         case SEEKWELL_EVENT_QUIET:
-            return "{\"event\": \"quiet\"" + Field("interface", JsonValue(event.interface_name)) +
-                   Field("detail", JsonValue(event.reason)) + "}\n";
+        case SEEKWELL_EVENT_DROPPED:
+            return std::string("{\"event\": \"") + (event.type == SEEKWELL_EVENT_QUIET ? "quiet" : "dropped") + "\"" +
+                   Field("interface", JsonValue(event.interface_name)) + Field("detail", JsonValue(event.reason)) +
+                   "}\n";
         case SEEKWELL_EVENT_DONE:
             break;
     }
@@ -108,6 +112,11 @@ void AnsweringRobots::Count(const seekwell_event& event)
     } else if (event.type == SEEKWELL_EVENT_GONE) {
         udns_.erase(event.udn);
     }
+}
+
+bool OnlyExplained(seekwell_event_type type)
+{
+    return type == SEEKWELL_EVENT_SKIPPED || type == SEEKWELL_EVENT_QUIET || type == SEEKWELL_EVENT_DROPPED;
 }
 
 const char* SkipCode(seekwell_skip_reason reason) { return CodeAt(kSkipCodes, reason); }

@@ -30,6 +30,9 @@ std::string PathLine(int path, LiveFormat format);
 // text, which goes to stderr instead).
 std::string EventLine(const seekwell_event& event, int answering, LiveFormat format);
 
+// Whether only --explain prints events of this type: no robot comes or goes with them.
+bool OnlyExplained(seekwell_event_type type);
+
 // The short code of a reason, as JSON and the Python package name it ("no-marker", "cancelled").
 const char* SkipCode(seekwell_skip_reason reason);
 const char* DoneCode(seekwell_done_reason reason);

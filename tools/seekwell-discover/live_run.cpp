@@ -10,6 +10,8 @@
 #include <cstring>
 #include <optional>
 
+#include "command_checks.h"
+
 namespace seekwell_discover {
 
 namespace {
@@ -24,7 +26,7 @@ struct Printer {
 void OnEvent(const seekwell_event* event, void* userData)
 {
     auto& printer = *static_cast<Printer*>(userData);
-    if ((event->type == SEEKWELL_EVENT_SKIPPED || event->type == SEEKWELL_EVENT_QUIET) && !printer.request.explain) {
+    if (OnlyExplained(event->type) && !printer.request.explain) {
         return;
     }
     printer.answering.Count(*event);
@@ -79,16 +81,21 @@ void DispatchUntilDone(seekwell_search* search, int signals)
     }
 }
 
+// The command line was checked before the start: these come only when the host changed meanwhile.
 int StartError(const char* program, const LiveRequest& request, int error)
 {
     if (error == -ENODEV) {
-        return tool_cli::PrintUsageError(program, "no interface named '" + request.interfaceName + "'");
+        return tool_cli::PrintUsageError(
+            program, InterfaceRefusal(request.interfaceName, InterfaceKind::Unknown, SearchableInterfaces()));
     }
     if (error == -EINVAL && !request.targets.empty()) {
-        return tool_cli::PrintUsageError(program, "--probe takes IPv4 addresses and CIDR ranges from /" +
-                                                      std::to_string(SEEKWELL_MIN_TARGET_PREFIX) + " to /32, " +
-                                                      std::to_string(SEEKWELL_MAX_TARGET_ADDRESSES) +
-                                                      " addresses in all");
+        const std::vector<std::string> refused = RefusedProbes(request.targets);
+        for (std::size_t i = 0; i + 1 < refused.size(); ++i) {
+            tool_cli::PrintError(program, refused[i]);
+        }
+        if (!refused.empty()) {
+            return tool_cli::PrintUsageError(program, refused.back());
+        }
     }
     tool_cli::PrintError(program, std::string("no search took place: ") + std::strerror(-error));
     return tool_cli::kExitFailure;
@@ -100,6 +107,7 @@ int RunLiveSearch(const char* program, const LiveRequest& request, std::ostream&
 {
     seekwell_options options = SEEKWELL_OPTIONS_INIT;
     options.window_ms = request.windowMs;
+    options.period_ms = request.periodMs;
     options.interface_name = request.interfaceName.empty() ? nullptr : request.interfaceName.c_str();
     std::vector<const char*> targets;
     for (const std::string& target : request.targets) {

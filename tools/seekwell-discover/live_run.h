@@ -13,6 +13,7 @@ namespace seekwell_discover {
 
 struct LiveRequest {
     unsigned int windowMs = 0;         // 0: until a signal stops it
+    unsigned int periodMs = 0;         // between searches; 0: the library's
     std::string interfaceName;         // empty: every interface that can multicast
     std::vector<std::string> targets;  // robot addresses and ranges asked beside the multicast
     bool explain = false;              // also the blocking call's path and every responder left out

@@ -45,12 +45,16 @@
  * the system picks.
  *
  * What the two paths report differs: on the finder path the name is decoded
- * by an XML parser (entities resolved) and the address is the robot's
- * presentation URL less its first seven characters ("http://") and
- * everything from its last '/' on, so it may carry a port or a path, such as
- * "192.0.2.11:8080/app"; on the built-in path the name is the document's
- * text taken verbatim and the address is always a dotted IPv4 address, the
- * LOCATION's host as inet_addr() reads it.
+ * by an XML parser (entities resolved), then given as the live search gives
+ * it (valid UTF-8, each byte that is not UTF-8 replaced by U+FFFD, control
+ * characters dropped, at most 2047 bytes cut at a character's end), and the
+ * address is the robot's presentation URL less its first seven characters
+ * ("http://") and everything from its last '/' on, so it may carry a port or
+ * a path, such as "192.0.2.11:8080/app"; on the built-in path the name is
+ * the document's text taken verbatim, any bytes, and the address is always a
+ * dotted IPv4 address, the LOCATION's host as inet_addr() reads it. The
+ * built-in path reads the first 4069 bytes of a description: a robot whose
+ * UDN or name ends beyond them is not reported, or has an empty name.
  *
  * Contract:
  *  - results points to an array of at least 16 DISCOVERY_RESULT records.
@@ -155,9 +159,11 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * The live search: a second way in, for hosts that want each robot the
  * moment it answers, a search they can stop, and the reason a responder was
  * left out. It reports the robots the built-in path of DiscoveryROVAByUPnP
- * would report (same marker, LOCATION, description and UDN rules, same name
- * and address bytes), without a limit of 16, and fetches each description
- * only from the IPv4 address that sent the reply.
+ * would report (same marker, LOCATION, description and UDN rules, same
+ * address), without a limit of 16, and fetches each description only from
+ * the IPv4 address that sent the reply. Two things differ: it reads up to
+ * 16 KiB of a description, so that a long name does not hide the UDN after
+ * it, and it gives a name as the finder path does (see name below).
  *
  * Who is believed: a reply counts only when it arrived on an interface the
  * search searches on, from a sender inside that interface's subnet (on a
@@ -191,9 +197,9 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  * waiting reads full goes unexamined: the first of each round is told as
  * one SKIPPED event (OVERLOAD, with the count so far in words) and DONE's
  * reason ends with the total ("; N replies went unexamined ..."). A
- * datagram is read up to its first 8 KiB. An event's LOCATION and UDN are
- * cut to their first 255
- * bytes; at most 1024 SKIPPED events wait for a host that does not
+ * datagram is read up to its first 8 KiB, a description up to its first
+ * 16 KiB. An event's LOCATION and UDN are cut to their first 255 bytes, its
+ * name to 2047; at most 1024 SKIPPED events wait for a host that does not
  * dispatch, and waiting ROBOT and GONE events of one robot are merged (see
  * seekwell_search_dispatch).
  *
@@ -296,8 +302,8 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *    room, each at most once a round and each round going on where the last
  *    stopped, so every one is asked within 20 s whatever the others do (a
  *    short list, every round). The robot rules are those of a reply (UDN
- *    marker, limits, name and address bytes); a description that is no
- *    robot's gives SKIPPED with its reason, as for a reply.
+ *    marker, limits, name and address); a description that is no robot's
+ *    gives SKIPPED with its reason, as for a reply.
  *  - A range is swept: a unicast M-SEARCH to port 1900 of each of its
  *    addresses (not the network and broadcast addresses of a range of /30
  *    or wider), as UPnP 1.1 devices answer them, each sent again 1 s after
@@ -314,12 +320,14 @@ SEEKWELL_API int seekwell_blocking_search_path(void);
  *    that is not a dotted IPv4 address or CIDR range (a hostname, say), that
  *    is not a unicast address (loopback, multicast, broadcast, 0.0.0.0/8), a
  *    prefix shorter than /20, or more than 4096 addresses in all.
+ *    seekwell_check_targets tells which entry it refuses first, and why.
  * With targets, a search runs even where no interface can multicast.
  *
  * Many robots (since 2.1): a LAN of many robots answering a search at once
  * can overflow a socket's receive buffer, which the search asks to be as
- * large as the system allows (net.core.rmem_max: 208 KiB unless raised,
- * some 160 replies); the kernel drops the rest and counts them. In a round
+ * large as the system allows, up to 16 MiB (net.core.rmem_max: 208 KiB
+ * unless raised, some 160 replies); the kernel drops the rest and counts
+ * them. In a round
  * where it counted drops on an interface, the search asks again, once the
  * replies to the round's second send are in, every device the kernel's
  * neighbour table knows on that interface, within its subnet, that has not
@@ -390,8 +398,9 @@ typedef enum seekwell_skip_reason {
     SEEKWELL_SKIP_CONNECT_REFUSED = 7,      /* nothing listens on the HTTP port */
     SEEKWELL_SKIP_FETCH_FAILED = 8,         /* the fetch broke off (30 s of silence, 60 s in all, reset) */
     SEEKWELL_SKIP_HTTP_STATUS = 9,          /* no robot description, and the status was not 2xx */
-    SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the 4069 bytes read, the limit */
-    SEEKWELL_SKIP_NO_ROBOT_UDN = 11,        /* the description's UDN lacks the robot marker */
+    SEEKWELL_SKIP_BODY_OVER_LIMIT = 10,     /* no robot UDN in the 16 KiB read, the limit */
+    SEEKWELL_SKIP_NO_ROBOT_UDN = 11,        /* the description is empty, not XML or without a UDN,
+                                               or its UDN lacks the robot marker (reason says which) */
     SEEKWELL_SKIP_OFF_SUBNET = 12,          /* the sender is outside the subnet of the interface
                                                its reply arrived on: its address may be forged */
     SEEKWELL_SKIP_OWN_ADDRESS = 13,         /* the sender is one of this host's own addresses */
@@ -413,7 +422,10 @@ typedef enum seekwell_done_reason {
  */
 typedef struct seekwell_event {
     seekwell_event_type type;
-    const char* name;                 /* ROBOT, GONE: the friendly name, bytes as sent */
+    const char* name;                 /* ROBOT, GONE: the friendly name as the finder path gives
+                                         it: valid UTF-8 (a byte that is not becomes U+FFFD),
+                                         without control characters, at most 2047 bytes cut at
+                                         a character's end; "" when it has none */
     const char* address;              /* ROBOT, SKIPPED, GONE: the responder's dotted IPv4 address */
     const char* location;             /* ROBOT, GONE: the reply's LOCATION URL; SKIPPED: as sent, if any */
     const char* interface_name;       /* ROBOT, SKIPPED, GONE: the interface the reply came in by
@@ -423,7 +435,8 @@ typedef struct seekwell_event {
                                          DROPPED: the interface whose replies were dropped */
     seekwell_skip_reason skip_reason; /* SKIPPED */
     const char* reason;               /* SKIPPED, QUIET, DROPPED, DONE: the reason in words */
-    int http_status;                  /* SKIPPED: the status of a fetched description, else 0 */
+    int http_status;                  /* SKIPPED: the status of every description fetched, 200
+                                         included; 0 when the fetch failed or none was made */
     seekwell_done_reason done_reason; /* DONE */
     int error;                        /* DONE with SEEKWELL_DONE_FAILED: an errno value */
     const char* udn;                  /* since 2.1; ROBOT, GONE: the UDN of the robot's
@@ -476,6 +489,41 @@ typedef struct seekwell_options {
  * all, each address sent two a second apart, so half as many addresses. */
 #define SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND 1000
 #define SEEKWELL_SWEEP_ADDRESSES_PER_SECOND (SEEKWELL_SWEEP_DATAGRAMS_PER_SECOND / 2)
+
+/* Why an entry of a target list is refused, in the order each entry is
+ * checked: its form, the addresses of the list so far, then each address it
+ * names. Values never change; later versions may add some, which a host
+ * treats as "refused". */
+typedef enum seekwell_target_reason {
+    SEEKWELL_TARGET_ACCEPTED = 0,
+    SEEKWELL_TARGET_NOT_AN_ADDRESS = 1,     /* neither "a.b.c.d" (four parts of 0 to 255, nothing
+                                               around them) nor "a.b.c.d/N" with N up to 32:
+                                               "300.1.1.1", " 192.0.2.10", "192.0.2.0/33" */
+    SEEKWELL_TARGET_HOSTNAME = 2,           /* a name such as "robot.local": none is looked up */
+    SEEKWELL_TARGET_PREFIX_TOO_SHORT = 3,   /* a range wider than /20 (SEEKWELL_MIN_TARGET_PREFIX) */
+    SEEKWELL_TARGET_TOO_MANY_ADDRESSES = 4, /* with the entries before it, more than
+                                               SEEKWELL_MAX_TARGET_ADDRESSES addresses */
+    SEEKWELL_TARGET_LOOPBACK = 5,           /* in 127.0.0.0/8: this host itself */
+    SEEKWELL_TARGET_NOT_UNICAST = 6         /* an address no device has: multicast, broadcast,
+                                               0.0.0.0/8 or 240.0.0.0/4 */
+} seekwell_target_reason;
+
+/*
+ * Whether seekwell_search_start would take targets as seekwell_options.targets
+ * and, if not, the first entry it refuses and why, so that a host can point
+ * its user at the entry to correct. Nothing is sent or looked up, nothing is
+ * allocated; since 2.1.
+ *  0        it would take them: targets is NULL, an empty list, or a list
+ *           whose every entry is taken; *first_refused is the number of
+ *           entries (0 for NULL) and *reason SEEKWELL_TARGET_ACCEPTED;
+ *  -EINVAL  it would refuse them: *first_refused is the index of the first
+ *           entry refused, counting from 0, and *reason why; no entry after
+ *           it is read.
+ * first_refused and reason may each be NULL. The list ends with NULL, as
+ * seekwell_options.targets does.
+ */
+SEEKWELL_API int seekwell_check_targets(const char* const* targets, size_t* first_refused,
+                                        seekwell_target_reason* reason);
 
 /*
  * Starts a search and returns at once: 0, or a negative errno value with

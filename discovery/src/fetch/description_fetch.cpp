@@ -188,7 +188,8 @@ DescriptionTransfer::DescriptionTransfer(const CurlFunctions& curl, const std::s
     if (!Ready()) {
         return;
     }
-    state_.body.reserve(limits.maxBodyBytes);
+    // Room for a description of the usual size; one that needs more grows the body.
+    state_.body.reserve(std::min(limits.maxBodyBytes, kDescriptionMaxBytes));
     SetConnectionOptions(curl, handle_.get(), limits);
     SetRequestOptions(curl, handle_.get(), url, headers_.get());
     SetCallbacks(curl, handle_.get(), state_);

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "robot_name.h"
 #include "search_constants.h"
 
 namespace seekwell {
@@ -31,6 +32,8 @@ std::string NarrowText(const char* text)
     }
     return std::string(text, length);
 }
+
+std::string NarrowName(const char* text) { return text == nullptr ? std::string() : RobotName(text); }
 
 std::string HostFromPresentationUrl(const std::string& url)
 {

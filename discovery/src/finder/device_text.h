@@ -11,6 +11,10 @@ namespace seekwell {
 // is split. A null text narrows to the empty string.
 std::string NarrowText(const char* text);
 
+// A friendly name as the live search gives it (RobotName): the parser passes
+// on bytes that are not UTF-8, and keeps some control characters.
+std::string NarrowName(const char* text);
+
 // Drops everything from the last '/' on, then the first 7 characters (the
 // length of "http://"). Empty when nothing is left.
 std::string HostFromPresentationUrl(const std::string& url);

@@ -52,12 +52,13 @@ private:
 };
 
 // Reads one text property; the finder's string is freed whatever happened.
-bool ReadProperty(IUPnPDevice* device, PropertyGetter getter, std::string& text)
+bool ReadProperty(IUPnPDevice* device, PropertyGetter getter, std::string& text,
+                  std::string (*narrow)(const char*) = NarrowText)
 {
     OwnedBstr value;
     const HRESULT hr = (device->*getter)(value.Out());
     if (!Failed(hr)) {
-        text = NarrowText(value.Get());
+        text = narrow(value.Get());
     }
     return !Failed(hr);
 }
@@ -170,7 +171,7 @@ bool CSeekwellApp::VisitNextDevice(IEnumUnknown* pEnum, int& nStored)
 
 bool CSeekwellApp::ReadDeviceTexts(IUPnPDevice* pDevice, DeviceTexts& texts)
 {
-    return ReadProperty(pDevice, &IUPnPDevice::get_FriendlyName, texts.friendlyName) &&
+    return ReadProperty(pDevice, &IUPnPDevice::get_FriendlyName, texts.friendlyName, NarrowName) &&
            ReadProperty(pDevice, &IUPnPDevice::get_PresentationURL, texts.presentationUrl) &&
            ReadProperty(pDevice, &IUPnPDevice::get_Description, texts.description);
 }

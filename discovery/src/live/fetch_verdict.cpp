@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/ipv4_text.h"
+#include "robot_name.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -45,6 +46,51 @@ FetchVerdict JudgeFailedFetch(const platform::FetchOutcome& outcome)
                 "description fetch failed (libcurl error " + std::to_string(static_cast<int>(outcome.code)) + ")");
 }
 
+// Whether the document starts as XML does, with a tag (after white space and
+// a byte order mark): a device that serves plain text or JSON is told so,
+// rather than that its UDN lacks the marker.
+bool LooksLikeXml(const std::string& document)
+{
+    constexpr const char kByteOrderMark[] = "\xEF\xBB\xBF";
+    std::size_t at = document.rfind(kByteOrderMark, 0) == 0 ? sizeof(kByteOrderMark) - 1 : 0;
+    at = document.find_first_not_of(" \t\r\n", at);
+    return at != std::string::npos && document[at] == '<';
+}
+
+std::string WithoutRobotUdn(const std::string& document)
+{
+    if (document.empty()) {
+        return "the description is empty";
+    }
+    if (!LooksLikeXml(document)) {
+        return "the description is not XML";
+    }
+    if (DescriptionUdn(document).empty()) {
+        return "the description has no UDN";
+    }
+    return "the description's UDN lacks the robot marker";
+}
+
+// The robot's name as a host is given it. readCut: the read ended at its
+// limit, so a name without its closing tag may go on beyond it; once the read
+// holds more of it than a name keeps, the cut name is known all the same.
+std::string NameRead(const std::string& document, bool readCut, const char* address)
+{
+    const std::string whole = ReadRobotDescription(address, document).friendlyName;
+    if (!whole.empty() || !readCut) {
+        return RobotName(whole);
+    }
+    const std::string unclosed = UnclosedFriendlyName(document);
+    std::string_view start = unclosed;
+    start.remove_suffix(UnfinishedCharacterAtEnd(start));
+    std::string name = CleanNameText(start);
+    if (name.size() < kRobotNameMaxBytes) {
+        return std::string();
+    }
+    name.resize(WholeCharactersWithin(name, kRobotNameMaxBytes));
+    return name;
+}
+
 }  // namespace
 
 FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string& document)
@@ -55,15 +101,17 @@ FetchVerdict JudgeFetch(const platform::FetchOutcome& outcome, const std::string
     if (HasRobotUdn(document)) {
         return FetchVerdict{};
     }
+    // A description was fetched: every reason from here on tells its status, 200 included.
+    const int status = static_cast<int>(outcome.httpStatus);
     if (outcome.httpStatus != 0 && (outcome.httpStatus < kHttpSuccessFirst || outcome.httpStatus > kHttpSuccessLast)) {
-        return Skip(SEEKWELL_SKIP_HTTP_STATUS, "description fetch: HTTP status " + std::to_string(outcome.httpStatus),
-                    static_cast<int>(outcome.httpStatus));
+        return Skip(SEEKWELL_SKIP_HTTP_STATUS, "description fetch: HTTP status " + std::to_string(status), status);
     }
     if (outcome.bodyFull) {
         return Skip(SEEKWELL_SKIP_BODY_OVER_LIMIT,
-                    "no robot UDN in the first " + std::to_string(kDescriptionMaxBytes) + " bytes of the description");
+                    "no robot UDN in the first " + std::to_string(outcome.body.size()) + " bytes of the description",
+                    status);
     }
-    return Skip(SEEKWELL_SKIP_NO_ROBOT_UDN, "the description's UDN lacks the robot marker");
+    return Skip(SEEKWELL_SKIP_NO_ROBOT_UDN, WithoutRobotUdn(document), status);
 }
 
 ReadResult ReadOf(const FetchPool::Finished& finished, const FetchLanes& lanes)
@@ -87,7 +135,8 @@ ReadResult ReadOf(const FetchPool::Finished& finished, const FetchLanes& lanes)
     in_addr address{};
     address.s_addr = finished.order.address;
     read.robot = true;
-    read.name = ReadRobotDescription(platform::AddressText(address).c_str(), document).friendlyName;
+    const bool readCut = finished.outcome.bodyFull && document.size() == finished.outcome.body.size();
+    read.name = NameRead(document, readCut, platform::AddressText(address).c_str());
     read.udn = DescriptionUdn(document).substr(0, kUdnKeptBytes);
     return read;
 }

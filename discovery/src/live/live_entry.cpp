@@ -9,8 +9,10 @@
 
 #include "cancel_deferred.h"
 #include "live/live_search.h"
+#include "live/search_targets.h"
 
 using seekwell::CancelDeferred;
+using seekwell::live::CheckTargets;
 using seekwell::live::LiveParameters;
 using seekwell::live::LiveSearch;
 using seekwell::live::ParametersFromOptions;
@@ -102,4 +104,19 @@ extern "C" SEEKWELL_API void seekwell_search_free(seekwell_search* search)
     if (search != nullptr) {
         LiveSearch::Release(Live(search));
     }
+}
+
+// Reads the list as the search's start does, with devices on loopback never
+// standing in for a LAN; allocates nothing and reaches no cancellation point.
+extern "C" SEEKWELL_API int seekwell_check_targets(const char* const* targets, size_t* first_refused,
+                                                   seekwell_target_reason* reason)
+{
+    const seekwell::live::TargetVerdict verdict = CheckTargets(targets, false);
+    if (first_refused != nullptr) {
+        *first_refused = verdict.index;
+    }
+    if (reason != nullptr) {
+        *reason = verdict.reason;
+    }
+    return verdict.reason == SEEKWELL_TARGET_ACCEPTED ? 0 : -EINVAL;
 }

@@ -29,7 +29,7 @@ struct LiveParameters {
     // Where devices announce themselves; port 0: announcements are not heard.
     const char* announcementAddress = kSsdpMulticastGroup;
     std::uint16_t announcementPort = kSsdpPort;
-    HttpFetchLimits http;
+    HttpFetchLimits http{kHttpPort, kConnectTimeoutMs, kReceiveTimeoutMs, kWholeFetchCapMs, kLiveDescriptionMaxBytes};
     BookLimits book;
     FetchLanes lanes;
     bool loopbackDevices = false;

@@ -14,9 +14,9 @@ installed and up to 970 s on the library's own search. Calls may come from any t
 that overlap run one after the other.
 
 search() and, in asyncio code, search_async() are the live search: events (Robot, Skipped,
-Gone, Quiet) as they come, no limit of 16, one interface if asked, addresses and ranges to ask
-where multicast does not reach (targets), and a search that stops when the loop is left or its
-task cancelled. discover_async() awaits a live search's window and returns its
+Gone, Quiet, Dropped) as they come, no limit of 16, one interface if asked, addresses and ranges
+to ask where multicast does not reach (targets), and a search that stops when the loop is left or
+its task cancelled. discover_async() awaits a live search's window and returns its
 robots. Every error the package raises derives from SeekwellError.
 
 Names come from devices on the network: they are decoded as UTF-8, and each byte sequence that is
@@ -43,11 +43,13 @@ from ._live import (
     SEARCH_WINDOW_SECONDS,
     AsyncSearch,
     DoneReason,
+    Dropped,
     Event,
     Gone,
     InterfaceNotFoundError,
     LibraryNotFoundError,
     LibraryVersion,
+    LoopbackInterfaceError,
     NoSearchError,
     Quiet,
     Robot,
@@ -58,6 +60,7 @@ from ._live import (
     Skipped,
     SkipReason,
     TargetError,
+    TargetReason,
     blocking_search_path,
     library_version,
     search,
@@ -73,11 +76,13 @@ __all__ = [
     "SEARCH_WINDOW_SECONDS",
     "AsyncSearch",
     "DoneReason",
+    "Dropped",
     "Event",
     "Gone",
     "InterfaceNotFoundError",
     "LibraryNotFoundError",
     "LibraryVersion",
+    "LoopbackInterfaceError",
     "NoSearchError",
     "Quiet",
     "RawRecord",
@@ -89,6 +94,7 @@ __all__ = [
     "SkipReason",
     "Skipped",
     "TargetError",
+    "TargetReason",
     "__version__",
     "blocking_search_path",
     "discover",
@@ -182,9 +188,10 @@ async def discover_async(
     location and interface besides its name and address; targets as for search(). Cancelling
     the awaiting task stops the search at once and releases what it held. Raises NoSearchError
     (SearchStartError) when no search took place, InterfaceNotFoundError for an unknown
-    interface, TargetError for targets the library refuses.
+    interface, LoopbackInterfaceError for a loopback one, TargetError for targets the library
+    refuses, and TypeError, naming the argument, for one of the wrong type.
     """
-    if window <= 0:
+    if _live.seconds_argument(window, "window") <= 0:
         raise ValueError("discover_async() needs a window that ends: use search_async(0) to watch")
     robots: List[Robot] = []
     async with search_async(window, interface, targets=targets) as events:

@@ -2,16 +2,22 @@
 
 The same table or JSON, the same escaping of what devices send, the same note at 16 robots and
 the same exit statuses: 0 a search ran, 1 bad command line, 2 no search took place, 3 no route to
-the multicast group (the blocking search only; no search is made). With --live, --explain,
---interface, --probe or --watch, the live search, one line per event as it comes, byte for byte as
-seekwell-discover prints them; it needs no multicast route. Text from the network is printed
-through seekwell.terminal_text() (the table and the live lines) or as JSON escapes.
+the multicast group (only where the blocking call would take its built-in search; no search is
+made). With --live, --explain, --interface, --probe, --window, --period or --watch, the live
+search, one line per event as it comes, byte for byte as seekwell-discover prints them; it needs no
+multicast route. A command line the library would refuse is refused first, as the tool words it.
+Text from the network is printed through seekwell.terminal_text() (the table and the live lines,
+and under a locale of another character set than UTF-8 each character beyond ASCII as '?') or as
+JSON escapes.
 """
 
 from __future__ import annotations
 
+import ctypes
 import errno
 import math
+import os
+import re
 import signal
 import socket
 import sys
@@ -36,29 +42,37 @@ SEARCH_GROUP = ("239.255.255.250", 1900)
 NO_ROUTE_ERRORS = (errno.ENETUNREACH, errno.EHOSTUNREACH, errno.ENETDOWN)
 
 # Word for word seekwell-discover's, the continuation of its first line included.
-USAGE = f"""Usage: {INVOCATION} [--json] [--live] [--explain] [--interface IF] [--probe ADDRESS|RANGE]
-                         [--watch]
-Searches the local network for robots (this takes at least 10 seconds) and prints
-each one's index, name and address.
+USAGE = f"""Usage: {INVOCATION} [--json] [--live] [--explain] [--interface IF]
+                         [--probe ADDRESS|RANGE]... [--window SECONDS]
+                         [--watch] [--period SECONDS]
+Searches the local network for robots (this takes at least 10 seconds) and
+prints each one's index, name and address.
 
-  --json           print the robots as JSON (one object per line when live)
-  --live           print each robot the moment it answers
-  --explain        live, and also say which responders were left out and why,
-                   and which way the blocking call would search
-  --interface IF   live, searching on the interface IF only
-  --probe ADDRESS|RANGE  also ask this robot address, or sweep this CIDR range (repeatable; implies --live)
-  --watch          live with no end: robots coming and going until Ctrl-C
-  --version        print the version
-  --help           this text
+  --json              print the robots as JSON (one object per line when live)
+  --live              print each robot the moment it answers
+  --explain           live, and also say which responders were left out and
+                      why, and which way the blocking call would search
+  --interface IF      live, searching on the interface IF only
+  --probe ADDRESS|RANGE
+                      live, and also ask the robot at this IPv4 address, or
+                      sweep this CIDR range (/20 to /32); repeatable, 4096
+                      addresses in all
+  --window SECONDS    live, for SECONDS instead of 10 (0.001 to 4294967)
+  --watch             live with no end: robots coming and going until Ctrl-C
+  --period SECONDS    live, searching every SECONDS, not 15 (0.2 to 4294967)
+  --version           print the version
+  --help              this text
 
-Exit status: 0 when a search ran (even if it found no robot), 1 on a bad command
-line or an unknown interface, 2 when no search took place, 3 when there is no
-route to the multicast group 239.255.255.250 (no search is made).
+Exit status: 0 when a search ran (even if it found no robot), 1 on a bad
+command line, 2 when no search took place, 3 when the blocking call would
+search by itself and there is no route to the multicast group
+239.255.255.250 (no search is made).
 """
 
 NO_ROUTE_WARNING = (
-    "warning: no route to the multicast group 239.255.255.250, so no robot can hear a search; "
-    "add a default route or one for multicast, e.g. 'ip route add 224.0.0.0/4 dev IFACE'"
+    "warning: no route to the multicast group 239.255.255.250, so the blocking call's built-in search "
+    "cannot reach a robot; add a default route or one for multicast, e.g. "
+    "'ip route add 224.0.0.0/4 dev IFACE', or search with --live, which needs none"
 )
 MOST_ROBOTS_NOTE = "16 robots reported, the most one search returns; there may be more on the network."
 
@@ -67,11 +81,45 @@ REPLACEMENT_FOR_JSON = "\\ufffd"
 
 COUNTDOWN_TICK_SECONDS = 1.0
 STATUS_WIDTH = 40
+# As seekwell-discover's table: the index column, the gap before the address, and the most a row
+# pads its name to (a wider name goes on into the address's place on its own row alone).
+INDEX_WIDTH = 4
+COLUMN_GAP = "  "
+NAME_COLUMN_MOST_WIDTH = 40
+
+_libc = ctypes.CDLL(None)
+_libc.wcwidth.argtypes = [ctypes.c_wchar]
+_libc.wcwidth.restype = ctypes.c_int
 
 
 def printable_text(raw: Optional[bytes]) -> str:
-    """Safe on a terminal: control characters and bytes that are not UTF-8 become '?'."""
-    return NULL_TEXT if raw is None else seekwell.terminal_text(raw)
+    """Safe on a terminal: control characters and bytes that are not UTF-8 become '?', and so
+    does each character beyond ASCII under a locale of another character set, as in the tool."""
+    if raw is None:
+        return NULL_TEXT
+    shown = seekwell.terminal_text(raw)
+    return shown if _terminal.locale_takes_utf8() else _terminal.ascii_only(shown)
+
+
+def argument_text(argument: str) -> str:
+    """A command-line value as the tool shows it: its bytes, made printable."""
+    return printable_text(os.fsencode(argument))
+
+
+def display_width(text: str) -> int:
+    """Screen columns, as the C library's wcwidth() measures each character under the locale
+    Python runs in (which makes a C locale C.UTF-8), as seekwell-discover measures them; one it
+    cannot measure counts as one column."""
+    return sum(width if width >= 0 else 1 for width in map(_wcwidth, text))
+
+
+def _wcwidth(character: str) -> int:
+    width: int = _libc.wcwidth(character)
+    return width
+
+
+def pad(text: str, width: int) -> str:
+    return text + " " * max(width - display_width(text), 0)
 
 
 def json_character(character: str) -> str:
@@ -94,12 +142,14 @@ def json_value(raw: Optional[bytes]) -> str:
 def table(records: Sequence[seekwell.RawRecord]) -> str:
     if not records:
         return "No robot found.\n"
+    # An empty name shows as a missing one does.
     rows = [
-        (str(index), printable_text(name), printable_text(address)) for index, (name, address) in enumerate(records)
+        (str(index), printable_text(name if name != b"" else None), printable_text(address))
+        for index, (name, address) in enumerate(records)
     ]
-    name_width = max(len("Name"), *(len(name) for _, name, _ in rows)) + 2
-    lines = ["#".ljust(4) + "Name".ljust(name_width) + "Address"]
-    lines += [index.ljust(4) + name.ljust(name_width) + address for index, name, address in rows]
+    name_width = min(max(len("Name"), *(display_width(name) for _, name, _ in rows)), NAME_COLUMN_MOST_WIDTH)
+    lines = [pad("#", INDEX_WIDTH) + pad("Name", name_width) + COLUMN_GAP + "Address"]
+    lines += [pad(index, INDEX_WIDTH) + pad(name, name_width) + COLUMN_GAP + address for index, name, address in rows]
     if len(records) == seekwell.MAX_RESULTS:
         lines.append(MOST_ROBOTS_NOTE)
     return "\n".join(lines) + "\n"
@@ -159,12 +209,16 @@ class Countdown:
 
 
 def error(message: str) -> None:
-    print(f"{PROGRAM}: {message}", file=sys.stderr)
+    # Bytes, as the tool writes them, whatever the encoding Python gives stderr.
+    sys.stderr.flush()
+    sys.stderr.buffer.write(f"{PROGRAM}: {message}\n".encode("utf-8", errors="surrogateescape"))
+    sys.stderr.buffer.flush()
 
 
 def usage_error(message: str) -> int:
     error(message)
-    print(f"Try '{INVOCATION} --help' for more information.", file=sys.stderr)
+    sys.stderr.buffer.write(f"Try '{INVOCATION} --help' for more information.\n".encode())
+    sys.stderr.buffer.flush()
     return EXIT_USAGE
 
 
@@ -210,16 +264,40 @@ DONE_JSON = {
     seekwell.DoneReason.FAILED: "failed",
 }
 UNKNOWN_CODE = "unknown"
+# The events told of an interface, by the word that prints them.
+INTERFACE_WORDS = {_live.EVENT_QUIET: "quiet", _live.EVENT_DROPPED: "dropped"}
 # The events only --explain prints: no robot comes or goes with them.
-EXPLAINED = (_live.EVENT_SKIPPED, _live.EVENT_QUIET)
+EXPLAINED = (_live.EVENT_SKIPPED, _live.EVENT_QUIET, _live.EVENT_DROPPED)
 INTERFACE_OPTION = "--interface"
 PROBE_OPTION = "--probe"
+WINDOW_OPTION = "--window"
+PERIOD_OPTION = "--period"
 # What each option that takes a value says when it lacks one.
-VALUE_NEEDED = {INTERFACE_OPTION: "an interface name", PROBE_OPTION: "an address or a range"}
-BAD_PROBE = (
-    f"{PROBE_OPTION} takes IPv4 addresses and CIDR ranges from /20 to /32, "
-    f"{seekwell.MAX_TARGET_ADDRESSES} addresses in all"
-)
+VALUE_NEEDED = {
+    INTERFACE_OPTION: "an interface name",
+    PROBE_OPTION: "an address or a range",
+    WINDOW_OPTION: "seconds",
+    PERIOD_OPTION: "seconds",
+}
+# Seconds to the millisecond, as the tool reads them: the library counts milliseconds in an
+# unsigned int, and a window of 0 would have no end (--watch).
+SECONDS = re.compile(r"[0-9]{1,7}(?:\.[0-9]{1,3})?")
+MOST_SECONDS = 0xFFFFFFFF // 1000
+SHORTEST_WINDOW_MS = 1
+SHORTEST_PERIOD_MS = round(seekwell.MIN_PERIOD_SECONDS * 1000)
+SECONDS_TAKEN = {
+    WINDOW_OPTION: f"seconds from 0.001 to {MOST_SECONDS}, such as 30 or 2.5 (no end: --watch)",
+    PERIOD_OPTION: f"seconds from 0.2 to {MOST_SECONDS}, such as 15 or 0.5",
+}
+
+
+def read_seconds(text: str, minimum_ms: int) -> Optional[int]:
+    """The milliseconds of "30", "2.5" or "0.25"; None for other text or a value out of bounds."""
+    if not SECONDS.fullmatch(text):
+        return None
+    whole, _, decimals = text.partition(".")
+    milliseconds = int(whole) * 1000 + int(decimals.ljust(3, "0"))
+    return milliseconds if minimum_ms <= milliseconds <= MOST_SECONDS * 1000 else None
 
 
 class Options:
@@ -229,6 +307,8 @@ class Options:
         self.json = self.help = self.version = self.live = self.explain = self.watch = False
         self.interface: Optional[str] = None
         self.targets: List[str] = []
+        self.window_ms: Optional[int] = None
+        self.period_ms: Optional[int] = None
         self.error = ""
         remaining = iter(arguments)
         for argument in remaining:
@@ -240,8 +320,10 @@ class Options:
                     return
                 if option == INTERFACE_OPTION:
                     self.interface = given
-                else:
+                elif option == PROBE_OPTION:
                     self.targets.append(given)
+                elif not self._read_seconds(option, given):
+                    return
                 continue
             if argument == "--json":
                 self.json = True
@@ -258,7 +340,29 @@ class Options:
             else:
                 self.error = f"unknown option '{argument}'"
                 return
-        self.live = self.live or self.explain or self.watch or self.interface is not None or bool(self.targets)
+        if self.window_ms is not None and self.watch:
+            self.error = "options '--window' and '--watch' exclude each other: a watch has no end"
+        self.live = (
+            self.live
+            or self.explain
+            or self.watch
+            or self.interface is not None
+            or bool(self.targets)
+            or self.window_ms is not None
+            or self.period_ms is not None
+        )
+
+    def _read_seconds(self, option: str, text: str) -> bool:
+        shortest = SHORTEST_WINDOW_MS if option == WINDOW_OPTION else SHORTEST_PERIOD_MS
+        milliseconds = read_seconds(text, shortest)
+        if milliseconds is None:
+            self.error = f"option '{option}' takes {SECONDS_TAKEN[option]}"
+            return False
+        if option == WINDOW_OPTION:
+            self.window_ms = milliseconds
+        else:
+            self.period_ms = milliseconds
+        return True
 
 
 def live_line(word: str, where: bytes, text: Optional[bytes]) -> str:
@@ -271,12 +375,13 @@ def json_line(*fields: str) -> str:
 
 
 def event_line(event: _live.RawEvent, json: bool) -> str:
-    """One ROBOT, GONE, SKIPPED or QUIET event as the live modes print it."""
-    if event.type == _live.EVENT_QUIET:
+    """One ROBOT, GONE, SKIPPED, QUIET or DROPPED event as the live modes print it."""
+    if event.type in INTERFACE_WORDS:
+        word = INTERFACE_WORDS[event.type]
         if not json:
-            return live_line("quiet", event.interface, event.reason)
+            return live_line(word, event.interface, event.reason)
         return json_line(
-            '"event": "quiet"', f'"interface": {json_value(event.interface)}', f'"detail": {json_value(event.reason)}'
+            f'"event": "{word}"', f'"interface": {json_value(event.interface)}', f'"detail": {json_value(event.reason)}'
         )
     if event.type == _live.EVENT_SKIPPED:
         if not json:
@@ -345,16 +450,39 @@ class StopOnSignals:
         self._stop()
 
 
+def refused_targets(failure: seekwell.TargetError) -> int:
+    """One line for each --probe entry the library refuses, as seekwell-discover prints them."""
+    lines = [
+        f"{PROBE_OPTION} '{argument_text(target)}': {reason.detail}"
+        for target, reason in zip(failure.targets, failure.reasons)
+    ]
+    for line in lines[:-1]:
+        error(line)
+    return usage_error(lines[-1])
+
+
+def refused_interface(name: str, loopback: bool, interfaces: Sequence[str]) -> int:
+    shown = tuple(argument_text(each) for each in interfaces)
+    return usage_error(_live.interface_refusal(argument_text(name), loopback, shown))
+
+
 def live(options: Options) -> int:
     """The live modes: each event printed as it comes, then the end line."""
+    if options.watch:
+        window = 0.0
+    elif options.window_ms is not None:
+        window = options.window_ms / 1000
+    else:
+        window = seekwell.SEARCH_WINDOW_SECONDS
+    period = None if options.period_ms is None else options.period_ms / 1000
     try:
-        search = seekwell.Search(
-            0 if options.watch else seekwell.SEARCH_WINDOW_SECONDS, options.interface, targets=options.targets
-        )
+        search = seekwell.Search(window, options.interface, period=period, targets=options.targets)
+    except seekwell.TargetError as failure:
+        return refused_targets(failure)
     except seekwell.InterfaceNotFoundError as failure:
-        return usage_error(str(failure))
-    except seekwell.TargetError:
-        return usage_error(BAD_PROBE)
+        return refused_interface(failure.interface, False, failure.interfaces)
+    except seekwell.LoopbackInterfaceError as failure:
+        return refused_interface(failure.interface, True, failure.interfaces)
     except seekwell.SeekwellError as failure:
         error(str(failure))
         return EXIT_FAILURE
@@ -391,11 +519,11 @@ def main(arguments: Sequence[str]) -> int:
     if options.version:
         write(f"{PROGRAM} {seekwell.__version__}\n")
         return EXIT_SUCCESS
-    # The live search sets the interface of each of its sockets and needs no route; the
-    # blocking call sends by the routing table.
+    # The live search and the finder helper set the interface of each of their sockets and need no
+    # route; only the blocking call's built-in search sends by the routing table.
     if options.live:
         return live(options)
-    if multicast_route_missing():
+    if multicast_route_missing() and seekwell.blocking_search_path() == seekwell.SearchPath.BUILT_IN:
         error(NO_ROUTE_WARNING)
         print_records([], options.json)
         return EXIT_NO_NETWORK

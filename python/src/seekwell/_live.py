@@ -12,9 +12,13 @@ import collections
 import ctypes
 import enum
 import errno
+import fcntl
 import functools
+import numbers
 import os
 import select
+import socket
+import struct
 import weakref
 from types import TracebackType
 from typing import (
@@ -23,6 +27,7 @@ from typing import (
     AsyncIterator,
     Callable,
     Deque,
+    Dict,
     Iterable,
     Iterator,
     NamedTuple,
@@ -48,16 +53,18 @@ MIN_PERIOD_SECONDS = 0.2
 MAX_TARGET_ADDRESSES = 4096
 """The most addresses a live search's targets may hold in all (a /20 holds 4096)."""
 
-TARGET_RULE = (
-    "each must be a dotted IPv4 unicast address or a CIDR range from /20 to /32, "
-    f"with at most {MAX_TARGET_ADDRESSES} addresses in all"
-)
-
 # How long a `for` loop waits in one poll of the search's descriptor. The poll returns as soon as
 # an event waits, and a signal (Ctrl-C) interrupts it; the slice only bounds how long any one
 # call into the system lasts.
 _POLL_SLICE_MS = 200
 _UINT_MAX = 0xFFFFFFFF
+
+# An interface's flags, as <linux/sockios.h> and <net/if.h> name them: the request, a struct
+# ifreq (its name, then a union whose first member the flags are), and the loopback flag.
+_SIOCGIFFLAGS = 0x8913
+_IFNAMSIZ = 16
+_IFREQ = struct.Struct(f"{_IFNAMSIZ}s24s")
+_IFF_LOOPBACK = 0x8
 
 
 class SeekwellError(Exception):
@@ -84,25 +91,110 @@ class SearchStartError(NoSearchError):
         self.errno = error_number
 
 
-class InterfaceNotFoundError(SearchStartError, ValueError):
-    """No network interface has the name given to search(), search_async() or --interface."""
+def interface_refusal(shown_name: str, loopback: bool, interfaces: Tuple[str, ...]) -> str:
+    """Why an interface cannot be searched, and which can, in seekwell-discover's words (private:
+    python3 -m seekwell passes the name as a terminal shows it)."""
+    if loopback:
+        why = f"'{shown_name}' is the loopback interface, where no robot answers"
+    else:
+        why = f"no interface named '{shown_name}'"
+    if not interfaces:
+        return f"{why}; this host has none but loopback"
+    return f"{why}; interfaces here: {', '.join(interfaces)}"
 
-    def __init__(self, interface: str) -> None:
-        super().__init__(f"no interface named '{interface}'", errno.ENODEV)
+
+class InterfaceNotFoundError(SearchStartError, ValueError):
+    """No network interface has the name given to search(), search_async() or --interface.
+    `interfaces` names those that can be searched (loopback left out), as the message does."""
+
+    def __init__(self, interface: str, interfaces: Tuple[str, ...] = ()) -> None:
+        super().__init__(interface_refusal(interface, False, interfaces), errno.ENODEV)
         self.interface = interface
+        self.interfaces = interfaces
+
+
+class LoopbackInterfaceError(SearchStartError, ValueError):
+    """The interface given to search(), search_async() or --interface is a loopback interface
+    ("lo"): this host itself, where no robot answers. `interfaces` names those that can be
+    searched. Nothing was started or sent."""
+
+    def __init__(self, interface: str, interfaces: Tuple[str, ...] = ()) -> None:
+        super().__init__(interface_refusal(interface, True, interfaces), errno.EINVAL)
+        self.interface = interface
+        self.interfaces = interfaces
+
+
+class _NamedIntEnum(enum.IntEnum):
+    # Printed by name ("SearchPath.FINDER"), where Python 3.11's IntEnum prints a bare number;
+    # still an int everywhere else.
+    def __str__(self) -> str:
+        return f"{type(self).__name__}.{self.name}"
+
+    def __format__(self, spec: str) -> str:
+        return format(str(self), spec)
+
+
+class TargetReason(_NamedIntEnum):
+    """Why the library refuses an entry of targets (seekwell_target_reason), in the order each
+    entry is checked: its form, the addresses of the entries so far, then each address it names.
+    `detail` gives it in seekwell-discover's words."""
+
+    ACCEPTED = 0
+    NOT_AN_ADDRESS = 1
+    """Neither a dotted IPv4 address nor a CIDR range: "300.1.1.1", " 192.0.2.10", "/33"."""
+    HOSTNAME = 2
+    """A name such as "robot.local": none is looked up."""
+    PREFIX_TOO_SHORT = 3
+    """A range wider than /20."""
+    TOO_MANY_ADDRESSES = 4
+    """With the entries before it, more than MAX_TARGET_ADDRESSES addresses."""
+    LOOPBACK = 5
+    """In 127.0.0.0/8: this host itself."""
+    NOT_UNICAST = 6
+    """An address no device has: multicast, broadcast, 0.0.0.0/8 or 240.0.0.0/4."""
+
+    @property
+    def detail(self) -> str:
+        """The reason in words, as seekwell-discover says it."""
+        return _TARGET_DETAILS.get(int(self), f"refused by the library (reason {int(self)})")
+
+    @classmethod
+    def _missing_(cls, value: object) -> Optional[TargetReason]:
+        # A newer library may know more reasons: they stay numbers, still refusals.
+        if not isinstance(value, int):
+            return None
+        unknown = int.__new__(cls, value)
+        unknown._name_ = f"UNKNOWN_{value}"
+        unknown._value_ = value
+        return unknown
+
+
+_TARGET_DETAILS: Dict[int, str] = {
+    TargetReason.ACCEPTED: "taken",
+    TargetReason.NOT_AN_ADDRESS: "not an IPv4 address or CIDR range, such as 192.0.2.10 or 192.0.2.0/24",
+    TargetReason.HOSTNAME: "a hostname: names are not looked up, give the robot's IPv4 address",
+    TargetReason.PREFIX_TOO_SHORT: f"a range wider than /20, which holds {MAX_TARGET_ADDRESSES} addresses",
+    TargetReason.TOO_MANY_ADDRESSES: f"more than {MAX_TARGET_ADDRESSES} addresses with the entries before it",
+    TargetReason.LOOPBACK: "a loopback address: this host itself, never a robot",
+    TargetReason.NOT_UNICAST: "not a unicast address: multicast, broadcast, 0.0.0.0/8 or 240.0.0.0/4",
+}
 
 
 class TargetError(SearchStartError, ValueError):
-    """The library refused the targets given to search(), search_async() or --probe: one is not a
-    dotted IPv4 address or CIDR range, is not a unicast address, has a prefix shorter than /20, or
-    they hold more than MAX_TARGET_ADDRESSES addresses in all. Nothing was started or sent."""
+    """The library refuses targets given to search(), search_async() or --probe. `targets` holds
+    each entry refused, in the order given, and `reasons` why, one TargetReason for each: a
+    hostname, not an address, a loopback or other address that is not unicast, a prefix shorter
+    than /20, or more than MAX_TARGET_ADDRESSES addresses with the entries before it. The message
+    names them all. Nothing was started or sent."""
 
-    def __init__(self, targets: Tuple[str, ...]) -> None:
-        super().__init__(f"bad targets {list(targets)}: {TARGET_RULE}", errno.EINVAL)
+    def __init__(self, targets: Tuple[str, ...], reasons: Tuple[TargetReason, ...] = ()) -> None:
+        named = "; ".join(f"'{target}': {reason.detail}" for target, reason in zip(targets, reasons))
+        super().__init__(f"refused targets: {named or ', '.join(targets)}", errno.EINVAL)
         self.targets = targets
+        self.reasons = reasons
 
 
-class SkipReason(enum.IntEnum):
+class SkipReason(_NamedIntEnum):
     """Why a responder was left out, as libseekwell tells it (seekwell_skip_reason). Where a reply
     came from is checked first (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS), then the rules below in
     their order."""
@@ -129,7 +221,8 @@ class SkipReason(enum.IntEnum):
     BODY_OVER_LIMIT = 10
     """No robot UDN within the bytes the library reads of a description."""
     NO_ROBOT_UDN = 11
-    """The description's UDN lacks the robot marker."""
+    """The description is empty, not XML or without a UDN, or its UDN lacks the robot marker
+    (detail says which)."""
     OFF_SUBNET = 12
     """The sender is outside the subnet of the interface its reply arrived on: it may be forged."""
     OWN_ADDRESS = 13
@@ -154,7 +247,7 @@ class SkipReason(enum.IntEnum):
         return unknown
 
 
-class DoneReason(enum.IntEnum):
+class DoneReason(_NamedIntEnum):
     """How a live search ended (seekwell_done_reason)."""
 
     NONE = 0
@@ -166,8 +259,9 @@ class DoneReason(enum.IntEnum):
     """It could not search at all; the iterator raised SearchStartError."""
 
 
-class SearchPath(enum.IntEnum):
-    """Which way discover() (the blocking call) searches (seekwell_search_path)."""
+class SearchPath(_NamedIntEnum):
+    """Which way discover() (the blocking call) searches (seekwell_search_path); printed by name,
+    "SearchPath.FINDER", and still equal to the library's number."""
 
     FINDER = 1
     """Through the platform's UPnP finder, in the library's helper program."""
@@ -217,7 +311,8 @@ class _Responder(_RobotFields):
 
     @property
     def raw_name(self) -> bytes:
-        """Its friendly name as the bytes it sent (live search), or name encoded as UTF-8."""
+        """Its friendly name as the library handed it over (live search: valid UTF-8 without
+        control characters, so name encoded), or name encoded as UTF-8."""
         raw = self.__dict__.get("_raw_name")
         return raw if isinstance(raw, bytes) else self.name.encode()
 
@@ -274,9 +369,20 @@ class Quiet(NamedTuple):
     """What happened, in words, with advice."""
 
 
-Event = Union[Robot, Skipped, Gone, Quiet]
-"""What a live search yields: robots as they answer, responders left out, robots gone, and
-interfaces where nothing answered."""
+class Dropped(NamedTuple):
+    """An interface on which this host dropped replies for want of room (a LAN of many robots
+    answering at once) and the search could not learn again who sent them all: some robots there
+    may be missing this round. Told at most once a round; a larger net.core.rmem_max helps."""
+
+    interface: str
+    """The interface's name."""
+    detail: str
+    """What happened, in words, with the count and advice."""
+
+
+Event = Union[Robot, Skipped, Gone, Quiet, Dropped]
+"""What a live search yields: robots as they answer, responders left out, robots gone,
+interfaces where nothing answered and interfaces where replies were dropped."""
 
 
 class _CEvent(ctypes.Structure):
@@ -305,9 +411,9 @@ class _COptions(ctypes.Structure):
     ]
 
 
-EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_DONE, EVENT_QUIET = 1, 2, 3, 4, 5
+EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_DONE, EVENT_QUIET, EVENT_DROPPED = 1, 2, 3, 4, 5, 6
 # What the host is handed; newer libraries may tell more, which a host ignores.
-_HANDED_OVER = (EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_QUIET)
+_HANDED_OVER = (EVENT_ROBOT, EVENT_SKIPPED, EVENT_GONE, EVENT_QUIET, EVENT_DROPPED)
 _EventFunction = ctypes.CFUNCTYPE(None, ctypes.POINTER(_CEvent), ctypes.c_void_p)
 
 
@@ -341,6 +447,8 @@ def typed_event(raw: RawEvent) -> Event:
     """The public form of one event."""
     if raw.type == EVENT_QUIET:
         return Quiet(_text(raw.interface), _text(raw.reason))
+    if raw.type == EVENT_DROPPED:
+        return Dropped(_text(raw.interface), _text(raw.reason))
     if raw.type == EVENT_SKIPPED:
         return Skipped(
             _text(raw.address),
@@ -465,6 +573,17 @@ def _path_function() -> Callable[..., Any]:
     return _bind("seekwell_blocking_search_path", ctypes.c_int)
 
 
+@functools.lru_cache(maxsize=None)
+def _check_function() -> Callable[..., Any]:
+    return _bind(
+        "seekwell_check_targets",
+        ctypes.c_int,
+        ctypes.POINTER(ctypes.c_char_p),
+        ctypes.POINTER(ctypes.c_size_t),
+        ctypes.POINTER(ctypes.c_int),
+    )
+
+
 def blocking_search_path() -> SearchPath:
     """Which way discover() would search if called now: through the finder helper, with the
     library's own search, or not at all. Never fails once the library is loaded; it may start
@@ -515,10 +634,18 @@ class _Inbox:
                 self.failure = failure
 
 
-def _milliseconds(seconds: float, what: str) -> int:
-    if not 0 <= seconds <= _UINT_MAX / 1000:
+def seconds_argument(seconds: object, what: str) -> float:
+    """seconds, when it is a number: an int or a float (bool is neither here)."""
+    if isinstance(seconds, bool) or not isinstance(seconds, numbers.Real):
+        raise TypeError(f"{what} must be a number of seconds, such as 10 or 2.5, not {type(seconds).__name__}")
+    return float(seconds)
+
+
+def _milliseconds(seconds: object, what: str) -> int:
+    value = seconds_argument(seconds, what)
+    if not 0 <= value <= _UINT_MAX / 1000:
         raise ValueError(f"{what} must be 0 to {_UINT_MAX // 1000} seconds, not {seconds}")
-    return round(seconds * 1000)
+    return round(value * 1000)
 
 
 def _target_tuple(targets: Optional[Iterable[str]]) -> Tuple[str, ...]:
@@ -538,10 +665,71 @@ def _c_targets(targets: Tuple[str, ...]) -> Optional[ctypes.Array[ctypes.c_char_
     """The NULL-terminated list the library reads during seekwell_search_start; None for none."""
     if not targets:
         return None
-    if any("\0" in target for target in targets):
-        # C would read the text up to the NUL only, a target other than the one given.
-        raise TargetError(targets)
     return (ctypes.c_char_p * (len(targets) + 1))(*(os.fsencode(target) for target in targets), None)
+
+
+def _first_refused(targets: Tuple[str, ...]) -> Tuple[int, TargetReason]:
+    """The library's answer for the list: the first entry it refuses and why, or the number of
+    entries and ACCEPTED."""
+    first = ctypes.c_size_t()
+    reason = ctypes.c_int()
+    _check_function()(_c_targets(targets), ctypes.byref(first), ctypes.byref(reason))
+    return first.value, TargetReason(reason.value)
+
+
+def refused_targets(targets: Tuple[str, ...]) -> Tuple[Tuple[int, TargetReason], ...]:
+    """Each entry the library would refuse, by its index, as seekwell-discover tells them: every
+    entry judged alone, then those taken counted together (private: for python3 -m seekwell)."""
+    refused = []
+    taken = []
+    for index, target in enumerate(targets):
+        # C would read the text up to a NUL only: a target other than the one given.
+        reason = TargetReason.NOT_AN_ADDRESS if "\0" in target else _first_refused((target,))[1]
+        if reason == TargetReason.ACCEPTED:
+            taken.append(index)
+        else:
+            refused.append((index, reason))
+    first, reason = _first_refused(tuple(targets[index] for index in taken))
+    if reason != TargetReason.ACCEPTED and first < len(taken):
+        refused.append((taken[first], reason))
+    return tuple(sorted(refused))
+
+
+def _interface_kind(name: str) -> str:
+    """What the kernel's flags for the name tell: "searchable", "loopback", "unknown", or
+    "unchecked" where the lookup itself failed (the library then decides)."""
+    raw = os.fsencode(name)
+    if not raw or len(raw) >= _IFNAMSIZ or b"\0" in raw:
+        return "unknown"
+    try:
+        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as probe:
+            answer = fcntl.ioctl(probe.fileno(), _SIOCGIFFLAGS, _IFREQ.pack(raw, b""))
+    except OSError as failure:
+        return "unknown" if failure.errno == errno.ENODEV else "unchecked"
+    flags: int = struct.unpack_from("H", answer, _IFNAMSIZ)[0]
+    return "loopback" if flags & _IFF_LOOPBACK else "searchable"
+
+
+def searchable_interfaces() -> Tuple[str, ...]:
+    """The interfaces a search can name, loopback left out, in the kernel's order (private)."""
+    try:
+        every = socket.if_nameindex()
+    except OSError:
+        return ()
+    return tuple(name for _, name in every if _interface_kind(name) == "searchable")
+
+
+def _check_interface(interface: object) -> Optional[str]:
+    if interface is None:
+        return None
+    if not isinstance(interface, str):
+        raise TypeError(f"interface must be a str such as 'eth0', or None, not {type(interface).__name__}")
+    kind = _interface_kind(interface)
+    if kind == "loopback":
+        raise LoopbackInterfaceError(interface, searchable_interfaces())
+    if kind == "unknown":
+        raise InterfaceNotFoundError(interface, searchable_interfaces())
+    return interface
 
 
 def _free(handle: int, callback: object, loop: Optional[asyncio.AbstractEventLoop], fd: int) -> None:
@@ -576,6 +764,12 @@ class _Live:
         if period is not None and period_ms < MIN_PERIOD_SECONDS * 1000:
             raise ValueError(f"period must be at least {MIN_PERIOD_SECONDS} s, not {period}")
         given_targets = _target_tuple(targets)
+        refused = refused_targets(given_targets)
+        if refused:
+            raise TargetError(
+                tuple(given_targets[index] for index, _ in refused), tuple(reason for _, reason in refused)
+            )
+        interface = _check_interface(interface)
         # Referenced until the start call returns: the library copies what it keeps.
         c_targets = _c_targets(given_targets)
         api = _api()
@@ -592,9 +786,7 @@ class _Live:
         handle = ctypes.c_void_p()
         result: int = api.start(ctypes.byref(options), callback, None, ctypes.byref(handle))
         if result == -errno.ENODEV and interface is not None:
-            raise InterfaceNotFoundError(interface)
-        if result == -errno.EINVAL and given_targets:
-            raise TargetError(given_targets)
+            raise InterfaceNotFoundError(interface, searchable_interfaces())
         if result == -errno.EINVAL:
             raise ValueError(f"the library refused the search's options (window {window}, period {period})")
         if result < 0 or not handle.value:
@@ -659,8 +851,8 @@ class _Live:
 
 class Search(_Live):
     """A live search, for a `for` loop: it yields each Robot the moment it answers, each
-    responder left out (Skipped), each interface where nothing answered (Quiet), and with
-    window 0 each robot gone (Gone).
+    responder left out (Skipped), each interface where nothing answered (Quiet) or where replies
+    were dropped for want of room (Dropped), and with window 0 each robot gone (Gone).
 
     The loop's body runs on the caller's thread, never on the library's. The search stops, and
     releases its thread, descriptors and sockets, when a loop over it ends or is left (a break, a
@@ -747,10 +939,12 @@ def search(
     multicast search goes on beside them.
 
     It reports what discover()'s built-in path would, with no limit of 16, and fetches each
-    description only from the address that replied (or the target asked). Raises
-    InterfaceNotFoundError for an unknown interface, TargetError for targets the library
-    refuses (TypeError for a lone str), and SearchStartError when it cannot start; the loop
-    raises SearchStartError if the search could not search at all (a named interface down).
+    description only from the address that replied (or the target asked). Before anything is
+    sent it raises InterfaceNotFoundError for an unknown interface and LoopbackInterfaceError for
+    a loopback one (both name the interfaces there are), TargetError naming each target the
+    library refuses and why, and TypeError, naming the argument, for one of the wrong type (a
+    lone str as targets included); SearchStartError when it cannot start. The loop raises
+    SearchStartError if the search could not search at all (a named interface down).
     """
     return Search(window, interface, period=period, targets=targets)
 

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import locale
 from typing import Union
 
 REPLACEMENT = "?"
@@ -11,6 +12,9 @@ UNDECODABLE = range(0xDC80, 0xDD00)
 SURROGATES = range(0xD800, 0xE000)
 # What the package's decoded names hold where their bytes were not UTF-8.
 DECODED_REPLACEMENT = "\ufffd"
+# The codesets (nl_langinfo(CODESET)) of locales whose terminal takes UTF-8. The C and POSIX
+# locales' ANSI_X3.4-1968 counts, as Python itself takes them (and as seekwell-discover does).
+UTF8_CODESETS = ("UTF-8", "ANSI_X3.4-1968")
 
 
 def is_control(character: str) -> bool:
@@ -38,3 +42,15 @@ def terminal_text(text: Union[str, bytes]) -> str:
     return "".join(
         REPLACEMENT if c == DECODED_REPLACEMENT or ord(c) in SURROGATES or is_control(c) else c for c in text
     )
+
+
+def locale_takes_utf8() -> bool:
+    """Whether the LC_CTYPE locale Python runs in has a terminal of UTF-8: not under one of
+    another character set (ISO-8859-1, EUC-JP), where UTF-8's bytes show garbled and some are C1
+    controls."""
+    return locale.nl_langinfo(locale.CODESET) in UTF8_CODESETS
+
+
+def ascii_only(text: str) -> str:
+    """`text` with each character beyond ASCII as '?', for a terminal of another character set."""
+    return "".join(c if ord(c) < 0x80 else REPLACEMENT for c in text)

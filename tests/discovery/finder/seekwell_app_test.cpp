@@ -154,6 +154,45 @@ TEST_F(SeekwellAppTest, ReportsRobotsInFinderOrderAndReleasesEverything)
     }
 }
 
+// The finder's XML parser passes on bytes that are not UTF-8 and keeps some control characters: a
+// name leaves as the live search gives it, whatever came in.
+TEST_F(SeekwellAppTest, NamesAreReportedAsTheLiveSearchGivesThem)
+{
+    const std::string japanese = "\xE3\x83\xAD\xE3\x83\x9C";  // two characters of three bytes
+    const std::string replacement = "\xEF\xBF\xBD";
+    const auto repeated = [](const std::string& text, std::size_t times) {
+        std::string all;
+        for (std::size_t i = 0; i < times; ++i) {
+            all += text;
+        }
+        return all;
+    };
+    const struct {
+        std::string sent;
+        std::string reported;
+    } kRows[] = {
+        {"Latin-1 caf\xE9", "Latin-1 caf" + replacement},
+        {"\x1B[31mred\x07", "[31mred"},
+        {"tab\tnew line\ndel\x7F C1\xC2\x85 end", "tabnew linedel C1 end"},
+        {japanese + " robot", japanese + " robot"},
+        {std::string(4000, 'a'), std::string(2047, 'a')},
+        // 682 characters of three bytes fill 2046 bytes; the next would pass byte 2047.
+        {repeated("\xE3\x83\xAD", 1334), repeated("\xE3\x83\xAD", 682)},
+        // Each Latin-1 byte becomes three: the cut is made on what is reported.
+        {repeated("\xE9", 2000), repeated(replacement, 682)},
+        // What is dropped does not count against the cut.
+        {std::string(100, '\t') + std::string(2047, 'b'), std::string(2047, 'b')},
+    };
+    for (const auto& row : kRows) {
+        script_.devices.push_back(Robot(row.sent, "http://192.168.0.10/"));
+    }
+    ASSERT_EQ(Discover(), static_cast<int>(std::size(kRows)));
+    const std::vector<std::string> reported = Reported();
+    for (std::size_t i = 0; i < std::size(kRows); ++i) {
+        EXPECT_EQ(reported[i], kRows[i].reported + "@192.168.0.10") << "row " << i;
+    }
+}
+
 TEST_F(SeekwellAppTest, TwentyRobotsFillTheSixteenSlotsAndAllAreReleased)
 {
     for (int i = 0; i < 20; ++i) {

@@ -27,11 +27,12 @@ std::string Tool(const std::string& tool)
 
 TEST(SharedLibrary, ExportsSonameNodeleteAndVersionNote)
 {
-    // The blocking call in the first symbol version; the live search, the blocking call's path and the
-    // version in the second.
+    // The blocking call in the first symbol version; the live search with its check of targets, the
+    // blocking call's path and the version in the second.
     EXPECT_EQ(Tool("nm -D --defined-only --format=just-symbols"),
               "DiscoveryROVAByUPnP@@SEEKWELL_2.0\nSEEKWELL_2.0\nSEEKWELL_2.1\n"
-              "seekwell_blocking_search_path@@SEEKWELL_2.1\nseekwell_search_cancel@@SEEKWELL_2.1\n"
+              "seekwell_blocking_search_path@@SEEKWELL_2.1\nseekwell_check_targets@@SEEKWELL_2.1\n"
+              "seekwell_search_cancel@@SEEKWELL_2.1\n"
               "seekwell_search_dispatch@@SEEKWELL_2.1\nseekwell_search_fd@@SEEKWELL_2.1\n"
               "seekwell_search_free@@SEEKWELL_2.1\n"
               "seekwell_search_start@@SEEKWELL_2.1\nseekwell_search_wait@@SEEKWELL_2.1\n"
@@ -49,7 +50,8 @@ TEST(SharedLibrary, ExportsSonameNodeleteAndVersionNote)
     const std::string expected =
         "Packaging Metadata: "
         "{\"type\":\"deb\",\"os\":\"debian\",\"name\":\"libseekwell2\",\"version\":"
-        "\"2.00.01080\",\"FileVersionNumber\":\"2.0.0.1080\",\"ProductVersionNumber\":\"2.0.0."
+        "\"" SEEKWELL_VERSION_TEXT
+        "\",\"FileVersionNumber\":\"2.0.0.1080\",\"ProductVersionNumber\":\"2.0.0."
         "1080\","
         "\"StringFileInfo\":{\"1033\":" +
         record + "Dynamic Link Library" + tail + ",\"1041\":" + record + "ダイナミック リンク ライブラリ" + tail +

@@ -4,6 +4,7 @@
 #include "fetch/curl_wakeup_pair.h"
 #include "live/fetch_verdict.h"
 #include "live/intake.h"
+#include "live/search_loop.h"
 #include "live/ssdp_message.h"
 
 #include <arpa/inet.h>
@@ -197,6 +198,10 @@ TEST(Intake, ARepeatOfTheSameDatagramInARoundIsNotJudgedAgain)
         const Arrival arrival{each.text->c_str(), Address(kSender), each.arrival, false};
         EXPECT_EQ(filter.Repeats(arrival, each.text->size(), each.round), each.repeats) << each.what;
     }
+    // Once the interfaces changed, the same datagram is judged again.
+    EXPECT_TRUE(filter.Repeats(Arrival{other.c_str(), Address(kSender), 2, false}, other.size(), 1));
+    filter.Forget();
+    EXPECT_FALSE(filter.Repeats(Arrival{other.c_str(), Address(kSender), 2, false}, other.size(), 1));
 }
 
 TEST(Intake, LoopbackDevicesStandInForALanOnlyWhenAsked)
@@ -252,6 +257,7 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
 {
     const std::string robot = "<root><UDN>uuid:R0VA-1</UDN></root>";
     const std::string printer = "<root><UDN>uuid:printer</UDN></root>";
+    // status: the status line's; told: what the verdict tells, that of every description fetched.
     struct Case {
         const char* what;
         CURLcode code;
@@ -261,22 +267,28 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
         bool bodyFull;
         const std::string& document;
         seekwell_skip_reason expected;
+        int told;
     };
     const Case cases[] = {
-        {"robot", CURLE_OK, 0, true, 200, false, robot, SEEKWELL_SKIP_NONE},
-        {"robot under an error status", CURLE_OK, 0, true, 404, false, robot, SEEKWELL_SKIP_NONE},
-        {"robot, limit reached", CURLE_WRITE_ERROR, 0, true, 200, true, robot, SEEKWELL_SKIP_NONE},
-        {"robot without a status line", CURLE_OK, 0, true, 0, false, robot, SEEKWELL_SKIP_NONE},
-        {"other device", CURLE_OK, 0, true, 200, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN},
-        {"other device, error status", CURLE_OK, 0, true, 500, false, printer, SEEKWELL_SKIP_HTTP_STATUS},
-        {"limit reached first", CURLE_WRITE_ERROR, 0, true, 200, true, printer, SEEKWELL_SKIP_BODY_OVER_LIMIT},
-        {"refused", CURLE_COULDNT_CONNECT, ECONNREFUSED, false, 0, false, printer, SEEKWELL_SKIP_CONNECT_REFUSED},
-        {"unreachable", CURLE_COULDNT_CONNECT, EHOSTUNREACH, false, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED},
-        {"no connection in time", CURLE_OPERATION_TIMEDOUT, 0, false, 0, false, printer, SEEKWELL_SKIP_CONNECT_TIMEOUT},
-        {"silent after connecting", CURLE_ABORTED_BY_CALLBACK, 0, true, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED},
-        {"cap on the whole fetch", CURLE_OPERATION_TIMEDOUT, 0, true, 200, false, printer, SEEKWELL_SKIP_FETCH_FAILED},
-        {"no libcurl", CURLE_FAILED_INIT, 0, false, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED},
-        {"reset mid-body", CURLE_RECV_ERROR, 0, true, 200, false, robot, SEEKWELL_SKIP_FETCH_FAILED},
+        {"robot", CURLE_OK, 0, true, 200, false, robot, SEEKWELL_SKIP_NONE, 0},
+        {"robot under an error status", CURLE_OK, 0, true, 404, false, robot, SEEKWELL_SKIP_NONE, 0},
+        {"robot, limit reached", CURLE_WRITE_ERROR, 0, true, 200, true, robot, SEEKWELL_SKIP_NONE, 0},
+        {"robot without a status line", CURLE_OK, 0, true, 0, false, robot, SEEKWELL_SKIP_NONE, 0},
+        {"other device", CURLE_OK, 0, true, 200, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 200},
+        {"other device, 204", CURLE_OK, 0, true, 204, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 204},
+        {"other device, error status", CURLE_OK, 0, true, 500, false, printer, SEEKWELL_SKIP_HTTP_STATUS, 500},
+        {"limit reached first", CURLE_WRITE_ERROR, 0, true, 200, true, printer, SEEKWELL_SKIP_BODY_OVER_LIMIT, 200},
+        {"other device without a status line", CURLE_OK, 0, true, 0, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 0},
+        {"refused", CURLE_COULDNT_CONNECT, ECONNREFUSED, false, 0, false, printer, SEEKWELL_SKIP_CONNECT_REFUSED, 0},
+        {"unreachable", CURLE_COULDNT_CONNECT, EHOSTUNREACH, false, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED, 0},
+        {"no connection in time", CURLE_OPERATION_TIMEDOUT, 0, false, 0, false, printer, SEEKWELL_SKIP_CONNECT_TIMEOUT,
+         0},
+        {"silent after connecting", CURLE_ABORTED_BY_CALLBACK, 0, true, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED,
+         0},
+        {"cap on the whole fetch", CURLE_OPERATION_TIMEDOUT, 0, true, 200, false, printer, SEEKWELL_SKIP_FETCH_FAILED,
+         0},
+        {"no libcurl", CURLE_FAILED_INIT, 0, false, 0, false, printer, SEEKWELL_SKIP_FETCH_FAILED, 0},
+        {"reset mid-body", CURLE_RECV_ERROR, 0, true, 200, false, robot, SEEKWELL_SKIP_FETCH_FAILED, 0},
     };
     for (const Case& each : cases) {
         platform::FetchOutcome outcome;
@@ -288,8 +300,92 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
         outcome.succeeded = each.code == CURLE_OK || (each.code == CURLE_WRITE_ERROR && each.bodyFull);
         const FetchVerdict verdict = JudgeFetch(outcome, outcome.succeeded ? each.document : std::string());
         EXPECT_EQ(verdict.skip, each.expected) << each.what;
-        EXPECT_EQ(verdict.httpStatus, each.expected == SEEKWELL_SKIP_HTTP_STATUS ? each.status : 0) << each.what;
+        EXPECT_EQ(verdict.httpStatus, each.told) << each.what;
     }
+}
+
+// A device that serves no robot description is told what its description lacks.
+TEST(FetchVerdict, ADescriptionWithoutARobotUdnSaysWhatItLacks)
+{
+    const struct {
+        const char* what;
+        std::string document;
+        const char* reason;
+    } kRows[] = {
+        {"plain text", "Hello from the printer\n", "the description is not XML"},
+        {"JSON", "{\"udn\": \"uuid:R0VA-1\"}", "the description is not XML"},
+        {"empty", "", "the description is empty"},
+        {"XML without a UDN", "<?xml version=\"1.0\"?>\n<root><device/></root>", "the description has no UDN"},
+        {"XML after white space and a byte order mark", "\xEF\xBB\xBF\r\n  <root></root>",
+         "the description has no UDN"},
+        {"an unclosed UDN", "<root><UDN>uuid:R0VA-1", "the description has no UDN"},
+        {"a UDN without the marker", "<root><UDN>uuid:printer</UDN></root>",
+         "the description's UDN lacks the robot marker"},
+    };
+    for (const auto& row : kRows) {
+        platform::FetchOutcome outcome;
+        outcome.succeeded = true;
+        outcome.connected = true;
+        outcome.httpStatus = 200;
+        const FetchVerdict verdict = JudgeFetch(outcome, row.document);
+        EXPECT_EQ(verdict.skip, SEEKWELL_SKIP_NO_ROBOT_UDN) << row.what;
+        EXPECT_EQ(verdict.reason, row.reason) << row.what;
+        EXPECT_EQ(verdict.httpStatus, 200) << row.what;
+    }
+}
+
+// The live search reads up to kLiveDescriptionMaxBytes of a description, and gives a long name as
+// the finder path does: cut to 2047 bytes at a character's end, wherever the UDN stands.
+TEST(FetchVerdict, ALongNameIsCutAsTheFinderPathCutsIt)
+{
+    const std::string udn = "<UDN>uuid:R0VA-1</UDN>";
+    const std::string japanese = "\xE3\x83\xAD";
+    std::string longJapanese;
+    while (longJapanese.size() < 4000) {
+        longJapanese += japanese;
+    }
+    const auto named = [](const std::string& name) { return "<friendlyName>" + name + "</friendlyName>"; };
+    // Past the read, with no closing tag: known as far as a host is given it.
+    const std::string unread = std::string(kLiveDescriptionMaxBytes, 'x');
+    const struct {
+        const char* what;
+        std::string body;
+        bool robot;
+        std::string name;
+    } kRows[] = {
+        {"name before the UDN", "<root>" + named(std::string(4000, 'a')) + udn + "</root>", true,
+         std::string(2047, 'a')},
+        {"UDN before the name", "<root>" + udn + named(std::string(4000, 'a')) + "</root>", true,
+         std::string(2047, 'a')},
+        {"Japanese", "<root>" + named(longJapanese) + udn + "</root>", true, longJapanese.substr(0, 682 * 3)},
+        {"a name that goes on past the read",
+         ("<root>" + udn + "<friendlyName>" + unread).substr(0, kLiveDescriptionMaxBytes), true,
+         std::string(2047, 'x')},
+        {"a name whose start is read too short",
+         std::string(kLiveDescriptionMaxBytes - 1000, ' ') + udn + "<friendlyName>" + std::string(1000, 'x'), true, ""},
+        {"UDN past the read", "<root>" + named(unread) + udn + "</root>", false, ""},
+        {"Latin-1 and ESC", "<root>" + udn + named("Caf\xE9\x1B[31m") + "</root>", true, "Caf\xEF\xBF\xBD[31m"},
+    };
+    for (const auto& row : kRows) {
+        FetchPool::Finished finished;
+        finished.order.address = Address(kSender).s_addr;
+        finished.outcome.succeeded = true;
+        finished.outcome.connected = true;
+        finished.outcome.httpStatus = 200;
+        finished.outcome.body = row.body.substr(0, kLiveDescriptionMaxBytes);
+        finished.outcome.bodyFull = finished.outcome.body.size() == kLiveDescriptionMaxBytes;
+        const ReadResult read = ReadOf(finished, FetchLanes{});
+        EXPECT_EQ(read.robot, row.robot) << row.what;
+        EXPECT_EQ(read.name, row.name) << row.what;
+        if (!row.robot) {
+            EXPECT_EQ(read.skip, SEEKWELL_SKIP_BODY_OVER_LIMIT) << row.what;
+            EXPECT_EQ(read.reason, "no robot UDN in the first 16384 bytes of the description") << row.what;
+            EXPECT_EQ(read.httpStatus, 200) << row.what;
+        }
+    }
+    // The search's fetches read that far; the blocking call's stay at 4069 bytes.
+    EXPECT_EQ(LiveParameters{}.http.maxBodyBytes, kLiveDescriptionMaxBytes);
+    EXPECT_EQ(HttpFetchLimits{}.maxBodyBytes, 4069u);
 }
 
 // libcurl records no errno when the connection's socket cannot be made: the
