@@ -22,7 +22,7 @@
 # the simulator's losses and the network's can be told from a peer's. Each peer's UDP sockets get
 # the receive buffers of a kernel at its defaults (net.core.rmem_default and rmem_max 212992
 # bytes, 208 KiB) whatever the machine's settings, which some kernels keep for the whole machine
-# and no namespace can change: bench/receive_buffer_shim.c, preloaded, sets them socket by socket.
+# and no namespace can change: tests/support/receive_buffer_shim.c, preloaded, sets them socket by socket.
 # --rmem BYTES gives both that value instead, a diagnostic. Runs are interleaved, so a change of
 # load on the shared machine falls on all alike. Not a test: it reports figures. Run as root; it
 # builds its own # namespaces and removes them.
@@ -90,7 +90,7 @@ readonly SETTLE_S=1
 readonly LIVE_HOST="$BENCH_BUILD/tests/discovery/live/seekwell-live-host"
 readonly BROWSER="$BENCH_BUILD/bench/seekwell-gssdp-browser"
 readonly CONTROL_POINT="$BENCH_BUILD/tests/tools/gupnp-probe"
-readonly SHIM="$BENCH_BUILD/bench/libseekwell-receive-buffer-shim.so"
+readonly SHIM="$BENCH_BUILD/tests/support/libseekwell-receive-buffer-shim.so"
 PEERS=(live gupnp gssdp)
 [ -z "${BENCH_BEFORE:-}" ] || PEERS+=(before)
 readonly PEERS

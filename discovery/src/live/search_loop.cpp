@@ -468,15 +468,14 @@ void SearchLoop::HandleReady(const epoll_event& ready)
 
 void SearchLoop::ReadSocket(SearchSocket& socket, bool multicast)
 {
-    std::uint64_t dropped = 0;
-    for (std::size_t read = 0; read < kDatagramsPerTurn && socket.Receive(batch_, dropped);) {
+    for (std::size_t read = 0; read < kDatagramsPerTurn && socket.Receive(batch_);) {
         for (std::size_t at = 0; at < batch_.Size(); ++at, ++read) {
             Take(batch_[at], multicast);
         }
     }
     // The sweep paces what it asks for; an interface's replies come in bursts.
     if (socket.Index() != 0) {
-        losses_.OnDropped(socket.Index(), dropped);
+        losses_.OnDropped(socket.Index(), socket.TakeDropped());
     }
     Carry();
 }
@@ -511,6 +510,12 @@ void SearchLoop::Take(const Datagram& datagram, bool multicast)
 // the kernel knows there that did not answer are asked again, one by one.
 void SearchLoop::CheckLosses(Clock::time_point now)
 {
+    for (auto& [index, sockets] : sockets_) {
+        losses_.OnDropped(index, sockets.search->TakeDropped());
+        if (sockets.announcements) {
+            losses_.OnDropped(index, sockets.announcements->TakeDropped());
+        }
+    }
     const std::vector<unsigned int> wanting = losses_.Wanting();
     if (wanting.empty()) {
         return;

@@ -1,5 +1,6 @@
 #include "live/search_sockets.h"
 
+#include <linux/sock_diag.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,8 +38,7 @@ SearchSocket::~SearchSocket()
 
 // A datagram socket of the search's, close-on-exec and non-blocking: 0, or
 // the errno of what failed. Its receive buffer is as large as the system
-// lets it be, to hold a burst of replies from a LAN of many robots, and each
-// datagram read tells how many the system dropped for want of room.
+// lets it be, to hold a burst of replies from a LAN of many robots.
 int SearchSocket::Create()
 {
     fd_ = platform::OpenSocket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
@@ -47,10 +47,25 @@ int SearchSocket::Create()
     }
     // The system keeps it to net.core.rmem_max; asking more is no error.
     const int wanted = kReceiveBufferWanted;
-    const int on = 1;
     (void)setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &wanted, sizeof wanted);
-    (void)setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on);
+    droppedSoFar_ = 0;
     return 0;
+}
+
+// Asked, not told with the next datagram: drops of a burst's end must count
+// before the devices are asked again, whatever comes after.
+std::uint64_t SearchSocket::TakeDropped()
+{
+    std::uint32_t memory[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof memory;
+    if (getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, memory, &length) != 0 ||
+        length <= SK_MEMINFO_DROPS * sizeof memory[0]) {
+        return 0;
+    }
+    // The system's count wraps at 2^32; the difference does not.
+    const std::uint32_t dropped = memory[SK_MEMINFO_DROPS] - droppedSoFar_;
+    droppedSoFar_ = memory[SK_MEMINFO_DROPS];
+    return dropped;
 }
 
 // Bound as configured: into the search's epoll set.
@@ -145,7 +160,7 @@ void SearchSocket::SendUnicastSearch(const sockaddr_in& destination) const
 
 DatagramBatch::DatagramBatch() : text_(new char[kDatagrams * (kBytesEach + 1)]) {}
 
-bool SearchSocket::Receive(DatagramBatch& batch, std::uint64_t& dropped)
+bool SearchSocket::Receive(DatagramBatch& batch)
 {
     for (std::size_t at = 0; at < DatagramBatch::kDatagrams; ++at) {
         batch.data_[at] = iovec{batch.text_.get() + at * (DatagramBatch::kBytesEach + 1), DatagramBatch::kBytesEach};
@@ -171,12 +186,6 @@ bool SearchSocket::Receive(DatagramBatch& batch, std::uint64_t& dropped)
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(header), sizeof info);
                 datagram.arrivalIndex = static_cast<unsigned int>(info.ipi_ifindex);
-            } else if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SO_RXQ_OVFL) {
-                std::uint32_t soFar = 0;
-                std::memcpy(&soFar, CMSG_DATA(header), sizeof soFar);
-                // The system's count wraps at 2^32; the difference does not.
-                dropped += static_cast<std::uint32_t>(soFar - droppedSoFar_);
-                droppedSoFar_ = soFar;
             }
         }
     }

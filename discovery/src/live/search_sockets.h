@@ -36,7 +36,7 @@ public:
 private:
     friend class SearchSocket;
     struct Control {
-        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
+        alignas(cmsghdr) char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
     };
 
     std::unique_ptr<char[]> text_;
@@ -76,10 +76,11 @@ public:
     // Sends a unicast M-SEARCH, as UPnP 1.1 devices answer them: to one
     // device, its HOST that device's address, no MX.
     void SendUnicastSearch(const sockaddr_in& destination) const;
-    // Reads what waits, a batch at most: false when nothing was read. dropped
-    // grows by the datagrams the system dropped for want of room since the
-    // last read.
-    bool Receive(DatagramBatch& batch, std::uint64_t& dropped);
+    // Reads what waits, a batch at most: false when nothing was read.
+    bool Receive(DatagramBatch& batch);
+    // The datagrams the system dropped for want of room since the last ask
+    // (the socket's drop counter, SO_MEMINFO; 0 where it cannot be read).
+    std::uint64_t TakeDropped();
 
     int Fd() const { return fd_; }
     unsigned int Index() const { return index_; }
@@ -91,7 +92,7 @@ private:
     unsigned int index_ = 0;
     int fd_ = -1;
     int epollFd_ = -1;
-    std::uint32_t droppedSoFar_ = 0;  // the system's count, as the last datagram told it
+    std::uint32_t droppedSoFar_ = 0;  // the system's count at the last ask
 };
 
 }  // namespace seekwell::live

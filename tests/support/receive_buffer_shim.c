@@ -1,6 +1,7 @@
 /*
- * Preloaded into each peer of bench/e2e_thousand.sh: the process's UDP sockets get the receive
- * buffers they would get from net.core.rmem_default and net.core.rmem_max of the values in
+ * Preloaded into each peer of a LAN of many robots (a LAN test, bench/e2e_thousand.sh): the
+ * process's UDP sockets get the receive buffers they would get from net.core.rmem_default and
+ * net.core.rmem_max of the values in
  * SEEKWELL_BENCH_RMEM_DEFAULT and SEEKWELL_BENCH_RMEM_MAX (bytes; unset or 0: the system's). A new
  * UDP socket starts with the default; a size asked with SO_RCVBUF is kept to the most, then doubled
  * by the kernel as usual. Where the kernel keeps those two settings for the whole machine, this is
