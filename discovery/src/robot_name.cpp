@@ -1,5 +1,9 @@
 #include "robot_name.h"
 
+#include <cctype>
+#include <cstdint>
+#include <utility>
+
 namespace seekwell {
 
 namespace {
@@ -51,7 +55,87 @@ bool IsControl(std::string_view character)
     return character.size() == 2 && first == 0xC2 && static_cast<unsigned char>(character[1]) < 0xA0;
 }
 
+// The five entities every XML document knows.
+constexpr std::pair<std::string_view, char> kPredefinedEntities[] = {
+    {"amp", '&'}, {"lt", '<'}, {"gt", '>'}, {"quot", '"'}, {"apos", '\''}};
+
+void AppendUtf8(std::string& out, std::uint32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The character a reference's name (between '&' and ';') stands for, as UTF-8;
+// empty for one no XML parser would accept.
+std::string Referenced(std::string_view name)
+{
+    for (const auto& [entity, character] : kPredefinedEntities) {
+        if (name == entity) {
+            return std::string(1, character);
+        }
+    }
+    if (name.size() < 2 || name[0] != '#') {
+        return {};
+    }
+    const bool hex = name[1] == 'x';
+    const std::string_view digits = name.substr(hex ? 2 : 1);
+    constexpr std::size_t kMaxDigits = 8;
+    if (digits.empty() || digits.size() > kMaxDigits) {
+        return {};
+    }
+    std::uint32_t code = 0;
+    for (const char digit : digits) {
+        const int value = std::isdigit(static_cast<unsigned char>(digit)) ? digit - '0'
+                          : hex && std::isxdigit(static_cast<unsigned char>(digit))
+                              ? std::tolower(static_cast<unsigned char>(digit)) - 'a' + 10
+                              : -1;
+        if (value < 0) {
+            return {};
+        }
+        code = code * (hex ? 16 : 10) + static_cast<std::uint32_t>(value);
+    }
+    if (code == 0 || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) {
+        return {};
+    }
+    std::string character;
+    AppendUtf8(character, code);
+    return character;
+}
+
 }  // namespace
+
+std::string XmlElementText(std::string_view raw)
+{
+    // The longest reference taken: "&#x" and eight digits and ';'.
+    constexpr std::size_t kLongestReference = 12;
+    std::string text;
+    text.reserve(raw.size());
+    for (std::size_t pos = 0; pos < raw.size();) {
+        const std::size_t end = raw[pos] == '&' ? raw.find(';', pos) : std::string_view::npos;
+        if (end != std::string_view::npos && end - pos <= kLongestReference) {
+            if (const std::string character = Referenced(raw.substr(pos + 1, end - pos - 1)); !character.empty()) {
+                text += character;
+                pos = end + 1;
+                continue;
+            }
+        }
+        text += raw[pos++];
+    }
+    return text;
+}
 
 std::string CleanNameText(std::string_view raw)
 {

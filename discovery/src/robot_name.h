@@ -16,6 +16,11 @@ namespace seekwell {
 // The most bytes of a name a host is given: the finder path's bound on every text.
 constexpr std::size_t kRobotNameMaxBytes = kNarrowTextMaxChars;
 
+// An element's text as an XML parser gives it, as the finder path's does: the
+// predefined entities and character references replaced by what they stand
+// for; anything else, a malformed reference included, left as it is.
+std::string XmlElementText(std::string_view raw);
+
 // The name as text a host can rely on: each byte where no valid UTF-8
 // character starts becomes U+FFFD, each control character (C0, DEL, C1) is
 // dropped, then the result is cut to at most kRobotNameMaxBytes without

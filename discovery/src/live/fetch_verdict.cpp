@@ -78,12 +78,12 @@ std::string NameRead(const std::string& document, bool readCut, const char* addr
 {
     const std::string whole = ReadRobotDescription(address, document).friendlyName;
     if (!whole.empty() || !readCut) {
-        return RobotName(whole);
+        return RobotName(XmlElementText(whole));
     }
     const std::string unclosed = UnclosedFriendlyName(document);
     std::string_view start = unclosed;
     start.remove_suffix(UnfinishedCharacterAtEnd(start));
-    std::string name = CleanNameText(start);
+    std::string name = CleanNameText(XmlElementText(start));
     if (name.size() < kRobotNameMaxBytes) {
         return std::string();
     }

@@ -50,6 +50,28 @@ TEST(RobotName, ValidUtf8WithoutControlCharactersAndAtMost2047Bytes)
     }
 }
 
+// What a description's bytes say, as the finder path's XML parser reads them.
+TEST(RobotName, ReferencesReadAsAnXmlParserReadsThem)
+{
+    const struct {
+        const char* raw;
+        const char* text;
+    } kRows[] = {
+        {"A &amp; &lt;B&gt; &quot;q&quot; &apos;", "A & <B> \"q\" '"},
+        {"&#x30ED;&#12508; &#65;&#x1F916;", "\xE3\x83\xAD\xE3\x83\x9C A\xF0\x9F\xA4\x96"},
+        {"&#27;[31m", "\x1B[31m"},  // a control by reference is then dropped like any other
+        // Malformed, unknown or out of range: left as they came.
+        {"&amp &nbsp; &#; &#x; &#0; &#xD800; &#x110000; &#123456789; & ;",
+         "&amp &nbsp; &#; &#x; &#0; &#xD800; &#x110000; "
+         "&#123456789; & ;"},
+        {"&amp;amp;", "&amp;"},  // decoded once
+        {"trailing &", "trailing &"},
+    };
+    for (const auto& row : kRows) {
+        EXPECT_EQ(XmlElementText(row.raw), row.text) << row.raw;
+    }
+}
+
 // A read that ended inside a character leaves its first bytes at the end.
 TEST(RobotName, AnUnfinishedCharacterAtTheEndIsFound)
 {
