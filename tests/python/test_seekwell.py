@@ -155,6 +155,19 @@ def test_names_are_escaped_like_seekwell_discover(raw: Optional[bytes], printabl
     assert cli.json_value(raw) == json
 
 
+@pytest.mark.parametrize(
+    "kind, name, shown",
+    [
+        (_live.EVENT_ROBOT, b"R\x1b", "robot    192.0.2.10       R?"),
+        (_live.EVENT_ROBOT, b"", "robot    192.0.2.10       (none)"),
+        (_live.EVENT_GONE, b"", "gone     192.0.2.10       (none)"),
+    ],
+)
+def test_live_lines_show_names_like_seekwell_discover(kind: int, name: bytes, shown: str) -> None:
+    event = _live.RawEvent(kind, name, b"192.0.2.10", b"", b"eth0", 0, b"", 0, b"uuid:R0VA-1")
+    assert cli.event_line(event, json=False) == shown + "\n"
+
+
 @pytest.fixture
 def utf8_ctype() -> Iterator[None]:
     before = locale.setlocale(locale.LC_CTYPE)

@@ -204,6 +204,11 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
          "{\"event\": \"robot\", \"name\": \"R\xc3\xb6ve\\u001b\", \"address\": \"192.0.2.10\", "
          "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\", "
          "\"udn\": \"uuid:\\\"R0VA\\\"\\u001b\\ufffd\"}\n"},
+        // An empty name shows as the table shows it; JSON keeps it empty.
+        {Event(SEEKWELL_EVENT_ROBOT, "", ""), "robot    192.0.2.10       (none)\n",
+         "{\"event\": \"robot\", \"name\": \"\", \"address\": \"192.0.2.10\", "
+         "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\", "
+         "\"udn\": \"uuid:R0VA-5151-4000-8000-0000c000020a\"}\n"},
         {Event(SEEKWELL_EVENT_GONE, "R1", ""), "gone     192.0.2.10       R1\n",
          "{\"event\": \"gone\", \"name\": \"R1\", \"address\": \"192.0.2.10\", "
          "\"location\": \"http://192.0.2.10/ROVA.XML\", \"interface\": \"eth0\", "

@@ -730,6 +730,14 @@ TEST(RobotSimTest, ParsesItsCommandLine)
         {{"--udn", std::string("1:uuid:R0VA\0-1", 14)}, "bad value for --udn"},
         {{"--udn", "1:" + std::string(256, 'u')}, "bad value for --udn"},
         {{"--robots", "2", "--udn", "3:uuid:R0VA-1"}, "--udn names robot 3, beyond --robots 2"},
+        {{"--name", "0:R"}, "bad value for --name: 0:R"},
+        {{"--name", "R"}, "bad value for --name: R"},
+        {{"--name", "1:R\\q"}, "bad value for --name: 1:R\\q ('\\q' is no escape: \\xNN (two hex digits) or \\\\)"},
+        {{"--name", "1:\\x4"}, "bad value for --name: 1:\\x4 ('\\x4' is no escape"},
+        {{"--name", "1:\\xg0"}, "bad value for --name: 1:\\xg0 ('\\xg0' is no escape"},
+        {{"--name", "1:R\\"}, "bad value for --name: 1:R\\ ('\\' is no escape"},
+        {{"--name", "1:R\\x00"}, "bad value for --name: 1:R\\x00 (a name cannot hold a NUL byte)"},
+        {{"--robots", "2", "--name", "3:R"}, "--name names robot 3, beyond --robots 2"},
     };
     for (const auto& [arguments, error] : badLines) {
         std::vector<std::string> line = arguments;
@@ -748,6 +756,28 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_FALSE(devices[4].isRobot);
     EXPECT_EQ(DeviceUdn(devices[2]), longestUdn);
     EXPECT_EQ(DeviceUdn(devices[1]), "uuid:R0VA-5151-4000-8000-0000c000020b");
+
+    // What --name gives, and the friendlyName element its description carries.
+    const struct {
+        const char* text;
+        std::string name;
+        std::string element;
+    } kNames[] = {
+        {"1:ROVA robot", "ROVA robot", "ROVA robot"},
+        {"1:", "", ""},
+        {"1:\\xe3\\x83\\xad\\xE3\\x83\\x9C", "\xe3\x83\xad\xe3\x83\x9c", "\xe3\x83\xad\xe3\x83\x9c"},
+        {"1:Caf\\xe9\\x1b\\x07", "Caf\xe9\x1b\x07", "Caf\xe9\x1b\x07"},
+        {"1:a\\\\x41\\\\", "a\\x41\\", "a\\x41\\"},
+        {"1:a \\x26 <b>", "a & <b>", "a &amp; &lt;b&gt;"},
+    };
+    for (const auto& entry : kNames) {
+        const ParsedOptions named = ParseOptions({"--name", "1:first", "--name", entry.text, "--interface", "veth1"});
+        ASSERT_TRUE(named.error.empty()) << entry.text << ": " << named.error;
+        const auto robots = PlanDevices(named.config);
+        EXPECT_EQ(FriendlyName(robots.at(0)), entry.name) << entry.text;
+        EXPECT_TRUE(Contains(BuildDescription(robots[0]), "<friendlyName>" + entry.element + "</friendlyName>"))
+            << entry.text;
+    }
 
     const std::pair<const char*, DeviceFault> locationKinds[] = {
         {"location-loopback", DeviceFault::LocationLoopback},

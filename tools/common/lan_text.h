@@ -65,13 +65,16 @@ inline Charset CharsetOf(std::string_view codeset)
 // The process's LC_CTYPE as setlocale left it: a program that never calls setlocale is in "C".
 inline Charset LocaleCharset() { return CharsetOf(nl_langinfo(CODESET)); }
 
+// What a terminal is shown for text that is missing.
+constexpr char kNoText[] = "(none)";
+
 // Safe to print on a terminal of that character set: each control character and each byte of
 // invalid UTF-8 becomes '?', and so does each character beyond ASCII for Charset::Ascii; valid
-// UTF-8 stays as it is otherwise; null is "(none)".
+// UTF-8 stays as it is otherwise; null is kNoText.
 inline std::string TerminalText(const char* text, Charset charset)
 {
     if (text == nullptr) {
-        return "(none)";
+        return kNoText;
     }
     const std::string_view view(text);
     std::string shown;

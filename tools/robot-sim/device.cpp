@@ -110,6 +110,30 @@ std::optional<std::pair<std::string, std::string>> ReplyTarget(const SimDevice& 
     return std::nullopt;
 }
 
+// Element text as XML reads it back. Control characters and stray bytes stay as they are: they are
+// the faults a name can carry.
+std::string XmlText(const std::string& text)
+{
+    std::string escaped;
+    escaped.reserve(text.size());
+    for (const char c : text) {
+        switch (c) {
+            case '&':
+                escaped += "&amp;";
+                break;
+            case '<':
+                escaped += "&lt;";
+                break;
+            case '>':
+                escaped += "&gt;";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
+
 std::string Element(const char* name, const std::string& text)
 {
     return std::string("<") + name + ">" + text + "</" + name + ">\n";
@@ -134,7 +158,7 @@ std::string Manufacturer(const SimDevice& device)
 
 std::string DeviceElements(const SimDevice& device)
 {
-    return Element("deviceType", DeviceType(device)) + Element("friendlyName", FriendlyName(device)) +
+    return Element("deviceType", DeviceType(device)) + Element("friendlyName", XmlText(FriendlyName(device))) +
            Element("manufacturer", Manufacturer(device)) +
            Element("modelDescription",
                    device.isRobot ? "ROVA home robot (simulated)" : "Network media player (simulated)") +
@@ -162,6 +186,10 @@ std::vector<SimDevice> PlanDevices(const SimConfig& config)
         auto udn = config.robotUdns.find(number);
         if (isRobot && udn != config.robotUdns.end()) {
             device.udn = udn->second;
+        }
+        auto name = config.robotNames.find(number);
+        if (isRobot && name != config.robotNames.end()) {
+            device.name = name->second;
         }
         devices.push_back(device);
     };
@@ -194,13 +222,18 @@ std::string DeviceUdn(const SimDevice& device)
 
 std::string FriendlyName(const SimDevice& device)
 {
+    const std::string own = (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
+    // A given name still renames, so that a test of renaming may pick the text.
+    if (device.fault == DeviceFault::Renames) {
+        return device.name.value_or(own) + " #" + std::to_string(device.reads);
+    }
+    if (device.name) {
+        return *device.name;
+    }
     if (device.fault == DeviceFault::OddName) {
         return kOddNamePrefix + std::to_string(device.number);
     }
-    if (device.fault == DeviceFault::Renames) {
-        return "ROVA robot " + std::to_string(device.number) + " #" + std::to_string(device.reads);
-    }
-    return (device.isRobot ? "ROVA robot " : "Media player ") + std::to_string(device.number);
+    return own;
 }
 
 bool ServesHttp(const SimDevice& device) { return device.fault != DeviceFault::NoHttp; }
@@ -243,6 +276,9 @@ std::optional<std::string> BuildAnnouncement(const SimDevice& device, Announceme
 
 std::string BuildDescription(const SimDevice& device)
 {
+    if (device.fault == DeviceFault::NotXml) {
+        return "Friendly name: " + FriendlyName(device) + "\nA description in plain text, without its UDN.\n";
+    }
     std::string elements = DeviceElements(device);
     if (device.fault == DeviceFault::NulBody) {
         elements.insert(0, 1, '\0');
@@ -263,8 +299,9 @@ std::string BuildHttpResponse(const SimDevice& device)
 {
     const std::string body = BuildDescription(device);
     const char* status = device.fault == DeviceFault::ErrorStatus ? "404 Not Found" : "200 OK";
-    return std::string("HTTP/1.1 ") + status + "\r\n" +
-           "Content-Type: text/xml; charset=\"utf-8\"\r\n"
+    const char* type = device.fault == DeviceFault::NotXml ? "text/plain" : "text/xml; charset=\"utf-8\"";
+    return std::string("HTTP/1.1 ") + status + "\r\n" + "Content-Type: " + type +
+           "\r\n"
            "Content-Length: " +
            std::to_string(body.size()) + "\r\n" +
            "Connection: close\r\n"

@@ -20,8 +20,9 @@ struct SimDevice {
     // What a location-other-device robot names: the next device's address, the first one's for the last.
     in_addr nextAddress{};
     DeviceFault fault = DeviceFault::None;
-    std::string udn;  // given on the command line; empty: one made from the address
-    int reads = 0;    // descriptions asked for so far, which a renames robot's name counts
+    std::string udn;                  // given on the command line; empty: one made from the address
+    std::optional<std::string> name;  // given on the command line, any bytes; none: one of its own
+    int reads = 0;                    // descriptions asked for so far, which a renames robot's name counts
 };
 
 // Robots first, then the other devices, at consecutive addresses from the first one.
@@ -29,6 +30,7 @@ std::vector<SimDevice> PlanDevices(const SimConfig& config);
 
 std::string AddressText(in_addr address);
 std::string DeviceUdn(const SimDevice& device);
+// The name as the device means it; its description carries it XML-escaped.
 std::string FriendlyName(const SimDevice& device);
 bool ServesHttp(const SimDevice& device);
 bool AnswersSearches(const SimDevice& device);

@@ -48,6 +48,7 @@ struct SimConfig {
     std::string interfaceName;               // where to join the SSDP group; empty: kernel's choice
     std::map<int, DeviceFault> robotFaults;  // robot number (1-based) -> fault
     std::map<int, std::string> robotUdns;    // robot number -> UDN in place of its own; may be shared
+    std::map<int, std::string> robotNames;   // robot number -> friendly name in place of its own, as bytes
     std::uint16_t ssdpPort = kSsdpPort;      // 0 picks a free port (tests)
     std::uint16_t httpPort = kHttpPort;      // 0 picks a free port per device (tests)
     bool joinGroup = true;

@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -93,6 +94,74 @@ bool ParseUdn(const std::string& text, SimConfig& config)
     return true;
 }
 
+// What a name's TEXT means: \xNN (two hex digits) is that byte, \\ a backslash, any other byte
+// itself. Any other backslash is a mistake, told rather than sent as a name; so is a NUL, which
+// the C strings of a client's records would cut the name at.
+std::optional<std::string> Unescape(const std::string& text, std::string* problem)
+{
+    std::string bytes;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] != '\\') {
+            bytes += text[i];
+        } else if (text.compare(i, 2, "\\\\") == 0) {
+            bytes += '\\';
+            ++i;
+        } else if (text.compare(i, 2, "\\x") == 0 && i + 4 <= text.size() &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 2])) &&
+                   std::isxdigit(static_cast<unsigned char>(text[i + 3]))) {
+            bytes += static_cast<char>(std::stoi(text.substr(i + 2, 2), nullptr, 16));
+            i += 3;
+        } else {
+            *problem = "'" + text.substr(i, 4) + "' is no escape: \\xNN (two hex digits) or \\\\";
+            return std::nullopt;
+        }
+    }
+    if (bytes.find('\0') != std::string::npos) {
+        *problem = "a name cannot hold a NUL byte";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+// Why TEXT of "K:TEXT" is no name, or nothing when it is one.
+std::string NameProblem(const std::string& text)
+{
+    std::string problem;
+    const std::size_t colon = text.find(':');
+    if (colon != std::string::npos) {
+        Unescape(text.substr(colon + 1), &problem);
+    }
+    return problem;
+}
+
+// "K:TEXT", TEXT escaped as Unescape reads it; it may be empty.
+bool ParseName(const std::string& text, SimConfig& config)
+{
+    const std::size_t colon = text.find(':');
+    if (colon == std::string::npos) {
+        return false;
+    }
+    const auto robot = ParseCount(text.substr(0, colon), 1, kMaxDevices);
+    std::string problem;
+    const auto name = Unescape(text.substr(colon + 1), &problem);
+    if (!robot || !name) {
+        return false;
+    }
+    config.robotNames[*robot] = *name;
+    return true;
+}
+
+// A value given to robot K when there are fewer robots would leave the test that gave it looking
+// for it in vain.
+std::string BeyondTheRobots(const char* option, const std::map<int, std::string>& values, int robots)
+{
+    if (values.empty() || values.rbegin()->first <= robots) {
+        return std::string();
+    }
+    return std::string(option) + " names robot " + std::to_string(values.rbegin()->first) + ", beyond --robots " +
+           std::to_string(robots);
+}
+
 bool TunesAnnouncements(const std::string& option)
 {
     return option == "--announce-every" || option == "--announce-every-ms" || option == "--boot-id";
@@ -140,6 +209,7 @@ const std::map<std::string, ValueHandler>& ValueOptions()
         {"--interface", [](const std::string& v, SimConfig& c) { return AssignText(v, c.interfaceName); }},
         {"--fault", ParseFault},
         {"--udn", ParseUdn},
+        {"--name", ParseName},
         {"--log", [](const std::string& v, SimConfig& c) { return AssignText(v, c.logPath); }},
         {"--ready-file", [](const std::string& v, SimConfig& c) { return AssignText(v, c.readyPath); }},
         {"--duration",
@@ -205,6 +275,8 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
             parsed.error = name + " needs a value";
         } else if (!option->second(arguments[++i], parsed.config)) {
             parsed.error = "bad value for " + name + ": " + arguments[i];
+            const std::string problem = name == "--name" ? NameProblem(arguments[i]) : std::string();
+            parsed.error += problem.empty() ? "" : " (" + problem + ")";
         }
         announcementsTuned = announcementsTuned || TunesAnnouncements(name);
         if (name == "--announce-every" || name == "--announce-every-ms") {
@@ -218,11 +290,11 @@ ParsedOptions ParseOptions(const std::vector<std::string>& arguments)
     if (parsed.error.empty() && periodsGiven.size() > 1) {
         parsed.error = "--announce-every and --announce-every-ms exclude each other";
     }
-    // A UDN given to no robot would leave the test that gave it looking for it in vain.
-    const auto& udns = parsed.config.robotUdns;
-    if (parsed.error.empty() && !udns.empty() && udns.rbegin()->first > parsed.config.robotCount) {
-        parsed.error = "--udn names robot " + std::to_string(udns.rbegin()->first) + ", beyond --robots " +
-                       std::to_string(parsed.config.robotCount);
+    if (parsed.error.empty()) {
+        parsed.error = BeyondTheRobots("--udn", parsed.config.robotUdns, parsed.config.robotCount);
+    }
+    if (parsed.error.empty()) {
+        parsed.error = BeyondTheRobots("--name", parsed.config.robotNames, parsed.config.robotCount);
     }
     const int devices = parsed.config.robotCount + parsed.config.otherCount;
     if (parsed.error.empty() && devices > kMaxDevices) {
@@ -268,6 +340,10 @@ std::string UsageText()
         "                        description and in the USN of its replies and\n"
         "                        announcements; robots may share one (1-255 bytes, no\n"
         "                        CR, LF or NUL)\n"
+        "  --name K:TEXT         robot K (from 1) is called TEXT, XML-escaped in its\n"
+        "                        description; \\xNN (two hex digits) in TEXT gives that\n"
+        "                        byte, \\\\ a backslash, and any other backslash is an\n"
+        "                        error; no NUL\n"
         "  --announce            announce every device that answers searches with SSDP\n"
         "                        NOTIFY to 239.255.255.250:1900 from its own address:\n"
         "                        ssdp:alive 3 times at the start, then periodically;\n"

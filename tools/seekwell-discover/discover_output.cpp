@@ -46,9 +46,6 @@ constexpr char kColumnGap[] = "  ";
 // terminal of 80 columns; a wider name goes on into the address's place on its own row alone.
 constexpr std::size_t kNameColumnMostWidth = 40;
 
-// What the name column shows for a robot with an empty name, as for one without a name.
-constexpr char kNoName[] = "(none)";
-
 // Screen columns, as wcwidth() measures each character under the locale the program runs in, so
 // that a Japanese name lines up like any other; one it cannot measure counts as one column.
 std::size_t DisplayWidth(const std::string& text)
@@ -68,12 +65,12 @@ std::string PadRight(const std::string& text, std::size_t width)
     return text + std::string(width > length ? width - length : 0, ' ');
 }
 
+}  // namespace
+
 std::string ShownName(const char* name)
 {
-    return name != nullptr && *name == '\0' ? kNoName : lan_text::TerminalText(name);
+    return name != nullptr && *name == '\0' ? lan_text::kNoText : lan_text::TerminalText(name);
 }
-
-}  // namespace
 
 std::string JsonValue(const char* text)
 {

@@ -13,6 +13,10 @@ namespace seekwell_discover {
 // A JSON string literal (quotes included), always valid UTF-8; null gives null.
 std::string JsonValue(const char* text);
 
+// A robot's name as a terminal is shown it (lan_text::TerminalText), an empty one as a missing one:
+// "(none)", in the table and in the live lines alike.
+std::string ShownName(const char* name);
+
 // Said when a search reports as many robots as one search can: others may have gone unreported.
 extern const char kMostRobotsNote[];
 

@@ -41,27 +41,28 @@ const char* CodeAt(const char* const (&codes)[N], int value)
     return value >= 0 && static_cast<std::size_t>(value) < N ? codes[value] : kUnknownCode;
 }
 
-std::string TextLine(const char* word, const char* address, const char* text)
+// shown: the text as the terminal may be shown it.
+std::string TextLine(const char* word, const char* address, const std::string& shown)
 {
     char columns[kWordWidth + kAddressWidth + 1];
     std::snprintf(columns, sizeof columns, "%-*s%-*s", kWordWidth, word, kAddressWidth,
                   lan_text::TerminalText(address).c_str());
-    return columns + lan_text::TerminalText(text) + "\n";
+    return columns + shown + "\n";
 }
 
 std::string RobotText(const seekwell_event& event, int answering)
 {
     switch (event.type) {
         case SEEKWELL_EVENT_ROBOT:
-            return TextLine("robot", event.address, event.name);
+            return TextLine("robot", event.address, ShownName(event.name));
         case SEEKWELL_EVENT_GONE:
-            return TextLine("gone", event.address, event.name);
+            return TextLine("gone", event.address, ShownName(event.name));
         case SEEKWELL_EVENT_SKIPPED:
-            return TextLine("skipped", event.address, event.reason);
+            return TextLine("skipped", event.address, lan_text::TerminalText(event.reason));
         case SEEKWELL_EVENT_QUIET:
-            return TextLine("quiet", event.interface_name, event.reason);
+            return TextLine("quiet", event.interface_name, lan_text::TerminalText(event.reason));
         case SEEKWELL_EVENT_DROPPED:
-            return TextLine("dropped", event.interface_name, event.reason);
+            return TextLine("dropped", event.interface_name, lan_text::TerminalText(event.reason));
         case SEEKWELL_EVENT_DONE:
             break;
     }

@@ -397,7 +397,8 @@ def event_line(event: _live.RawEvent, json: bool) -> str:
         )
     word = "gone" if event.type == _live.EVENT_GONE else "robot"
     if not json:
-        return live_line(word, event.address, event.name)
+        # An empty name shows as a missing one does, as in the table.
+        return live_line(word, event.address, event.name if event.name != b"" else None)
     return json_line(
         f'"event": "{word}"',
         f'"name": {json_value(event.name)}',
