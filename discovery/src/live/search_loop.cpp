@@ -20,6 +20,7 @@
 #include "live/interface_plan.h"
 #include "live/loss_recovery.h"
 #include "live/quiet_watch.h"
+#include "live/read_pacing.h"
 #include "live/round_clock.h"
 #include "live/search_sockets.h"
 #include "live/sweep_plan.h"
@@ -27,6 +28,7 @@
 #include "platform/ipv4_text.h"
 #include "platform/link_watch.h"
 #include "platform/owned_descriptors.h"
+#include "platform/retrying_io.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -104,9 +106,11 @@ private:
     void Carry();
     LiveEvent EventOf(Told told) const;
     int WaitMs(Clock::time_point now) const;
-    void HandleReady(const epoll_event& ready);
-    void ReadSocket(SearchSocket& socket, bool multicast);
+    std::size_t HandleReady(const epoll_event& ready);
+    std::size_t ReadSocket(SearchSocket& socket, bool multicast);
+    void PauseInAStorm();
     void Take(const Datagram& datagram, bool multicast);
+    void TakeDrops();
     void CheckLosses(Clock::time_point now);
     void AskAgain(Clock::time_point now);
     void TellLosses();
@@ -138,6 +142,7 @@ private:
     DatagramBatch batch_;
     RepeatFilter repeats_;
     LossRecovery losses_;
+    ReadPacing pacing_;
     int socketError_ = ENETDOWN;
 };
 
@@ -157,10 +162,12 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             TellQuiet();
         }
         if (due.listeningOver) {
+            TakeDrops();
             TellLosses();
             StopListening();
         }
         if (due.roundOver) {
+            TakeDrops();
             TellLosses();
             book_.EndRound(searched_);
             book_.StartRound();
@@ -185,13 +192,16 @@ std::pair<seekwell_done_reason, int> SearchLoop::Run()
             return {SEEKWELL_DONE_WINDOW_OVER, 0};
         }
         pool_.Prepare();
+        PauseInAStorm();
         const int count = epoll_wait(epollFd_, ready, kEventsPerWait, WaitMs(Clock::now()));
         if (cancelled_.load()) {
             return {SEEKWELL_DONE_CANCELLED, 0};
         }
+        std::size_t datagrams = 0;
         for (int i = 0; i < count; ++i) {
-            HandleReady(ready[i]);
+            datagrams += HandleReady(ready[i]);
         }
+        pacing_.OnWake(Clock::now(), datagrams);
     }
 }
 
@@ -439,45 +449,54 @@ int SearchLoop::WaitMs(Clock::time_point now) const
     return static_cast<int>(std::clamp<long long>(left, 0, INT32_MAX));
 }
 
-void SearchLoop::HandleReady(const epoll_event& ready)
+// The datagrams it read.
+std::size_t SearchLoop::HandleReady(const epoll_event& ready)
 {
     const EpollTag tag = TagOf(ready.data.u64);
     const int fd = FdOf(ready.data.u64);
     switch (tag) {
         case EpollTag::FetchSocket:
             pool_.OnSocketReady(fd, ready.events);
-            return;
+            return 0;
         case EpollTag::LinkWatch:
             if (linkWatch_.Drain()) {
                 clock_.NoteInterfaceChange(Clock::now());
             }
-            return;
+            return 0;
         case EpollTag::SearchSocket:
             if (const auto found = byFd_.find(fd); found != byFd_.end()) {
-                ReadSocket(*found->second.first, found->second.second);
+                return ReadSocket(*found->second.first, found->second.second);
             }
-            return;
+            return 0;
         default:
             // The wake descriptor: the loop looks at the cancel flag after
             // every wait. Drained, so a wake that did not cancel (a forked
             // child's, say) cannot keep it readable.
             wake_.Drain();
-            return;
+            return 0;
     }
 }
 
-void SearchLoop::ReadSocket(SearchSocket& socket, bool multicast)
+std::size_t SearchLoop::ReadSocket(SearchSocket& socket, bool multicast)
 {
-    for (std::size_t read = 0; read < kDatagramsPerTurn && socket.Receive(batch_);) {
+    std::size_t read = 0;
+    while (read < kDatagramsPerTurn && socket.Receive(batch_)) {
         for (std::size_t at = 0; at < batch_.Size(); ++at, ++read) {
             Take(batch_[at], multicast);
         }
     }
-    // The sweep paces what it asks for; an interface's replies come in bursts.
-    if (socket.Index() != 0) {
-        losses_.OnDropped(socket.Index(), socket.TakeDropped());
-    }
     Carry();
+    return read;
+}
+
+// A pause shorter than a millisecond delays nothing that is due: the wait
+// that follows is counted in whole milliseconds.
+void SearchLoop::PauseInAStorm()
+{
+    const Clock::duration pause = pacing_.PauseBeforeWait();
+    if (pause > Clock::duration::zero() && WaitMs(Clock::now()) > 0) {
+        platform::SleepFor(pause);
+    }
 }
 
 void SearchLoop::Take(const Datagram& datagram, bool multicast)
@@ -506,9 +525,10 @@ void SearchLoop::Take(const Datagram& datagram, bool multicast)
     }
 }
 
-// The round's replies are in: where the system dropped some, the devices
-// the kernel knows there that did not answer are asked again, one by one.
-void SearchLoop::CheckLosses(Clock::time_point now)
+// Asked when it matters, at the round's look for losses and at its end, not
+// with every read: a storm would pay a system call a wake for it. The sweep
+// paces what it asks for; an interface's replies come in bursts.
+void SearchLoop::TakeDrops()
 {
     for (auto& [index, sockets] : sockets_) {
         losses_.OnDropped(index, sockets.search->TakeDropped());
@@ -516,6 +536,13 @@ void SearchLoop::CheckLosses(Clock::time_point now)
             losses_.OnDropped(index, sockets.announcements->TakeDropped());
         }
     }
+}
+
+// The round's replies are in: where the system dropped some, the devices
+// the kernel knows there that did not answer are asked again, one by one.
+void SearchLoop::CheckLosses(Clock::time_point now)
+{
+    TakeDrops();
     const std::vector<unsigned int> wanting = losses_.Wanting();
     if (wanting.empty()) {
         return;
