@@ -127,7 +127,8 @@ void RobotBook::StartWaiting()
     while (fetching_ < limits_.fetches && !waiting_.empty()) {
         const Address address = waiting_.front();
         Responder& responder = responders_.at(address);
-        const bool check = responder.waitingCheck;
+        // A check asked while the address held its robot is only a read once the robot moved.
+        const bool check = responder.waitingCheck && responder.role == Role::Robot;
         StopWaiting(responder);
         StartRead(address, responder, check, responder.waitingAsked);
     }
