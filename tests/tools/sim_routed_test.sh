@@ -13,37 +13,18 @@ readonly ROUTED_ROBOTS=3
 readonly SILENT_ROBOT=3
 readonly REPLY_WAIT_S=0.5
 readonly FETCH_LIMIT_S=3
-# Sends one M-SEARCH to argv[1]:1900 (with room to cross routers, were they to forward it) and
-# prints "SENDER LOCATION" for each reply that comes within argv[2] seconds.
-readonly SEARCH_PY='
-import socket, sys, time
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
-s.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_TTL, 8)
-s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-         b"MX: 1\r\nST: upnp:rootdevice\r\n\r\n", (sys.argv[1], 1900))
-end = time.monotonic() + float(sys.argv[2])
-while time.monotonic() < end:
-    s.settimeout(max(end - time.monotonic(), 0.001))
-    try:
-        data, sender = s.recvfrom(65536)
-    except socket.timeout:
-        break
-    location = [l.split(b" ", 1)[1] for l in data.split(b"\r\n") if l.startswith(b"LOCATION: ")]
-    print(sender[0], b",".join(location).decode())
-'
 
 # replies_to DESTINATION: what the client hears back from a search sent there, sorted.
 replies_to() {
-    simlan_client timeout 5 python3 -c "$SEARCH_PY" "$1" $REPLY_WAIT_S | sort
+    simlan_client timeout 5 python3 "$(dirname "$0")/../support/ssdp_search.py" "$1" $REPLY_WAIT_S | sort
 }
 
-# replies_from ADDRESS...: those robots' replies as replies_to prints them.
+# replies_from ADDRESS...: those robots' replies, from their SSDP port, as replies_to prints them.
 replies_from() {
     local address
     for address in "$@"; do
-        echo "$address http://$address/ROVA.XML"
-    done
+        echo "$address:1900 http://$address/ROVA.XML"
+    done | sort
 }
 
 simlan_create "$E2E_LAN_NAME" 1 || exit 1

@@ -16,29 +16,10 @@ readonly FIRST_ROBOTS=2
 readonly SECOND_ROBOTS=300
 readonly DEVICES=$((FIRST_ROBOTS + SECOND_ROBOTS))
 readonly REPLY_WAIT_S=0.5
-# Sends one M-SEARCH to argv[1]:1900 and prints "SENDER:PORT LOCATION" for each reply that comes
-# within argv[2] seconds. Its buffer holds a burst of hundreds of replies (SO_RCVBUFFORCE, as root).
-readonly SEARCH_PY='
-import socket, sys, time
-SO_RCVBUFFORCE = 33  # Linux; the socket module does not name it
-s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-s.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 4 << 20)
-s.sendto(b"M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: \"ssdp:discover\"\r\n"
-         b"MX: 1\r\nST: upnp:rootdevice\r\n\r\n", (sys.argv[1], 1900))
-end = time.monotonic() + float(sys.argv[2])
-while time.monotonic() < end:
-    s.settimeout(max(end - time.monotonic(), 0.001))
-    try:
-        data, sender = s.recvfrom(65536)
-    except socket.timeout:
-        break
-    location = [l.split(b" ", 1)[1] for l in data.split(b"\r\n") if l.startswith(b"LOCATION: ")]
-    print("%s:%d" % sender, b",".join(location).decode())
-'
 
 # replies_to DESTINATION: what the client hears back from a search sent there, sorted.
 replies_to() {
-    simlan_client timeout 5 python3 -c "$SEARCH_PY" "$1" $REPLY_WAIT_S | sort
+    simlan_client timeout 5 python3 "$(dirname "$0")/../support/ssdp_search.py" "$1" $REPLY_WAIT_S | sort
 }
 
 # replies_from ADDRESS...: those robots' replies, from their SSDP port, as replies_to prints them.

@@ -134,7 +134,20 @@ class _NamedIntEnum(enum.IntEnum):
         return format(str(self), spec)
 
 
-class TargetReason(_NamedIntEnum):
+class _OpenIntEnum(_NamedIntEnum):
+    # A newer library may know more reasons: they stay numbers (UNKNOWN_<n>) rather than break
+    # the search, a refusal still a refusal.
+    @classmethod
+    def _missing_(cls, value: object) -> Optional[_OpenIntEnum]:
+        if not isinstance(value, int):
+            return None
+        unknown = int.__new__(cls, value)
+        unknown._name_ = f"UNKNOWN_{value}"
+        unknown._value_ = value
+        return unknown
+
+
+class TargetReason(_OpenIntEnum):
     """Why the library refuses an entry of targets (seekwell_target_reason), in the order each
     entry is checked: its form, the addresses of the entries so far, then each address it names.
     `detail` gives it in seekwell-discover's words."""
@@ -157,16 +170,6 @@ class TargetReason(_NamedIntEnum):
     def detail(self) -> str:
         """The reason in words, as seekwell-discover says it."""
         return _TARGET_DETAILS.get(int(self), f"refused by the library (reason {int(self)})")
-
-    @classmethod
-    def _missing_(cls, value: object) -> Optional[TargetReason]:
-        # A newer library may know more reasons: they stay numbers, still refusals.
-        if not isinstance(value, int):
-            return None
-        unknown = int.__new__(cls, value)
-        unknown._name_ = f"UNKNOWN_{value}"
-        unknown._value_ = value
-        return unknown
 
 
 _TARGET_DETAILS: Dict[int, str] = {
@@ -194,7 +197,7 @@ class TargetError(SearchStartError, ValueError):
         self.reasons = reasons
 
 
-class SkipReason(_NamedIntEnum):
+class SkipReason(_OpenIntEnum):
     """Why a responder was left out, as libseekwell tells it (seekwell_skip_reason). Where a reply
     came from is checked first (OTHER_INTERFACE, OFF_SUBNET, OWN_ADDRESS), then the rules below in
     their order."""
@@ -235,16 +238,6 @@ class SkipReason(_NamedIntEnum):
     def code(self) -> str:
         """The reason as seekwell-discover --json writes it: "no-marker", "http-status", ..."""
         return self.name.lower().replace("_", "-")
-
-    @classmethod
-    def _missing_(cls, value: object) -> Optional[SkipReason]:
-        # A newer library may know more reasons: they stay numbers rather than break the search.
-        if not isinstance(value, int):
-            return None
-        unknown = int.__new__(cls, value)
-        unknown._name_ = f"UNKNOWN_{value}"
-        unknown._value_ = value
-        return unknown
 
 
 class DoneReason(_NamedIntEnum):
