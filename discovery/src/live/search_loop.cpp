@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <new>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -28,7 +29,6 @@
 #include "platform/ipv4_text.h"
 #include "platform/link_watch.h"
 #include "platform/owned_descriptors.h"
-#include "platform/retrying_io.h"
 #include "robot_rules.h"
 
 namespace seekwell::live {
@@ -495,7 +495,8 @@ void SearchLoop::PauseInAStorm()
 {
     const Clock::duration pause = pacing_.PauseBeforeWait();
     if (pause > Clock::duration::zero() && WaitMs(Clock::now()) > 0) {
-        platform::SleepFor(pause);
+        // libstdc++ sleeps again after EINTR.
+        std::this_thread::sleep_for(pause);
     }
 }
 

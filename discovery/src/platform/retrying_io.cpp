@@ -1,7 +1,5 @@
 #include "platform/retrying_io.h"
 
-#include <time.h>
-
 #include <cerrno>
 
 namespace seekwell::platform {
@@ -37,20 +35,6 @@ int ReceiveMessages(int fd, mmsghdr* messages, unsigned int count)
 ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying)
 {
     return ReceiveRetrying(fd, message, flags, [&keepTrying] { return keepTrying.load(); });
-}
-
-void SleepFor(std::chrono::steady_clock::duration duration)
-{
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    constexpr long long kNanosecondsPerSecond = 1000000000;
-    const long long nanoseconds =
-        until.tv_nsec + std::chrono::duration_cast<std::chrono::nanoseconds>(duration).count();
-    until.tv_sec += static_cast<time_t>(nanoseconds / kNanosecondsPerSecond);
-    until.tv_nsec = static_cast<long>(nanoseconds % kNanosecondsPerSecond);
-    // clock_nanosleep returns the error rather than setting errno.
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-    }
 }
 
 }  // namespace seekwell::platform

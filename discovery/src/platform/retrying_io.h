@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
 
 namespace seekwell::platform {
 
@@ -20,9 +19,6 @@ int ReceiveMessages(int fd, mmsghdr* messages, unsigned int count);
 // recvmsg, again after EINTR only while keepTrying holds: a receive cut short
 // once it is false fails with EINTR, so its caller can stop.
 ssize_t ReceiveMessageWhile(int fd, msghdr& message, int flags, const std::atomic<bool>& keepTrying);
-
-// Sleeps the whole duration on the monotonic clock, again after EINTR.
-void SleepFor(std::chrono::steady_clock::duration duration);
 
 }  // namespace seekwell::platform
 
