@@ -130,8 +130,8 @@ class _NamedIntEnum(enum.IntEnum):
     def __str__(self) -> str:
         return f"{type(self).__name__}.{self.name}"
 
-    def __format__(self, spec: str) -> str:
-        return format(str(self), spec)
+    def __format__(self, template: str) -> str:
+        return format(str(self), template)
 
 
 class _OpenIntEnum(_NamedIntEnum):
