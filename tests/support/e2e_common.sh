@@ -77,3 +77,17 @@ e2e_finish() {
     fi
     echo "all checks passed"
 }
+
+# ssdp_replies_to DESTINATION: what the client hears back within half a second from one M-SEARCH
+# sent there (ssdp_search.py), sorted.
+ssdp_replies_to() {
+    simlan_client timeout 5 python3 "$E2E_DIR/ssdp_search.py" "$1" 0.5 | sort
+}
+
+# ssdp_replies_from ADDRESS...: those robots' replies from their SSDP port, as ssdp_replies_to prints them.
+ssdp_replies_from() {
+    local address
+    for address in "$@"; do
+        echo "$address:1900 http://$address/ROVA.XML"
+    done | sort
+}

@@ -205,7 +205,7 @@ start_forger byebye --notify byebye --on-search --source $FORGED_SENDER --usn "$
 sleep $NOT_YET_S
 expect_equal "forged byebyes before a search" "$(heard_from ssdp:byebye $FORGED_SENDER)" 0
 # One search to the group from the client, inside the LAN this test made; no wait for replies.
-simlan_client python3 "$(dirname "$0")/../support/ssdp_search.py" 239.255.255.250 0 >/dev/null
+simlan_client python3 "$E2E_DIR/ssdp_search.py" 239.255.255.250 0 >/dev/null
 wait "$FORGER_PID"
 await_heard_from ssdp:byebye $FORGED_SENDER 1
 expect_equal "USN of the forged byebye" "$(field_from $FORGED_SENDER ssdp:byebye 5)" "$robot_usn"

@@ -11,21 +11,7 @@ e2e_require_lan
 
 readonly ROUTED_ROBOTS=3
 readonly SILENT_ROBOT=3
-readonly REPLY_WAIT_S=0.5
 readonly FETCH_LIMIT_S=3
-
-# replies_to DESTINATION: what the client hears back from a search sent there, sorted.
-replies_to() {
-    simlan_client timeout 5 python3 "$(dirname "$0")/../support/ssdp_search.py" "$1" $REPLY_WAIT_S | sort
-}
-
-# replies_from ADDRESS...: those robots' replies, from their SSDP port, as replies_to prints them.
-replies_from() {
-    local address
-    for address in "$@"; do
-        echo "$address:1900 http://$address/ROVA.XML"
-    done | sort
-}
 
 simlan_create "$E2E_LAN_NAME" 1 || exit 1
 local_robot=$(simlan_device_address 1)
@@ -38,8 +24,8 @@ routed() { simlan_routed_device_address "$1"; }
 # only its own address; broadcasts and addresses that are no robot's get no answer.
 while read -r destination answering; do
     # shellcheck disable=SC2086 # one argument per answering robot
-    expect_equal "replies to a search sent to $destination" "$(replies_to "$destination")" \
-        "$(replies_from $answering)"
+    expect_equal "replies to a search sent to $destination" "$(ssdp_replies_to "$destination")" \
+        "$(ssdp_replies_from $answering)"
 done <<TABLE
 239.255.255.250 $local_robot
 $(routed 1) $(routed 1)

@@ -15,20 +15,6 @@ readonly FIRST_ROBOTS=2
 # From device 3 on, past the subnet's first /24.
 readonly SECOND_ROBOTS=300
 readonly DEVICES=$((FIRST_ROBOTS + SECOND_ROBOTS))
-readonly REPLY_WAIT_S=0.5
-
-# replies_to DESTINATION: what the client hears back from a search sent there, sorted.
-replies_to() {
-    simlan_client timeout 5 python3 "$(dirname "$0")/../support/ssdp_search.py" "$1" $REPLY_WAIT_S | sort
-}
-
-# replies_from ADDRESS...: those robots' replies, from their SSDP port, as replies_to prints them.
-replies_from() {
-    local address
-    for address in "$@"; do
-        echo "$address:1900 http://$address/ROVA.XML"
-    done | sort
-}
 
 simlan_create_subnet "$E2E_LAN_NAME" $SUBNET $DEVICES || exit 1
 simlan_pin_neighbours || exit 1
@@ -41,11 +27,11 @@ simlan_start_more_sim $((FIRST_ROBOTS + 1)) "$simulator" --robots $SECOND_ROBOTS
 expect_equal "the client's address" "$SIMLAN_CLIENT_ADDRESS" 198.18.8.1
 expect_equal "the last device's address" "$(simlan_device_address $DEVICES)" 198.18.9.55
 # shellcheck disable=SC2046 # one argument per device
-expect_equal "replies to a search sent to the group" "$(replies_to 239.255.255.250)" \
-    "$(replies_from $(simlan_device_addresses $DEVICES))"
+expect_equal "replies to a search sent to the group" "$(ssdp_replies_to 239.255.255.250)" \
+    "$(ssdp_replies_from $(simlan_device_addresses $DEVICES))"
 for device in 1 $FIRST_ROBOTS $((FIRST_ROBOTS + 1)) $DEVICES; do
     address=$(simlan_device_address $device)
-    expect_equal "replies to a search sent to device $device" "$(replies_to "$address")" "$(replies_from "$address")"
+    expect_equal "replies to a search sent to device $device" "$(ssdp_replies_to "$address")" "$(ssdp_replies_from "$address")"
 done
 for log in first second; do
     expect_equal "searches the $log simulator heard" "$(grep -c "^ssdp from=$SIMLAN_CLIENT_ADDRESS:" "$E2E_WORK/$log.log")" 3
