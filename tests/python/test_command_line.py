@@ -1,7 +1,5 @@
-"""python3 -m seekwell's command line beside seekwell-discover's where the two refuse it before
-anything is sent, under a locale of another character set, and without a multicast route, where
-only the blocking call's built-in search is stopped (the finder path stands in as a helper that
-answers at once)."""
+"""python3 -m seekwell beside seekwell-discover: command lines refused before anything is sent, a
+locale of another character set, and no multicast route (which stops only the built-in search)."""
 
 from __future__ import annotations
 
@@ -22,7 +20,6 @@ def run(command: List[str], env: Optional[Dict[str, str]] = None) -> subprocess.
 
 
 def as_module(tool_output: bytes) -> bytes:
-    """What python3 -m seekwell prints where seekwell-discover printed this."""
     return tool_output.replace(b"seekwell-discover:", b"seekwell:").replace(
         b"seekwell-discover", b"python3 -m seekwell"
     )
@@ -66,14 +63,8 @@ def test_refused_command_lines_read_as_seekwell_discover_words_them(arguments: L
 
 @pytest.fixture(scope="module")
 def latin1_locale(tmp_path_factory: pytest.TempPathFactory) -> Dict[str, str]:
-    """The environment of a locale whose character set is ISO-8859-1, made for the test."""
     folder = tmp_path_factory.mktemp("locales")
-    made = subprocess.run(
-        ["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(folder / "en_US.ISO-8859-1")],
-        capture_output=True,
-        check=False,
-    )
-    if made.returncode != 0:
+    if run(["localedef", "-i", "en_US", "-f", "ISO-8859-1", str(folder / "en_US.ISO-8859-1")]).returncode != 0:
         pytest.skip("localedef cannot make an ISO-8859-1 locale here")
     return {**os.environ, "LOCPATH": str(folder), "LC_ALL": "en_US.ISO-8859-1"}
 
@@ -89,21 +80,19 @@ def test_text_beyond_ascii_shows_as_the_locale_can_show_it(
     assert module.stderr == as_module(reference.stderr)
 
 
-def library_copy(folder: Path, helper_mode: Optional[str]) -> Dict[str, str]:
-    """An environment that loads a copy of the library alone, or with a stand-in finder helper
-    beside it answering in helper_mode."""
+def library_copy(folder: Path, finder: bool) -> Dict[str, str]:
+    """An environment loading a copy of the library, alone or beside a stand-in finder helper."""
     folder.mkdir()
     shutil.copy(seekwell_library_file(), folder / "libseekwell.so.2")
-    if helper_mode is not None:
+    if finder:
         helper = os.environ.get("FAKE_FINDER_HELPER")
         if not helper:
             pytest.skip("no stand-in finder helper (set FAKE_FINDER_HELPER)")
         (folder / "seekwell").mkdir()
         shutil.copy(helper, folder / "seekwell" / "seekwell-finder-gupnp")
-        (folder / "seekwell" / "fake-helper-mode").write_text(helper_mode + "\n")
-    env = dict(os.environ)
-    env["LD_LIBRARY_PATH"] = os.pathsep.join(filter(None, [str(folder), env.get("LD_LIBRARY_PATH")]))
-    return env
+        (folder / "seekwell" / "fake-helper-mode").write_text("good\n")
+    path = os.pathsep.join(filter(None, [str(folder), os.environ.get("LD_LIBRARY_PATH")]))
+    return {**os.environ, "LD_LIBRARY_PATH": path}
 
 
 @pytest.mark.parametrize("options", [[], ["--json"]])
@@ -113,11 +102,10 @@ def test_no_route_stops_only_the_built_in_search(options: List[str], path: str, 
     isolated = ["unshare", "--net", "--"]
     if run([*isolated, "true"]).returncode != 0:
         pytest.skip("no private network namespace: unshare --net needs root")
-    env = library_copy(tmp_path / "lib", None if path == "built-in" else "good")
+    env = library_copy(tmp_path / "lib", finder=path == "finder")
     module = run([*isolated, PYTHON, "-m", "seekwell", *options], env)
     reference = run([*isolated, tool("SEEKWELL_DISCOVER", "seekwell-discover"), *options], env)
-    assert module.stdout == reference.stdout
-    assert module.stderr == as_module(reference.stderr)
+    assert (module.stdout, module.stderr) == (reference.stdout, as_module(reference.stderr))
     if path == "built-in":
         assert module.returncode == reference.returncode == cli.EXIT_NO_NETWORK
         assert b"built-in search" in module.stderr

@@ -235,14 +235,14 @@ def test_targets_reach_the_library_as_a_null_terminated_list(
 
 
 def test_targets_the_library_refuses_raise_a_value_error_naming_each_and_why(library: FakeLibrary) -> None:
-    given = ["198.19.0.0/20", "robot.local", "127.0.0.1", "300.1.1.1", "198.18.0.1"]
+    given = ["198.19.0.0/20", "robot.local", "127.0.0.1", "300.1.1.1", "10.0.0.0/8", "239.255.255.250", "198.18.0.1"]
     with pytest.raises(seekwell.TargetError) as refused:
         seekwell.search(targets=given)
     error = refused.value
     # The good entries are not named; the one past 4096 addresses is, in its place.
-    assert error.targets == ("robot.local", "127.0.0.1", "300.1.1.1", "198.18.0.1")
-    Reason = seekwell.TargetReason
-    assert error.reasons == (Reason.HOSTNAME, Reason.LOOPBACK, Reason.NOT_AN_ADDRESS, Reason.TOO_MANY_ADDRESSES)
+    assert error.targets == tuple(given[1:])
+    reasons = "HOSTNAME LOOPBACK NOT_AN_ADDRESS PREFIX_TOO_SHORT NOT_UNICAST TOO_MANY_ADDRESSES"
+    assert error.reasons == tuple(seekwell.TargetReason[name] for name in reasons.split())
     assert str(error) == "refused targets: " + "; ".join(
         f"'{target}': {reason.detail}" for target, reason in zip(error.targets, error.reasons)
     )
@@ -251,38 +251,11 @@ def test_targets_the_library_refuses_raise_a_value_error_naming_each_and_why(lib
     assert library.callback is None and library.size == 0  # refused before the start
 
 
-@pytest.mark.parametrize(
-    "target, reason",
-    [
-        ("robot.local", "HOSTNAME"),
-        ("127.0.0.1", "LOOPBACK"),
-        ("300.1.1.1", "NOT_AN_ADDRESS"),
-        ("10.0.0.0/8", "PREFIX_TOO_SHORT"),
-        ("/33", "NOT_AN_ADDRESS"),
-        (" 192.0.2.10", "NOT_AN_ADDRESS"),
-        ("239.255.255.250", "NOT_UNICAST"),
-    ],
-)
-def test_each_refused_target_has_its_reason(library: FakeLibrary, target: str, reason: str) -> None:
-    with pytest.raises(seekwell.TargetError) as refused:
-        seekwell.search(targets=["198.19.5.11", target])
-    assert (refused.value.targets, refused.value.reasons) == ((target,), (seekwell.TargetReason[reason],))
-
-
-@pytest.mark.parametrize(
-    "arguments, named",
-    [
-        ({"window": "x"}, "window"),
-        ({"window": None}, "window"),
-        ({"window": True}, "window"),
-        ({"period": "1"}, "period"),
-        ({"interface": 3}, "interface"),
-        ({"interface": b"eth0"}, "interface"),
-    ],
-)
+@pytest.mark.parametrize("arguments", [{"window": "x"}, {"window": True}, {"period": "1"}, {"interface": 3}])
 def test_arguments_of_the_wrong_type_raise_a_type_error_naming_them(
-    library: FakeLibrary, arguments: Dict[str, object], named: str
+    library: FakeLibrary, arguments: Dict[str, object]
 ) -> None:
+    (named,) = arguments
     with pytest.raises(TypeError, match=f"^{named} must be "):
         seekwell.search(**arguments)  # type: ignore[arg-type]
     if named != "period":  # discover_async() takes no period
@@ -303,7 +276,7 @@ def test_an_interface_that_cannot_be_searched_names_those_that_can(
     assert isinstance(error, seekwell.SearchStartError) and isinstance(error, ValueError)
     assert error.interface == name and "lo" not in error.interfaces
     listed = f"interfaces here: {', '.join(error.interfaces)}" if error.interfaces else "this host has none"
-    assert str(error).endswith(listed) or str(error).endswith(listed + " but loopback")
+    assert str(error).endswith((listed, listed + " but loopback"))
     assert library.callback is None
 
 

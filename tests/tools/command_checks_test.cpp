@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <climits>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,51 +13,28 @@ namespace {
 
 TEST(CommandChecksTest, SecondsAreReadToTheMillisecondWithinTheLibrarysBounds)
 {
-    const struct {
-        const char* text;
-        unsigned int minimumMs;
-        std::optional<unsigned int> milliseconds;
-    } kCases[] = {
-        {"30", 1, 30000u},
-        {"2.5", 1, 2500u},
-        {"0.25", 1, 250u},
-        {"0.001", 1, 1u},
-        {"0", 1, std::nullopt},
-        {"0.0001", 1, std::nullopt},  // finer than a millisecond
-        {"0.2", SEEKWELL_MIN_SEARCH_PERIOD_MS, 200u},
-        {"0.199", SEEKWELL_MIN_SEARCH_PERIOD_MS, std::nullopt},
-        {"4294967", 1, 4294967000u},
-        {"4294967.001", 1, std::nullopt},
-        {"99999999", 1, std::nullopt},
-        {"2.", 1, std::nullopt},
-        {".5", 1, std::nullopt},
-        {"-1", 1, std::nullopt},
-        {"+1", 1, std::nullopt},
-        {"1e3", 1, std::nullopt},
-        {" 1", 1, std::nullopt},
-        {"x", 1, std::nullopt},
-        {"", 1, std::nullopt},
-    };
-    static_assert(kMostSeconds == UINT_MAX / 1000);
-    for (const auto& each : kCases) {
-        EXPECT_EQ(ReadSeconds(each.text, each.minimumMs), each.milliseconds) << each.text;
+    EXPECT_EQ(ReadSeconds("30", 1), 30000u);
+    EXPECT_EQ(ReadSeconds("2.5", 1), 2500u);
+    EXPECT_EQ(ReadSeconds("0.001", 1), 1u);
+    EXPECT_EQ(ReadSeconds("4294967", 1), 4294967000u);
+    EXPECT_EQ(ReadSeconds("0.2", SEEKWELL_MIN_SEARCH_PERIOD_MS), 200u);
+    EXPECT_FALSE(ReadSeconds("0.199", SEEKWELL_MIN_SEARCH_PERIOD_MS));
+    // Below the least, finer than a millisecond, beyond the most, and what is no plain decimal.
+    for (const char* refused : {"0", "0.0001", "4294967.001", "99999999", "2.", ".5", "-1", "+1", "1e3", " 1", ""}) {
+        EXPECT_FALSE(ReadSeconds(refused, 1)) << refused;
     }
 }
 
 TEST(CommandChecksTest, EachRefusedProbeIsNamedWithItsReasonInItsPlace)
 {
-    EXPECT_TRUE(RefusedProbes({}).empty());
     EXPECT_TRUE(RefusedProbes({"198.19.5.11", "198.19.6.0/24"}).empty());
-    const std::vector<std::string> refused =
-        RefusedProbes({"robot.local", "198.19.0.0/20", "127.0.0.1", "300.1.1.1", "10.0.0.0/8", "/33", " 192.0.2.10",
-                       "239.1.1.1", "198.18.0.1", "\x1b[2J"});
+    const std::vector<std::string> refused = RefusedProbes({"robot.local", "198.19.0.0/20", "127.0.0.1", " 192.0.2.10",
+                                                            "10.0.0.0/8", "239.1.1.1", "198.18.0.1", "\x1b[2J"});
     const std::vector<std::string> expected = {
         "--probe 'robot.local': a hostname: names are not looked up, give the robot's IPv4 address",
         "--probe '127.0.0.1': a loopback address: this host itself, never a robot",
-        "--probe '300.1.1.1': not an IPv4 address or CIDR range, such as 192.0.2.10 or 192.0.2.0/24",
-        "--probe '10.0.0.0/8': a range wider than /20, which holds 4096 addresses",
-        "--probe '/33': not an IPv4 address or CIDR range, such as 192.0.2.10 or 192.0.2.0/24",
         "--probe ' 192.0.2.10': not an IPv4 address or CIDR range, such as 192.0.2.10 or 192.0.2.0/24",
+        "--probe '10.0.0.0/8': a range wider than /20, which holds 4096 addresses",
         "--probe '239.1.1.1': not a unicast address: multicast, broadcast, 0.0.0.0/8 or 240.0.0.0/4",
         // The /20 holds the most: the next address taken is one too many, whatever was refused between.
         "--probe '198.18.0.1': more than 4096 addresses with the entries before it",

@@ -4,9 +4,11 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "countdown.h"
@@ -71,39 +73,23 @@ TEST(DiscoverOutputTest, TableAlignsNamesByScreenColumnsWithinATerminalsWidth)
 {
     const CtypeLocale utf8("C.UTF-8");
     ASSERT_TRUE(utf8.Chosen());
-    const std::string robo = "\xE3\x83\xAD\xE3\x83\x9C";  // two columns a character
-    const std::string accented = "Cafe\xCC\x81";          // a combining accent: none
-    const std::string wide(40, 'w'), wider(41, 'W'), huge(2047, 'n');
-    const struct {
-        const char* what;
-        std::vector<std::string> names;
-        std::string table;
-    } kRows[] = {
-        {"Japanese",
-         {"ROVA robot 1", robo + " 2"},
-         "#   Name          Address\n0   ROVA robot 1  192.0.2.10\n1   " + robo + " 2        192.0.2.10\n"},
-        {"a combining accent",
-         {accented, "ROVA"},
-         "#   Name  Address\n0   " + accented + "  192.0.2.10\n1   ROVA  192.0.2.10\n"},
-        {"an empty name", {"", "R"}, "#   Name    Address\n0   (none)  192.0.2.10\n1   R       192.0.2.10\n"},
-        {"40 columns are padded to",
-         {wide, "R"},
-         "#   Name" + std::string(36, ' ') + "  Address\n0   " + wide + "  192.0.2.10\n1   R" + std::string(39, ' ') +
-             "  192.0.2.10\n"},
-        {"no further",
-         {wider, huge, "R"},
-         "#   Name" + std::string(36, ' ') + "  Address\n0   " + wider + "  192.0.2.10\n1   " + huge +
-             "  192.0.2.10\n2   R" + std::string(39, ' ') + "  192.0.2.10\n"},
-    };
-    for (const auto& row : kRows) {
+    const auto table = [](const std::vector<std::string>& names) {
         std::vector<DISCOVERY_RESULT> records;
-        for (const std::string& name : row.names) {
+        for (const std::string& name : names) {
             records.push_back({const_cast<char*>(name.c_str()), const_cast<char*>("192.0.2.10")});
         }
-        std::ostringstream table;
-        PrintTable(table, records.data(), static_cast<int>(records.size()));
-        EXPECT_EQ(table.str(), row.table) << row.what;
-    }
+        std::ostringstream out;
+        PrintTable(out, records.data(), static_cast<int>(records.size()));
+        return out.str();
+    };
+    const std::string robo = "\xE3\x83\xAD\xE3\x83\x9C";  // two columns a character
+    const std::string accented = "Cafe\xCC\x81";          // a combining accent: none
+    EXPECT_EQ(table({robo + " 2", accented, "", "ROVA robot"}),
+              "#   Name        Address\n0   " + robo + " 2      192.0.2.10\n1   " + accented +
+                  "        192.0.2.10\n2   (none)      192.0.2.10\n3   ROVA robot  192.0.2.10\n");
+    const std::string wide(40, 'w'), wider(41, 'W'), pad(36, ' ');
+    EXPECT_EQ(table({wide, wider, "R"}), "#   Name" + pad + "  Address\n0   " + wide + "  192.0.2.10\n1   " + wider +
+                                             "  192.0.2.10\n2   R" + pad + "     192.0.2.10\n");
 }
 
 // The tool writes UTF-8 in any locale: the C locale measures nothing beyond ASCII, so the table is
@@ -112,6 +98,12 @@ TEST(DiscoverOutputTest, TableAlignsNamesByScreenColumnsWithinATerminalsWidth)
 TEST(DiscoverOutputTest, TheCLocaleMeasuresAsCUtf8UnlessLcAllInsists)
 {
     const CtypeLocale restore("C");
+    std::vector<std::pair<const char*, std::optional<std::string>>> saved;
+    for (const char* name : {"LC_ALL", "LANG", "LC_CTYPE"}) {
+        const char* value = std::getenv(name);
+        saved.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+    unsetenv("LC_CTYPE");
     const struct {
         const char* lcAll;
         const char* lang;
@@ -122,11 +114,6 @@ TEST(DiscoverOutputTest, TheCLocaleMeasuresAsCUtf8UnlessLcAllInsists)
         {"C", "C.UTF-8", "C"},
         {nullptr, "C.UTF-8", "C.UTF-8"},
     };
-    const char* lcAll = std::getenv("LC_ALL");
-    const char* lang = std::getenv("LANG");
-    const char* lcCtype = std::getenv("LC_CTYPE");
-    const std::string savedAll = lcAll ? lcAll : "", savedLang = lang ? lang : "", savedCtype = lcCtype ? lcCtype : "";
-    unsetenv("LC_CTYPE");
     for (const auto& row : kRows) {
         row.lcAll ? setenv("LC_ALL", row.lcAll, 1) : unsetenv("LC_ALL");
         setenv("LANG", row.lang, 1);
@@ -134,10 +121,8 @@ TEST(DiscoverOutputTest, TheCLocaleMeasuresAsCUtf8UnlessLcAllInsists)
         EXPECT_STREQ(std::setlocale(LC_CTYPE, nullptr), row.measuredIn)
             << (row.lcAll ? row.lcAll : "-") << " " << row.lang;
     }
-    lcAll ? setenv("LC_ALL", savedAll.c_str(), 1) : unsetenv("LC_ALL");
-    lang ? setenv("LANG", savedLang.c_str(), 1) : unsetenv("LANG");
-    if (lcCtype) {
-        setenv("LC_CTYPE", savedCtype.c_str(), 1);
+    for (const auto& [name, value] : saved) {
+        value ? setenv(name, value->c_str(), 1) : unsetenv(name);
     }
 }
 
@@ -240,15 +225,11 @@ TEST(DiscoverOutputTest, LiveLinesInBothFormats)
 // Without --explain a live search prints only what comes and goes: robots and the end.
 TEST(DiscoverOutputTest, OnlyExplainPrintsWhatNoRobotComesOrGoesWith)
 {
-    const struct {
-        seekwell_event_type type;
-        bool onlyExplained;
-    } kTypes[] = {
-        {SEEKWELL_EVENT_ROBOT, false}, {SEEKWELL_EVENT_SKIPPED, true}, {SEEKWELL_EVENT_GONE, false},
-        {SEEKWELL_EVENT_DONE, false},  {SEEKWELL_EVENT_QUIET, true},   {SEEKWELL_EVENT_DROPPED, true},
-    };
-    for (const auto& entry : kTypes) {
-        EXPECT_EQ(OnlyExplained(entry.type), entry.onlyExplained) << entry.type;
+    for (const auto type : {SEEKWELL_EVENT_ROBOT, SEEKWELL_EVENT_GONE, SEEKWELL_EVENT_DONE}) {
+        EXPECT_FALSE(OnlyExplained(type)) << type;
+    }
+    for (const auto type : {SEEKWELL_EVENT_SKIPPED, SEEKWELL_EVENT_QUIET, SEEKWELL_EVENT_DROPPED}) {
+        EXPECT_TRUE(OnlyExplained(type)) << type;
     }
 }
 

@@ -607,14 +607,6 @@ TEST(RobotSimTest, AnnouncesNothingUnlessAsked)
     EXPECT_TRUE(listener.Collect(1, milliseconds(300)).empty());
 }
 
-std::vector<std::string> Senders(const std::vector<Reply>& replies)
-{
-    std::vector<std::string> senders;
-    std::transform(replies.begin(), replies.end(), std::back_inserter(senders),
-                   [](const Reply& reply) { return reply.from; });
-    return senders;
-}
-
 TEST(RobotSimTest, TwoSimulatorsOnOnePortEachHearTheSearchesSentToTheirOwnDevices)
 {
     // Both configurations first: making one removes the log file of the same name.
@@ -631,8 +623,8 @@ TEST(RobotSimTest, TwoSimulatorsOnOnePortEachHearTheSearchesSentToTheirOwnDevice
     // Whichever simulator bound the port last, a search sent to a device reaches that device.
     for (const char* device : {"127.0.0.21", "127.0.0.11", "127.0.0.20", "127.0.0.10"}) {
         const auto replies = Exchange(first, Search("upnp:rootdevice"), 1, device);
-        EXPECT_EQ(Senders(replies), std::vector<std::string>{device}) << device;
         ASSERT_EQ(replies.size(), 1u) << device;
+        EXPECT_EQ(replies[0].from, device);
         EXPECT_EQ(replies[0].port, first->SsdpPort()) << device << ": not from the device's own SSDP socket";
         EXPECT_TRUE(Contains(replies[0].text, std::string("\r\nLOCATION: http://") + device + ":")) << device;
     }
@@ -655,8 +647,7 @@ TEST(RobotSimTest, AThousandAndTwentyFourDevicesInOneProcessAnswerOneSearchAtOnc
     ::setsockopt(client.Get(), SOL_SOCKET, SO_RCVBUFFORCE, &kBurstBytes, sizeof kBurstBytes);
     int buffer = 0;
     socklen_t length = sizeof buffer;
-    ::getsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, &length);
-    if (buffer < kBurstBytes) {
+    if (::getsockopt(client.Get(), SOL_SOCKET, SO_RCVBUF, &buffer, &length) != 0 || buffer < kBurstBytes) {
         GTEST_SKIP() << "a receive buffer of " << buffer << " bytes may drop part of the burst (net.core.rmem_max)";
     }
     RunningSimulator simulator(LoopbackConfig(kMaxDevices - 24, 24, {{kMaxDevices - 24, DeviceFault::NoMarker}}));
@@ -671,9 +662,7 @@ TEST(RobotSimTest, AThousandAndTwentyFourDevicesInOneProcessAnswerOneSearchAtOnc
     EXPECT_EQ(senders.size(), static_cast<std::size_t>(kMaxDevices));
     EXPECT_EQ(*senders.begin(), "127.0.0.10");
     EXPECT_TRUE(senders.count("127.0.4.9")) << "the last device, 1023 addresses on";
-    // The last robot and the devices after it still serve their descriptions.
-    const std::size_t last = kMaxDevices - 1;
-    EXPECT_TRUE(Contains(HttpExchange("127.0.4.9", simulator->HttpPort(last), kGet).value_or(""),
+    EXPECT_TRUE(Contains(HttpExchange("127.0.4.9", simulator->HttpPort(kMaxDevices - 1), kGet).value_or(""),
                          "<friendlyName>Media player 24</friendlyName>"));
 }
 
@@ -735,7 +724,6 @@ TEST(RobotSimTest, ParsesItsCommandLine)
         {{"--name", "1:R\\q"}, "bad value for --name: 1:R\\q ('\\q' is no escape: \\xNN (two hex digits) or \\\\)"},
         {{"--name", "1:\\x4"}, "bad value for --name: 1:\\x4 ('\\x4' is no escape"},
         {{"--name", "1:\\xg0"}, "bad value for --name: 1:\\xg0 ('\\xg0' is no escape"},
-        {{"--name", "1:R\\"}, "bad value for --name: 1:R\\ ('\\' is no escape"},
         {{"--name", "1:R\\x00"}, "bad value for --name: 1:R\\x00 (a name cannot hold a NUL byte)"},
         {{"--robots", "2", "--name", "3:R"}, "--name names robot 3, beyond --robots 2"},
     };
@@ -757,13 +745,12 @@ TEST(RobotSimTest, ParsesItsCommandLine)
     EXPECT_EQ(DeviceUdn(devices[2]), longestUdn);
     EXPECT_EQ(DeviceUdn(devices[1]), "uuid:R0VA-5151-4000-8000-0000c000020b");
 
-    // What --name gives, and the friendlyName element its description carries.
+    // What --name gives (the last for a robot), and the friendlyName element its description carries.
     const struct {
         const char* text;
         std::string name;
         std::string element;
     } kNames[] = {
-        {"1:ROVA robot", "ROVA robot", "ROVA robot"},
         {"1:", "", ""},
         {"1:\\xe3\\x83\\xad\\xE3\\x83\\x9C", "\xe3\x83\xad\xe3\x83\x9c", "\xe3\x83\xad\xe3\x83\x9c"},
         {"1:Caf\\xe9\\x1b\\x07", "Caf\xe9\x1b\x07", "Caf\xe9\x1b\x07"},

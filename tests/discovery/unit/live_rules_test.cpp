@@ -178,30 +178,19 @@ TEST(Intake, ARepeatOfTheSameDatagramInARoundIsNotJudgedAgain)
 {
     const std::string robot = Reply("LOCATION: http://192.0.2.10/");
     const std::string other = Reply("LOCATION: http://192.0.2.10/b");
-    struct Case {
-        const char* what;
-        const std::string* text;
-        unsigned int arrival;
-        int round;
-        bool repeats;
-    };
-    const Case cases[] = {
-        {"the first", &robot, 2, 0, false},
-        {"the same again", &robot, 2, 0, true},
-        {"by another interface", &robot, 3, 0, false},
-        {"back on the first", &robot, 2, 0, false},
-        {"other bytes", &other, 2, 0, false},
-        {"the next round", &other, 2, 1, false},
-    };
     RepeatFilter filter;
-    for (const Case& each : cases) {
-        const Arrival arrival{each.text->c_str(), Address(kSender), each.arrival, false};
-        EXPECT_EQ(filter.Repeats(arrival, each.text->size(), each.round), each.repeats) << each.what;
-    }
-    // Once the interfaces changed, the same datagram is judged again.
-    EXPECT_TRUE(filter.Repeats(Arrival{other.c_str(), Address(kSender), 2, false}, other.size(), 1));
-    filter.Forget();
-    EXPECT_FALSE(filter.Repeats(Arrival{other.c_str(), Address(kSender), 2, false}, other.size(), 1));
+    const auto repeats = [&filter](const std::string& text, unsigned int interface, int round) {
+        return filter.Repeats(Arrival{text.c_str(), Address(kSender), interface, false}, text.size(), round);
+    };
+    EXPECT_FALSE(repeats(robot, 2, 0));
+    EXPECT_TRUE(repeats(robot, 2, 0));
+    EXPECT_FALSE(repeats(robot, 3, 0)) << "by another interface";
+    EXPECT_FALSE(repeats(robot, 2, 0)) << "back on the first";
+    EXPECT_FALSE(repeats(other, 2, 0)) << "other bytes";
+    EXPECT_FALSE(repeats(other, 2, 1)) << "the next round";
+    EXPECT_TRUE(repeats(other, 2, 1));
+    filter.Forget();  // the interfaces changed
+    EXPECT_FALSE(repeats(other, 2, 1));
 }
 
 TEST(Intake, LoopbackDevicesStandInForALanOnlyWhenAsked)
@@ -275,7 +264,6 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
         {"robot, limit reached", CURLE_WRITE_ERROR, 0, true, 200, true, robot, SEEKWELL_SKIP_NONE, 0},
         {"robot without a status line", CURLE_OK, 0, true, 0, false, robot, SEEKWELL_SKIP_NONE, 0},
         {"other device", CURLE_OK, 0, true, 200, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 200},
-        {"other device, 204", CURLE_OK, 0, true, 204, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 204},
         {"other device, error status", CURLE_OK, 0, true, 500, false, printer, SEEKWELL_SKIP_HTTP_STATUS, 500},
         {"limit reached first", CURLE_WRITE_ERROR, 0, true, 200, true, printer, SEEKWELL_SKIP_BODY_OVER_LIMIT, 200},
         {"other device without a status line", CURLE_OK, 0, true, 0, false, printer, SEEKWELL_SKIP_NO_ROBOT_UDN, 0},
@@ -304,88 +292,77 @@ TEST(FetchVerdict, ARobotUdnDecidesAndOtherwiseTheMostTellingReason)
     }
 }
 
-// A device that serves no robot description is told what its description lacks.
+// A fetched description, cut where the live search stops reading.
+platform::FetchOutcome Fetched(const std::string& body)
+{
+    platform::FetchOutcome outcome;
+    outcome.succeeded = outcome.connected = true;
+    outcome.httpStatus = 200;
+    outcome.body = body.substr(0, kLiveDescriptionMaxBytes);
+    outcome.bodyFull = outcome.body.size() == kLiveDescriptionMaxBytes;
+    return outcome;
+}
+
 TEST(FetchVerdict, ADescriptionWithoutARobotUdnSaysWhatItLacks)
 {
     const struct {
-        const char* what;
         std::string document;
         const char* reason;
     } kRows[] = {
-        {"plain text", "Hello from the printer\n", "the description is not XML"},
-        {"JSON", "{\"udn\": \"uuid:R0VA-1\"}", "the description is not XML"},
-        {"empty", "", "the description is empty"},
-        {"XML without a UDN", "<?xml version=\"1.0\"?>\n<root><device/></root>", "the description has no UDN"},
-        {"XML after white space and a byte order mark", "\xEF\xBB\xBF\r\n  <root></root>",
-         "the description has no UDN"},
-        {"an unclosed UDN", "<root><UDN>uuid:R0VA-1", "the description has no UDN"},
-        {"a UDN without the marker", "<root><UDN>uuid:printer</UDN></root>",
-         "the description's UDN lacks the robot marker"},
+        {"{\"udn\": \"uuid:R0VA-1\"}", "the description is not XML"},
+        {"", "the description is empty"},
+        {"\xEF\xBB\xBF\r\n  <root></root>", "the description has no UDN"},
+        {"<root><UDN>uuid:R0VA-1", "the description has no UDN"},
+        {"<root><UDN>uuid:printer</UDN></root>", "the description's UDN lacks the robot marker"},
     };
     for (const auto& row : kRows) {
-        platform::FetchOutcome outcome;
-        outcome.succeeded = true;
-        outcome.connected = true;
-        outcome.httpStatus = 200;
-        const FetchVerdict verdict = JudgeFetch(outcome, row.document);
-        EXPECT_EQ(verdict.skip, SEEKWELL_SKIP_NO_ROBOT_UDN) << row.what;
-        EXPECT_EQ(verdict.reason, row.reason) << row.what;
-        EXPECT_EQ(verdict.httpStatus, 200) << row.what;
+        const FetchVerdict verdict = JudgeFetch(Fetched(row.document), row.document);
+        EXPECT_EQ(verdict.skip, SEEKWELL_SKIP_NO_ROBOT_UDN) << row.document;
+        EXPECT_EQ(verdict.reason, row.reason) << row.document;
+        EXPECT_EQ(verdict.httpStatus, 200) << row.document;
     }
 }
 
-// The live search reads up to kLiveDescriptionMaxBytes of a description, and gives a long name as
-// the finder path does: cut to 2047 bytes at a character's end, wherever the UDN stands.
+// A long name is cut as the finder path cuts it (2047 bytes, at a character's end), wherever the
+// UDN stands, and known as far as a host is given it even where the read ends inside it.
 TEST(FetchVerdict, ALongNameIsCutAsTheFinderPathCutsIt)
 {
+    EXPECT_EQ(LiveParameters{}.http.maxBodyBytes, kLiveDescriptionMaxBytes);
     const std::string udn = "<UDN>uuid:R0VA-1</UDN>";
-    const std::string japanese = "\xE3\x83\xAD";
-    std::string longJapanese;
-    while (longJapanese.size() < 4000) {
-        longJapanese += japanese;
+    std::string japanese;
+    while (japanese.size() < 4000) {
+        japanese += "\xE3\x83\xAD";
     }
     const auto named = [](const std::string& name) { return "<friendlyName>" + name + "</friendlyName>"; };
-    // Past the read, with no closing tag: known as far as a host is given it.
-    const std::string unread = std::string(kLiveDescriptionMaxBytes, 'x');
+    const std::string unread(kLiveDescriptionMaxBytes, 'x');
     const struct {
         const char* what;
         std::string body;
-        bool robot;
         std::string name;
     } kRows[] = {
-        {"name before the UDN", "<root>" + named(std::string(4000, 'a')) + udn + "</root>", true,
-         std::string(2047, 'a')},
-        {"UDN before the name", "<root>" + udn + named(std::string(4000, 'a')) + "</root>", true,
-         std::string(2047, 'a')},
-        {"Japanese", "<root>" + named(longJapanese) + udn + "</root>", true, longJapanese.substr(0, 682 * 3)},
-        {"a name that goes on past the read",
-         ("<root>" + udn + "<friendlyName>" + unread).substr(0, kLiveDescriptionMaxBytes), true,
-         std::string(2047, 'x')},
+        {"name before the UDN", "<root>" + named(std::string(4000, 'a')) + udn + "</root>", std::string(2047, 'a')},
+        {"UDN before the name", "<root>" + udn + named(std::string(4000, 'a')) + "</root>", std::string(2047, 'a')},
+        {"Japanese", "<root>" + named(japanese) + udn + "</root>", japanese.substr(0, 682 * 3)},
+        {"a name that goes on past the read", "<root>" + udn + "<friendlyName>" + unread, std::string(2047, 'x')},
         {"a name whose start is read too short",
-         std::string(kLiveDescriptionMaxBytes - 1000, ' ') + udn + "<friendlyName>" + std::string(1000, 'x'), true, ""},
-        {"UDN past the read", "<root>" + named(unread) + udn + "</root>", false, ""},
-        {"Latin-1 and ESC", "<root>" + udn + named("Caf\xE9\x1B[31m") + "</root>", true, "Caf\xEF\xBF\xBD[31m"},
+         std::string(kLiveDescriptionMaxBytes - 1000, ' ') + udn + "<friendlyName>" + std::string(1000, 'x'), ""},
+        {"Latin-1 and ESC", "<root>" + udn + named("Caf\xE9\x1B[31m") + "</root>", "Caf\xEF\xBF\xBD[31m"},
     };
     for (const auto& row : kRows) {
         FetchPool::Finished finished;
         finished.order.address = Address(kSender).s_addr;
-        finished.outcome.succeeded = true;
-        finished.outcome.connected = true;
-        finished.outcome.httpStatus = 200;
-        finished.outcome.body = row.body.substr(0, kLiveDescriptionMaxBytes);
-        finished.outcome.bodyFull = finished.outcome.body.size() == kLiveDescriptionMaxBytes;
+        finished.outcome = Fetched(row.body);
         const ReadResult read = ReadOf(finished, FetchLanes{});
-        EXPECT_EQ(read.robot, row.robot) << row.what;
+        EXPECT_TRUE(read.robot) << row.what;
         EXPECT_EQ(read.name, row.name) << row.what;
-        if (!row.robot) {
-            EXPECT_EQ(read.skip, SEEKWELL_SKIP_BODY_OVER_LIMIT) << row.what;
-            EXPECT_EQ(read.reason, "no robot UDN in the first 16384 bytes of the description") << row.what;
-            EXPECT_EQ(read.httpStatus, 200) << row.what;
-        }
     }
-    // The search's fetches read that far; the blocking call's stay at 4069 bytes.
-    EXPECT_EQ(LiveParameters{}.http.maxBodyBytes, kLiveDescriptionMaxBytes);
-    EXPECT_EQ(HttpFetchLimits{}.maxBodyBytes, 4069u);
+    FetchPool::Finished past;
+    past.outcome = Fetched("<root>" + named(unread) + udn + "</root>");
+    const ReadResult read = ReadOf(past, FetchLanes{});
+    EXPECT_FALSE(read.robot) << "a UDN past the read";
+    EXPECT_EQ(read.skip, SEEKWELL_SKIP_BODY_OVER_LIMIT);
+    EXPECT_EQ(read.reason, "no robot UDN in the first 16384 bytes of the description");
+    EXPECT_EQ(read.httpStatus, 200);
 }
 
 // libcurl records no errno when the connection's socket cannot be made: the

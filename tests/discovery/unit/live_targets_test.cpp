@@ -103,24 +103,20 @@ TEST(SearchTargets, NamesTheFirstEntryRefusedAndWhy)
     const Case cases[] = {
         {{"198.19.5.11", "198.19.6.0/24"}, 2, SEEKWELL_TARGET_ACCEPTED},
         {{"robot.local"}, 0, SEEKWELL_TARGET_HOSTNAME},
-        {{"localhost"}, 0, SEEKWELL_TARGET_HOSTNAME},
         {{"robot-1.lab/24"}, 0, SEEKWELL_TARGET_HOSTNAME},
         {{"198.19.5.1x"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},  // a typo, not a name
         {{"-robot"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{"robot..local"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{"300.1.1.1"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{" 192.0.2.10"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
-        {{"/33"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{"198.19.5.0/33"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{"198.19.5.0/"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{"198.19.5.0/024"}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
         {{""}, 0, SEEKWELL_TARGET_NOT_AN_ADDRESS},
-        {{"10.0.0.0/8"}, 0, SEEKWELL_TARGET_PREFIX_TOO_SHORT},
         {{"198.19.0.0/19"}, 0, SEEKWELL_TARGET_PREFIX_TOO_SHORT},
         {{"127.0.0.0/8"}, 0, SEEKWELL_TARGET_PREFIX_TOO_SHORT},  // its form before its addresses
         {{"198.19.0.0/20", "198.18.0.1", "robot.local"}, 1, SEEKWELL_TARGET_TOO_MANY_ADDRESSES},
         {{"127.0.0.1"}, 0, SEEKWELL_TARGET_LOOPBACK},
-        {{"127.1.0.0/24"}, 0, SEEKWELL_TARGET_LOOPBACK},
         {{"239.255.255.250"}, 0, SEEKWELL_TARGET_NOT_UNICAST},
         {{"255.255.255.255"}, 0, SEEKWELL_TARGET_NOT_UNICAST},
         {{"0.0.0.0/30"}, 0, SEEKWELL_TARGET_NOT_UNICAST},
@@ -131,14 +127,13 @@ TEST(SearchTargets, NamesTheFirstEntryRefusedAndWhy)
     for (const Case& each : cases) {
         std::vector<const char*> list = each.list;
         list.push_back(nullptr);
-        const std::string what = each.list.empty() ? "(none)" : each.list.back();
+        SCOPED_TRACE(each.list.empty() ? "(none)" : each.list.back());
         const TargetVerdict verdict = CheckTargets(list.data(), false);
-        EXPECT_EQ(verdict.reason, each.reason) << what;
-        EXPECT_EQ(verdict.index, each.index) << what;
+        EXPECT_EQ(verdict.reason, each.reason);
+        EXPECT_EQ(verdict.index, each.index);
         // The search itself refuses exactly what the check refuses.
         SearchTargets targets;
-        EXPECT_EQ(ReadTargets(list.data(), false, targets), each.reason == SEEKWELL_TARGET_ACCEPTED ? 0 : EINVAL)
-            << what;
+        EXPECT_EQ(ReadTargets(list.data(), false, targets), each.reason == SEEKWELL_TARGET_ACCEPTED ? 0 : EINVAL);
     }
     const char* loopback[] = {"127.0.0.5", nullptr};
     EXPECT_EQ(CheckTargets(loopback, true).reason, SEEKWELL_TARGET_ACCEPTED);  // devices on loopback, in tests

@@ -1,10 +1,10 @@
-// What a live search does about replies this host dropped, on a clock of the
-// test's own: the devices asked again, paced, and what the host is told when
-// that cannot learn them all.
+// Replies this host dropped, on the test's own clock: the devices asked again, paced, and what the
+// host is told when that cannot learn them all.
 #include "live/loss_recovery.h"
 
 #include <gtest/gtest.h>
 
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -16,10 +16,8 @@ using Clock = LossRecovery::Clock;
 
 std::vector<in_addr_t> Addresses(in_addr_t count)
 {
-    std::vector<in_addr_t> addresses;
-    for (in_addr_t each = 1; each <= count; ++each) {
-        addresses.push_back(each);
-    }
+    std::vector<in_addr_t> addresses(count);
+    std::iota(addresses.begin(), addresses.end(), 1);
     return addresses;
 }
 
@@ -43,7 +41,7 @@ TEST(LossRecovery, AsksAgainWhatWasDroppedAtAThousandASecondAndTellsWhatItCannot
         std::uint64_t dropped;
         int neighbours;  // -1: the table could not be read
         std::uint64_t droppedAfter;
-        int runMs;  // how long the asks are taken for
+        int runMs;  // how long due asks are taken
         const char* said;
     };
     const Case cases[] = {
